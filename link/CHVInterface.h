@@ -1,0 +1,85 @@
+#pragma once
+// One live link with one connected "QX-4": its open device, its worker thread woken every 1 ms,
+// the relay between the device's channels and their virtual ports, and the command protocol.
+//
+// Threads: the user interface thread constructs, starts, closes and destroys the link, binds and
+// clears channel ports (holding portGuard) and sets the request fields; the worker runs
+// ServiceTick only. Fields both threads touch are atomics.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "link/channel.h"
+#include "manager/CInterfaceNotificatorHander.h"
+#include "platform/hid.h"
+#include "platform/fd.h"
+#include "vsp/IVSPortAx.h"
+
+namespace qx {
+
+class CVSPDriver;
+
+// A channel's virtual port: the number the user chose and, while bound, the component instance
+// with its event sink. Bound and cleared only under the link's portGuard.
+struct ChannelPortSlot {
+    int portNumber = 0;                  // 0 = none
+    std::unique_ptr<IVSPortAx> instance;  // null = no port
+    std::shared_ptr<CVSPDriver> sink;
+    uint32_t cookie = 0;
+};
+
+class CHVInterface : public CInterfaceNotificatorHander {
+public:
+    explicit CHVInterface(HidBackend& hid);
+    ~CHVInterface();
+    CHVInterface(const CHVInterface&) = delete;
+    CHVInterface& operator=(const CHVInterface&) = delete;
+
+    // Opens the device and starts the worker. With ignoreSerialNumbers the device is opened by
+    // its enumerated path (devicePath), so two links never share one device.
+    bool Start(int enumerationPosition, bool ignoreSerialNumbers);
+    // Stops and joins the worker, then closes the device; false when no device was open.
+    bool Close();
+    // One 1 ms tick; public so tests can drive the link by hand without the worker.
+    void ServiceTick();
+
+    // Identity, filled in by the manager on the user interface thread before Start.
+    int modelIndex = 0;
+    std::string key;
+    std::string manufacturer;
+    std::string product;
+    std::string devicePath;
+    int enumerationPosition = 0;
+    CInterfaceNotificatorHander* observer = nullptr;
+
+    // Report ids, learned from the device (worker writes, tests read).
+    std::array<std::atomic<int>, kChannelCount> reportIds{2, 3, 4, 5};
+
+    // Set by the worker, read by the user interface.
+    std::array<std::atomic<int>, kChannelCount> channelPresent{0, 0, 0, 0};
+    std::atomic<int> channelListReceived{0};  // cleared by the user interface
+    std::atomic<int> identityChanged{0};      // cleared by the user interface
+    std::string VersionText() const;          // the firmware's version text, "" until known
+
+    // Requests of the user interface, read by the worker.
+    std::atomic<int> pttTestCountdown{0};
+    std::atomic<int> cwTestCountdown{0};
+    std::atomic<int> fskInverted{0};
+    std::atomic<int> fskInversionPending{1};
+    void StartPttTest();  // restarts the 1000-tick test; never lost to the worker's decrement
+    void StartCwTest();
+
+    int firmwareVersion = 0;  // stored with the settings; nothing sets it
+
+    // Channel ports: the worker uses them under portGuard on every tick.
+    std::mutex portGuard;
+    std::array<ChannelPortSlot, kChannelCount> ports;
+
+    // ... private state of the worker, the report channel and the command protocol follows.
+};
+
+}  // namespace qx

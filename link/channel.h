@@ -1,0 +1,19 @@
+#pragma once
+// The four channels of an interface, always in this order wherever four values stand together.
+#include <array>
+
+namespace qx {
+
+enum Channel : int { kCat = 0, kPttCw = 1, kFsk = 2, kWinKey = 3 };
+constexpr int kChannelCount = 4;
+constexpr std::array<Channel, kChannelCount> kAllChannels{kCat, kPttCw, kFsk, kWinKey};
+
+constexpr int kReportSize = 64;
+constexpr int kMaxPayload = 62;        // data bytes in one channel report
+constexpr int kCommandReportId = 1;
+constexpr int kLineReportId = 3;       // the line report always carries id 3
+constexpr unsigned short kVendorId = 0x0483;
+constexpr unsigned short kProductId = 0xA1DE;
+constexpr const char* kModelName = "QX-4";
+
+}  // namespace qx

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds the project and runs the whole test suite with CTest.
+#   scripts/test.sh            the suite in a normal build (build/)
+#   scripts/test.sh address    the suite under AddressSanitizer + UndefinedBehaviorSanitizer
+#   scripts/test.sh thread     the suite under ThreadSanitizer
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+sanitize="${1:-}"
+build="build${sanitize:+-$sanitize}"
+cmake -S . -B "$build" -G Ninja -DQX_SANITIZE="$sanitize" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"

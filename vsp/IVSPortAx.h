@@ -1,0 +1,71 @@
+#pragma once
+// The virtual serial port component: one instance is one virtual COM port that radio programs
+// open; the system is its far end. Every operation may be called from any thread.
+//
+// Operations that can fail outright return an empty optional (or false); callers treat such a
+// port as not open for the moment.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace qx {
+
+// Parity codes and stop-bit codes as the component reports them.
+enum ParityCode : int { kParityNone = 0, kParityOdd = 1, kParityEven = 2, kParityMark = 3, kParitySpace = 4 };
+enum StopBitsCode : int { kStopBitsOne = 0, kStopBitsOnePointFive = 1, kStopBitsTwo = 2 };
+
+// Dispatch ids of the events a port fires.
+enum PortEvent : int {
+    kEventOpened = 5,           // a program opened the port
+    kEventClosed = 6,           // the last program closed it
+    kEventSettingsChanged = 7,  // the program changed speed or framing
+    kEventLinesChanged = 10,    // the program changed RTS or DTR
+};
+
+// The event interface of a port. The component holds its sinks by shared ownership, so a sink
+// lives as long as its connection.
+class IVSPortAxEvents {
+public:
+    virtual ~IVSPortAxEvents() = default;
+    virtual void Invoke(int dispatchId) = 0;
+};
+
+class IVSPortAx {
+public:
+    virtual ~IVSPortAx() = default;
+
+    virtual bool CreatePort(const std::string& name) = 0;  // name "COM<n>"
+    virtual void DeletePort() = 0;                           // the port leaves the machine
+    virtual bool WriteToPort(const uint8_t* data, int count) = 0;
+    // Takes up to maxCount bytes the program wrote; the count taken, or nullopt on failure.
+    virtual std::optional<int> ReadFromPort(uint8_t* buffer, int maxCount) = 0;
+    virtual std::optional<bool> IsOpen() = 0;
+    virtual std::optional<int> BytesWaiting() = 0;
+    virtual void DeleteAllPorts() = 0;                       // every port of the component
+    virtual bool ReusePort(const std::string& name) = 0;     // tried after CreatePort failed
+    virtual bool SetInputLine(bool asserted) = 0;            // a modem-status input of the program
+    virtual void SetCreationFlag(bool flag) = 0;
+    virtual std::optional<int> GetParity() = 0;
+    virtual std::optional<int> GetStopBits() = 0;
+    virtual std::optional<int> GetDataBits() = 0;
+    virtual std::optional<int> GetBaudRate() = 0;
+    virtual std::optional<std::string> GetOpenerPath() = 0;
+    virtual std::optional<bool> GetRts() = 0;
+    virtual std::optional<bool> GetDtr() = 0;
+
+    // The event connection point: attach a sink and get its cookie; detach it by the cookie.
+    virtual bool Advise(std::shared_ptr<IVSPortAxEvents> sink, uint32_t& cookie) = 0;
+    virtual void Unadvise(uint32_t cookie) = 0;
+};
+
+// The component's class object: obtained once at start-up, it makes every instance.
+class IVSPortAxClass {
+public:
+    virtual ~IVSPortAxClass() = default;
+    virtual std::unique_ptr<IVSPortAx> CreateInstance() = 0;  // null when no instance can be made
+    virtual std::string PortsDirectory() const = 0;           // where COM<n> names are published
+    virtual std::string Kind() const = 0;                     // "pseudo-terminal" or "CUSE"
+};
+
+}  // namespace qx
