@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/device_notices.h"
+
 namespace qx {
 
 // One entry of an enumeration (the fields of hidapi's hid_device_info that are used).
@@ -39,6 +41,8 @@ public:
                                             const std::string* serialNumber) = 0;
     // hid_open_path.
     virtual std::unique_ptr<HidDevice> OpenPath(const std::string& path) = 0;
+    // The arrival and removal notices of this backend's devices; null when none can be had.
+    virtual std::unique_ptr<DeviceNoticeSource> OpenNoticeSource() = 0;
 };
 
 // hidapi over the kernel's hidraw nodes.

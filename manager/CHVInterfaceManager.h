@@ -1,0 +1,53 @@
+#pragma once
+// The ordered list of live links, one per connected "QX-4": discovery, hot-plug, teardown, and
+// the flags of links and ports turned into observer calls. User interface thread only.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/CHVInterface.h"
+#include "manager/CInterfaceNotificatorHander.h"
+#include "manager/config_store.h"
+#include "platform/device_notices.h"
+#include "platform/hid.h"
+#include "vsp/port_provisioning.h"
+
+namespace qx {
+
+class CHVInterfaceManager : public CInterfaceNotificatorHander {
+public:
+    CHVInterfaceManager(HidBackend& hid, IVSPortAxClass& portClass, ProgramSettings& settings);
+    ~CHVInterfaceManager();
+
+    // Device notices: after RegisterNotifications, watch NoticeFd() (-1: none) for readability
+    // and call HandleDeviceNotices().
+    void RegisterNotifications();
+    void UnregisterNotifications();
+    int NoticeFd() const;
+    void HandleDeviceNotices();
+
+    void Refresh(bool scanForNew);
+    bool AddInterface(int position, const std::string& key, const std::string& manufacturer,
+                      const std::string& product, const std::string& path);
+    bool RemoveInterface(int index);
+    void RemoveAll();
+    void Tick();  // every 100 ms
+
+    int OnPortOperation(int state, int portNumber) override;  // forwards to observer
+
+    int Count() const { return static_cast<int>(list.size()); }
+    CHVInterface* Link(int index) const;  // null when out of range
+
+    CInterfaceNotificatorHander* observer = nullptr;
+    std::vector<std::unique_ptr<CHVInterface>> list;
+    PortProvisioning provisioning;
+
+private:
+    HidBackend& hid_;
+    ProgramSettings& settings_;
+    std::unique_ptr<DeviceNoticeSource> notices_;
+    int listChanged_ = 0;
+    int startupCountdown_ = 50;
+};
+
+}  // namespace qx

@@ -1,0 +1,14 @@
+#pragma once
+// Start with the desktop session: an XDG autostart entry ($XDG_CONFIG_HOME/autostart, default
+// ~/.config/autostart) named after the value name, whose command is the given text.
+#include <string>
+
+namespace qx {
+
+bool QueryAutostart(const std::string& valueName);
+// Writes (set) or deletes (!set) the entry; 0 on success, 1 on failure.
+int WriteAutostart(const std::string& command, const std::string& valueName, bool set);
+// The absolute path of the running program, so the entry starts it from any directory.
+std::string ProgramPath();
+
+}  // namespace qx

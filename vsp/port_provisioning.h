@@ -1,0 +1,28 @@
+#pragma once
+// Giving a link's channels their virtual ports, and letting them go again. User interface
+// thread only; binding and clearing a slot holds the link's portGuard.
+#include <array>
+
+#include "link/CHVInterface.h"
+#include "vsp/IVSPortAx.h"
+
+namespace qx {
+
+class PortProvisioning {
+public:
+    // removePortsOnDeviceRemoval: the program-wide setting, read at every release.
+    PortProvisioning(IVSPortAxClass& portClass, const int& removePortsOnDeviceRemoval);
+
+    bool CreateChannelPort(CHVInterface& link, Channel channel);
+    bool ReleaseChannelPort(CHVInterface& link, Channel channel);
+    void CreatePorts(CHVInterface& link);
+    void ReleasePorts(CHVInterface& link);
+    void UpdatePorts(CHVInterface& link, const std::array<int, kChannelCount>& portNumbers);
+    void RemoveAllSystemPorts();
+
+private:
+    IVSPortAxClass& portClass_;
+    const int& removePortsOnDeviceRemoval_;
+};
+
+}  // namespace qx
