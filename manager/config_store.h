@@ -1,6 +1,9 @@
 #pragma once
 // The per-user settings file and the settings bound to it.
+#include <array>
 #include <string>
+
+#include "link/channel.h"
 
 namespace qx {
 
@@ -11,6 +14,12 @@ class CHVInterface;
 std::string LocateIniFile();
 void SetProfileFile(const std::string& path);
 const std::string& ProfileFile();
+
+// Write-if-changed, the rule of every write to the profile file: a key is written only when the
+// file does not already hold this value (a missing key is therefore always written).
+void WriteIntIfChanged(const std::string& section, const std::string& key, int value);
+void WriteStringIfChanged(const std::string& section, const std::string& key,
+                          const std::string& value);
 
 // An int bound to a section and key: read when initialised, written back (only if changed)
 // when destroyed.
@@ -54,7 +63,36 @@ struct ProgramSettings {
     void Load();
 };
 
-// A link's section "Interface-<key>".
+// The main window's own four settings ("Appearance" and "Ports"); written back, if changed,
+// when the object is destroyed.
+struct WindowSettings {
+    CIniInt hideInTray;               // "Appearance"/"HideInTray", default 0
+    CIniString selectedInterface;     // "Appearance"/"SelectedInterface", default ""
+    CIniInt showRemovePortsCheckBox;  // "Ports"/"ShowRemovePortsCheckBox", default 1
+    CIniInt showIgnoreSerialNumbers;  // "Ports"/"ShowIgnoreSerialNumbers", default 1
+    void Load();
+};
+
+// The values of a link that its section "Interface-<key>" holds.
+struct LinkSettings {
+    std::string key;
+    std::string manufacturer;
+    std::string product;
+    int modelIndex = 0;
+    std::array<int, kChannelCount> portNumbers{};  // CAT, PTT/CW, FSK, WinKey; 0 = none
+    int fskInverted = 0;
+    int firmwareVersion = 0;
+};
+
+// The model name written as "ModelName"; "" for an unknown model index.
+const char* ModelName(int modelIndex);
+
+// Reads the port numbers and FSK inversion of settings.key's section (each default 0).
+void LoadSettings(LinkSettings& settings);
+// Writes the section's keys in their fixed order, each only if changed.
+void SaveSettings(const LinkSettings& settings);
+
+// The same for a live link.
 void LoadSettings(CHVInterface& link);
 void SaveSettings(const CHVInterface& link);
 
