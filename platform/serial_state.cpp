@@ -272,7 +272,7 @@ void SerialState::SetInputLine(bool asserted) {
     ++counters_.cts;
     auto waiting = [](const Waiter& w) { return w.kind == WaitKind::LineChange && (w.lineMask & kInputLineBit); };
     for (const Waiter& w : waiters_)
-        if (waiting(w)) Complete(w.id, Success());
+        if (waiting(w)) Complete(w, Success());
     std::erase_if(waiters_, waiting);
 }
 
@@ -446,7 +446,7 @@ void SerialState::ServeWaiters() {
         switch (it->kind) {
         case WaitKind::Read:
             if (!toProgram_.empty()) {
-                Complete(it->id, Success(PopToProgram(it->readSize)));
+                Complete(*it, Success(PopToProgram(it->readSize)));
                 done = true;
             }
             break;
@@ -457,14 +457,14 @@ void SerialState::ServeWaiters() {
             if (it->unwritten.empty()) {
                 SerialReply reply;
                 reply.result = it->written;
-                Complete(it->id, std::move(reply));
+                Complete(*it, std::move(reply));
                 done = true;
             }
             break;
         }
         case WaitKind::Drain:
             if (fromProgram_.empty()) {
-                Complete(it->id, Success());
+                Complete(*it, Success());
                 done = true;
             }
             break;
@@ -483,7 +483,7 @@ bool SerialState::Interrupt(SerialRequestId id) {
         reply = Success();
         reply.result = it->written;
     }
-    Complete(it->id, std::move(reply));
+    Complete(*it, std::move(reply));
     waiters_.erase(it);
     return true;
 }
@@ -498,17 +498,20 @@ std::optional<SerialClock::time_point> SerialState::NextDeadline() const {
 void SerialState::ExpireDeadlines(SerialClock::time_point now) {
     auto expired = [now](const Waiter& w) { return w.deadline && *w.deadline <= now; };
     for (const Waiter& w : waiters_)
-        if (expired(w)) Complete(w.id, Success());  // a timed read ends empty
+        if (expired(w)) Complete(w, Success());  // a timed read ends empty
     std::erase_if(waiters_, expired);
 }
 
 void SerialState::AbortWaiting() {
-    for (const Waiter& w : waiters_) Complete(w.id, SerialReply::Error(EIO));
+    for (const Waiter& w : waiters_) Complete(w, SerialReply::Error(EIO));
     waiters_.clear();
 }
 
-void SerialState::Complete(SerialRequestId id, SerialReply reply) {
-    completions_.push_back({id, std::move(reply)});
+void SerialState::Complete(const Waiter& waiter, SerialReply reply) {
+    SerialAnswer answer = SerialAnswer::IoctlResult;
+    if (waiter.kind == WaitKind::Read) answer = SerialAnswer::ReadBytes;
+    if (waiter.kind == WaitKind::Write) answer = SerialAnswer::WriteCount;
+    completions_.push_back({waiter.id, answer, std::move(reply)});
 }
 
 std::vector<SerialCompletion> SerialState::TakeCompletions() { return std::exchange(completions_, {}); }

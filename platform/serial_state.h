@@ -47,8 +47,11 @@ struct SerialReply {
     }
 };
 
+// A waiting request that has now been answered; answer tells which kind of reply it needs.
+enum class SerialAnswer { ReadBytes, WriteCount, IoctlResult };
 struct SerialCompletion {
     SerialRequestId id = 0;
+    SerialAnswer answer = SerialAnswer::IoctlResult;
     SerialReply reply;
 };
 
@@ -104,6 +107,7 @@ public:
 
     // --- for the transport --------------------------------------------------------------
     std::vector<SerialCompletion> TakeCompletions();
+    bool HasCompletions() const { return !completions_.empty(); }
     std::vector<int> TakeEvents();  // PortEvent dispatch ids, oldest first
     std::optional<SerialClock::time_point> NextDeadline() const;
     void ExpireDeadlines(SerialClock::time_point now);
@@ -152,7 +156,7 @@ private:
     void ServeWaiters();
     size_t PushFromProgram(std::span<const uint8_t> bytes);
     std::vector<uint8_t> PopToProgram(size_t max);
-    void Complete(SerialRequestId id, SerialReply reply);
+    void Complete(const Waiter& waiter, SerialReply reply);
     bool WriterWaiting() const;
     int ModemBits() const;
     int BaudRate() const;
