@@ -69,9 +69,14 @@ double ProgramToPortThroughput(qx::IVSPortAx& port, int program) {
     std::thread writer([program] {
         std::vector<uint8_t> block(4096, 0x55);
         for (size_t sent = 0; sent < kThroughputBytes;) {
-            const ssize_t n = ::write(program, block.data(), std::min(block.size(), kThroughputBytes - sent));
-            if (n > 0) sent += static_cast<size_t>(n);
-            else { struct pollfd p {program, POLLOUT, 0}; ::poll(&p, 1, 100); }
+            const size_t want = std::min(block.size(), kThroughputBytes - sent);
+            const ssize_t n = ::write(program, block.data(), want);
+            if (n > 0) {
+                sent += static_cast<size_t>(n);
+            } else {
+                struct pollfd p {program, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+            }
         }
     });
     const auto start = Clock::now();
@@ -103,7 +108,10 @@ double PortToProgramThroughput(qx::IVSPortAx& port, int program) {
     std::fill(std::begin(chunk), std::end(chunk), 0xAA);
     // Keep less in flight than the transmit buffer holds, so nothing is dropped.
     for (size_t sent = 0; sent < kThroughputBytes;) {
-        if (sent - received.load() > 32 * 1024) { std::this_thread::yield(); continue; }
+        if (sent - received.load() > 32 * 1024) {
+            std::this_thread::yield();
+            continue;
+        }
         const size_t n = std::min(sizeof chunk, kThroughputBytes - sent);
         port.WriteToPort(chunk, static_cast<int>(n));
         sent += n;
@@ -130,8 +138,10 @@ int main() {
 
     PrintLatency("program write -> BytesWaiting", ProgramToPortLatency(*port, program.Get(), 5000));
     PrintLatency("WriteToPort -> program read", PortToProgramLatency(*port, program.Get(), 5000));
-    std::printf("%-40s %8.1f MB/s\n", "throughput program -> port (62-byte reads)", ProgramToPortThroughput(*port, program.Get()));
-    std::printf("%-40s %8.1f MB/s\n", "throughput port -> program (62-byte writes)", PortToProgramThroughput(*port, program.Get()));
+    std::printf("%-44s %8.1f MB/s\n", "throughput program -> port (62-byte reads)",
+                ProgramToPortThroughput(*port, program.Get()));
+    std::printf("%-44s %8.1f MB/s\n", "throughput port -> program (62-byte writes)",
+                PortToProgramThroughput(*port, program.Get()));
     std::printf("transmit overflow during the run: %llu bytes\n",
                 static_cast<unsigned long long>(qx::TransmitOverflowCount(*port).value_or(0)));
 
