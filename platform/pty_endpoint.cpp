@@ -36,10 +36,7 @@ void PtyEndpoint::Close() {
     ClearBuffersLocked();
 }
 
-bool PtyEndpoint::HasPty() const {
-    std::lock_guard lock(mutex_);
-    return pty_.has_value();
-}
+bool PtyEndpoint::HasPty() const { return hasPty_.load(); }
 
 std::string PtyEndpoint::SlavePath() const {
     std::lock_guard lock(mutex_);
