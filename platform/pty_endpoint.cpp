@@ -10,6 +10,7 @@ namespace qx {
 namespace {
 
 std::atomic<uint64_t> nextEndpointId{1};
+constexpr int kMaxDiscardReads = 16;
 
 }  // namespace
 
@@ -107,11 +108,9 @@ void PtyEndpoint::OnSlaveOpened() {
     {
         std::lock_guard lock(mutex_);
         if (!pty_) return;
-        if (ownOpensPending_ > 0) {
-            --ownOpensPending_;
-            return;
-        }
-        if (++openCount_ == 1) MarkOpenedLocked(events);
+        if (ownOpensPending_ > 0) --ownOpensPending_;
+        else if (++openCount_ == 1) MarkOpenedLocked(events);
+        ReconcileLocked(events);
     }
     Fire(events);
 }
@@ -121,13 +120,20 @@ void PtyEndpoint::OnSlaveClosed() {
     {
         std::lock_guard lock(mutex_);
         if (!pty_) return;
-        if (ownClosesPending_ > 0) {
-            --ownClosesPending_;
-            return;
-        }
-        if (openCount_ > 0 && --openCount_ == 0) MarkClosedLocked(events);
+        if (ownClosesPending_ > 0) --ownClosesPending_;
+        else if (openCount_ > 0 && --openCount_ == 0) MarkClosedLocked(events);
+        ReconcileLocked(events);
     }
     Fire(events);
+}
+
+// Counting notices is misled when a program opens the port while it is being flushed for the
+// previous one (its opening is taken for the flush's own). Our own slave descriptor is closed
+// again before any notice is read, so a held slave means a program holds the port.
+void PtyEndpoint::ReconcileLocked(Events& events) {
+    if (open_.load() || PtySlaveHungUp(pty_->fd.Get())) return;
+    openCount_ = 1;
+    MarkOpenedLocked(events);
 }
 
 void PtyEndpoint::OnMasterEvents(uint32_t epollEvents) {
@@ -201,17 +207,26 @@ void PtyEndpoint::MarkClosedLocked(Events& events) {
     openCount_ = 0;
     open_.store(false);
     UpdateInterestLocked();
-    // The next program starts on a clean raw channel: nothing left over from this one.
+    // Bytes meant for the program that left never reach the next one.
+    transmit_.Clear();
+    // A program that opened the port again before this close was seen already holds it and may
+    // have set its line and started writing: resetting and flushing now would throw its settings
+    // and bytes away (its opening is still to be counted). Only a port nobody holds starts clean.
     const int fd = pty_->fd.Get();
-    SetRawPtySettings(fd);
-    if (FlushPty(fd, pty_->slavePath)) {
-        ++ownOpensPending_;
-        ++ownClosesPending_;
+    if (PtySlaveHungUp(fd)) {
+        SetRawPtySettings(fd);
+        if (FlushPty(fd, pty_->slavePath)) {
+            ++ownOpensPending_;
+            ++ownClosesPending_;
+        }
+        // What is left after the flush is a few status bytes; bounded, so a program that opens
+        // the port meanwhile and writes at once cannot keep this loop reading its bytes away.
+        uint8_t discard[256];
+        for (int i = 0; i < kMaxDiscardReads && ::read(fd, discard, sizeof discard) > 0; ++i) {
+        }
+        receive_.Clear();
     }
-    uint8_t discard[256];
-    while (::read(fd, discard, sizeof discard) > 0) {
-    }
-    ClearBuffersLocked();
+    waiting_.store(receive_.Size());
     events.push_back(kEventClosed);
 }
 

@@ -61,6 +61,7 @@ private:
     bool FlushTransmitLocked();
     void MarkOpenedLocked(Events& events);
     void MarkClosedLocked(Events& events);
+    void ReconcileLocked(Events& events);
     void UpdateInterestLocked();
     void ClearBuffersLocked();
     void Fire(const Events& events);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace qx {
 
@@ -49,6 +50,10 @@ int SimDevice::Write(uint64_t generation, const uint8_t* data, std::size_t lengt
     report.time = std::chrono::steady_clock::now();
     std::memcpy(report.bytes.data(), data, std::min(length, report.bytes.size()));
     received_.push_back(report);
+    if (received_.size() > config_.recordLimit) {
+        received_.pop_front();
+        ++receivedDropped_;
+    }
 
     const auto& bytes = report.bytes;
     const int id = bytes[0];
@@ -60,7 +65,7 @@ int SimDevice::Write(uint64_t generation, const uint8_t* data, std::size_t lengt
         if (channel >= 0) {
             const int count = std::min<int>(bytes[1], kMaxPayload);
             const std::string payload(reinterpret_cast<const char*>(bytes.data() + 2), count);
-            channelData_[channel] += payload;
+            AppendChannelData(channel, payload);
             if (channel == kCat) {
                 QueueData(id, transceiver_.Receive(bytes.data() + 2, count), reads_ + 1);
             } else if ((channel == kFsk && config_.echoFsk) ||
@@ -79,8 +84,17 @@ int SimDevice::DataChannelOf(int reportId) const {
     return -1;
 }
 
+// Keeps at most recordLimit bytes; trimming only once twice that much is held keeps the cost
+// of a long run's appends constant per byte.
+void SimDevice::AppendChannelData(int channel, const std::string& payload) {
+    std::string& data = channelData_[channel];
+    data += payload;
+    if (data.size() > 2 * config_.recordLimit) data.erase(0, data.size() - config_.recordLimit);
+}
+
 void SimDevice::HandleCommand(const std::string& text) {
     commands_.push_back(text);
+    if (commands_.size() > config_.recordLimit) commands_.pop_front();
     RecordSetting(text);
     if (!config_.answersCommands ||
         std::find(config_.unansweredCommands.begin(), config_.unansweredCommands.end(), text) !=
@@ -192,13 +206,19 @@ std::vector<SimReport> SimDevice::Received() const {
 
 std::vector<SimReport> SimDevice::ReceivedSince(std::size_t first) const {
     std::lock_guard lock(mutex_);
-    if (first >= received_.size()) return {};
-    return {received_.begin() + static_cast<std::ptrdiff_t>(first), received_.end()};
+    const std::size_t skip = first > receivedDropped_ ? first - receivedDropped_ : 0;
+    if (skip >= received_.size()) return {};
+    return {received_.begin() + static_cast<std::ptrdiff_t>(skip), received_.end()};
+}
+
+std::size_t SimDevice::ReceivedCount() const {
+    std::lock_guard lock(mutex_);
+    return receivedDropped_ + received_.size();
 }
 
 std::vector<std::string> SimDevice::Commands() const {
     std::lock_guard lock(mutex_);
-    return commands_;
+    return {commands_.begin(), commands_.end()};
 }
 
 std::vector<SimReport> SimDevice::LineReports() const {
@@ -212,6 +232,16 @@ std::vector<SimReport> SimDevice::LineReports() const {
 std::string SimDevice::ChannelData(Channel channel) const {
     std::lock_guard lock(mutex_);
     return channelData_[channel];
+}
+
+std::string SimDevice::TakeChannelData(Channel channel) {
+    std::lock_guard lock(mutex_);
+    return std::exchange(channelData_[channel], std::string());
+}
+
+std::size_t SimDevice::PendingInputCount() const {
+    std::lock_guard lock(mutex_);
+    return input_.size();
 }
 
 uint64_t SimDevice::ReadCount() const {

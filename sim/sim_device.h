@@ -44,6 +44,10 @@ struct SimDeviceConfig {
     std::function<std::optional<std::string>(const std::string& command)> replyOverride;
     bool echoFsk = false;    // false: FSK data is only recorded
     bool echoWinKey = true;  // true: WinKey data comes back as sent
+    // How many received reports (and commands) are kept for inspection, and how many bytes
+    // ChannelData keeps per channel: a device left running with data flowing (the demo mode, a
+    // soak run) must not grow without end. The oldest go first.
+    std::size_t recordLimit = 65536;
 };
 
 struct SimReport {
@@ -75,11 +79,16 @@ public:
     void QueueChannelData(Channel channel, const std::string& data);
 
     // What the device received.
+    // Reports are numbered from 0 in arrival order; numbers stay valid when the oldest reports
+    // are let go beyond recordLimit, and ReceivedSince returns only those still kept.
     std::vector<SimReport> Received() const;
     std::vector<SimReport> ReceivedSince(std::size_t first) const;
+    std::size_t ReceivedCount() const;                 // reports received so far, kept or not
     std::vector<std::string> Commands() const;         // texts of report id 1, in order
     std::vector<SimReport> LineReports() const;        // report id 3, in order
     std::string ChannelData(Channel channel) const;    // payload bytes received on a data channel
+    std::string TakeChannelData(Channel channel);      // the same, and forgets them
+    std::size_t PendingInputCount() const;             // input reports not yet read by the link
     uint64_t ReadCount() const;
     std::optional<int> FskInverted() const;            // from "SET FSK;INVERS=", none until sent
     std::string FskMode() const;                       // from "SET FSK;MODE=", "" until sent
@@ -95,6 +104,7 @@ private:
     void HandleCommand(const std::string& text);
     std::string ReplyTo(const std::string& text);
     void RecordSetting(const std::string& text);
+    void AppendChannelData(int channel, const std::string& payload);
     void QueueReply(const std::string& text);
     void QueueData(int reportId, const std::string& data, uint64_t readyAtRead);
     int DataChannelOf(int reportId) const;
@@ -105,8 +115,9 @@ private:
     uint64_t generation_ = 1;
     uint64_t reads_ = 0;
     std::deque<PendingInput> input_;
-    std::vector<SimReport> received_;
-    std::vector<std::string> commands_;
+    std::deque<SimReport> received_;
+    std::size_t receivedDropped_ = 0;  // reports let go from the front of received_
+    std::deque<std::string> commands_;
     std::array<std::string, kChannelCount> channelData_;
     std::optional<int> fskInverted_;
     std::string fskMode_;

@@ -255,6 +255,34 @@ TEST_F(PtyPortTest, NextProgramStartsCleanAndBriefOpeningsAreSeen) {
     EXPECT_EQ(port_->BytesWaiting(), 0);
 }
 
+// Rig-control programs probing a port close it and open it again at once, often before the
+// close has been seen. The program that holds the port then must keep every byte it writes and
+// the settings it makes; only a port nobody holds is reset and flushed.
+TEST_F(PtyPortTest, ProgramReopeningAtOnceKeepsItsBytesAndSettings) {
+    auto program = CreateAndOpen();
+    const auto sent = Pattern(60 * 1000);
+    for (int round = 0; round < 4; ++round) {
+        program.reset();
+        program = std::make_unique<RadioProgram>(PathOf("COM5"));
+        ASSERT_TRUE(program->Configure(4800, 8, ProgramParity::kNone, 1));
+        std::vector<uint8_t> received;
+        std::thread worker([&] {
+            uint8_t buffer[62];
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (received.size() < sent.size() && std::chrono::steady_clock::now() < deadline) {
+                const auto n = port_->IsOpen() == true ? port_->ReadFromPort(buffer, sizeof buffer) : 0;
+                if (n && *n > 0) received.insert(received.end(), buffer, buffer + *n);
+                else std::this_thread::sleep_for(100us);
+            }
+        });
+        EXPECT_EQ(program->Write(sent, 10s), sent.size());
+        worker.join();
+        ASSERT_EQ(received.size(), sent.size()) << "round " << round;
+        EXPECT_TRUE(received == sent) << "round " << round;
+        EXPECT_EQ(port_->GetBaudRate(), 4800) << "round " << round;
+    }
+}
+
 TEST_F(PtyPortTest, SinksMayCallThePortAndUnadvisedSinksHearNothing) {
     struct CallingSink : IVSPortAxEvents {
         IVSPortAx* port = nullptr;

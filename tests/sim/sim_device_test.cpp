@@ -100,6 +100,34 @@ TEST(SimDevice, TransceiverAnswersCatOnTheCatReportId) {
     EXPECT_EQ(backend.Device(1)->Transceiver().frequencyA, 7030000u);
 }
 
+// A device left running with data flowing keeps only its recent history, and report numbers
+// taken before the oldest were let go still find the reports that follow them.
+TEST(SimDevice, RecordsStayBoundedOnALongRun) {
+    SimDeviceConfig config;
+    config.recordLimit = 4;
+    config.echoWinKey = false;
+    SimHidBackend backend;
+    backend.AddDevice(config);
+    auto device = backend.Open(kVendorId, kProductId, nullptr);
+    auto& sim = *backend.Device(1);
+    for (char c = 'a'; c <= 'j'; ++c) {
+        auto report = Data(5, std::string(1, c));
+        device->Write(report.data(), report.size());
+    }
+    EXPECT_EQ(sim.ReceivedCount(), 10u);
+    EXPECT_EQ(sim.Received().size(), 4u);
+    const auto since = sim.ReceivedSince(8);
+    ASSERT_EQ(since.size(), 2u);
+    EXPECT_EQ(since[0].bytes[2], 'i');
+    EXPECT_EQ(sim.ReceivedSince(2).front().bytes[2], 'g') << "an index already let go starts at the oldest kept";
+    EXPECT_EQ(sim.ChannelData(kWinKey), "fghij") << "cut back to the limit once twice the limit is held";
+
+    EXPECT_EQ(sim.TakeChannelData(kWinKey), "fghij");
+    EXPECT_EQ(sim.ChannelData(kWinKey), "");
+    sim.QueueChannelData(kFsk, std::string(130, 'x'));
+    EXPECT_EQ(sim.PendingInputCount(), 3u);
+}
+
 TEST(SimHidBackend, UnplugFailsHandlesAndNotifies) {
     SimHidBackend backend(2);
     auto notices = backend.OpenNoticeSource();
