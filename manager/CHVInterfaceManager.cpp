@@ -15,6 +15,12 @@ bool IsOurDevice(const HidDeviceInfo& info) {
     return info.vendorId == kVendorId && info.productId == kProductId;
 }
 
+// The device node a path ends in: "hidraw0" both in the kernel's device path of a notice and in
+// the enumeration path "/dev/hidraw0".
+std::string DeviceNode(const std::string& path) {
+    return path.substr(path.find_last_of('/') + 1);
+}
+
 }  // namespace
 
 CHVInterfaceManager::CHVInterfaceManager(HidBackend& hid, IVSPortAxClass& portClass,
@@ -36,13 +42,27 @@ int CHVInterfaceManager::NoticeFd() const { return notices_ ? notices_->Fd() : -
 void CHVInterfaceManager::HandleDeviceNotices() {
     if (!notices_) return;
     bool arrival = false;
-    bool removal = false;
+    std::set<std::string> removedNodes;
     for (const DeviceNotice& notice : notices_->ReadNotices()) {
         if (notice.kind == DeviceNotice::kArrival) arrival = true;
-        else if (NoticeNamesOurDevice(notice.devicePath)) removal = true;
+        else if (NoticeNamesOurDevice(notice.devicePath)) removedNodes.insert(DeviceNode(notice.devicePath));
     }
-    if (removal) Refresh(false);
+    if (!removedNodes.empty()) {
+        RemoveLinksOn(removedNodes);
+        Refresh(false);
+    }
     if (arrival) Refresh(true);
+}
+
+// A device that was unplugged and plugged back before its notices were handled is enumerated
+// again under its key, so the removal check would keep its link, whose handle still points at
+// the connection that is gone, and the device would never be read again. The removal notice
+// names the device node, so that link goes, and the scan that follows makes it anew.
+void CHVInterfaceManager::RemoveLinksOn(const std::set<std::string>& removedNodes) {
+    for (std::size_t i = 0; i < list.size();) {
+        if (removedNodes.count(DeviceNode(list[i]->devicePath))) RemoveInterface(static_cast<int>(i));
+        else ++i;
+    }
 }
 
 std::string CHVInterfaceManager::KeyOf(const HidDeviceInfo& info, std::size_t position) const {

@@ -2,6 +2,7 @@
 // The ordered list of live links, one per connected "QX-4": discovery, hot-plug, teardown, and
 // the flags of links and ports turned into observer calls. User interface thread only.
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,7 @@ public:
 
 private:
     std::string KeyOf(const HidDeviceInfo& info, std::size_t position) const;
+    void RemoveLinksOn(const std::set<std::string>& removedNodes);
 
     HidBackend& hid_;
     ProgramSettings& settings_;

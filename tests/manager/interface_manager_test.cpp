@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "platform/private_profile.h"
 #include "platform/pty_port.h"
@@ -194,6 +196,36 @@ TEST_F(InterfaceManagerTest, TickScansOnTheFiftiethAndTurnsFlagsIntoCalls) {
     EXPECT_EQ(observer_.interfaceChanged, std::vector<int>{0});
     Manager().Tick();
     EXPECT_EQ(observer_.interfaceChanged, std::vector<int>{0}) << "flags are cleared once seen";
+}
+
+// Out and back in before the notices are handled: both arrive in one burst while the device is
+// enumerated again under its key. The link must move to the new connection, not keep reading
+// the one that is gone, and the other device's link stays as it was.
+TEST_F(InterfaceManagerTest, QuickReplugPutsTheLinkOnTheNewConnection) {
+    Store("QX4SIM0001", "PortCat", 7);
+    backend_.AddDevice();
+    backend_.AddDevice();
+    Manager().Refresh(true);
+    ASSERT_EQ(Manager().Count(), 2);
+    const CHVInterface* other = Manager().Link(1);
+
+    observer_.portOperations.clear();
+    backend_.Unplug(1);
+    backend_.Plug(1);
+    Manager().HandleDeviceNotices();
+    EXPECT_EQ(Keys(), (std::vector<std::string>{"QX4SIM0002", "QX4SIM0001"}));
+    EXPECT_EQ(Manager().Link(0), other);
+    EXPECT_EQ(observer_.portOperations, (Ops{{2, 7}, {0, 7}, {1, 7}, {0, 7}}));
+
+    // The link reads the device again (an old connection's handle fails without counting).
+    auto device = backend_.Device(1);
+    const uint64_t readsBefore = device->ReadCount();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (device->ReadCount() == readsBefore && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GT(device->ReadCount(), readsBefore);
+    RadioProgram cat(portsDir_ + "/COM7");
+    EXPECT_TRUE(cat.Valid());
 }
 
 int OpenDescriptors() {
