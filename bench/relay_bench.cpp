@@ -145,7 +145,6 @@ Flow ProgramToDevice(bench::Rig& rig, const std::vector<Channel>& channels, doub
         rig.Device(1).TakeChannelData(channel);
     }
     std::vector<bench::RecordReader> readers(channels.size());
-    for (auto& reader : readers) reader.Take("\n", 1);  // the streams start on a record boundary
     const auto start = Clock::now();
     std::vector<std::thread> writers;
     for (auto& program : programs) {
@@ -158,7 +157,7 @@ Flow ProgramToDevice(bench::Rig& rig, const std::vector<Channel>& channels, doub
         uint64_t total = 0;
         for (std::size_t i = 0; i < channels.size(); ++i) {
             readers[i].Take(rig.Device(1).TakeChannelData(channels[i]));
-            total += readers[i].bytes - 1;
+            total += readers[i].bytes;
         }
         return total;
     };
@@ -189,7 +188,6 @@ Flow DeviceToProgram(bench::Rig& rig, const std::vector<Channel>& channels, doub
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < channels.size(); ++i) {
-        readers[i].Take("\n", 1);
         threads.emplace_back([&, i] {
             char buffer[4096];
             while (!stop.load()) {

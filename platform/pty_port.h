@@ -24,7 +24,8 @@
 // never blocks: what the pty cannot take at once waits in a bounded transmit buffer; bytes
 // beyond it are dropped, counted, and the call returns false. When the last program closes the
 // port, both directions are cleared and the settings go back to raw 9600 8N1, so the next
-// program starts clean.
+// program starts clean. A program that opened the port again before that close was seen keeps
+// its own settings and what it wrote; only the bytes meant for the program that left are gone.
 #include <cstdint>
 #include <memory>
 #include <optional>

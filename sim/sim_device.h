@@ -44,9 +44,9 @@ struct SimDeviceConfig {
     std::function<std::optional<std::string>(const std::string& command)> replyOverride;
     bool echoFsk = false;    // false: FSK data is only recorded
     bool echoWinKey = true;  // true: WinKey data comes back as sent
-    // How many received reports (and commands) are kept for inspection, and how many bytes
-    // ChannelData keeps per channel: a device left running with data flowing (the demo mode, a
-    // soak run) must not grow without end. The oldest go first.
+    // How many received reports (and commands) are kept for inspection; ChannelData keeps at
+    // least the last this many bytes per channel. A device left running with data flowing (the
+    // demo mode, a soak run) must not grow without end; the oldest go first.
     std::size_t recordLimit = 65536;
 };
 
