@@ -30,10 +30,6 @@ class CPageSettings;
 class CPageStatus;
 class CTrayIcon;
 
-// The window's own settings, read when the window is built and written back (if changed) when
-// it is destroyed, in reverse order of declaration.
-struct WindowSettings {
-    CIniInt hideInTray{"Appearance", "HideInTray", 0};
     CIniString selectedInterface{"Appearance", "SelectedInterface", ""};
     CIniInt showRemovePortsCheckBox{"Ports", "ShowRemovePortsCheckBox", 1};
     CIniInt showIgnoreSerialNumbers{"Ports", "ShowIgnoreSerialNumbers", 1};
