@@ -118,7 +118,6 @@ private:
     WindowSettings settings_;
     int m_firstTick = 1;
     unsigned m_tickCount = 0;
-    int m_shownOnce = 0;
     CHVInterfaceManager m_manager;
     std::unique_ptr<CTrayIcon> m_trayIcon;
     int m_selected = 0;
