@@ -10,6 +10,7 @@
 #include "manager/config_store.h"
 #include "platform/device_notices.h"
 #include "platform/hid.h"
+#include "vsp/CVSPDriver.h"
 #include "vsp/port_provisioning.h"
 
 namespace qx {
@@ -43,6 +44,8 @@ public:
     PortProvisioning provisioning;
 
 private:
+    std::string KeyOf(const HidDeviceInfo& info, std::size_t position) const;
+
     HidBackend& hid_;
     ProgramSettings& settings_;
     std::unique_ptr<DeviceNoticeSource> notices_;

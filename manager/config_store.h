@@ -1,6 +1,9 @@
 #pragma once
 // The per-user settings file and the settings bound to it.
+#include <array>
 #include <string>
+
+#include "link/channel.h"
 
 namespace qx {
 
@@ -54,7 +57,36 @@ struct ProgramSettings {
     void Load();
 };
 
-// A link's section "Interface-<key>".
+// The main window's own four settings ("Appearance" and "Ports"); written back, if changed,
+// when the object is destroyed.
+struct WindowSettings {
+    CIniInt hideInTray;               // "Appearance"/"HideInTray", default 0
+    CIniString selectedInterface;     // "Appearance"/"SelectedInterface", default ""
+    CIniInt showRemovePortsCheckBox;  // "Ports"/"ShowRemovePortsCheckBox", default 1
+    CIniInt showIgnoreSerialNumbers;  // "Ports"/"ShowIgnoreSerialNumbers", default 1
+    void Load();
+};
+
+// The values of a link that its section "Interface-<key>" holds.
+struct LinkSettings {
+    std::string key;
+    std::string manufacturer;
+    std::string product;
+    int modelIndex = 0;
+    std::array<int, kChannelCount> portNumbers{};  // CAT, PTT/CW, FSK, WinKey; 0 = none
+    int fskInverted = 0;
+    int firmwareVersion = 0;
+};
+
+// The model name written as "ModelName"; "" for an unknown model index.
+const char* ModelName(int modelIndex);
+
+// Reads the port numbers and FSK inversion of settings.key's section (each default 0).
+void LoadSettings(LinkSettings& settings);
+// Writes the section's keys in their fixed order, each only if changed.
+void SaveSettings(const LinkSettings& settings);
+
+// The same for a live link.
 void LoadSettings(CHVInterface& link);
 void SaveSettings(const CHVInterface& link);
 

@@ -46,6 +46,9 @@ public:
     virtual bool ReusePort(const std::string& name) = 0;     // tried after CreatePort failed
     virtual bool SetInputLine(bool asserted) = 0;            // a modem-status input of the program
     virtual void SetCreationFlag(bool flag) = 0;
+    // The data bits to report where the port cannot see the program's own (a pseudo-terminal
+    // always shows 8): set per channel before CreatePort. Ports that see them ignore it.
+    virtual void SetAssumedDataBits(int /*dataBits*/) {}
     virtual std::optional<int> GetParity() = 0;
     virtual std::optional<int> GetStopBits() = 0;
     virtual std::optional<int> GetDataBits() = 0;

@@ -1,0 +1,141 @@
+#include "manager/CHVInterfaceManager.h"
+
+#include <algorithm>
+#include <set>
+
+#include "platform/uevent_monitor.h"
+
+namespace qx {
+namespace {
+
+constexpr std::size_t kMaxEnumerationEntries = 100;
+constexpr std::size_t kMaxPathLength = 120;
+
+bool IsOurDevice(const HidDeviceInfo& info) {
+    return info.vendorId == kVendorId && info.productId == kProductId;
+}
+
+}  // namespace
+
+CHVInterfaceManager::CHVInterfaceManager(HidBackend& hid, IVSPortAxClass& portClass,
+                                         ProgramSettings& settings)
+    : provisioning(portClass, settings.removePortsOnDeviceRemoval.value), hid_(hid), settings_(settings) {}
+
+// Links are normally removed by the exit path; removing what is left keeps ports and settings
+// from being lost when the manager goes first.
+CHVInterfaceManager::~CHVInterfaceManager() { RemoveAll(); }
+
+void CHVInterfaceManager::RegisterNotifications() { notices_ = hid_.OpenNoticeSource(); }
+
+void CHVInterfaceManager::UnregisterNotifications() { notices_.reset(); }
+
+int CHVInterfaceManager::NoticeFd() const { return notices_ ? notices_->Fd() : -1; }
+
+// A burst of notices (a hub with several devices, a quick replug) costs one removal check and
+// one scan rather than one enumeration per notice.
+void CHVInterfaceManager::HandleDeviceNotices() {
+    if (!notices_) return;
+    bool arrival = false;
+    bool removal = false;
+    for (const DeviceNotice& notice : notices_->ReadNotices()) {
+        if (notice.kind == DeviceNotice::kArrival) arrival = true;
+        else if (NoticeNamesOurDevice(notice.devicePath)) removal = true;
+    }
+    if (removal) Refresh(false);
+    if (arrival) Refresh(true);
+}
+
+std::string CHVInterfaceManager::KeyOf(const HidDeviceInfo& info, std::size_t position) const {
+    return settings_.ignoreSerialNumbers.value ? std::to_string(position + 1) : info.serialNumber;
+}
+
+void CHVInterfaceManager::Refresh(bool scanForNew) {
+    const std::vector<HidDeviceInfo> devices = hid_.Enumerate(0, 0);
+    const std::size_t count = std::min(devices.size(), kMaxEnumerationEntries);
+    if (scanForNew) {
+        for (std::size_t position = 0; position < count; ++position) {
+            const HidDeviceInfo& info = devices[position];
+            if (!IsOurDevice(info)) continue;
+            AddInterface(static_cast<int>(position), KeyOf(info, position), info.manufacturer,
+                         info.product, info.path.substr(0, kMaxPathLength));
+        }
+        return;
+    }
+    std::set<std::string> present;
+    for (std::size_t position = 0; position < count; ++position) {
+        if (IsOurDevice(devices[position])) present.insert(KeyOf(devices[position], position));
+    }
+    for (std::size_t i = 0; i < list.size();) {
+        if (present.count(list[i]->key)) ++i;
+        else RemoveInterface(static_cast<int>(i));
+    }
+}
+
+bool CHVInterfaceManager::AddInterface(int position, const std::string& key, const std::string& manufacturer,
+                                       const std::string& product, const std::string& path) {
+    for (const auto& link : list) {
+        if (link->key == key) return false;
+    }
+    auto link = std::make_unique<CHVInterface>(hid_);
+    link->key = key;
+    link->manufacturer = manufacturer;
+    link->product = product;
+    link->devicePath = path;
+    link->observer = observer;
+    if (product.find(kModelName) == std::string::npos) return false;
+    link->modelIndex = 0;
+    if (!link->Start(position, settings_.ignoreSerialNumbers.value != 0)) return false;
+    LoadSettings(*link);
+    provisioning.CreatePorts(*link);
+    list.push_back(std::move(link));
+    listChanged_ = 1;
+    return true;
+}
+
+bool CHVInterfaceManager::RemoveInterface(int index) {
+    if (index < 0 || index >= Count()) return false;
+    CHVInterface& link = *list[index];
+    provisioning.ReleasePorts(link);
+    SaveSettings(link);
+    link.Close();
+    list.erase(list.begin() + index);
+    listChanged_ = 1;
+    return true;
+}
+
+void CHVInterfaceManager::RemoveAll() {
+    while (!list.empty()) RemoveInterface(0);
+}
+
+void CHVInterfaceManager::Tick() {
+    if (startupCountdown_ != 0) {
+        if (startupCountdown_ == 1) Refresh(true);
+        --startupCountdown_;
+    }
+    if (listChanged_) {
+        listChanged_ = 0;
+        if (observer) observer->OnInterfacesChanged();
+    }
+    for (int i = 0; i < Count(); ++i) {
+        CHVInterface& link = *list[i];
+        bool changed = false;
+        for (ChannelPortSlot& slot : link.ports) {
+            if (slot.sink && slot.sink->portChanged.exchange(0)) changed = true;
+        }
+        if (link.identityChanged.exchange(0)) {
+            changed = true;
+            if (observer) observer->OnInterfacesChanged();
+        }
+        if (changed && observer) observer->OnInterfaceChanged(i);
+    }
+}
+
+int CHVInterfaceManager::OnPortOperation(int state, int portNumber) {
+    return observer ? observer->OnPortOperation(state, portNumber) : 0;
+}
+
+CHVInterface* CHVInterfaceManager::Link(int index) const {
+    return index >= 0 && index < Count() ? list[index].get() : nullptr;
+}
+
+}  // namespace qx
