@@ -30,11 +30,6 @@ class CPageSettings;
 class CPageStatus;
 class CTrayIcon;
 
-    CIniString selectedInterface{"Appearance", "SelectedInterface", ""};
-    CIniInt showRemovePortsCheckBox{"Ports", "ShowRemovePortsCheckBox", 1};
-    CIniInt showIgnoreSerialNumbers{"Ports", "ShowIgnoreSerialNumbers", 1};
-};
-
 class CInterfaceManagerDlg : public QDialog, public CInterfaceNotificatorHander {
     Q_OBJECT
 public:

@@ -28,7 +28,7 @@ UsedPortTable ReadSystemPorts(const std::string& portsDirectory) {
     std::filesystem::directory_iterator it(portsDirectory, error);
     for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
         if (const int number = ComPortNumber(it->path().filename().string()))
-            used[number] = true;
+            used[number] = 1;
     }
     return used;
 }

@@ -12,8 +12,8 @@ namespace qx {
 
 constexpr int kMaxPortNumber = 255;
 
-// One flag per port number; 1..255 are used, index 0 never is.
-using UsedPortTable = std::array<bool, kMaxPortNumber + 1>;
+// One flag (0 or 1) per port number; 1..255 are used, index 0 never is.
+using UsedPortTable = std::array<int, kMaxPortNumber + 1>;
 
 // The number of a "COM<n>" name with n in 1..255 written plainly (no sign, no leading zero,
 // nothing after the digits); 0 for any other name.
