@@ -14,14 +14,17 @@
 #include "manager/CHVInterfaceManager.h"
 #include "manager/CInterfaceNotificatorHander.h"
 #include "manager/config_store.h"
+#include "manager/window_rules.h"
 #include "platform/hid.h"
 #include "vsp/IVSPortAx.h"
 
 class QComboBox;
+class QMenu;
 class QPushButton;
 class QSocketNotifier;
 class QTabWidget;
 class QTimer;
+class QToolButton;
 
 namespace qx {
 
@@ -29,13 +32,16 @@ class CPagePorts;
 class CPageSettings;
 class CPageStatus;
 class CTrayIcon;
+class SingleInstance;
+class TrayShell;
 
 class CInterfaceManagerDlg : public QDialog, public CInterfaceNotificatorHander {
     Q_OBJECT
 public:
-    // The window keeps references to its services; they must outlive it.
+    // The window keeps references to its services; they must outlive it. Without a tray
+    // shell the desktop's notification area is used.
     CInterfaceManagerDlg(HidBackend& hid, IVSPortAxClass& portClass, ProgramSettings& program,
-                         QWidget* parent = nullptr);
+                         QWidget* parent = nullptr, std::unique_ptr<TrayShell> trayShell = nullptr);
     ~CInterfaceManagerDlg() override;
 
     // Services and settings the pages use.
@@ -76,13 +82,12 @@ public:
     void ExitWithConfirmation();  // asks first; on Yes removes every link and ends the loop
     // A request of a second start: 1 show, 2 hide, 3 exit (no confirmation); others ignored.
     void HandleInstanceRequest(int code);
-    // Watches fd for second-instance requests; when it is readable, readCode is called until
-    // it returns 0 (nothing more), each other value being handled as a request code.
-    void WatchInstanceRequests(int fd, std::function<int()> readCode);
+    // Handles the requests that later starts send to this instance.
+    void WatchInstanceRequests(SingleInstance& instance);
 
     // One tick of the 100 ms timer (public so tests can drive it by hand).
     void OnTimerTick();
-    bool Ending() const { return m_ending; }
+    WindowState State() const { return state_; }
 
     // Message boxes go through this hook so tests can answer them; it returns the button.
     std::function<int(const QString& text, QMessageBox::Icon, QMessageBox::StandardButtons)>
@@ -101,33 +106,33 @@ protected:
 
 private:
     void BuildLayout();
+    QMenu* BuildWindowMenu();
     void WatchDeviceNotices();
-    void RebuildSelector(QComboBox* combo, const std::vector<QString>& entries);
+    void Dispatch(WindowEvent event);
+    void OnTrayCommand(int command);
     void RefreshPages();
-    void EndLoop();
+    void End(bool hideFirst);
 
     ProgramSettings& program_;
     IVSPortAxClass& portClass_;
     WindowSettings settings_;
     int m_firstTick = 1;
     unsigned m_tickCount = 0;
-    int m_shownOnce = 0;
     CHVInterfaceManager m_manager;
     std::unique_ptr<CTrayIcon> m_trayIcon;
     int m_selected = 0;
     std::array<int, 256> usedPorts_{};
-    bool m_ending = false;
+    WindowState state_ = WindowState::kStarting;
 
     QTabWidget* tabs_ = nullptr;
     QPushButton* hideButton_ = nullptr;
-    QPushButton* menuButton_ = nullptr;
+    QToolButton* menuButton_ = nullptr;
     CPageStatus* statusPage_ = nullptr;
     CPagePorts* portsPage_ = nullptr;
     CPageSettings* settingsPage_ = nullptr;
     QTimer* timer_ = nullptr;
     std::unique_ptr<QSocketNotifier> noticeWatch_;
     std::unique_ptr<QSocketNotifier> requestWatch_;
-    std::function<int()> readRequest_;
 };
 
 }  // namespace qx

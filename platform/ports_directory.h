@@ -1,0 +1,25 @@
+#pragma once
+// Where the virtual ports are published: a private directory of the user that holds one
+// symlink "COM<n>" per port, pointing at the pseudo-terminal a radio program opens.
+#include <string>
+
+namespace qx {
+
+// The ports directory, created if missing:
+//   $QXM_PORTS_DIR when set (the user's choice, used as it is);
+//   else $XDG_RUNTIME_DIR/qx-manager, private (0700);
+//   else /tmp/qx-manager-<uid>, private (0700).
+// The private ones are refused when they are a symlink, not a directory or owned by someone
+// else (another user could otherwise read and write the radio's data). On refusal returns an
+// empty string and, if error is given, the reason.
+std::string ResolvePortsDirectory(std::string* error);
+
+// Makes sure path is a directory of this user with mode 0700: creates it if missing, tightens
+// its mode if it is ours, refuses a symlink, a non-directory or another owner.
+bool PreparePrivateDirectory(const std::string& path, std::string* error);
+
+// "COM<n>" with n 1..255 written without leading zeros gives n; anything else gives 0. Guards
+// every name that becomes a path in the ports directory.
+int PortNumberFromName(const std::string& name);
+
+}  // namespace qx

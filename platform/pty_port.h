@@ -1,0 +1,52 @@
+#pragma once
+// The virtual port component over Linux pseudo-terminals.
+//
+// Each instance is one port: CreatePort("COM5") opens a pty master and publishes its slave as
+// the symlink <ports directory>/COM5 -> /dev/pts/N, which radio programs open like a serial
+// port. One watch thread per class object follows every port (epoll on the masters, inotify on
+// the slaves) and fires the events: 5 opened, 6 last program closed, 7 settings changed.
+//
+// What a pty can and cannot show:
+// - Speed, PARODD, CMSPAR and CSTOPB are visible; data bits and the parity enable are not (the
+//   pty driver forces CS8 and clears PARENB). Parity reads odd (PARODD), mark (PARODD|CMSPAR),
+//   space (CMSPAR) or none; even parity looks like none. Data bits are an assumed value per
+//   port, set with SetAssumedDataBits (default 8); stop bits read 1.5 for CSTOPB with 5 bits.
+// - There are no modem lines: GetRts/GetDtr report false and SetInputLine has no effect.
+// - SetCreationFlag has no effect: every port is created the same way here.
+//
+// Lifetime of a name: DeletePort removes the entry. Destroying an instance without DeletePort
+// lets the port go but keeps its name in the directory (pointing nowhere, so no program can
+// open it) until ReusePort takes it again or DeleteAllPorts clears the directory; that is how
+// ports are kept across a device's removal.
+//
+// Data: bytes the program writes wait in a bounded receive buffer (BytesWaiting, ReadFromPort);
+// when it is full the program's writes are held back by the pty, nothing is lost. WriteToPort
+// never blocks: what the pty cannot take at once waits in a bounded transmit buffer; bytes
+// beyond it are dropped, counted, and the call returns false. When the last program closes the
+// port, both directions are cleared and the settings go back to raw 9600 8N1, so the next
+// program starts clean.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "vsp/IVSPortAx.h"
+
+namespace qx {
+
+// The class object, or null when pseudo-terminals cannot be opened or portsDirectory is not a
+// writable directory.
+std::unique_ptr<IVSPortAxClass> MakePtyPortClass(const std::string& portsDirectory);
+
+constexpr int kDefaultAssumedDataBits = 8;
+
+// Sets the data bits a pty port reports (5 to 8; 5 for an FSK channel, 8 for the others).
+// Returns false when port is not a pseudo-terminal port (other components see the real value)
+// or dataBits is out of range.
+bool SetAssumedDataBits(IVSPortAx& port, int dataBits);
+
+// Bytes WriteToPort had to drop because the transmit buffer was full; nullopt when port is not
+// a pseudo-terminal port.
+std::optional<uint64_t> TransmitOverflowCount(IVSPortAx& port);
+
+}  // namespace qx
