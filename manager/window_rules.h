@@ -1,6 +1,7 @@
 #pragma once
 // The main window's rules that need no window: selector texts, the selected index, the
 // remembered selection, balloon texts and the window's state machine.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,7 +66,7 @@ struct WindowTransition {
 // Nothing happens once the window is ending.
 WindowTransition ApplyWindowEvent(WindowState state, int hideInTray, WindowEvent event);
 
-// Maps a request code of a second start to its event; false for codes outside 1..3.
-bool RequestEvent(int code, WindowEvent* event);
+// The event of a second start's request code; none for codes outside 1..3.
+std::optional<WindowEvent> RequestEvent(int code);
 
 }  // namespace qx

@@ -23,8 +23,24 @@ const char* StopBitsText(int stopBits) {
     }
 }
 
+bool HasParameterLine(int channel) { return channel == kCat || channel == kFsk; }
+int ParameterSlot(int channel) { return channel == kCat ? 0 : 1; }
+
+}  // namespace
+
+std::string FileNameOf(const std::string& path) {
+    const std::string::size_type slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string ParameterLine(const PortReading& reading, const StatusStrings& strings) {
+    return strings.parameters + ": " + std::to_string(reading.baudRate) + " " + strings.baud + ", " +
+           std::to_string(reading.dataBits) + ", " + ParityText(reading.parity) +
+           StopBitsText(reading.stopBits);
+}
+
 // Any failed read makes the whole port count as not open, rather than showing partial data.
-PortReading ReadPort(IVSPortAx& port, bool withParameters) {
+PortReading ReadPortStatus(IVSPortAx& port, bool withParameters) {
     PortReading reading;
     const std::optional<bool> open = port.IsOpen();
     if (!open || !*open)
@@ -49,22 +65,6 @@ PortReading ReadPort(IVSPortAx& port, bool withParameters) {
     return reading;
 }
 
-bool HasParameterLine(int channel) { return channel == kCat || channel == kFsk; }
-int ParameterSlot(int channel) { return channel == kCat ? 0 : 1; }
-
-}  // namespace
-
-std::string FileNameOf(const std::string& path) {
-    const std::string::size_type slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string ParameterLine(const PortReading& reading, const StatusStrings& strings) {
-    return strings.parameters + ": " + std::to_string(reading.baudRate) + " " + strings.baud + ", " +
-           std::to_string(reading.dataBits) + ", " + ParityText(reading.parity) +
-           StopBitsText(reading.stopBits);
-}
-
 StatusPageInput ReadStatusInput(CHVInterface* link) {
     StatusPageInput input;
     if (!link)
@@ -78,7 +78,7 @@ StatusPageInput ReadStatusInput(CHVInterface* link) {
         in.hasPort = slot.instance != nullptr;
         in.hasSink = slot.sink != nullptr;
         if (slot.instance)
-            in.reading = ReadPort(*slot.instance, HasParameterLine(channel));
+            in.reading = ReadPortStatus(*slot.instance, HasParameterLine(channel));
     }
     return input;
 }

@@ -10,6 +10,7 @@
 namespace qx {
 
 class CHVInterface;
+class IVSPortAx;
 
 // The texts the page takes from the string table (ids 110, 111, 116, 117, 118, 119).
 struct StatusStrings {
@@ -57,6 +58,10 @@ struct StatusPageView {
 };
 
 constexpr const char* kNotSupportedText = "Not supported";  // the same in every language
+
+// What the port reports: whether a program holds it, which, and (withParameters) its
+// settings. Any failed read gives a port that is not open.
+PortReading ReadPortStatus(IVSPortAx& port, bool withParameters);
 
 // Reads the link's channels and ports; link null: nothing selected. Called on the user interface
 // thread, the only one that binds or clears ports, so the instances stay valid meanwhile; the

@@ -1,0 +1,130 @@
+#include "app/strings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+namespace qx {
+namespace {
+
+// Sets the locale variables for one test and puts the old values back.
+class LocaleEnvironment {
+public:
+    LocaleEnvironment(const char* lcAll, const char* lcMessages, const char* lang) {
+        Set("LC_ALL", lcAll);
+        Set("LC_MESSAGES", lcMessages);
+        Set("LANG", lang);
+    }
+    ~LocaleEnvironment() {
+        for (auto& [name, value] : saved_) {
+            if (value) ::setenv(name.c_str(), value->c_str(), 1);
+            else ::unsetenv(name.c_str());
+        }
+        SetThreadLanguage(0);
+    }
+
+private:
+    void Set(const char* name, const char* value) {
+        const char* old = std::getenv(name);
+        saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
+        if (value) ::setenv(name, value, 1);
+        else ::unsetenv(name);
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
+    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117, 118,
+                   119, 120, 121, 122, 123, 130}) {
+        const std::string english(CompiledString(kLangEnglish, id));
+        const std::string japanese(CompiledString(kLangJapanese, id));
+        ASSERT_FALSE(english.empty()) << id;
+        ASSERT_FALSE(japanese.empty()) << id;
+        EXPECT_EQ(english.find("%i") != std::string::npos, japanese.find("%i") != std::string::npos) << id;
+        EXPECT_EQ(english.find("\n\n") != std::string::npos, japanese.find("\n\n") != std::string::npos) << id;
+    }
+    EXPECT_EQ(CompiledString(kLangEnglish, 109),
+              "VSPort Error %i.\n\nThe program cannot start. Please re-install the application.");
+    EXPECT_EQ(CompiledString(kLangEnglish, 122), " - current selection");
+    EXPECT_EQ(CompiledString(kLangJapanese, 102), "Halvorn QX Manager");
+}
+
+TEST(Strings, UserLanguageComesFromTheFirstNonEmptyLocaleVariable) {
+    EXPECT_EQ(UserLanguageFromLocale("ja_JP.UTF-8", "en_US", "en_US"), kLangJapanese);
+    EXPECT_EQ(UserLanguageFromLocale("", "ja_JP", "en_US"), kLangJapanese);
+    EXPECT_EQ(UserLanguageFromLocale(nullptr, nullptr, "en_GB.UTF-8"), kLangEnglish);
+    EXPECT_EQ(UserLanguageFromLocale("de_DE.UTF-8", "ja_JP", "ja_JP"), kLangWithoutTable);
+    EXPECT_EQ(UserLanguageFromLocale("C", nullptr, nullptr), kLangWithoutTable);
+    EXPECT_EQ(UserLanguageFromLocale(nullptr, nullptr, nullptr), kLangWithoutTable);
+}
+
+TEST(Strings, LookupFallsBackToEnglishForUnknownLanguagesAndUnknownIds) {
+    EXPECT_EQ(LookupLocalizedString(110, kLangJapanese, CompiledString), "未選択");
+    EXPECT_EQ(LookupLocalizedString(110, kLangWithoutTable, CompiledString), "Not selected");
+    EXPECT_EQ(LookupLocalizedString(110, 0x0407, CompiledString), "Not selected");
+    EXPECT_EQ(LookupLocalizedString(114, kLangJapanese, CompiledString), "");
+}
+
+// A table whose Japanese entry of 110 is empty and whose neutral table has 111.
+std::string_view PatchyTable(int language, int id) {
+    if (language == kLangJapanese && id == 110) return "";
+    if (language == kLangNeutral && id == 111) return "neutral";
+    return CompiledString(language, id);
+}
+
+TEST(Strings, EmptyEntryCountsAsMissingAndNeutralComesBeforeEnglish) {
+    EXPECT_EQ(LookupLocalizedString(110, kLangJapanese, PatchyTable), "Not selected");
+    EXPECT_EQ(LookupLocalizedString(111, kLangWithoutTable, PatchyTable), "neutral");
+    EXPECT_EQ(LookupLocalizedString(111, kLangJapanese, PatchyTable), "使用中のプログラム:");
+}
+
+// Every entry 1200 three-byte characters long.
+std::string_view LongTable(int, int) {
+    static const std::string text = [] {
+        std::string s;
+        for (int i = 0; i < 1200; ++i) s += "あ";
+        return s;
+    }();
+    return text;
+}
+
+TEST(Strings, LookupReturnsAtMost999CharactersWithoutSplittingOne) {
+    const std::string text = LookupLocalizedString(101, kLangJapanese, LongTable);
+    EXPECT_EQ(text.size(), 999u * 3u);
+    EXPECT_EQ(text.substr(text.size() - 3), "あ");
+}
+
+TEST(Strings, DashL1041GivesJapaneseWindowsWhileMessagesStayEnglish) {
+    LocaleEnvironment english("en_US.UTF-8", nullptr, nullptr);
+    EXPECT_EQ(WindowLanguage(), kLangEnglish);
+    SetThreadLanguage(kLangJapanese);
+    EXPECT_EQ(WindowLanguage(), kLangJapanese);
+    EXPECT_EQ(LoadLocalizedString(107), "Hide");
+}
+
+TEST(Strings, WindowLanguageFollowsTheUserUnlessAKnownLanguageIsChosen) {
+    LocaleEnvironment japanese(nullptr, nullptr, "ja_JP.UTF-8");
+    EXPECT_EQ(WindowLanguage(), kLangJapanese);
+    EXPECT_EQ(LoadLocalizedString(107), "非表示");
+    SetThreadLanguage(0x0407);  // no texts for it: the user's language stays
+    EXPECT_EQ(WindowLanguage(), kLangJapanese);
+    SetThreadLanguage(kLangEnglish);
+    EXPECT_EQ(WindowLanguage(), kLangEnglish);
+}
+
+TEST(Strings, WindowLanguageIsEnglishForUsersWithoutATable) {
+    LocaleEnvironment german("de_DE.UTF-8", nullptr, nullptr);
+    EXPECT_EQ(WindowLanguage(), kLangEnglish);
+}
+
+TEST(Strings, FormatNumberReplacesTheFirstPlaceholder) {
+    EXPECT_EQ(FormatNumber(CompiledString(kLangEnglish, 112), 5),
+              "Creating virtual port COM5.\nPlease wait...");
+    EXPECT_EQ(FormatNumber("no number", 5), "no number");
+    EXPECT_EQ(FormatNumber("%i and %i", -3), "-3 and %i");
+}
+
+}  // namespace
+}  // namespace qx
