@@ -96,6 +96,8 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         ReportError(reason, showError);
         return 2;
     }
+    // From here on Ctrl+C and SIGTERM end the run through the exit path.
+    TerminationSignals termination;
     std::printf("Virtual ports (%s) are published in %s\n", portClass->Kind().c_str(),
                 portClass->PortsDirectory().c_str());
     std::fflush(stdout);
@@ -104,7 +106,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     ProgramSettings program;
     // The window's texts are built with the window, so the language is chosen before it.
     if (commandLine.languageOverride != 0) SetThreadLanguage(commandLine.languageOverride);
-    RunningServices services{*hid, *portClass, program, *instance, commandLine};
+    RunningServices services{*hid, *portClass, program, *instance, commandLine, termination};
     RaiseTimerResolution();
     const int code = runWindow ? runWindow(services) : 0;
     RestoreTimerResolution();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/termination_signals.h"
 #include "manager/config_store.h"
 #include "platform/hid.h"
 #include "platform/single_instance.h"
@@ -26,6 +27,7 @@ struct RunningServices {
     ProgramSettings& program;
     SingleInstance& instance;
     const CommandLine& commandLine;
+    TerminationSignals& termination;
 };
 
 class CInterfaceManagerApp {
