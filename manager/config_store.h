@@ -15,6 +15,12 @@ std::string LocateIniFile();
 void SetProfileFile(const std::string& path);
 const std::string& ProfileFile();
 
+// Write-if-changed, the rule of every write to the profile file: a key is written only when the
+// file does not already hold this value (a missing key is therefore always written).
+void WriteIntIfChanged(const std::string& section, const std::string& key, int value);
+void WriteStringIfChanged(const std::string& section, const std::string& key,
+                          const std::string& value);
+
 // An int bound to a section and key: read when initialised, written back (only if changed)
 // when destroyed.
 class CIniInt {

@@ -8,6 +8,9 @@ namespace qx {
 bool QueryAutostart(const std::string& valueName);
 // Writes (set) or deletes (!set) the entry; 0 on success, 1 on failure.
 int WriteAutostart(const std::string& command, const std::string& valueName, bool set);
+// One argument of an entry's command line, quoted as desktop entries require when it holds a
+// space or another reserved character; WriteAutostart applies it to the program path.
+std::string QuoteExecArgument(const std::string& argument);
 // The absolute path of the running program, so the entry starts it from any directory.
 std::string ProgramPath();
 

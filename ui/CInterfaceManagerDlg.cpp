@@ -314,8 +314,7 @@ void CInterfaceManagerDlg::ShowAbout() {
 void CInterfaceManagerDlg::ExitWithConfirmation() { Dispatch(WindowEvent::kExitRequested); }
 
 void CInterfaceManagerDlg::HandleInstanceRequest(int code) {
-    WindowEvent event;
-    if (RequestEvent(code, &event)) Dispatch(event);
+    if (const std::optional<WindowEvent> event = RequestEvent(code)) Dispatch(*event);
 }
 
 void CInterfaceManagerDlg::OnTrayCommand(int command) {

@@ -15,6 +15,7 @@
 #include "manager/CInterfaceNotificatorHander.h"
 #include "manager/config_store.h"
 #include "manager/window_rules.h"
+#include "ui/tray_shell.h"
 #include "platform/hid.h"
 #include "vsp/IVSPortAx.h"
 
@@ -33,7 +34,6 @@ class CPageSettings;
 class CPageStatus;
 class CTrayIcon;
 class SingleInstance;
-class TrayShell;
 
 class CInterfaceManagerDlg : public QDialog, public CInterfaceNotificatorHander {
     Q_OBJECT

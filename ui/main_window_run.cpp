@@ -61,7 +61,7 @@ private:
 }  // namespace
 
 int RunMainWindow(RunningServices& services) {
-    TerminationSignals signals;
+    TerminationSignals termination;
     auto window = std::make_unique<CInterfaceManagerDlg>(services.hid, services.portClass,
                                                          services.program);
     window->programPath = QString::fromStdString(ProgramPath());
@@ -70,11 +70,11 @@ int RunMainWindow(RunningServices& services) {
     window->WatchInstanceRequests(services.instance);
 
     std::unique_ptr<QSocketNotifier> signalWatch;
-    if (signals.Fd() >= 0) {
-        signalWatch = std::make_unique<QSocketNotifier>(signals.Fd(), QSocketNotifier::Read);
+    if (termination.Fd() >= 0) {
+        signalWatch = std::make_unique<QSocketNotifier>(termination.Fd(), QSocketNotifier::Read);
         QObject::connect(signalWatch.get(), &QSocketNotifier::activated, window.get(),
-                         [&signals, &window] {
-                             signals.Drain();
+                         [&termination, &window] {
+                             termination.Drain();
                              window->HandleInstanceRequest(kRequestExit);
                          });
     }

@@ -1,0 +1,75 @@
+#include <mutex>
+
+#include "link/CHVInterface.h"
+#include "manager/config_store.h"
+#include "platform/private_profile.h"
+
+namespace qx {
+namespace {
+
+constexpr const char* kPortKeys[kChannelCount] = {"PortCat", "PortPttCw", "PortFsk", "PortWinkey"};
+
+std::string SectionOf(const LinkSettings& settings) { return "Interface-" + settings.key; }
+
+// The device's own texts go into the file raw; a line break or NUL in them would split the
+// line (and could forge other keys), so they become spaces.
+std::string OneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+    }
+    return text;
+}
+
+}  // namespace
+
+const char* ModelName(int modelIndex) { return modelIndex == 0 ? kModelName : ""; }
+
+void LoadSettings(LinkSettings& settings) {
+    const std::string section = SectionOf(settings);
+    for (int channel : kAllChannels) {
+        settings.portNumbers[channel] =
+            GetPrivateProfileInt(section, kPortKeys[channel], 0, ProfileFile());
+    }
+    settings.fskInverted = GetPrivateProfileInt(section, "FskInverted", 0, ProfileFile());
+}
+
+void SaveSettings(const LinkSettings& settings) {
+    const std::string section = SectionOf(settings);
+    if (*ModelName(settings.modelIndex)) {
+        WriteStringIfChanged(section, "ModelName", ModelName(settings.modelIndex));
+    }
+    WriteStringIfChanged(section, "Manufacturer", OneLine(settings.manufacturer));
+    WriteStringIfChanged(section, "Product", OneLine(settings.product));
+    for (int channel : kAllChannels) {
+        WriteIntIfChanged(section, kPortKeys[channel], settings.portNumbers[channel]);
+    }
+    WriteIntIfChanged(section, "FskInverted", settings.fskInverted);
+    WriteIntIfChanged(section, "FirmwareVersion", settings.firmwareVersion);
+}
+
+void LoadSettings(CHVInterface& link) {
+    LinkSettings settings;
+    settings.key = link.key;
+    LoadSettings(settings);
+    {
+        // The worker may be using the port slots already.
+        std::lock_guard<std::mutex> lock(link.portGuard);
+        for (int channel : kAllChannels) link.ports[channel].portNumber = settings.portNumbers[channel];
+    }
+    link.fskInverted = settings.fskInverted;
+}
+
+void SaveSettings(const CHVInterface& link) {
+    // Port numbers are written only on the user interface thread, which is this one.
+    LinkSettings settings;
+    settings.key = link.key;
+    settings.manufacturer = link.manufacturer;
+    settings.product = link.product;
+    settings.modelIndex = link.modelIndex;
+    for (int channel : kAllChannels) settings.portNumbers[channel] = link.ports[channel].portNumber;
+    settings.fskInverted = link.fskInverted;
+    settings.firmwareVersion = link.firmwareVersion;
+    SaveSettings(settings);
+}
+
+}  // namespace qx

@@ -1,0 +1,80 @@
+#include "platform/pty_device.h"
+
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+namespace qx {
+
+bool SetRawPtySettings(int masterFd) {
+    struct termios2 t {};
+    if (::ioctl(masterFd, TCGETS2, &t) != 0) return false;
+    t.c_iflag = 0;
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_lflag |= EXTPROC;
+    t.c_cflag &= ~(CBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+    t.c_cflag |= B9600 | CS8 | CREAD | CLOCAL;
+    t.c_ispeed = t.c_ospeed = 9600;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    return ::ioctl(masterFd, TCSETS2, &t) == 0;
+}
+
+std::optional<PtySettings> ReadPtySettings(int masterFd) {
+    struct termios2 t {};
+    if (::ioctl(masterFd, TCGETS2, &t) != 0) return std::nullopt;
+    PtySettings settings;
+    // The kernel keeps c_ospeed current for standard rates and BOTHER alike.
+    settings.baudRate = static_cast<int>(t.c_ospeed);
+    settings.parityOdd = (t.c_cflag & PARODD) != 0;
+    settings.parityStick = (t.c_cflag & CMSPAR) != 0;
+    settings.twoStopBits = (t.c_cflag & CSTOPB) != 0;
+    return settings;
+}
+
+std::optional<PtyMaster> OpenPtyMaster() {
+    PtyMaster pty;
+    pty.fd.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!pty.fd.Valid() || ::grantpt(pty.fd.Get()) != 0 || ::unlockpt(pty.fd.Get()) != 0)
+        return std::nullopt;
+    char name[64];
+    if (::ptsname_r(pty.fd.Get(), name, sizeof name) != 0) return std::nullopt;
+    pty.slavePath = name;
+    {
+        // Opened and closed once so that POLLHUP on the master means "no program holds it".
+        UniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (!slave.Valid() || ::fstat(slave.Get(), &st) != 0) return std::nullopt;
+        pty.slaveDevice = st.st_rdev;
+    }
+    int packetMode = 1;
+    if (!SetRawPtySettings(pty.fd.Get()) || ::ioctl(pty.fd.Get(), TIOCPKT, &packetMode) != 0)
+        return std::nullopt;
+    return pty;
+}
+
+bool PseudoTerminalsAvailable() {
+    UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    return master.Valid();
+}
+
+bool FlushPty(int masterFd, const std::string& slavePath) {
+    // TCFLSH on the master only reaches the master's own input; the slave's input is flushed
+    // through a short-lived slave descriptor.
+    ::ioctl(masterFd, TCFLSH, TCIOFLUSH);
+    UniqueFd slave(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!slave.Valid()) return false;
+    ::ioctl(slave.Get(), TCFLSH, TCIOFLUSH);
+    return true;
+}
+
+bool PtySlaveHungUp(int masterFd) {
+    struct pollfd p {masterFd, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
+}
+
+}  // namespace qx

@@ -1,0 +1,256 @@
+#include "platform/pty_port.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/ports_directory.h"
+#include "platform/pty_endpoint.h"
+#include "platform/pty_watch.h"
+
+namespace qx {
+namespace {
+
+// Where a kept name points once its port is let go: inside devpts, where no such node can ever
+// exist, so a program opening the name fails as with an absent device. Pointing at the old
+// /dev/pts/N would be wrong: the kernel hands that number to the next pseudo-terminal.
+constexpr const char* kLetGoTarget = "/dev/pts/let-go";
+
+std::optional<std::string> LinkTarget(const std::string& path) {
+    char target[4096];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+    if (n < 0) return std::nullopt;
+    return std::string(target, static_cast<size_t>(n));
+}
+
+// Points path at target, replacing whatever name is there, in one step.
+bool ReplaceLink(const std::string& path, const std::string& target) {
+    static std::atomic<unsigned> counter{0};
+    const std::string temporary = path + ".new." + std::to_string(::getpid()) + "." +
+                                  std::to_string(counter.fetch_add(1));
+    if (::symlink(target.c_str(), temporary.c_str()) != 0) return false;
+    if (::rename(temporary.c_str(), path.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+// The executable of a process that holds the character device rdev open, or "".
+std::string FindHolderExecutable(dev_t rdev) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (const auto& process : fs::directory_iterator("/proc", ec)) {
+        const std::string pid = process.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code fdError;
+        for (const auto& fd : fs::directory_iterator(process.path() / "fd", fdError)) {
+            struct stat st {};
+            if (::stat(fd.path().c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != rdev)
+                continue;
+            if (auto exe = LinkTarget((process.path() / "exe").string())) return *exe;
+        }
+    }
+    return "";
+}
+
+class PtyPort final : public IVSPortAx {
+public:
+    PtyPort(std::shared_ptr<PtyWatch> watch, std::string directory)
+        : watch_(std::move(watch)),
+          directory_(std::move(directory)),
+          endpoint_(std::make_shared<PtyEndpoint>(watch_->EpollFd())) {}
+
+    // Let go without DeletePort: the name stays in the directory, pointing nowhere.
+    ~PtyPort() override {
+        const std::string slave = endpoint_->SlavePath();
+        if (!slave.empty() && LinkTarget(LinkPath()) == slave) ReplaceLink(LinkPath(), kLetGoTarget);
+        Release();
+    }
+
+    bool CreatePort(const std::string& name) override {
+        return Publish(name, [](const std::string& path, const std::string& slave) {
+            return ::symlink(slave.c_str(), path.c_str()) == 0;  // fails if the name exists
+        });
+    }
+
+    bool ReusePort(const std::string& name) override {
+        return Publish(name, [this](const std::string& path, const std::string& slave) {
+            return MayReplace(path) && ReplaceLink(path, slave);
+        });
+    }
+
+    void DeletePort() override {
+        const std::string slave = endpoint_->SlavePath();
+        if (!slave.empty() && LinkTarget(LinkPath()) == slave) ::unlink(LinkPath().c_str());
+        Release();
+    }
+
+    void DeleteAllPorts() override {
+        for (const auto& endpoint : watch_->Endpoints()) {
+            watch_->Remove(*endpoint);
+            endpoint->Close();
+        }
+        DIR* dir = ::opendir(directory_.c_str());
+        if (!dir) return;
+        while (const struct dirent* entry = ::readdir(dir)) {
+            const std::string path = directory_ + "/" + entry->d_name;
+            struct stat st {};
+            // Only our kind of entry: other files a user keeps in the directory stay.
+            if (PortNumberFromName(entry->d_name) > 0 && ::lstat(path.c_str(), &st) == 0 &&
+                S_ISLNK(st.st_mode))
+                ::unlink(path.c_str());
+        }
+        ::closedir(dir);
+    }
+
+    bool WriteToPort(const uint8_t* data, int count) override {
+        if (!data || count < 0) return false;
+        return endpoint_->Write(data, static_cast<size_t>(count));
+    }
+
+    std::optional<int> ReadFromPort(uint8_t* buffer, int maxCount) override {
+        if (!buffer || maxCount < 0) return std::nullopt;
+        const auto taken = endpoint_->Read(buffer, static_cast<size_t>(maxCount));
+        if (!taken) return std::nullopt;
+        return static_cast<int>(*taken);
+    }
+
+    std::optional<bool> IsOpen() override { return endpoint_->IsOpen(); }
+
+    std::optional<int> BytesWaiting() override {
+        const auto waiting = endpoint_->BytesWaiting();
+        if (!waiting) return std::nullopt;
+        return static_cast<int>(*waiting);
+    }
+
+    // A pty has no modem-status lines to drive.
+    bool SetInputLine(bool) override { return true; }
+    // Nothing to choose when making a pseudo-terminal: every port is made the same way.
+    void SetCreationFlag(bool) override {}
+
+    std::optional<int> GetParity() override {
+        const auto settings = endpoint_->Settings();
+        if (!settings) return std::nullopt;
+        if (settings->parityStick) return settings->parityOdd ? kParityMark : kParitySpace;
+        return settings->parityOdd ? kParityOdd : kParityNone;
+    }
+
+    std::optional<int> GetStopBits() override {
+        const auto settings = endpoint_->Settings();
+        if (!settings) return std::nullopt;
+        if (!settings->twoStopBits) return kStopBitsOne;
+        return dataBits_.load() == 5 ? kStopBitsOnePointFive : kStopBitsTwo;
+    }
+
+    std::optional<int> GetDataBits() override {
+        if (!endpoint_->HasPty()) return std::nullopt;
+        return dataBits_.load();
+    }
+
+    std::optional<int> GetBaudRate() override {
+        const auto settings = endpoint_->Settings();
+        if (!settings) return std::nullopt;
+        return settings->baudRate;
+    }
+
+    std::optional<std::string> GetOpenerPath() override {
+        const dev_t device = endpoint_->SlaveDevice();
+        if (device == 0) return std::nullopt;
+        return endpoint_->IsOpen() ? FindHolderExecutable(device) : std::string();
+    }
+
+    std::optional<bool> GetRts() override { return false; }
+    std::optional<bool> GetDtr() override { return false; }
+
+    bool Advise(std::shared_ptr<IVSPortAxEvents> sink, uint32_t& cookie) override {
+        return endpoint_->Advise(std::move(sink), cookie);
+    }
+    void Unadvise(uint32_t cookie) override { endpoint_->Unadvise(cookie); }
+
+    void SetAssumedDataBits(int dataBits) { dataBits_.store(dataBits); }
+    uint64_t TransmitOverflow() const { return endpoint_->TransmitOverflow(); }
+
+private:
+    std::string LinkPath() const { return directory_ + "/" + name_; }
+
+    // Opens a pseudo-terminal and gives it the name by link(path, slave); undone on failure.
+    template <typename LinkFn>
+    bool Publish(const std::string& name, LinkFn link) {
+        if (PortNumberFromName(name) == 0 || endpoint_->HasPty()) return false;
+        if (!endpoint_->Open()) return false;
+        if (watch_->Add(endpoint_) && link(directory_ + "/" + name, endpoint_->SlavePath())) {
+            name_ = name;
+            return true;
+        }
+        Release();
+        return false;
+    }
+
+    // A name may be taken over unless it is something other than a symlink (not ours) or the
+    // live port of another instance here (two channels given one number must not steal it).
+    bool MayReplace(const std::string& path) const {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) return true;
+        if (!S_ISLNK(st.st_mode)) return false;
+        const auto target = LinkTarget(path);
+        for (const auto& endpoint : watch_->Endpoints())
+            if (endpoint != endpoint_ && target == endpoint->SlavePath()) return false;
+        return true;
+    }
+
+    void Release() {
+        watch_->Remove(*endpoint_);
+        endpoint_->Close();
+        name_.clear();
+    }
+
+    const std::shared_ptr<PtyWatch> watch_;
+    const std::string directory_;
+    const std::shared_ptr<PtyEndpoint> endpoint_;
+    std::string name_;  // user interface thread only, like creation and deletion
+    std::atomic<int> dataBits_{kDefaultAssumedDataBits};
+};
+
+class PtyPortClass final : public IVSPortAxClass {
+public:
+    PtyPortClass(std::shared_ptr<PtyWatch> watch, std::string directory)
+        : watch_(std::move(watch)), directory_(std::move(directory)) {}
+
+    std::unique_ptr<IVSPortAx> CreateInstance() override {
+        return std::make_unique<PtyPort>(watch_, directory_);
+    }
+    std::string PortsDirectory() const override { return directory_; }
+    std::string Kind() const override { return "pseudo-terminal"; }
+
+private:
+    const std::shared_ptr<PtyWatch> watch_;
+    const std::string directory_;
+};
+
+}  // namespace
+
+std::unique_ptr<IVSPortAxClass> MakePtyPortClass(const std::string& portsDirectory) {
+    struct stat st {};
+    if (portsDirectory.empty() || ::stat(portsDirectory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        ::access(portsDirectory.c_str(), W_OK | X_OK) != 0 || !PseudoTerminalsAvailable())
+        return nullptr;
+    auto watch = PtyWatch::Start();
+    if (!watch) return nullptr;
+    return std::make_unique<PtyPortClass>(std::move(watch), portsDirectory);
+}
+
+bool SetAssumedDataBits(IVSPortAx& port, int dataBits) {
+    auto* pty = dynamic_cast<PtyPort*>(&port);
+    if (!pty || dataBits < 5 || dataBits > 8) return false;
+    pty->SetAssumedDataBits(dataBits);
+    return true;
+}
+
+std::optional<uint64_t> TransmitOverflowCount(IVSPortAx& port) {
+    auto* pty = dynamic_cast<PtyPort*>(&port);
+    if (!pty) return std::nullopt;
+    return pty->TransmitOverflow();
+}
+
+}  // namespace qx

@@ -1,0 +1,133 @@
+#include "platform/pty_watch.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace qx {
+namespace {
+
+// epoll data of the watch's own descriptors; endpoint ids start at 1 and never reach these.
+constexpr uint64_t kStopTag = ~uint64_t{0};
+constexpr uint64_t kInotifyTag = ~uint64_t{0} - 1;
+
+bool AddToEpoll(int epollFd, int fd, uint64_t tag) {
+    struct epoll_event ev {};
+    ev.events = EPOLLIN;
+    ev.data.u64 = tag;
+    return ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+}  // namespace
+
+std::shared_ptr<PtyWatch> PtyWatch::Start() {
+    auto watch = std::make_shared<PtyWatch>();
+    watch->epoll_.Reset(::epoll_create1(EPOLL_CLOEXEC));
+    watch->inotify_.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    watch->stop_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!watch->epoll_.Valid() || !watch->inotify_.Valid() || !watch->stop_.Valid() ||
+        !AddToEpoll(watch->epoll_.Get(), watch->stop_.Get(), kStopTag) ||
+        !AddToEpoll(watch->epoll_.Get(), watch->inotify_.Get(), kInotifyTag))
+        return nullptr;
+    watch->thread_ = std::thread([raw = watch.get()] { raw->Run(); });
+    return watch;
+}
+
+PtyWatch::~PtyWatch() {
+    const uint64_t one = 1;
+    if (::write(stop_.Get(), &one, sizeof one) < 0) {
+        // An eventfd write fails only when its counter is full, which already wakes the thread.
+    }
+    if (thread_.joinable()) thread_.join();
+}
+
+bool PtyWatch::Add(const std::shared_ptr<PtyEndpoint>& endpoint) {
+    const std::string slave = endpoint->SlavePath();
+    if (slave.empty()) return false;
+    std::lock_guard lock(mutex_);
+    const int wd = ::inotify_add_watch(inotify_.Get(), slave.c_str(), IN_OPEN | IN_CLOSE);
+    if (wd < 0) return false;
+    endpoints_[endpoint->Id()] = endpoint;
+    watches_[wd] = endpoint->Id();
+    return true;
+}
+
+void PtyWatch::Remove(const PtyEndpoint& endpoint) {
+    std::lock_guard lock(mutex_);
+    endpoints_.erase(endpoint.Id());
+    for (auto it = watches_.begin(); it != watches_.end();) {
+        if (it->second != endpoint.Id()) {
+            ++it;
+            continue;
+        }
+        ::inotify_rm_watch(inotify_.Get(), it->first);
+        it = watches_.erase(it);
+    }
+}
+
+std::vector<std::shared_ptr<PtyEndpoint>> PtyWatch::Endpoints() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<PtyEndpoint>> all;
+    for (const auto& [id, endpoint] : endpoints_) all.push_back(endpoint);
+    return all;
+}
+
+std::shared_ptr<PtyEndpoint> PtyWatch::FindById(uint64_t id) const {
+    std::lock_guard lock(mutex_);
+    const auto it = endpoints_.find(id);
+    return it == endpoints_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<PtyEndpoint> PtyWatch::FindByWatch(int wd) const {
+    std::lock_guard lock(mutex_);
+    const auto it = watches_.find(wd);
+    if (it == watches_.end()) return nullptr;
+    const auto endpoint = endpoints_.find(it->second);
+    return endpoint == endpoints_.end() ? nullptr : endpoint->second;
+}
+
+// The endpoints are looked up under the watch's lock and called without it: an endpoint's own
+// lock may be held by a caller that is about to take the watch's lock (Add, Remove).
+void PtyWatch::Run() {
+    struct epoll_event events[32];
+    for (;;) {
+        const int n = ::epoll_wait(epoll_.Get(), events, 32, -1);
+        if (n < 0 && errno != EINTR) return;
+        for (int i = 0; i < n; ++i) {
+            const uint64_t tag = events[i].data.u64;
+            if (tag == kStopTag) return;
+            if (tag == kInotifyTag) {
+                DrainSlaveNotices();
+            } else if (const auto endpoint = FindById(tag)) {
+                endpoint->OnMasterEvents(events[i].events);
+            }
+        }
+    }
+}
+
+void PtyWatch::DrainSlaveNotices() {
+    alignas(struct inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(inotify_.Get(), buffer, sizeof buffer);
+        if (n <= 0) return;
+        for (ssize_t offset = 0; offset < n;) {
+            struct inotify_event notice;
+            std::memcpy(&notice, buffer + offset, sizeof notice);
+            offset += static_cast<ssize_t>(sizeof notice + notice.len);
+            if (notice.mask & IN_Q_OVERFLOW) {
+                for (const auto& endpoint : Endpoints()) endpoint->Resynchronize();
+                continue;
+            }
+            const auto endpoint = FindByWatch(notice.wd);
+            if (!endpoint) continue;
+            if (notice.mask & IN_OPEN) endpoint->OnSlaveOpened();
+            if (notice.mask & IN_CLOSE) endpoint->OnSlaveClosed();
+        }
+    }
+}
+
+}  // namespace qx

@@ -1,0 +1,48 @@
+#pragma once
+// The watch thread of the pseudo-terminal component: one per class object, it follows every
+// port of the class (epoll on the masters, inotify on the slaves) and passes what it sees to
+// the port's endpoint, which fires the events from this thread.
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/fd.h"
+#include "platform/pty_endpoint.h"
+
+namespace qx {
+
+class PtyWatch {
+public:
+    // Null when the epoll set, the inotify instance or the thread cannot be made.
+    static std::shared_ptr<PtyWatch> Start();
+    PtyWatch() = default;  // use Start
+    ~PtyWatch();
+    PtyWatch(const PtyWatch&) = delete;
+    PtyWatch& operator=(const PtyWatch&) = delete;
+
+    int EpollFd() const { return epoll_.Get(); }
+
+    // Follows an endpoint that has a pseudo-terminal; false if its slave cannot be watched.
+    bool Add(const std::shared_ptr<PtyEndpoint>& endpoint);
+    void Remove(const PtyEndpoint& endpoint);
+    std::vector<std::shared_ptr<PtyEndpoint>> Endpoints() const;
+
+private:
+    void Run();
+    void DrainSlaveNotices();
+    std::shared_ptr<PtyEndpoint> FindById(uint64_t id) const;
+    std::shared_ptr<PtyEndpoint> FindByWatch(int wd) const;
+
+    UniqueFd epoll_;
+    UniqueFd inotify_;
+    UniqueFd stop_;
+    std::thread thread_;
+
+    mutable std::mutex mutex_;
+    std::map<uint64_t, std::shared_ptr<PtyEndpoint>> endpoints_;  // by endpoint id
+    std::map<int, uint64_t> watches_;                             // inotify wd -> endpoint id
+};
+
+}  // namespace qx

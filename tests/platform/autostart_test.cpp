@@ -1,0 +1,71 @@
+#include "platform/autostart.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "support/temp_home.h"
+
+namespace qx {
+namespace {
+
+using test::ReadBytes;
+using test::WriteBytes;
+
+constexpr const char* kValueName = "Halvorn QX Manager";
+
+class Autostart : public ::testing::Test {
+protected:
+    test::TempHome home;
+    std::string entry = home.ConfigHome() + "/autostart/halvorn-qx-manager.desktop";
+};
+
+TEST_F(Autostart, OnQueryOff) {
+    EXPECT_FALSE(QueryAutostart(kValueName));
+    ASSERT_EQ(WriteAutostart(ProgramPath() + " -m", kValueName, true), 0);
+    EXPECT_TRUE(QueryAutostart(kValueName));
+    const std::string text = ReadBytes(entry);
+    EXPECT_NE(text.find("\nName=Halvorn QX Manager\n"), std::string::npos);
+    EXPECT_NE(text.find("\nExec=" + ProgramPath() + " -m\n"), std::string::npos);
+
+    EXPECT_EQ(WriteAutostart("", kValueName, false), 0);
+    EXPECT_FALSE(QueryAutostart(kValueName));
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    EXPECT_EQ(WriteAutostart("", kValueName, false), 0);  // already off
+}
+
+TEST_F(Autostart, WithoutXdgConfigHomeTheEntryLivesUnderDotConfig) {
+    ::unsetenv("XDG_CONFIG_HOME");
+    ASSERT_EQ(WriteAutostart(ProgramPath() + " -m", kValueName, true), 0);
+    EXPECT_TRUE(std::filesystem::exists(home.Root() + "/.config/autostart/halvorn-qx-manager.desktop"));
+}
+
+TEST_F(Autostart, AnEntrySwitchedOffByTheDesktopCountsAsOff) {
+    std::filesystem::create_directories(home.ConfigHome() + "/autostart");
+    WriteBytes(entry, "[Desktop Entry]\nType=Application\nExec=x -m\nHidden=true\n");
+    EXPECT_FALSE(QueryAutostart(kValueName));
+}
+
+TEST_F(Autostart, AFailedWriteReportsOne) {
+    WriteBytes(home.ConfigHome(), "a file where the folder should be");
+    EXPECT_EQ(WriteAutostart(ProgramPath() + " -m", kValueName, true), 1);
+    EXPECT_FALSE(QueryAutostart(kValueName));
+}
+
+TEST(AutostartCommand, PathsAreQuotedForTheExecLine) {
+    EXPECT_EQ(QuoteExecArgument("/usr/bin/qx-manager"), "/usr/bin/qx-manager");
+    EXPECT_EQ(QuoteExecArgument("/opt/QX Manager/qx-manager"), "\"/opt/QX Manager/qx-manager\"");
+    EXPECT_EQ(QuoteExecArgument("/a b/$x\"`\\"), "\"/a b/\\$x\\\"\\`\\\\\"");
+    EXPECT_EQ(QuoteExecArgument("/100%/qx"), "/100%%/qx");
+}
+
+TEST(AutostartCommand, ProgramPathIsThisExecutable) {
+    const std::string path = ProgramPath();
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(path.front(), '/');
+    EXPECT_EQ(std::filesystem::path(path).filename(), "qx_core_tests");
+}
+
+}  // namespace
+}  // namespace qx

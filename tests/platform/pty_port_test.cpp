@@ -1,0 +1,409 @@
+#include "platform/pty_port.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "platform/ports_directory.h"
+#include "tests/support/radio_program.h"
+
+namespace qx {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ProgramParity;
+using test::RadioProgram;
+using namespace std::chrono_literals;
+
+class ScopedTempDir {
+public:
+    ScopedTempDir() {
+        std::string pattern = (fs::temp_directory_path() / "qx-pty-test-XXXXXX").string();
+        path_ = ::mkdtemp(pattern.data());
+    }
+    ~ScopedTempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Records the events a port fires and lets a test wait for one, with a bound.
+class RecordingSink : public IVSPortAxEvents {
+public:
+    void Invoke(int dispatchId) override {
+        std::lock_guard lock(mutex_);
+        events_.push_back(dispatchId);
+        changed_.notify_all();
+    }
+    // Waits until `event` has been fired `times` times in all.
+    bool WaitFor(int event, int times = 1) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 5s, [&] { return std::count(events_.begin(), events_.end(), event) >= times; });
+    }
+    std::vector<int> Events() {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<int> events_;
+};
+
+template <typename Condition>
+bool Eventually(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+std::vector<uint8_t> Pattern(size_t count) {
+    std::vector<uint8_t> bytes(count);
+    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    return bytes;
+}
+
+class PtyPortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        portClass_ = MakePtyPortClass(dir_.Path());
+        ASSERT_NE(portClass_, nullptr);
+        port_ = NewPort();
+        sink_ = std::make_shared<RecordingSink>();
+        ASSERT_TRUE(port_->Advise(sink_, cookie_));
+    }
+
+    std::unique_ptr<IVSPortAx> NewPort() { return portClass_->CreateInstance(); }
+    std::string PathOf(const std::string& name) const { return dir_.Path() + "/" + name; }
+
+    // Creates COM5 and opens it as a radio program would, once the port has seen the opening.
+    std::unique_ptr<RadioProgram> CreateAndOpen() {
+        EXPECT_TRUE(port_->CreatePort("COM5"));
+        auto program = std::make_unique<RadioProgram>(PathOf("COM5"));
+        EXPECT_TRUE(program->Valid());
+        EXPECT_TRUE(sink_->WaitFor(kEventOpened));
+        return program;
+    }
+
+    ScopedTempDir dir_;
+    std::unique_ptr<IVSPortAxClass> portClass_;
+    std::unique_ptr<IVSPortAx> port_;
+    std::shared_ptr<RecordingSink> sink_;
+    uint32_t cookie_ = 0;
+};
+
+TEST_F(PtyPortTest, PortIsPublishedRawAndFollowsTheProgramsSettings) {
+    ASSERT_TRUE(port_->CreatePort("COM5"));
+    EXPECT_EQ(fs::read_symlink(PathOf("COM5")).string().rfind("/dev/pts/", 0), 0u);
+    EXPECT_EQ(port_->IsOpen(), false);
+    EXPECT_EQ(port_->GetBaudRate(), 9600);
+    EXPECT_EQ(port_->GetDataBits(), 8);
+    EXPECT_EQ(port_->GetParity(), kParityNone);
+    EXPECT_EQ(port_->GetStopBits(), kStopBitsOne);
+    EXPECT_EQ(port_->GetRts(), false);
+    EXPECT_EQ(port_->GetDtr(), false);
+
+    RadioProgram program(PathOf("COM5"));
+    ASSERT_TRUE(program.Valid());
+    ASSERT_TRUE(sink_->WaitFor(kEventOpened));
+    EXPECT_EQ(port_->IsOpen(), true);
+    EXPECT_EQ(port_->GetOpenerPath(), fs::read_symlink("/proc/self/exe").string());
+
+    ASSERT_TRUE(program.Configure(4800, 8, ProgramParity::kOdd, 2));
+    ASSERT_TRUE(sink_->WaitFor(kEventSettingsChanged));
+    EXPECT_EQ(port_->GetBaudRate(), 4800);
+    EXPECT_EQ(port_->GetParity(), kParityOdd);
+    EXPECT_EQ(port_->GetStopBits(), kStopBitsTwo);
+
+    ASSERT_TRUE(program.Configure(19200, 8, ProgramParity::kMark, 1));
+    ASSERT_TRUE(sink_->WaitFor(kEventSettingsChanged, 2));
+    EXPECT_EQ(port_->GetParity(), kParityMark);
+    EXPECT_EQ(port_->GetStopBits(), kStopBitsOne);
+    ASSERT_TRUE(program.Configure(19200, 8, ProgramParity::kSpace, 1));
+    ASSERT_TRUE(sink_->WaitFor(kEventSettingsChanged, 3));
+    EXPECT_EQ(port_->GetParity(), kParitySpace);
+
+    // The last closer leaves the port raw 9600 8N1 for the next program.
+    program.Close();
+    ASSERT_TRUE(sink_->WaitFor(kEventClosed));
+    EXPECT_EQ(port_->IsOpen(), false);
+    EXPECT_EQ(port_->GetBaudRate(), 9600);
+    EXPECT_EQ(port_->GetParity(), kParityNone);
+    EXPECT_EQ(port_->GetOpenerPath(), "");
+    const auto events = sink_->Events();
+    EXPECT_EQ(events.front(), kEventOpened);
+    EXPECT_EQ(events.back(), kEventClosed);
+}
+
+TEST_F(PtyPortTest, FiveBitPortReportsOneAndAHalfStopBitsAndExactRate) {
+    ASSERT_TRUE(SetAssumedDataBits(*port_, 5));
+    EXPECT_FALSE(SetAssumedDataBits(*port_, 9));
+    auto program = CreateAndOpen();
+    ASSERT_TRUE(program->Configure(45, 5, ProgramParity::kNone, 2));
+    ASSERT_TRUE(sink_->WaitFor(kEventSettingsChanged));
+    EXPECT_EQ(port_->GetBaudRate(), 45);
+    EXPECT_EQ(port_->GetDataBits(), 5);
+    EXPECT_EQ(port_->GetParity(), kParityNone);
+    EXPECT_EQ(port_->GetStopBits(), kStopBitsOnePointFive);
+}
+
+TEST_F(PtyPortTest, BytesPassUnchangedBothWays) {
+    auto program = CreateAndOpen();
+    // Control characters a cooked terminal would echo, translate or act on.
+    const std::vector<uint8_t> awkward = {0x00, '\r', '\n', 0x03, 0x04, 0x11, 0x13, 0x1a, 0x7f, 0xff, 'F', 'A', ';'};
+
+    ASSERT_EQ(program->Write(awkward), awkward.size());
+    ASSERT_TRUE(Eventually([&] { return port_->BytesWaiting() == static_cast<int>(awkward.size()); }));
+    uint8_t buffer[62];
+    EXPECT_EQ(port_->ReadFromPort(buffer, 4), 4);
+    EXPECT_EQ(port_->BytesWaiting(), static_cast<int>(awkward.size()) - 4);
+    EXPECT_EQ(port_->ReadFromPort(buffer + 4, 62), static_cast<int>(awkward.size()) - 4);
+    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + awkward.size()), awkward);
+    EXPECT_EQ(port_->ReadFromPort(buffer, 62), 0);
+
+    for (uint8_t byte : awkward) EXPECT_TRUE(port_->WriteToPort(&byte, 1));
+    EXPECT_EQ(program->Read(awkward.size()), awkward);
+    EXPECT_EQ(program->Read(1, 50ms).size(), 0u) << "nothing echoed back";
+}
+
+TEST_F(PtyPortTest, BulkDataArrivesCompleteAndInOrderWhileAnotherThreadPolls) {
+    auto program = CreateAndOpen();
+    // More than the receive buffer holds: the program is held back, never loses bytes.
+    const auto sent = Pattern(200 * 1024);
+    std::atomic<bool> stop{false};
+    std::vector<uint8_t> received;
+    std::thread worker([&] {
+        uint8_t buffer[62];
+        while (!stop.load() && received.size() < sent.size()) {
+            if (port_->IsOpen() == true && port_->BytesWaiting().value_or(0) > 0) {
+                const auto n = port_->ReadFromPort(buffer, sizeof buffer);
+                if (n) received.insert(received.end(), buffer, buffer + *n);
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    });
+    EXPECT_EQ(program->Write(sent, 10s), sent.size());
+    ASSERT_TRUE(Eventually([&] { return stop.load() || port_->BytesWaiting() == 0; }));
+    stop.store(true);
+    worker.join();
+    EXPECT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(received == sent);
+}
+
+TEST_F(PtyPortTest, WritesNeverBlockAndOverflowIsCounted) {
+    auto program = CreateAndOpen();
+    const auto sent = Pattern(300 * 1000);  // the program reads nothing meanwhile
+    size_t refused = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < sent.size(); i += 1000)
+        refused += port_->WriteToPort(&sent[i], 1000) ? 0 : 1;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_GT(refused, 0u);
+    const auto overflow = TransmitOverflowCount(*port_);
+    ASSERT_TRUE(overflow.has_value());
+    ASSERT_GT(*overflow, 0u);
+
+    // Everything accepted reaches the program; what was dropped is only ever the newest part.
+    const size_t accepted = sent.size() - *overflow;
+    const auto got = program->Read(accepted, 10s);
+    ASSERT_EQ(got.size(), accepted);
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + 1000, sent.begin()));
+    EXPECT_EQ(program->Read(1, 50ms).size(), 0u);
+}
+
+TEST_F(PtyPortTest, NextProgramStartsCleanAndBriefOpeningsAreSeen) {
+    auto program = CreateAndOpen();
+    const uint8_t reply[] = {'I', 'D', '0', '1', '9', ';'};
+    ASSERT_TRUE(port_->WriteToPort(reply, sizeof reply));
+    ASSERT_EQ(program->Write({'F', 'A', ';'}), 3u);
+    ASSERT_TRUE(Eventually([&] { return port_->BytesWaiting() == 3; }));
+    program->Close();
+    ASSERT_TRUE(sink_->WaitFor(kEventClosed));
+    EXPECT_EQ(port_->BytesWaiting(), 0);
+    uint8_t byte = 'x';
+    EXPECT_FALSE(port_->WriteToPort(&byte, 1)) << "nobody holds the port";
+
+    // Opened and closed before the watch looks: both are still reported.
+    { RadioProgram brief(PathOf("COM5")); }
+    ASSERT_TRUE(sink_->WaitFor(kEventOpened, 2));
+    ASSERT_TRUE(sink_->WaitFor(kEventClosed, 2));
+    EXPECT_EQ(port_->IsOpen(), false);
+
+    RadioProgram next(PathOf("COM5"));
+    ASSERT_TRUE(sink_->WaitFor(kEventOpened, 3));
+    EXPECT_EQ(next.Read(1, 50ms).size(), 0u) << "the reply to the previous program is gone";
+    EXPECT_EQ(port_->BytesWaiting(), 0);
+}
+
+TEST_F(PtyPortTest, SinksMayCallThePortAndUnadvisedSinksHearNothing) {
+    struct CallingSink : IVSPortAxEvents {
+        IVSPortAx* port = nullptr;
+        std::atomic<int> calls{0};
+        void Invoke(int) override {
+            port->IsOpen();
+            port->GetBaudRate();
+            port->BytesWaiting();
+            calls.fetch_add(1);
+        }
+    };
+    auto calling = std::make_shared<CallingSink>();
+    calling->port = port_.get();
+    uint32_t cookie = 0;
+    ASSERT_TRUE(port_->Advise(calling, cookie));
+    EXPECT_FALSE(port_->Advise(nullptr, cookie));
+    port_->Unadvise(cookie_);
+
+    ASSERT_TRUE(port_->CreatePort("COM5"));
+    RadioProgram program(PathOf("COM5"));
+    ASSERT_TRUE(Eventually([&] { return calling->calls.load() >= 1; }));
+    program.Close();
+    ASSERT_TRUE(Eventually([&] { return calling->calls.load() >= 2; }));
+    EXPECT_TRUE(sink_->Events().empty());
+}
+
+TEST_F(PtyPortTest, NamesAreTakenOnlyWhenFreeOrLetGo) {
+    for (const char* bad : {"COM0", "COM256", "COM05", "COM", "com5", "COM5/../x", "../COM5"})
+        EXPECT_FALSE(port_->CreatePort(bad)) << bad;
+    EXPECT_TRUE(fs::is_empty(dir_.Path()));
+
+    ASSERT_TRUE(port_->CreatePort("COM5"));
+    auto other = NewPort();
+    EXPECT_FALSE(other->CreatePort("COM5"));
+    EXPECT_FALSE(other->ReusePort("COM5")) << "a live port is not taken from its owner";
+    EXPECT_FALSE(port_->CreatePort("COM6")) << "one port per instance";
+
+    // An instance let go without DeletePort leaves its name, which no program can open.
+    port_.reset();
+    ASSERT_TRUE(fs::is_symlink(PathOf("COM5")));
+    EXPECT_FALSE(RadioProgram(PathOf("COM5")).Valid());
+    EXPECT_FALSE(other->CreatePort("COM5"));
+    ASSERT_TRUE(other->ReusePort("COM5"));
+    EXPECT_TRUE(RadioProgram(PathOf("COM5")).Valid());
+
+    std::ofstream(PathOf("COM7")) << "not a port";
+    auto third = NewPort();
+    EXPECT_FALSE(third->CreatePort("COM7"));
+    EXPECT_FALSE(third->ReusePort("COM7")) << "a file that is not ours stays";
+
+    other->DeletePort();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(PathOf("COM5"))));
+    EXPECT_EQ(other->BytesWaiting(), std::nullopt);
+    other->DeletePort();  // a second time, or on an instance without a port, does nothing
+}
+
+TEST_F(PtyPortTest, DeleteAllPortsEmptiesTheDirectoryOfPorts) {
+    ASSERT_TRUE(port_->CreatePort("COM5"));
+    auto other = NewPort();
+    ASSERT_TRUE(other->CreatePort("COM6"));
+    fs::create_symlink("/dev/pts/let-go", PathOf("COM9"));  // left by an earlier run
+    std::ofstream(PathOf("notes.txt")) << "kept";
+
+    auto temporary = NewPort();
+    temporary->DeleteAllPorts();
+    temporary->DeletePort();
+
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir_.Path())) left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"notes.txt"});
+    EXPECT_EQ(port_->IsOpen(), false);
+    EXPECT_EQ(other->BytesWaiting(), std::nullopt) << "ports of this process are closed too";
+    EXPECT_TRUE(port_->CreatePort("COM5"));
+}
+
+TEST(PtyPortClassTest, RefusesADirectoryItCannotUse) {
+    EXPECT_EQ(MakePtyPortClass(""), nullptr);
+    EXPECT_EQ(MakePtyPortClass("/nonexistent/qx-ports"), nullptr);
+    ScopedTempDir dir;
+    auto portClass = MakePtyPortClass(dir.Path());
+    ASSERT_NE(portClass, nullptr);
+    EXPECT_EQ(portClass->PortsDirectory(), dir.Path());
+    EXPECT_EQ(portClass->Kind(), "pseudo-terminal");
+}
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(PortsDirectoryTest, ChosenOrPrivateDirectoryIsMade) {
+    ScopedTempDir root;
+    {
+        ScopedEnv chosen("QXM_PORTS_DIR", (root.Path() + "/chosen").c_str());
+        std::string error;
+        EXPECT_EQ(ResolvePortsDirectory(&error), root.Path() + "/chosen");
+        EXPECT_TRUE(fs::is_directory(root.Path() + "/chosen"));
+    }
+    ScopedEnv chosen("QXM_PORTS_DIR", nullptr);
+    ScopedEnv runtime("XDG_RUNTIME_DIR", root.Path().c_str());
+    std::string error;
+    EXPECT_EQ(ResolvePortsDirectory(&error), root.Path() + "/qx-manager");
+    struct stat st {};
+    ASSERT_EQ(::stat((root.Path() + "/qx-manager").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+TEST(PortsDirectoryTest, PrivateDirectoryRefusesWhatOthersCouldControl) {
+    ScopedTempDir root;
+    std::string error;
+    const std::string loose = root.Path() + "/loose";
+    ASSERT_EQ(::mkdir(loose.c_str(), 0755), 0);
+    EXPECT_TRUE(PreparePrivateDirectory(loose, &error));
+    struct stat st {};
+    ASSERT_EQ(::stat(loose.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << "tightened";
+
+    const std::string link = root.Path() + "/link";
+    fs::create_directory_symlink(loose, link);
+    EXPECT_FALSE(PreparePrivateDirectory(link, &error));
+    EXPECT_NE(error.find("symlink"), std::string::npos);
+
+    const std::string file = root.Path() + "/file";
+    std::ofstream(file) << "x";
+    EXPECT_FALSE(PreparePrivateDirectory(file, &error));
+    EXPECT_FALSE(PreparePrivateDirectory(root.Path() + "/missing/deeper", &error));
+
+    if (::geteuid() == 0) {
+        const std::string foreign = root.Path() + "/foreign";
+        ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
+        ASSERT_EQ(::chown(foreign.c_str(), 12345, 12345), 0);
+        EXPECT_FALSE(PreparePrivateDirectory(foreign, &error));
+        EXPECT_NE(error.find("another user"), std::string::npos);
+    }
+}
+
+TEST(PortsDirectoryTest, OnlyComNamesOneTo255AreAccepted) {
+    EXPECT_EQ(PortNumberFromName("COM1"), 1);
+    EXPECT_EQ(PortNumberFromName("COM255"), 255);
+    for (const char* bad : {"COM0", "COM256", "COM007", "COM1a", "COM-1", "COM", "LPT1", "COM1 "})
+        EXPECT_EQ(PortNumberFromName(bad), 0) << bad;
+}
+
+}  // namespace
+}  // namespace qx
