@@ -300,8 +300,12 @@ TEST_F(PagesTest, Screenshots) {
     if (dir.isEmpty())
         GTEST_SKIP() << "QXM_SCREENSHOT_DIR is not set";
     QDir().mkpath(dir);
-    for (const auto& [language, suffix] : {std::pair{kLangEnglish, "en"}, std::pair{kLangJapanese, "ja"}}) {
+    const QByteArray savedLocale = qgetenv("LC_ALL");
+    for (const auto& [language, locale] : {std::pair{kLangEnglish, "en_US.UTF-8"}, std::pair{kLangJapanese, "ja_JP.UTF-8"}}) {
+        // Message texts follow the locale, the templates the window language: switch both.
+        qputenv("LC_ALL", locale);
         SetThreadLanguage(language);
+        const char* suffix = language == kLangJapanese ? "ja" : "en";
         window_.reset();
         CHVInterface& link = Connect();
         ChoosePorts({3, 4, 0, 0});
@@ -322,6 +326,10 @@ TEST_F(PagesTest, Screenshots) {
         window_.reset();  // ports go before the next language's window makes them again
     }
     SetThreadLanguage(kLangEnglish);
+    if (savedLocale.isNull())
+        qunsetenv("LC_ALL");
+    else
+        qputenv("LC_ALL", savedLocale);
 }
 
 }  // namespace
