@@ -76,6 +76,7 @@ public:
     void ShowMainWindow();
     void HideToTray();
     void ToggleWindow();
+    void reject() override;  // the "Hide" button and Esc: to the tray, never closes
 
     // Commands of the window menu and the tray menu.
     void ShowAbout();
@@ -101,7 +102,6 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
-    void reject() override;  // "Hide" button and Esc
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:

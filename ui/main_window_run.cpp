@@ -78,8 +78,10 @@ int RunMainWindow(RunningServices& services) {
                              window->HandleInstanceRequest(kRequestExit);
                          });
     }
+    // exit(), not quit(): quit() asks every window to close first, and this window never
+    // closes; it only ends through its exit path.
     QObject::connect(window.get(), &CInterfaceManagerDlg::exitRequested, qApp,
-                     &QCoreApplication::quit, Qt::QueuedConnection);
+                     [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     const int code = QApplication::exec();
     signalWatch.reset();
     window.reset();

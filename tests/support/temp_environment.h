@@ -1,9 +1,11 @@
 #pragma once
-// A private temporary home for one test: HOME, the XDG directories and the ports directory all
-// point below a fresh directory, restored and removed when the object goes.
+// A TempHome that also holds the run-time directory (single instance, ports) and the ports
+// directory of the test, both restored afterwards.
 #include <map>
 #include <optional>
 #include <string>
+
+#include "tests/support/temp_home.h"
 
 namespace qx::test {
 
@@ -14,16 +16,15 @@ public:
     TempEnvironment(const TempEnvironment&) = delete;
     TempEnvironment& operator=(const TempEnvironment&) = delete;
 
-    const std::string& Root() const { return root_; }
-    std::string Home() const { return root_ + "/home"; }
-    std::string RuntimeDir() const { return root_ + "/run"; }
-    std::string PortsDir() const { return root_ + "/ports"; }
+    const std::string& Root() const { return home_.Root(); }
+    std::string RuntimeDir() const { return Root() + "/run"; }
+    std::string PortsDir() const { return Root() + "/ports"; }
     std::string IniPath() const;  // where the settings file lives in this environment
 
 private:
     void Set(const char* name, const std::string& value);
 
-    std::string root_;
+    TempHome home_;
     std::map<std::string, std::optional<std::string>> saved_;
 };
 
