@@ -38,7 +38,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     result.firstArgHasTray = Contains(args.front(), "-m");
     for (const std::string& arg : args) {
         if (!Contains(arg, "-l")) continue;
-        if (const int language = LanguageIdOf(arg); language != 0) result.languageOverride = language;
+        if (const int language = LanguageIdOf(arg); language != 0)
+            result.languageOverride = language;
     }
     return result;
 }
@@ -51,6 +52,8 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     return ParseCommandLine(args);
 }
 
-int ForwardedRequest(const CommandLine& commandLine) { return commandLine.firstArgHasTray ? 2 : 1; }
+int ForwardedRequest(const CommandLine& commandLine) {
+    return commandLine.firstArgHasTray ? 2 : 1;
+}
 
 }  // namespace qx

@@ -17,7 +17,7 @@ enum class StartMode {
 struct CommandLine {
     StartMode mode = StartMode::kNormal;
     int languageOverride = 0;      // from "-l<id>", 0 = none
-    bool firstArgHasTray = false;  // the first argument contains "-m" (decides the forwarded request)
+    bool firstArgHasTray = false;  // the first argument contains "-m": forward "hide"
 };
 
 // args are the arguments after the program name. Only the first is tested for a mode switch,

@@ -59,7 +59,8 @@ WindowTransition ApplyWindowEvent(WindowState state, int hideInTray, WindowEvent
     if (state == WindowState::kEnding) return Stay(state, hideInTray);
     switch (event) {
     case WindowEvent::kFirstTick:
-        if (hideInTray != 0) return {WindowState::kInTray, hideInTray, WindowOperation::kHideToTray};
+        if (hideInTray != 0)
+            return {WindowState::kInTray, hideInTray, WindowOperation::kHideToTray};
         return {WindowState::kShown, hideInTray, WindowOperation::kShowMainWindow};
     case WindowEvent::kToggle:
     case WindowEvent::kSysClose:

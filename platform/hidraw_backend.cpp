@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/hid.h"
+#include "platform/uevent_monitor.h"
 
 namespace qx {
 
@@ -119,7 +120,7 @@ public:
 
     // The kernel uevent monitor for hidraw (platform/uevent_monitor.*) is made here once it
     // exists; until then the program finds devices by its periodic scans only.
-    std::unique_ptr<DeviceNoticeSource> OpenNoticeSource() override { return nullptr; }
+    std::unique_ptr<DeviceNoticeSource> OpenNoticeSource() override { return MakeUeventMonitor(); }
 };
 
 }  // namespace

@@ -21,6 +21,7 @@ bool PtyEndpoint::Open() {
     std::lock_guard lock(mutex_);
     if (pty_) return false;
     pty_ = OpenPtyMaster();
+    hasPty_.store(pty_.has_value());
     return pty_.has_value();
 }
 
@@ -31,14 +32,11 @@ void PtyEndpoint::Close() {
     openCount_ = ownOpensPending_ = ownClosesPending_ = 0;
     UpdateInterestLocked();
     pty_.reset();
-    receive_.Clear();
-    transmit_.Clear();
+    hasPty_.store(false);
+    ClearBuffersLocked();
 }
 
-bool PtyEndpoint::HasPty() const {
-    std::lock_guard lock(mutex_);
-    return pty_.has_value();
-}
+bool PtyEndpoint::HasPty() const { return hasPty_.load(); }
 
 std::string PtyEndpoint::SlavePath() const {
     std::lock_guard lock(mutex_);
@@ -75,14 +73,14 @@ std::optional<size_t> PtyEndpoint::Read(uint8_t* buffer, size_t maxCount) {
     if (!pty_) return std::nullopt;
     const bool wasFull = receive_.Free() == 0;
     const size_t taken = receive_.Pop(buffer, maxCount);
+    waiting_.store(receive_.Size());
     if (wasFull && taken > 0) UpdateInterestLocked();
     return taken;
 }
 
 std::optional<size_t> PtyEndpoint::BytesWaiting() const {
-    std::lock_guard lock(mutex_);
-    if (!pty_) return std::nullopt;
-    return receive_.Size();
+    if (!hasPty_.load()) return std::nullopt;
+    return waiting_.load();
 }
 
 std::optional<PtySettings> PtyEndpoint::Settings() const {
@@ -175,6 +173,7 @@ void PtyEndpoint::ReadMasterLocked(Events& events) {
         if (n <= 0) break;  // EAGAIN: drained; EIO: the program is gone (the watch reports it)
         if (packet[0] == TIOCPKT_DATA) {
             receive_.Push(packet + 1, static_cast<size_t>(n) - 1);
+            waiting_.store(receive_.Size());
         } else if ((packet[0] & TIOCPKT_IOCTL) &&
                    (events.empty() || events.back() != kEventSettingsChanged)) {
             events.push_back(kEventSettingsChanged);
@@ -212,9 +211,14 @@ void PtyEndpoint::MarkClosedLocked(Events& events) {
     uint8_t discard[256];
     while (::read(fd, discard, sizeof discard) > 0) {
     }
+    ClearBuffersLocked();
+    events.push_back(kEventClosed);
+}
+
+void PtyEndpoint::ClearBuffersLocked() {
     receive_.Clear();
     transmit_.Clear();
-    events.push_back(kEventClosed);
+    waiting_.store(0);
 }
 
 // Keeps the master in the epoll set only while a program holds the slave: without one the

@@ -39,6 +39,7 @@ public:
     bool IsOpen() const { return open_.load(std::memory_order_relaxed); }
     bool Write(const uint8_t* data, size_t count);
     std::optional<size_t> Read(uint8_t* buffer, size_t maxCount);
+    // Lock-free: the link asks every tick for every port.
     std::optional<size_t> BytesWaiting() const;
     std::optional<PtySettings> Settings() const;
     uint64_t TransmitOverflow() const { return transmitOverflow_.load(); }
@@ -61,6 +62,7 @@ private:
     void MarkOpenedLocked(Events& events);
     void MarkClosedLocked(Events& events);
     void UpdateInterestLocked();
+    void ClearBuffersLocked();
     void Fire(const Events& events);
 
     const int epollFd_;
@@ -76,6 +78,8 @@ private:
     int ownClosesPending_ = 0;
     int epollMask_ = -1;  // interest registered for the master; -1 when not in the set
     std::atomic<bool> open_{false};
+    std::atomic<bool> hasPty_{false};
+    std::atomic<size_t> waiting_{0};  // receive_.Size(), readable without the lock
     std::atomic<uint64_t> transmitOverflow_{0};
 
     std::mutex sinksMutex_;

@@ -1,11 +1,11 @@
 #include "platform/pty_port.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 
+#include "platform/port_links.h"
 #include "platform/ports_directory.h"
 #include "platform/pty_endpoint.h"
 #include "platform/pty_watch.h"
@@ -17,24 +17,6 @@ namespace {
 // exist, so a program opening the name fails as with an absent device. Pointing at the old
 // /dev/pts/N would be wrong: the kernel hands that number to the next pseudo-terminal.
 constexpr const char* kLetGoTarget = "/dev/pts/let-go";
-
-std::optional<std::string> LinkTarget(const std::string& path) {
-    char target[4096];
-    const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-    if (n < 0) return std::nullopt;
-    return std::string(target, static_cast<size_t>(n));
-}
-
-// Points path at target, replacing whatever name is there, in one step.
-bool ReplaceLink(const std::string& path, const std::string& target) {
-    static std::atomic<unsigned> counter{0};
-    const std::string temporary = path + ".new." + std::to_string(::getpid()) + "." +
-                                  std::to_string(counter.fetch_add(1));
-    if (::symlink(target.c_str(), temporary.c_str()) != 0) return false;
-    if (::rename(temporary.c_str(), path.c_str()) == 0) return true;
-    ::unlink(temporary.c_str());
-    return false;
-}
 
 // The executable of a process that holds the character device rdev open, or "".
 std::string FindHolderExecutable(dev_t rdev) {
@@ -48,7 +30,7 @@ std::string FindHolderExecutable(dev_t rdev) {
             struct stat st {};
             if (::stat(fd.path().c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != rdev)
                 continue;
-            if (auto exe = LinkTarget((process.path() / "exe").string())) return *exe;
+            if (auto exe = ReadLinkTarget((process.path() / "exe").string())) return *exe;
         }
     }
     return "";
@@ -64,7 +46,7 @@ public:
     // Let go without DeletePort: the name stays in the directory, pointing nowhere.
     ~PtyPort() override {
         const std::string slave = endpoint_->SlavePath();
-        if (!slave.empty() && LinkTarget(LinkPath()) == slave) ReplaceLink(LinkPath(), kLetGoTarget);
+        if (!slave.empty() && ReadLinkTarget(LinkPath()) == slave) ReplaceLink(LinkPath(), kLetGoTarget);
         Release();
     }
 
@@ -82,7 +64,7 @@ public:
 
     void DeletePort() override {
         const std::string slave = endpoint_->SlavePath();
-        if (!slave.empty() && LinkTarget(LinkPath()) == slave) ::unlink(LinkPath().c_str());
+        if (!slave.empty() && ReadLinkTarget(LinkPath()) == slave) ::unlink(LinkPath().c_str());
         Release();
     }
 
@@ -91,17 +73,7 @@ public:
             watch_->Remove(*endpoint);
             endpoint->Close();
         }
-        DIR* dir = ::opendir(directory_.c_str());
-        if (!dir) return;
-        while (const struct dirent* entry = ::readdir(dir)) {
-            const std::string path = directory_ + "/" + entry->d_name;
-            struct stat st {};
-            // Only our kind of entry: other files a user keeps in the directory stay.
-            if (PortNumberFromName(entry->d_name) > 0 && ::lstat(path.c_str(), &st) == 0 &&
-                S_ISLNK(st.st_mode))
-                ::unlink(path.c_str());
-        }
-        ::closedir(dir);
+        RemovePortLinks(directory_);
     }
 
     bool WriteToPort(const uint8_t* data, int count) override {
@@ -193,7 +165,7 @@ private:
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0) return true;
         if (!S_ISLNK(st.st_mode)) return false;
-        const auto target = LinkTarget(path);
+        const auto target = ReadLinkTarget(path);
         for (const auto& endpoint : watch_->Endpoints())
             if (endpoint != endpoint_ && target == endpoint->SlavePath()) return false;
         return true;

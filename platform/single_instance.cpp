@@ -91,7 +91,8 @@ std::unique_ptr<SingleInstance> SingleInstance::Acquire(const std::string& dir) 
     ::unlink(socketPath.c_str());
     UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!listener.Valid() ||
-        ::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof(*address)) != 0 ||
+        ::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof(*address)) !=
+            0 ||
         ::listen(listener.Get(), 8) != 0)
         return nullptr;
     return std::unique_ptr<SingleInstance>(
@@ -107,7 +108,8 @@ std::vector<int> SingleInstance::ReadRequests() {
             break;  // EAGAIN: nothing more waiting
         }
         if (!PeerIsThisUser(connection.Get())) continue;
-        if (const std::optional<int> code = ReadOneRequest(connection.Get())) codes.push_back(*code);
+        if (const std::optional<int> code = ReadOneRequest(connection.Get()))
+            codes.push_back(*code);
     }
     return codes;
 }
@@ -118,8 +120,10 @@ bool SendRequest(const std::string& dir, int code) {
     if (!address) return false;
     UniqueFd connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!connection.Valid()) return false;
-    ::setsockopt(connection.Get(), SOL_SOCKET, SO_SNDTIMEO, &kSenderTimeout, sizeof(kSenderTimeout));
-    if (::connect(connection.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof(*address)) != 0)
+    ::setsockopt(connection.Get(), SOL_SOCKET, SO_SNDTIMEO, &kSenderTimeout,
+                 sizeof(kSenderTimeout));
+    if (::connect(connection.Get(), reinterpret_cast<const sockaddr*>(&*address),
+                  sizeof(*address)) != 0)
         return false;
     if (!PeerIsThisUser(connection.Get())) return false;
     const unsigned char byte = static_cast<unsigned char>(code);

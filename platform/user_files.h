@@ -9,7 +9,8 @@ namespace qx {
 // $HOME, else the password database's home; "" when neither is known.
 std::string HomeDirectory();
 // An XDG base folder: the variable's value when it is an absolute path (relative values are to
-// be ignored), else the home directory followed by fallback (e.g. "/.local/share").
+// be ignored), else the home directory followed by fallback (e.g. "/.local/share"); with no
+// home known, the fallback relative to the current directory.
 std::string XdgBaseDirectory(const char* variable, const char* fallback);
 // Creates the folder and any missing parents (mode 0700); true when it exists afterwards.
 bool MakeDirectories(const std::string& path);

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 
+#include "app/CInterfaceManagerApp.h"
 #include "app/strings.h"
 #include "platform/autostart.h"
 #include "ui/CInterfaceManagerDlg.h"
@@ -14,7 +15,6 @@ namespace {
 
 constexpr int kInvertFskCheckBox = 1011;
 constexpr int kAutostartCheckBox = 1027;
-constexpr const char* kAutostartValueName = "Halvorn QX Manager";
 
 }  // namespace
 
@@ -37,7 +37,7 @@ void CPageSettings::Refresh() {
     if (const CHVInterface* link = manager.Link(m_owner->Selected()))
         m_invertFskBox->setChecked(link->fskInverted.load() != 0);
     m_invertFskBox->setEnabled(manager.Count() > 0);
-    m_autostartBox->setChecked(QueryAutostart(kAutostartValueName));
+    m_autostartBox->setChecked(QueryAutostart(kRunValueName));
 }
 
 // The link's worker sends the new value at its next poll; it reaches the INI file with the
@@ -51,9 +51,7 @@ void CPageSettings::SetFskInverted(bool inverted) {
 }
 
 void CPageSettings::SetAutostart(bool enabled) {
-    const std::string program =
-        m_owner->programPath.isEmpty() ? ProgramPath() : m_owner->programPath.toStdString();
-    WriteAutostart(program + " -m", kAutostartValueName, enabled);
+    WriteAutostart(ProgramPath() + " -m", kRunValueName, enabled);
 }
 
 }  // namespace qx

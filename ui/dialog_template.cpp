@@ -44,10 +44,10 @@ const DialogTemplate kStatusEnglish{kTemplateStatus, "Status", 239, 200, {
     {K::PushButton, 1034, "Add port...", 101, 177, 53, 12},
 }};
 
-// Japanese texts run wider, so the lower three groups sit a little higher to leave room.
+// The Japanese layouts give the wider Japanese labels more room.
 const DialogTemplate kStatusJapanese{kTemplateStatus, "ステータス", 239, 200, {
-    {K::Label, N, "インターフェース:", 7, 8, 40, 8},
-    {K::DropDownList, 1012, "", 48, 6, 186, 30},
+    {K::Label, N, "インターフェース:", 7, 8, 62, 8},
+    {K::DropDownList, 1012, "", 70, 6, 164, 30},
     {K::GroupBox, N, "CAT ポート", 7, 25, 225, 41},
     {K::Label, 1013, "COMx", 22, 38, 76, 20},
     {K::Label, 1016, "使用中のプログラム...", 98, 38, 122, 8},
@@ -72,6 +72,7 @@ const DialogTemplate kStatusJapanese{kTemplateStatus, "ステータス", 239, 20
     {K::PushButton, 1034, "ポートを追加...", 101, 170, 60, 12},
 }};
 
+// The check boxes and "Remove all ports now" are wide enough for common desktop fonts.
 const DialogTemplate kPortsEnglish{kTemplatePorts, "Ports", 239, 200, {
     {K::Label, N, "Interface:", 7, 8, 35, 8},
     {K::DropDownList, 1012, "", 48, 6, 186, 30},
@@ -83,16 +84,16 @@ const DialogTemplate kPortsEnglish{kTemplatePorts, "Ports", 239, 200, {
     {K::Label, N, "FSK port:", 18, 90, 48, 8},
     {K::DropDownList, 1006, "", 71, 88, 150, 278},
     {K::PushButton, 1024, "Create/update", 144, 138, 77, 12},
-    {K::CheckBox, 1011, "Remove ports on device removal", 7, 166, 120, 10},
-    {K::PushButton, 1025, "Remove all ports now", 144, 165, 77, 12},
-    {K::CheckBox, 1013, "Ignore serial numbers", 7, 178, 120, 10},
+    {K::CheckBox, 1011, "Remove ports on device removal", 7, 166, 134, 10},
+    {K::PushButton, 1025, "Remove all ports now", 143, 165, 88, 12},
+    {K::CheckBox, 1013, "Ignore serial numbers", 7, 178, 134, 10},
     {K::DropDownList, 1007, "", 71, 108, 150, 278},
     {K::Label, N, "WinKey port:", 19, 110, 48, 8},
 }};
 
 const DialogTemplate kPortsJapanese{kTemplatePorts, "ポート", 239, 200, {
-    {K::Label, N, "インターフェース:", 7, 8, 40, 8},
-    {K::DropDownList, 1012, "", 48, 6, 186, 30},
+    {K::Label, N, "インターフェース:", 7, 8, 62, 8},
+    {K::DropDownList, 1012, "", 70, 6, 164, 30},
     {K::GroupBox, N, "シリアルポート番号を選び、「作成/更新」を押してください", 6, 30, 228, 128},
     {K::Label, N, "CAT ポート:", 18, 50, 52, 8},
     {K::DropDownList, 1004, "", 74, 48, 147, 272},
@@ -118,8 +119,8 @@ const DialogTemplate kSettingsEnglish{kTemplateSettings, "Settings", 239, 200, {
 }};
 
 const DialogTemplate kSettingsJapanese{kTemplateSettings, "設定", 239, 200, {
-    {K::Label, N, "インターフェース:", 7, 8, 40, 8},
-    {K::DropDownList, 1012, "", 48, 6, 186, 30},
+    {K::Label, N, "インターフェース:", 7, 8, 62, 8},
+    {K::DropDownList, 1012, "", 70, 6, 164, 30},
     {K::GroupBox, N, "インターフェースの設定", 6, 30, 228, 40},
     {K::CheckBox, 1011, "FSK 出力を反転する", 18, 47, 100, 10},
     {K::GroupBox, N, "プログラムの設定", 6, 77, 228, 42},

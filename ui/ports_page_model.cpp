@@ -3,31 +3,17 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/ports_directory.h"
 #include "ui/status_page_model.h"
 
 namespace qx {
-
-int ComPortNumber(std::string_view name) {
-    if (!name.starts_with("COM"))
-        return 0;
-    const std::string_view digits = name.substr(3);
-    if (digits.empty() || digits.size() > 3 || digits.front() == '0')
-        return 0;
-    int number = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9')
-            return 0;
-        number = number * 10 + (c - '0');
-    }
-    return number <= kMaxPortNumber ? number : 0;
-}
 
 UsedPortTable ReadSystemPorts(const std::string& portsDirectory) {
     UsedPortTable used{};
     std::error_code error;
     std::filesystem::directory_iterator it(portsDirectory, error);
     for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-        if (const int number = ComPortNumber(it->path().filename().string()))
+        if (const int number = PortNumberFromName(it->path().filename().string()))
             used[number] = 1;
     }
     return used;

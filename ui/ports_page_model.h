@@ -3,7 +3,6 @@
 // use on the machine, and the entries of the four channel port lists.
 #include <array>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "link/channel.h"
@@ -14,10 +13,6 @@ constexpr int kMaxPortNumber = 255;
 
 // One flag (0 or 1) per port number; 1..255 are used, index 0 never is.
 using UsedPortTable = std::array<int, kMaxPortNumber + 1>;
-
-// The number of a "COM<n>" name with n in 1..255 written plainly (no sign, no leading zero,
-// nothing after the digits); 0 for any other name.
-int ComPortNumber(std::string_view name);
 
 // The COM<n> names present in the ports directory stand for the machine's serial ports. An
 // unreadable directory leaves every number free.

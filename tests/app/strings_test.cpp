@@ -19,8 +19,10 @@ public:
     }
     ~LocaleEnvironment() {
         for (auto& [name, value] : saved_) {
-            if (value) ::setenv(name.c_str(), value->c_str(), 1);
-            else ::unsetenv(name.c_str());
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
         }
         SetThreadLanguage(0);
     }
@@ -29,21 +31,26 @@ private:
     void Set(const char* name, const char* value) {
         const char* old = std::getenv(name);
         saved_.push_back({name, old ? std::optional<std::string>(old) : std::nullopt});
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
     }
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
-    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117, 118,
-                   119, 120, 121, 122, 123, 130}) {
+    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111,
+                   112, 113, 116, 117, 118, 119, 120, 121, 122, 123, 130}) {
         const std::string english(CompiledString(kLangEnglish, id));
         const std::string japanese(CompiledString(kLangJapanese, id));
         ASSERT_FALSE(english.empty()) << id;
         ASSERT_FALSE(japanese.empty()) << id;
-        EXPECT_EQ(english.find("%i") != std::string::npos, japanese.find("%i") != std::string::npos) << id;
-        EXPECT_EQ(english.find("\n\n") != std::string::npos, japanese.find("\n\n") != std::string::npos) << id;
+        EXPECT_EQ(english.find("%i") != std::string::npos, japanese.find("%i") != std::string::npos)
+            << id;
+        EXPECT_EQ(english.find("\n\n") != std::string::npos,
+                  japanese.find("\n\n") != std::string::npos)
+            << id;
     }
     EXPECT_EQ(CompiledString(kLangEnglish, 109),
               "VSPort Error %i.\n\nThe program cannot start. Please re-install the application.");

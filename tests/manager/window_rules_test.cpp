@@ -37,7 +37,8 @@ TEST(WindowRules, StoredSelectionFindsItsLinkAgainAfterARebuild) {
     EXPECT_EQ(SelectionAfterRebuild(1, forms, ""), 1);
     EXPECT_EQ(SelectionAfterRebuild(1, {}, "QX-4 (A1)"), 0);
     // A device without a serial number has the empty key and is still found.
-    EXPECT_EQ(SelectionAfterRebuild(0, {"QX-4 (A1)", "QX-4 ()"}, StoredSelectionText("QX-4", "")), 1);
+    EXPECT_EQ(SelectionAfterRebuild(0, {"QX-4 (A1)", "QX-4 ()"}, StoredSelectionText("QX-4", "")),
+              1);
 }
 
 class BalloonText : public ::testing::Test {
@@ -49,8 +50,10 @@ protected:
         ::setenv("LC_ALL", "en_US.UTF-8", 1);
     }
     void TearDown() override {
-        if (hadValue_) ::setenv("LC_ALL", saved_.c_str(), 1);
-        else ::unsetenv("LC_ALL");
+        if (hadValue_)
+            ::setenv("LC_ALL", saved_.c_str(), 1);
+        else
+            ::unsetenv("LC_ALL");
     }
 
 private:
@@ -70,7 +73,8 @@ TEST_F(BalloonText, FollowsTheKindAndTheRemovalSetting) {
 
 TEST_F(BalloonText, IsJapaneseForAJapaneseUser) {
     ::setenv("LC_ALL", "ja_JP.UTF-8", 1);
-    EXPECT_EQ(PortOperationBalloonText(1, 5, 0), "仮想ポート COM5 を作成しています。\nしばらくお待ちください...");
+    EXPECT_EQ(PortOperationBalloonText(1, 5, 0),
+              "仮想ポート COM5 を作成しています。\nしばらくお待ちください...");
 }
 
 using enum WindowEvent;

@@ -51,7 +51,8 @@ public:
     // Waits until `event` has been fired `times` times in all.
     bool WaitFor(int event, int times = 1) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 5s, [&] { return std::count(events_.begin(), events_.end(), event) >= times; });
+        return changed_.wait_for(
+            lock, 5s, [&] { return std::count(events_.begin(), events_.end(), event) >= times; });
     }
     std::vector<int> Events() {
         std::lock_guard lock(mutex_);
@@ -167,7 +168,8 @@ TEST_F(PtyPortTest, FiveBitPortReportsOneAndAHalfStopBitsAndExactRate) {
 TEST_F(PtyPortTest, BytesPassUnchangedBothWays) {
     auto program = CreateAndOpen();
     // Control characters a cooked terminal would echo, translate or act on.
-    const std::vector<uint8_t> awkward = {0x00, '\r', '\n', 0x03, 0x04, 0x11, 0x13, 0x1a, 0x7f, 0xff, 'F', 'A', ';'};
+    const std::vector<uint8_t> awkward = {0x00, '\r', '\n', 0x03, 0x04, 0x11, 0x13,
+                                          0x1a, 0x7f, 0xff, 'F',  'A',  ';'};
 
     ASSERT_EQ(program->Write(awkward), awkward.size());
     ASSERT_TRUE(Eventually([&] { return port_->BytesWaiting() == static_cast<int>(awkward.size()); }));

@@ -1,13 +1,12 @@
 #include "platform/single_instance.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +36,8 @@ protected:
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strcpy(address.sun_path, (dir_ + "/qx-manager.sock").c_str());
-        ASSERT_EQ(::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        ASSERT_EQ(::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)),
+                  0);
         if (size > 0) {
             ASSERT_EQ(::write(client.Get(), bytes, size), static_cast<ssize_t>(size));
         }

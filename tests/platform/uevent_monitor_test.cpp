@@ -1,7 +1,6 @@
 #include "platform/uevent_monitor.h"
 
 #include <fcntl.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -50,12 +49,14 @@ TEST(ParseUevent, OtherSubsystemsAndActionsGiveNothing) {
     EXPECT_FALSE(Parse(KernelMessage("change", kOurPath, "hidraw")));
     EXPECT_FALSE(Parse(KernelMessage("bind", kOurPath, "hidraw")));
     EXPECT_FALSE(Parse(KernelMessage("add", kOurPath, "hidrawx")));
+    EXPECT_FALSE(Parse(KernelMessage("add", "", "hidraw")));
 }
 
 TEST(ParseUevent, UdevMessagesAndMalformedBuffersNeverCrash) {
     EXPECT_FALSE(ParseUevent(nullptr, 0));
     EXPECT_FALSE(ParseUevent("", 0));
-    const std::string udev = std::string("libudev\0\xfe\xed\xca\xfe", 12) + KernelMessage("add", kOurPath, "hidraw");
+    const std::string udev =
+        std::string("libudev\0\xfe\xed\xca\xfe", 12) + KernelMessage("add", kOurPath, "hidraw");
     EXPECT_FALSE(Parse(udev));
     // No NULs at all, and a header-less field list.
     EXPECT_FALSE(Parse("add@/devices/x ACTION=add SUBSYSTEM=hidraw DEVPATH=/x"));

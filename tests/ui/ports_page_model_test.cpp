@@ -26,14 +26,6 @@ std::vector<std::string> Texts(const PortList& list) {
     return texts;
 }
 
-TEST(PortsPageModel, ComPortNumberAcceptsOnlyPlainNumbersInRange) {
-    EXPECT_EQ(ComPortNumber("COM1"), 1);
-    EXPECT_EQ(ComPortNumber("COM255"), 255);
-    for (const char* name : {"COM0", "COM256", "COM1000", "COM", "com5", "COM05", "COM5x", "COM-5",
-                             "COM+5", "XCOM5", "COM 5", "COM99999999999999999999"})
-        EXPECT_EQ(ComPortNumber(name), 0) << name;
-}
-
 TEST(PortsPageModel, ReadSystemPortsSeesComNamesOfTheDirectory) {
     const std::filesystem::path dir =
         std::filesystem::path(testing::TempDir()) / ("ports-" + std::to_string(::getpid()));

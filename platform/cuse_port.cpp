@@ -1,0 +1,268 @@
+#include "platform/cuse_port.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "platform/cuse_device.h"
+#include "platform/fd.h"
+#include "platform/port_links.h"
+#include "platform/ports_directory.h"
+
+namespace qx {
+namespace {
+
+// The event sinks of one instance; they outlive its devices, since they are attached before
+// CreatePort and a port may be made again by ReusePort.
+class EventSinks {
+public:
+    bool Advise(std::shared_ptr<IVSPortAxEvents> sink, uint32_t& cookie) {
+        if (!sink) return false;
+        std::lock_guard lock(mutex_);
+        cookie = nextCookie_++;
+        sinks_[cookie] = std::move(sink);
+        return true;
+    }
+    void Unadvise(uint32_t cookie) {
+        std::lock_guard lock(mutex_);
+        sinks_.erase(cookie);
+    }
+    void Fire(int dispatchId) {
+        std::vector<std::shared_ptr<IVSPortAxEvents>> sinks;
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto& [cookie, sink] : sinks_) sinks.push_back(sink);
+        }
+        for (const auto& sink : sinks) sink->Invoke(dispatchId);  // outside the lock: a sink may call back
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<uint32_t, std::shared_ptr<IVSPortAxEvents>> sinks_;
+    uint32_t nextCookie_ = 1;
+};
+
+// Every live device of one class object, so that DeleteAllPorts can end them and ReusePort
+// does not take the name of another instance's live port.
+class DeviceRegistry {
+public:
+    void Add(const std::shared_ptr<CuseDevice>& device, const std::string& node) {
+        std::lock_guard lock(mutex_);
+        std::erase_if(devices_, [](const Entry& e) {
+            const auto live = e.device.lock();
+            return !live || live->Ended();
+        });
+        devices_.push_back({device, node});
+    }
+    bool IsLiveNode(const std::string& node) {
+        std::lock_guard lock(mutex_);
+        for (const Entry& e : devices_)
+            if (auto device = e.device.lock(); device && !device->Ended() && e.node == node) return true;
+        return false;
+    }
+    void EndAll() {
+        std::vector<std::shared_ptr<CuseDevice>> live;
+        {
+            std::lock_guard lock(mutex_);
+            for (const Entry& e : devices_)
+                if (auto device = e.device.lock()) live.push_back(std::move(device));
+            devices_.clear();
+        }
+        for (const auto& device : live) device->End();
+    }
+
+private:
+    struct Entry {
+        std::weak_ptr<CuseDevice> device;
+        std::string node;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> devices_;
+};
+
+class CusePort final : public IVSPortAx {
+public:
+    CusePort(std::shared_ptr<DeviceRegistry> registry, std::string directory)
+        : registry_(std::move(registry)), directory_(std::move(directory)) {}
+
+    // Let go without DeletePort: the device ends, its name stays.
+    ~CusePort() override {
+        if (auto device = Device()) device->End();
+    }
+
+    bool CreatePort(const std::string& name) override {
+        return Publish(name, [](const std::string& path, const std::string& node) {
+            return ::symlink(node.c_str(), path.c_str()) == 0;  // fails if the name exists
+        });
+    }
+
+    bool ReusePort(const std::string& name) override {
+        return Publish(name, [this](const std::string& path, const std::string& node) {
+            return MayReplace(path) && ReplaceLink(path, node);
+        });
+    }
+
+    void DeletePort() override {
+        std::shared_ptr<CuseDevice> device;
+        std::string name;
+        {
+            std::lock_guard lock(mutex_);
+            device = std::exchange(device_, nullptr);
+            name = std::exchange(name_, {});
+        }
+        if (!device) return;
+        const std::string path = directory_ + "/" + name;
+        if (ReadLinkTarget(path) == CuseDevice::NodePath(CuseDeviceName(name))) ::unlink(path.c_str());
+        device->End();
+    }
+
+    void DeleteAllPorts() override {
+        registry_->EndAll();
+        RemovePortLinks(directory_);
+    }
+
+    bool WriteToPort(const uint8_t* data, int count) override {
+        auto device = Device();
+        if (!device || !data || count < 0) return false;
+        return device->DeliverToProgram(data, static_cast<size_t>(count));
+    }
+
+    std::optional<int> ReadFromPort(uint8_t* buffer, int maxCount) override {
+        auto device = Device();
+        if (!device || !buffer || maxCount < 0) return std::nullopt;
+        return static_cast<int>(device->TakeFromProgram(buffer, static_cast<size_t>(maxCount)));
+    }
+
+    std::optional<bool> IsOpen() override {
+        auto device = Device();
+        return device && device->IsOpen();
+    }
+
+    std::optional<int> BytesWaiting() override {
+        auto device = Device();
+        return device ? static_cast<int>(device->BytesWaiting()) : 0;
+    }
+
+    // Drives CTS of the program's port.
+    bool SetInputLine(bool asserted) override {
+        auto device = Device();
+        if (!device) return false;
+        device->SetInputLine(asserted);
+        return true;
+    }
+
+    // Nothing to choose when making a port: accepted, no effect.
+    void SetCreationFlag(bool) override {}
+
+    std::optional<int> GetParity() override { return Setting(&SerialSettings::parity); }
+    std::optional<int> GetStopBits() override { return Setting(&SerialSettings::stopBits); }
+    std::optional<int> GetDataBits() override { return Setting(&SerialSettings::dataBits); }
+    std::optional<int> GetBaudRate() override { return Setting(&SerialSettings::baudRate); }
+
+    std::optional<std::string> GetOpenerPath() override {
+        auto device = Device();
+        if (!device) return std::nullopt;
+        const auto pid = device->OpenerPid();
+        if (!pid) return std::string();
+        return ReadLinkTarget("/proc/" + std::to_string(*pid) + "/exe").value_or("");
+    }
+
+    std::optional<bool> GetRts() override {
+        auto device = Device();
+        if (!device) return std::nullopt;
+        return device->Rts();
+    }
+
+    std::optional<bool> GetDtr() override {
+        auto device = Device();
+        if (!device) return std::nullopt;
+        return device->Dtr();
+    }
+
+    bool Advise(std::shared_ptr<IVSPortAxEvents> sink, uint32_t& cookie) override {
+        return sinks_->Advise(std::move(sink), cookie);
+    }
+    void Unadvise(uint32_t cookie) override { sinks_->Unadvise(cookie); }
+
+private:
+    std::shared_ptr<CuseDevice> Device() {
+        std::lock_guard lock(mutex_);
+        return device_;
+    }
+
+    std::optional<int> Setting(int SerialSettings::*field) {
+        auto device = Device();
+        if (!device) return std::nullopt;
+        return device->Settings().*field;
+    }
+
+    // Starts the device and gives it the name by link(path, node); undone on failure.
+    template <typename LinkFn>
+    bool Publish(const std::string& name, LinkFn link) {
+        if (PortNumberFromName(name) == 0 || Device()) return false;
+        const std::string node = CuseDevice::NodePath(CuseDeviceName(name));
+        auto device = CuseDevice::Start(CuseDeviceName(name), [sinks = sinks_](int id) { sinks->Fire(id); });
+        if (!device) return false;
+        if (!link(directory_ + "/" + name, node)) {
+            device->End();
+            return false;
+        }
+        registry_->Add(device, node);
+        std::lock_guard lock(mutex_);
+        device_ = std::move(device);
+        name_ = name;
+        return true;
+    }
+
+    // A name may be taken over unless it is something other than a symlink (not ours) or the
+    // live port of another instance here (two channels given one number must not steal it).
+    bool MayReplace(const std::string& path) const {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) return true;
+        if (!S_ISLNK(st.st_mode)) return false;
+        const auto target = ReadLinkTarget(path);
+        return !target || !registry_->IsLiveNode(*target);
+    }
+
+    const std::shared_ptr<DeviceRegistry> registry_;
+    const std::string directory_;
+    const std::shared_ptr<EventSinks> sinks_ = std::make_shared<EventSinks>();
+    std::mutex mutex_;  // guards device_ and name_: the worker calls in while the UI replaces them
+    std::shared_ptr<CuseDevice> device_;
+    std::string name_;
+};
+
+class CusePortClass final : public IVSPortAxClass {
+public:
+    explicit CusePortClass(std::string directory) : directory_(std::move(directory)) {}
+
+    std::unique_ptr<IVSPortAx> CreateInstance() override {
+        return std::make_unique<CusePort>(registry_, directory_);
+    }
+    std::string PortsDirectory() const override { return directory_; }
+    std::string Kind() const override { return "CUSE"; }
+
+private:
+    const std::string directory_;
+    const std::shared_ptr<DeviceRegistry> registry_ = std::make_shared<DeviceRegistry>();
+};
+
+}  // namespace
+
+std::string CuseDeviceName(const std::string& portName) { return "qx-" + portName; }
+
+std::unique_ptr<IVSPortAxClass> MakeCusePortClass(const std::string& portsDirectory) {
+    struct stat st {};
+    if (portsDirectory.empty() || ::stat(portsDirectory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        ::access(portsDirectory.c_str(), W_OK | X_OK) != 0)
+        return nullptr;
+    if (!UniqueFd(::open("/dev/cuse", O_RDWR | O_CLOEXEC)).Valid()) return nullptr;
+    return std::make_unique<CusePortClass>(portsDirectory);
+}
+
+}  // namespace qx

@@ -1,0 +1,28 @@
+#include "platform/cuse_port.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace qx {
+namespace {
+
+TEST(CusePortClass, RefusedWithoutCuseOrWithoutADirectory) {
+    EXPECT_EQ(MakeCusePortClass(""), nullptr);
+    EXPECT_EQ(MakeCusePortClass("/nonexistent/qx-ports"), nullptr);
+    if (::access("/dev/cuse", R_OK | W_OK) == 0) GTEST_SKIP() << "this machine has /dev/cuse";
+    char dir[] = "/tmp/qx-cuse-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    EXPECT_EQ(MakeCusePortClass(dir), nullptr);  // the program then falls back to pseudo-terminals
+    ::rmdir(dir);
+}
+
+TEST(CusePortClass, DeviceNamesFollowPortNames) {
+    EXPECT_EQ(CuseDeviceName("COM5"), "qx-COM5");
+    EXPECT_EQ(CuseDeviceName("COM255"), "qx-COM255");
+}
+
+}  // namespace
+}  // namespace qx
