@@ -1,0 +1,239 @@
+#include "sim/sim_device.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace qx {
+
+namespace {
+
+constexpr uint8_t kReplyByteOne = 0xA5;  // byte 1 of a reply carries nothing; make that visible
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+std::string Join(const std::vector<std::string>& tokens) {
+    std::string text;
+    for (const auto& token : tokens) {
+        if (!text.empty()) text += ';';
+        text += token;
+    }
+    return text;
+}
+
+}  // namespace
+
+SimDevice::SimDevice(SimDeviceConfig config) : config_(std::move(config)) {}
+
+int SimDevice::Read(uint64_t generation, uint8_t* data, std::size_t length) {
+    std::lock_guard lock(mutex_);
+    if (!plugged_ || generation != generation_) return -1;
+    ++reads_;
+    auto ready = std::find_if(input_.begin(), input_.end(),
+                              [&](const PendingInput& p) { return p.readyAtRead <= reads_; });
+    if (ready == input_.end()) return 0;
+    const std::size_t count = std::min(length, ready->bytes.size());
+    std::memcpy(data, ready->bytes.data(), count);
+    input_.erase(ready);
+    return static_cast<int>(count);
+}
+
+int SimDevice::Write(uint64_t generation, const uint8_t* data, std::size_t length) {
+    std::lock_guard lock(mutex_);
+    if (!plugged_ || generation != generation_) return -1;
+    if (length == 0) return -1;
+    SimReport report;
+    report.tick = reads_;
+    report.time = std::chrono::steady_clock::now();
+    std::memcpy(report.bytes.data(), data, std::min(length, report.bytes.size()));
+    received_.push_back(report);
+
+    const auto& bytes = report.bytes;
+    const int id = bytes[0];
+    if (id == kCommandReportId) {
+        const char* text = reinterpret_cast<const char*>(bytes.data() + 1);
+        HandleCommand(std::string(text, strnlen(text, bytes.size() - 1)));
+    } else if (id != kLineReportId) {
+        const int channel = DataChannelOf(id);
+        if (channel >= 0) {
+            const int count = std::min<int>(bytes[1], kMaxPayload);
+            const std::string payload(reinterpret_cast<const char*>(bytes.data() + 2), count);
+            channelData_[channel] += payload;
+            if (channel == kCat) {
+                QueueData(id, transceiver_.Receive(bytes.data() + 2, count), reads_ + 1);
+            } else if ((channel == kFsk && config_.echoFsk) ||
+                       (channel == kWinKey && config_.echoWinKey)) {
+                QueueData(id, payload, reads_ + 1);
+            }
+        }
+    }
+    return static_cast<int>(length);
+}
+
+// The data channel a report id belongs to (PTT/CW carries no data), or -1.
+int SimDevice::DataChannelOf(int reportId) const {
+    for (Channel channel : {kCat, kFsk, kWinKey})
+        if (config_.reportIds[channel] == reportId) return channel;
+    return -1;
+}
+
+void SimDevice::HandleCommand(const std::string& text) {
+    commands_.push_back(text);
+    RecordSetting(text);
+    if (!config_.answersCommands) return;
+    if (config_.replyOverride) {
+        if (auto reply = config_.replyOverride(text)) {
+            QueueReply(*reply);
+            return;
+        }
+    }
+    QueueReply(ReplyTo(text));
+}
+
+std::string SimDevice::ReplyTo(const std::string& text) {
+    if (text == "LIST") return Join(config_.channelTokens);
+    if (text == "LIST CAT;SPEED") return config_.catSpeeds;
+    if (text == "VER") return "HAM RADIO INTERFACE;" + config_.modelName + ";" + config_.versionText;
+    static const char* const kDescCommands[kChannelCount] = {"GET CAT;DESC", "GET PTTCW;DESC",
+                                                             "GET FSK;DESC", "GET WINKEY;DESC"};
+    for (Channel channel : kAllChannels)
+        if (text == kDescCommands[channel])
+            return std::string(1, static_cast<char>('0' + config_.reportIds[channel]));
+    if (StartsWith(text, "SET ")) return "OK 00";
+    return "ERROR";
+}
+
+void SimDevice::RecordSetting(const std::string& text) {
+    auto value = [&](const char* prefix) { return text.substr(std::strlen(prefix)); };
+    if (StartsWith(text, "SET CAT;SPEED=")) {
+        transceiver_.State().serialSpeed = std::atoi(value("SET CAT;SPEED=").c_str());
+    } else if (StartsWith(text, "SET CAT;MODE=")) {
+        transceiver_.State().serialMode = value("SET CAT;MODE=");
+    } else if (StartsWith(text, "SET FSK;SPEED=")) {
+        fskSpeed_ = std::atoi(value("SET FSK;SPEED=").c_str());
+    } else if (StartsWith(text, "SET FSK;MODE=")) {
+        fskMode_ = value("SET FSK;MODE=");
+    } else if (StartsWith(text, "SET FSK;INVERS=")) {
+        fskInverted_ = std::atoi(value("SET FSK;INVERS=").c_str());
+    }
+}
+
+void SimDevice::QueueReply(const std::string& text) {
+    const std::size_t chunk = config_.replyChunkSize > 0 ? config_.replyChunkSize : 62;
+    const uint64_t readyAt = reads_ + 1 + std::max(config_.replyDelayTicks, 0);
+    std::size_t offset = 0;
+    do {
+        PendingInput pending{readyAt, {}};
+        pending.bytes[0] = kCommandReportId;
+        pending.bytes[1] = kReplyByteOne;
+        const std::size_t count = std::min({chunk, text.size() - offset, std::size_t{62}});
+        std::memcpy(pending.bytes.data() + 2, text.data() + offset, count);
+        input_.push_back(pending);
+        offset += count;
+    } while (offset < text.size());
+}
+
+void SimDevice::QueueData(int reportId, const std::string& data, uint64_t readyAtRead) {
+    for (std::size_t offset = 0; offset < data.size(); offset += kMaxPayload) {
+        PendingInput pending{readyAtRead, {}};
+        const std::size_t count = std::min<std::size_t>(kMaxPayload, data.size() - offset);
+        pending.bytes[0] = static_cast<uint8_t>(reportId);
+        pending.bytes[1] = static_cast<uint8_t>(count);
+        std::memcpy(pending.bytes.data() + 2, data.data() + offset, count);
+        input_.push_back(pending);
+    }
+}
+
+void SimDevice::SetPlugged(bool plugged) {
+    std::lock_guard lock(mutex_);
+    if (plugged == plugged_) return;
+    plugged_ = plugged;
+    if (plugged) {
+        ++generation_;
+        input_.clear();
+    }
+}
+
+bool SimDevice::Plugged() const {
+    std::lock_guard lock(mutex_);
+    return plugged_;
+}
+
+uint64_t SimDevice::Generation() const {
+    std::lock_guard lock(mutex_);
+    return generation_;
+}
+
+void SimDevice::QueueInput(const std::array<uint8_t, 64>& report) {
+    std::lock_guard lock(mutex_);
+    input_.push_back({reads_ + 1, report});
+}
+
+void SimDevice::QueueInputState(uint8_t state) {
+    std::array<uint8_t, 64> report{};
+    report[0] = static_cast<uint8_t>(config_.reportIds[kPttCw]);
+    report[1] = state;
+    QueueInput(report);
+}
+
+void SimDevice::QueueChannelData(Channel channel, const std::string& data) {
+    std::lock_guard lock(mutex_);
+    QueueData(config_.reportIds[channel], data, reads_ + 1);
+}
+
+std::vector<SimReport> SimDevice::Received() const {
+    return ReceivedSince(0);
+}
+
+std::vector<SimReport> SimDevice::ReceivedSince(std::size_t first) const {
+    std::lock_guard lock(mutex_);
+    if (first >= received_.size()) return {};
+    return {received_.begin() + static_cast<std::ptrdiff_t>(first), received_.end()};
+}
+
+std::vector<std::string> SimDevice::Commands() const {
+    std::lock_guard lock(mutex_);
+    return commands_;
+}
+
+std::vector<SimReport> SimDevice::LineReports() const {
+    std::lock_guard lock(mutex_);
+    std::vector<SimReport> lines;
+    for (const auto& report : received_)
+        if (report.bytes[0] == kLineReportId) lines.push_back(report);
+    return lines;
+}
+
+std::string SimDevice::ChannelData(Channel channel) const {
+    std::lock_guard lock(mutex_);
+    return channelData_[channel];
+}
+
+uint64_t SimDevice::ReadCount() const {
+    std::lock_guard lock(mutex_);
+    return reads_;
+}
+
+std::optional<int> SimDevice::FskInverted() const {
+    std::lock_guard lock(mutex_);
+    return fskInverted_;
+}
+
+std::string SimDevice::FskMode() const {
+    std::lock_guard lock(mutex_);
+    return fskMode_;
+}
+
+int SimDevice::FskSpeed() const {
+    std::lock_guard lock(mutex_);
+    return fskSpeed_;
+}
+
+TransceiverState SimDevice::Transceiver() const {
+    std::lock_guard lock(mutex_);
+    return transceiver_.State();
+}
+
+}  // namespace qx

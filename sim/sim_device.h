@@ -1,0 +1,116 @@
+#pragma once
+// A simulated "QX-4": takes the 64-byte output reports a link writes, answers the firmware
+// command protocol on report id 1, relays CAT data to a simulated transceiver, echoes or sinks
+// FSK and WinKey data, and queues 64-byte input reports for the link to read. It records every
+// report it receives so tests can assert exactly what went out, and when.
+//
+// A tick is one Read call: the link reads once per tick, so a report's tick stamp is the number
+// of reads made before it arrived. Thread-safe: the link's worker reads and writes while tests
+// and the control thread plug, unplug and inspect.
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "link/channel.h"
+#include "sim/sim_transceiver.h"
+
+namespace qx {
+
+struct SimDeviceConfig {
+    std::string serialNumber = "QX4SIM0001";
+    std::string manufacturer = "Halvorn";
+    std::string product = "QX-4";
+    // Tokens of the "LIST" reply, in order.
+    std::vector<std::string> channelTokens{"CAT", "PTTCW", "FSK", "WINKEY"};
+    // Report ids the device names in its "GET <channel>;DESC" replies and uses for its data.
+    std::array<int, kChannelCount> reportIds{2, 3, 4, 5};
+    std::string catSpeeds = "4800;9600;115200";
+    std::string modelName = "QX-4";
+    std::string versionText = "1.0.5";
+    bool answersCommands = true;
+    // Extra reads before a reply can be read; 0 = on the link's next read.
+    int replyDelayTicks = 0;
+    // > 0: the reply text is split over reports of at most this many characters each.
+    int replyChunkSize = 0;
+    // Replaces the reply to a command text when it returns a value. A text of 62 characters or
+    // more fills the report with no terminating 0 (a malformed reply).
+    std::function<std::optional<std::string>(const std::string& command)> replyOverride;
+    bool echoFsk = false;    // false: FSK data is only recorded
+    bool echoWinKey = true;  // true: WinKey data comes back as sent
+};
+
+struct SimReport {
+    uint64_t tick = 0;                          // reads made before the report arrived
+    std::chrono::steady_clock::time_point time;
+    std::array<uint8_t, 64> bytes{};
+};
+
+class SimDevice {
+public:
+    explicit SimDevice(SimDeviceConfig config = {});
+
+    const SimDeviceConfig& Config() const { return config_; }  // fixed after construction
+
+    // The device side, used through an open handle. generation is the plug generation the
+    // handle was opened in; an unplugged or replugged device fails older handles with -1.
+    int Read(uint64_t generation, uint8_t* data, std::size_t length);
+    int Write(uint64_t generation, const uint8_t* data, std::size_t length);
+
+    // Plugging: each plug starts a new generation with an empty input queue.
+    void SetPlugged(bool plugged);
+    bool Plugged() const;
+    uint64_t Generation() const;
+
+    // Input for the link: a raw 64-byte report, an input state on the PTT/CW report id, or
+    // data on a channel (split into reports of at most 62 bytes).
+    void QueueInput(const std::array<uint8_t, 64>& report);
+    void QueueInputState(uint8_t state);
+    void QueueChannelData(Channel channel, const std::string& data);
+
+    // What the device received.
+    std::vector<SimReport> Received() const;
+    std::vector<SimReport> ReceivedSince(std::size_t first) const;
+    std::vector<std::string> Commands() const;         // texts of report id 1, in order
+    std::vector<SimReport> LineReports() const;        // report id 3, in order
+    std::string ChannelData(Channel channel) const;    // payload bytes received on a data channel
+    uint64_t ReadCount() const;
+    std::optional<int> FskInverted() const;            // from "SET FSK;INVERS=", none until sent
+    std::string FskMode() const;                       // from "SET FSK;MODE=", "" until sent
+    int FskSpeed() const;                              // from "SET FSK;SPEED=", 0 until sent
+    TransceiverState Transceiver() const;              // includes the forwarded CAT speed and mode
+
+private:
+    struct PendingInput {
+        uint64_t readyAtRead;
+        std::array<uint8_t, 64> bytes;
+    };
+
+    void HandleCommand(const std::string& text);
+    std::string ReplyTo(const std::string& text);
+    void RecordSetting(const std::string& text);
+    void QueueReply(const std::string& text);
+    void QueueData(int reportId, const std::string& data, uint64_t readyAtRead);
+    int DataChannelOf(int reportId) const;
+
+    const SimDeviceConfig config_;
+    mutable std::mutex mutex_;
+    bool plugged_ = true;
+    uint64_t generation_ = 1;
+    uint64_t reads_ = 0;
+    std::deque<PendingInput> input_;
+    std::vector<SimReport> received_;
+    std::vector<std::string> commands_;
+    std::array<std::string, kChannelCount> channelData_;
+    std::optional<int> fskInverted_;
+    std::string fskMode_;
+    int fskSpeed_ = 0;
+    SimTransceiver transceiver_;
+};
+
+}  // namespace qx

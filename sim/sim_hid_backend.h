@@ -1,0 +1,60 @@
+#pragma once
+// A hid backend of simulated "QX-4" devices, so the whole road of a device (scan, link, ports,
+// hot-plug) runs without hardware. Device i (from 1) is "Halvorn" / "QX-4" with serial number
+// QX4SIM000<i> and a path holding the ids in the kernel's form, "sim:0003:0483:A1DE.000<i>".
+// Plug and Unplug may be called from any thread; each produces a DeviceNotice on every notice
+// source opened from this backend. Handles of an unplugged device fail with -1.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/hid.h"
+#include "sim/sim_device.h"
+
+namespace qx {
+
+class SimHidBackend : public HidBackend {
+public:
+    // deviceCount devices with the default configuration, all plugged in.
+    explicit SimHidBackend(int deviceCount = 0);
+    ~SimHidBackend() override;
+
+    // Adds device number Count()+1; config's serial number is replaced by the numbered one
+    // unless it was changed from the default. Returns the device's number.
+    int AddDevice(SimDeviceConfig config = {}, bool plugged = true);
+    int Count() const;
+    std::shared_ptr<SimDevice> Device(int number) const;                  // null when out of range
+    std::shared_ptr<SimDevice> DeviceBySerial(const std::string& serial) const;
+    std::string DevicePath(int number) const;                             // "" when out of range
+
+    bool Plug(int number);    // false when out of range or already plugged
+    bool Unplug(int number);  // false when out of range or already unplugged
+
+    std::vector<HidDeviceInfo> Enumerate(uint16_t vendorId, uint16_t productId) override;
+    std::unique_ptr<HidDevice> Open(uint16_t vendorId, uint16_t productId,
+                                    const std::string* serialNumber) override;
+    std::unique_ptr<HidDevice> OpenPath(const std::string& path) override;
+    std::unique_ptr<DeviceNoticeSource> OpenNoticeSource() override;
+
+    struct NoticeQueue;  // shared between the backend and one notice source
+
+private:
+    struct Entry {
+        std::shared_ptr<SimDevice> device;
+        std::string path;
+    };
+
+    bool SetPlugged(int number, bool plugged);
+    void Notify(DeviceNotice::Kind kind, const std::string& path);
+
+    mutable std::mutex mutex_;
+    std::vector<Entry> devices_;
+    std::vector<std::weak_ptr<NoticeQueue>> noticeQueues_;
+};
+
+// The serial number and path of simulated device number (from 1).
+std::string SimSerialNumber(int number);
+std::string SimDevicePath(int number);
+
+}  // namespace qx

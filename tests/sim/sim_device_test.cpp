@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "sim/sim_hid_backend.h"
+
+namespace qx {
+namespace {
+
+std::array<uint8_t, 64> Command(const std::string& text) {
+    std::array<uint8_t, 64> report{};
+    report[0] = 1;
+    std::memcpy(report.data() + 1, text.data(), text.size());
+    return report;
+}
+
+std::array<uint8_t, 64> Data(int id, const std::string& payload) {
+    std::array<uint8_t, 64> report{};
+    report[0] = static_cast<uint8_t>(id);
+    report[1] = static_cast<uint8_t>(payload.size());
+    std::memcpy(report.data() + 2, payload.data(), payload.size());
+    return report;
+}
+
+// Reads one report; "" when none is waiting.
+std::string ReplyText(HidDevice& device) {
+    std::array<uint8_t, 64> report{};
+    if (device.Read(report.data(), report.size()) <= 0) return "<none>";
+    EXPECT_EQ(report[0], 1);
+    return std::string(reinterpret_cast<const char*>(report.data() + 2), strnlen(reinterpret_cast<const char*>(report.data() + 2), 62));
+}
+
+std::string Ask(HidDevice& device, const std::string& text) {
+    auto report = Command(text);
+    EXPECT_EQ(device.Write(report.data(), report.size()), 64);
+    return ReplyText(device);
+}
+
+TEST(SimDevice, AnswersTheCommandProtocol) {
+    SimHidBackend backend(1);
+    auto device = backend.Open(kVendorId, kProductId, nullptr);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(Ask(*device, "LIST"), "CAT;PTTCW;FSK;WINKEY");
+    EXPECT_EQ(Ask(*device, "LIST CAT;SPEED"), "4800;9600;115200");
+    EXPECT_EQ(Ask(*device, "GET CAT;DESC"), "2");
+    EXPECT_EQ(Ask(*device, "GET WINKEY;DESC"), "5");
+    EXPECT_EQ(Ask(*device, "VER"), "HAM RADIO INTERFACE;QX-4;1.0.5");
+    EXPECT_EQ(Ask(*device, "SET CAT;SPEED=4800"), "OK 00");
+    EXPECT_EQ(Ask(*device, "SET CAT;MODE=7E2"), "OK 00");
+    EXPECT_EQ(Ask(*device, "SET FSK;INVERS=1"), "OK 00");
+    EXPECT_EQ(Ask(*device, "BOGUS"), "ERROR");
+
+    auto sim = backend.Device(1);
+    EXPECT_EQ(sim->Transceiver().serialSpeed, 4800);
+    EXPECT_EQ(sim->Transceiver().serialMode, "7E2");
+    EXPECT_EQ(sim->FskInverted(), 1);
+    EXPECT_EQ(sim->Commands().size(), 9u);
+}
+
+TEST(SimDevice, ConfiguredDelaySplitAndIds) {
+    SimHidBackend backend;
+    SimDeviceConfig config;
+    config.replyDelayTicks = 2;
+    config.replyChunkSize = 4;
+    config.reportIds[kCat] = 7;
+    backend.AddDevice(config);
+    auto device = backend.Open(0, 0, nullptr);
+    auto report = Command("LIST");
+    device->Write(report.data(), report.size());
+    EXPECT_EQ(ReplyText(*device), "<none>");
+    EXPECT_EQ(ReplyText(*device), "<none>");
+    EXPECT_EQ(ReplyText(*device), "CAT;");
+    EXPECT_EQ(ReplyText(*device), "PTTC");
+    EXPECT_EQ(Ask(*device, "GET CAT;DESC"), "W;FS");  // replies stay in order
+}
+
+TEST(SimDevice, TransceiverAnswersCatOnTheCatReportId) {
+    SimHidBackend backend(1);
+    auto device = backend.Open(kVendorId, kProductId, nullptr);
+    auto sendCat = [&](const std::string& text) {
+        auto report = Data(2, text);
+        device->Write(report.data(), report.size());
+    };
+    sendCat("FA00007030000;MD3;FA;IF;");
+    std::array<uint8_t, 64> report{};
+    ASSERT_EQ(device->Read(report.data(), report.size()), 64);
+    EXPECT_EQ(report[0], 2);
+    const std::string answer(reinterpret_cast<const char*>(report.data() + 2), report[1]);
+    EXPECT_EQ(answer.substr(0, 14), "FA00007030000;");
+    const std::string info = answer.substr(14);
+    EXPECT_EQ(info.size(), 38u);
+    EXPECT_EQ(info.substr(0, 13), "IF00007030000");
+    EXPECT_EQ(info[29], '3');  // the mode
+    sendCat("ID;XX;");
+    ASSERT_EQ(device->Read(report.data(), report.size()), 64);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(report.data() + 2), report[1]), "ID019;?;");
+    EXPECT_EQ(backend.Device(1)->Transceiver().frequencyA, 7030000u);
+}
+
+TEST(SimHidBackend, UnplugFailsHandlesAndNotifies) {
+    SimHidBackend backend(2);
+    auto notices = backend.OpenNoticeSource();
+    ASSERT_TRUE(notices);
+    const std::string second = SimSerialNumber(2);
+    auto device = backend.Open(kVendorId, kProductId, &second);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(backend.Enumerate(kVendorId, kProductId).size(), 2u);
+    EXPECT_NE(backend.DevicePath(2).find("0483:A1DE"), std::string::npos);
+
+    pollfd fd{notices->Fd(), POLLIN, 0};
+    EXPECT_EQ(poll(&fd, 1, 0), 0);
+    ASSERT_TRUE(backend.Unplug(2));
+    EXPECT_FALSE(backend.Unplug(2));
+    EXPECT_EQ(poll(&fd, 1, 0), 1);
+    auto read = notices->ReadNotices();
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].kind, DeviceNotice::kRemoval);
+    EXPECT_EQ(read[0].devicePath, backend.DevicePath(2));
+    EXPECT_EQ(poll(&fd, 1, 0), 0);
+
+    uint8_t buffer[64] = {};
+    EXPECT_EQ(device->Read(buffer, 64), -1);
+    EXPECT_EQ(device->Write(buffer, 64), -1);
+    EXPECT_EQ(backend.Enumerate(0, 0).size(), 1u);
+    EXPECT_FALSE(backend.Open(kVendorId, kProductId, &second));
+
+    ASSERT_TRUE(backend.Plug(2));
+    EXPECT_EQ(notices->ReadNotices().at(0).kind, DeviceNotice::kArrival);
+    EXPECT_EQ(device->Read(buffer, 64), -1);  // an old handle stays dead, as with hidraw
+    EXPECT_TRUE(backend.OpenPath(backend.DevicePath(2)));
+}
+
+}  // namespace
+}  // namespace qx
