@@ -100,8 +100,12 @@ build_initramfs() {
 
 install_packages
 mkdir -p "$cache"
+# Runs started together (ctest -j) share one download and one initramfs.
+exec 9> "$cache/.lock"
+flock 9
 fetch_kernel
 build_initramfs
+flock -u 9
 
 results="$(mktemp -d "$cache/run.XXXXXX")"
 trap 'rm -rf "$results"' EXIT

@@ -2,6 +2,7 @@
 // opened and spoken to through the real hidraw backend, and their unplug reaches the kernel's
 // uevent stream. Time runs slowly under emulation, so waits are generous bounded polls.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <linux/netlink.h>
 #include <spawn.h>
 #include <sys/socket.h>
