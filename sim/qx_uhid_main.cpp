@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
         if (fds[2].revents) {
             uint64_t expirations;
             if (::read(ticks.Get(), &expirations, sizeof expirations) < 0 && errno != EAGAIN) break;
-            device.SendInputs();
+            device.SendInput();
         }
     }
     device.Destroy();

@@ -206,15 +206,13 @@ void UhidDevice::PassOutput(const uint8_t* data, std::size_t size) {
     if (size > 0 && IsOurReportId(data[0])) firmware_.ReceiveOutput(report);
 }
 
-void UhidDevice::SendInputs() {
-    if (!started_ || !opened_) return;
+void UhidDevice::SendInput() {
     UhidReport report;
-    while (firmware_.NextInput(report)) {
-        uhid_event event = Event(UHID_INPUT2);
-        event.u.input2.size = report.size();
-        std::copy(report.begin(), report.end(), event.u.input2.data);
-        if (!Send(event)) log_(std::string("INPUT failed: ") + std::strerror(errno));
-    }
+    if (!started_ || !opened_ || !firmware_.NextInput(report)) return;
+    uhid_event event = Event(UHID_INPUT2);
+    event.u.input2.size = report.size();
+    std::copy(report.begin(), report.end(), event.u.input2.data);
+    if (!Send(event)) log_(std::string("INPUT failed: ") + std::strerror(errno));
 }
 
 bool UhidDevice::Send(const uhid_event& event) {

@@ -62,9 +62,10 @@ public:
     // Handles every event the kernel has queued; call when Fd() is readable. False once the
     // descriptor fails.
     bool HandleEvents();
-    // Passes the host every input report the firmware has ready. Like a USB device whose
-    // interrupt endpoint nobody polls, it keeps them while no program has the device open.
-    void SendInputs();
+    // Passes the host the next input report the firmware has ready; call once a millisecond.
+    // One per call, as a full-speed interrupt endpoint delivers one report per 1 ms frame, and
+    // none while no program has the device open, as nobody polls the endpoint then.
+    void SendInput();
 
 private:
     void HandleEvent(const uhid_event& event);

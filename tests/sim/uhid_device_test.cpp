@@ -173,26 +173,27 @@ TEST_F(UhidDeviceTest, EveryReportRequestIsAnswered) {
 
 TEST_F(UhidDeviceTest, InputReportsWaitForAnOpenDevice) {
     firmware_.inputs.push_back(ReportOf(1, "HAM RADIO INTERFACE"));
-    device_->SendInputs();  // not started: the kernel would refuse it
+    device_->SendInput();  // not started: the kernel would refuse it
     ToDevice(NewEvent(UHID_START));
-    device_->SendInputs();  // nobody has it open
+    device_->SendInput();  // nobody has it open
     EXPECT_FALSE(FromDevice());
     EXPECT_EQ(firmware_.inputs.size(), 1u);
 
     ToDevice(NewEvent(UHID_OPEN));
     firmware_.inputs.push_back(ReportOf(2, "FA00014074000;"));
-    device_->SendInputs();
     for (const auto& expected : {ReportOf(1, "HAM RADIO INTERFACE"), ReportOf(2, "FA00014074000;")}) {
+        device_->SendInput();  // one report per call
         auto input = FromDevice();
         ASSERT_TRUE(input);
         ASSERT_EQ(input->type, UHID_INPUT2);
         ASSERT_EQ(input->u.input2.size, 64);
         EXPECT_EQ(0, std::memcmp(input->u.input2.data, expected.data(), 64));
+        EXPECT_FALSE(FromDevice());
     }
 
     ToDevice(NewEvent(UHID_CLOSE));
     firmware_.inputs.push_back(ReportOf(4, "x"));
-    device_->SendInputs();
+    device_->SendInput();
     EXPECT_FALSE(FromDevice());
     EXPECT_EQ(firmware_.inputs.size(), 1u);
 }
