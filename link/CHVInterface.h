@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "link/channel.h"
@@ -42,6 +43,9 @@ public:
     // Opens the device and starts the worker. With ignoreSerialNumbers the device is opened by
     // its enumerated path (devicePath), so two links never share one device.
     bool Start(int enumerationPosition, bool ignoreSerialNumbers);
+    // The first half of Start: opens the device and resets the line state, without the worker,
+    // so tests and benchmarks can drive ServiceTick by hand. Close closes it.
+    bool OpenDevice(int enumerationPosition, bool ignoreSerialNumbers);
     // Stops and joins the worker, then closes the device; false when no device was open.
     bool Close();
     // One 1 ms tick; public so tests can drive the link by hand without the worker.
@@ -79,7 +83,70 @@ public:
     std::mutex portGuard;
     std::array<ChannelPortSlot, kChannelCount> ports;
 
-    // ... private state of the worker, the report channel and the command protocol follows.
+private:
+    using Report = std::array<uint8_t, kReportSize>;
+    // Baud rate, data bits, parity code and stop-bit code last sent for a channel.
+    struct SentSettings {
+        int baudRate;
+        int dataBits;
+        int parity;
+        int stopBits;
+    };
+
+    static int ThreadEntry(CHVInterface* link);
+    int WorkerLoop();
+    static void RaiseWorkerPriority();
+
+    // Report channel and lines (worker only).
+    IVSPortAx* OpenPort(Channel channel);  // null unless the port exists and reports open
+    void SendLineReport();
+    void RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState);
+    void ServicePttCwPort();
+    void UpdateLine(int newState, int& storedState, uint8_t bit);
+    void Receive();
+    void DeliverToPort(Channel channel, const Report& report);
+    void Transmit(Channel channel);
+
+    // Command protocol (worker only).
+    void QueueStartupSequence();
+    void PollSettings();
+    void PollChannelSettings(Channel channel, SentSettings& sent, const char* name);
+    void SendQueuedCommand();
+    void SendCommand(const char* text);
+    void HandleReply(const Report& report);
+    void ParseReplyToken(std::string_view token);
+    void EndWait() { awaitedReply_ = 0; }
+    void TakeChannelListToken(std::string_view token);
+    void TakeDescriptionToken(Channel channel, std::string_view token);
+    void TakeVersionToken(std::string_view token);
+
+    HidBackend& hid_;
+    std::unique_ptr<HidDevice> device_;
+    UniqueFd stopEvent_;
+    UniqueFd tickTimer_;
+    std::thread worker_;
+
+    // Report channel state.
+    int lineRepeatCounter_ = 0;
+    int lineRepeatPending_ = 0;
+    uint8_t lineFlags_ = 0;
+    int deviceInputState_ = 0;
+    int pttCwPortOpen_ = 0;
+    int rtsState_ = 0;
+    int dtrState_ = 0;
+
+    // Command protocol state.
+    int awaitedReply_ = 0;
+    int currentCommand_ = 0;
+    int startupQueued_ = 0;
+    int versionStep_ = 0;
+    int pollCounter_ = 0;
+    std::string commandQueue_;  // one command code per byte, oldest first
+    SentSettings catSent_{9600, 8, 78, 1};
+    SentSettings fskSent_{45, 5, 78, 1};
+
+    mutable std::mutex versionGuard_;
+    std::string versionText_;
 };
 
 }  // namespace qx

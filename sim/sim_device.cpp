@@ -82,7 +82,10 @@ int SimDevice::DataChannelOf(int reportId) const {
 void SimDevice::HandleCommand(const std::string& text) {
     commands_.push_back(text);
     RecordSetting(text);
-    if (!config_.answersCommands) return;
+    if (!config_.answersCommands ||
+        std::find(config_.unansweredCommands.begin(), config_.unansweredCommands.end(), text) !=
+            config_.unansweredCommands.end())
+        return;
     if (config_.replyOverride) {
         if (auto reply = config_.replyOverride(text)) {
             QueueReply(*reply);

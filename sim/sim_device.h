@@ -34,6 +34,7 @@ struct SimDeviceConfig {
     std::string modelName = "QX-4";
     std::string versionText = "1.0.5";
     bool answersCommands = true;
+    std::vector<std::string> unansweredCommands;  // command texts that get no reply
     // Extra reads before a reply can be read; 0 = on the link's next read.
     int replyDelayTicks = 0;
     // > 0: the reply text is split over reports of at most this many characters each.

@@ -1,0 +1,75 @@
+#include "sim/sim_control_directory.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+namespace qx {
+
+namespace {
+
+constexpr int kScanPeriodMs = 20;
+
+bool FileExists(const std::string& path) {
+    struct stat info{};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+}  // namespace
+
+SimControlDirectory::SimControlDirectory(SimHidBackend& backend, std::string directory)
+    : backend_(backend), directory_(std::move(directory)), stop_(::eventfd(0, EFD_CLOEXEC)) {
+    ::mkdir(directory_.c_str(), 0700);
+    thread_ = std::thread(&SimControlDirectory::Run, this);
+}
+
+SimControlDirectory::~SimControlDirectory() {
+    const uint64_t one = 1;
+    [[maybe_unused]] auto written = ::write(stop_.Get(), &one, sizeof one);
+    thread_.join();
+}
+
+void SimControlDirectory::Run() {
+    pollfd stop{stop_.Get(), POLLIN, 0};
+    while (::poll(&stop, 1, kScanPeriodMs) == 0 || !(stop.revents & POLLIN)) Scan();
+    Scan();  // the last reports reach the logs too
+}
+
+void SimControlDirectory::Scan() {
+    std::lock_guard lock(scanGuard_);
+    for (int number = 1; number <= backend_.Count(); ++number) {
+        const auto device = backend_.Device(number);
+        const std::string serial = device->Config().serialNumber;
+        if (FileExists(directory_ + "/unplugged-" + serial))
+            backend_.Unplug(number);
+        else
+            backend_.Plug(number);
+        AppendLog(number);
+    }
+}
+
+void SimControlDirectory::AppendLog(int number) {
+    const auto device = backend_.Device(number);
+    std::size_t& logged = logged_[number];
+    const auto reports = device->ReceivedSince(logged);
+    if (reports.empty()) return;
+    logged += reports.size();
+    std::ofstream log(directory_ + "/" + device->Config().serialNumber + ".log", std::ios::app);
+    for (const auto& report : reports) {
+        const auto& bytes = report.bytes;
+        if (bytes[0] == kCommandReportId) {
+            const char* text = reinterpret_cast<const char*>(bytes.data() + 1);
+            log << "command " << std::string(text, strnlen(text, bytes.size() - 1)) << '\n';
+        } else if (bytes[0] == kLineReportId) {
+            char flags[8];
+            std::snprintf(flags, sizeof flags, "%02x", bytes[1]);
+            log << "line " << flags << '\n';
+        }
+    }
+}
+
+}  // namespace qx

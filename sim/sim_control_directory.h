@@ -1,0 +1,48 @@
+#pragma once
+// Outside control of the simulated devices of a running program, through files in one
+// directory (used by end-to-end tests and for trying the program without hardware):
+//
+//   unplugged-<serial>  while this file exists, the device with that serial number is
+//                       unplugged; removing it plugs the device in again. Creating or removing
+//                       the file produces the same removal or arrival notice as real hardware.
+//   <serial>.log        appended by the simulator, one line per report the device receives:
+//                         command <text>       a command (report id 1), e.g. "command LIST"
+//                         line <flags>         a line report, flags in hex, e.g. "line 01"
+//
+// The directory is looked at every 20 ms by a thread of its own.
+#include <atomic>
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/fd.h"
+#include "sim/sim_hid_backend.h"
+
+namespace qx {
+
+class SimControlDirectory {
+public:
+    SimControlDirectory(SimHidBackend& backend, std::string directory);
+    ~SimControlDirectory();
+    SimControlDirectory(const SimControlDirectory&) = delete;
+    SimControlDirectory& operator=(const SimControlDirectory&) = delete;
+
+    // One look at the directory: plug state from the files, new reports into the logs. The
+    // thread does this by itself; a caller may do it at once (it is serialised with the thread).
+    void Scan();
+
+private:
+    void Run();
+    void AppendLog(int number);
+
+    SimHidBackend& backend_;
+    const std::string directory_;
+    std::mutex scanGuard_;
+    std::map<int, std::size_t> logged_;  // reports already written, per device number
+    UniqueFd stop_;
+    std::thread thread_;
+};
+
+}  // namespace qx

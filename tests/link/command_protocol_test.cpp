@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/link_harness.h"
+
+namespace qx::test {
+namespace {
+
+using Commands = std::vector<std::pair<int, std::string>>;
+
+const std::vector<std::string> kStartup = {"LIST",         "LIST CAT;SPEED", "GET CAT;DESC", "GET PTTCW;DESC",
+                                           "GET FSK;DESC", "GET WINKEY;DESC", "VER"};
+
+Commands StartupAt(const std::vector<int>& ticks) {
+    Commands commands;
+    for (std::size_t i = 0; i < kStartup.size(); ++i) commands.emplace_back(ticks[i], kStartup[i]);
+    return commands;
+}
+
+// Commands sent after the start-up sequence.
+Commands LaterCommands(const LinkHarness& h) {
+    auto all = h.Commands();
+    return Commands(all.begin() + std::min<std::size_t>(kStartup.size(), all.size()), all.end());
+}
+
+std::vector<int> ReportIds(const CHVInterface& link) {
+    return {link.reportIds[0].load(), link.reportIds[1].load(), link.reportIds[2].load(), link.reportIds[3].load()};
+}
+
+TEST(CommandProtocol, AnsweringDeviceGetsTheStartupSequenceOnConsecutiveTicks) {
+    LinkHarness h;
+    h.Tick(200);
+    EXPECT_EQ(h.Commands(), StartupAt({1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(ReportIds(h.link), (std::vector<int>{2, 3, 4, 5}));
+    for (const auto& present : h.link.channelPresent) EXPECT_EQ(present.load(), 1);
+    EXPECT_EQ(h.link.channelListReceived.load(), 1);
+    EXPECT_EQ(h.link.VersionText(), "1.0.5");
+    EXPECT_EQ(h.link.identityChanged.load(), 1);
+}
+
+TEST(CommandProtocol, SilentDeviceMovesOnEvery20TicksAndKeepsDefaults) {
+    LinkHarness h(SilentDevice());
+    h.Tick(999);
+    EXPECT_EQ(h.Commands(), StartupAt({1, 20, 40, 60, 80, 100, 120}));
+    EXPECT_EQ(ReportIds(h.link), (std::vector<int>{2, 3, 4, 5}));
+    EXPECT_EQ(h.link.channelListReceived.load(), 0);
+    EXPECT_EQ(h.link.identityChanged.load(), 0);
+    EXPECT_EQ(h.link.VersionText(), "");
+}
+
+TEST(CommandProtocol, ThreeChannelListLeavesTheWaitOpen) {
+    SimDeviceConfig config;
+    config.channelTokens = {"CAT", "PTTCW", "FSK"};
+    LinkHarness h(config);
+    h.Tick(200);
+    EXPECT_EQ(h.Commands(), StartupAt({1, 20, 21, 22, 23, 24, 25}));
+    EXPECT_EQ(h.link.channelPresent[kFsk].load(), 1);
+    EXPECT_EQ(h.link.channelPresent[kWinKey].load(), 0);
+    EXPECT_EQ(h.link.channelListReceived.load(), 1);
+}
+
+TEST(CommandProtocol, LearnedReportIdsAreUsedBothWaysButLinesKeepId3) {
+    SimDeviceConfig config;
+    config.reportIds = {7, 6, 4, 5};
+    LinkHarness h(config);
+    auto cat = h.AddPort(kCat);
+    auto pttCw = h.AddPort(kPttCw);
+    h.Tick(10);
+    ASSERT_EQ(ReportIds(h.link), (std::vector<int>{7, 6, 4, 5}));
+
+    cat->ProgramWrites("FA;");
+    pttCw->SetLines(true, false);
+    h.device->QueueInputState(0x01);
+    h.Tick(3);
+    ASSERT_EQ(h.DataReports(7).size(), 1u);
+    EXPECT_EQ(h.PayloadOf(h.DataReports(7)[0]), "FA;");
+    EXPECT_EQ(cat->TakeToProgram(), "FA00014074000;");  // the transceiver's answer, on id 7
+    EXPECT_EQ(h.Lines().size(), 1u);
+    EXPECT_TRUE(pttCw->inputLine);
+}
+
+TEST(CommandProtocol, UnusableDescriptionIdsKeepTheOldIdAndEndTheWait) {
+    SimDeviceConfig config;
+    config.replyOverride = [](const std::string& command) -> std::optional<std::string> {
+        if (command == "GET CAT;DESC") return "";
+        if (command == "GET PTTCW;DESC") return "0";
+        if (command == "GET FSK;DESC") return "/4";
+        if (command == "GET WINKEY;DESC") return "9";
+        return std::nullopt;
+    };
+    LinkHarness h(config);
+    h.Tick(50);
+    EXPECT_EQ(h.Commands(), StartupAt({1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(ReportIds(h.link), (std::vector<int>{2, 3, 4, 9}));
+}
+
+TEST(CommandProtocol, VersionHandshakeNeedsBothLeadingTokens) {
+    struct Case {
+        std::string reply;
+        int chunk;
+        std::string version;
+    };
+    const Case cases[] = {
+        {"HAM RADIO INTERFACE;QX-4;1.0.5", 0, "1.0.5"},
+        {"HAM RADIO INTERFACE;QX-4;1.0.5", 20, "1.0.5"},  // split over two reports
+        {"HAM RADIO INTERFACE;QX-9;1.0.5", 0, ""},
+        {"QX-4;1.0.5", 0, ""},
+        {"HAM RADIO INTERFACE;QX-4", 0, ""},
+    };
+    for (const auto& c : cases) {
+        SimDeviceConfig config;
+        config.replyChunkSize = c.chunk;
+        config.replyOverride = [&](const std::string& command) -> std::optional<std::string> {
+            if (command == "VER") return c.reply;
+            return std::nullopt;
+        };
+        LinkHarness h(config);
+        h.Tick(100);
+        EXPECT_EQ(h.link.VersionText(), c.version) << c.reply;
+        EXPECT_EQ(h.link.identityChanged.load(), c.version.empty() ? 0 : 1) << c.reply;
+    }
+}
+
+TEST(CommandProtocol, UnterminatedReplyIsReadToTheEndOfTheReport) {
+    SimDeviceConfig config;
+    config.replyOverride = [](const std::string& command) -> std::optional<std::string> {
+        if (command == "LIST") return "CAT;PTTCW;FSK;" + std::string(48, 'W');  // fills all 62 bytes
+        return std::nullopt;
+    };
+    LinkHarness h(config);
+    h.Tick(30);
+    EXPECT_EQ(h.link.channelPresent[kFsk].load(), 1);
+    EXPECT_EQ(h.link.channelPresent[kWinKey].load(), 0);
+    EXPECT_EQ(h.Commands()[1].first, 20);
+}
+
+TEST(SettingsPoll, CatSettingsGoOutOnceAsSpeedThenMode) {
+    LinkHarness h;
+    auto cat = h.AddPort(kCat);
+    cat->SetSettings(4800, 7, kParityEven, kStopBitsTwo);
+    h.Tick(1000);
+    EXPECT_TRUE(LaterCommands(h).empty());
+    h.Tick(3100);
+    EXPECT_EQ(LaterCommands(h), (Commands{{1001, "SET CAT;SPEED=4800"},
+                                          {1001, "SET CAT;MODE=7E2"},
+                                          {1001, "SET FSK;INVERS=0"}}));
+    EXPECT_EQ(h.device->Transceiver().serialSpeed, 4800);
+    EXPECT_EQ(h.device->Transceiver().serialMode, "7E2");
+
+    cat->SetSettings(4800, 8, kParityNone, kStopBitsOne);
+    h.Tick(1001);
+    EXPECT_EQ(LaterCommands(h).back(), (std::pair<int, std::string>{5005, "SET CAT;MODE=8N1"}));
+}
+
+TEST(SettingsPoll, FskAtDefaultSpeedSendsOnlyItsMode) {
+    LinkHarness h;
+    auto fsk = h.AddPort(kFsk);
+    fsk->SetSettings(45, 5, kParityNone, kStopBitsOnePointFive);
+    h.link.fskInversionPending = 0;
+    h.Tick(1001);
+    EXPECT_EQ(LaterCommands(h), (Commands{{1001, "SET FSK;MODE=5N1.5"}}));
+    EXPECT_EQ(h.device->FskMode(), "5N1.5");
+}
+
+TEST(SettingsPoll, ModeTextStopsAtAnUnknownParity) {
+    LinkHarness h;
+    h.link.fskInversionPending = 0;
+    auto cat = h.AddPort(kCat);
+    cat->SetSettings(9600, 8, 9, kStopBitsTwo);
+    h.Tick(1001);
+    EXPECT_EQ(LaterCommands(h), (Commands{{1001, "SET CAT;MODE=8"}}));
+}
+
+TEST(SettingsPoll, FskInversionGoesOutWithoutAnFskPort) {
+    LinkHarness h;
+    h.link.fskInverted = 1;
+    h.Tick(1001);
+    EXPECT_EQ(LaterCommands(h), (Commands{{1001, "SET FSK;INVERS=1"}}));
+    h.link.fskInverted = 0;
+    h.link.fskInversionPending = 1;
+    h.Tick(1001);
+    EXPECT_EQ(LaterCommands(h).back(), (std::pair<int, std::string>{2002, "SET FSK;INVERS=0"}));
+    EXPECT_EQ(h.device->FskInverted(), 0);
+}
+
+TEST(SettingsPoll, RepliesToPollCommandsAreReadUnderTheAwaitedCode) {
+    // The version reply stops after the model name, so the wait for it stays open; the reply
+    // to the poll's mode command is then taken as the version text.
+    SimDeviceConfig config;
+    config.replyOverride = [](const std::string& command) -> std::optional<std::string> {
+        if (command == "VER") return "HAM RADIO INTERFACE;QX-4";
+        return std::nullopt;
+    };
+    LinkHarness h(config);
+    auto cat = h.AddPort(kCat);
+    h.Tick(1000);
+    EXPECT_EQ(h.link.identityChanged.load(), 0);
+    h.Tick(2);
+    EXPECT_EQ(LaterCommands(h).front(), (std::pair<int, std::string>{1001, "SET CAT;MODE=8N1"}));
+    EXPECT_EQ(h.link.VersionText(), "OK 00");
+    EXPECT_EQ(h.link.identityChanged.load(), 1);
+}
+
+}  // namespace
+}  // namespace qx::test

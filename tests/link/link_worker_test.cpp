@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "link/CHVInterface.h"
+#include "sim/sim_hid_backend.h"
+#include "tests/support/fake_port.h"
+
+namespace qx {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename Condition>
+bool WaitFor(Condition condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+TEST(LinkWorker, RealTimerLearnsTheVersionQuickly) {
+    SimHidBackend backend(1);
+    CHVInterface link(backend);
+    link.key = SimSerialNumber(1);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(link.Start(0, false));
+    EXPECT_TRUE(WaitFor([&] { return link.identityChanged.load() == 1; }, 200ms));
+    EXPECT_EQ(link.VersionText(), "1.0.5");
+    RecordProperty("identity_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                       std::chrono::steady_clock::now() - started).count()));
+    EXPECT_TRUE(link.Close());
+    EXPECT_FALSE(link.Close());
+}
+
+TEST(LinkWorker, PortsReplacedWhileTheWorkerRunsAndTestsRestartedConcurrently) {
+    SimHidBackend backend(1);
+    CHVInterface link(backend);
+    link.key = SimSerialNumber(1);
+    ASSERT_TRUE(link.Start(0, false));
+    for (int round = 0; round < 50; ++round) {
+        auto port = std::make_unique<test::FakePort>();
+        port->State().SetOpen(true);
+        port->State().SetLines(round % 2 == 0, false);
+        {
+            std::lock_guard lock(link.portGuard);
+            link.ports[round % kChannelCount].instance = std::move(port);
+        }
+        link.StartPttTest();
+        std::this_thread::sleep_for(1ms);
+    }
+    {
+        std::lock_guard lock(link.portGuard);
+        for (auto& slot : link.ports) slot.instance.reset();
+    }
+    // The worker ran on through the replacements and the test restarts.
+    auto device = backend.Device(1);
+    EXPECT_TRUE(WaitFor([&] { return device->LineReports().size() >= 2; }, 1000ms));
+    EXPECT_TRUE(link.Close());
+}
+
+TEST(LinkWorker, UnpluggedDeviceKeepsTheWorkerGoingUntilClose) {
+    SimHidBackend backend(1);
+    CHVInterface link(backend);
+    link.key = SimSerialNumber(1);
+    ASSERT_TRUE(link.Start(0, false));
+    auto device = backend.Device(1);
+    ASSERT_TRUE(WaitFor([&] { return device->ReadCount() > 5; }, 1000ms));
+    backend.Unplug(1);
+    std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(link.Close());
+}
+
+}  // namespace
+}  // namespace qx

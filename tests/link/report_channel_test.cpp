@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/link_harness.h"
+
+namespace qx::test {
+namespace {
+
+using Lines = std::vector<std::pair<int, int>>;
+
+std::array<uint8_t, 64> RawReport(int id, int lengthByte, char fill) {
+    std::array<uint8_t, 64> report{};
+    report[0] = static_cast<uint8_t>(id);
+    report[1] = static_cast<uint8_t>(lengthByte);
+    for (std::size_t i = 2; i < report.size(); ++i) report[i] = static_cast<uint8_t>(fill);
+    return report;
+}
+
+TEST(ReportChannelLines, ChangeIsSentAtOnceAndRepeatedOnce21TicksLater) {
+    LinkHarness h(SilentDevice());
+    auto port = h.AddPort(kPttCw);
+    h.Tick();
+    port->SetLines(false, true);  // DTR: CW
+    h.Tick(80);
+    EXPECT_EQ(h.Lines(), (Lines{{2, 0x02}, {23, 0x02}}));
+}
+
+TEST(ReportChannelLines, LoweringSoonAfterRaisingRepeatsOnlyTheLoweredState) {
+    LinkHarness h(SilentDevice());
+    auto port = h.AddPort(kPttCw);
+    h.Tick();
+    port->SetLines(true, false);
+    h.Tick(3);
+    port->SetLines(false, false);
+    h.Tick(60);
+    EXPECT_EQ(h.Lines(), (Lines{{2, 0x01}, {5, 0x00}, {26, 0x00}}));
+}
+
+TEST(ReportChannelLines, ClosingThePortDropsCwThenPttAndStatesSurvive) {
+    LinkHarness h(SilentDevice());
+    auto port = h.AddPort(kPttCw);
+    port->SetLines(true, true);
+    h.Tick();
+    EXPECT_EQ(h.Lines(), (Lines{{1, 0x02}, {1, 0x03}}));  // DTR is looked at before RTS
+    port->SetOpen(false);
+    h.Tick(5);
+    EXPECT_EQ(h.Lines(), (Lines{{1, 0x02}, {1, 0x03}, {2, 0x01}, {2, 0x00}}));
+
+    // Reopened with both lines still raised: nothing changed as far as the link knows.
+    port->SetOpen(true);
+    h.Tick(100);
+    const auto lines = h.Lines();
+    for (std::size_t i = 4; i < lines.size(); ++i) EXPECT_EQ(lines[i].second, 0) << lines[i].first;
+}
+
+TEST(ReportChannelLines, PttTestWithoutPortSetsThenClears999TicksLater) {
+    LinkHarness h(SilentDevice());
+    h.link.StartPttTest();
+    h.Tick(1100);
+    EXPECT_EQ(h.Lines(), (Lines{{1, 0x01}, {1000, 0x00}}));
+    EXPECT_EQ(h.link.pttTestCountdown.load(), 0);
+}
+
+TEST(ReportChannelLines, CwTestKeepsTheLineThatThePortHolds) {
+    LinkHarness h(SilentDevice());
+    auto port = h.AddPort(kPttCw);
+    port->SetLines(false, true);
+    h.Tick();
+    h.link.StartCwTest();
+    h.Tick(1100);
+    EXPECT_EQ(h.Lines(), (Lines{{1, 0x02}, {2, 0x02}, {22, 0x02}}));
+}
+
+TEST(ReportChannelLines, PressingTestAgainRestartsIt) {
+    LinkHarness h(SilentDevice());
+    h.link.StartPttTest();
+    h.Tick(500);
+    h.link.StartPttTest();
+    h.Tick(1100);
+    EXPECT_EQ(h.Lines(), (Lines{{1, 0x01}, {501, 0x01}, {1500, 0x00}}));
+}
+
+TEST(ReportChannelLines, InputStateWithBit2MaskedMustEqualOne) {
+    LinkHarness h(SilentDevice());
+    auto port = h.AddPort(kPttCw);
+    const std::pair<uint8_t, bool> cases[] = {{0x05, true}, {0x03, false}, {0x01, true}, {0x00, false}, {0x81, false}};
+    for (const auto& [state, asserted] : cases) {
+        h.device->QueueInputState(state);
+        h.Tick(2);  // read on one tick, passed to the port on the next
+        EXPECT_EQ(port->inputLine, asserted) << int(state);
+    }
+}
+
+TEST(ReportChannelData, DeviceToPortHonoursLengthAndBoundsIt) {
+    LinkHarness h(SilentDevice());
+    auto cat = h.AddPort(kCat);
+    const std::string full(62, 'x');
+    h.device->QueueChannelData(kCat, full);
+    h.Tick();
+    EXPECT_EQ(cat->TakeToProgram(), full);
+
+    h.device->QueueInput(RawReport(2, 0, 'a'));
+    h.Tick();
+    EXPECT_EQ(cat->writeCalls, 62);  // nothing written for length 0
+
+    h.device->QueueInput(RawReport(2, 255, 'b'));  // length byte past the report
+    h.Tick();
+    EXPECT_EQ(cat->TakeToProgram(), std::string(62, 'b'));
+}
+
+TEST(ReportChannelData, PortToDeviceAtMost62BytesPerTick) {
+    LinkHarness h(SilentDevice());
+    auto fsk = h.AddPort(kFsk);
+    fsk->ProgramWrites(std::string(62, 'p') + std::string(10, 'q'));
+    h.Tick(3);
+    const auto reports = h.DataReports(4);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(h.PayloadOf(reports[0]), std::string(62, 'p'));
+    EXPECT_EQ(h.PayloadOf(reports[1]), std::string(10, 'q'));
+    EXPECT_EQ(reports[1].tick, 2);
+    for (std::size_t i = 12; i < 64; ++i) EXPECT_EQ(reports[1].bytes[i], 0) << i;
+
+    // A component claiming more than it could have taken is held to 62.
+    fsk->ProgramWrites("r");
+    fsk->readClaim = 300;
+    h.Tick();
+    ASSERT_EQ(h.DataReports(4).size(), 3u);
+    EXPECT_EQ(h.DataReports(4)[2].bytes[1], 62);
+}
+
+TEST(ReportChannelData, DataForAClosedPortIsDroppedNotBuffered) {
+    LinkHarness h(SilentDevice());
+    auto winKey = h.AddPort(kWinKey, false);
+    winKey->ProgramWrites("abc");
+    h.device->QueueChannelData(kWinKey, "lost");
+    h.Tick();
+    winKey->SetOpen(true);
+    h.Tick();
+    EXPECT_EQ(winKey->TakeToProgram(), "");
+    EXPECT_EQ(winKey->writeCalls, 0);
+    // Once open, the waiting bytes go out and the device's WinKey echo comes back.
+    ASSERT_EQ(h.DataReports(5).size(), 1u);
+    EXPECT_EQ(h.PayloadOf(h.DataReports(5)[0]), "abc");
+    h.Tick();
+    EXPECT_EQ(winKey->TakeToProgram(), "abc");
+}
+
+TEST(ReportChannelData, TwoChannelsWithOneIdFirstChannelTakesInput) {
+    LinkHarness h(SilentDevice());
+    auto cat = h.AddPort(kCat);
+    auto fsk = h.AddPort(kFsk);
+    h.link.reportIds[kFsk] = 2;
+    h.device->QueueInput(RawReport(2, 3, 'z'));
+    fsk->ProgramWrites("ry");
+    h.Tick();
+    EXPECT_EQ(cat->TakeToProgram(), "zzz");
+    EXPECT_EQ(fsk->TakeToProgram(), "");
+    ASSERT_EQ(h.DataReports(2).size(), 1u);
+    EXPECT_EQ(h.PayloadOf(h.DataReports(2)[0]), "ry");
+}
+
+TEST(ReportChannelData, FailingComponentCallsLeaveThePortAloneForTheTick) {
+    LinkHarness h(SilentDevice());
+    auto cat = h.AddPort(kCat);
+    auto pttCw = h.AddPort(kPttCw);
+    pttCw->SetLines(true, true);
+    cat->ProgramWrites("FA;");
+    cat->failing = true;
+    pttCw->failing = true;
+    h.device->QueueChannelData(kCat, "FA00014074000;");
+    h.Tick(30);
+    EXPECT_TRUE(h.Lines().empty());
+    EXPECT_TRUE(h.DataReports(2).empty());
+    EXPECT_EQ(h.device->Commands().size(), 2u);  // the rest of the tick went on
+    cat->failing = false;
+    h.Tick();
+    ASSERT_EQ(h.DataReports(2).size(), 1u);
+}
+
+TEST(LinkOpening, CloseAfterFailedStartClosesNothing) {
+    SimHidBackend backend(1);
+    CHVInterface link(backend);
+    link.key = "NOT-THERE";
+    EXPECT_FALSE(link.Start(3, false));
+    EXPECT_EQ(link.enumerationPosition, 0);
+    EXPECT_FALSE(link.Close());
+    link.ServiceTick();  // no device: nothing happens
+}
+
+TEST(LinkOpening, IgnoringSerialNumbersOpensTheDeviceAtItsPath) {
+    SimHidBackend backend(2);
+    CHVInterface link(backend);
+    link.devicePath = backend.DevicePath(2);
+    ASSERT_TRUE(link.OpenDevice(1, true));
+    link.ServiceTick();
+    EXPECT_TRUE(backend.Device(1)->Commands().empty());
+    EXPECT_EQ(backend.Device(2)->Commands(), std::vector<std::string>{"LIST"});
+    EXPECT_TRUE(link.Close());
+}
+
+}  // namespace
+}  // namespace qx::test
