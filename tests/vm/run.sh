@@ -2,7 +2,8 @@
 # Runs one command inside a virtual machine with Debian's stock kernel (which has uhid and
 # cuse, unlike the host's), seeing the host's files read-only, and exits with its exit code.
 #   tests/vm/run.sh <command> [args...]
-# The command runs in the current directory, as root, with fresh /tmp, /run and /dev.
+# The command runs in the current directory, as root, with fresh /tmp, /run and /dev; of the
+# environment only QX_*, QXM_*, the sanitizers' *SAN_OPTIONS and GTEST_* variables go along.
 # Environment:
 #   QX_VM_CACHE    where the kernel and the initramfs are kept (default: build/vm-cache)
 #   QX_VM_TIMEOUT  seconds the command may run before the guest powers off (default: 300)
@@ -114,6 +115,11 @@ echo "$guest_timeout" > "$results/timeout"
     echo "cd $(printf '%q' "$PWD") || exit 125"
     echo "export HOME=/tmp/home TMPDIR=/tmp PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
     echo "mkdir -p \$HOME"
+    # The project's own settings, the sanitizers' and GoogleTest's go along; the rest stays.
+    while IFS='=' read -r -d '' name value; do
+        [[ "$name" =~ ^(QX|QXM|ASAN|UBSAN|TSAN|LSAN|GTEST)_ && ! "$name" =~ ^QX_VM_ ]] &&
+            echo "export $name=$(printf '%q' "$value")"
+    done < /proc/self/environ
     printf '%q ' "$@"; echo
 } > "$results/command"
 
