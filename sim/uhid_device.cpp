@@ -60,32 +60,45 @@ std::vector<uint8_t> QxReportDescriptor() {
     return rd;
 }
 
-std::string DescribeReport(const uint8_t* data, std::size_t size) {
-    if (size == 0) return "EMPTY";
-    if (data[0] == 1) {
-        std::string line = "CMD ";
-        for (std::size_t i = 1; i < size && data[i] != 0; ++i) {
-            char c = static_cast<char>(data[i]);
-            if (c >= 0x20 && c < 0x7F) {
-                line += c;
-            } else {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\x%02X", data[i]);
-                line += escaped;
-            }
+namespace {
+
+// A command or reply text: up to its terminating 0, other bytes than printable ASCII escaped.
+std::string TextOf(const uint8_t* data, std::size_t size) {
+    std::string text;
+    for (std::size_t i = 1; i < size && data[i] != 0; ++i) {
+        if (data[i] >= 0x20 && data[i] < 0x7F) {
+            text += static_cast<char>(data[i]);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", data[i]);
+            text += escaped;
         }
-        return line;
     }
+    return text;
+}
+
+// "<id>:" and the bytes after it in hex, trailing zeros left out but one byte always shown.
+std::string HexOf(const uint8_t* data, std::size_t size) {
     std::size_t used = size;
-    while (used > 2 && data[used - 1] == 0) --used;  // the id and one byte always show
-    char item[8];
-    std::snprintf(item, sizeof item, "%u", data[0]);
-    std::string line = std::string("REPORT ") + item + ":";
+    while (used > 2 && data[used - 1] == 0) --used;
+    std::string line = std::to_string(data[0]) + ":";
     for (std::size_t i = 1; i < used; ++i) {
+        char item[8];
         std::snprintf(item, sizeof item, " %02X", data[i]);
         line += item;
     }
     return line;
+}
+
+}  // namespace
+
+std::string DescribeReport(const uint8_t* data, std::size_t size) {
+    if (size == 0) return "EMPTY";
+    return data[0] == 1 ? "CMD " + TextOf(data, size) : "REPORT " + HexOf(data, size);
+}
+
+std::string DescribeInput(const UhidReport& report) {
+    return "INPUT " + (report[0] == 1 ? "1: " + TextOf(report.data(), report.size()) : HexOf(report.data(), report.size()));
 }
 
 UniqueFd OpenUhid() { return UniqueFd(::open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK)); }
@@ -212,7 +225,7 @@ void UhidDevice::SendInput() {
     uhid_event event = Event(UHID_INPUT2);
     event.u.input2.size = report.size();
     std::copy(report.begin(), report.end(), event.u.input2.data);
-    if (!Send(event)) log_(std::string("INPUT failed: ") + std::strerror(errno));
+    log_(Send(event) ? DescribeInput(report) : std::string("INPUT failed: ") + std::strerror(errno));
 }
 
 bool UhidDevice::Send(const uhid_event& event) {

@@ -40,6 +40,9 @@ std::vector<uint8_t> QxReportDescriptor();
 // One log line for a report the host wrote: "CMD <text>" for a command (report id 1), the
 // report id and its bytes in hex (trailing zeros left out) for the rest.
 std::string DescribeReport(const uint8_t* data, std::size_t size);
+// One log line for a report passed to the host: "INPUT 1: <text>" for a reply, else
+// "INPUT <id>:" and the bytes in hex, so a log shows when each answer went out.
+std::string DescribeInput(const UhidReport& report);
 
 // Opens /dev/uhid non-blocking; invalid when the kernel has no uhid or access is denied.
 UniqueFd OpenUhid();

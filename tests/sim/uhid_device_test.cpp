@@ -198,7 +198,7 @@ TEST_F(UhidDeviceTest, InputReportsWaitForAnOpenDevice) {
     EXPECT_EQ(firmware_.inputs.size(), 1u);
 }
 
-TEST(DescribeReportTest, CommandsAsTextOtherReportsAsHex) {
+TEST(DescribeReportTest, CommandsAndRepliesAsTextOtherReportsAsHex) {
     UhidReport command = ReportOf(1, "SET CAT;SPEED=9600");
     EXPECT_EQ(DescribeReport(command.data(), command.size()), "CMD SET CAT;SPEED=9600");
 
@@ -217,6 +217,9 @@ TEST(DescribeReportTest, CommandsAsTextOtherReportsAsHex) {
     UhidReport idle{};
     idle[0] = 3;
     EXPECT_EQ(DescribeReport(idle.data(), idle.size()), "REPORT 3: 00");
+
+    EXPECT_EQ(DescribeInput(ReportOf(1, "HAM RADIO INTERFACE;QX-4;1.0.5")), "INPUT 1: HAM RADIO INTERFACE;QX-4;1.0.5");
+    EXPECT_EQ(DescribeInput(ReportOf(2, "\x03" "FA;")), "INPUT 2: 03 46 41 3B");
 }
 
 }  // namespace
