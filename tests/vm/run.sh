@@ -2,8 +2,9 @@
 # Runs one command inside a virtual machine with Debian's stock kernel (which has uhid and
 # cuse, unlike the host's), seeing the host's files read-only, and exits with its exit code.
 #   tests/vm/run.sh <command> [args...]
-# The command runs in the current directory, as root, with fresh /tmp, /run and /dev; of the
-# environment only QX_*, QXM_*, the sanitizers' *SAN_OPTIONS and GTEST_* variables go along.
+# The command runs as root in the current directory, with fresh /tmp, /run and /dev of the
+# guest's own (so run it from a directory outside /tmp and /run). Of the environment only
+# QX_*, QXM_*, the sanitizers' *SAN_OPTIONS and GTEST_* variables go along.
 # Environment:
 #   QX_VM_CACHE    where the kernel and the initramfs are kept (default: build/vm-cache)
 #   QX_VM_TIMEOUT  seconds the command may run before the guest powers off (default: 300)
@@ -99,11 +100,11 @@ build_initramfs() {
     rm -rf "$tree"
 }
 
-install_packages
 mkdir -p "$cache"
-# Runs started together (ctest -j) share one download and one initramfs.
+# Runs started together (ctest -j) share one install, one download and one initramfs.
 exec 9> "$cache/.lock"
 flock 9
+install_packages
 fetch_kernel
 build_initramfs
 flock -u 9
@@ -112,7 +113,7 @@ results="$(mktemp -d "$cache/run.XXXXXX")"
 trap 'rm -rf "$results"' EXIT
 echo "$guest_timeout" > "$results/timeout"
 {
-    echo "cd $(printf '%q' "$PWD") || exit 125"
+    echo "cd $(printf '%q' "$PWD") || { echo 'vm: the current directory is not in the guest' >&2; exit 125; }"
     echo "export HOME=/tmp/home TMPDIR=/tmp PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
     echo "mkdir -p \$HOME"
     # The project's own settings, the sanitizers' and GoogleTest's go along; the rest stays.
