@@ -9,6 +9,14 @@
 #include "app/CInterfaceManagerApp.h"
 #include "ui/main_window_run.h"
 
+// Read by the sanitizers at start-up (unused otherwise): Qt's pooled threads run in the
+// uninstrumented Qt libraries, so their allocations look racy; fontconfig keeps its font
+// patterns until the process ends.
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libQt6Core.so\nrace:libQt6Gui.so\n";
+}
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
 int main(int argc, char** argv) {
     std::unique_ptr<QApplication> qt;
     const auto ensureQt = [&] {
