@@ -118,8 +118,7 @@ public:
         return Wrap(hid_open_path(path.c_str()));
     }
 
-    // The kernel uevent monitor for hidraw (platform/uevent_monitor.*) is made here once it
-    // exists; until then the program finds devices by its periodic scans only.
+    // The kernel's own hidraw uevents: no udev daemon needed.
     std::unique_ptr<DeviceNoticeSource> OpenNoticeSource() override { return MakeUeventMonitor(); }
 };
 

@@ -140,7 +140,10 @@ public:
     }
     void Unadvise(uint32_t cookie) override { endpoint_->Unadvise(cookie); }
 
-    void SetAssumedDataBits(int dataBits) { dataBits_.store(dataBits); }
+    // Values outside 5..8 are ignored: the port keeps reporting what it had.
+    void SetAssumedDataBits(int dataBits) override {
+        if (dataBits >= 5 && dataBits <= 8) dataBits_.store(dataBits);
+    }
     uint64_t TransmitOverflow() const { return endpoint_->TransmitOverflow(); }
 
 private:
@@ -210,13 +213,6 @@ std::unique_ptr<IVSPortAxClass> MakePtyPortClass(const std::string& portsDirecto
     auto watch = PtyWatch::Start();
     if (!watch) return nullptr;
     return std::make_unique<PtyPortClass>(std::move(watch), portsDirectory);
-}
-
-bool SetAssumedDataBits(IVSPortAx& port, int dataBits) {
-    auto* pty = dynamic_cast<PtyPort*>(&port);
-    if (!pty || dataBits < 5 || dataBits > 8) return false;
-    pty->SetAssumedDataBits(dataBits);
-    return true;
 }
 
 std::optional<uint64_t> TransmitOverflowCount(IVSPortAx& port) {

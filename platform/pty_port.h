@@ -40,11 +40,6 @@ std::unique_ptr<IVSPortAxClass> MakePtyPortClass(const std::string& portsDirecto
 
 constexpr int kDefaultAssumedDataBits = 8;
 
-// Sets the data bits a pty port reports (5 to 8; 5 for an FSK channel, 8 for the others).
-// Returns false when port is not a pseudo-terminal port (other components see the real value)
-// or dataBits is out of range.
-bool SetAssumedDataBits(IVSPortAx& port, int dataBits);
-
 // Bytes WriteToPort had to drop because the transmit buffer was full; nullopt when port is not
 // a pseudo-terminal port.
 std::optional<uint64_t> TransmitOverflowCount(IVSPortAx& port);

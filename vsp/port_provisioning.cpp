@@ -29,7 +29,7 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     std::unique_ptr<IVSPortAx> instance = portClass_.CreateInstance();
     if (!instance) return false;
     instance->SetCreationFlag(false);
-    if (channel == kFsk) instance->SetAssumedDataBits(5);
+    instance->SetAssumedDataBits(channel == kFsk ? 5 : 8);
 
     auto sink = std::make_shared<CVSPDriver>();
     uint32_t cookie = 0;

@@ -149,6 +149,8 @@ FakePortClass::FakePortClass(std::string portsDirectory) : portsDirectory_(std::
 std::unique_ptr<IVSPortAx> FakePortClass::CreateInstance() {
     if (failCreateInstance) return nullptr;
     auto state = std::make_shared<FakePortState>();
+    state->createFails = createFails;
+    state->reuseFails = reuseFails;
     made.push_back(state);
     return std::make_unique<FakePort>(std::move(state));
 }

@@ -101,6 +101,8 @@ public:
     std::string Kind() const override { return "fake"; }
 
     bool failCreateInstance = false;
+    bool createFails = false;  // given to every instance made from now on
+    bool reuseFails = false;
     std::vector<std::shared_ptr<FakePortState>> made;
 
 private:

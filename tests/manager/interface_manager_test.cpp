@@ -1,0 +1,243 @@
+// The interface manager on simulated devices and real pseudo-terminal ports: devices found,
+// followed through plug and unplug, given their ports and their settings sections.
+#include "manager/CHVInterfaceManager.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "platform/private_profile.h"
+#include "platform/pty_port.h"
+#include "sim/sim_hid_backend.h"
+#include "tests/support/observer_log.h"
+#include "tests/support/radio_program.h"
+#include "tests/support/temp_home.h"
+
+namespace qx {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ObserverLog;
+using test::RadioProgram;
+using Ops = std::vector<std::pair<int, int>>;
+
+class InterfaceManagerTest : public ::testing::Test {
+protected:
+    InterfaceManagerTest() {
+        LocateIniFile();
+        portsDir_ = home_.Root() + "/ports";
+        ::mkdir(portsDir_.c_str(), 0700);
+        portClass_ = MakePtyPortClass(portsDir_);
+        settings_.Load();
+    }
+
+    CHVInterfaceManager& Manager() {
+        if (!manager_) {
+            manager_ = std::make_unique<CHVInterfaceManager>(backend_, *portClass_, settings_);
+            manager_->observer = &observer_;
+            manager_->RegisterNotifications();
+        }
+        return *manager_;
+    }
+    void Store(const std::string& serial, const std::string& key, int value) {
+        WritePrivateProfileString("Interface-" + serial, key, std::to_string(value), ProfileFile());
+    }
+    int Stored(const std::string& serial, const std::string& key) {
+        return GetPrivateProfileInt("Interface-" + serial, key, -1, ProfileFile());
+    }
+    bool PortExists(int number) const {
+        struct stat st {};
+        return ::lstat((portsDir_ + "/COM" + std::to_string(number)).c_str(), &st) == 0;
+    }
+    std::vector<std::string> Keys() {
+        std::vector<std::string> keys;
+        for (auto& link : Manager().list) keys.push_back(link->key);
+        return keys;
+    }
+
+    test::TempHome home_;
+    std::string portsDir_;
+    std::unique_ptr<IVSPortAxClass> portClass_;
+    ProgramSettings settings_;
+    SimHidBackend backend_;
+    ObserverLog observer_;
+    std::unique_ptr<CHVInterfaceManager> manager_;
+};
+
+TEST_F(InterfaceManagerTest, ArrivalStartsLinkReadsSectionAndCreatesPortsAProgramCanOpen) {
+    Store("QX4SIM0001", "PortCat", 7);
+    Store("QX4SIM0001", "PortFsk", 9);
+    Store("QX4SIM0001", "FskInverted", 1);
+    Manager();
+    backend_.AddDevice({}, false);
+    backend_.Plug(1);
+    Manager().HandleDeviceNotices();
+
+    ASSERT_EQ(Manager().Count(), 1);
+    CHVInterface& link = *Manager().Link(0);
+    EXPECT_EQ(link.key, "QX4SIM0001");
+    EXPECT_EQ(link.manufacturer, "Halvorn");
+    EXPECT_EQ(link.fskInverted.load(), 1);
+    EXPECT_EQ(observer_.portOperations, (Ops{{1, 7}, {0, 7}, {1, 9}, {0, 9}}));
+    EXPECT_TRUE(PortExists(7));
+    EXPECT_TRUE(PortExists(9));
+    EXPECT_EQ(link.ports[kFsk].instance->GetDataBits(), 5) << "an FSK port assumes 5 data bits";
+
+    RadioProgram program(portsDir_ + "/COM7");
+    EXPECT_TRUE(program.Valid());
+
+    Manager().Tick();
+    EXPECT_EQ(observer_.interfacesChanged, 1) << "the list change reaches the observer on the next tick";
+}
+
+TEST_F(InterfaceManagerTest, UnplugReleasesOrDeletesPortsBySettingAndSavesTheSection) {
+    Store("QX4SIM0001", "PortCat", 7);
+    Store("QX4SIM0002", "PortCat", 8);
+    backend_.AddDevice();
+    backend_.AddDevice();
+    Manager().Refresh(true);
+    ASSERT_EQ(Manager().Count(), 2);
+
+    observer_.portOperations.clear();
+    backend_.Unplug(1);
+    Manager().HandleDeviceNotices();
+    EXPECT_EQ(Keys(), std::vector<std::string>{"QX4SIM0002"}) << "the other device stays";
+    EXPECT_EQ(observer_.portOperations, (Ops{{2, 7}, {0, 7}}));
+    EXPECT_FALSE(PortExists(7)) << "deleted with RemovePortsOnDeviceRemoval on";
+    EXPECT_EQ(Stored("QX4SIM0001", "PortCat"), 7);
+    EXPECT_EQ(Stored("QX4SIM0001", "FirmwareVersion"), 0);
+    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", ProfileFile()), "QX-4");
+
+    settings_.removePortsOnDeviceRemoval.value = 0;
+    backend_.Unplug(2);
+    Manager().HandleDeviceNotices();
+    EXPECT_EQ(Manager().Count(), 0);
+    EXPECT_TRUE(PortExists(8)) << "kept on the machine, though no program can open it now";
+    EXPECT_FALSE(RadioProgram(portsDir_ + "/COM8").Valid());
+
+    backend_.Plug(2);
+    Manager().HandleDeviceNotices();
+    ASSERT_EQ(Manager().Count(), 1);
+    EXPECT_TRUE(Manager().Link(0)->ports[kCat].instance) << "the kept name is taken again";
+    EXPECT_TRUE(RadioProgram(portsDir_ + "/COM8").Valid());
+}
+
+TEST_F(InterfaceManagerTest, WhichDevicesBecomeLinksAndUnderWhichKey) {
+    SimDeviceConfig same;
+    same.serialNumber = "SAME";
+    backend_.AddDevice(same);
+    backend_.AddDevice(same);
+    SimDeviceConfig otherModel;
+    otherModel.product = "QX-8";
+    otherModel.serialNumber = "OTHER";
+    backend_.AddDevice(otherModel);
+    SimDeviceConfig noSerial;
+    noSerial.serialNumber = "";
+    backend_.AddDevice(noSerial);
+    Manager().Refresh(true);
+    EXPECT_EQ(Keys(), (std::vector<std::string>{"SAME", ""}));
+
+    backend_.Unplug(4);
+    Manager().Refresh(false);
+    EXPECT_EQ(Keys(), std::vector<std::string>{"SAME"}) << "a device without serial number goes too";
+}
+
+TEST_F(InterfaceManagerTest, IgnoringSerialNumbersKeysByEnumerationPosition) {
+    settings_.ignoreSerialNumbers.value = 1;
+    backend_.AddDevice();
+    backend_.AddDevice();
+    Manager().Refresh(true);
+    ASSERT_EQ(Keys(), (std::vector<std::string>{"1", "2"}));
+    // Each link opened the device at its own position.
+    for (int i = 0; i < 2; ++i) {
+        CHVInterface& link = *Manager().Link(i);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (link.VersionText().empty() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_FALSE(backend_.Device(1)->Commands().empty());
+    EXPECT_FALSE(backend_.Device(2)->Commands().empty());
+    Manager().RemoveAll();
+    EXPECT_EQ(Stored("1", "PortCat"), 0);
+    EXPECT_EQ(Stored("2", "PortCat"), 0);
+}
+
+TEST_F(InterfaceManagerTest, ANumberTakenOnTheMachineIsReused) {
+    ASSERT_EQ(::symlink("/dev/pts/let-go", (portsDir_ + "/COM12").c_str()), 0);
+    Store("QX4SIM0001", "PortWinkey", 12);
+    backend_.AddDevice();
+    Manager().Refresh(true);
+    ASSERT_EQ(Manager().Count(), 1);
+    EXPECT_TRUE(Manager().Link(0)->ports[kWinKey].instance);
+    EXPECT_TRUE(RadioProgram(portsDir_ + "/COM12").Valid());
+
+    Manager().provisioning.RemoveAllSystemPorts();
+    EXPECT_TRUE(fs::is_empty(portsDir_));
+}
+
+TEST_F(InterfaceManagerTest, TickScansOnTheFiftiethAndTurnsFlagsIntoCalls) {
+    backend_.AddDevice();
+    for (int i = 0; i < 49; ++i) Manager().Tick();
+    EXPECT_EQ(Manager().Count(), 0);
+    Manager().Tick();
+    ASSERT_EQ(Manager().Count(), 1);
+    EXPECT_EQ(observer_.interfacesChanged, 1);
+
+    CHVInterface& link = *Manager().Link(0);
+    link.identityChanged.store(1);
+    Manager().Tick();
+    EXPECT_EQ(observer_.interfacesChanged, 2);
+    EXPECT_EQ(observer_.interfaceChanged, std::vector<int>{0});
+    Manager().Tick();
+    EXPECT_EQ(observer_.interfaceChanged, std::vector<int>{0}) << "flags are cleared once seen";
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(InterfaceManagerTest, StressPlugCyclesLeakNothingAndKeepTheFileIntact) {
+    Store("QX4SIM0001", "PortCat", 21);
+    Store("QX4SIM0002", "PortCat", 22);
+    Store("QX4SIM0002", "PortWinkey", 23);
+    backend_.AddDevice();
+    backend_.AddDevice();
+    Manager().Refresh(true);
+    Manager().RemoveAll();
+    backend_.Unplug(1);
+    backend_.Unplug(2);
+    Manager().HandleDeviceNotices();
+    const std::string fileBefore = test::ReadBytes(ProfileFile());
+    const int descriptorsBefore = OpenDescriptors();
+
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        backend_.Plug(1);
+        backend_.Plug(2);
+        Manager().HandleDeviceNotices();
+        ASSERT_EQ(Manager().Count(), 2) << "cycle " << cycle;
+        RadioProgram cat(portsDir_ + "/COM21");
+        RadioProgram winkey(portsDir_ + "/COM23");
+        ASSERT_TRUE(cat.Valid() && winkey.Valid());
+        cat.Write({'F', 'A', ';'});
+        winkey.Write({0x13});
+        backend_.Unplug(cycle % 2 + 1);
+        Manager().HandleDeviceNotices();
+        backend_.Unplug(2 - cycle % 2);
+        Manager().HandleDeviceNotices();
+        ASSERT_EQ(Manager().Count(), 0);
+    }
+    EXPECT_EQ(OpenDescriptors(), descriptorsBefore);
+    EXPECT_EQ(test::ReadBytes(ProfileFile()), fileBefore);
+}
+
+}  // namespace
+}  // namespace qx

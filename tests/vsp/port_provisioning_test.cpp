@@ -1,0 +1,117 @@
+// Port provisioning over the test double of the component: the order of the calls and reports,
+// and what a failed creation leaves behind.
+#include "vsp/port_provisioning.h"
+
+#include <gtest/gtest.h>
+
+#include "sim/sim_hid_backend.h"
+#include "tests/support/fake_port.h"
+#include "tests/support/observer_log.h"
+
+namespace qx {
+namespace {
+
+using test::FakePortClass;
+using test::ObserverLog;
+using Ops = std::vector<std::pair<int, int>>;
+
+class PortProvisioningTest : public ::testing::Test {
+protected:
+    PortProvisioningTest() : provisioning_(portClass_, removePorts_), link_(backend_) {
+        link_.observer = &observer_;
+    }
+    void Assign(std::array<int, kChannelCount> numbers) {
+        for (Channel c : kAllChannels) link_.ports[c].portNumber = numbers[c];
+    }
+    std::string NameOf(int made) const { return portClass_.made[made]->name; }
+
+    SimHidBackend backend_;
+    FakePortClass portClass_;
+    int removePorts_ = 1;
+    PortProvisioning provisioning_;
+    CHVInterface link_;
+    ObserverLog observer_;
+};
+
+TEST_F(PortProvisioningTest, CreatesNumberedChannelsInOrderAndReportsAroundEach) {
+    Assign({7, 0, 9, 11});
+    provisioning_.CreatePorts(link_);
+    EXPECT_EQ(observer_.portOperations, (Ops{{1, 7}, {0, 7}, {1, 9}, {0, 9}, {1, 11}, {0, 11}}));
+    ASSERT_EQ(portClass_.made.size(), 3u);
+    EXPECT_EQ(NameOf(0), "COM7");
+    EXPECT_EQ(portClass_.made[0]->creationFlag, std::optional<bool>(false));
+    EXPECT_TRUE(link_.ports[kCat].instance && link_.ports[kCat].sink);
+    EXPECT_FALSE(link_.ports[kPttCw].instance);
+    EXPECT_EQ(link_.ports[kFsk].instance->GetDataBits(), 8) << "the fake sees the program's own";
+}
+
+TEST_F(PortProvisioningTest, ExistingNameIsReusedAndDoubleFailureLeavesTheNumberUnbound) {
+    Assign({5, 6, 0, 0});
+    portClass_.createFails = true;
+    EXPECT_TRUE(provisioning_.CreateChannelPort(link_, kCat));
+    EXPECT_EQ(portClass_.made[0]->createCalls, 1);
+    EXPECT_EQ(portClass_.made[0]->reuseCalls, 1);
+    EXPECT_EQ(NameOf(0), "COM5");
+
+    portClass_.reuseFails = true;
+    EXPECT_FALSE(provisioning_.CreateChannelPort(link_, kPttCw));
+    EXPECT_EQ(portClass_.made[1]->deleteCalls, 1);
+    EXPECT_EQ(portClass_.made[1]->SinkCount(), 0u);
+    EXPECT_FALSE(link_.ports[kPttCw].instance);
+    EXPECT_EQ(link_.ports[kPttCw].portNumber, 6);
+    EXPECT_EQ(observer_.portOperations, (Ops{{1, 5}, {0, 5}, {1, 6}, {0, 6}}))
+        << "the progress is cleared whether the creation worked or not";
+}
+
+TEST_F(PortProvisioningTest, FailedCreationKeepsNumberAndReleasesEverything) {
+    FakePortClass failing;
+    PortProvisioning provisioning(failing, removePorts_);
+    link_.ports[kCat].portNumber = 8;
+    failing.failCreateInstance = true;
+    EXPECT_FALSE(provisioning.CreateChannelPort(link_, kCat));
+    EXPECT_TRUE(observer_.portOperations.empty()) << "no instance: nothing to report";
+    EXPECT_EQ(link_.ports[kCat].portNumber, 8);
+}
+
+TEST_F(PortProvisioningTest, ReleaseDeletesOnlyWhenSetAndDetachesTheSink) {
+    Assign({3, 4, 0, 0});
+    provisioning_.CreatePorts(link_);
+    auto cat = portClass_.made[0];
+    auto ptt = portClass_.made[1];
+    observer_.portOperations.clear();
+
+    EXPECT_TRUE(provisioning_.ReleaseChannelPort(link_, kCat));
+    EXPECT_EQ(cat->deleteCalls, 1);
+    EXPECT_EQ(cat->SinkCount(), 0u);
+    removePorts_ = 0;
+    EXPECT_TRUE(provisioning_.ReleaseChannelPort(link_, kPttCw));
+    EXPECT_EQ(ptt->deleteCalls, 0) << "kept on the machine";
+    EXPECT_FALSE(provisioning_.ReleaseChannelPort(link_, kPttCw)) << "nothing bound any more";
+    EXPECT_EQ(observer_.portOperations, (Ops{{2, 3}, {0, 3}, {2, 4}, {0, 4}}));
+    EXPECT_EQ(link_.ports[kCat].portNumber, 3) << "the number survives the release";
+}
+
+TEST_F(PortProvisioningTest, UpdateTouchesOnlyChangedChannelsInChannelOrder) {
+    Assign({3, 4, 5, 6});
+    provisioning_.CreatePorts(link_);
+    observer_.portOperations.clear();
+    provisioning_.UpdatePorts(link_, {13, 4, 15, 6});
+    EXPECT_EQ(observer_.portOperations,
+              (Ops{{2, 3}, {0, 3}, {1, 13}, {0, 13}, {2, 5}, {0, 5}, {1, 15}, {0, 15}}));
+    EXPECT_EQ(link_.ports[kCat].portNumber, 13);
+    observer_.portOperations.clear();
+    provisioning_.UpdatePorts(link_, {13, 0, 15, 6});  // "not selected" releases the port
+    EXPECT_EQ(observer_.portOperations, (Ops{{2, 4}, {0, 4}}));
+    EXPECT_EQ(link_.ports[kPttCw].portNumber, 0);
+    EXPECT_FALSE(link_.ports[kPttCw].instance);
+}
+
+TEST_F(PortProvisioningTest, RemoveAllSystemPortsUsesATemporaryInstance) {
+    provisioning_.RemoveAllSystemPorts();
+    ASSERT_EQ(portClass_.made.size(), 1u);
+    EXPECT_EQ(portClass_.made[0]->deleteAllCalls, 1);
+    EXPECT_EQ(portClass_.made[0]->deleteCalls, 1);
+}
+
+}  // namespace
+}  // namespace qx
