@@ -8,6 +8,7 @@
 #include "platform/autostart.h"
 #include "platform/ports_directory.h"
 #include "platform/pty_port.h"
+#include "sim/sim_control_directory.h"
 #include "sim/sim_hid_backend.h"
 
 namespace qx {
@@ -46,18 +47,31 @@ std::unique_ptr<IVSPortAxClass> CInterfaceManagerApp::MakePortClass(std::string*
     return portClass;
 }
 
-std::unique_ptr<HidBackend> CInterfaceManagerApp::MakeHidBackend(std::string* error) {
+HidService::HidService() = default;
+HidService::HidService(HidService&&) noexcept = default;
+HidService::~HidService() = default;
+
+HidService CInterfaceManagerApp::MakeHidService(std::string* error) {
+    HidService service;
     const char* simulated = std::getenv("QXM_SIMULATED_DEVICES");
-    if (simulated == nullptr) return MakeHidrawBackend();
+    if (simulated == nullptr) {
+        service.backend = MakeHidrawBackend();
+        return service;
+    }
     const int count = ParseSimulatedDeviceCount(simulated);
     if (count < 0) {
         if (error != nullptr) {
             *error = "QXM_SIMULATED_DEVICES must be a number of devices from 0 to " +
                      std::to_string(kMaxSimulatedDevices);
         }
-        return nullptr;
+        return service;
     }
-    return std::make_unique<SimHidBackend>(count);
+    auto backend = std::make_unique<SimHidBackend>(count);
+    if (const char* control = std::getenv("QXM_SIM_CONTROL_DIR"); control && *control) {
+        service.control = std::make_unique<SimControlDirectory>(*backend, control);
+    }
+    service.backend = std::move(backend);
+    return service;
 }
 
 int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
@@ -91,11 +105,13 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
                     showError);
         return 1;
     }
-    const std::unique_ptr<HidBackend> hid = MakeHidBackend(&reason);
-    if (!hid) {
+    const HidService hid = MakeHidService(&reason);
+    if (!hid.backend) {
         ReportError(reason, showError);
         return 2;
     }
+    // From here on Ctrl+C and SIGTERM end the run through the exit path.
+    TerminationSignals termination;
     std::printf("Virtual ports (%s) are published in %s\n", portClass->Kind().c_str(),
                 portClass->PortsDirectory().c_str());
     std::fflush(stdout);
@@ -104,7 +120,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     ProgramSettings program;
     // The window's texts are built with the window, so the language is chosen before it.
     if (commandLine.languageOverride != 0) SetThreadLanguage(commandLine.languageOverride);
-    RunningServices services{*hid, *portClass, program, *instance, commandLine};
+    RunningServices services{*hid.backend, *portClass, program, *instance, commandLine, termination};
     RaiseTimerResolution();
     const int code = runWindow ? runWindow(services) : 0;
     RestoreTimerResolution();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/termination_signals.h"
 #include "manager/config_store.h"
 #include "platform/hid.h"
 #include "platform/single_instance.h"
@@ -19,6 +20,17 @@ namespace qx {
 // The autostart entry's name.
 constexpr const char* kRunValueName = "Halvorn QX Manager";
 
+class SimControlDirectory;
+
+// The hid backend of the run and, for simulated devices, their outside control.
+struct HidService {
+    HidService();
+    HidService(HidService&&) noexcept;
+    ~HidService();
+    std::unique_ptr<HidBackend> backend;           // null when none could be chosen
+    std::unique_ptr<SimControlDirectory> control;  // goes before the backend it controls
+};
+
 // What the running instance hands to its window.
 struct RunningServices {
     HidBackend& hid;
@@ -26,6 +38,7 @@ struct RunningServices {
     ProgramSettings& program;
     SingleInstance& instance;
     const CommandLine& commandLine;
+    TerminationSignals& termination;
 };
 
 class CInterfaceManagerApp {
@@ -41,8 +54,9 @@ public:
     // The virtual port component's class object; null (with the reason) when it cannot serve.
     static std::unique_ptr<IVSPortAxClass> MakePortClass(std::string* error);
     // QXM_SIMULATED_DEVICES=<n> selects n simulated interfaces, unset the real hidraw devices;
-    // null (with the reason) for a value that is not a device count.
-    static std::unique_ptr<HidBackend> MakeHidBackend(std::string* error);
+    // no backend (with the reason) for a value that is not a device count. With simulated
+    // devices, QXM_SIM_CONTROL_DIR=<dir> lets files there plug and unplug them.
+    static HidService MakeHidService(std::string* error);
 };
 
 // The device count of QXM_SIMULATED_DEVICES: 0..kMaxSimulatedDevices, -1 when not a count.

@@ -9,8 +9,8 @@ namespace qx {
 
 // Builds the main window on the services, applies "-s"/"-m", runs the event loop until the
 // window ends, destroys the window (its settings are written) and returns the exit code.
-// SIGINT and SIGTERM end the run like an exit request of a second start, so the ports are
-// released and the settings saved. Needs a QApplication.
+// The termination signals end the run like an exit request of a second start, so the ports
+// are released and the settings saved. Needs a QApplication.
 int RunMainWindow(RunningServices& services);
 
 // The error box of a start-up failure (not on the offscreen platform, where no one could
