@@ -278,6 +278,29 @@ TEST_F(PagesTest, FskInversionReachesTheDevice) {
     EXPECT_TRUE(box->isChecked());
 }
 
+TEST_F(PagesTest, FskInversionBelongsToTheSelectedInterfaceOnly) {
+    hid_.AddDevice();
+    CHVInterface& first = Connect();
+    CHVInterface* second = window_->Manager().Link(1);
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return second->channelPresent[kWinKey].load() != 0; }));
+    window_->OnInterfacesChanged();
+
+    CPageSettings* page = window_->SettingsPage();
+    auto* box = FindControl<QCheckBox>(page, 1011);
+    box->click();
+    EXPECT_EQ(first.fskInverted.load(), 1);
+
+    // Choosing the other interface on this page selects it everywhere and shows its own state.
+    QComboBox* selector = page->InterfaceCombo();
+    selector->setCurrentIndex(1);
+    emit selector->activated(1);
+    EXPECT_EQ(window_->Selected(), 1);
+    EXPECT_EQ(window_->StatusPage()->InterfaceCombo()->currentIndex(), 1);
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_EQ(second->fskInverted.load(), 0);
+}
+
 TEST_F(PagesTest, AutostartBoxFollowsTheEntry) {
     OpenWindow();
     window_->OnInterfacesChanged();
