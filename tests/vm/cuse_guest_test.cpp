@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <future>
@@ -145,6 +146,21 @@ TEST_F(CuseGuestTest, ProgramSettingsArriveWhole) {
     ASSERT_TRUE(fsk.Configure(45, 5, test::ProgramParity::kNone, 2));
     EXPECT_EQ(port_->GetBaudRate(), 45);
     EXPECT_EQ(port_->GetStopBits(), kStopBitsOnePointFive);
+}
+
+// stty sets, then reads back and complains unless everything it asked for took effect.
+TEST_F(CuseGuestTest, SttySetsAndReadsBackTheFraming) {
+    const std::string command = "stty -F " + LinkPath() + " 4800 cs7 parenb -parodd cstopb raw -echo 2>&1";
+    FILE* out = ::popen(command.c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    char text[512] = {};
+    const size_t n = std::fread(text, 1, sizeof text - 1, out);
+    EXPECT_EQ(::pclose(out), 0) << std::string(text, n);
+    EXPECT_EQ(port_->GetBaudRate(), 4800);
+    EXPECT_EQ(port_->GetDataBits(), 7);
+    EXPECT_EQ(port_->GetParity(), kParityEven);
+    EXPECT_EQ(port_->GetStopBits(), kStopBitsTwo);
+    EXPECT_TRUE(Eventually([&] { return port_->IsOpen() == false; })) << "stty has ended";
 }
 
 TEST_F(CuseGuestTest, KeyingLinesBothWays) {
