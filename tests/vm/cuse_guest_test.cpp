@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -260,9 +263,11 @@ TEST_F(CuseGuestTest, DataBothWaysBlockingNonBlockingAndPolled) {
     EXPECT_EQ(::read(fd.Get(), got, sizeof got), 4);
     EXPECT_EQ(std::string(got, 4), "FA1;");
 
-    // A blocking reader sleeps until the device sends.
-    UniqueFd blocking = OpenPort(0);
+    // A blocking reader sleeps until the device sends; like many programs, it opened the port
+    // non-blocking (not to wait for a carrier) and then cleared O_NONBLOCK.
+    UniqueFd blocking = OpenPort();
     ASSERT_TRUE(blocking.Valid());
+    ASSERT_EQ(::fcntl(blocking.Get(), F_SETFL, 0), 0);
     auto read = std::async(std::launch::async, [&] {
         char b[8] = {};
         const ssize_t n = ::read(blocking.Get(), b, sizeof b);
@@ -273,6 +278,53 @@ TEST_F(CuseGuestTest, DataBothWaysBlockingNonBlockingAndPolled) {
     ASSERT_TRUE(port_->WriteToPort(&semicolon, 1));
     ASSERT_TRUE(Finishes(read));
     EXPECT_EQ(read.get(), ";");
+}
+
+
+void NoteSignal(int) {}
+
+// A program blocked on the port must still answer to signals: Ctrl+C style interrupts end the
+// wait with EINTR, and a killed program lets go of the port.
+TEST_F(CuseGuestTest, WaitingProgramsCanBeInterruptedAndKilled) {
+    struct sigaction action {};
+    action.sa_handler = NoteSignal;  // no SA_RESTART: the read must come back with EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    UniqueFd fd = OpenPort(0);
+    ASSERT_TRUE(fd.Valid());
+    std::promise<pthread_t> reader;
+    auto read = std::async(std::launch::async, [&] {
+        reader.set_value(::pthread_self());
+        char b[8];
+        const ssize_t n = ::read(fd.Get(), b, sizeof b);
+        return n < 0 ? errno : 0;
+    });
+    const pthread_t thread = reader.get_future().get();
+    EXPECT_TRUE(StillWaiting(read));
+    ::pthread_kill(thread, SIGUSR1);
+    ASSERT_TRUE(Finishes(read));
+    EXPECT_EQ(read.get(), EINTR);
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    fd.Reset();
+    ASSERT_TRUE(Eventually([&] { return port_->IsOpen() == false; }));
+
+    // A program killed while it waits for CTS.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int held = ::open(LinkPath().c_str(), O_RDWR | O_NOCTTY);
+        const int rts = TIOCM_RTS;
+        if (held < 0 || ::ioctl(held, TIOCMBIS, &rts) != 0) ::_exit(1);
+        ::ioctl(held, TIOCMIWAIT, TIOCM_CTS);
+        ::_exit(2);
+    }
+    ASSERT_TRUE(Eventually([&] { return port_->GetRts() == true; }));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    EXPECT_TRUE(Eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; }));
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_TRUE(Eventually([&] { return port_->IsOpen() == false; }));
+    EXPECT_EQ(port_->GetRts(), false);
 }
 
 }  // namespace
