@@ -244,6 +244,17 @@ TEST_F(MainWindowTest, ExitAsksFirstThenRemovesEveryLinkAndSavesItsSection) {
     EXPECT_EQ(window_->Manager().Count(), 0);
 }
 
+TEST_F(MainWindowTest, SectionsAreSavedEveryThreeThousandTicks) {
+    hid_.AddDevice();
+    Build();
+    StartAndScan();
+    ASSERT_EQ(window_->Manager().Count(), 1);
+    for (int tick = kStartupScanTicks; tick < 2999; ++tick) window_->OnTimerTick();
+    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", Ini()), "");
+    window_->OnTimerTick();  // the 3000th
+    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", Ini()), "QX-4");
+}
+
 TEST_F(MainWindowTest, RequestsOfASecondStartShowHideAndExitWithoutAsking) {
     auto instance = SingleInstance::Acquire(env_.RuntimeDir());
     ASSERT_TRUE(instance);
