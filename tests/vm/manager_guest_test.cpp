@@ -215,9 +215,10 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
         const long long closed = MonotonicMicroseconds();
         ptt.Close();
         ASSERT_TRUE(Eventually([&] { return LineReportAfter(*device, "00", closed).has_value(); }));
-        const std::vector<std::string> afterClose = LineReportsAfter(*device, closed);
-        EXPECT_EQ(afterClose.front(), "01");
-        EXPECT_EQ(afterClose.back(), "00");
+        // Before the link notices, the keyed state's own repeat may still go out.
+        std::vector<std::string> afterClose = LineReportsAfter(*device, closed);
+        std::erase(afterClose, "03");
+        EXPECT_EQ(afterClose, (std::vector<std::string>{"01", "00"}));
     }
     {
         // A rig-control program sets up the CAT port; a teletype program the FSK port.
