@@ -7,9 +7,10 @@ namespace qx {
 namespace {
 
 std::unique_ptr<IVSPortAxClass> Make(const std::function<std::unique_ptr<IVSPortAxClass>(const std::string&)>& make,
-                                     const std::string& directory, const std::string& what, std::string* error) {
+                                     const std::string& directory, const std::string& what, std::string* error,
+                                     const std::string& hint = "") {
     auto portClass = make ? make(directory) : nullptr;
-    if (!portClass && error != nullptr) *error = "cannot serve " + what + " ports in " + directory;
+    if (!portClass && error != nullptr) *error = "cannot serve " + what + " ports in " + directory + hint;
     return portClass;
 }
 
@@ -24,7 +25,7 @@ std::unique_ptr<IVSPortAxClass> ChoosePortComponent(const char* kind, const std:
                                                     const PortComponentMakers& makers, std::string* error) {
     const std::string wanted = kind ? kind : "";
     if (wanted == "pty") return Make(makers.pty, directory, "pseudo-terminal", error);
-    if (wanted == "cuse") return Make(makers.cuse, directory, "CUSE (is /dev/cuse readable and writable?)", error);
+    if (wanted == "cuse") return Make(makers.cuse, directory, "CUSE", error, " (can /dev/cuse be opened for reading and writing?)");
     if (!wanted.empty()) {
         if (error != nullptr) *error = "QXM_PORT_KIND must be \"pty\" or \"cuse\", not \"" + wanted + "\"";
         return nullptr;
