@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/port_component.h"
 #include "app/strings.h"
 #include "platform/autostart.h"
 #include "platform/ports_directory.h"
-#include "platform/pty_port.h"
 #include "sim/sim_control_directory.h"
 #include "sim/sim_hid_backend.h"
 
@@ -39,12 +39,9 @@ int ParseSimulatedDeviceCount(const std::string& text) {
 }
 
 std::unique_ptr<IVSPortAxClass> CInterfaceManagerApp::MakePortClass(std::string* error) {
-    // The one place the port component is chosen: pseudo-terminals for now.
     const std::string directory = ResolvePortsDirectory(error);
     if (directory.empty()) return nullptr;
-    auto portClass = MakePtyPortClass(directory);
-    if (!portClass && error != nullptr) *error = "cannot serve ports in " + directory;
-    return portClass;
+    return ChoosePortComponent(std::getenv("QXM_PORT_KIND"), directory, DefaultPortComponentMakers(), error);
 }
 
 HidService::HidService() = default;

@@ -51,7 +51,8 @@ public:
     // args are the arguments after the program name; returns the process's exit code.
     int Run(const std::vector<std::string>& args);
 
-    // The virtual port component's class object; null (with the reason) when it cannot serve.
+    // The virtual port component's class object, chosen by QXM_PORT_KIND (see
+    // app/port_component.h); null (with the reason) when it cannot serve.
     static std::unique_ptr<IVSPortAxClass> MakePortClass(std::string* error);
     // QXM_SIMULATED_DEVICES=<n> selects n simulated interfaces, unset the real hidraw devices;
     // no backend (with the reason) for a value that is not a device count. With simulated

@@ -3,7 +3,8 @@
 //   qx_uhid [--log FILE] [SERIAL]      (SERIAL defaults to QX4SIM0001)
 // Logs every event and every report it receives, one per line, after a monotonic time stamp
 // in microseconds, to FILE or standard output. Unplugs the device and ends on SIGTERM, SIGINT
-// or the line "destroy" on standard input.
+// or the line "destroy" on standard input; the line "input-state N" queues an input state
+// report (N as byte 1) on the PTT/CW report id.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -50,9 +52,28 @@ struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
 };
 
+// One line of standard input: "destroy" ends the device; "input-state N" (N 0..255) queues an
+// input state report on the PTT/CW report id, as the radio's keying input would.
+bool HandleLine(const std::string& line, SimDevice& sim, const UhidDevice::Log& log) {
+    if (line == "destroy") return true;
+    const std::string inputState = "input-state ";
+    if (line.rfind(inputState, 0) == 0) {
+        const std::string value = line.substr(inputState.size());
+        int state = -1;
+        const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), state);
+        if (error == std::errc() && end == value.data() + value.size() && state >= 0 && state <= 255) {
+            sim.QueueInputState(static_cast<uint8_t>(state));
+            log("INPUT STATE " + value);
+            return false;
+        }
+    }
+    if (!line.empty()) log("UNKNOWN COMMAND " + line);
+    return false;
+}
+
 // Reads what standard input has and reports whether a "destroy" line came; at end of input
 // it stops watching it, since a device started with no input must keep running.
-bool DestroyRequested(pollfd& input, std::string& pending, const UhidDevice::Log& log) {
+bool DestroyRequested(pollfd& input, std::string& pending, SimDevice& sim, const UhidDevice::Log& log) {
     char buffer[256];
     ssize_t n = ::read(input.fd, buffer, sizeof buffer);
     if (n <= 0) {
@@ -64,8 +85,7 @@ bool DestroyRequested(pollfd& input, std::string& pending, const UhidDevice::Log
         std::string line = pending.substr(0, end);
         pending.erase(0, end + 1);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line == "destroy") return true;
-        if (!line.empty()) log("UNKNOWN COMMAND " + line);
+        if (HandleLine(line, sim, log)) return true;
     }
     if (pending.size() > 1024) pending.clear();  // no line is that long: drop the noise
     return false;
@@ -143,7 +163,7 @@ int main(int argc, char** argv) {
             log(std::string("UHID failed: ") + std::strerror(errno));
             return 1;
         }
-        if (fds[3].revents && DestroyRequested(fds[3], pending, log)) break;
+        if (fds[3].revents && DestroyRequested(fds[3], pending, sim, log)) break;
         if (fds[2].revents) {
             uint64_t expirations;
             if (::read(ticks.Get(), &expirations, sizeof expirations) < 0 && errno != EAGAIN) break;

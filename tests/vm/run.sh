@@ -8,6 +8,7 @@
 # Environment:
 #   QX_VM_CACHE    where the kernel and the initramfs are kept (default: build/vm-cache)
 #   QX_VM_TIMEOUT  seconds the command may run before the guest powers off (default: 300)
+#   QX_VM_KEEP     a directory to keep the command's output (log) and the guest console in
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -138,6 +139,13 @@ timeout "$((guest_timeout + 120))" qemu-system-x86_64 \
 total="$(elapsed "$start" "$(now)")"
 
 [ -f "$results/log" ] && cat "$results/log"
+if [ -n "${QX_VM_KEEP:-}" ]; then
+    mkdir -p "$QX_VM_KEEP"
+    stamp="$(date +%Y%m%d-%H%M%S)-$$"
+    for f in log console; do
+        [ -f "$results/$f" ] && cp "$results/$f" "$QX_VM_KEEP/$stamp.$f"
+    done
+fi
 if [ ! -f "$results/exit-code" ]; then
     say "the command did not finish (qemu exit $qemu_status); guest console:"
     tail -n 40 "$results/console" >&2

@@ -18,8 +18,8 @@ extern char** environ;
 
 namespace qx::vm {
 
-bool Eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -88,9 +88,13 @@ bool UhidProcess::Logged(const std::string& text) const {
     return false;
 }
 
+bool UhidProcess::SendLine(const std::string& line) {
+    const std::string text = line + "\n";
+    return write(input_.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
 int UhidProcess::Destroy() {
-    const char command[] = "destroy\n";
-    if (write(input_.Get(), command, sizeof command - 1) < 0) return -1;
+    if (pid_ <= 0 || !SendLine("destroy")) return -1;
     int status = 0;
     if (waitpid(pid_, &status, 0) != pid_) return -1;
     pid_ = -1;

@@ -3,6 +3,7 @@
 // kernel's uevent broadcasts, and bounded polls (time runs slowly under emulation).
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -17,7 +18,8 @@ constexpr uint16_t kVendorId = 0x0483;
 constexpr uint16_t kProductId = 0xA1DE;
 
 // Polls until the condition holds; false when it still does not after a generous while.
-bool Eventually(const std::function<bool()>& condition);
+bool Eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds bound = std::chrono::seconds(20));
 
 // The enumeration entries of QX-4 devices with this serial number.
 std::vector<HidDeviceInfo> FindBySerial(HidBackend& backend, const std::string& serial);
@@ -39,6 +41,7 @@ public:
     std::vector<UhidLogLine> Log() const;
     std::vector<std::string> Commands() const;  // the command texts received, in order
     bool Logged(const std::string& text) const;
+    bool SendLine(const std::string& line);  // a command line on the process's standard input
     int Destroy();  // sends "destroy"; the exit status, or -1
 
 private:
