@@ -6,29 +6,11 @@
 
 #include "platform/hid.h"
 #include "platform/uevent_monitor.h"
+#include "platform/utf8.h"
 
 namespace qx {
 
 namespace {
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 std::string ToUtf8(const wchar_t* text) {
     std::string out;
@@ -40,29 +22,7 @@ std::string ToUtf8(const wchar_t* text) {
 // Decodes UTF-8; a malformed sequence becomes U+FFFD rather than failing the open.
 std::wstring FromUtf8(const std::string& text) {
     std::wstring out;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        int extra = -1;
-        char32_t c = 0;
-        if (lead < 0x80) {
-            extra = 0, c = lead;
-        } else if ((lead & 0xE0) == 0xC0) {
-            extra = 1, c = lead & 0x1F;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2, c = lead & 0x0F;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3, c = lead & 0x07;
-        }
-        bool valid = extra >= 0 && i + extra < text.size();
-        for (int k = 1; valid && k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            valid = (next & 0xC0) == 0x80;
-            c = (c << 6) | (next & 0x3F);
-        }
-        out += valid ? static_cast<wchar_t>(c) : L'\uFFFD';
-        i += valid ? extra + 1 : 1;
-    }
+    for (std::size_t i = 0; i < text.size();) out += static_cast<wchar_t>(NextCodePoint(text, i));
     return out;
 }
 
@@ -118,8 +78,7 @@ public:
         return Wrap(hid_open_path(path.c_str()));
     }
 
-    // The kernel uevent monitor for hidraw (platform/uevent_monitor.*) is made here once it
-    // exists; until then the program finds devices by its periodic scans only.
+    // The kernel's own hidraw uevents: no udev daemon needed.
     std::unique_ptr<DeviceNoticeSource> OpenNoticeSource() override { return MakeUeventMonitor(); }
 };
 

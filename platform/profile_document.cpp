@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
+#include "platform/utf8.h"
+
 namespace qx {
 namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
 
@@ -22,52 +22,6 @@ char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - '
 bool SameName(const std::string& a, const std::string& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](char x, char y) { return FoldAscii(x) == FoldAscii(y); });
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// The next code point of UTF-8 text; malformed sequences yield the replacement character and
-// advance by one byte.
-char32_t NextCodePoint(const std::string& text, size_t& i) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3
-                                     : (lead >> 3) == 0x1E ? 4 : 0;
-    if (length == 0 || i + length > text.size()) {
-        ++i;
-        return kReplacement;
-    }
-    char32_t cp = length == 1 ? lead : lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            ++i;
-            return kReplacement;
-        }
-        cp = (cp << 6) | (byte(i + k) & 0x3F);
-    }
-    static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return kReplacement;
-    }
-    i += length;
-    return cp;
 }
 
 }  // namespace
@@ -109,7 +63,7 @@ std::string ProfileDocument::Decode(size_t begin, size_t end) const {
                 at += 2;
             }
         }
-        AppendUtf8(out, (cp >= 0xD800 && cp <= 0xDFFF) ? kReplacement : cp);
+        AppendUtf8(out, cp);
     }
     return out;
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -13,10 +14,28 @@ namespace qx {
 namespace {
 
 constexpr int kScanPeriodMs = 20;
+constexpr const char* kChannelNames[kChannelCount] = {"CAT", "PTTCW", "FSK", "WINKEY"};
 
 bool FileExists(const std::string& path) {
     struct stat info{};
     return ::stat(path.c_str(), &info) == 0;
+}
+
+// The data channel a report id belongs to (CAT, FSK or WinKey), or -1.
+int DataChannelOf(const SimDeviceConfig& config, int reportId) {
+    for (Channel channel : {kCat, kFsk, kWinKey})
+        if (config.reportIds[channel] == reportId) return channel;
+    return -1;
+}
+
+std::string Hex(const uint8_t* data, int count) {
+    std::string text;
+    char pair[3];
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", data[i]);
+        text += pair;
+    }
+    return text;
 }
 
 }  // namespace
@@ -68,6 +87,9 @@ void SimControlDirectory::AppendLog(int number) {
             char flags[8];
             std::snprintf(flags, sizeof flags, "%02x", bytes[1]);
             log << "line " << flags << '\n';
+        } else if (const int channel = DataChannelOf(device->Config(), bytes[0]); channel >= 0) {
+            log << "data " << kChannelNames[channel] << ' ' << Hex(bytes.data() + 2, std::min<int>(bytes[1], kMaxPayload))
+                << '\n';
         }
     }
 }

@@ -8,6 +8,8 @@
 //   <serial>.log        appended by the simulator, one line per report the device receives:
 //                         command <text>       a command (report id 1), e.g. "command LIST"
 //                         line <flags>         a line report, flags in hex, e.g. "line 01"
+//                         data <channel> <hex> a data report's payload, channel CAT, FSK or
+//                                              WINKEY, e.g. "data FSK 5259"
 //
 // The directory is looked at every 20 ms by a thread of its own.
 #include <atomic>

@@ -40,7 +40,8 @@ struct SimDeviceConfig {
     // > 0: the reply text is split over reports of at most this many characters each.
     int replyChunkSize = 0;
     // Replaces the reply to a command text when it returns a value. A text of 62 characters or
-    // more fills the report with no terminating 0 (a malformed reply).
+    // more fills the report with no terminating 0 (a malformed reply). Called under the
+    // device's lock: it must not call back into the device.
     std::function<std::optional<std::string>(const std::string& command)> replyOverride;
     bool echoFsk = false;    // false: FSK data is only recorded
     bool echoWinKey = true;  // true: WinKey data comes back as sent

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "platform/private_profile.h"
-#include "support/temp_home.h"
+#include "tests/support/temp_home.h"
 
 namespace qx {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "support/temp_home.h"
+#include "tests/support/temp_home.h"
 
 namespace qx {
 namespace {

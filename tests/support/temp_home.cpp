@@ -1,4 +1,4 @@
-#include "support/temp_home.h"
+#include "tests/support/temp_home.h"
 
 #include <unistd.h>
 

@@ -1,0 +1,127 @@
+#include "app/CInterfaceManagerApp.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/port_component.h"
+#include "app/strings.h"
+#include "platform/autostart.h"
+#include "platform/ports_directory.h"
+#include "sim/sim_control_directory.h"
+#include "sim/sim_hid_backend.h"
+
+namespace qx {
+
+namespace {
+
+constexpr int kStrComponentError = 109;
+constexpr int kComponentUnavailable = 1;
+
+// The links' 1 ms timers are timerfds, which need no system-wide timer resolution; these mark
+// where the run raises and restores it.
+void RaiseTimerResolution() {}
+void RestoreTimerResolution() {}
+
+void ReportError(const std::string& text, const std::function<void(const std::string&)>& show) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    if (show) show(text);
+}
+
+}  // namespace
+
+int ParseSimulatedDeviceCount(const std::string& text) {
+    int count = -1;
+    const char* end = text.data() + text.size();
+    const auto [rest, error] = std::from_chars(text.data(), end, count);
+    if (error != std::errc() || rest != end || count < 0 || count > kMaxSimulatedDevices) return -1;
+    return count;
+}
+
+std::unique_ptr<IVSPortAxClass> CInterfaceManagerApp::MakePortClass(std::string* error) {
+    const std::string directory = ResolvePortsDirectory(error);
+    if (directory.empty()) return nullptr;
+    return ChoosePortComponent(std::getenv("QXM_PORT_KIND"), directory, DefaultPortComponentMakers(), error);
+}
+
+HidService::HidService() = default;
+HidService::HidService(HidService&&) noexcept = default;
+HidService::~HidService() = default;
+
+HidService CInterfaceManagerApp::MakeHidService(std::string* error) {
+    HidService service;
+    const char* simulated = std::getenv("QXM_SIMULATED_DEVICES");
+    if (simulated == nullptr) {
+        service.backend = MakeHidrawBackend();
+        return service;
+    }
+    const int count = ParseSimulatedDeviceCount(simulated);
+    if (count < 0) {
+        if (error != nullptr) {
+            *error = "QXM_SIMULATED_DEVICES must be a number of devices from 0 to " +
+                     std::to_string(kMaxSimulatedDevices);
+        }
+        return service;
+    }
+    auto backend = std::make_unique<SimHidBackend>(count);
+    if (const char* control = std::getenv("QXM_SIM_CONTROL_DIR"); control && *control) {
+        service.control = std::make_unique<SimControlDirectory>(*backend, control);
+    }
+    service.backend = std::move(backend);
+    return service;
+}
+
+int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
+    LocateIniFile();
+    const CommandLine commandLine = ParseCommandLine(args);
+    const std::string runtimeDir = DefaultRuntimeDir();
+
+    switch (commandLine.mode) {
+    case StartMode::kExitAll:
+        SendRequest(runtimeDir, kRequestExit);
+        return 0;
+    case StartMode::kAutostartOn:
+    case StartMode::kAutostartOff:
+        return WriteAutostart(ProgramPath() + " -m", kRunValueName,
+                              commandLine.mode == StartMode::kAutostartOn);
+    default:
+        break;
+    }
+
+    const std::unique_ptr<SingleInstance> instance = SingleInstance::Acquire(runtimeDir);
+    if (!instance) {
+        SendRequest(runtimeDir, ForwardedRequest(commandLine));
+        return 0;
+    }
+
+    std::string reason;
+    const std::unique_ptr<IVSPortAxClass> portClass = MakePortClass(&reason);
+    if (!portClass) {
+        if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
+        ReportError(FormatNumber(LoadLocalizedString(kStrComponentError), kComponentUnavailable),
+                    showError);
+        return 1;
+    }
+    const HidService hid = MakeHidService(&reason);
+    if (!hid.backend) {
+        ReportError(reason, showError);
+        return 2;
+    }
+    // From here on Ctrl+C and SIGTERM end the run through the exit path.
+    TerminationSignals termination;
+    std::printf("Virtual ports (%s) are published in %s\n", portClass->Kind().c_str(),
+                portClass->PortsDirectory().c_str());
+    std::fflush(stdout);
+
+    // Program-wide settings live until the end of the run and are written last.
+    ProgramSettings program;
+    // The window's texts are built with the window, so the language is chosen before it.
+    if (commandLine.languageOverride != 0) SetThreadLanguage(commandLine.languageOverride);
+    RunningServices services{*hid.backend, *portClass, program, *instance, commandLine, termination};
+    RaiseTimerResolution();
+    const int code = runWindow ? runWindow(services) : 0;
+    RestoreTimerResolution();
+    return code;
+}
+
+}  // namespace qx

@@ -1,0 +1,67 @@
+#pragma once
+// The application object: turns a process start into exactly one running instance. It finds
+// the settings file, reads the command line, runs the one-shot switches, forwards the request
+// of a second start to the running instance, checks the virtual port component, and runs the
+// main window (supplied by the user interface) between start-up and shutdown.
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/termination_signals.h"
+#include "manager/config_store.h"
+#include "platform/hid.h"
+#include "platform/single_instance.h"
+#include "vsp/IVSPortAx.h"
+
+namespace qx {
+
+// The autostart entry's name.
+constexpr const char* kRunValueName = "Halvorn QX Manager";
+
+class SimControlDirectory;
+
+// The hid backend of the run and, for simulated devices, their outside control.
+struct HidService {
+    HidService();
+    HidService(HidService&&) noexcept;
+    ~HidService();
+    std::unique_ptr<HidBackend> backend;           // null when none could be chosen
+    std::unique_ptr<SimControlDirectory> control;  // goes before the backend it controls
+};
+
+// What the running instance hands to its window.
+struct RunningServices {
+    HidBackend& hid;
+    IVSPortAxClass& portClass;
+    ProgramSettings& program;
+    SingleInstance& instance;
+    const CommandLine& commandLine;
+    TerminationSignals& termination;
+};
+
+class CInterfaceManagerApp {
+public:
+    // Builds and runs the main window until it ends, then destroys it; the exit code.
+    std::function<int(RunningServices&)> runWindow;
+    // Shows a start-up failure to the user; the text also goes to stderr in any case.
+    std::function<void(const std::string&)> showError;
+
+    // args are the arguments after the program name; returns the process's exit code.
+    int Run(const std::vector<std::string>& args);
+
+    // The virtual port component's class object, chosen by QXM_PORT_KIND (see
+    // app/port_component.h); null (with the reason) when it cannot serve.
+    static std::unique_ptr<IVSPortAxClass> MakePortClass(std::string* error);
+    // QXM_SIMULATED_DEVICES=<n> selects n simulated interfaces, unset the real hidraw devices;
+    // no backend (with the reason) for a value that is not a device count. With simulated
+    // devices, QXM_SIM_CONTROL_DIR=<dir> lets files there plug and unplug them.
+    static HidService MakeHidService(std::string* error);
+};
+
+// The device count of QXM_SIMULATED_DEVICES: 0..kMaxSimulatedDevices, -1 when not a count.
+constexpr int kMaxSimulatedDevices = 16;
+int ParseSimulatedDeviceCount(const std::string& text);
+
+}  // namespace qx

@@ -1,0 +1,36 @@
+// qx-manager: the program's entry. The Qt application is made only when a window or a message
+// box is needed, so the one-shot switches and a second start work without a display.
+#include <QApplication>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/CInterfaceManagerApp.h"
+#include "ui/main_window_run.h"
+
+// Read by the sanitizers at start-up (unused otherwise): Qt's pooled threads run in the
+// uninstrumented Qt libraries, so their allocations look racy; fontconfig keeps its font
+// patterns until the process ends.
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libQt6Core.so\nrace:libQt6Gui.so\n";
+}
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+
+int main(int argc, char** argv) {
+    std::unique_ptr<QApplication> qt;
+    const auto ensureQt = [&] {
+        if (!qt) qt = std::make_unique<QApplication>(argc, argv);
+    };
+    qx::CInterfaceManagerApp app;
+    app.runWindow = [&](qx::RunningServices& services) {
+        ensureQt();
+        QApplication::setQuitOnLastWindowClosed(false);
+        return qx::RunMainWindow(services);
+    };
+    app.showError = [&](const std::string& text) {
+        ensureQt();
+        qx::ShowStartupError(text);
+    };
+    return app.Run(std::vector<std::string>(argv + 1, argv + argc));
+}

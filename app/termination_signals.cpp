@@ -1,0 +1,46 @@
+#include "app/termination_signals.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace qx {
+
+namespace {
+
+int g_signalWriteFd = -1;
+
+void OnTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_signalWriteFd, &byte, 1);
+}
+
+}  // namespace
+
+TerminationSignals::TerminationSignals() {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0) return;
+    read_.Reset(fds[0]);
+    write_.Reset(fds[1]);
+    g_signalWriteFd = write_.Get();
+    struct sigaction action = {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, &oldInt_);
+    ::sigaction(SIGTERM, &action, &oldTerm_);
+}
+
+TerminationSignals::~TerminationSignals() {
+    if (!read_.Valid()) return;
+    ::sigaction(SIGINT, &oldInt_, nullptr);
+    ::sigaction(SIGTERM, &oldTerm_, nullptr);
+    g_signalWriteFd = -1;
+}
+
+void TerminationSignals::Drain() {
+    char buffer[16];
+    while (::read(read_.Get(), buffer, sizeof buffer) > 0) {
+    }
+}
+
+}  // namespace qx

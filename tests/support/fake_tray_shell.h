@@ -1,0 +1,38 @@
+#pragma once
+// A tray shell that records every call and can be told to fail or to have no tray.
+#include <vector>
+
+#include "ui/tray_shell.h"
+
+namespace qx::test {
+
+struct FakeTrayLog {
+    struct Call {
+        TrayOperation operation;
+        TrayRecord record;
+    };
+    std::vector<Call> calls;
+    std::vector<std::vector<TrayMenuItem>> menus;  // menus shown
+    bool available = true;
+    bool failing = false;
+    int menuChoice = 0;  // the command "chosen" from a menu, 0: none
+};
+
+class FakeTrayShell final : public TrayShell {
+public:
+    explicit FakeTrayShell(FakeTrayLog& log) : log_(log) {}
+    bool Available() const override { return log_.available; }
+    bool Notify(TrayOperation operation, const TrayRecord& record) override {
+        log_.calls.push_back({operation, record});
+        return !log_.failing;
+    }
+    int TrackMenu(const std::vector<TrayMenuItem>& items) override {
+        log_.menus.push_back(items);
+        return log_.menuChoice;
+    }
+
+private:
+    FakeTrayLog& log_;
+};
+
+}  // namespace qx::test

@@ -1,0 +1,85 @@
+#include "tests/support/program_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace qx::test {
+
+using namespace std::chrono_literals;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string ProgramPath() {
+    namespace fs = std::filesystem;
+    // The test binaries live in folders below the build directory that holds the program.
+    for (fs::path dir = fs::read_symlink("/proc/self/exe").parent_path(); dir != dir.root_path();
+         dir = dir.parent_path()) {
+        if (fs::exists(dir / "qx-manager")) return (dir / "qx-manager").string();
+    }
+    return "qx-manager";
+}
+
+ProgramProcess::ProgramProcess(const std::vector<std::string>& args, const std::string& outputPrefix)
+    : out_(outputPrefix + ".out"), err_(outputPrefix + ".err") {
+    std::vector<std::string> argv{ProgramPath()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        const int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(err, STDERR_FILENO);
+        std::vector<char*> raw;
+        for (std::string& arg : argv) raw.push_back(arg.data());
+        raw.push_back(nullptr);
+        ::execv(raw[0], raw.data());
+        ::_exit(127);
+    }
+}
+
+ProgramProcess::~ProgramProcess() {
+    if (pid_ > 0 && !status_) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+std::optional<int> ProgramProcess::Wait(std::chrono::milliseconds bound) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    while (!status_) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        } else if (std::chrono::steady_clock::now() > end) {
+            return std::nullopt;
+        } else {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    return status_;
+}
+
+bool ProgramProcess::WaitUntilRunning() {
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (Out().find("Virtual ports") == std::string::npos) {
+        if (std::chrono::steady_clock::now() > end || Wait(0ms)) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+void ProgramProcess::Signal(int number) const { ::kill(pid_, number); }
+
+}  // namespace qx::test

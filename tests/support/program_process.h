@@ -1,0 +1,38 @@
+#pragma once
+// The built qx-manager started as a child process, its standard output and error kept in files.
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qx::test {
+
+std::string ReadFile(const std::string& path);
+// The built program: the nearest qx-manager in the folders above the test binary.
+std::string ProgramPath();
+
+class ProgramProcess {
+public:
+    ProgramProcess(const std::vector<std::string>& args, const std::string& outputPrefix);
+    ~ProgramProcess();  // a process still running is killed
+    ProgramProcess(const ProgramProcess&) = delete;
+    ProgramProcess& operator=(const ProgramProcess&) = delete;
+
+    // The exit code, or nullopt when the process has not ended within the bound.
+    std::optional<int> Wait(std::chrono::milliseconds bound = std::chrono::seconds(10));
+    // Waits (bounded) until the running instance says where its ports are.
+    bool WaitUntilRunning();
+
+    void Signal(int number) const;
+    std::string Out() const { return ReadFile(out_); }
+    std::string Err() const { return ReadFile(err_); }
+
+private:
+    std::string out_, err_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+}  // namespace qx::test

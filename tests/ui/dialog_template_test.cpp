@@ -1,0 +1,74 @@
+#include "ui/dialog_template.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QWidget>
+
+#include "app/strings.h"
+#include "tests/ui/qt_test_app.h"
+#include "ui/control_ids.h"
+
+namespace qx {
+namespace {
+
+TEST(DialogTemplate, JapaneseTemplatesHaveTheSameControlsAsEnglish) {
+    for (int id : {kTemplatePorts, kTemplateStatus, kTemplateSettings}) {
+        const DialogTemplate* english = FindDialogTemplate(id, kLangEnglish);
+        const DialogTemplate* japanese = FindDialogTemplate(id, kLangJapanese);
+        ASSERT_TRUE(english && japanese);
+        ASSERT_EQ(english->controls.size(), japanese->controls.size()) << id;
+        for (size_t i = 0; i < english->controls.size(); ++i) {
+            EXPECT_EQ(english->controls[i].id, japanese->controls[i].id) << id << " #" << i;
+            EXPECT_EQ(english->controls[i].kind, japanese->controls[i].kind) << id << " #" << i;
+        }
+        // Every control lies inside the page.
+        for (const DialogTemplate* dialog : {english, japanese}) {
+            for (const ControlTemplate& c : dialog->controls) {
+                if (c.kind != ControlKind::DropDownList) {
+                    EXPECT_LE(c.x + c.width, dialog->width) << id << " " << c.text;
+                    EXPECT_LE(c.y + c.height, dialog->height) << id << " " << c.text;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(FindDialogTemplate(100, kLangEnglish), nullptr);
+    EXPECT_EQ(FindDialogTemplate(kTemplatePorts, 0x0407), FindDialogTemplate(kTemplatePorts, kLangEnglish));
+}
+
+TEST(DialogTemplate, DialogUnitsScaleByQuarterAndEighthOfTheBase) {
+    const DialogUnits units(6, 13);
+    EXPECT_EQ(units.X(239), 358);
+    EXPECT_EQ(units.Y(200), 325);
+    EXPECT_EQ(units.Rect(7, 8, 35, 8), QRect(10, 13, 52, 13));
+}
+
+TEST(DialogTemplate, BuildPlacesControlsWithTheirIds) {
+    test::EnsureQtApplication();
+    QWidget page;
+    BuildDialog(&page, *FindDialogTemplate(kTemplatePorts, kLangEnglish));
+    const DialogUnits units(page.font());
+    EXPECT_EQ(page.size(), QSize(units.X(239), units.Y(200)));
+
+    auto* createButton = FindControl<QPushButton>(&page, 1024);
+    ASSERT_NE(createButton, nullptr);
+    EXPECT_EQ(createButton->text(), "Create/update");
+    EXPECT_EQ(createButton->geometry(), units.Rect(144, 138, 77, 12));
+    EXPECT_EQ(createButton->property("controlId").toInt(), 1024);
+    for (int id : {1012, 1004, 1005, 1006, 1007})
+        EXPECT_NE(FindControl<QComboBox>(&page, id), nullptr) << id;
+    EXPECT_NE(FindControl<QCheckBox>(&page, 1011), nullptr);
+    EXPECT_NE(FindControl<QCheckBox>(&page, 1013), nullptr);
+    EXPECT_EQ(page.findChildren<QGroupBox*>().size(), 1);
+    EXPECT_EQ(page.findChildren<QLabel*>().size(), 5);
+    // Labels show other programs' file names: markup in a name must stay text.
+    for (const QLabel* label : page.findChildren<QLabel*>())
+        EXPECT_EQ(label->textFormat(), Qt::PlainText);
+}
+
+}  // namespace
+}  // namespace qx

@@ -1,0 +1,300 @@
+#include "ui/CInterfaceManagerDlg.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "app/strings.h"
+#include "platform/ports_directory.h"
+#include "platform/private_profile.h"
+#include "platform/pty_port.h"
+#include "platform/single_instance.h"
+#include "sim/sim_hid_backend.h"
+#include "tests/support/fake_tray_shell.h"
+#include "tests/support/temp_environment.h"
+#include "tests/ui/qt_test_app.h"
+#include "ui/CPagePorts.h"
+#include "ui/CTrayIcon.h"
+#include "ui/CPageSettings.h"
+#include "ui/CPageStatus.h"
+#include "ui/control_ids.h"
+
+namespace qx {
+namespace {
+
+constexpr int kStartupScanTicks = 50;
+
+// Processes events until done() holds, for at most two seconds.
+bool WaitFor(const std::function<bool()>& done) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > 2000) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::EnsureQtApplication();
+        LocateIniFile();
+        portClass_ = MakePtyPortClass(ResolvePortsDirectory(nullptr));
+        ASSERT_TRUE(portClass_);
+    }
+
+    void Build() {
+        auto shell = std::make_unique<test::FakeTrayShell>(tray_);
+        shell_ = shell.get();
+        program_ = std::make_unique<ProgramSettings>();
+        window_ = std::make_unique<CInterfaceManagerDlg>(hid_, *portClass_, *program_, nullptr,
+                                                         std::move(shell));
+        window_->messageBox = [this](const QString& text, QMessageBox::Icon icon,
+                                     QMessageBox::StandardButtons) {
+            questions_.push_back(text.toStdString());
+            lastIcon_ = icon;
+            return answer_;
+        };
+        QObject::connect(window_.get(), &CInterfaceManagerDlg::exitRequested,
+                         [this] { ++exits_; });
+    }
+
+    // Runs ticks until the start-up scan has found the devices plugged in.
+    void StartAndScan() {
+        for (int i = 0; i < kStartupScanTicks; ++i) window_->OnTimerTick();
+    }
+
+    std::vector<QComboBox*> Selectors() const {
+        return {FindControl<QComboBox>(window_->StatusPage(), 1012),
+                FindControl<QComboBox>(window_->PortsPage(), 1012),
+                FindControl<QComboBox>(window_->SettingsPage(), 1012)};
+    }
+
+    std::string Ini() const { return env_.IniPath(); }
+    std::string PortPath(int number) const { return env_.PortsDir() + "/COM" + std::to_string(number); }
+
+    void SaveScreenshot(const char* name) {
+        const char* dir = std::getenv("QXM_SCREENSHOT_DIR");
+        if (dir == nullptr) return;
+        QDir().mkpath(dir);
+        window_->grab().save(QString::fromUtf8(dir) + "/" + name);
+    }
+
+    test::TempEnvironment env_;
+    SimHidBackend hid_;
+    std::unique_ptr<IVSPortAxClass> portClass_;
+    test::FakeTrayLog tray_;
+    test::FakeTrayShell* shell_ = nullptr;
+    std::unique_ptr<ProgramSettings> program_;
+    std::unique_ptr<CInterfaceManagerDlg> window_;
+    std::vector<std::string> questions_;
+    QMessageBox::Icon lastIcon_ = QMessageBox::NoIcon;
+    int answer_ = QMessageBox::No;
+    int exits_ = 0;
+};
+
+TEST_F(MainWindowTest, StartsInTheTrayWhenTheSettingsSaySo) {
+    WritePrivateProfileString("Appearance", "HideInTray", "1", Ini());
+    Build();
+    EXPECT_FALSE(window_->isVisible());  // never shown before the first tick
+    window_->OnTimerTick();
+    EXPECT_FALSE(window_->isVisible());
+    EXPECT_EQ(window_->State(), WindowState::kInTray);
+    ASSERT_FALSE(tray_.calls.empty());
+    EXPECT_EQ(tray_.calls.back().record.infoTitle, LoadLocalizedString(103));
+    EXPECT_EQ(tray_.calls.back().record.info, LoadLocalizedString(104));
+
+    // A double click on the icon brings the window up and takes the balloon away.
+    shell_->onMessage(130, kTrayLeftDoubleClick);
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_EQ(window_->Settings().hideInTray.value, 0);
+    EXPECT_EQ(tray_.calls.back().record.info, "");
+}
+
+TEST_F(MainWindowTest, WithoutATrayHidingMinimizesSoTheWindowCanComeBack) {
+    tray_.available = false;
+    WritePrivateProfileString("Appearance", "HideInTray", "1", Ini());
+    Build();
+    window_->OnTimerTick();
+    EXPECT_EQ(window_->State(), WindowState::kInTray);
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_TRUE(window_->isMinimized());
+
+    window_->ToggleWindow();
+    EXPECT_EQ(window_->State(), WindowState::kShown);
+    EXPECT_FALSE(window_->isMinimized());
+}
+
+TEST_F(MainWindowTest, CloseAndHideGoToTheTrayAndNeverEndTheProgram) {
+    Build();
+    window_->OnTimerTick();
+    ASSERT_EQ(window_->State(), WindowState::kShown);
+
+    window_->close();
+    EXPECT_EQ(window_->State(), WindowState::kInTray);
+    EXPECT_EQ(window_->Settings().hideInTray.value, 1);
+    EXPECT_FALSE(window_->isVisible());
+
+    window_->reject();  // "Hide" or Esc while in the tray changes nothing
+    EXPECT_EQ(window_->State(), WindowState::kInTray);
+    EXPECT_EQ(window_->Settings().hideInTray.value, 1);
+
+    window_->ToggleWindow();
+    window_->reject();
+    EXPECT_EQ(window_->State(), WindowState::kInTray);
+    EXPECT_EQ(exits_, 0);
+}
+
+TEST_F(MainWindowTest, WithoutInterfacesEverySelectorAsksForOneAndIsDisabled) {
+    Build();
+    window_->OnTimerTick();
+    EXPECT_EQ(window_->Selected(), 0);
+    for (QComboBox* selector : Selectors()) {
+        ASSERT_NE(selector, nullptr);
+        ASSERT_EQ(selector->count(), 1);
+        EXPECT_EQ(selector->itemText(0).toStdString(), "please connect an interface to your PC");
+        EXPECT_FALSE(selector->isEnabled());
+    }
+    window_->SelectInterface(3);  // nothing to select: nothing stored
+    EXPECT_EQ(window_->Selected(), 0);
+    EXPECT_EQ(window_->Settings().selectedInterface.value, "");
+    SaveScreenshot("main_window_no_interface_en.png");
+}
+
+TEST_F(MainWindowTest, AnArrivingDeviceShowsInEverySelector) {
+    Build();
+    window_->OnTimerTick();
+    const int number = hid_.AddDevice({}, false);
+    hid_.Plug(number);  // the arrival notice starts a scan
+    ASSERT_TRUE(WaitFor([&] { return window_->Manager().Count() == 1; }));
+    window_->OnTimerTick();
+    for (QComboBox* selector : Selectors()) {
+        ASSERT_EQ(selector->count(), 1);
+        EXPECT_TRUE(selector->itemText(0).startsWith("Halvorn QX-4 (QX4SIM0001"))
+            << selector->itemText(0).toStdString();
+        EXPECT_TRUE(selector->isEnabled());
+    }
+    SaveScreenshot("main_window_en.png");
+
+    hid_.Unplug(number);  // the removal notice removes the link
+    ASSERT_TRUE(WaitFor([&] { return window_->Manager().Count() == 0; }));
+    window_->OnTimerTick();
+    EXPECT_FALSE(Selectors()[0]->isEnabled());
+}
+
+TEST_F(MainWindowTest, TheChosenInterfaceIsSelectedAgainAfterARestart) {
+    hid_.AddDevice();
+    hid_.AddDevice();
+    Build();
+    StartAndScan();
+    ASSERT_EQ(window_->Manager().Count(), 2);
+    window_->SelectInterface(1);
+    EXPECT_EQ(window_->Selected(), 1);
+    EXPECT_EQ(Selectors()[2]->currentIndex(), 1);
+    window_->SelectInterface(7);  // past the end: the last one
+    EXPECT_EQ(window_->Selected(), 1);
+
+    window_.reset();  // writes the window's settings
+    Build();
+    StartAndScan();
+    EXPECT_EQ(window_->Selected(), 1);
+    EXPECT_EQ(Selectors()[0]->currentIndex(), 1);
+}
+
+TEST_F(MainWindowTest, ExitAsksFirstThenRemovesEveryLinkAndSavesItsSection) {
+    WritePrivateProfileString("Interface-QX4SIM0001", "PortCat", "5", Ini());
+    hid_.AddDevice();
+    Build();
+    StartAndScan();
+    ASSERT_EQ(window_->Manager().Count(), 1);
+    ASSERT_TRUE(std::filesystem::is_symlink(PortPath(5)));
+
+    answer_ = QMessageBox::No;
+    window_->ExitWithConfirmation();
+    ASSERT_EQ(questions_.size(), 1u);
+    EXPECT_EQ(questions_[0], LoadLocalizedString(105));
+    EXPECT_EQ(lastIcon_, QMessageBox::Warning);
+    EXPECT_EQ(window_->State(), WindowState::kShown);
+    EXPECT_EQ(window_->Manager().Count(), 1);
+    EXPECT_EQ(exits_, 0);
+
+    // The tray menu's "Exit" asks the same question.
+    answer_ = QMessageBox::Yes;
+    tray_.menuChoice = kCommandExit;
+    shell_->onMessage(130, kTrayRightButtonUp);
+    EXPECT_EQ(questions_.size(), 2u);
+    EXPECT_EQ(exits_, 1);
+    EXPECT_EQ(window_->State(), WindowState::kEnding);
+    EXPECT_FALSE(window_->isVisible());
+    EXPECT_EQ(window_->Manager().Count(), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(PortPath(5))));
+    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", Ini()), "QX-4");
+    EXPECT_EQ(GetPrivateProfileInt("Interface-QX4SIM0001", "PortCat", 0, Ini()), 5);
+
+    window_->OnTimerTick();  // an ended window scans no more
+    window_->Manager().Tick();
+    EXPECT_EQ(window_->Manager().Count(), 0);
+}
+
+TEST_F(MainWindowTest, SectionsAreSavedEveryThreeThousandTicks) {
+    hid_.AddDevice();
+    Build();
+    StartAndScan();
+    ASSERT_EQ(window_->Manager().Count(), 1);
+    for (int tick = kStartupScanTicks; tick < 2999; ++tick) window_->OnTimerTick();
+    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", Ini()), "");
+    window_->OnTimerTick();  // the 3000th
+    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", Ini()), "QX-4");
+}
+
+TEST_F(MainWindowTest, RequestsOfASecondStartShowHideAndExitWithoutAsking) {
+    auto instance = SingleInstance::Acquire(env_.RuntimeDir());
+    ASSERT_TRUE(instance);
+    Build();
+    window_->WatchInstanceRequests(*instance);
+    window_->OnTimerTick();
+    ASSERT_EQ(window_->State(), WindowState::kShown);
+
+    ASSERT_TRUE(SendRequest(env_.RuntimeDir(), kRequestHide));
+    ASSERT_TRUE(WaitFor([&] { return window_->State() == WindowState::kInTray; }));
+    ASSERT_TRUE(SendRequest(env_.RuntimeDir(), kRequestShow));
+    ASSERT_TRUE(WaitFor([&] { return window_->State() == WindowState::kShown; }));
+    ASSERT_TRUE(SendRequest(env_.RuntimeDir(), kRequestShow));  // already shown: stays
+    ASSERT_TRUE(SendRequest(env_.RuntimeDir(), kRequestExit));
+    ASSERT_TRUE(WaitFor([&] { return exits_ == 1; }));
+    EXPECT_TRUE(questions_.empty());
+    EXPECT_TRUE(window_->isVisible());  // request 3 does not hide the window first
+}
+
+TEST_F(MainWindowTest, PortOperationsShowTheirProgressInTheBalloon) {
+    Build();
+    window_->OnPortOperation(1, 7);
+    EXPECT_EQ(tray_.calls.back().record.info, "Creating virtual port COM7.\nPlease wait...");
+    window_->OnPortOperation(0, 7);
+    EXPECT_EQ(tray_.calls.back().record.info, "");
+    program_->removePortsOnDeviceRemoval.value = 0;
+    window_->OnPortOperation(2, 7);  // ports kept on removal: nothing to announce
+    EXPECT_EQ(tray_.calls.back().record.info, "");
+    EXPECT_EQ(window_->OnPortOperation(2, 7), 0);
+}
+
+TEST_F(MainWindowTest, JapaneseScreenshot) {
+    SetThreadLanguage(kLangJapanese);
+    hid_.AddDevice();
+    Build();
+    StartAndScan();
+    EXPECT_EQ(window_->Manager().Count(), 1);
+    SaveScreenshot("main_window_ja.png");
+    SetThreadLanguage(kLangEnglish);
+}
+
+}  // namespace
+}  // namespace qx

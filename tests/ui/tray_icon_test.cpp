@@ -1,0 +1,148 @@
+#include "ui/CTrayIcon.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "app/strings.h"
+#include "tests/support/fake_tray_shell.h"
+
+namespace qx {
+namespace {
+
+using test::FakeTrayLog;
+using test::FakeTrayShell;
+
+constexpr int kIcon = 130;
+
+class TrayIconTest : public ::testing::Test {
+protected:
+    std::unique_ptr<CTrayIcon> Make() {
+        auto icon = std::make_unique<CTrayIcon>(kIcon, std::make_unique<FakeTrayShell>(log_));
+        icon->AttachWindow([this](int command) { commands_.push_back(command); });
+        return icon;
+    }
+
+    FakeTrayLog log_;
+    std::vector<int> commands_;
+};
+
+TEST_F(TrayIconTest, AddsThenModifiesAndRemovesOnlyWhatIsShown) {
+    auto icon = Make();
+    EXPECT_TRUE(icon->SetTrayIcon(0, nullptr));  // nothing shown: no shell call
+    EXPECT_TRUE(log_.calls.empty());
+
+    ASSERT_TRUE(icon->LoadTrayIcon(kIcon));
+    ASSERT_EQ(log_.calls.size(), 1u);
+    EXPECT_EQ(log_.calls[0].operation, kTrayAdd);
+    EXPECT_EQ(log_.calls[0].record.fields, kTrayFieldIcon | kTrayFieldTip | kTrayFieldMessage);
+    EXPECT_EQ(log_.calls[0].record.tip, LoadLocalizedString(130));
+
+    EXPECT_TRUE(icon->SetTrayIcon(kIcon, nullptr));
+    EXPECT_EQ(log_.calls.back().operation, kTrayModify);
+
+    EXPECT_TRUE(icon->LoadTrayIcon(0));
+    EXPECT_EQ(log_.calls.back().operation, kTrayDelete);
+    EXPECT_EQ(icon->Record().icon, 0);
+
+    const std::size_t before = log_.calls.size();
+    icon.reset();  // already removed: the destructor makes no call
+    EXPECT_EQ(log_.calls.size(), before);
+}
+
+TEST_F(TrayIconTest, DestructionRemovesTheShownIcon) {
+    auto icon = Make();
+    icon->LoadTrayIcon(kIcon);
+    icon.reset();
+    EXPECT_EQ(log_.calls.back().operation, kTrayDelete);
+}
+
+TEST_F(TrayIconTest, AFailedCallForgetsTheIconSoTheNextSetAddsItAgain) {
+    auto icon = Make();
+    icon->LoadTrayIcon(kIcon);
+    log_.failing = true;
+    EXPECT_FALSE(icon->ShowBalloon("title", "text"));
+    EXPECT_EQ(icon->Record().icon, 0);
+    log_.failing = false;
+    icon->SetTrayIcon(kIcon, nullptr);
+    EXPECT_EQ(log_.calls.back().operation, kTrayAdd);
+
+    log_.failing = true;
+    EXPECT_FALSE(icon->SetTrayIcon(kIcon, nullptr));
+    EXPECT_EQ(icon->Record().icon, 0);
+}
+
+TEST_F(TrayIconTest, BalloonResendsTheIconFieldsWithItsOwn) {
+    auto icon = Make();
+    icon->LoadTrayIcon(kIcon);
+    ASSERT_TRUE(icon->ShowBalloon("Title", "Text"));
+    const FakeTrayLog::Call& call = log_.calls.back();
+    EXPECT_EQ(call.operation, kTrayModify);
+    EXPECT_EQ(call.record.fields,
+              kTrayFieldIcon | kTrayFieldTip | kTrayFieldMessage | kTrayFieldInfo);
+    EXPECT_EQ(call.record.infoTitle, "Title");
+    EXPECT_EQ(call.record.info, "Text");
+    EXPECT_EQ(call.record.timeoutMs, 5000u);
+    EXPECT_EQ(call.record.infoFlags, kTrayInfoIcon);
+}
+
+TEST_F(TrayIconTest, TextsAreCutToTheirFieldsWithoutSplittingCharacters) {
+    auto icon = Make();
+    const std::string longTip(200, 'x');
+    icon->SetTrayIcon(kIcon, &longTip);
+    EXPECT_EQ(icon->Record().tip.size(), CTrayIcon::kMaxTip);
+
+    std::string japanese;
+    for (int i = 0; i < 100; ++i) japanese += "表";  // 3 bytes each
+    icon->ShowBalloon(japanese, japanese);
+    EXPECT_EQ(icon->Record().infoTitle, TruncateUtf8(japanese, 63));
+    EXPECT_EQ(icon->Record().infoTitle.size(), 63u * 3);
+    EXPECT_EQ(icon->Record().info, japanese);  // 100 characters fit in 255
+    EXPECT_EQ(TruncateUtf8("ab", 5), "ab");
+}
+
+TEST_F(TrayIconTest, MouseMessagesBecomeWindowCommands) {
+    auto icon = Make();
+    EXPECT_EQ(icon->HandleTrayMessage(kIcon + 1, kTrayLeftDoubleClick), 0);  // another icon
+    EXPECT_EQ(icon->HandleTrayMessage(kIcon, 0x201), 0);                     // single click
+    EXPECT_TRUE(commands_.empty());
+
+    EXPECT_EQ(icon->HandleTrayMessage(kIcon, kTrayLeftDoubleClick), 1);
+    EXPECT_EQ(commands_, std::vector<int>{kCommandShowHide});
+    EXPECT_TRUE(log_.menus.empty());
+
+    log_.menuChoice = kCommandExit;
+    EXPECT_EQ(icon->HandleTrayMessage(kIcon, kTrayRightButtonUp), 1);
+    ASSERT_EQ(log_.menus.size(), 1u);
+    ASSERT_EQ(log_.menus[0].size(), 2u);
+    EXPECT_EQ(log_.menus[0][0].command, kCommandShowHide);
+    EXPECT_EQ(log_.menus[0][1].command, kCommandExit);
+    EXPECT_EQ(commands_.back(), kCommandExit);
+
+    log_.menuChoice = 0;  // menu dismissed
+    commands_.clear();
+    EXPECT_EQ(icon->HandleTrayMessage(kIcon, kTrayRightButtonUp), 1);
+    EXPECT_TRUE(commands_.empty());
+}
+
+TEST_F(TrayIconTest, TheShellsMessagesReachTheIcon) {
+    FakeTrayLog log;
+    auto shell = std::make_unique<FakeTrayShell>(log);
+    FakeTrayShell* raw = shell.get();
+    CTrayIcon icon(kIcon, std::move(shell));
+    std::vector<int> commands;
+    icon.AttachWindow([&](int command) { commands.push_back(command); });
+    raw->onMessage(kIcon, kTrayLeftDoubleClick);
+    EXPECT_EQ(commands, std::vector<int>{kCommandShowHide});
+}
+
+TEST(TrayMenu, FollowsTheWindowLanguage) {
+    SetThreadLanguage(kLangJapanese);
+    EXPECT_EQ(TrayMenu()[0].text, "表示/非表示");
+    SetThreadLanguage(kLangEnglish);
+    EXPECT_EQ(TrayMenu()[0].text, "Show/hide");
+    EXPECT_EQ(TrayMenu()[1].text, "Exit");
+}
+
+}  // namespace
+}  // namespace qx

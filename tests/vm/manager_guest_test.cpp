@@ -1,0 +1,262 @@
+// On a kernel with uhid and cuse (the virtual machine of tests/vm/run.sh): the real qx-manager
+// with its hidraw backend and CUSE ports against a qx_uhid device, checked from the outside the
+// way radio programs and the user meet it.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/radio_program.h"
+#include "tests/support/temp_environment.h"
+#include "tests/vm/uhid_process.h"
+
+extern char** environ;
+
+namespace qx::vm {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ProgramParity;
+using test::RadioProgram;
+
+constexpr auto kStartBound = 120s;  // the first scan comes about five seconds after start, slower here
+constexpr const char* kSerial = "QX4SIM0001";
+constexpr int kPorts[] = {3, 4, 5, 6};  // CAT, PTT/CW, FSK, WinKey
+constexpr int kCatPort = 3, kPttPort = 4, kFskPort = 5;
+
+std::string ReadText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// One run of qx-manager with the test's environment, its output kept in a file.
+class ManagerProcess {
+public:
+    ManagerProcess(const std::vector<std::string>& args, const std::filesystem::path& output) {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            // The real devices, not simulated ones; CUSE ports, which carry keying lines.
+            if (entry.rfind("QXM_SIMULATED_DEVICES=", 0) == 0 || entry.rfind("QXM_PORT_KIND=", 0) == 0 ||
+                entry.rfind("QT_QPA_PLATFORM=", 0) == 0)
+                continue;
+            env.push_back(entry);
+        }
+        env.push_back("QXM_PORT_KIND=cuse");
+        env.push_back("QT_QPA_PLATFORM=offscreen");
+        std::vector<std::string> argv = {QX_MANAGER_PROGRAM};
+        argv.insert(argv.end(), args.begin(), args.end());
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        if (posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, Pointers(argv).data(), Pointers(env).data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~ManagerProcess() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    bool Started() const { return pid_ > 0; }
+    // The exit status once it ended within the bound; -1 otherwise (or when killed).
+    int Wait(std::chrono::milliseconds bound) {
+        int status = 0;
+        if (!Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, bound)) return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    static std::vector<char*> Pointers(std::vector<std::string>& texts) {
+        std::vector<char*> pointers;
+        for (auto& text : texts) pointers.push_back(text.data());
+        pointers.push_back(nullptr);
+        return pointers;
+    }
+    pid_t pid_ = -1;
+};
+
+class ManagerGuestTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(access("/dev/cuse", R_OK | W_OK), 0) << "needs /dev/cuse: run it through tests/vm/run.sh";
+        ASSERT_EQ(access("/dev/uhid", R_OK | W_OK), 0) << "needs /dev/uhid";
+        logs_ = env_.Root() + "/logs";
+        std::filesystem::create_directories(logs_);
+        // The user's earlier choice of port numbers for this interface.
+        std::filesystem::create_directories(std::filesystem::path(env_.IniPath()).parent_path());
+        test::WriteBytes(env_.IniPath(), test::Utf16("[Interface-QX4SIM0001]\r\nPortCat=3\r\nPortPttCw=4\r\n"
+                                                     "PortFsk=5\r\nPortWinkey=6\r\n"));
+    }
+    void TearDown() override {
+        if (!HasFailure()) return;
+        for (const auto& entry : std::filesystem::directory_iterator(logs_))
+            std::printf("--- %s\n%s\n", entry.path().filename().c_str(), ReadText(entry.path()).c_str());
+    }
+
+    std::string PortPath(int number) const { return env_.PortsDir() + "/COM" + std::to_string(number); }
+    // The port's name leads to a live character device.
+    bool PortServed(int number) const {
+        struct stat st {};
+        return ::stat(PortPath(number).c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+    }
+    bool AllPortsServed() const {
+        return std::all_of(std::begin(kPorts), std::end(kPorts), [&](int n) { return PortServed(n); });
+    }
+    bool NoPortServed() const {
+        return std::none_of(std::begin(kPorts), std::end(kPorts), [&](int n) { return PortServed(n); });
+    }
+
+    test::TempEnvironment env_;
+    std::filesystem::path logs_;
+};
+
+// The first line report carrying flags that the device logs after the moment since; its time.
+std::optional<long long> LineReportAfter(const UhidProcess& device, const std::string& flags, long long since) {
+    for (const UhidLogLine& line : device.Log())
+        if (line.micros >= since && line.text == "REPORT 3: " + flags) return line.micros;
+    return std::nullopt;
+}
+
+// The line reports the device logged after the moment since, flags only.
+std::vector<std::string> LineReportsAfter(const UhidProcess& device, long long since) {
+    std::vector<std::string> flags;
+    for (const UhidLogLine& line : device.Log())
+        if (line.micros >= since && line.text.rfind("REPORT 3: ", 0) == 0) flags.push_back(line.text.substr(10));
+    return flags;
+}
+
+// Changes a keying line the way a rig-control program does and measures how long the device
+// waits for the line report; nullopt when it never comes.
+std::optional<double> KeyAndMeasure(const RadioProgram& program, const UhidProcess& device, unsigned long request,
+                                    int line, const std::string& expectedFlags) {
+    const long long before = MonotonicMicroseconds();
+    if (::ioctl(program.Fd(), request, &line) != 0) return std::nullopt;
+    std::optional<long long> arrived;
+    if (!Eventually([&] { return (arrived = LineReportAfter(device, expectedFlags, before)).has_value(); }))
+        return std::nullopt;
+    return (*arrived - before) / 1000.0;
+}
+
+void PrintFigures(const char* what, std::vector<double> ms) {
+    std::sort(ms.begin(), ms.end());
+    std::printf("%s to line report: n=%zu min %.2f ms, median %.2f ms, max %.2f ms\n", what, ms.size(), ms.front(),
+                ms[ms.size() / 2], ms.back());
+}
+
+TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
+    auto device = std::make_unique<UhidProcess>(kSerial, logs_ / "device.log");
+    ASSERT_TRUE(device->Started());
+    ManagerProcess manager({}, logs_ / "qx-manager.log");
+    ASSERT_TRUE(manager.Started());
+
+    // The saved port numbers come back as ports once the program has found the device.
+    ASSERT_TRUE(Eventually([&] { return AllPortsServed(); }, kStartBound)) << "no ports in " << env_.PortsDir();
+    EXPECT_NE(ReadText(logs_ / "qx-manager.log").find("Virtual ports (CUSE) are published in " + env_.PortsDir()),
+              std::string::npos);
+    EXPECT_EQ(std::filesystem::read_symlink(PortPath(kPttPort)), "/dev/qx-COM4");
+
+    {
+        // PTT on RTS, CW on DTR, as a rig-control program keys them; several rounds for figures.
+        RadioProgram ptt(PortPath(kPttPort));
+        ASSERT_TRUE(ptt.Valid());
+        std::vector<double> rts, dtr;
+        for (int round = 0; round < 5; ++round) {
+            auto up = KeyAndMeasure(ptt, *device, TIOCMBIS, TIOCM_RTS, "01");
+            ASSERT_TRUE(up) << "RTS up, round " << round;
+            auto cw = KeyAndMeasure(ptt, *device, TIOCMBIS, TIOCM_DTR, "03");
+            ASSERT_TRUE(cw) << "DTR up, round " << round;
+            auto cwOff = KeyAndMeasure(ptt, *device, TIOCMBIC, TIOCM_DTR, "01");
+            ASSERT_TRUE(cwOff) << "DTR down, round " << round;
+            auto down = KeyAndMeasure(ptt, *device, TIOCMBIC, TIOCM_RTS, "00");
+            ASSERT_TRUE(down) << "RTS down, round " << round;
+            rts.insert(rts.end(), {*up, *down});
+            dtr.insert(dtr.end(), {*cw, *cwOff});
+        }
+        PrintFigures("RTS change", rts);
+        PrintFigures("DTR change", dtr);
+        RecordProperty("rts_latency_max_us", static_cast<int>(*std::max_element(rts.begin(), rts.end()) * 1000));
+        RecordProperty("dtr_latency_max_us", static_cast<int>(*std::max_element(dtr.begin(), dtr.end()) * 1000));
+        for (double ms : rts) EXPECT_LT(ms, 100.0) << "RTS";
+        for (double ms : dtr) EXPECT_LT(ms, 100.0) << "DTR";
+
+        // The radio's own keying input reaches the program as CTS.
+        auto cts = [&] {
+            int bits = 0;
+            return ::ioctl(ptt.Fd(), TIOCMGET, &bits) == 0 && (bits & TIOCM_CTS);
+        };
+        EXPECT_FALSE(cts());
+        ASSERT_TRUE(device->SendLine("input-state 1"));
+        EXPECT_TRUE(Eventually(cts));
+        ASSERT_TRUE(device->SendLine("input-state 0"));
+        EXPECT_TRUE(Eventually([&] { return !cts(); }));
+
+        // A program that ends while keyed: both lines go off, CW first.
+        const int both = TIOCM_RTS | TIOCM_DTR;
+        ASSERT_EQ(::ioctl(ptt.Fd(), TIOCMBIS, &both), 0);
+        ASSERT_TRUE(Eventually([&] { return LineReportAfter(*device, "03", 0).has_value(); }));
+        const long long closed = MonotonicMicroseconds();
+        ptt.Close();
+        ASSERT_TRUE(Eventually([&] { return LineReportAfter(*device, "00", closed).has_value(); }));
+        // Before the link notices, the keyed state's own repeat may still go out.
+        std::vector<std::string> afterClose = LineReportsAfter(*device, closed);
+        std::erase(afterClose, "03");
+        EXPECT_EQ(afterClose, (std::vector<std::string>{"01", "00"}));
+    }
+    {
+        // A rig-control program sets up the CAT port; a teletype program the FSK port.
+        RadioProgram cat(PortPath(kCatPort));
+        RadioProgram fsk(PortPath(kFskPort));
+        ASSERT_TRUE(cat.Valid() && fsk.Valid());
+        ASSERT_TRUE(cat.Configure(4800, 7, ProgramParity::kEven, 2));
+        ASSERT_TRUE(fsk.Configure(45, 5, ProgramParity::kNone, 2));
+        auto sent = [&](const std::string& text) {
+            const auto commands = device->Commands();
+            return std::find(commands.begin(), commands.end(), text) - commands.begin();
+        };
+        auto wasSent = [&](const std::string& text) { return sent(text) < std::ssize(device->Commands()); };
+        ASSERT_TRUE(Eventually([&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET FSK;MODE=5N1.5"); }));
+        ASSERT_TRUE(wasSent("SET CAT;SPEED=4800"));
+        EXPECT_LT(sent("SET CAT;SPEED=4800"), sent("SET CAT;MODE=7E2"));
+        // 45 baud is what the device runs FSK at already: no speed command.
+        for (const std::string& command : device->Commands()) EXPECT_EQ(command.rfind("SET FSK;SPEED", 0), std::string::npos);
+    }
+
+    // Unplugged: the ports leave with the device; plugged in again: back under the same names.
+    ASSERT_EQ(device->Destroy(), 0);
+    EXPECT_TRUE(Eventually([&] { return NoPortServed(); }, 60s)) << "ports still served after the unplug";
+    device = std::make_unique<UhidProcess>(kSerial, logs_ / "device-again.log");
+    ASSERT_TRUE(device->Started());
+    EXPECT_TRUE(Eventually([&] { return AllPortsServed(); }, kStartBound)) << "ports not back after the replug";
+    EXPECT_TRUE(Eventually([&] { return device->Logged("CMD VER"); }, 60s));
+
+    // A second start with -x ends the running one, which saves the interface's settings.
+    ManagerProcess exitRequest({"-x"}, logs_ / "qx-manager-x.log");
+    EXPECT_EQ(exitRequest.Wait(60s), 0);
+    EXPECT_EQ(manager.Wait(60s), 0);
+    const std::string ini = ReadText(env_.IniPath());
+    for (const char* saved : {"PortCat=3", "PortPttCw=4", "PortFsk=5", "PortWinkey=6", "Product=Halvorn QX-4"})
+        EXPECT_NE(ini.find(test::Utf16(saved).substr(2)), std::string::npos) << saved;
+    EXPECT_TRUE(NoPortServed());
+    EXPECT_EQ(device->Destroy(), 0);
+}
+
+}  // namespace
+}  // namespace qx::vm

@@ -1,0 +1,359 @@
+#include "ui/CInterfaceManagerDlg.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QHBoxLayout>
+#include <QMenu>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <QWindowStateChangeEvent>
+
+#include "app/strings.h"
+#include "platform/single_instance.h"
+#include "ui/CAboutDlg.h"
+#include "ui/CPagePorts.h"
+#include "ui/CPageSettings.h"
+#include "ui/CPageStatus.h"
+#include "ui/CTrayIcon.h"
+#include "ui/control_ids.h"
+#include "ui/dialog_template.h"
+#include "ui/program_icon.h"
+#include "ui/qt_tray_shell.h"
+
+namespace qx {
+
+namespace {
+
+constexpr int kTimerPeriodMs = 100;
+constexpr unsigned kTicksBetweenSaves = 3000;  // five minutes
+constexpr unsigned kTrayIconId = 130;
+constexpr int kFirstPortList = 1004;  // 1004..1007: CAT, PTT/CW, FSK, WinKey
+constexpr int kSelectorId = 1012;
+
+// String ids of the window's texts.
+constexpr int kStrAbout = 101;
+constexpr int kStrTitle = 102;
+constexpr int kStrBalloonTitle = 103;
+constexpr int kStrBalloonHidden = 104;
+constexpr int kStrExitQuestion = 105;
+constexpr int kStrMinimizeToTray = 106;
+constexpr int kStrHide = 107;
+constexpr int kStrExit = 108;
+constexpr int kStrNoInterface = 120;
+
+QString Text(int id) { return QString::fromStdString(LoadLocalizedString(id)); }
+
+QString PageTitle(int templateId) {
+    const DialogTemplate* dialog = FindDialogTemplate(templateId, WindowLanguage());
+    return dialog != nullptr ? QString::fromUtf8(dialog->caption) : QString();
+}
+
+}  // namespace
+
+CInterfaceManagerDlg::CInterfaceManagerDlg(HidBackend& hid, IVSPortAxClass& portClass,
+                                           ProgramSettings& program, QWidget* parent,
+                                           std::unique_ptr<TrayShell> trayShell)
+    : QDialog(parent),
+      program_(program),
+      portClass_(portClass),
+      m_manager(hid, portClass, program) {
+    program_.Load();
+    settings_.Load();
+    if (!trayShell) trayShell = std::make_unique<QtTrayShell>();
+    m_trayIcon = std::make_unique<CTrayIcon>(kTrayIconId, std::move(trayShell));
+
+    messageBox = [this](const QString& text, QMessageBox::Icon icon,
+                        QMessageBox::StandardButtons buttons) {
+        QMessageBox box(icon, windowTitle(), text, buttons, this);
+        return box.exec();
+    };
+
+    setWindowTitle(Text(kStrTitle));
+    setWindowIcon(ProgramIcon());
+    BuildLayout();
+
+    m_trayIcon->AttachWindow([this](int command) { OnTrayCommand(command); });
+    m_trayIcon->LoadTrayIcon(kTrayIconId);
+
+    timer_ = new QTimer(this);
+    connect(timer_, &QTimer::timeout, this, &CInterfaceManagerDlg::OnTimerTick);
+    timer_->start(kTimerPeriodMs);
+
+    m_manager.observer = this;
+    WatchDeviceNotices();
+    // The window stays hidden until the first tick decides between shown and in the tray.
+}
+
+CInterfaceManagerDlg::~CInterfaceManagerDlg() {
+    // Links left at this point (the window went without the exit path) are removed with the
+    // manager; the window must no longer hear of them.
+    m_manager.observer = nullptr;
+    for (const auto& link : m_manager.list) link->observer = nullptr;
+}
+
+void CInterfaceManagerDlg::BuildLayout() {
+    statusPage_ = new CPageStatus(this);
+    portsPage_ = new CPagePorts(this);
+    settingsPage_ = new CPageSettings(this);
+    tabs_ = new QTabWidget(this);
+    tabs_->addTab(statusPage_, PageTitle(kTemplateStatus));
+    tabs_->addTab(portsPage_, PageTitle(kTemplatePorts));
+    tabs_->addTab(settingsPage_, PageTitle(kTemplateSettings));
+    tabs_->setCurrentIndex(0);
+
+    menuButton_ = new QToolButton(this);
+    menuButton_->setObjectName(QStringLiteral("windowMenu"));
+    menuButton_->setIcon(ProgramIcon());
+    menuButton_->setPopupMode(QToolButton::InstantPopup);
+    menuButton_->setMenu(BuildWindowMenu());
+
+    hideButton_ = new QPushButton(Text(kStrHide), this);
+    SetControlId(hideButton_, 2);
+    hideButton_->setAutoDefault(false);
+    connect(hideButton_, &QPushButton::clicked, this, &CInterfaceManagerDlg::reject);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(menuButton_);
+    buttons->addStretch();
+    buttons->addWidget(hideButton_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(tabs_);
+    layout->addLayout(buttons);
+    // Pages built before the tab widget existed skipped the selectors; fill them now.
+    OnInterfacesChanged();
+}
+
+// Desktop window managers do not let a program extend the title bar's menu, so the window
+// offers the same commands itself: from the button beside "Hide" and as its context menu.
+QMenu* CInterfaceManagerDlg::BuildWindowMenu() {
+    auto* menu = new QMenu(this);
+    menu->addAction(Text(kStrMinimizeToTray), this, [this] { Dispatch(WindowEvent::kSysClose); });
+    menu->addAction(Text(kStrExit), this, &CInterfaceManagerDlg::ExitWithConfirmation);
+    menu->addAction(Text(kStrAbout), this, &CInterfaceManagerDlg::ShowAbout);
+    return menu;
+}
+
+void CInterfaceManagerDlg::WatchDeviceNotices() {
+    m_manager.RegisterNotifications();
+    const int fd = m_manager.NoticeFd();
+    if (fd < 0) return;  // no notices: only the start-up scan finds devices
+    noticeWatch_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    connect(noticeWatch_.get(), &QSocketNotifier::activated, this,
+            [this] { m_manager.HandleDeviceNotices(); });
+}
+
+void CInterfaceManagerDlg::WatchInstanceRequests(SingleInstance& instance) {
+    requestWatch_ = std::make_unique<QSocketNotifier>(instance.Fd(), QSocketNotifier::Read);
+    connect(requestWatch_.get(), &QSocketNotifier::activated, this, [this, &instance] {
+        for (int code : instance.ReadRequests()) HandleInstanceRequest(code);
+    });
+}
+
+CHVInterfaceManager& CInterfaceManagerDlg::Manager() { return m_manager; }
+IVSPortAxClass& CInterfaceManagerDlg::PortClass() { return portClass_; }
+ProgramSettings& CInterfaceManagerDlg::Program() { return program_; }
+WindowSettings& CInterfaceManagerDlg::Settings() { return settings_; }
+std::array<int, 256>& CInterfaceManagerDlg::UsedPorts() { return usedPorts_; }
+CPageStatus* CInterfaceManagerDlg::StatusPage() const { return statusPage_; }
+CPagePorts* CInterfaceManagerDlg::PortsPage() const { return portsPage_; }
+CPageSettings* CInterfaceManagerDlg::SettingsPage() const { return settingsPage_; }
+int CInterfaceManagerDlg::Selected() const { return m_selected; }
+
+void CInterfaceManagerDlg::ActivatePage(int index) {
+    if (tabs_ != nullptr && index >= 0 && index < tabs_->count()) tabs_->setCurrentIndex(index);
+}
+
+void CInterfaceManagerDlg::SelectInterface(int index) {
+    m_selected = ClampSelection(index, m_manager.Count());
+    if (const CHVInterface* link = m_manager.Link(m_selected)) {
+        settings_.selectedInterface.value = StoredSelectionText(link->product, link->key);
+    }
+    OnInterfacesChanged();
+}
+
+void CInterfaceManagerDlg::StartPttTest(int index) {
+    if (CHVInterface* link = m_manager.Link(index)) link->StartPttTest();
+}
+
+void CInterfaceManagerDlg::StartCwTest(int index) {
+    if (CHVInterface* link = m_manager.Link(index)) link->StartCwTest();
+}
+
+void CInterfaceManagerDlg::OpenPortChoice(int channel) {
+    if (portsPage_ == nullptr || channel < 0 || channel >= kChannelCount) return;
+    ActivatePage(1);
+    if (auto* list = FindControl<QComboBox>(portsPage_, kFirstPortList + channel)) {
+        list->setFocus();
+        list->showPopup();
+    }
+}
+
+int CInterfaceManagerDlg::OnPortOperation(int state, int port) {
+    m_trayIcon->ShowBalloon(
+        "", PortOperationBalloonText(state, port, program_.removePortsOnDeviceRemoval.value));
+    return 0;
+}
+
+void CInterfaceManagerDlg::OnInterfacesChanged() {
+    if (tabs_ == nullptr) return;  // still being built; BuildLayout fills the selectors
+    std::vector<QString> entries;
+    std::vector<std::string> storedForms;
+    for (const auto& link : m_manager.list) {
+        entries.push_back(QString::fromStdString(SelectorEntryText(
+            link->manufacturer, link->product, link->key, link->VersionText())));
+        storedForms.push_back(StoredSelectionText(link->product, link->key));
+    }
+    m_selected = SelectionAfterRebuild(m_selected, storedForms, settings_.selectedInterface.value);
+
+    for (QWidget* page : {static_cast<QWidget*>(statusPage_), static_cast<QWidget*>(portsPage_),
+                          static_cast<QWidget*>(settingsPage_)}) {
+        auto* selector = FindControl<QComboBox>(page, kSelectorId);
+        if (selector == nullptr) continue;
+        // Filling the list must not read as the user choosing an entry.
+        const QSignalBlocker blocker(selector);
+        selector->clear();
+        if (entries.empty()) {
+            selector->addItem(Text(kStrNoInterface));
+            selector->setEnabled(false);
+        } else {
+            for (const QString& entry : entries) selector->addItem(entry);
+            selector->setEnabled(true);
+        }
+        selector->setCurrentIndex(m_selected < 0 ? 0 : m_selected);
+    }
+    RefreshPages();
+}
+
+void CInterfaceManagerDlg::OnInterfaceChanged(int index) {
+    if (index >= 0 && index < m_manager.Count() && index == m_selected) RefreshPages();
+}
+
+void CInterfaceManagerDlg::RefreshPages() {
+    statusPage_->Refresh();
+    portsPage_->Refresh();
+    settingsPage_->Refresh();
+}
+
+void CInterfaceManagerDlg::OnTimerTick() {
+    if (state_ == WindowState::kEnding) return;
+    m_manager.Tick();
+    if (m_firstTick) {
+        m_firstTick = 0;
+        Dispatch(WindowEvent::kFirstTick);
+    }
+    if (CHVInterface* link = m_manager.Link(m_selected);
+        link != nullptr && link->channelListReceived.exchange(0)) {
+        OnInterfacesChanged();
+    }
+    if (++m_tickCount >= kTicksBetweenSaves) {
+        m_tickCount = 0;
+        for (const auto& link : m_manager.list) SaveSettings(*link);
+    }
+}
+
+void CInterfaceManagerDlg::Dispatch(WindowEvent event) {
+    const WindowTransition next = ApplyWindowEvent(state_, settings_.hideInTray.value, event);
+    state_ = next.state;
+    settings_.hideInTray.value = next.hideInTray;
+    switch (next.operation) {
+    case WindowOperation::kNone:
+        break;
+    case WindowOperation::kShowMainWindow:
+        ShowMainWindow();
+        break;
+    case WindowOperation::kHideToTray:
+        HideToTray();
+        break;
+    case WindowOperation::kConfirmExit: {
+        const int answer = messageBox(Text(kStrExitQuestion), QMessageBox::Warning,
+                                      QMessageBox::Yes | QMessageBox::No);
+        Dispatch(answer == QMessageBox::Yes ? WindowEvent::kExitConfirmed
+                                            : WindowEvent::kExitDeclined);
+        break;
+    }
+    case WindowOperation::kHideAndEnd:
+        End(true);
+        break;
+    case WindowOperation::kEnd:
+        End(false);
+        break;
+    }
+}
+
+void CInterfaceManagerDlg::ShowMainWindow() {
+    if (isMinimized()) showNormal();
+    show();
+    raise();
+    activateWindow();
+    m_trayIcon->ShowBalloon("", "");
+}
+
+void CInterfaceManagerDlg::HideToTray() {
+    if (m_trayIcon->Available()) {
+        hide();
+    } else {
+        // Without a tray a hidden window could never be brought back: minimize instead.
+        showMinimized();
+    }
+    m_trayIcon->ShowBalloon(LoadLocalizedString(kStrBalloonTitle),
+                            LoadLocalizedString(kStrBalloonHidden));
+}
+
+void CInterfaceManagerDlg::ToggleWindow() { Dispatch(WindowEvent::kToggle); }
+
+void CInterfaceManagerDlg::ShowAbout() {
+    CAboutDlg about(portClass_, this);
+    about.exec();
+}
+
+void CInterfaceManagerDlg::ExitWithConfirmation() { Dispatch(WindowEvent::kExitRequested); }
+
+void CInterfaceManagerDlg::HandleInstanceRequest(int code) {
+    if (const std::optional<WindowEvent> event = RequestEvent(code)) Dispatch(*event);
+}
+
+void CInterfaceManagerDlg::OnTrayCommand(int command) {
+    if (command == kCommandShowHide) Dispatch(WindowEvent::kToggle);
+    if (command == kCommandExit) Dispatch(WindowEvent::kExitRequested);
+}
+
+void CInterfaceManagerDlg::End(bool hideFirst) {
+    if (hideFirst) hide();
+    timer_->stop();
+    noticeWatch_.reset();
+    requestWatch_.reset();
+    m_manager.UnregisterNotifications();
+    m_manager.RemoveAll();
+    emit exitRequested();
+}
+
+void CInterfaceManagerDlg::closeEvent(QCloseEvent* event) {
+    event->ignore();  // the window ends only through the exit path
+    Dispatch(WindowEvent::kSysClose);
+}
+
+void CInterfaceManagerDlg::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange) return;
+    const auto oldState = static_cast<QWindowStateChangeEvent*>(event)->oldState();
+    const bool wasMinimized = (oldState & Qt::WindowMinimized) != 0;
+    if (isMinimized() && !wasMinimized && state_ == WindowState::kShown) {
+        Dispatch(WindowEvent::kSysMinimize);
+    } else if (!isMinimized() && wasMinimized && state_ == WindowState::kInTray) {
+        // Restored from the task bar (no tray): the window is shown again.
+        Dispatch(WindowEvent::kToggle);
+    }
+}
+
+void CInterfaceManagerDlg::reject() { Dispatch(WindowEvent::kHideButton); }
+
+void CInterfaceManagerDlg::contextMenuEvent(QContextMenuEvent* event) {
+    menuButton_->menu()->exec(event->globalPos());
+}
+
+}  // namespace qx

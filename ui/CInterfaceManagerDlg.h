@@ -1,0 +1,138 @@
+#pragma once
+// The program's only top-level window: three pages (Status, Ports, Settings) in a tab widget,
+// the "Hide" button, the tray icon, the 100 ms timer that drives the interface manager, the
+// window's own menu (exit, about), the exit path, second-instance requests and device notices.
+// It owns the interface manager and is its observer. User interface thread only.
+#include <QDialog>
+#include <QMessageBox>
+#include <QString>
+
+#include <array>
+#include <functional>
+#include <memory>
+
+#include "manager/CHVInterfaceManager.h"
+#include "manager/CInterfaceNotificatorHander.h"
+#include "manager/config_store.h"
+#include "manager/window_rules.h"
+#include "ui/tray_shell.h"
+#include "platform/hid.h"
+#include "vsp/IVSPortAx.h"
+
+class QComboBox;
+class QMenu;
+class QPushButton;
+class QSocketNotifier;
+class QTabWidget;
+class QTimer;
+class QToolButton;
+
+namespace qx {
+
+class CPagePorts;
+class CPageSettings;
+class CPageStatus;
+class CTrayIcon;
+class SingleInstance;
+
+class CInterfaceManagerDlg : public QDialog, public CInterfaceNotificatorHander {
+    Q_OBJECT
+public:
+    // The window keeps references to its services; they must outlive it. Without a tray
+    // shell the desktop's notification area is used.
+    CInterfaceManagerDlg(HidBackend& hid, IVSPortAxClass& portClass, ProgramSettings& program,
+                         QWidget* parent = nullptr, std::unique_ptr<TrayShell> trayShell = nullptr);
+    ~CInterfaceManagerDlg() override;
+
+    // Services and settings the pages use.
+    CHVInterfaceManager& Manager();
+    IVSPortAxClass& PortClass();
+    ProgramSettings& Program();
+    WindowSettings& Settings();
+    std::array<int, 256>& UsedPorts();  // one flag per COM number, filled by the Ports page
+
+    CPageStatus* StatusPage() const;
+    CPagePorts* PortsPage() const;
+    CPageSettings* SettingsPage() const;
+    void ActivatePage(int index);  // 0 Status, 1 Ports, 2 Settings
+
+    // The selected interface: an index into the manager's list (-1: none).
+    int Selected() const;
+    void SelectInterface(int index);
+    void StartPttTest(int index);
+    void StartCwTest(int index);
+    // Activates the Ports page, focuses and drops down the port list of the channel (0..3).
+    void OpenPortChoice(int channel);
+    // The Ports page's two actions (ui/port_actions.cpp).
+    void ApplyPortSelection();
+    void RemoveAllPorts();
+
+    // Observer of the manager.
+    int OnPortOperation(int state, int port) override;
+    void OnInterfacesChanged() override;
+    void OnInterfaceChanged(int index) override;
+
+    // Window states.
+    void ShowMainWindow();
+    void HideToTray();
+    void ToggleWindow();
+    void reject() override;  // the "Hide" button and Esc: to the tray, never closes
+
+    // Commands of the window menu and the tray menu.
+    void ShowAbout();
+    void ExitWithConfirmation();  // asks first; on Yes removes every link and ends the loop
+    // A request of a second start: 1 show, 2 hide, 3 exit (no confirmation); others ignored.
+    void HandleInstanceRequest(int code);
+    // Handles the requests that later starts send to this instance.
+    void WatchInstanceRequests(SingleInstance& instance);
+
+    // One tick of the 100 ms timer (public so tests can drive it by hand).
+    void OnTimerTick();
+    WindowState State() const { return state_; }
+
+    // Message boxes go through this hook so tests can answer them; it returns the button.
+    std::function<int(const QString& text, QMessageBox::Icon, QMessageBox::StandardButtons)>
+        messageBox;
+    QString programPath;  // for the holder line and autostart
+
+signals:
+    // Emitted once the exit path or an exit request has removed every link.
+    void exitRequested();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void BuildLayout();
+    QMenu* BuildWindowMenu();
+    void WatchDeviceNotices();
+    void Dispatch(WindowEvent event);
+    void OnTrayCommand(int command);
+    void RefreshPages();
+    void End(bool hideFirst);
+
+    ProgramSettings& program_;
+    IVSPortAxClass& portClass_;
+    WindowSettings settings_;
+    int m_firstTick = 1;
+    unsigned m_tickCount = 0;
+    CHVInterfaceManager m_manager;
+    std::unique_ptr<CTrayIcon> m_trayIcon;
+    int m_selected = 0;
+    std::array<int, 256> usedPorts_{};
+    WindowState state_ = WindowState::kStarting;
+
+    QTabWidget* tabs_ = nullptr;
+    QPushButton* hideButton_ = nullptr;
+    QToolButton* menuButton_ = nullptr;
+    CPageStatus* statusPage_ = nullptr;
+    CPagePorts* portsPage_ = nullptr;
+    CPageSettings* settingsPage_ = nullptr;
+    QTimer* timer_ = nullptr;
+    std::unique_ptr<QSocketNotifier> noticeWatch_;
+    std::unique_ptr<QSocketNotifier> requestWatch_;
+};
+
+}  // namespace qx

@@ -1,0 +1,107 @@
+#include "ui/CPagePorts.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+
+#include "app/strings.h"
+#include "ui/CInterfaceManagerDlg.h"
+#include "ui/control_ids.h"
+#include "ui/dialog_template.h"
+#include "ui/ports_page_model.h"
+
+namespace qx {
+namespace {
+
+constexpr std::array<int, kChannelCount> kPortListIds{1004, 1005, 1006, 1007};
+constexpr int kCreateUpdateButton = 1024;
+constexpr int kRemoveAllButton = 1025;
+constexpr int kRemovePortsCheckBox = 1011;
+constexpr int kIgnoreSerialsCheckBox = 1013;
+
+// A click on a check box changes a program-wide setting; it is written at once so that it
+// survives an abnormal end of the program.
+void StoreSetting(CIniInt& setting, bool checked) {
+    setting.value = checked ? 1 : 0;
+    setting.Save();
+}
+
+}  // namespace
+
+CPagePorts::CPagePorts(CInterfaceManagerDlg* owner) : m_owner(owner) {
+    const DialogTemplate* dialog = FindDialogTemplate(kTemplatePorts, WindowLanguage());
+    BuildDialog(this, *dialog);
+    setWindowTitle(QString::fromUtf8(dialog->caption));
+    m_interfaceCombo = FindControl<QComboBox>(this, 1012);
+    m_removePortsBox = FindControl<QCheckBox>(this, kRemovePortsCheckBox);
+    m_ignoreSerialsBox = FindControl<QCheckBox>(this, kIgnoreSerialsCheckBox);
+
+    connect(m_interfaceCombo, &QComboBox::activated, this,
+            [this](int index) { m_owner->SelectInterface(index); });
+    connect(FindControl<QPushButton>(this, kCreateUpdateButton), &QPushButton::clicked, this,
+            [this] { m_owner->ApplyPortSelection(); });
+    connect(FindControl<QPushButton>(this, kRemoveAllButton), &QPushButton::clicked, this,
+            [this] { m_owner->RemoveAllPorts(); });
+    connect(m_removePortsBox, &QCheckBox::clicked, this, [this](bool checked) {
+        StoreSetting(m_owner->Program().removePortsOnDeviceRemoval, checked);
+    });
+    connect(m_ignoreSerialsBox, &QCheckBox::clicked, this, [this](bool checked) {
+        StoreSetting(m_owner->Program().ignoreSerialNumbers, checked);
+    });
+}
+
+QComboBox* CPagePorts::PortCombo(Channel channel) const {
+    return FindControl<QComboBox>(this, kPortListIds[channel]);
+}
+
+void CPagePorts::Refresh() {
+    CHVInterface* link = m_owner->Manager().Link(m_owner->Selected());
+    PortsPageInput input;
+    if (link) {
+        input.selected = true;
+        m_owner->UsedPorts() = ReadSystemPorts(m_owner->PortClass().PortsDirectory());
+        input.used = m_owner->UsedPorts();
+        for (Channel channel : kAllChannels) {
+            input.present[channel] = link->channelPresent[channel].load() != 0;
+            input.portNumbers[channel] = link->ports[channel].portNumber;
+        }
+    }
+    const PortsPageStrings strings{LoadLocalizedString(121), LoadLocalizedString(122)};
+    const std::array<PortList, kChannelCount> lists = ComputePortLists(input, strings);
+    for (Channel channel : kAllChannels) {
+        QComboBox* combo = PortCombo(channel);
+        combo->clear();
+        for (const PortListEntry& entry : lists[channel].entries)
+            combo->addItem(QString::fromStdString(entry.text), entry.portNumber);
+        combo->setCurrentIndex(lists[channel].selected);
+        combo->setEnabled(lists[channel].enabled);
+    }
+    FindControl(this, kCreateUpdateButton)->setEnabled(m_owner->Manager().Count() > 0);
+    RefreshCheckBoxes();
+}
+
+void CPagePorts::RefreshCheckBoxes() {
+    ProgramSettings& program = m_owner->Program();
+    WindowSettings& window = m_owner->Settings();
+    m_removePortsBox->setChecked(program.removePortsOnDeviceRemoval.value != 0);
+    m_ignoreSerialsBox->setChecked(program.ignoreSerialNumbers.value != 0);
+    // The boxes are offered only where the configuration asks for them.
+    m_removePortsBox->setVisible(window.showRemovePortsCheckBox.value == 1);
+    m_ignoreSerialsBox->setVisible(window.showIgnoreSerialNumbers.value == 1);
+}
+
+std::array<int, kChannelCount> CPagePorts::ChosenPortNumbers() const {
+    std::array<int, kChannelCount> numbers{};
+    for (Channel channel : kAllChannels) {
+        const QComboBox* combo = PortCombo(channel);
+        numbers[channel] = combo->currentIndex() < 0 ? 0 : combo->currentData().toInt();
+    }
+    return numbers;
+}
+
+void CPagePorts::EnablePortLists() {
+    for (Channel channel : kAllChannels)
+        PortCombo(channel)->setEnabled(true);
+}
+
+}  // namespace qx

@@ -1,0 +1,93 @@
+#include "ui/CPageStatus.h"
+
+#include <QComboBox>
+#include <QFontInfo>
+#include <QLabel>
+#include <QPushButton>
+
+#include "app/strings.h"
+#include "ui/CInterfaceManagerDlg.h"
+#include "ui/control_ids.h"
+#include "ui/dialog_template.h"
+
+namespace qx {
+namespace {
+
+// Control ids per channel, in channel order.
+constexpr std::array<int, kChannelCount> kPortNameIds{1013, 1014, 1015, 1032};
+constexpr std::array<int, kChannelCount> kHolderIds{1016, 1017, 1018, 1033};
+constexpr std::array<int, kChannelCount> kAddPortIds{1024, 1025, 1026, 1034};
+constexpr std::array<int, 2> kParameterIds{1019, 1020};  // CAT, FSK
+constexpr std::array<int, 4> kTestControlIds{1022, 1021, 1023, 1010};
+constexpr int kPttTestButton = 1021;
+constexpr int kCwTestButton = 1010;
+
+StatusStrings LoadStatusStrings() {
+    return {LoadLocalizedString(110), LoadLocalizedString(111), LoadLocalizedString(116),
+            LoadLocalizedString(117), LoadLocalizedString(118), LoadLocalizedString(119)};
+}
+
+void SetVisible(QWidget* control, std::optional<bool> visible) {
+    if (visible)
+        control->setVisible(*visible);
+}
+
+}  // namespace
+
+CPageStatus::CPageStatus(CInterfaceManagerDlg* owner) : m_owner(owner) {
+    const DialogTemplate* dialog = FindDialogTemplate(kTemplateStatus, WindowLanguage());
+    BuildDialog(this, *dialog);
+    setWindowTitle(QString::fromUtf8(dialog->caption));
+    m_interfaceCombo = FindControl<QComboBox>(this, 1012);
+    EnlargePortNameFont();
+
+    connect(m_interfaceCombo, &QComboBox::activated, this,
+            [this](int index) { m_owner->SelectInterface(index); });
+    connect(FindControl<QPushButton>(this, kPttTestButton), &QPushButton::clicked, this,
+            [this] { m_owner->StartPttTest(m_interfaceCombo->currentIndex()); });
+    connect(FindControl<QPushButton>(this, kCwTestButton), &QPushButton::clicked, this,
+            [this] { m_owner->StartCwTest(m_interfaceCombo->currentIndex()); });
+    for (Channel channel : kAllChannels) {
+        connect(FindControl<QPushButton>(this, kAddPortIds[channel]), &QPushButton::clicked, this,
+                [this, channel] { m_owner->OpenPortChoice(channel); });
+    }
+}
+
+// The port names are what the user types into a radio program, so they stand out.
+void CPageStatus::EnlargePortNameFont() {
+    QFont font = FindControl<QLabel>(this, kPortNameIds[kCat])->font();
+    font.setPixelSize(EnlargedFontHeight(QFontInfo(font).pixelSize()));
+    for (int id : kPortNameIds)
+        FindControl<QLabel>(this, id)->setFont(font);
+}
+
+void CPageStatus::Refresh() {
+    const StatusPageInput input = ReadStatusInput(m_owner->Manager().Link(m_owner->Selected()));
+    Apply(ComputeStatusPage(input, LoadStatusStrings()), input);
+}
+
+void CPageStatus::Apply(const StatusPageView& view, const StatusPageInput& input) {
+    const QString portsDirectory = QString::fromStdString(m_owner->PortClass().PortsDirectory());
+    for (Channel channel : kAllChannels) {
+        auto* name = FindControl<QLabel>(this, kPortNameIds[channel]);
+        name->setText(QString::fromStdString(view.portNames[channel]));
+        // The full path of a live port is what a radio program is pointed at.
+        const ChannelStatusInput& in = input.channels[channel];
+        name->setToolTip(input.selected && in.portNumber > 0 && in.hasPort
+                             ? portsDirectory + QStringLiteral("/COM%1").arg(in.portNumber)
+                             : QString());
+        FindControl<QLabel>(this, kHolderIds[channel])
+            ->setText(QString::fromStdString(view.holderLines[channel]));
+        SetVisible(FindControl(this, kHolderIds[channel]), view.holderVisible[channel]);
+        SetVisible(FindControl(this, kAddPortIds[channel]), view.addPortVisible[channel]);
+    }
+    for (int slot = 0; slot < 2; ++slot) {
+        FindControl<QLabel>(this, kParameterIds[slot])
+            ->setText(QString::fromStdString(view.parameterLines[slot]));
+        SetVisible(FindControl(this, kParameterIds[slot]), view.parameterVisible[slot]);
+    }
+    for (int id : kTestControlIds)
+        SetVisible(FindControl(this, id), view.testControlsVisible);
+}
+
+}  // namespace qx

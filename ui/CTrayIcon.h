@@ -1,0 +1,53 @@
+#pragma once
+// The program's icon in the notification area: its record (icon, tip, balloon) kept in step
+// with the shell, and the icon's mouse messages turned into window commands (a double click
+// toggles the window, the right button opens the menu "Show/hide", "Exit").
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ui/tray_shell.h"
+
+namespace qx {
+
+constexpr int kCommandShowHide = 32774;
+constexpr int kCommandExit = 32776;
+
+class CTrayIcon {
+public:
+    static constexpr std::size_t kMaxTip = 127;
+    static constexpr std::size_t kMaxInfo = 255;
+    static constexpr std::size_t kMaxInfoTitle = 63;
+
+    CTrayIcon(unsigned id, std::unique_ptr<TrayShell> shell);
+    ~CTrayIcon();  // removes the icon
+    CTrayIcon(const CTrayIcon&) = delete;
+    CTrayIcon& operator=(const CTrayIcon&) = delete;
+
+    // The window's command handler receives the menu's commands.
+    void AttachWindow(std::function<void(int command)> sendCommand);
+    // Adds or changes the icon (icon != 0), or removes it (icon == 0); null tip keeps the tip.
+    bool SetTrayIcon(int icon, const std::string* tip);
+    // Icon and tip from the resources of that id; 0 removes the icon.
+    bool LoadTrayIcon(int id);
+    // Empty title and text remove a balloon that is up.
+    bool ShowBalloon(const std::string& title, const std::string& text);
+    // 1 when the message was for this icon and handled, else 0.
+    int HandleTrayMessage(unsigned id, int mouseMessage);
+
+    bool Available() const { return shell_->Available(); }
+    const TrayRecord& Record() const { return record_; }
+
+private:
+    TrayRecord record_;
+    std::unique_ptr<TrayShell> shell_;
+    std::function<void(int)> sendCommand_;
+};
+
+// The menu of the icon in the window language.
+std::vector<TrayMenuItem> TrayMenu();
+// At most maxChars characters of a UTF-8 text, never splitting a character.
+std::string TruncateUtf8(const std::string& text, std::size_t maxChars);
+
+}  // namespace qx

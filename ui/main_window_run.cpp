@@ -1,0 +1,48 @@
+#include "ui/main_window_run.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSocketNotifier>
+
+#include "app/strings.h"
+#include "platform/autostart.h"
+#include "ui/CInterfaceManagerDlg.h"
+
+namespace qx {
+
+int RunMainWindow(RunningServices& services) {
+    auto window = std::make_unique<CInterfaceManagerDlg>(services.hid, services.portClass,
+                                                         services.program);
+    window->programPath = QString::fromStdString(ProgramPath());
+    if (services.commandLine.mode == StartMode::kShow) window->Settings().hideInTray.value = 0;
+    if (services.commandLine.mode == StartMode::kTray) window->Settings().hideInTray.value = 1;
+    window->WatchInstanceRequests(services.instance);
+
+    std::unique_ptr<QSocketNotifier> signalWatch;
+    TerminationSignals& termination = services.termination;
+    if (termination.Fd() >= 0) {
+        signalWatch = std::make_unique<QSocketNotifier>(termination.Fd(), QSocketNotifier::Read);
+        QObject::connect(signalWatch.get(), &QSocketNotifier::activated, window.get(),
+                         [&termination, &window] {
+                             termination.Drain();
+                             window->HandleInstanceRequest(kRequestExit);
+                         });
+    }
+    // exit(), not quit(): quit() asks every window to close first, and this window never
+    // closes; it only ends through its exit path.
+    QObject::connect(window.get(), &CInterfaceManagerDlg::exitRequested, qApp,
+                     [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    const int code = QApplication::exec();
+    signalWatch.reset();
+    window.reset();
+    return code;
+}
+
+void ShowStartupError(const std::string& text) {
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) return;
+    QMessageBox box(QMessageBox::Critical, QString::fromStdString(LoadLocalizedString(102)),
+                    QString::fromStdString(text), QMessageBox::Ok);
+    box.exec();
+}
+
+}  // namespace qx

@@ -1,0 +1,80 @@
+#pragma once
+// What the Status page shows, computed from the selected link and its channel ports without any
+// window: ten texts and the visibility of fourteen controls.
+#include <array>
+#include <optional>
+#include <string>
+
+#include "link/channel.h"
+
+namespace qx {
+
+class CHVInterface;
+class IVSPortAx;
+
+// The texts the page takes from the string table (ids 110, 111, 116, 117, 118, 119).
+struct StatusStrings {
+    std::string notSelected;
+    std::string isOpenBy;
+    std::string parameters;
+    std::string cannotCreate;
+    std::string notOpen;
+    std::string baud;
+};
+
+// What the component reported about one channel port. A port whose reads failed counts as not
+// open, so one faulty port does not hide the others.
+struct PortReading {
+    bool open = false;
+    std::string openerPath;
+    int baudRate = 0;
+    int dataBits = 0;
+    int parity = 0;
+    int stopBits = 0;
+};
+
+struct ChannelStatusInput {
+    bool present = false;  // named in the device's channel list
+    int portNumber = 0;
+    bool hasPort = false;  // a component instance is bound
+    bool hasSink = false;
+    PortReading reading;   // meaningful only with hasPort
+};
+
+struct StatusPageInput {
+    bool selected = false;  // false: no link designated by the selection
+    std::array<ChannelStatusInput, kChannelCount> channels;
+};
+
+// Visibility: nullopt leaves a control as it was.
+struct StatusPageView {
+    std::array<std::string, kChannelCount> portNames;
+    std::array<std::string, kChannelCount> holderLines;
+    std::array<std::string, 2> parameterLines;  // CAT, FSK
+    std::array<std::optional<bool>, kChannelCount> addPortVisible;
+    std::array<std::optional<bool>, kChannelCount> holderVisible;
+    std::array<std::optional<bool>, 2> parameterVisible;
+    std::optional<bool> testControlsVisible;  // "PTT=RTS", "CW=DTR" and both "Test" buttons
+};
+
+constexpr const char* kNotSupportedText = "Not supported";  // the same in every language
+
+// What the port reports: whether a program holds it, which, and (withParameters) its
+// settings. Any failed read gives a port that is not open.
+PortReading ReadPortStatus(IVSPortAx& port, bool withParameters);
+
+// Reads the link's channels and ports; link null: nothing selected. Called on the user interface
+// thread, the only one that binds or clears ports, so the instances stay valid meanwhile; the
+// component serves these reads alongside the worker's.
+StatusPageInput ReadStatusInput(CHVInterface* link);
+
+StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrings& strings);
+
+// "Parameters: 9600 baud, 8, N, 1"
+std::string ParameterLine(const PortReading& reading, const StatusStrings& strings);
+// The file name and extension of a path.
+std::string FileNameOf(const std::string& path);
+// The enlarged height of the port-name font: height + height / 2, truncating toward zero.
+constexpr int EnlargedFontHeight(int height) { return height + height / 2; }
+
+}  // namespace qx
