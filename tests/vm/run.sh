@@ -3,7 +3,7 @@
 # cuse, unlike the host's), seeing the host's files read-only, and exits with its exit code.
 #   tests/vm/run.sh <command> [args...]
 # The command runs as root in the current directory, with fresh /tmp, /run and /dev of the
-# guest's own (so run it from a directory outside /tmp and /run). Of the environment only
+# guest's own (a working tree under the host's /tmp or /run is shown through them). Of the environment only
 # QX_*, QXM_*, the sanitizers' *SAN_OPTIONS and GTEST_* variables go along.
 # Environment:
 #   QX_VM_CACHE    where the kernel and the initramfs are kept (default: build/vm-cache)
@@ -113,6 +113,7 @@ flock -u 9
 results="$(mktemp -d "$cache/run.XXXXXX")"
 trap 'rm -rf "$results"' EXIT
 echo "$guest_timeout" > "$results/timeout"
+echo "$PWD" > "$results/workdir"
 {
     echo "cd $(printf '%q' "$PWD") || { echo 'vm: the current directory is not in the guest' >&2; exit 125; }"
     echo "export HOME=/tmp/home TMPDIR=/tmp PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
