@@ -7,6 +7,7 @@
 #include "app/port_component.h"
 #include "app/strings.h"
 #include "platform/autostart.h"
+#include "platform/private_profile.h"
 #include "platform/ports_directory.h"
 #include "sim/sim_control_directory.h"
 #include "sim/sim_hid_backend.h"
@@ -44,6 +45,20 @@ std::unique_ptr<IVSPortAxClass> CInterfaceManagerApp::MakePortClass(std::string*
     return ChoosePortComponent(std::getenv("QXM_PORT_KIND"), directory, DefaultPortComponentMakers(), error);
 }
 
+void GiveSimulatedInterfacesPorts(int count) {
+    for (int device = 1; device <= count; ++device) {
+        const std::string section = InterfaceSection(SimSerialNumber(device));
+        bool named = false;
+        for (Channel channel : kAllChannels)
+            named = named || !GetPrivateProfileString(section, PortKey(channel), "", ProfileFile()).empty();
+        if (named) continue;
+        for (Channel channel : kAllChannels) {
+            const int number = (device - 1) * kChannelCount + channel + 1;
+            WritePrivateProfileString(section, PortKey(channel), std::to_string(number), ProfileFile());
+        }
+    }
+}
+
 HidService::HidService() = default;
 HidService::HidService(HidService&&) noexcept = default;
 HidService::~HidService() = default;
@@ -63,6 +78,7 @@ HidService CInterfaceManagerApp::MakeHidService(std::string* error) {
         }
         return service;
     }
+    service.simulatedDevices = count;
     auto backend = std::make_unique<SimHidBackend>(count);
     if (const char* control = std::getenv("QXM_SIM_CONTROL_DIR"); control && *control) {
         service.control = std::make_unique<SimControlDirectory>(*backend, control);
@@ -107,6 +123,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         ReportError(reason, showError);
         return 2;
     }
+    GiveSimulatedInterfacesPorts(hid.simulatedDevices);
     // From here on Ctrl+C and SIGTERM end the run through the exit path.
     TerminationSignals termination;
     std::printf("Virtual ports (%s) are published in %s\n", portClass->Kind().c_str(),

@@ -29,6 +29,7 @@ struct HidService {
     ~HidService();
     std::unique_ptr<HidBackend> backend;           // null when none could be chosen
     std::unique_ptr<SimControlDirectory> control;  // goes before the backend it controls
+    int simulatedDevices = 0;                      // how many of the devices are simulated
 };
 
 // What the running instance hands to its window.
@@ -63,5 +64,10 @@ public:
 // The device count of QXM_SIMULATED_DEVICES: 0..kMaxSimulatedDevices, -1 when not a count.
 constexpr int kMaxSimulatedDevices = 16;
 int ParseSimulatedDeviceCount(const std::string& text);
+
+// Simulated interfaces whose section in the settings file has no port key yet get the ports
+// COM<4i-3> to COM<4i> (interface i from 1), so trying the program without hardware shows
+// ports a radio program can open at once. Ports the user chose later are kept.
+void GiveSimulatedInterfacesPorts(int count);
 
 }  // namespace qx

@@ -84,6 +84,10 @@ struct LinkSettings {
     int firmwareVersion = 0;
 };
 
+// The section of the interface with this key, and the key of a channel's port number in it.
+std::string InterfaceSection(const std::string& key);
+const char* PortKey(int channel);
+
 // The model name written as "ModelName"; "" for an unknown model index.
 const char* ModelName(int modelIndex);
 

@@ -9,7 +9,7 @@ namespace {
 
 constexpr const char* kPortKeys[kChannelCount] = {"PortCat", "PortPttCw", "PortFsk", "PortWinkey"};
 
-std::string SectionOf(const LinkSettings& settings) { return "Interface-" + settings.key; }
+std::string SectionOf(const LinkSettings& settings) { return InterfaceSection(settings.key); }
 
 // The device's own texts go into the file raw; a line break or NUL in them would split the
 // line (and could forge other keys), so they become spaces.
@@ -21,6 +21,9 @@ std::string OneLine(std::string text) {
 }
 
 }  // namespace
+
+std::string InterfaceSection(const std::string& key) { return "Interface-" + key; }
+const char* PortKey(int channel) { return kPortKeys[channel]; }
 
 const char* ModelName(int modelIndex) { return modelIndex == 0 ? kModelName : ""; }
 
