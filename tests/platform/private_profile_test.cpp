@@ -1,9 +1,12 @@
 #include "platform/private_profile.h"
 
-#include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <csignal>
 #include <filesystem>
 
 #include "tests/support/temp_home.h"
@@ -214,6 +217,29 @@ TEST_F(PrivateProfile, AFailedWriteLeavesTheFileAsItWas) {
     EXPECT_FALSE(WritePrivateProfileString("S", "other", "x", locked));
     ::chmod(locked.c_str(), 0600);
     EXPECT_EQ(ReadBytes(locked), before);
+}
+
+// A full disk, played by a file size limit the new file runs into; unlike permissions it binds
+// root too.
+TEST_F(PrivateProfile, AFullDiskLeavesTheFileAsItWas) {
+    WriteBytes(path, Utf16("[S]\r\nk=v\r\n"));
+    const std::string before = ReadBytes(path);
+    const auto entries = [&] {
+        return std::distance(std::filesystem::directory_iterator(home.Root()), std::filesystem::directory_iterator());
+    };
+    const auto entriesBefore = entries();
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = before.size() + 4;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = WritePrivateProfileString("S", "k", std::string(200, 'x'), path);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(ReadBytes(path), before);
+    EXPECT_EQ(entries(), entriesBefore) << "no half-written file is left beside it";
 }
 
 TEST_F(PrivateProfile, AWriteKeepsTheFileModeAndFollowsALink) {
