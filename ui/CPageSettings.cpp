@@ -1,10 +1,8 @@
 #include "ui/CPageSettings.h"
 
 #include <QCheckBox>
-#include <QComboBox>
 
 #include "app/CInterfaceManagerApp.h"
-#include "app/strings.h"
 #include "platform/autostart.h"
 #include "ui/CInterfaceManagerDlg.h"
 #include "ui/control_ids.h"
@@ -19,15 +17,10 @@ constexpr int kAutostartCheckBox = 1027;
 }  // namespace
 
 CPageSettings::CPageSettings(CInterfaceManagerDlg* owner) : m_owner(owner) {
-    const DialogTemplate* dialog = FindDialogTemplate(kTemplateSettings, WindowLanguage());
-    BuildDialog(this, *dialog);
-    setWindowTitle(QString::fromUtf8(dialog->caption));
-    m_interfaceCombo = FindControl<QComboBox>(this, 1012);
+    m_interfaceCombo = m_owner->BuildPage(this, kTemplateSettings);
     m_invertFskBox = FindControl<QCheckBox>(this, kInvertFskCheckBox);
     m_autostartBox = FindControl<QCheckBox>(this, kAutostartCheckBox);
 
-    connect(m_interfaceCombo, &QComboBox::activated, this,
-            [this](int index) { m_owner->SelectInterface(index); });
     connect(m_invertFskBox, &QCheckBox::clicked, this, [this](bool checked) { SetFskInverted(checked); });
     connect(m_autostartBox, &QCheckBox::clicked, this, [this](bool checked) { SetAutostart(checked); });
 }
@@ -52,6 +45,8 @@ void CPageSettings::SetFskInverted(bool inverted) {
 
 void CPageSettings::SetAutostart(bool enabled) {
     WriteAutostart(ProgramPath() + " -m", kRunValueName, enabled);
+    // A click must not show an entry that could not be written (or removed).
+    m_autostartBox->setChecked(QueryAutostart(kRunValueName));
 }
 
 }  // namespace qx

@@ -317,6 +317,19 @@ TEST_F(PagesTest, AutostartBoxFollowsTheEntry) {
     EXPECT_FALSE(box->isChecked());
 }
 
+TEST_F(PagesTest, AutostartBoxShowsAnEntryThatCouldNotBeWritten) {
+    // A file where the config folder should be: no entry can be made, even by root.
+    const std::string blocked = environment_.Root() + "/blocked";
+    test::WriteBytes(blocked, "");
+    ::setenv("XDG_CONFIG_HOME", blocked.c_str(), 1);
+    OpenWindow();
+    window_->OnInterfacesChanged();
+    auto* box = FindControl<QCheckBox>(window_->SettingsPage(), 1027);
+    box->click();
+    EXPECT_FALSE(QueryAutostart("Halvorn QX Manager"));
+    EXPECT_FALSE(box->isChecked());
+}
+
 // Pictures of every page in both languages, with the CAT port held open.
 TEST_F(PagesTest, Screenshots) {
     const QString dir = qEnvironmentVariable("QXM_SCREENSHOT_DIR");
