@@ -48,11 +48,6 @@ constexpr int kStrNoInterface = 120;
 
 QString Text(int id) { return QString::fromStdString(LoadLocalizedString(id)); }
 
-QString PageTitle(int templateId) {
-    const DialogTemplate* dialog = FindDialogTemplate(templateId, WindowLanguage());
-    return dialog != nullptr ? QString::fromUtf8(dialog->caption) : QString();
-}
-
 }  // namespace
 
 CInterfaceManagerDlg::CInterfaceManagerDlg(HidBackend& hid, IVSPortAxClass& portClass,
@@ -101,9 +96,9 @@ void CInterfaceManagerDlg::BuildLayout() {
     portsPage_ = new CPagePorts(this);
     settingsPage_ = new CPageSettings(this);
     tabs_ = new QTabWidget(this);
-    tabs_->addTab(statusPage_, PageTitle(kTemplateStatus));
-    tabs_->addTab(portsPage_, PageTitle(kTemplatePorts));
-    tabs_->addTab(settingsPage_, PageTitle(kTemplateSettings));
+    for (QWidget* page : {static_cast<QWidget*>(statusPage_), static_cast<QWidget*>(portsPage_),
+                          static_cast<QWidget*>(settingsPage_)})
+        tabs_->addTab(page, page->windowTitle());
     tabs_->setCurrentIndex(0);
 
     menuButton_ = new QToolButton(this);
@@ -158,7 +153,6 @@ CHVInterfaceManager& CInterfaceManagerDlg::Manager() { return m_manager; }
 IVSPortAxClass& CInterfaceManagerDlg::PortClass() { return portClass_; }
 ProgramSettings& CInterfaceManagerDlg::Program() { return program_; }
 WindowSettings& CInterfaceManagerDlg::Settings() { return settings_; }
-std::array<int, 256>& CInterfaceManagerDlg::UsedPorts() { return usedPorts_; }
 CPageStatus* CInterfaceManagerDlg::StatusPage() const { return statusPage_; }
 CPagePorts* CInterfaceManagerDlg::PortsPage() const { return portsPage_; }
 CPageSettings* CInterfaceManagerDlg::SettingsPage() const { return settingsPage_; }
@@ -166,6 +160,15 @@ int CInterfaceManagerDlg::Selected() const { return m_selected; }
 
 void CInterfaceManagerDlg::ActivatePage(int index) {
     if (tabs_ != nullptr && index >= 0 && index < tabs_->count()) tabs_->setCurrentIndex(index);
+}
+
+QComboBox* CInterfaceManagerDlg::BuildPage(QWidget* page, int templateId) {
+    const DialogTemplate* dialog = FindDialogTemplate(templateId, WindowLanguage());
+    BuildDialog(page, *dialog);
+    page->setWindowTitle(QString::fromUtf8(dialog->caption));
+    auto* selector = FindControl<QComboBox>(page, kSelectorId);
+    connect(selector, &QComboBox::activated, this, [this](int index) { SelectInterface(index); });
+    return selector;
 }
 
 void CInterfaceManagerDlg::SelectInterface(int index) {

@@ -7,7 +7,6 @@
 #include <QMessageBox>
 #include <QString>
 
-#include <array>
 #include <functional>
 #include <memory>
 
@@ -49,12 +48,15 @@ public:
     IVSPortAxClass& PortClass();
     ProgramSettings& Program();
     WindowSettings& Settings();
-    std::array<int, 256>& UsedPorts();  // one flag per COM number, filled by the Ports page
 
     CPageStatus* StatusPage() const;
     CPagePorts* PortsPage() const;
     CPageSettings* SettingsPage() const;
     void ActivatePage(int index);  // 0 Status, 1 Ports, 2 Settings
+    // Builds a page from its dialog template in the window language, with the template's
+    // caption as the page's title, and lets its interface selector choose the selected
+    // interface; returns that selector.
+    QComboBox* BuildPage(QWidget* page, int templateId);
 
     // The selected interface: an index into the manager's list (-1: none).
     int Selected() const;
@@ -93,7 +95,6 @@ public:
     // Message boxes go through this hook so tests can answer them; it returns the button.
     std::function<int(const QString& text, QMessageBox::Icon, QMessageBox::StandardButtons)>
         messageBox;
-    QString programPath;  // for the holder line and autostart
 
 signals:
     // Emitted once the exit path or an exit request has removed every link.
@@ -121,7 +122,6 @@ private:
     CHVInterfaceManager m_manager;
     std::unique_ptr<CTrayIcon> m_trayIcon;
     int m_selected = 0;
-    std::array<int, 256> usedPorts_{};
     WindowState state_ = WindowState::kStarting;
 
     QTabWidget* tabs_ = nullptr;

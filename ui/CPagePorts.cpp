@@ -29,15 +29,10 @@ void StoreSetting(CIniInt& setting, bool checked) {
 }  // namespace
 
 CPagePorts::CPagePorts(CInterfaceManagerDlg* owner) : m_owner(owner) {
-    const DialogTemplate* dialog = FindDialogTemplate(kTemplatePorts, WindowLanguage());
-    BuildDialog(this, *dialog);
-    setWindowTitle(QString::fromUtf8(dialog->caption));
-    m_interfaceCombo = FindControl<QComboBox>(this, 1012);
+    m_interfaceCombo = m_owner->BuildPage(this, kTemplatePorts);
     m_removePortsBox = FindControl<QCheckBox>(this, kRemovePortsCheckBox);
     m_ignoreSerialsBox = FindControl<QCheckBox>(this, kIgnoreSerialsCheckBox);
 
-    connect(m_interfaceCombo, &QComboBox::activated, this,
-            [this](int index) { m_owner->SelectInterface(index); });
     connect(FindControl<QPushButton>(this, kCreateUpdateButton), &QPushButton::clicked, this,
             [this] { m_owner->ApplyPortSelection(); });
     connect(FindControl<QPushButton>(this, kRemoveAllButton), &QPushButton::clicked, this,
@@ -59,8 +54,7 @@ void CPagePorts::Refresh() {
     PortsPageInput input;
     if (link) {
         input.selected = true;
-        m_owner->UsedPorts() = ReadSystemPorts(m_owner->PortClass().PortsDirectory());
-        input.used = m_owner->UsedPorts();
+        input.used = ReadSystemPorts(m_owner->PortClass().PortsDirectory());
         for (Channel channel : kAllChannels) {
             input.present[channel] = link->channelPresent[channel].load() != 0;
             input.portNumbers[channel] = link->ports[channel].portNumber;
@@ -97,11 +91,6 @@ std::array<int, kChannelCount> CPagePorts::ChosenPortNumbers() const {
         numbers[channel] = combo->currentIndex() < 0 ? 0 : combo->currentData().toInt();
     }
     return numbers;
-}
-
-void CPagePorts::EnablePortLists() {
-    for (Channel channel : kAllChannels)
-        PortCombo(channel)->setEnabled(true);
 }
 
 }  // namespace qx

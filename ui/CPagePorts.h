@@ -24,7 +24,6 @@ public:
     void Refresh();
     // The number chosen in each channel's list, 0 for "not selected" or "Not supported".
     std::array<int, kChannelCount> ChosenPortNumbers() const;
-    void EnablePortLists();
 
 private:
     QComboBox* PortCombo(Channel channel) const;

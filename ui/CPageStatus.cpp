@@ -35,14 +35,9 @@ void SetVisible(QWidget* control, std::optional<bool> visible) {
 }  // namespace
 
 CPageStatus::CPageStatus(CInterfaceManagerDlg* owner) : m_owner(owner) {
-    const DialogTemplate* dialog = FindDialogTemplate(kTemplateStatus, WindowLanguage());
-    BuildDialog(this, *dialog);
-    setWindowTitle(QString::fromUtf8(dialog->caption));
-    m_interfaceCombo = FindControl<QComboBox>(this, 1012);
+    m_interfaceCombo = m_owner->BuildPage(this, kTemplateStatus);
     EnlargePortNameFont();
 
-    connect(m_interfaceCombo, &QComboBox::activated, this,
-            [this](int index) { m_owner->SelectInterface(index); });
     connect(FindControl<QPushButton>(this, kPttTestButton), &QPushButton::clicked, this,
             [this] { m_owner->StartPttTest(m_interfaceCombo->currentIndex()); });
     connect(FindControl<QPushButton>(this, kCwTestButton), &QPushButton::clicked, this,

@@ -5,7 +5,6 @@
 #include <QSocketNotifier>
 
 #include "app/strings.h"
-#include "platform/autostart.h"
 #include "ui/CInterfaceManagerDlg.h"
 
 namespace qx {
@@ -13,7 +12,6 @@ namespace qx {
 int RunMainWindow(RunningServices& services) {
     auto window = std::make_unique<CInterfaceManagerDlg>(services.hid, services.portClass,
                                                          services.program);
-    window->programPath = QString::fromStdString(ProgramPath());
     if (services.commandLine.mode == StartMode::kShow) window->Settings().hideInTray.value = 0;
     if (services.commandLine.mode == StartMode::kTray) window->Settings().hideInTray.value = 1;
     window->WatchInstanceRequests(services.instance);

@@ -29,8 +29,6 @@ void CInterfaceManagerDlg::RemoveAllPorts() {
             slot.portNumber = 0;
         SaveSettings(*link);
     }
-    if (CPagePorts* page = PortsPage())
-        page->EnablePortLists();
     manager.provisioning.RemoveAllSystemPorts();
     OnInterfacesChanged();
     ActivatePage(0);
