@@ -33,17 +33,20 @@ std::string ProgramPath() {
 
 ProgramProcess::ProgramProcess(const std::vector<std::string>& args, const std::string& outputPrefix)
     : out_(outputPrefix + ".out"), err_(outputPrefix + ".err") {
+    // Everything is prepared before the fork: the child of a process with threads may only
+    // make async-signal-safe calls, so it must not allocate.
     std::vector<std::string> argv{ProgramPath()};
     argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (std::string& arg : argv) raw.push_back(arg.data());
+    raw.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
-        const int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // dup2 clears close-on-exec on the copies, so only stdout and stderr reach the program.
+        const int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         ::dup2(out, STDOUT_FILENO);
         ::dup2(err, STDERR_FILENO);
-        std::vector<char*> raw;
-        for (std::string& arg : argv) raw.push_back(arg.data());
-        raw.push_back(nullptr);
         ::execv(raw[0], raw.data());
         ::_exit(127);
     }
