@@ -24,7 +24,7 @@ case "${QXM_SIMULATED_DEVICES:-}" in
         fi ;;
 esac
 
-echo "Stop the program with its Exit command, with Ctrl+C here, or with: build/qx-manager -x"
+echo "Stop the program with its Exit command, with Ctrl+C here, or with: $PWD/build/qx-manager -x"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display found: starting on a virtual display (xvfb). The window is not visible,"
     echo "but the ports work: see the ports directory printed below."
