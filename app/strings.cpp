@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "platform/utf8.h"
+
 namespace qx {
 namespace {
 
@@ -57,16 +59,6 @@ constexpr Entry kStrings[] = {
 };
 
 constexpr std::size_t kMaxCharacters = 999;
-
-// Cuts text after maxCharacters characters, never inside a UTF-8 sequence.
-std::string_view FirstCharacters(std::string_view text, std::size_t maxCharacters) {
-    std::size_t characters = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const bool startsCharacter = (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
-        if (startsCharacter && characters++ == maxCharacters) return text.substr(0, i);
-    }
-    return text;
-}
 
 bool StartsWithIgnoringCase(const char* text, const char* prefix) {
     for (; *prefix; ++text, ++prefix) {

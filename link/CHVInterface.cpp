@@ -59,7 +59,7 @@ bool CHVInterface::Start(int position, bool ignoreSerialNumbers) {
                  ::timerfd_settime(tickTimer_.Get(), 0, &period, nullptr) == 0;
     if (ready) {
         try {
-            worker_ = std::thread(&CHVInterface::ThreadEntry, this);
+            worker_ = std::thread([this] { WorkerLoop(); });
         } catch (const std::system_error&) {
             ready = false;
         }
@@ -86,10 +86,6 @@ bool CHVInterface::Close() {
     return true;
 }
 
-int CHVInterface::ThreadEntry(CHVInterface* link) {
-    return link ? link->WorkerLoop() : 0;
-}
-
 // Keying lines should reach the device within a tick, so the worker asks for real-time
 // scheduling; an ordinary user is usually refused, and then it runs at normal priority.
 void CHVInterface::RaiseWorkerPriority() {
@@ -98,7 +94,7 @@ void CHVInterface::RaiseWorkerPriority() {
     pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 }
 
-int CHVInterface::WorkerLoop() {
+void CHVInterface::WorkerLoop() {
     RaiseWorkerPriority();
     pollfd waits[2] = {{stopEvent_.Get(), POLLIN, 0}, {tickTimer_.Get(), POLLIN, 0}};
     for (;;) {
@@ -106,7 +102,7 @@ int CHVInterface::WorkerLoop() {
         if (waits[0].revents & POLLIN) {
             const itimerspec stop{};
             ::timerfd_settime(tickTimer_.Get(), 0, &stop, nullptr);
-            return 0;
+            return;
         }
         if (waits[1].revents & POLLIN) {
             uint64_t expirations = 0;  // missed periods are not made up

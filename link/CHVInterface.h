@@ -94,8 +94,7 @@ private:
         int stopBits;
     };
 
-    static int ThreadEntry(CHVInterface* link);
-    int WorkerLoop();
+    void WorkerLoop();
     static void RaiseWorkerPriority();
 
     // Report channel and lines (worker only).

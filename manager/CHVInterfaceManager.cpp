@@ -96,14 +96,13 @@ bool CHVInterfaceManager::AddInterface(int position, const std::string& key, con
     for (const auto& link : list) {
         if (link->key == key) return false;
     }
+    if (product.find(kModelName) == std::string::npos) return false;  // the only model: index 0
     auto link = std::make_unique<CHVInterface>(hid_);
     link->key = key;
     link->manufacturer = manufacturer;
     link->product = product;
     link->devicePath = path;
     link->observer = observer;
-    if (product.find(kModelName) == std::string::npos) return false;
-    link->modelIndex = 0;
     if (!link->Start(position, settings_.ignoreSerialNumbers.value != 0)) return false;
     LoadSettings(*link);
     provisioning.CreatePorts(*link);

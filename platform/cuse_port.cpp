@@ -4,48 +4,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 #include "platform/cuse_device.h"
+#include "platform/event_sinks.h"
 #include "platform/fd.h"
 #include "platform/port_links.h"
 #include "platform/ports_directory.h"
 
 namespace qx {
 namespace {
-
-// The event sinks of one instance; they outlive its devices, since they are attached before
-// CreatePort and a port may be made again by ReusePort.
-class EventSinks {
-public:
-    bool Advise(std::shared_ptr<IVSPortAxEvents> sink, uint32_t& cookie) {
-        if (!sink) return false;
-        std::lock_guard lock(mutex_);
-        cookie = nextCookie_++;
-        sinks_[cookie] = std::move(sink);
-        return true;
-    }
-    void Unadvise(uint32_t cookie) {
-        std::lock_guard lock(mutex_);
-        sinks_.erase(cookie);
-    }
-    void Fire(int dispatchId) {
-        std::vector<std::shared_ptr<IVSPortAxEvents>> sinks;
-        {
-            std::lock_guard lock(mutex_);
-            for (const auto& [cookie, sink] : sinks_) sinks.push_back(sink);
-        }
-        for (const auto& sink : sinks) sink->Invoke(dispatchId);  // outside the lock: a sink may call back
-    }
-
-private:
-    std::mutex mutex_;
-    std::map<uint32_t, std::shared_ptr<IVSPortAxEvents>> sinks_;
-    uint32_t nextCookie_ = 1;
-};
 
 // Every live device of one class object, so that DeleteAllPorts can end them and ReusePort
 // does not take the name of another instance's live port.
@@ -103,7 +73,8 @@ public:
 
     bool ReusePort(const std::string& name) override {
         return Publish(name, [this](const std::string& path, const std::string& node) {
-            return MayReplace(path) && ReplaceLink(path, node);
+            return MayTakeOverName(path, [this](const std::string& target) { return registry_->IsLiveNode(target); }) &&
+                   ReplaceLink(path, node);
         });
     }
 
@@ -219,18 +190,10 @@ private:
         return true;
     }
 
-    // A name may be taken over unless it is something other than a symlink (not ours) or the
-    // live port of another instance here (two channels given one number must not steal it).
-    bool MayReplace(const std::string& path) const {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) return true;
-        if (!S_ISLNK(st.st_mode)) return false;
-        const auto target = ReadLinkTarget(path);
-        return !target || !registry_->IsLiveNode(*target);
-    }
-
     const std::shared_ptr<DeviceRegistry> registry_;
     const std::string directory_;
+    // Shared with the devices' event callbacks; the sinks outlive the devices, since they are
+    // attached before CreatePort and a port may be made again by ReusePort.
     const std::shared_ptr<EventSinks> sinks_ = std::make_shared<EventSinks>();
     std::mutex mutex_;  // guards device_ and name_: the worker calls in while the UI replaces them
     std::shared_ptr<CuseDevice> device_;
@@ -257,10 +220,7 @@ private:
 std::string CuseDeviceName(const std::string& portName) { return "qx-" + portName; }
 
 std::unique_ptr<IVSPortAxClass> MakeCusePortClass(const std::string& portsDirectory) {
-    struct stat st {};
-    if (portsDirectory.empty() || ::stat(portsDirectory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-        ::access(portsDirectory.c_str(), W_OK | X_OK) != 0)
-        return nullptr;
+    if (!IsWritableDirectory(portsDirectory)) return nullptr;
     if (!UniqueFd(::open("/dev/cuse", O_RDWR | O_CLOEXEC)).Valid()) return nullptr;
     return std::make_unique<CusePortClass>(portsDirectory);
 }

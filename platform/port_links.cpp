@@ -27,6 +27,15 @@ bool ReplaceLink(const std::string& path, const std::string& target) {
     return false;
 }
 
+bool MayTakeOverName(const std::string& path,
+                     const std::function<bool(const std::string& target)>& isLiveTarget) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return true;
+    if (!S_ISLNK(st.st_mode)) return false;
+    const auto target = ReadLinkTarget(path);
+    return !target || !isLiveTarget(*target);
+}
+
 void RemovePortLinks(const std::string& directory) {
     DIR* dir = ::opendir(directory.c_str());
     if (!dir) return;

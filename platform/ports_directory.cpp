@@ -66,6 +66,12 @@ std::string ResolvePortsDirectory(std::string* error) {
     return PreparePrivateDirectory(path, error) ? path : "";
 }
 
+bool IsWritableDirectory(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
 int PortNumberFromName(const std::string& name) {
     if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "COM") != 0) return 0;
     if (name[3] == '0') return 0;

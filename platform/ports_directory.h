@@ -18,6 +18,9 @@ std::string ResolvePortsDirectory(std::string* error);
 // its mode if it is ours, refuses a symlink, a non-directory or another owner.
 bool PreparePrivateDirectory(const std::string& path, std::string* error);
 
+// True when path is a directory (or a link to one) this process may create names in.
+bool IsWritableDirectory(const std::string& path);
+
 // "COM<n>" with n 1..255 written without leading zeros gives n; anything else gives 0. Guards
 // every name that becomes a path in the ports directory.
 int PortNumberFromName(const std::string& name);

@@ -13,6 +13,7 @@
 #include "platform/fd.h"
 #include "platform/profile_document.h"
 #include "platform/user_files.h"
+#include "platform/utf8.h"
 
 namespace qx {
 namespace {
@@ -69,16 +70,6 @@ std::optional<std::string> ReadValue(const std::string& section, const std::stri
     return ProfileDocument(std::move(content.bytes)).Find(section, key);
 }
 
-// Cuts UTF-8 text after its first `count` characters without splitting one.
-std::string FirstCharacters(const std::string& text, size_t count) {
-    size_t i = 0;
-    for (size_t seen = 0; i < text.size(); ++i) {
-        const bool starts = (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
-        if (starts && seen++ == count) break;
-    }
-    return text.substr(0, i);
-}
-
 // Decimal with an optional sign; parsing stops at the first other character (no digits: 0).
 // Out-of-range numbers are clamped rather than wrapped.
 int ParseInt(const std::string& text) {
@@ -105,8 +96,8 @@ int GetPrivateProfileInt(const std::string& section, const std::string& key, int
 
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& defaultValue, const std::string& path) {
-    return FirstCharacters(ReadValue(section, key, path).value_or(defaultValue),
-                           kMaxValueCharacters);
+    return std::string(
+        FirstCharacters(ReadValue(section, key, path).value_or(defaultValue), kMaxValueCharacters));
 }
 
 bool WritePrivateProfileString(const std::string& section, const std::string& key,

@@ -91,17 +91,10 @@ std::optional<PtySettings> PtyEndpoint::Settings() const {
 }
 
 bool PtyEndpoint::Advise(std::shared_ptr<IVSPortAxEvents> sink, uint32_t& cookie) {
-    if (!sink) return false;
-    std::lock_guard lock(sinksMutex_);
-    cookie = nextCookie_++;
-    sinks_.emplace(cookie, std::move(sink));
-    return true;
+    return sinks_.Advise(std::move(sink), cookie);
 }
 
-void PtyEndpoint::Unadvise(uint32_t cookie) {
-    std::lock_guard lock(sinksMutex_);
-    sinks_.erase(cookie);
-}
+void PtyEndpoint::Unadvise(uint32_t cookie) { sinks_.Unadvise(cookie); }
 
 void PtyEndpoint::OnSlaveOpened() {
     Events events;
@@ -260,14 +253,7 @@ void PtyEndpoint::UpdateInterestLocked() {
 }
 
 void PtyEndpoint::Fire(const Events& events) {
-    if (events.empty()) return;
-    std::vector<std::shared_ptr<IVSPortAxEvents>> sinks;
-    {
-        std::lock_guard lock(sinksMutex_);
-        for (const auto& [cookie, sink] : sinks_) sinks.push_back(sink);
-    }
-    for (int event : events)
-        for (const auto& sink : sinks) sink->Invoke(event);
+    for (int event : events) sinks_.Fire(event);
 }
 
 }  // namespace qx

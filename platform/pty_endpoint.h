@@ -4,7 +4,6 @@
 // the watch thread, which reports what happens on the master and the slave.
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "platform/byte_ring.h"
+#include "platform/event_sinks.h"
 #include "platform/pty_device.h"
 #include "vsp/IVSPortAx.h"
 
@@ -83,9 +83,7 @@ private:
     std::atomic<size_t> waiting_{0};  // receive_.Size(), readable without the lock
     std::atomic<uint64_t> transmitOverflow_{0};
 
-    std::mutex sinksMutex_;
-    std::map<uint32_t, std::shared_ptr<IVSPortAxEvents>> sinks_;
-    uint32_t nextCookie_ = 1;
+    EventSinks sinks_;
 };
 
 }  // namespace qx

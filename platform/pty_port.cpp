@@ -58,7 +58,8 @@ public:
 
     bool ReusePort(const std::string& name) override {
         return Publish(name, [this](const std::string& path, const std::string& slave) {
-            return MayReplace(path) && ReplaceLink(path, slave);
+            return MayTakeOverName(path, [this](const std::string& target) { return IsOtherLivePort(target); }) &&
+                   ReplaceLink(path, slave);
         });
     }
 
@@ -162,16 +163,11 @@ private:
         return false;
     }
 
-    // A name may be taken over unless it is something other than a symlink (not ours) or the
-    // live port of another instance here (two channels given one number must not steal it).
-    bool MayReplace(const std::string& path) const {
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) return true;
-        if (!S_ISLNK(st.st_mode)) return false;
-        const auto target = ReadLinkTarget(path);
+    // The live port of another instance of this class.
+    bool IsOtherLivePort(const std::string& target) const {
         for (const auto& endpoint : watch_->Endpoints())
-            if (endpoint != endpoint_ && target == endpoint->SlavePath()) return false;
-        return true;
+            if (endpoint != endpoint_ && target == endpoint->SlavePath()) return true;
+        return false;
     }
 
     void Release() {
@@ -206,10 +202,7 @@ private:
 }  // namespace
 
 std::unique_ptr<IVSPortAxClass> MakePtyPortClass(const std::string& portsDirectory) {
-    struct stat st {};
-    if (portsDirectory.empty() || ::stat(portsDirectory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-        ::access(portsDirectory.c_str(), W_OK | X_OK) != 0 || !PseudoTerminalsAvailable())
-        return nullptr;
+    if (!IsWritableDirectory(portsDirectory) || !PseudoTerminalsAvailable()) return nullptr;
     auto watch = PtyWatch::Start();
     if (!watch) return nullptr;
     return std::make_unique<PtyPortClass>(std::move(watch), portsDirectory);

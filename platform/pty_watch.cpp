@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace qx {
 namespace {
@@ -33,7 +34,11 @@ std::shared_ptr<PtyWatch> PtyWatch::Start() {
         !AddToEpoll(watch->epoll_.Get(), watch->stop_.Get(), kStopTag) ||
         !AddToEpoll(watch->epoll_.Get(), watch->inotify_.Get(), kInotifyTag))
         return nullptr;
-    watch->thread_ = std::thread([raw = watch.get()] { raw->Run(); });
+    try {
+        watch->thread_ = std::thread([raw = watch.get()] { raw->Run(); });
+    } catch (const std::system_error&) {
+        return nullptr;  // no thread to be had (resource limits): no component, not a crash
+    }
     return watch;
 }
 

@@ -47,4 +47,13 @@ char32_t NextCodePoint(const std::string& text, std::size_t& i) {
     return cp;
 }
 
+std::string_view FirstCharacters(std::string_view text, std::size_t count) {
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool startsCharacter = (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80;
+        if (startsCharacter && characters++ == count) return text.substr(0, i);
+    }
+    return text;
+}
+
 }  // namespace qx

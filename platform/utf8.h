@@ -3,6 +3,7 @@
 // replacement character U+FFFD, so text from devices and files is always shown, never refused.
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace qx {
 
@@ -13,5 +14,7 @@ void AppendUtf8(std::string& out, char32_t codePoint);
 // The code point at text[i], advancing i past it; a malformed sequence yields U+FFFD and
 // advances by one byte.
 char32_t NextCodePoint(const std::string& text, std::size_t& i);
+// The text cut after its first count characters, never inside a UTF-8 sequence.
+std::string_view FirstCharacters(std::string_view text, std::size_t count);
 
 }  // namespace qx

@@ -21,13 +21,6 @@ bool FileExists(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0;
 }
 
-// The data channel a report id belongs to (CAT, FSK or WinKey), or -1.
-int DataChannelOf(const SimDeviceConfig& config, int reportId) {
-    for (Channel channel : {kCat, kFsk, kWinKey})
-        if (config.reportIds[channel] == reportId) return channel;
-    return -1;
-}
-
 std::string Hex(const uint8_t* data, int count) {
     std::string text;
     char pair[3];

@@ -26,6 +26,12 @@ std::string Join(const std::vector<std::string>& tokens) {
 
 }  // namespace
 
+int DataChannelOf(const SimDeviceConfig& config, int reportId) {
+    for (Channel channel : {kCat, kFsk, kWinKey})
+        if (config.reportIds[channel] == reportId) return channel;
+    return -1;
+}
+
 SimDevice::SimDevice(SimDeviceConfig config) : config_(std::move(config)) {}
 
 int SimDevice::Read(uint64_t generation, uint8_t* data, std::size_t length) {
@@ -61,7 +67,7 @@ int SimDevice::Write(uint64_t generation, const uint8_t* data, std::size_t lengt
         const char* text = reinterpret_cast<const char*>(bytes.data() + 1);
         HandleCommand(std::string(text, strnlen(text, bytes.size() - 1)));
     } else if (id != kLineReportId) {
-        const int channel = DataChannelOf(id);
+        const int channel = DataChannelOf(config_, id);
         if (channel >= 0) {
             const int count = std::min<int>(bytes[1], kMaxPayload);
             const std::string payload(reinterpret_cast<const char*>(bytes.data() + 2), count);
@@ -75,13 +81,6 @@ int SimDevice::Write(uint64_t generation, const uint8_t* data, std::size_t lengt
         }
     }
     return static_cast<int>(length);
-}
-
-// The data channel a report id belongs to (PTT/CW carries no data), or -1.
-int SimDevice::DataChannelOf(int reportId) const {
-    for (Channel channel : {kCat, kFsk, kWinKey})
-        if (config_.reportIds[channel] == reportId) return channel;
-    return -1;
 }
 
 // Keeps at most recordLimit bytes; trimming only once twice that much is held keeps the cost

@@ -51,6 +51,10 @@ struct SimDeviceConfig {
     std::size_t recordLimit = 65536;
 };
 
+// The data channel (CAT, FSK or WinKey) a report id belongs to under config, or -1; PTT/CW
+// carries no data.
+int DataChannelOf(const SimDeviceConfig& config, int reportId);
+
 struct SimReport {
     uint64_t tick = 0;                          // reads made before the report arrived
     std::chrono::steady_clock::time_point time;
@@ -108,7 +112,6 @@ private:
     void AppendChannelData(int channel, const std::string& payload);
     void QueueReply(const std::string& text);
     void QueueData(int reportId, const std::string& data, uint64_t readyAtRead);
-    int DataChannelOf(int reportId) const;
 
     const SimDeviceConfig config_;
     mutable std::mutex mutex_;
