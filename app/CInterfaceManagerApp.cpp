@@ -98,8 +98,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         return 0;
     case StartMode::kAutostartOn:
     case StartMode::kAutostartOff:
-        return WriteAutostart(ProgramPath() + " -m", kRunValueName,
-                              commandLine.mode == StartMode::kAutostartOn);
+        return WriteProgramAutostart(commandLine.mode == StartMode::kAutostartOn);
     default:
         break;
     }

@@ -17,8 +17,6 @@
 
 namespace qx {
 
-// The autostart entry's name.
-constexpr const char* kRunValueName = "Halvorn QX Manager";
 
 class SimControlDirectory;
 

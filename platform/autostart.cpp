@@ -94,4 +94,6 @@ std::string ProgramPath() {
     return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
 }
 
+int WriteProgramAutostart(bool set) { return WriteAutostart(ProgramPath() + " -m", kRunValueName, set); }
+
 }  // namespace qx

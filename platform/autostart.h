@@ -14,4 +14,8 @@ std::string QuoteExecArgument(const std::string& argument);
 // The absolute path of the running program, so the entry starts it from any directory.
 std::string ProgramPath();
 
+// This program's own entry: it starts the program hidden in the tray ("-m").
+constexpr const char* kRunValueName = "Halvorn QX Manager";
+int WriteProgramAutostart(bool set);
+
 }  // namespace qx

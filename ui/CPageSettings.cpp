@@ -2,7 +2,6 @@
 
 #include <QCheckBox>
 
-#include "app/CInterfaceManagerApp.h"
 #include "platform/autostart.h"
 #include "ui/CInterfaceManagerDlg.h"
 #include "ui/control_ids.h"
@@ -44,7 +43,7 @@ void CPageSettings::SetFskInverted(bool inverted) {
 }
 
 void CPageSettings::SetAutostart(bool enabled) {
-    WriteAutostart(ProgramPath() + " -m", kRunValueName, enabled);
+    WriteProgramAutostart(enabled);
     // A click must not show an entry that could not be written (or removed).
     m_autostartBox->setChecked(QueryAutostart(kRunValueName));
 }
