@@ -210,8 +210,9 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
 
         // A program that ends while keyed: both lines go off, CW first.
         const int both = TIOCM_RTS | TIOCM_DTR;
+        const long long keyed = MonotonicMicroseconds();
         ASSERT_EQ(::ioctl(ptt.Fd(), TIOCMBIS, &both), 0);
-        ASSERT_TRUE(Eventually([&] { return LineReportAfter(*device, "03", 0).has_value(); }));
+        ASSERT_TRUE(Eventually([&] { return LineReportAfter(*device, "03", keyed).has_value(); }));
         const long long closed = MonotonicMicroseconds();
         ptt.Close();
         ASSERT_TRUE(Eventually([&] { return LineReportAfter(*device, "00", closed).has_value(); }));
