@@ -135,15 +135,21 @@ double WaitForArrival(Arrived arrived, uint64_t total, Clock::time_point start) 
     return std::chrono::duration<double>(lastProgress - start).count();
 }
 
-// Programs write as fast as their ports take it; the device collects and checks each stream.
-Flow ProgramToDevice(bench::Rig& rig, const std::vector<Channel>& channels, double seconds) {
-    const uint64_t perChannel = static_cast<uint64_t>(seconds * kTickLimitBytesPerSecond) / 10 * 10;
+// One program on each channel's port of interface 1, once the link sees it open.
+std::vector<std::unique_ptr<RadioProgram>> OpenPrograms(bench::Rig& rig, const std::vector<Channel>& channels) {
     std::vector<std::unique_ptr<RadioProgram>> programs;
     for (Channel channel : channels) {
         programs.push_back(std::make_unique<RadioProgram>(rig.PortPath(1, channel)));
         rig.WaitPortOpen(1, channel, std::chrono::seconds(2));
-        rig.Device(1).TakeChannelData(channel);
     }
+    return programs;
+}
+
+// Programs write as fast as their ports take it; the device collects and checks each stream.
+Flow ProgramToDevice(bench::Rig& rig, const std::vector<Channel>& channels, double seconds) {
+    const uint64_t perChannel = static_cast<uint64_t>(seconds * kTickLimitBytesPerSecond) / 10 * 10;
+    const auto programs = OpenPrograms(rig, channels);
+    for (Channel channel : channels) rig.Device(1).TakeChannelData(channel);
     std::vector<bench::RecordReader> readers(channels.size());
     const auto start = Clock::now();
     std::vector<std::thread> writers;
@@ -178,11 +184,7 @@ Flow ProgramToDevice(bench::Rig& rig, const std::vector<Channel>& channels, doub
 // The device queues each stream at once; programs read and check what reaches them.
 Flow DeviceToProgram(bench::Rig& rig, const std::vector<Channel>& channels, double seconds) {
     const uint64_t perChannel = static_cast<uint64_t>(seconds * kTickLimitBytesPerSecond) / 10 * 10;
-    std::vector<std::unique_ptr<RadioProgram>> programs;
-    for (Channel channel : channels) {
-        programs.push_back(std::make_unique<RadioProgram>(rig.PortPath(1, channel)));
-        rig.WaitPortOpen(1, channel, std::chrono::seconds(2));
-    }
+    const auto programs = OpenPrograms(rig, channels);
     std::vector<bench::RecordReader> readers(channels.size());
     std::atomic<uint64_t> arrivedBytes{0};
     std::atomic<bool> stop{false};
