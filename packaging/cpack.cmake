@@ -1,0 +1,24 @@
+# The Debian package: `cpack -G DEB` in a build configured with CMAKE_INSTALL_PREFIX=/usr
+# (scripts/package.sh does both and checks the result).
+set(CPACK_PACKAGE_NAME qx-manager)
+set(CPACK_PACKAGE_VENDOR "Halvorn")
+set(CPACK_PACKAGE_CONTACT "Halvorn QX Manager developers <qx-manager@halvorn.com>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "virtual serial ports for the QX-4 radio interface")
+# CPack puts the summary first and indents every further line of this text by one space.
+set(CPACK_PACKAGE_DESCRIPTION "Halvorn QX Manager makes the QX-4 USB radio interface usable by
+ordinary amateur-radio programs. It gives each of the interface's channels
+(CAT rig control, PTT/CW keying, FSK and a WinKey Morse keyer) a virtual
+serial port and relays bytes, RTS/DTR keying lines and serial settings
+between the port and the interface. It runs in the notification area or
+without a display.")
+set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://halvorn.com/qx-manager")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/debian/postinst")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR DEB)
+include(CPack)

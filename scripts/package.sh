@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the Debian package and checks it: its file list, lintian (errors fail) and the
+# AppStream metainfo. The package is left in build-package/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+build=build-package
+# Debian's hardening flags, as a Debian build would set them.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr -DQX_UDEV_RULES_DIR=/lib/udev/rules.d \
+    -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+    -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+cmake --build "$build" -j"$(nproc)"
+(cd "$build" && rm -f qx-manager_*.deb && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/qx-manager_*.deb)
+
+echo "== $deb ($(du -k "$deb" | cut -f1) KiB)"
+dpkg-deb -f "$deb" Package Version Architecture Depends
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+expected=(
+  ./usr/bin/qx-manager
+  ./usr/share/applications/qx-manager.desktop
+  ./usr/share/metainfo/com.halvorn.QXManager.metainfo.xml
+  ./usr/share/icons/hicolor/scalable/apps/qx-manager.svg
+  ./usr/share/icons/hicolor/48x48/apps/qx-manager.png
+  ./usr/share/icons/hicolor/256x256/apps/qx-manager.png
+  ./usr/share/man/man1/qx-manager.1.gz
+  ./usr/share/doc/qx-manager/copyright
+  ./usr/share/doc/qx-manager/changelog.gz
+  ./lib/udev/rules.d/70-qx-manager.rules
+)
+for file in "${expected[@]}"; do
+    grep -qxF "$file" <<<"$contents" || { echo "missing from the package: $file"; exit 1; }
+done
+echo "contents: all ${#expected[@]} expected files present"
+
+echo "== appstreamcli validate"
+appstreamcli validate --no-net packaging/com.halvorn.QXManager.metainfo.xml
+
+echo "== lintian"
+# Warnings are listed; an error fails the step.
+lintian --tag-display-limit 0 --fail-on error "$deb"
