@@ -466,6 +466,23 @@ TEST(PtyPortExclusiveTest, ExclusiveModeEndsWithTheLastClose) {
     EXPECT_EQ(result, 0) << "1 no port, 2 program failed, 3 close unseen, 4 refused, 5 opening unseen";
 }
 
+// The same when the port's owner is root, who can still open the slave and end the mode.
+TEST_F(PtyPortTest, ExclusiveModeEndsWithTheLastCloseOfAnUnprivilegedProgram) {
+    ASSERT_TRUE(port_->CreatePort("COM5"));
+    const std::string slave = fs::canonical(PathOf("COM5"));
+    ASSERT_EQ(::chown(slave.c_str(), 65534, 65534), 0);
+    const auto openAsNobody = [&](bool exclusive) {
+        return RunAsNobody([&] {
+            const int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            if (fd < 0) return errno;
+            return exclusive && ::ioctl(fd, TIOCEXCL) != 0 ? errno : 0;
+        });
+    };
+    ASSERT_EQ(openAsNobody(true), 0);
+    ASSERT_TRUE(sink_->WaitFor(kEventClosed));
+    EXPECT_EQ(openAsNobody(false), 0) << "16 is EBUSY";
+}
+
 // While the program is not running, a name it left must open nothing, not the terminal of
 // another program that the kernel has given the old /dev/pts number.
 TEST(PtyPortCrashTest, NameLeftByAKilledProgramOpensNothing) {
