@@ -72,7 +72,8 @@ void CHVInterface::PollChannelSettings(Channel channel, SentSettings& sent, cons
     if (!baudRate || !dataBits || !parity || !stopBits) return;  // retried at the next poll
 
     char text[kReportSize];
-    if (*baudRate != sent.baudRate) {
+    // Speed 0 is a hang-up request (B0), not a speed the device could take.
+    if (*baudRate > 0 && *baudRate != sent.baudRate) {
         awaitedReply_ = kSetCatSpeed;
         std::snprintf(text, sizeof text, "SET %s;SPEED=%d", name, *baudRate);
         SendCommand(text);

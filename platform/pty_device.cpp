@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 namespace qx {
 
@@ -18,7 +21,7 @@ bool SetRawPtySettings(int masterFd) {
     t.c_lflag |= EXTPROC;
     t.c_cflag &= ~(CBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
     t.c_cflag |= B9600 | CS8 | CREAD | CLOCAL;
-    t.c_ispeed = t.c_ospeed = 9600;
+    t.c_ispeed = t.c_ospeed = kRawPtyBaudRate;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     return ::ioctl(masterFd, TCSETS2, &t) == 0;
@@ -33,6 +36,7 @@ std::optional<PtySettings> ReadPtySettings(int masterFd) {
     settings.parityOdd = (t.c_cflag & PARODD) != 0;
     settings.parityStick = (t.c_cflag & CMSPAR) != 0;
     settings.twoStopBits = (t.c_cflag & CSTOPB) != 0;
+    settings.announcesChanges = (t.c_lflag & EXTPROC) != 0;
     return settings;
 }
 
@@ -51,6 +55,9 @@ std::optional<PtyMaster> OpenPtyMaster() {
         if (!slave.Valid() || ::fstat(slave.Get(), &st) != 0) return std::nullopt;
         pty.slaveDevice = st.st_rdev;
     }
+    pty.slaveHandle.Reset(::open(name, O_PATH | O_CLOEXEC));
+    if (!pty.slaveHandle.Valid()) return std::nullopt;
+    pty.nameTarget = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(pty.slaveHandle.Get());
     int packetMode = 1;
     if (!SetRawPtySettings(pty.fd.Get()) || ::ioctl(pty.fd.Get(), TIOCPKT, &packetMode) != 0)
         return std::nullopt;
@@ -62,14 +69,16 @@ bool PseudoTerminalsAvailable() {
     return master.Valid();
 }
 
-bool FlushPty(int masterFd, const std::string& slavePath) {
+int FlushPty(int masterFd, const std::string& slavePath) {
     // TCFLSH on the master only reaches the master's own input; the slave's input is flushed
-    // through a short-lived slave descriptor.
+    // through a short-lived slave descriptor. Exclusive mode belongs to the slave, which the
+    // kernel keeps while the master lives, so only a slave descriptor can end it.
     ::ioctl(masterFd, TCFLSH, TCIOFLUSH);
     UniqueFd slave(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!slave.Valid()) return false;
+    if (!slave.Valid()) return errno;
     ::ioctl(slave.Get(), TCFLSH, TCIOFLUSH);
-    return true;
+    ::ioctl(slave.Get(), TIOCNXCL);
+    return 0;
 }
 
 bool PtySlaveHungUp(int masterFd) {

@@ -14,6 +14,12 @@ struct PtyMaster {
     UniqueFd fd;            // non-blocking, close-on-exec, packet mode
     std::string slavePath;  // /dev/pts/N
     dev_t slaveDevice = 0;  // st_rdev of the slave, to find the programs holding it
+    // A path-only descriptor of the slave (it does not open the terminal, so it does not count
+    // as a holder) and /proc/<pid>/fd/<it>, the target a port's name points at: it leads to
+    // this slave while this process lives and to nothing once it is gone, even after a crash,
+    // when the kernel may already have given /dev/pts/N to another program.
+    UniqueFd slaveHandle;
+    std::string nameTarget;
 };
 
 // The settings a program gave the slave, as far as a pty can show them.
@@ -22,7 +28,14 @@ struct PtySettings {
     bool parityOdd = false;    // PARODD
     bool parityStick = false;  // CMSPAR
     bool twoStopBits = false;  // CSTOPB
+    // EXTPROC: the pty announces the program's next change of the settings to the master.
+    bool announcesChanges = false;
+
+    bool operator==(const PtySettings&) const = default;
 };
+
+// The speed the slave is reset to, and the speed a port starts with.
+constexpr int kRawPtyBaudRate = 9600;
 
 // Opens a master with raw 9600 8N1 settings in packet mode and opens and closes its slave once
 // (from then on the master reports POLLHUP while no program holds the slave).
@@ -31,16 +44,19 @@ std::optional<PtyMaster> OpenPtyMaster();
 // Whether a pty master can be opened at all on this machine.
 bool PseudoTerminalsAvailable();
 
+// The speed is the slave's as it stands: 0 after the program asked for a hang-up (B0).
 std::optional<PtySettings> ReadPtySettings(int masterFd);
 
 // Raw 9600 8N1: no input or output processing, no echo, no signals, one byte satisfies a read,
 // and EXTPROC so that every change of the settings is announced to the master.
 bool SetRawPtySettings(int masterFd);
 
-// Discards what waits in either direction: the program's unread input and the bytes it wrote
-// that the master did not read. Returns whether the slave was opened for it (the opening and
-// closing are seen by a watch on the slave like a program's).
-bool FlushPty(int masterFd, const std::string& slavePath);
+// Discards what waits in either direction (the program's unread input and the bytes it wrote
+// that the master did not read) and ends exclusive mode (TIOCEXCL) a program left behind, as
+// the last close of a real serial port does. Returns 0, or the errno of opening the slave for
+// it: EBUSY when exclusive mode keeps everyone but root out. A successful opening and closing is
+// seen by a watch on the slave like a program's.
+int FlushPty(int masterFd, const std::string& slavePath);
 
 // True while no program holds the slave open.
 bool PtySlaveHungUp(int masterFd);

@@ -6,47 +6,83 @@
 
 #include <cerrno>
 
+#include "platform/port_links.h"
+#include "platform/pty_watch.h"
+
 namespace qx {
 namespace {
 
 std::atomic<uint64_t> nextEndpointId{1};
 constexpr int kMaxDiscardReads = 16;
 
+// Where a name points once its port is let go: inside devpts, where no such node can ever
+// exist, so a program opening the name fails as with an absent device.
+constexpr const char* kLetGoTarget = "/dev/pts/let-go";
+
 }  // namespace
 
-PtyEndpoint::PtyEndpoint(int epollFd) : epollFd_(epollFd), id_(nextEndpointId.fetch_add(1)) {}
+PtyEndpoint::PtyEndpoint(PtyWatch& watch)
+    : watch_(watch), epollFd_(watch.EpollFd()), id_(nextEndpointId.fetch_add(1)) {}
 
-PtyEndpoint::~PtyEndpoint() { Close(); }
+PtyEndpoint::~PtyEndpoint() {
+    std::lock_guard lock(mutex_);
+    CloseLocked(NameFate::kLetGo);
+}
 
-bool PtyEndpoint::Open() {
+bool PtyEndpoint::Open(const std::string& namePath, const LinkFn& link) {
     std::lock_guard lock(mutex_);
     if (pty_) return false;
     pty_ = OpenPtyMaster();
-    hasPty_.store(pty_.has_value());
-    return pty_.has_value();
+    if (!pty_) return false;
+    hasPty_.store(true);
+    if (!watch_.Add(shared_from_this(), pty_->slavePath) || !link(namePath, pty_->nameTarget)) {
+        CloseLocked(NameFate::kRemoved);
+        return false;
+    }
+    namePath_ = namePath;
+    return true;
 }
 
-void PtyEndpoint::Close() {
+void PtyEndpoint::Close(NameFate fate) {
     std::lock_guard lock(mutex_);
+    CloseLocked(fate);
+}
+
+// The name is settled before the slave's handle closes: its number may be reused at once.
+void PtyEndpoint::CloseLocked(NameFate fate) {
     if (!pty_) return;
+    if (!namePath_.empty() && ReadLinkTarget(namePath_) == pty_->nameTarget) {
+        if (fate == NameFate::kLetGo) ReplaceLink(namePath_, kLetGoTarget);
+        else ::unlink(namePath_.c_str());
+    }
+    namePath_.clear();
+    watch_.Remove(id_);
     open_.store(false);
+    settingsSilent_.store(false);
     openCount_ = ownOpensPending_ = ownClosesPending_ = 0;
     UpdateInterestLocked();
     pty_.reset();
     hasPty_.store(false);
+    seenSettings_.reset();
+    lastRealBaudRate_ = kRawPtyBaudRate;
     ClearBuffersLocked();
 }
 
 bool PtyEndpoint::HasPty() const { return hasPty_.load(); }
 
-std::string PtyEndpoint::SlavePath() const {
+std::string PtyEndpoint::NamePath() const {
     std::lock_guard lock(mutex_);
-    return pty_ ? pty_->slavePath : std::string();
+    return namePath_;
 }
 
 dev_t PtyEndpoint::SlaveDevice() const {
     std::lock_guard lock(mutex_);
     return pty_ ? pty_->slaveDevice : 0;
+}
+
+int PtyEndpoint::SlaveHandle() const {
+    std::lock_guard lock(mutex_);
+    return pty_ ? pty_->slaveHandle.Get() : -1;
 }
 
 bool PtyEndpoint::Write(const uint8_t* data, size_t count) {
@@ -84,10 +120,40 @@ std::optional<size_t> PtyEndpoint::BytesWaiting() const {
     return waiting_.load();
 }
 
-std::optional<PtySettings> PtyEndpoint::Settings() const {
+std::optional<PtySettings> PtyEndpoint::Settings() {
     std::lock_guard lock(mutex_);
     if (!pty_) return std::nullopt;
-    return ReadPtySettings(pty_->fd.Get());
+    return ReadSettingsLocked();
+}
+
+std::optional<PtySettings> PtyEndpoint::ReadSettingsLocked() {
+    auto settings = ReadPtySettings(pty_->fd.Get());
+    if (!settings) return std::nullopt;
+    // Speed 0 (B0) is how a program without modem-control ioctls drops the line; it is not a
+    // speed to report or to pass on.
+    if (settings->baudRate > 0) lastRealBaudRate_ = settings->baudRate;
+    else settings->baudRate = lastRealBaudRate_;
+    return settings;
+}
+
+// Records the settings as reported now and whether their next change will be announced; true
+// when they differ from those recorded before.
+bool PtyEndpoint::NoteSettingsLocked() {
+    const auto settings = ReadSettingsLocked();
+    if (!settings) return false;
+    const bool changed = settings != seenSettings_;
+    seenSettings_ = settings;
+    settingsSilent_.store(open_.load() && !settings->announcesChanges);
+    return changed;
+}
+
+void PtyEndpoint::PollSettings() {
+    bool changed = false;
+    {
+        std::lock_guard lock(mutex_);
+        changed = pty_ && open_.load() && NoteSettingsLocked();
+    }
+    if (changed) sinks_.Fire(kEventSettingsChanged);
 }
 
 bool PtyEndpoint::Advise(std::shared_ptr<IVSPortAxEvents> sink, uint32_t& cookie) {
@@ -173,9 +239,9 @@ void PtyEndpoint::ReadMasterLocked(Events& events) {
         if (packet[0] == TIOCPKT_DATA) {
             receive_.Push(packet + 1, static_cast<size_t>(n) - 1);
             waiting_.store(receive_.Size());
-        } else if ((packet[0] & TIOCPKT_IOCTL) &&
-                   (events.empty() || events.back() != kEventSettingsChanged)) {
-            events.push_back(kEventSettingsChanged);
+        } else if (packet[0] & TIOCPKT_IOCTL) {
+            NoteSettingsLocked();
+            if (events.empty() || events.back() != kEventSettingsChanged) events.push_back(kEventSettingsChanged);
         }
     }
 }
@@ -192,6 +258,7 @@ bool PtyEndpoint::FlushTransmitLocked() {
 
 void PtyEndpoint::MarkOpenedLocked(Events& events) {
     open_.store(true);
+    NoteSettingsLocked();
     UpdateInterestLocked();
     events.push_back(kEventOpened);
 }
@@ -199,6 +266,7 @@ void PtyEndpoint::MarkOpenedLocked(Events& events) {
 void PtyEndpoint::MarkClosedLocked(Events& events) {
     openCount_ = 0;
     open_.store(false);
+    settingsSilent_.store(false);
     UpdateInterestLocked();
     // Bytes meant for the program that left never reach the next one.
     transmit_.Clear();
@@ -208,7 +276,10 @@ void PtyEndpoint::MarkClosedLocked(Events& events) {
     const int fd = pty_->fd.Get();
     if (PtySlaveHungUp(fd)) {
         SetRawPtySettings(fd);
-        if (FlushPty(fd, pty_->slavePath)) {
+        lastRealBaudRate_ = kRawPtyBaudRate;
+        seenSettings_.reset();
+        const int flushError = FlushPty(fd, pty_->slavePath);
+        if (flushError == 0) {
             ++ownOpensPending_;
             ++ownClosesPending_;
         }
@@ -218,9 +289,23 @@ void PtyEndpoint::MarkClosedLocked(Events& events) {
         for (int i = 0; i < kMaxDiscardReads && ::read(fd, discard, sizeof discard) > 0; ++i) {
         }
         receive_.Clear();
+        if (flushError == EBUSY) ReplacePtyLocked();
     }
     waiting_.store(receive_.Size());
     events.push_back(kEventClosed);
+}
+
+// The last program left the slave in exclusive mode, which the kernel keeps while the master
+// lives and which only root could now end: every later program would be refused. A new pair
+// takes over the name, as a real port forgets the mode at its last close. Should no new pair
+// be had, the old one stays (refusing, as before) rather than the name leading nowhere.
+void PtyEndpoint::ReplacePtyLocked() {
+    auto fresh = OpenPtyMaster();
+    if (!fresh || !watch_.Add(shared_from_this(), fresh->slavePath)) return;
+    if (!namePath_.empty() && ReadLinkTarget(namePath_) == pty_->nameTarget)
+        ReplaceLink(namePath_, fresh->nameTarget);
+    pty_ = std::move(fresh);
+    openCount_ = ownOpensPending_ = ownClosesPending_ = 0;
 }
 
 void PtyEndpoint::ClearBuffersLocked() {

@@ -1,9 +1,12 @@
 #pragma once
 // The system's end of one pseudo-terminal port: the master, the data waiting each way, whether
 // a program holds the slave, and the event sinks. Shared by the port instance (any thread) and
-// the watch thread, which reports what happens on the master and the slave.
+// the watch thread, which reports what happens on the master and the slave. It also keeps the
+// port's name in the ports directory pointing at its slave, under the same lock, so that a name
+// never outlives the pseudo-terminal it leads to.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,31 +20,46 @@
 
 namespace qx {
 
-class PtyEndpoint {
+class PtyWatch;
+
+class PtyEndpoint : public std::enable_shared_from_this<PtyEndpoint> {
 public:
     static constexpr size_t kReceiveCapacity = 64 * 1024;
     static constexpr size_t kTransmitCapacity = 64 * 1024;
 
-    // epollFd: the watch's epoll set, in which the master is kept while a program holds it.
-    explicit PtyEndpoint(int epollFd);
-    ~PtyEndpoint();
+    // Gives the name at path to target (the slave's name target); false if it cannot.
+    using LinkFn = std::function<bool(const std::string& path, const std::string& target)>;
+    // What becomes of the name when the pseudo-terminal goes: removed, or kept pointing at a
+    // node that cannot exist so that no program can open it.
+    enum class NameFate { kRemoved, kLetGo };
+
+    // watch: follows the endpoint's slave and keeps its master in its epoll set while a program
+    // holds it; it outlives the endpoint's pseudo-terminal.
+    explicit PtyEndpoint(PtyWatch& watch);
+    ~PtyEndpoint();  // a name still held is let go
 
     uint64_t Id() const { return id_; }
 
-    // Opens a new pseudo-terminal; false if it has one already or none can be opened.
-    bool Open();
-    // Lets the pseudo-terminal go: the slave disappears; waiting data is dropped.
-    void Close();
+    // Opens a new pseudo-terminal, has the watch follow it and names it by link(namePath, ...);
+    // undone on failure. False if it has one already.
+    bool Open(const std::string& namePath, const LinkFn& link);
+    // Lets the pseudo-terminal go (the slave disappears, waiting data is dropped) and settles
+    // its name as fate says; a name that leads elsewhere by now is left alone.
+    void Close(NameFate fate);
     bool HasPty() const;
-    std::string SlavePath() const;
+    // The name's path while the endpoint holds it, else "".
+    std::string NamePath() const;
     dev_t SlaveDevice() const;
+    // The endpoint's own path-only descriptor of the slave, not a holder; -1 without a pty.
+    int SlaveHandle() const;
 
     bool IsOpen() const { return open_.load(std::memory_order_relaxed); }
     bool Write(const uint8_t* data, size_t count);
     std::optional<size_t> Read(uint8_t* buffer, size_t maxCount);
     // Lock-free: the link asks every tick for every port.
     std::optional<size_t> BytesWaiting() const;
-    std::optional<PtySettings> Settings() const;
+    // The speed is the last real one: a hang-up request (speed 0) leaves it as it was.
+    std::optional<PtySettings> Settings();
     uint64_t TransmitOverflow() const { return transmitOverflow_.load(); }
 
     bool Advise(std::shared_ptr<IVSPortAxEvents> sink, uint32_t& cookie);
@@ -53,10 +71,19 @@ public:
     void OnSlaveClosed();
     void OnMasterEvents(uint32_t events);
     void Resynchronize();
+    // A program holds the port with settings whose changes the pty does not announce (it
+    // cleared EXTPROC, e.g. with c_lflag = 0): the watch calls PollSettings now and then,
+    // which fires the settings event when they differ from those seen last.
+    bool SettingsSilent() const { return settingsSilent_.load(); }
+    void PollSettings();
 
 private:
     using Events = std::vector<int>;
 
+    std::optional<PtySettings> ReadSettingsLocked();
+    bool NoteSettingsLocked();
+    void ReplacePtyLocked();
+    void CloseLocked(NameFate fate);
     void ReadMasterLocked(Events& events);
     bool FlushTransmitLocked();
     void MarkOpenedLocked(Events& events);
@@ -66,11 +93,15 @@ private:
     void ClearBuffersLocked();
     void Fire(const Events& events);
 
+    PtyWatch& watch_;
     const int epollFd_;
     const uint64_t id_;
 
     mutable std::mutex mutex_;
     std::optional<PtyMaster> pty_;
+    std::string namePath_;
+    int lastRealBaudRate_ = kRawPtyBaudRate;
+    std::optional<PtySettings> seenSettings_;  // as last reported by a settings event
     ByteRing receive_{kReceiveCapacity};
     ByteRing transmit_{kTransmitCapacity};
     int openCount_ = 0;
@@ -80,6 +111,7 @@ private:
     int epollMask_ = -1;  // interest registered for the master; -1 when not in the set
     std::atomic<bool> open_{false};
     std::atomic<bool> hasPty_{false};
+    std::atomic<bool> settingsSilent_{false};
     std::atomic<size_t> waiting_{0};  // receive_.Size(), readable without the lock
     std::atomic<uint64_t> transmitOverflow_{0};
 

@@ -13,20 +13,19 @@
 namespace qx {
 namespace {
 
-// Where a kept name points once its port is let go: inside devpts, where no such node can ever
-// exist, so a program opening the name fails as with an absent device. Pointing at the old
-// /dev/pts/N would be wrong: the kernel hands that number to the next pseudo-terminal.
-constexpr const char* kLetGoTarget = "/dev/pts/let-go";
-
-// The executable of a process that holds the character device rdev open, or "".
-std::string FindHolderExecutable(dev_t rdev) {
+// The executable of a process that holds the character device rdev open, or "". ownHandle is
+// this process's path-only descriptor of the device, which does not hold it.
+std::string FindHolderExecutable(dev_t rdev, int ownHandle) {
     namespace fs = std::filesystem;
+    const std::string self = std::to_string(::getpid());
+    const std::string ownFd = std::to_string(ownHandle);
     std::error_code ec;
     for (const auto& process : fs::directory_iterator("/proc", ec)) {
         const std::string pid = process.path().filename().string();
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
         std::error_code fdError;
         for (const auto& fd : fs::directory_iterator(process.path() / "fd", fdError)) {
+            if (pid == self && fd.path().filename() == ownFd) continue;
             struct stat st {};
             if (::stat(fd.path().c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != rdev)
                 continue;
@@ -41,39 +40,31 @@ public:
     PtyPort(std::shared_ptr<PtyWatch> watch, std::string directory)
         : watch_(std::move(watch)),
           directory_(std::move(directory)),
-          endpoint_(std::make_shared<PtyEndpoint>(watch_->EpollFd())) {}
+          endpoint_(std::make_shared<PtyEndpoint>(*watch_)) {}
 
     // Let go without DeletePort: the name stays in the directory, pointing nowhere.
-    ~PtyPort() override {
-        const std::string slave = endpoint_->SlavePath();
-        if (!slave.empty() && ReadLinkTarget(LinkPath()) == slave) ReplaceLink(LinkPath(), kLetGoTarget);
-        Release();
-    }
+    ~PtyPort() override { endpoint_->Close(PtyEndpoint::NameFate::kLetGo); }
 
     bool CreatePort(const std::string& name) override {
-        return Publish(name, [](const std::string& path, const std::string& slave) {
-            return ::symlink(slave.c_str(), path.c_str()) == 0;  // fails if the name exists
+        return Publish(name, [](const std::string& path, const std::string& target) {
+            return ::symlink(target.c_str(), path.c_str()) == 0;  // fails if the name exists
         });
     }
 
+    // A name left by an earlier run is taken whatever it points at: a crash leaves names
+    // pointing at numbers the kernel may already have given to this run's own ports. Only a
+    // name another port of this run holds is not taken.
     bool ReusePort(const std::string& name) override {
-        return Publish(name, [this](const std::string& path, const std::string& slave) {
-            return MayTakeOverName(path, [this](const std::string& target) { return IsOtherLivePort(target); }) &&
-                   ReplaceLink(path, slave);
+        return Publish(name, [this](const std::string& path, const std::string& target) {
+            const bool held = IsHeldByOtherPort(path);
+            return MayTakeOverName(path, [held](const std::string&) { return held; }) && ReplaceLink(path, target);
         });
     }
 
-    void DeletePort() override {
-        const std::string slave = endpoint_->SlavePath();
-        if (!slave.empty() && ReadLinkTarget(LinkPath()) == slave) ::unlink(LinkPath().c_str());
-        Release();
-    }
+    void DeletePort() override { endpoint_->Close(PtyEndpoint::NameFate::kRemoved); }
 
     void DeleteAllPorts() override {
-        for (const auto& endpoint : watch_->Endpoints()) {
-            watch_->Remove(*endpoint);
-            endpoint->Close();
-        }
+        for (const auto& endpoint : watch_->Endpoints()) endpoint->Close(PtyEndpoint::NameFate::kRemoved);
         RemovePortLinks(directory_);
     }
 
@@ -130,7 +121,7 @@ public:
     std::optional<std::string> GetOpenerPath() override {
         const dev_t device = endpoint_->SlaveDevice();
         if (device == 0) return std::nullopt;
-        return endpoint_->IsOpen() ? FindHolderExecutable(device) : std::string();
+        return endpoint_->IsOpen() ? FindHolderExecutable(device, endpoint_->SlaveHandle()) : std::string();
     }
 
     std::optional<bool> GetRts() override { return false; }
@@ -148,38 +139,22 @@ public:
     uint64_t TransmitOverflow() const { return endpoint_->TransmitOverflow(); }
 
 private:
-    std::string LinkPath() const { return directory_ + "/" + name_; }
-
-    // Opens a pseudo-terminal and gives it the name by link(path, slave); undone on failure.
-    template <typename LinkFn>
-    bool Publish(const std::string& name, LinkFn link) {
-        if (PortNumberFromName(name) == 0 || endpoint_->HasPty()) return false;
-        if (!endpoint_->Open()) return false;
-        if (watch_->Add(endpoint_) && link(directory_ + "/" + name, endpoint_->SlavePath())) {
-            name_ = name;
-            return true;
-        }
-        Release();
-        return false;
+    // Opens a pseudo-terminal and gives it the name by link(path, target); undone on failure.
+    bool Publish(const std::string& name, const PtyEndpoint::LinkFn& link) {
+        if (PortNumberFromName(name) == 0) return false;
+        return endpoint_->Open(directory_ + "/" + name, link);
     }
 
-    // The live port of another instance of this class.
-    bool IsOtherLivePort(const std::string& target) const {
+    // Whether another instance of this class holds the name at path.
+    bool IsHeldByOtherPort(const std::string& path) const {
         for (const auto& endpoint : watch_->Endpoints())
-            if (endpoint != endpoint_ && target == endpoint->SlavePath()) return true;
+            if (endpoint != endpoint_ && endpoint->NamePath() == path) return true;
         return false;
-    }
-
-    void Release() {
-        watch_->Remove(*endpoint_);
-        endpoint_->Close();
-        name_.clear();
     }
 
     const std::shared_ptr<PtyWatch> watch_;
     const std::string directory_;
     const std::shared_ptr<PtyEndpoint> endpoint_;
-    std::string name_;  // user interface thread only, like creation and deletion
     std::atomic<int> dataBits_{kDefaultAssumedDataBits};
 };
 

@@ -2,9 +2,15 @@
 // The virtual port component over Linux pseudo-terminals.
 //
 // Each instance is one port: CreatePort("COM5") opens a pty master and publishes its slave as
-// the symlink <ports directory>/COM5 -> /dev/pts/N, which radio programs open like a serial
-// port. One watch thread per class object follows every port (epoll on the masters, inotify on
-// the slaves) and fires the events: 5 opened, 6 last program closed, 7 settings changed.
+// the symlink <ports directory>/COM5 -> /proc/<pid>/fd/<n>, a path-only descriptor this process
+// keeps of /dev/pts/N, which radio programs open like a serial port. Through it the name leads
+// to this port while the process lives and to nothing once it is gone, even after a crash,
+// when the kernel may hand /dev/pts/N to another program's terminal. ReusePort takes a name
+// left by an earlier run whatever it points at; only a name another port of this run holds is
+// refused. One watch thread per class object follows every port (epoll on the masters,
+// inotify on the slaves) and fires the events: 5 opened, 6 last program closed, 7 settings
+// changed (announced by the pty, or found by looking every 100 ms while the program has
+// cleared EXTPROC, as with c_lflag = 0).
 //
 // What a pty can and cannot show:
 // - Speed, PARODD, CMSPAR and CSTOPB are visible; data bits and the parity enable are not (the
@@ -13,6 +19,7 @@
 //   port, set with SetAssumedDataBits (default 8); stop bits read 1.5 for CSTOPB with 5 bits.
 // - There are no modem lines: GetRts/GetDtr report false and SetInputLine has no effect.
 // - SetCreationFlag has no effect: every port is created the same way here.
+// - Speed 0 (B0, a hang-up request) is not a speed: GetBaudRate keeps the last real one.
 //
 // Lifetime of a name: DeletePort removes the entry. Destroying an instance without DeletePort
 // lets the port go but keeps its name in the directory (pointing nowhere, so no program can
@@ -23,8 +30,9 @@
 // when it is full the program's writes are held back by the pty, nothing is lost. WriteToPort
 // never blocks: what the pty cannot take at once waits in a bounded transmit buffer; bytes
 // beyond it are dropped, counted, and the call returns false. When the last program closes the
-// port, both directions are cleared and the settings go back to raw 9600 8N1, so the next
-// program starts clean. A program that opened the port again before that close was seen keeps
+// port, both directions are cleared, the settings go back to raw 9600 8N1 and exclusive mode
+// (TIOCEXCL) ends, so the next program starts clean; where the kernel lets only root end
+// exclusive mode, a new pseudo-terminal takes over the name. A program that opened the port again before that close was seen keeps
 // its own settings and what it wrote; only the bytes meant for the program that left are gone.
 #include <cstdint>
 #include <memory>

@@ -15,6 +15,8 @@ namespace {
 // epoll data of the watch's own descriptors; endpoint ids start at 1 and never reach these.
 constexpr uint64_t kStopTag = ~uint64_t{0};
 constexpr uint64_t kInotifyTag = ~uint64_t{0} - 1;
+// How often the settings of ports whose changes go unannounced are looked at.
+constexpr auto kSettingsPollInterval = std::chrono::milliseconds(100);
 
 bool AddToEpoll(int epollFd, int fd, uint64_t tag) {
     struct epoll_event ev {};
@@ -50,22 +52,25 @@ PtyWatch::~PtyWatch() {
     if (thread_.joinable()) thread_.join();
 }
 
-bool PtyWatch::Add(const std::shared_ptr<PtyEndpoint>& endpoint) {
-    const std::string slave = endpoint->SlavePath();
-    if (slave.empty()) return false;
+bool PtyWatch::Add(const std::shared_ptr<PtyEndpoint>& endpoint, const std::string& slavePath) {
     std::lock_guard lock(mutex_);
-    const int wd = ::inotify_add_watch(inotify_.Get(), slave.c_str(), IN_OPEN | IN_CLOSE);
+    const int wd = ::inotify_add_watch(inotify_.Get(), slavePath.c_str(), IN_OPEN | IN_CLOSE);
     if (wd < 0) return false;
+    RemoveWatchesLocked(endpoint->Id());
     endpoints_[endpoint->Id()] = endpoint;
     watches_[wd] = endpoint->Id();
     return true;
 }
 
-void PtyWatch::Remove(const PtyEndpoint& endpoint) {
+void PtyWatch::Remove(uint64_t endpointId) {
     std::lock_guard lock(mutex_);
-    endpoints_.erase(endpoint.Id());
+    RemoveWatchesLocked(endpointId);
+    endpoints_.erase(endpointId);
+}
+
+void PtyWatch::RemoveWatchesLocked(uint64_t endpointId) {
     for (auto it = watches_.begin(); it != watches_.end();) {
-        if (it->second != endpoint.Id()) {
+        if (it->second != endpointId) {
             ++it;
             continue;
         }
@@ -100,7 +105,7 @@ std::shared_ptr<PtyEndpoint> PtyWatch::FindByWatch(int wd) const {
 void PtyWatch::Run() {
     struct epoll_event events[32];
     for (;;) {
-        const int n = ::epoll_wait(epoll_.Get(), events, 32, -1);
+        const int n = ::epoll_wait(epoll_.Get(), events, 32, WaitTimeoutMs());
         if (n < 0 && errno != EINTR) return;
         for (int i = 0; i < n; ++i) {
             const uint64_t tag = events[i].data.u64;
@@ -111,7 +116,23 @@ void PtyWatch::Run() {
                 endpoint->OnMasterEvents(events[i].events);
             }
         }
+        PollSilentSettings();
     }
+}
+
+// Waits without end unless some port's settings must be looked at from time to time.
+int PtyWatch::WaitTimeoutMs() const {
+    for (const auto& endpoint : Endpoints())
+        if (endpoint->SettingsSilent()) return static_cast<int>(kSettingsPollInterval.count());
+    return -1;
+}
+
+void PtyWatch::PollSilentSettings() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextSettingsPoll_) return;
+    nextSettingsPoll_ = now + kSettingsPollInterval;
+    for (const auto& endpoint : Endpoints())
+        if (endpoint->SettingsSilent()) endpoint->PollSettings();
 }
 
 void PtyWatch::DrainSlaveNotices() {

@@ -2,6 +2,7 @@
 // The watch thread of the pseudo-terminal component: one per class object, it follows every
 // port of the class (epoll on the masters, inotify on the slaves) and passes what it sees to
 // the port's endpoint, which fires the events from this thread.
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,14 +25,18 @@ public:
 
     int EpollFd() const { return epoll_.Get(); }
 
-    // Follows an endpoint that has a pseudo-terminal; false if its slave cannot be watched.
-    bool Add(const std::shared_ptr<PtyEndpoint>& endpoint);
-    void Remove(const PtyEndpoint& endpoint);
+    // Follows an endpoint through its slave at slavePath, in place of the slave it followed
+    // before; false (and nothing changed) if the slave cannot be watched.
+    bool Add(const std::shared_ptr<PtyEndpoint>& endpoint, const std::string& slavePath);
+    void Remove(uint64_t endpointId);
     std::vector<std::shared_ptr<PtyEndpoint>> Endpoints() const;
 
 private:
     void Run();
+    int WaitTimeoutMs() const;
+    void PollSilentSettings();
     void DrainSlaveNotices();
+    void RemoveWatchesLocked(uint64_t endpointId);
     std::shared_ptr<PtyEndpoint> FindById(uint64_t id) const;
     std::shared_ptr<PtyEndpoint> FindByWatch(int wd) const;
 
@@ -43,6 +48,8 @@ private:
     mutable std::mutex mutex_;
     std::map<uint64_t, std::shared_ptr<PtyEndpoint>> endpoints_;  // by endpoint id
     std::map<int, uint64_t> watches_;                             // inotify wd -> endpoint id
+
+    std::chrono::steady_clock::time_point nextSettingsPoll_;  // watch thread only
 };
 
 }  // namespace qx

@@ -248,10 +248,15 @@ int SerialState::BaudRate() const {
     return static_cast<int>(termios_.ospeed);
 }
 
+// Speed 0 (B0) is how a program drops the line, not a speed: the last real one stays reported.
+void SerialState::NoteRealBaudRate() {
+    if (BaudRate() > 0) lastRealBaudRate_ = BaudRate();
+}
+
 SerialSettings SerialState::Settings() const {
     const uint32_t cflag = termios_.cflag;
     SerialSettings s;
-    s.baudRate = BaudRate();
+    s.baudRate = lastRealBaudRate_;
     s.dataBits = 5 + static_cast<int>((cflag & CSIZE) / CS6);
     if (!(cflag & PARENB))
         s.parity = kParityNone;
@@ -389,6 +394,7 @@ SerialReply SerialState::SetTermios(std::span<const uint8_t> input, bool withSpe
     else if (inCode != BOTHER)
         next.ispeed = RateOfCode(inCode);
     termios_ = next;
+    NoteRealBaudRate();
     if (!(termios_ == before)) events_.push_back(kEventSettingsChanged);
     return Success();
 }
@@ -401,6 +407,7 @@ SerialReply SerialState::SetSerialInfo(std::span<const uint8_t> input) {
     serialInfo_.flags = (serialInfo_.flags & ~ASYNC_USR_MASK) | (info.flags & ASYNC_USR_MASK);
     serialInfo_.customDivisor = info.custom_divisor;
     if (info.baud_base > 0) serialInfo_.baudBase = info.baud_base;
+    NoteRealBaudRate();
     if (BaudRate() != before) events_.push_back(kEventSettingsChanged);
     return Success();
 }

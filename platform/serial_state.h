@@ -160,10 +160,12 @@ private:
     bool WriterWaiting() const;
     int ModemBits() const;
     int BaudRate() const;
+    void NoteRealBaudRate();
 
     size_t capacity_;
     KernelTermios termios_;
     SerialInfo serialInfo_;
+    int lastRealBaudRate_ = 9600;  // the speed reported: BaudRate() unless that is 0
     std::vector<Opener> openers_;
     std::vector<uint8_t> toProgram_;    // device -> program
     std::vector<uint8_t> fromProgram_;  // program -> device

@@ -155,6 +155,18 @@ TEST(SettingsPoll, CatSettingsGoOutOnceAsSpeedThenMode) {
     EXPECT_EQ(LaterCommands(h).back(), (std::pair<int, std::string>{5005, "SET CAT;MODE=8N1"}));
 }
 
+TEST(SettingsPoll, HangUpSpeedIsNeverForwarded) {
+    LinkHarness h;
+    h.link.fskInversionPending = 0;
+    auto cat = h.AddPort(kCat);
+    cat->SetSettings(4800, 8, kParityNone, kStopBitsOne);
+    h.Tick(1001);
+    cat->SetSettings(0, 8, kParityNone, kStopBitsOne);
+    h.Tick(2002);
+    EXPECT_EQ(LaterCommands(h), (Commands{{1001, "SET CAT;SPEED=4800"}, {1001, "SET CAT;MODE=8N1"}}));
+    EXPECT_EQ(h.device->Transceiver().serialSpeed, 4800);
+}
+
 TEST(SettingsPoll, FskAtDefaultSpeedSendsOnlyItsMode) {
     LinkHarness h;
     auto fsk = h.AddPort(kFsk);

@@ -1,8 +1,15 @@
 #include "platform/pty_port.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -81,6 +89,30 @@ std::vector<uint8_t> Pattern(size_t count) {
     return bytes;
 }
 
+// Sets speed and local modes the way a program that does not use cfmakeraw does.
+bool SetSpeedAndLocalModes(int fd, speed_t speed, tcflag_t localModes) {
+    struct termios t {};
+    if (::tcgetattr(fd, &t) != 0) return false;
+    t.c_lflag = localModes;
+    return ::cfsetspeed(&t, speed) == 0 && ::tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+// Runs body in a child process as the unprivileged user nobody, since root bypasses exclusive
+// mode; the child's exit code is body's result (0 for success), -1 when it did not end normally.
+int RunAsNobody(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(100);
+        ::prctl(PR_SET_DUMPABLE, 1);  // as a user's own session, which changing ids undid
+        ::_exit(body());
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
 class PtyPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -112,7 +144,7 @@ protected:
 
 TEST_F(PtyPortTest, PortIsPublishedRawAndFollowsTheProgramsSettings) {
     ASSERT_TRUE(port_->CreatePort("COM5"));
-    EXPECT_EQ(fs::read_symlink(PathOf("COM5")).string().rfind("/dev/pts/", 0), 0u);
+    EXPECT_EQ(fs::canonical(PathOf("COM5")).string().rfind("/dev/pts/", 0), 0u);
     EXPECT_EQ(port_->IsOpen(), false);
     EXPECT_EQ(port_->GetBaudRate(), 9600);
     EXPECT_EQ(port_->GetDataBits(), 8);
@@ -163,6 +195,38 @@ TEST_F(PtyPortTest, FiveBitPortReportsOneAndAHalfStopBitsAndExactRate) {
     EXPECT_EQ(port_->GetDataBits(), 5);
     EXPECT_EQ(port_->GetParity(), kParityNone);
     EXPECT_EQ(port_->GetStopBits(), kStopBitsOnePointFive);
+}
+
+// Programs that set c_lflag = 0 themselves also clear the flag through which the pty announces
+// changes; their later changes must still be seen.
+TEST_F(PtyPortTest, SettingsChangesAreSeenWhateverLocalModesTheProgramSets) {
+    auto program = CreateAndOpen();
+    ASSERT_TRUE(SetSpeedAndLocalModes(program->Fd(), B4800, 0));
+    ASSERT_TRUE(sink_->WaitFor(kEventSettingsChanged));
+    EXPECT_EQ(port_->GetBaudRate(), 4800);
+
+    ASSERT_TRUE(SetSpeedAndLocalModes(program->Fd(), B19200, 0));
+    ASSERT_TRUE(sink_->WaitFor(kEventSettingsChanged, 2));
+    EXPECT_EQ(port_->GetBaudRate(), 19200);
+    ASSERT_TRUE(program->Configure(19200, 8, ProgramParity::kOdd, 1));
+    ASSERT_TRUE(sink_->WaitFor(kEventSettingsChanged, 3));
+    EXPECT_EQ(port_->GetParity(), kParityOdd);
+}
+
+// Speed 0 asks for a hang-up; the port goes on reporting the speed the line had.
+TEST_F(PtyPortTest, HangUpSpeedIsNotReportedAsASpeed) {
+    auto program = CreateAndOpen();
+    ASSERT_TRUE(program->Configure(4800, 8, ProgramParity::kNone, 1));
+    ASSERT_TRUE(sink_->WaitFor(kEventSettingsChanged));
+    struct termios t {};
+    ASSERT_EQ(::tcgetattr(program->Fd(), &t), 0);
+    ASSERT_EQ(::cfsetspeed(&t, B0), 0);
+    ASSERT_EQ(::tcsetattr(program->Fd(), TCSANOW, &t), 0);
+    ASSERT_TRUE(sink_->WaitFor(kEventSettingsChanged, 2));
+    EXPECT_EQ(port_->GetBaudRate(), 4800);
+    ASSERT_TRUE(program->Configure(1200, 8, ProgramParity::kNone, 1));
+    ASSERT_TRUE(sink_->WaitFor(kEventSettingsChanged, 3));
+    EXPECT_EQ(port_->GetBaudRate(), 1200);
 }
 
 TEST_F(PtyPortTest, BytesPassUnchangedBothWays) {
@@ -339,6 +403,24 @@ TEST_F(PtyPortTest, NamesAreTakenOnlyWhenFreeOrLetGo) {
     other->DeletePort();  // a second time, or on an instance without a port, does nothing
 }
 
+// After a crash the old names point at /dev/pts numbers the kernel may already have given to
+// this run's own ports. Each name must lead to the port holding it, and only there.
+TEST_F(PtyPortTest, StaleNameIsTakenOverEvenWhereItPointsAtAnotherPort) {
+    ASSERT_TRUE(port_->CreatePort("COM1"));
+    fs::create_symlink(fs::canonical(PathOf("COM1")), PathOf("COM3"));
+    auto other = NewPort();
+    EXPECT_FALSE(other->CreatePort("COM3"));
+    ASSERT_TRUE(other->ReusePort("COM3"));
+
+    RadioProgram one(PathOf("COM1"));
+    RadioProgram three(PathOf("COM3"));
+    ASSERT_TRUE(one.Valid() && three.Valid());
+    ASSERT_EQ(three.Write({'K'}), 1u);
+    ASSERT_TRUE(Eventually([&] { return other->BytesWaiting() == 1; }));
+    EXPECT_EQ(port_->BytesWaiting(), 0);
+    EXPECT_NE(fs::canonical(PathOf("COM1")), fs::canonical(PathOf("COM3")));
+}
+
 TEST_F(PtyPortTest, DeleteAllPortsEmptiesTheDirectoryOfPorts) {
     ASSERT_TRUE(port_->CreatePort("COM5"));
     auto other = NewPort();
@@ -356,6 +438,76 @@ TEST_F(PtyPortTest, DeleteAllPortsEmptiesTheDirectoryOfPorts) {
     EXPECT_EQ(port_->IsOpen(), false);
     EXPECT_EQ(other->BytesWaiting(), std::nullopt) << "ports of this process are closed too";
     EXPECT_TRUE(port_->CreatePort("COM5"));
+}
+
+// A real serial port forgets exclusive mode (TIOCEXCL) at its last close; a program that ends
+// without clearing it must not lock the port for every later one.
+TEST(PtyPortExclusiveTest, ExclusiveModeEndsWithTheLastClose) {
+    ScopedTempDir dir;
+    ASSERT_EQ(::chown(dir.Path().c_str(), 65534, 65534), 0);
+    const std::string name = dir.Path() + "/COM5";
+    const int result = RunAsNobody([&] {
+        auto portClass = MakePtyPortClass(dir.Path());
+        auto port = portClass ? portClass->CreateInstance() : nullptr;
+        auto sink = std::make_shared<RecordingSink>();
+        uint32_t cookie = 0;
+        if (!port || !port->Advise(sink, cookie) || !port->CreatePort("COM5")) return 1;
+        const pid_t program = ::fork();
+        if (program == 0) {
+            const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ::_exit(fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0 ? 0 : 1);
+        }
+        int status = 0;
+        if (::waitpid(program, &status, 0) != program || status != 0) return 2;
+        if (!sink->WaitFor(kEventClosed)) return 3;
+        if (!RadioProgram(name).Valid()) return 4;
+        return sink->WaitFor(kEventOpened, 2) ? 0 : 5;
+    });
+    EXPECT_EQ(result, 0) << "1 no port, 2 program failed, 3 close unseen, 4 refused, 5 opening unseen";
+}
+
+// The same when the port's owner is root, who can still open the slave and end the mode.
+TEST_F(PtyPortTest, ExclusiveModeEndsWithTheLastCloseOfAnUnprivilegedProgram) {
+    ASSERT_TRUE(port_->CreatePort("COM5"));
+    const std::string slave = fs::canonical(PathOf("COM5"));
+    ASSERT_EQ(::chown(slave.c_str(), 65534, 65534), 0);
+    const auto openAsNobody = [&](bool exclusive) {
+        return RunAsNobody([&] {
+            const int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            if (fd < 0) return errno;
+            return exclusive && ::ioctl(fd, TIOCEXCL) != 0 ? errno : 0;
+        });
+    };
+    ASSERT_EQ(openAsNobody(true), 0);
+    ASSERT_TRUE(sink_->WaitFor(kEventClosed));
+    EXPECT_EQ(openAsNobody(false), 0) << "16 is EBUSY";
+}
+
+// While the program is not running, a name it left must open nothing, not the terminal of
+// another program that the kernel has given the old /dev/pts number.
+TEST(PtyPortCrashTest, NameLeftByAKilledProgramOpensNothing) {
+    ScopedTempDir dir;
+    const std::string name = dir.Path() + "/COM5";
+    const pid_t manager = ::fork();
+    if (manager == 0) {
+        auto portClass = MakePtyPortClass(dir.Path());
+        auto port = portClass ? portClass->CreateInstance() : nullptr;
+        if (port && port->CreatePort("COM5")) ::kill(::getpid(), SIGKILL);
+        ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(manager, &status, 0), manager);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    ASSERT_TRUE(fs::is_symlink(name));
+
+    // The kernel hands out the lowest free numbers: one of these gets the number the port had.
+    std::vector<UniqueFd> otherTerminals;
+    for (int i = 0; i < 8; ++i) {
+        otherTerminals.emplace_back(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        ASSERT_TRUE(otherTerminals.back().Valid());
+        ASSERT_EQ(::unlockpt(otherTerminals.back().Get()), 0);
+    }
+    EXPECT_FALSE(RadioProgram(name).Valid());
 }
 
 TEST(PtyPortClassTest, RefusesADirectoryItCannotUse) {

@@ -82,6 +82,7 @@ TEST_F(SerialStateTest, ReportsFramingAndRateAsTheProgramSetIt) {
     EXPECT_EQ(SetTermios2(B9600 | CS8 | PARENB | CMSPAR).parity, kParitySpace);
     EXPECT_EQ(SetTermios2(B9600 | CS8 | PARODD).parity, kParityNone);  // without PARENB
     EXPECT_EQ(SetTermios2(B115200 | CS6).baudRate, 115200);
+    EXPECT_EQ(SetTermios2(B0 | CS6).baudRate, 115200) << "speed 0 is a hang-up request";
     EXPECT_EQ(SetTermios2(B9600 | CS6).dataBits, 6);
 }
 
