@@ -41,13 +41,21 @@ private:
 
 TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
     for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111,
-                   112, 113, 116, 117, 118, 119, 120, 121, 122, 123, 130}) {
+                   112, 113, 116, 117, 118, 119, 120, 121, 122, 123, 130, 160, 161,
+                   162, 163, 164, 165}) {
         const std::string english(CompiledString(kLangEnglish, id));
         const std::string japanese(CompiledString(kLangJapanese, id));
         ASSERT_FALSE(english.empty()) << id;
         ASSERT_FALSE(japanese.empty()) << id;
         EXPECT_EQ(english.find("%i") != std::string::npos, japanese.find("%i") != std::string::npos)
             << id;
+        const auto texts = [](const std::string& text) {
+            size_t count = 0;
+            for (size_t at = text.find("%s"); at != std::string::npos; at = text.find("%s", at + 2))
+                ++count;
+            return count;
+        };
+        EXPECT_EQ(texts(english), texts(japanese)) << id;
         EXPECT_EQ(english.find("\n\n") != std::string::npos,
                   japanese.find("\n\n") != std::string::npos)
             << id;
@@ -131,6 +139,13 @@ TEST(Strings, FormatNumberReplacesTheFirstPlaceholder) {
               "Creating virtual port COM5.\nPlease wait...");
     EXPECT_EQ(FormatNumber("no number", 5), "no number");
     EXPECT_EQ(FormatNumber("%i and %i", -3), "-3 and %i");
+}
+
+TEST(Strings, FormatTextsFillsThePlaceholdersInOrderAndNeverTheValues) {
+    EXPECT_EQ(FormatTexts("%s failed for %s: %s.", {"mkdir", "/run/%s", "No such file"}),
+              "mkdir failed for /run/%s: No such file.");
+    EXPECT_EQ(FormatTexts("only %s", {"one", "two"}), "only one");
+    EXPECT_EQ(FormatTexts("%s and %s", {"one"}), "one and %s");
 }
 
 }  // namespace
