@@ -29,8 +29,7 @@ class CVSPDriver;
 // with its event sink. Bound and cleared only under the link's portGuard.
 struct ChannelPortSlot {
     int portNumber = 0;                  // 0 = none; a number outside 1..255 gives no port
-    // The settings file's value when it is not a number: no port, and kept so that saving
-    // does not overwrite what the user wrote.
+    // The settings file's value when it is not a number: no port, and shown as it is.
     std::string unusableSetting;
     std::unique_ptr<IVSPortAx> instance;  // null = no port
     std::shared_ptr<CVSPDriver> sink;

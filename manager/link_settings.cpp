@@ -53,8 +53,7 @@ void SaveSettings(const LinkSettings& settings) {
     WriteStringIfChanged(section, "Manufacturer", OneLine(settings.manufacturer));
     WriteStringIfChanged(section, "Product", OneLine(settings.product));
     for (int channel : kAllChannels) {
-        if (settings.unusablePortSettings[channel].empty())
-            WriteIntIfChanged(section, kPortKeys[channel], settings.portNumbers[channel]);
+        WriteIntIfChanged(section, kPortKeys[channel], settings.portNumbers[channel]);
     }
     WriteIntIfChanged(section, "FskInverted", settings.fskInverted);
     WriteIntIfChanged(section, "FirmwareVersion", settings.firmwareVersion);
@@ -82,10 +81,7 @@ void SaveSettings(const CHVInterface& link) {
     settings.manufacturer = link.manufacturer;
     settings.product = link.product;
     settings.modelIndex = link.modelIndex;
-    for (int channel : kAllChannels) {
-        settings.portNumbers[channel] = link.ports[channel].portNumber;
-        settings.unusablePortSettings[channel] = link.ports[channel].unusableSetting;
-    }
+    for (int channel : kAllChannels) settings.portNumbers[channel] = link.ports[channel].portNumber;
     settings.fskInverted = link.fskInverted;
     settings.firmwareVersion = link.firmwareVersion;
     SaveSettings(settings);
