@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "app/port_component.h"
 #include "app/strings.h"
@@ -57,8 +58,9 @@ int ParseSimulatedDeviceCount(const std::string& text) {
     return count;
 }
 
-std::unique_ptr<IVSPortAxClass> CInterfaceManagerApp::MakePortClass(std::string* error) {
-    const std::string directory = ResolvePortsDirectory(error);
+std::unique_ptr<IVSPortAxClass> CInterfaceManagerApp::MakePortClass(const std::string& startDirectory,
+                                                                    std::string* error) {
+    const std::string directory = ResolvePortsDirectory(error, startDirectory);
     if (directory.empty()) return nullptr;
     return ChoosePortComponent(std::getenv("QXM_PORT_KIND"), directory, DefaultPortComponentMakers(), error);
 }
@@ -106,6 +108,10 @@ HidService CInterfaceManagerApp::MakeHidService(std::string* error) {
 }
 
 int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
+    // Taken before LocateIniFile changes into the data folder: paths the user gave relative
+    // to where the program was started must still mean that place.
+    std::error_code cwdError;
+    const std::string startDirectory = std::filesystem::current_path(cwdError).string();
     LocateIniFile();
     const CommandLine commandLine = ParseCommandLine(args);
     const std::string runtimeDir = DefaultRuntimeDir();
@@ -136,7 +142,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     const SaveFailureNotice saveFailureNotice(showNotice);
 
     std::string reason;
-    const std::unique_ptr<IVSPortAxClass> portClass = MakePortClass(&reason);
+    const std::unique_ptr<IVSPortAxClass> portClass = MakePortClass(startDirectory, &reason);
     if (!portClass) {
         if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
         ReportError(FormatNumber(LoadLocalizedString(kStrComponentError), kComponentUnavailable),

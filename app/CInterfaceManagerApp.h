@@ -57,8 +57,9 @@ public:
     int Run(const std::vector<std::string>& args);
 
     // The virtual port component's class object, chosen by QXM_PORT_KIND (see
-    // app/port_component.h); null (with the reason) when it cannot serve.
-    static std::unique_ptr<IVSPortAxClass> MakePortClass(std::string* error);
+    // app/port_component.h); null (with the reason) when it cannot serve. A relative
+    // QXM_PORTS_DIR is taken from startDirectory.
+    static std::unique_ptr<IVSPortAxClass> MakePortClass(const std::string& startDirectory, std::string* error);
     // QXM_SIMULATED_DEVICES=<n> selects n simulated interfaces, unset the real hidraw devices;
     // no backend (with the reason) for a value that is not a device count. With simulated
     // devices, QXM_SIM_CONTROL_DIR=<dir> lets files there plug and unplug them.

@@ -53,6 +53,7 @@ constexpr Entry kStrings[] = {
      "to configure serial ports once again.\n\nDo you wish to continue?",
      "この操作を行うと、システム上のすべての仮想シリアル ポートが削除されます。シリアル ポートを"
      "もう一度設定し直す必要があります。\n\n続行しますか?"},
+    {124, "(takes effect at the next start)", "(次回の起動時に有効になります)"},
     {130, "Halvorn QX Manager\n\nDouble click to toggle the window.\nRight click to open the menu.",
      "Halvorn QX Manager\n\nダブルクリックでウィンドウの表示/非表示を切り替えます。\n"
      "右クリックでメニューを開きます。"},

@@ -40,6 +40,7 @@ bool CHVInterface::OpenDevice(int position, bool ignoreSerialNumbers) {
         return false;
     }
     device_->SetNonblocking(true);
+    stopping_.store(false);
     rtsState_ = 0;
     dtrState_ = 0;
     pttTestCountdown.store(0);
@@ -74,6 +75,7 @@ bool CHVInterface::Start(int position, bool ignoreSerialNumbers) {
 }
 
 bool CHVInterface::Close() {
+    stopping_.store(true);
     if (worker_.joinable()) {
         const uint64_t one = 1;
         [[maybe_unused]] auto written = ::write(stopEvent_.Get(), &one, sizeof one);
@@ -121,17 +123,30 @@ std::string CHVInterface::VersionText() const {
 
 void CHVInterface::ServiceTick() {
     if (!device_) return;
-    std::lock_guard lock(portGuard);
-    RunLineTest(pttTestCountdown, kPttBit, rtsState_);
-    RunLineTest(cwTestCountdown, kCwBit, dtrState_);
-    ServicePttCwPort();
-    Receive();
-    Transmit(kCat);
-    Transmit(kFsk);
-    Transmit(kWinKey);
-    QueueStartupSequence();
-    PollSettings();
-    SendQueuedCommand();
+    {
+        std::lock_guard lock(portGuard);
+        RunLineTest(pttTestCountdown, kPttBit, rtsState_);
+        RunLineTest(cwTestCountdown, kCwBit, dtrState_);
+        ServicePttCwPort();
+        Receive();
+        Transmit(kCat);
+        Transmit(kFsk);
+        Transmit(kWinKey);
+        QueueStartupSequence();
+        PollSettings();
+        SendQueuedCommand();
+    }
+    WriteOutbox();
+}
+
+// Once Close has asked the worker to stop, the reports not yet written are dropped, so the
+// window waits for the write under way only.
+void CHVInterface::WriteOutbox() {
+    for (const Report& report : outbox_) {
+        if (stopping_.load()) break;
+        device_->Write(report.data(), report.size());
+    }
+    outbox_.clear();
 }
 
 IVSPortAx* CHVInterface::OpenPort(Channel channel) {
@@ -143,7 +158,7 @@ void CHVInterface::SendLineReport() {
     Report report{};
     report[0] = kLineReportId;
     report[1] = lineFlags_;
-    device_->Write(report.data(), report.size());
+    Post(report);
 }
 
 // A test sets its line on its first tick and clears it on its last unless the port's own line
@@ -235,7 +250,7 @@ void CHVInterface::Transmit(Channel channel) {
     if (!taken || *taken <= 0) return;
     report[0] = static_cast<uint8_t>(reportIds[channel].load());
     report[1] = static_cast<uint8_t>(std::min(*taken, kMaxPayload));
-    device_->Write(report.data(), report.size());
+    Post(report);
 }
 
 }  // namespace qx

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "link/channel.h"
 #include "manager/CInterfaceNotificatorHander.h"
@@ -27,7 +28,9 @@ class CVSPDriver;
 // A channel's virtual port: the number the user chose and, while bound, the component instance
 // with its event sink. Bound and cleared only under the link's portGuard.
 struct ChannelPortSlot {
-    int portNumber = 0;                  // 0 = none
+    int portNumber = 0;                  // 0 = none; a number outside 1..255 gives no port
+    // The settings file's value when it is not a number: no port, and shown as it is.
+    std::string unusableSetting;
     std::unique_ptr<IVSPortAx> instance;  // null = no port
     std::shared_ptr<CVSPDriver> sink;
     uint32_t cookie = 0;
@@ -47,7 +50,8 @@ public:
     // so tests and benchmarks can drive ServiceTick by hand. Close closes it.
     bool OpenDevice(int enumerationPosition, bool ignoreSerialNumbers);
     // Stops and joins the worker, then closes the device; false when no device was open.
-    // Never called while holding portGuard: the worker's last tick may be waiting for it.
+    // Never called while holding portGuard: the worker's last tick may be waiting for it. Waits
+    // at most for the one device write under way: the rest of that tick's reports are dropped.
     bool Close();
     // One 1 ms tick; public so tests can drive the link by hand without the worker.
     void ServiceTick();
@@ -80,7 +84,8 @@ public:
 
     int firmwareVersion = 0;  // stored with the settings; nothing sets it
 
-    // Channel ports: the worker uses them under portGuard on every tick.
+    // Channel ports: the worker uses them under portGuard on every tick, but never writes to
+    // the device while holding it, so a stalled device cannot hold up provisioning.
     std::mutex portGuard;
     std::array<ChannelPortSlot, kChannelCount> ports;
 
@@ -96,6 +101,8 @@ private:
 
     void WorkerLoop();
     static void RaiseWorkerPriority();
+    void Post(const Report& report) { outbox_.push_back(report); }
+    void WriteOutbox();
 
     // Report channel and lines (worker only).
     IVSPortAx* OpenPort(Channel channel);  // null unless the port exists and reports open
@@ -125,6 +132,10 @@ private:
     UniqueFd stopEvent_;
     UniqueFd tickTimer_;
     std::thread worker_;
+    std::atomic<bool> stopping_{false};
+    // Reports made during a tick, written in order once the tick has let go of portGuard:
+    // a device write can block (a stalled endpoint, a hung firmware).
+    std::vector<Report> outbox_;
 
     // Report channel state.
     int lineRepeatCounter_ = 0;

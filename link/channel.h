@@ -8,6 +8,10 @@ enum Channel : int { kCat = 0, kPttCw = 1, kFsk = 2, kWinKey = 3 };
 constexpr int kChannelCount = 4;
 constexpr std::array<Channel, kChannelCount> kAllChannels{kCat, kPttCw, kFsk, kWinKey};
 
+// A channel's port is "COM<n>" with n in this range; 0 means no port.
+constexpr int kMinPortNumber = 1;
+constexpr int kMaxPortNumber = 255;
+
 constexpr int kReportSize = 64;
 constexpr int kMaxPayload = 62;        // data bytes in one channel report
 constexpr int kCommandReportId = 1;

@@ -65,8 +65,16 @@ void CHVInterfaceManager::RemoveLinksOn(const std::set<std::string>& removedNode
     }
 }
 
-std::string CHVInterfaceManager::KeyOf(const HidDeviceInfo& info, std::size_t position) const {
-    return settings_.ignoreSerialNumbers.value ? std::to_string(position + 1) : info.serialNumber;
+// The setting is read once per run. Changing how keys are formed under running links would
+// give a connected device a second key: the next scan would link it again and the removal
+// check would then drop the original link and its ports. A click takes effect at the next start.
+bool CHVInterfaceManager::IgnoringSerialNumbers() {
+    if (!ignoreSerialNumbers_) ignoreSerialNumbers_ = settings_.ignoreSerialNumbers.value != 0;
+    return *ignoreSerialNumbers_;
+}
+
+std::string CHVInterfaceManager::KeyOf(const HidDeviceInfo& info, std::size_t position) {
+    return IgnoringSerialNumbers() ? std::to_string(position + 1) : info.serialNumber;
 }
 
 void CHVInterfaceManager::Refresh(bool scanForNew) {
@@ -103,7 +111,7 @@ bool CHVInterfaceManager::AddInterface(int position, const std::string& key, con
     link->product = product;
     link->devicePath = path;
     link->observer = observer;
-    if (!link->Start(position, settings_.ignoreSerialNumbers.value != 0)) return false;
+    if (!link->Start(position, IgnoringSerialNumbers())) return false;
     LoadSettings(*link);
     provisioning.CreatePorts(*link);
     list.push_back(std::move(link));

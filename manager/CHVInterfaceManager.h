@@ -2,6 +2,7 @@
 // The ordered list of live links, one per connected "QX-4": discovery, hot-plug, teardown, and
 // the flags of links and ports turned into observer calls. User interface thread only.
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -45,7 +46,8 @@ public:
     PortProvisioning provisioning;
 
 private:
-    std::string KeyOf(const HidDeviceInfo& info, std::size_t position) const;
+    bool IgnoringSerialNumbers();
+    std::string KeyOf(const HidDeviceInfo& info, std::size_t position);
     void RemoveLinksOn(const std::set<std::string>& removedNodes);
 
     HidBackend& hid_;
@@ -53,6 +55,7 @@ private:
     std::unique_ptr<DeviceNoticeSource> notices_;
     int listChanged_ = 0;
     int startupCountdown_ = 50;
+    std::optional<bool> ignoreSerialNumbers_;  // fixed at the first use, for the whole run
 };
 
 }  // namespace qx

@@ -86,6 +86,9 @@ struct LinkSettings {
     std::string product;
     int modelIndex = 0;
     std::array<int, kChannelCount> portNumbers{};  // CAT, PTT/CW, FSK, WinKey; 0 = none
+    // A port key's value that is not a number, as the file holds it ("" = none). It reads as
+    // 0, so write-if-changed leaves it in the file.
+    std::array<std::string, kChannelCount> unusablePortSettings{};
     int fskInverted = 0;
     int firmwareVersion = 0;
 };

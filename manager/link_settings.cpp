@@ -11,6 +11,14 @@ constexpr const char* kPortKeys[kChannelCount] = {"PortCat", "PortPttCw", "PortF
 
 std::string SectionOf(const LinkSettings& settings) { return InterfaceSection(settings.key); }
 
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A value the integer reading cannot take a number from at all ("abc", "COM5").
+bool IsNotANumber(const std::string& text) {
+    const std::size_t first = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    return !text.empty() && (first >= text.size() || !IsDigit(text[first]));
+}
+
 // The device's own texts go into the file raw; a line break or NUL in them would split the
 // line (and could forge other keys), so they become spaces.
 std::string OneLine(std::string text) {
@@ -30,8 +38,9 @@ const char* ModelName(int modelIndex) { return modelIndex == 0 ? kModelName : ""
 void LoadSettings(LinkSettings& settings) {
     const std::string section = SectionOf(settings);
     for (int channel : kAllChannels) {
-        settings.portNumbers[channel] =
-            GetPrivateProfileInt(section, kPortKeys[channel], 0, ProfileFile());
+        const std::string text = GetPrivateProfileString(section, kPortKeys[channel], "", ProfileFile());
+        settings.portNumbers[channel] = GetPrivateProfileInt(section, kPortKeys[channel], 0, ProfileFile());
+        settings.unusablePortSettings[channel] = IsNotANumber(text) ? text : "";
     }
     settings.fskInverted = GetPrivateProfileInt(section, "FskInverted", 0, ProfileFile());
 }
@@ -57,7 +66,10 @@ void LoadSettings(CHVInterface& link) {
     {
         // The worker may be using the port slots already.
         std::lock_guard<std::mutex> lock(link.portGuard);
-        for (int channel : kAllChannels) link.ports[channel].portNumber = settings.portNumbers[channel];
+        for (int channel : kAllChannels) {
+            link.ports[channel].portNumber = settings.portNumbers[channel];
+            link.ports[channel].unusableSetting = settings.unusablePortSettings[channel];
+        }
     }
     link.fskInverted = settings.fskInverted;
 }

@@ -51,12 +51,16 @@ bool PreparePrivateDirectory(const std::string& path, std::string* error) {
     return true;
 }
 
-std::string ResolvePortsDirectory(std::string* error) {
+std::string ResolvePortsDirectory(std::string* error, const std::string& startDirectory) {
     const std::string chosen = NonEmptyEnv("QXM_PORTS_DIR");
     if (!chosen.empty()) {
         // Symlinks to /dev/pts/N are absolute; the directory is made absolute too so that a
         // later change of the working directory cannot move it.
-        const std::string path = std::filesystem::absolute(chosen).lexically_normal().string();
+        std::error_code noCurrentDirectory;
+        const std::filesystem::path base = startDirectory.empty()
+                                               ? std::filesystem::current_path(noCurrentDirectory)
+                                               : std::filesystem::path(startDirectory);
+        const std::string path = (base / chosen).lexically_normal().string();
         return PrepareChosenDirectory(path, error) ? path : "";
     }
     const std::string runtime = NonEmptyEnv("XDG_RUNTIME_DIR");

@@ -6,13 +6,14 @@
 namespace qx {
 
 // The ports directory, created if missing:
-//   $QXM_PORTS_DIR when set (the user's choice, used as it is);
+//   $QXM_PORTS_DIR when set (the user's choice, used as it is; a relative path is taken from
+//   startDirectory, the directory the program was started in, or else the current one);
 //   else $XDG_RUNTIME_DIR/qx-manager, private (0700);
 //   else /tmp/qx-manager-<uid>, private (0700).
 // The private ones are refused when they are a symlink, not a directory or owned by someone
 // else (another user could otherwise read and write the radio's data). On refusal returns an
 // empty string and, if error is given, the reason.
-std::string ResolvePortsDirectory(std::string* error);
+std::string ResolvePortsDirectory(std::string* error, const std::string& startDirectory = "");
 
 // Makes sure path is a directory of this user with mode 0700: creates it if missing, tightens
 // its mode if it is ours, refuses a symlink, a non-directory or another owner.

@@ -47,8 +47,34 @@ int SimDevice::Read(uint64_t generation, uint8_t* data, std::size_t length) {
     return static_cast<int>(count);
 }
 
-int SimDevice::Write(uint64_t generation, const uint8_t* data, std::size_t length) {
+void SimDevice::StallWrites(std::chrono::milliseconds limit) {
     std::lock_guard lock(mutex_);
+    writesStalled_ = true;
+    stallLimit_ = limit;
+}
+
+void SimDevice::ResumeWrites() {
+    {
+        std::lock_guard lock(mutex_);
+        writesStalled_ = false;
+    }
+    stallChanged_.notify_all();
+}
+
+bool SimDevice::WaitForStalledWrite(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return stallChanged_.wait_for(lock, timeout, [this] { return stalledWrites_ > 0; });
+}
+
+int SimDevice::Write(uint64_t generation, const uint8_t* data, std::size_t length) {
+    std::unique_lock lock(mutex_);
+    if (writesStalled_) {
+        ++stalledWrites_;
+        stallChanged_.notify_all();
+        stallChanged_.wait_for(lock, stallLimit_, [&] { return !writesStalled_ || !plugged_; });
+        --stalledWrites_;
+        return -1;  // the stalled report never reached the device
+    }
     if (!plugged_ || generation != generation_) return -1;
     if (length == 0) return -1;
     SimReport report;
@@ -163,13 +189,16 @@ void SimDevice::QueueData(int reportId, const std::string& data, uint64_t readyA
 }
 
 void SimDevice::SetPlugged(bool plugged) {
-    std::lock_guard lock(mutex_);
-    if (plugged == plugged_) return;
-    plugged_ = plugged;
-    if (plugged) {
-        ++generation_;
-        input_.clear();
+    {
+        std::lock_guard lock(mutex_);
+        if (plugged == plugged_) return;
+        plugged_ = plugged;
+        if (plugged) {
+            ++generation_;
+            input_.clear();
+        }
     }
+    stallChanged_.notify_all();  // an unplug ends stalled writes
 }
 
 bool SimDevice::Plugged() const {

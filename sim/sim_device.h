@@ -9,6 +9,7 @@
 // and the control thread plug, unplug and inspect.
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -72,6 +73,14 @@ public:
     int Read(uint64_t generation, uint8_t* data, std::size_t length);
     int Write(uint64_t generation, const uint8_t* data, std::size_t length);
 
+    // A stalled endpoint or a hung firmware: while writes are stalled, every write blocks until
+    // ResumeWrites, until the device is unplugged (both end it as a failed write, as the kernel
+    // does), or until limit has passed (the kernel's USB write timeout), then fails with -1.
+    void StallWrites(std::chrono::milliseconds limit);
+    void ResumeWrites();
+    // Waits up to timeout until a write is blocked in a stall; true when one is.
+    bool WaitForStalledWrite(std::chrono::milliseconds timeout) const;
+
     // Plugging: each plug starts a new generation with an empty input queue.
     void SetPlugged(bool plugged);
     bool Plugged() const;
@@ -115,6 +124,10 @@ private:
 
     const SimDeviceConfig config_;
     mutable std::mutex mutex_;
+    mutable std::condition_variable stallChanged_;
+    bool writesStalled_ = false;
+    std::chrono::milliseconds stallLimit_{0};
+    int stalledWrites_ = 0;  // writes blocked in a stall right now
     bool plugged_ = true;
     uint64_t generation_ = 1;
     uint64_t reads_ = 0;

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 
 #include "app/strings.h"
@@ -18,6 +19,8 @@ constexpr int kCreateUpdateButton = 1024;
 constexpr int kRemoveAllButton = 1025;
 constexpr int kRemovePortsCheckBox = 1011;
 constexpr int kIgnoreSerialsCheckBox = 1013;
+constexpr int kIgnoreSerialsNote = 1014;
+constexpr int kStrTakesEffectAtNextStart = 124;
 
 // A click on a check box changes a program-wide setting; it is written at once so that it
 // survives an abnormal end of the program.
@@ -32,6 +35,10 @@ CPagePorts::CPagePorts(CInterfaceManagerDlg* owner) : m_owner(owner) {
     m_interfaceCombo = m_owner->BuildPage(this, kTemplatePorts);
     m_removePortsBox = FindControl<QCheckBox>(this, kRemovePortsCheckBox);
     m_ignoreSerialsBox = FindControl<QCheckBox>(this, kIgnoreSerialsCheckBox);
+    // How devices are told apart is fixed while interfaces run, so a click waits for the next
+    // start; the note says so.
+    m_ignoreSerialsNote = FindControl<QLabel>(this, kIgnoreSerialsNote);
+    m_ignoreSerialsNote->setText(QString::fromStdString(LoadLocalizedString(kStrTakesEffectAtNextStart)));
 
     connect(FindControl<QPushButton>(this, kCreateUpdateButton), &QPushButton::clicked, this,
             [this] { m_owner->ApplyPortSelection(); });
@@ -82,6 +89,7 @@ void CPagePorts::RefreshCheckBoxes() {
     // The boxes are offered only where the configuration asks for them.
     m_removePortsBox->setVisible(window.showRemovePortsCheckBox.value == 1);
     m_ignoreSerialsBox->setVisible(window.showIgnoreSerialNumbers.value == 1);
+    m_ignoreSerialsNote->setVisible(window.showIgnoreSerialNumbers.value == 1);
 }
 
 std::array<int, kChannelCount> CPagePorts::ChosenPortNumbers() const {

@@ -8,6 +8,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 
 namespace qx {
 
@@ -33,6 +34,7 @@ private:
     QComboBox* m_interfaceCombo = nullptr;
     QCheckBox* m_removePortsBox = nullptr;
     QCheckBox* m_ignoreSerialsBox = nullptr;
+    QLabel* m_ignoreSerialsNote = nullptr;
 };
 
 }  // namespace qx

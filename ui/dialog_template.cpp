@@ -87,6 +87,7 @@ const DialogTemplate kPortsEnglish{kTemplatePorts, "Ports", 239, 200, {
     {K::CheckBox, 1011, "Remove ports on device removal", 7, 166, 134, 10},
     {K::PushButton, 1025, "Remove all ports now", 143, 165, 88, 12},
     {K::CheckBox, 1013, "Ignore serial numbers", 7, 178, 134, 10},
+    {K::Label, 1014, "", 17, 189, 214, 8},
     {K::DropDownList, 1007, "", 71, 108, 150, 278},
     {K::Label, N, "WinKey port:", 19, 110, 48, 8},
 }};
@@ -105,6 +106,7 @@ const DialogTemplate kPortsJapanese{kTemplatePorts, "ポート", 239, 200, {
     {K::CheckBox, 1011, "装置を外したときにポートを削除する", 7, 166, 134, 10},
     {K::PushButton, 1025, "すべてのポートを削除", 144, 165, 77, 12},
     {K::CheckBox, 1013, "シリアル番号を無視する", 7, 178, 134, 10},
+    {K::Label, 1014, "", 17, 189, 214, 8},
     {K::DropDownList, 1007, "", 74, 108, 147, 278},
     {K::Label, N, "WinKey ポート:", 18, 110, 54, 8},
 }};

@@ -25,8 +25,10 @@ void CInterfaceManagerDlg::RemoveAllPorts() {
     CHVInterfaceManager& manager = Manager();
     for (const std::unique_ptr<CHVInterface>& link : manager.list) {
         manager.provisioning.ReleasePorts(*link);
-        for (ChannelPortSlot& slot : link->ports)
+        for (ChannelPortSlot& slot : link->ports) {
             slot.portNumber = 0;
+            slot.unusableSetting.clear();
+        }
         SaveSettings(*link);
     }
     manager.provisioning.RemoveAllSystemPorts();

@@ -9,8 +9,6 @@
 
 namespace qx {
 
-constexpr int kMaxPortNumber = 255;
-
 // One flag (0 or 1) per port number; 1..255 are used, index 0 never is.
 using UsedPortTable = std::array<int, kMaxPortNumber + 1>;
 

@@ -75,6 +75,7 @@ StatusPageInput ReadStatusInput(CHVInterface* link) {
         const ChannelPortSlot& slot = link->ports[channel];
         in.present = link->channelPresent[channel].load() != 0;
         in.portNumber = slot.portNumber;
+        in.unusableSetting = slot.unusableSetting;
         in.hasPort = slot.instance != nullptr;
         in.hasSink = slot.sink != nullptr;
         if (slot.instance)
@@ -96,9 +97,12 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
     for (Channel channel : kAllChannels) {
         const ChannelStatusInput& in = input.channels[channel];
         std::string& holder = view.holderLines[channel];
-        const bool assigned = in.portNumber > 0;
+        // Any setting other than none is shown, also one that cannot give a port, so that
+        // the row says which value failed.
+        const bool assigned = in.portNumber != 0 || !in.unusableSetting.empty();
         if (assigned) {
-            view.portNames[channel] = "COM" + std::to_string(in.portNumber);
+            view.portNames[channel] =
+                in.unusableSetting.empty() ? "COM" + std::to_string(in.portNumber) : in.unusableSetting;
             if (!in.hasPort || !in.hasSink)
                 holder = strings.cannotCreate;
         }

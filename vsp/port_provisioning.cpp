@@ -17,15 +17,25 @@ void Report(CHVInterface& link, int state, int portNumber) {
 PortProvisioning::PortProvisioning(IVSPortAxClass& portClass, const int& removePortsOnDeviceRemoval)
     : portClass_(portClass), removePortsOnDeviceRemoval_(removePortsOnDeviceRemoval) {}
 
+// A number that cannot be a port, or that another channel (of this or another interface)
+// already has, fails like any other creation: the balloon, then the channel's Status row shows
+// the number as one that cannot be created. The component alone would not say why.
+bool PortProvisioning::Refuse(CHVInterface& link, int number) {
+    Report(link, kPortOperationCreating, number);
+    Report(link, kPortOperationDone, number);
+    return false;
+}
+
 // The instance is made, connected and created completely before it enters the slot, so the
 // worker only ever meets an empty slot or a bound one.
 bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     ChannelPortSlot& slot = link.ports[channel];
     {
         std::lock_guard lock(link.portGuard);
-        if (slot.instance || slot.sink || slot.portNumber < 1) return false;
+        if (slot.instance || slot.sink || slot.portNumber == 0 || !slot.unusableSetting.empty()) return false;
     }
     const int number = slot.portNumber;
+    if (number < kMinPortNumber || number > kMaxPortNumber || boundNumbers_.count(number)) return Refuse(link, number);
     std::unique_ptr<IVSPortAx> instance = portClass_.CreateInstance();
     if (!instance) return false;
     instance->SetCreationFlag(false);
@@ -49,6 +59,7 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     slot.instance = std::move(instance);
     slot.sink = std::move(sink);
     slot.cookie = cookie;
+    boundNumbers_.insert(number);
     return true;
 }
 
@@ -65,6 +76,7 @@ bool PortProvisioning::ReleaseChannelPort(CHVInterface& link, Channel channel) {
         cookie = slot.cookie;
     }
     const int number = slot.portNumber;
+    boundNumbers_.erase(number);
     Report(link, kPortOperationReleasing, number);
     if (removePortsOnDeviceRemoval_) instance->DeletePort();
     Report(link, kPortOperationDone, number);
@@ -85,6 +97,7 @@ void PortProvisioning::UpdatePorts(CHVInterface& link, const std::array<int, kCh
         if (portNumbers[channel] == link.ports[channel].portNumber) continue;
         ReleaseChannelPort(link, channel);
         link.ports[channel].portNumber = portNumbers[channel];
+        link.ports[channel].unusableSetting.clear();
         CreateChannelPort(link, channel);
     }
 }

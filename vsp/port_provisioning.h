@@ -2,6 +2,7 @@
 // Giving a link's channels their virtual ports, and letting them go again. User interface
 // thread only; binding and clearing a slot holds the link's portGuard.
 #include <array>
+#include <set>
 
 #include "link/CHVInterface.h"
 #include "vsp/IVSPortAx.h"
@@ -21,8 +22,11 @@ public:
     void RemoveAllSystemPorts();
 
 private:
+    bool Refuse(CHVInterface& link, int number);
+
     IVSPortAxClass& portClass_;
     const int& removePortsOnDeviceRemoval_;
+    std::set<int> boundNumbers_;  // the numbers of every bound slot of every link
 };
 
 }  // namespace qx

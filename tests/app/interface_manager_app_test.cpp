@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
 
 #include "manager/config_store.h"
 #include "platform/private_profile.h"
+#include "tests/support/temp_environment.h"
 #include "tests/support/temp_home.h"
 
 namespace qx {
@@ -50,6 +54,33 @@ TEST(SimulatedInterfaces, GetPortsOnceAndKeepTheUsersChoice) {
     for (Channel channel : kAllChannels) WritePrivateProfileString(first, PortKey(channel), "0", ProfileFile());
     GiveSimulatedInterfacesPorts(1);
     EXPECT_EQ(GetPrivateProfileInt(first, "PortCat", -1, ProfileFile()), 0) << "ports let go stay so";
+}
+
+// The program changes into its data folder early on; a relative ports directory the user gave
+// must still be found where the program was started, not under the data folder.
+TEST(PortsDirectoryChoice, RelativePathIsTakenFromTheStartingDirectory) {
+    test::TempEnvironment environment;
+    const std::string started = environment.Root() + "/started-here";
+    std::filesystem::create_directories(started);
+    const std::filesystem::path previous = std::filesystem::current_path();
+    ASSERT_EQ(::chdir(started.c_str()), 0);
+    ::setenv("QXM_PORTS_DIR", "myports", 1);
+    ::setenv("QXM_PORT_KIND", "pty", 1);
+    ::setenv("QXM_SIMULATED_DEVICES", "0", 1);
+
+    CInterfaceManagerApp app;
+    std::string published;
+    app.runWindow = [&](RunningServices& services) {
+        published = services.portClass.PortsDirectory();
+        return 0;
+    };
+    EXPECT_EQ(app.Run({}), 0);
+    std::filesystem::current_path(previous);
+    ::unsetenv("QXM_PORT_KIND");
+    ::unsetenv("QXM_SIMULATED_DEVICES");
+
+    EXPECT_EQ(published, started + "/myports");
+    EXPECT_TRUE(std::filesystem::is_directory(started + "/myports"));
 }
 
 }  // namespace

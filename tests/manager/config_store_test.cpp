@@ -185,6 +185,32 @@ TEST_F(ConfigStore, ANewDeviceGetsItsSectionAndOthersStayUntouched) {
     EXPECT_EQ(ModifiedAt(), 1000000);
 }
 
+// Port values the program cannot use stay in the file as the user wrote them; only a new
+// choice replaces them.
+TEST_F(ConfigStore, UnusablePortValuesAreKeptAsWritten) {
+    const std::string section = "[Interface-X]\r\n"
+                                "PortCat=abc\r\n"
+                                "PortPttCw=300\r\n"
+                                "PortFsk=-2\r\n"
+                                "PortWinkey=7\r\n";
+    WriteBytes(ini, Utf16(section));
+    LinkSettings link;
+    link.key = "X";
+    LoadSettings(link);
+    EXPECT_EQ(link.portNumbers, (std::array<int, kChannelCount>{0, 300, -2, 7}));
+    EXPECT_EQ(link.unusablePortSettings[kCat], "abc");
+    EXPECT_EQ(link.unusablePortSettings[kPttCw], "");
+
+    SaveSettings(link);
+    for (const auto& [key, value] : {std::pair{"PortCat", "abc"}, {"PortPttCw", "300"}, {"PortFsk", "-2"}})
+        EXPECT_EQ(Stored("Interface-X", key), value) << key;
+
+    link.unusablePortSettings[kCat].clear();
+    link.portNumbers[kCat] = 5;
+    SaveSettings(link);
+    EXPECT_EQ(Stored("Interface-X", "PortCat"), "5");
+}
+
 TEST_F(ConfigStore, DeviceTextsCannotForgeOtherKeys) {
     LinkSettings link;
     link.key = "X";

@@ -128,6 +128,34 @@ TEST_F(InterfaceManagerTest, UnplugReleasesOrDeletesPortsBySettingAndSavesTheSec
     EXPECT_TRUE(RadioProgram(portsDir_ + "/COM8").Valid());
 }
 
+// A device that stops taking reports (a stalled endpoint, a hung firmware) must not freeze the
+// window: the user's port changes go through at once, and exit waits for no more than the one
+// write under way, which the device (the kernel's USB timeout) ends.
+TEST_F(InterfaceManagerTest, AStalledDeviceHoldsUpNoPortOperationAndExitWaitsForOneWriteAtMost) {
+    using std::chrono::milliseconds;
+    using Clock = std::chrono::steady_clock;
+    constexpr milliseconds kStallLimit{2000};
+    Store("QX4SIM0001", "PortCat", 7);
+    backend_.AddDevice();
+    backend_.Device(1)->StallWrites(kStallLimit);
+    Manager().Refresh(true);
+    ASSERT_EQ(Manager().Count(), 1);
+    ASSERT_TRUE(backend_.Device(1)->WaitForStalledWrite(milliseconds(1000)));
+
+    auto started = Clock::now();
+    Manager().provisioning.UpdatePorts(*Manager().Link(0), {8, 0, 0, 0});
+    EXPECT_LT(Clock::now() - started, milliseconds(500)) << "releasing COM7 and creating COM8";
+    EXPECT_FALSE(PortExists(7));
+    EXPECT_TRUE(PortExists(8));
+
+    ASSERT_TRUE(backend_.Device(1)->WaitForStalledWrite(milliseconds(1000)));
+    started = Clock::now();
+    Manager().RemoveAll();
+    EXPECT_LT(Clock::now() - started, kStallLimit + milliseconds(700)) << "exit";
+    EXPECT_FALSE(PortExists(8));
+    EXPECT_EQ(Stored("QX4SIM0001", "PortCat"), 8);
+}
+
 TEST_F(InterfaceManagerTest, WhichDevicesBecomeLinksAndUnderWhichKey) {
     SimDeviceConfig same;
     same.serialNumber = "SAME";
@@ -166,6 +194,30 @@ TEST_F(InterfaceManagerTest, IgnoringSerialNumbersKeysByEnumerationPosition) {
     Manager().RemoveAll();
     EXPECT_EQ(Stored("1", "PortCat"), 0);
     EXPECT_EQ(Stored("2", "PortCat"), 0);
+}
+
+// Ticking the box while an interface runs must neither link the device a second time at the
+// next scan nor drop the running link (and delete its ports) at the next removal check.
+TEST_F(InterfaceManagerTest, IgnoringSerialNumbersTakesEffectAtTheNextStart) {
+    backend_.AddDevice();
+    Store(SimSerialNumber(1), "PortCat", 7);
+    Manager().Refresh(true);
+    ASSERT_EQ(Keys(), std::vector<std::string>{SimSerialNumber(1)});
+    ASSERT_TRUE(PortExists(7));
+    CHVInterface* running = Manager().Link(0);
+    observer_.portOperations.clear();
+
+    settings_.ignoreSerialNumbers.value = 1;  // the click
+    Manager().Refresh(true);                  // any HID arrival
+    Manager().Refresh(false);                 // any removal
+    EXPECT_EQ(Keys(), std::vector<std::string>{SimSerialNumber(1)});
+    EXPECT_EQ(Manager().Link(0), running);
+    EXPECT_TRUE(observer_.portOperations.empty()) << "no port was made or let go";
+    EXPECT_TRUE(PortExists(7));
+
+    manager_.reset();  // the next start keys by position
+    Manager().Refresh(true);
+    EXPECT_EQ(Keys(), std::vector<std::string>{"1"});
 }
 
 TEST_F(InterfaceManagerTest, ANumberTakenOnTheMachineIsReused) {

@@ -2,8 +2,10 @@
 #include <poll.h>
 
 #include <array>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "sim/sim_hid_backend.h"
 
@@ -126,6 +128,41 @@ TEST(SimDevice, RecordsStayBoundedOnALongRun) {
     EXPECT_EQ(sim.ChannelData(kWinKey), "");
     sim.QueueChannelData(kFsk, std::string(130, 'x'));
     EXPECT_EQ(sim.PendingInputCount(), 3u);
+}
+
+// A stalled device: writes block and fail until the stall ends by ResumeWrites, by an unplug
+// or by its time limit; then the device takes reports again.
+TEST(SimDevice, StalledWritesBlockUntilResumedUnpluggedOrTimedOut) {
+    using std::chrono::milliseconds;
+    SimHidBackend backend(1);
+    auto device = backend.Device(1);
+    auto handle = backend.Open(kVendorId, kProductId, nullptr);
+    ASSERT_TRUE(handle);
+    const auto report = Command("VER");
+    device->StallWrites(milliseconds(60000));
+    EXPECT_FALSE(device->WaitForStalledWrite(milliseconds(0)));
+
+    int result = 0;
+    std::thread writer([&] { result = handle->Write(report.data(), report.size()); });
+    ASSERT_TRUE(device->WaitForStalledWrite(milliseconds(5000)));
+    device->ResumeWrites();
+    writer.join();
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(device->Commands().empty()) << "the stalled report never arrived";
+    EXPECT_EQ(handle->Write(report.data(), report.size()), 64);
+
+    device->StallWrites(milliseconds(60000));
+    writer = std::thread([&] { result = handle->Write(report.data(), report.size()); });
+    ASSERT_TRUE(device->WaitForStalledWrite(milliseconds(5000)));
+    backend.Unplug(1);
+    writer.join();
+    EXPECT_EQ(result, -1);
+
+    backend.Plug(1);
+    handle = backend.Open(kVendorId, kProductId, nullptr);
+    device->StallWrites(milliseconds(10));
+    EXPECT_EQ(handle->Write(report.data(), report.size()), -1) << "timed out";
+    EXPECT_FALSE(device->WaitForStalledWrite(milliseconds(0)));
 }
 
 TEST(SimHidBackend, UnplugFailsHandlesAndNotifies) {

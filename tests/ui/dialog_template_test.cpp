@@ -64,7 +64,7 @@ TEST(DialogTemplate, BuildPlacesControlsWithTheirIds) {
     EXPECT_NE(FindControl<QCheckBox>(&page, 1011), nullptr);
     EXPECT_NE(FindControl<QCheckBox>(&page, 1013), nullptr);
     EXPECT_EQ(page.findChildren<QGroupBox*>().size(), 1);
-    EXPECT_EQ(page.findChildren<QLabel*>().size(), 5);
+    EXPECT_EQ(page.findChildren<QLabel*>().size(), 6);
     // Labels show other programs' file names: markup in a name must stay text.
     for (const QLabel* label : page.findChildren<QLabel*>())
         EXPECT_EQ(label->textFormat(), Qt::PlainText);

@@ -264,6 +264,15 @@ TEST_F(PagesTest, PortsCheckBoxesFollowTheSettings) {
     page->Refresh();
     EXPECT_TRUE(removeBox->isHidden());
     EXPECT_FALSE(ignoreBox->isHidden());
+
+    // The box says, right beside it, when a click takes effect; the note goes with the box.
+    auto* note = FindControl<QLabel>(page, 1014);
+    EXPECT_FALSE(note->isHidden());
+    EXPECT_EQ(note->text().toStdString(), LoadLocalizedString(124));
+    EXPECT_NE(note->text().toStdString().find("next start"), std::string::npos);
+    window_->Settings().showIgnoreSerialNumbers.value = 0;
+    page->Refresh();
+    EXPECT_TRUE(note->isHidden());
 }
 
 TEST_F(PagesTest, FskInversionReachesTheDevice) {

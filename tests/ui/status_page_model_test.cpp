@@ -73,6 +73,23 @@ TEST(StatusPageModel, AssignedPortsWithoutHolder) {
     EXPECT_EQ(view.holderVisible[kCat], true);
 }
 
+// A value from the settings file that can give no port still names itself in its row.
+TEST(StatusPageModel, UnusableSettingsShowAsPortsThatCannotBeCreated) {
+    StatusPageInput input = AllPresent();
+    input.channels[kCat].portNumber = 300;
+    input.channels[kPttCw].portNumber = -2;
+    input.channels[kFsk].unusableSetting = "abc";
+    const StatusPageView view = ComputeStatusPage(input, kStrings);
+    EXPECT_EQ(view.portNames[kCat], "COM300");
+    EXPECT_EQ(view.portNames[kPttCw], "COM-2");
+    EXPECT_EQ(view.portNames[kFsk], "abc");
+    for (Channel channel : {kCat, kPttCw, kFsk}) {
+        EXPECT_EQ(view.holderLines[channel], "- cannot create this port!") << channel;
+        EXPECT_EQ(view.holderVisible[channel], true) << channel;
+        EXPECT_EQ(view.addPortVisible[channel], false) << channel;
+    }
+}
+
 TEST(StatusPageModel, HeldPortsShowHolderFileNameAndParameters) {
     StatusPageInput input = AllPresent();
     Bind(input.channels[kCat], 3);

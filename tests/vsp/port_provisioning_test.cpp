@@ -73,6 +73,30 @@ TEST_F(PortProvisioningTest, FailedCreationKeepsNumberAndReleasesEverything) {
     EXPECT_EQ(link_.ports[kCat].portNumber, 8);
 }
 
+// Settings the user wrote by hand: a number twice (two channels, or two interfaces), out of
+// range, or not a number. Each fails like any failed creation, with its number, and a number
+// set free by a release can be had again.
+TEST_F(PortProvisioningTest, ConflictingOrUnusableNumbersFailLikeAnyCreation) {
+    Assign({7, -2, 7, 300});
+    link_.ports[kPttCw].unusableSetting = "abc";
+    CHVInterface other(backend_);
+    other.observer = &observer_;
+    other.ports[kCat].portNumber = 7;
+
+    provisioning_.CreatePorts(link_);
+    EXPECT_FALSE(provisioning_.CreateChannelPort(other, kCat));
+    ASSERT_EQ(portClass_.made.size(), 1u) << "only the first COM7 is made";
+    EXPECT_TRUE(link_.ports[kCat].instance);
+    for (Channel channel : {kPttCw, kFsk, kWinKey}) EXPECT_FALSE(link_.ports[channel].instance) << channel;
+    EXPECT_EQ(observer_.portOperations, (Ops{{1, 7}, {0, 7}, {1, 7}, {0, 7}, {1, 300}, {0, 300}, {1, 7}, {0, 7}}))
+        << "a value that is not a number has no number to show; its Status row names it";
+    EXPECT_EQ(link_.ports[kFsk].portNumber, 7);
+    EXPECT_EQ(link_.ports[kWinKey].portNumber, 300);
+
+    provisioning_.ReleaseChannelPort(link_, kCat);
+    EXPECT_TRUE(provisioning_.CreateChannelPort(other, kCat));
+}
+
 TEST_F(PortProvisioningTest, ReleaseDeletesOnlyWhenSetAndDetachesTheSink) {
     Assign({3, 4, 0, 0});
     provisioning_.CreatePorts(link_);
