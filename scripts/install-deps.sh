@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   xvfb xauth fonts-noto-cjk
+  dbus-daemon
 )
 missing=()
 for p in "${packages[@]}"; do
