@@ -305,10 +305,10 @@ void CInterfaceManagerDlg::ShowMainWindow() {
 }
 
 void CInterfaceManagerDlg::HideToTray() {
-    if (m_trayIcon->Available()) {
+    if (m_trayIcon->Shown()) {
         hide();
     } else {
-        // Without a tray a hidden window could never be brought back: minimize instead.
+        // Without our icon a hidden window could never be brought back: minimize instead.
         showMinimized();
     }
     m_trayIcon->ShowBalloon(LoadLocalizedString(kStrBalloonTitle),

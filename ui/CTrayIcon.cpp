@@ -10,11 +10,13 @@ CTrayIcon::CTrayIcon(unsigned id, std::unique_ptr<TrayShell> shell) : shell_(std
     shell_->onMessage = [this](unsigned iconId, int mouseMessage) {
         HandleTrayMessage(iconId, mouseMessage);
     };
+    shell_->onTrayAvailable = [this] { OnTrayAvailable(); };
 }
 
 CTrayIcon::~CTrayIcon() {
     LoadTrayIcon(0);
     shell_->onMessage = nullptr;
+    shell_->onTrayAvailable = nullptr;
 }
 
 void CTrayIcon::AttachWindow(std::function<void(int)> sendCommand) {
@@ -23,6 +25,7 @@ void CTrayIcon::AttachWindow(std::function<void(int)> sendCommand) {
 }
 
 bool CTrayIcon::SetTrayIcon(int icon, const std::string* tip) {
+    wantedIcon_ = icon;
     record_.fields = 0;
     TrayOperation operation;
     if (icon != 0) {
@@ -42,6 +45,10 @@ bool CTrayIcon::SetTrayIcon(int icon, const std::string* tip) {
     // SetTrayIcon with an icon adds it again.
     if (operation == kTrayDelete || !ok) record_.icon = 0;
     return ok;
+}
+
+void CTrayIcon::OnTrayAvailable() {
+    if (wantedIcon_ != 0 && record_.icon == 0) SetTrayIcon(wantedIcon_, nullptr);
 }
 
 bool CTrayIcon::LoadTrayIcon(int id) {

@@ -1,7 +1,8 @@
 #pragma once
 // The program's icon in the notification area: its record (icon, tip, balloon) kept in step
 // with the shell, and the icon's mouse messages turned into window commands (a double click
-// toggles the window, the right button opens the menu "Show/hide", "Exit").
+// toggles the window, the right button opens the menu "Show/hide", "Exit"). A tray that comes
+// after the program gets the icon as soon as it is there.
 #include <functional>
 #include <memory>
 #include <string>
@@ -36,11 +37,15 @@ public:
     // 1 when the message was for this icon and handled, else 0.
     int HandleTrayMessage(unsigned id, int mouseMessage);
 
-    bool Available() const { return shell_->Available(); }
+    // Our icon is in the notification area as far as we know.
+    bool Shown() const { return record_.icon != 0; }
     const TrayRecord& Record() const { return record_; }
 
 private:
+    void OnTrayAvailable();
+
     TrayRecord record_;
+    int wantedIcon_ = 0;  // the icon the window asked for, to add once a tray turns up
     std::unique_ptr<TrayShell> shell_;
     std::function<void(int)> sendCommand_;
 };

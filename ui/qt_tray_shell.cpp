@@ -1,39 +1,107 @@
 #include "ui/qt_tray_shell.h"
 
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QMenu>
 
+#include "app/strings.h"
+#include "ui/dbus_notifications.h"
 #include "ui/program_icon.h"
 
 namespace qx {
 
-QtTrayShell::QtTrayShell() = default;
-QtTrayShell::~QtTrayShell() = default;
+namespace {
 
-bool QtTrayShell::Available() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+constexpr int kTrayPollMs = 1000;
+constexpr int kStrProgramName = 103;
+
+// Qt puts its icon on a StatusNotifierItem tray when the session has the watcher of such
+// items; it decides once, at its first look, as this does just before it.
+bool SessionHasStatusNotifierWatcher() {
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    return bus.isConnected() && bus.interface() != nullptr &&
+           bus.interface()->isServiceRegistered(QStringLiteral("org.kde.StatusNotifierWatcher"));
+}
+
+}  // namespace
+
+TrayDesktop SessionTrayDesktop() {
+    TrayDesktop desktop;
+    desktop.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    desktop.activationToggles = SessionHasStatusNotifierWatcher();
+    desktop.balloons = std::make_unique<DbusNotifications>(
+        QDBusConnection::sessionBus(), QString::fromStdString(LoadLocalizedString(kStrProgramName)));
+    return desktop;
+}
+
+QtTrayShell::QtTrayShell(TrayDesktop desktop) : desktop_(std::move(desktop)) {
+    trayWasAvailable_ = Available();
+    if (desktop_.balloons) {
+        desktop_.balloons->onClosed = [this](unsigned id) {
+            if (id == balloonId_) balloonId_ = 0;  // gone: the next balloon is a new one
+        };
+    }
+    connect(&trayPoll_, &QTimer::timeout, this, &QtTrayShell::PollTray);
+    trayPoll_.start(kTrayPollMs);
+}
+
+QtTrayShell::~QtTrayShell() {
+    if (desktop_.balloons) desktop_.balloons->onClosed = nullptr;
+}
+
+bool QtTrayShell::Available() const { return desktop_.trayAvailable(); }
+
+void QtTrayShell::PollTray() {
+    const bool available = Available();
+    const bool appeared = available && !trayWasAvailable_;
+    trayWasAvailable_ = available;
+    if (appeared && onTrayAvailable) onTrayAvailable();
+}
 
 bool QtTrayShell::Notify(TrayOperation operation, const TrayRecord& record) {
     if (operation == kTrayDelete) {
+        CloseBalloon();
         icon_.reset();
         return true;
     }
     if (!Available()) return false;
     if (operation == kTrayModify && !icon_) return false;  // the icon was lost: nothing to modify
     if (!icon_) {
-        icon_ = std::make_unique<QSystemTrayIcon>();
+        icon_ = std::make_unique<QSystemTrayIcon>(this);
         connect(icon_.get(), &QSystemTrayIcon::activated, this, &QtTrayShell::OnActivated);
     }
     id_ = record.id;
     if (record.fields & kTrayFieldIcon) icon_->setIcon(ProgramIcon());
     if (record.fields & kTrayFieldTip) icon_->setToolTip(QString::fromStdString(record.tip));
     icon_->show();
-    // A desktop notification cannot be taken back, so an empty balloon simply shows nothing.
-    if ((record.fields & kTrayFieldInfo) && !record.info.empty()) {
+    if (record.fields & kTrayFieldInfo) ShowBalloon(record);
+    return true;
+}
+
+// Each balloon takes the place of the one before, and an empty one closes it.
+void QtTrayShell::ShowBalloon(const TrayRecord& record) {
+    if (desktop_.balloons && desktop_.balloons->Available()) {
+        if (record.info.empty()) {
+            CloseBalloon();
+        } else {
+            balloonId_ = desktop_.balloons->Show(balloonId_, record.infoTitle, record.info,
+                                                 record.timeoutMs);
+        }
+        return;
+    }
+    // The tray's own message cannot be taken back, so an empty balloon simply shows nothing.
+    if (!record.info.empty()) {
         icon_->showMessage(QString::fromStdString(record.infoTitle),
                            QString::fromStdString(record.info), QSystemTrayIcon::Information,
                            static_cast<int>(record.timeoutMs));
     }
-    return true;
+}
+
+void QtTrayShell::CloseBalloon() {
+    if (balloonId_ == 0) return;
+    desktop_.balloons->Close(balloonId_);
+    balloonId_ = 0;
 }
 
 int QtTrayShell::TrackMenu(const std::vector<TrayMenuItem>& items) {
@@ -45,9 +113,13 @@ int QtTrayShell::TrackMenu(const std::vector<TrayMenuItem>& items) {
     return chosen != nullptr ? chosen->data().toInt() : 0;
 }
 
+// A tray that reports activation has no double click of its own: there the activation toggles
+// the window. Elsewhere a double click also reports a click first, which must do nothing.
 void QtTrayShell::OnActivated(QSystemTrayIcon::ActivationReason reason) {
     if (!onMessage) return;
-    if (reason == QSystemTrayIcon::DoubleClick) onMessage(id_, kTrayLeftDoubleClick);
+    const bool toggle = reason == QSystemTrayIcon::DoubleClick ||
+                        (reason == QSystemTrayIcon::Trigger && desktop_.activationToggles);
+    if (toggle) onMessage(id_, kTrayLeftDoubleClick);
     if (reason == QSystemTrayIcon::Context) onMessage(id_, kTrayRightButtonUp);
 }
 

@@ -1,29 +1,54 @@
 #pragma once
-// The tray shell over QSystemTrayIcon: the desktop's notification area when it has one.
+// The tray shell over QSystemTrayIcon: the desktop's notification area when it has one, with
+// balloons through the desktop's notification service where there is one.
 #include <QObject>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
+#include <functional>
 #include <memory>
 
+#include "ui/balloon_service.h"
 #include "ui/tray_shell.h"
 
 namespace qx {
 
+// What the shell takes from the desktop; tests give their own.
+struct TrayDesktop {
+    std::function<bool()> trayAvailable;
+    // The tray reports a single activation rather than double clicks (StatusNotifierItem
+    // trays: KDE Plasma, GNOME with the AppIndicator extension).
+    bool activationToggles = false;
+    std::unique_ptr<BalloonService> balloons;  // null: only the tray's own messages
+};
+
+// The session's tray and notification service.
+TrayDesktop SessionTrayDesktop();
+
 class QtTrayShell final : public QObject, public TrayShell {
     Q_OBJECT
 public:
-    QtTrayShell();
+    explicit QtTrayShell(TrayDesktop desktop = SessionTrayDesktop());
     ~QtTrayShell() override;
 
     bool Available() const override;
     bool Notify(TrayOperation operation, const TrayRecord& record) override;
     int TrackMenu(const std::vector<TrayMenuItem>& items) override;
 
+    // Looks whether a tray has appeared; runs every second, public so tests can run it.
+    void PollTray();
+
 private:
     void OnActivated(QSystemTrayIcon::ActivationReason reason);
+    void ShowBalloon(const TrayRecord& record);
+    void CloseBalloon();
 
+    TrayDesktop desktop_;
     std::unique_ptr<QSystemTrayIcon> icon_;
     unsigned id_ = 0;
+    unsigned balloonId_ = 0;  // the notification up, 0: none
+    bool trayWasAvailable_ = false;
+    QTimer trayPoll_;
 };
 
 }  // namespace qx

@@ -51,6 +51,8 @@ public:
     virtual int TrackMenu(const std::vector<TrayMenuItem>& items) = 0;
     // The icon's mouse messages: (icon id, mouse message).
     std::function<void(unsigned, int)> onMessage;
+    // A tray appeared after the shell had found none (a panel started after the program).
+    std::function<void()> onTrayAvailable;
 };
 
 }  // namespace qx

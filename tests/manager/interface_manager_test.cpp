@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/private_profile.h"
+#include "platform/uevent_monitor.h"
 #include "platform/pty_port.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/observer_log.h"
@@ -26,6 +27,41 @@ namespace fs = std::filesystem;
 using test::ObserverLog;
 using test::RadioProgram;
 using Ops = std::vector<std::pair<int, int>>;
+
+// Simulated devices whose notice source can lose the real notices, as the kernel does when they
+// are not read in time, and carry notices of other devices.
+class ScriptedNoticeBackend final : public SimHidBackend {
+public:
+    std::unique_ptr<DeviceNoticeSource> OpenNoticeSource() override {
+        return std::make_unique<Source>(*this, SimHidBackend::OpenNoticeSource());
+    }
+    bool loseNotices = false;         // the real notices are dropped, the loss reported
+    bool swallowNotices = false;      // the real notices are dropped unseen
+    std::vector<DeviceNotice> extra;  // handed out with the next read
+
+private:
+    class Source final : public DeviceNoticeSource {
+    public:
+        Source(ScriptedNoticeBackend& backend, std::unique_ptr<DeviceNoticeSource> real)
+            : backend_(backend), real_(std::move(real)) {}
+        int Fd() const override { return real_->Fd(); }
+        std::vector<DeviceNotice> ReadNotices() override {
+            std::vector<DeviceNotice> notices = real_->ReadNotices();
+            if (backend_.swallowNotices) notices.clear();
+            if (backend_.loseNotices && !notices.empty()) {
+                notices = {{DeviceNotice::kArrival, kLostNoticesPath},
+                           {DeviceNotice::kRemoval, kLostNoticesPath}};
+            }
+            notices.insert(notices.end(), backend_.extra.begin(), backend_.extra.end());
+            backend_.extra.clear();
+            return notices;
+        }
+
+    private:
+        ScriptedNoticeBackend& backend_;
+        std::unique_ptr<DeviceNoticeSource> real_;
+    };
+};
 
 class InterfaceManagerTest : public ::testing::Test {
 protected:
@@ -65,7 +101,7 @@ protected:
     std::string portsDir_;
     std::unique_ptr<IVSPortAxClass> portClass_;
     ProgramSettings settings_;
-    SimHidBackend backend_;
+    ScriptedNoticeBackend backend_;
     ObserverLog observer_;
     std::unique_ptr<CHVInterfaceManager> manager_;
 };
@@ -278,6 +314,35 @@ TEST_F(InterfaceManagerTest, QuickReplugPutsTheLinkOnTheNewConnection) {
     EXPECT_GT(device->ReadCount(), readsBefore);
     RadioProgram cat(portsDir_ + "/COM7");
     EXPECT_TRUE(cat.Valid());
+}
+
+// Notices lost in a burst: the reported loss makes the manager find out for itself what left
+// and what came.
+TEST_F(InterfaceManagerTest, LostNoticesAreMadeUpByARemovalCheckAndAScan) {
+    backend_.AddDevice();
+    backend_.AddDevice({}, false);
+    Manager().Refresh(true);
+    ASSERT_EQ(Keys(), std::vector<std::string>{"QX4SIM0001"});
+
+    backend_.loseNotices = true;
+    backend_.Unplug(1);
+    backend_.Plug(2);
+    Manager().HandleDeviceNotices();
+    EXPECT_EQ(Keys(), std::vector<std::string>{"QX4SIM0002"});
+}
+
+// Another device's removal (a keyboard, or ids not in the kernel's upper-case form) is none of
+// ours: no removal check runs, so a link whose notice has not come yet is kept for it.
+TEST_F(InterfaceManagerTest, ARemovalNoticeOfAnotherDeviceLeavesTheLinks) {
+    backend_.AddDevice();
+    Manager().Refresh(true);
+    ASSERT_EQ(Manager().Count(), 1);
+    backend_.swallowNotices = true;
+    backend_.Unplug(1);  // its own notice is not handed out
+    backend_.extra = {{DeviceNotice::kRemoval, "/devices/pci0000:00/0003:046D:C31C.0002/hidraw/hidraw1"},
+                      {DeviceNotice::kRemoval, "/devices/pci0000:00/0003:0483:a1de.0003/hidraw/hidraw2"}};
+    Manager().HandleDeviceNotices();
+    EXPECT_EQ(Manager().Count(), 1);
 }
 
 int OpenDescriptors() {

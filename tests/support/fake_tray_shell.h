@@ -16,15 +16,17 @@ struct FakeTrayLog {
     bool available = true;
     bool failing = false;
     int menuChoice = 0;  // the command "chosen" from a menu, 0: none
+    TrayShell* shell = nullptr;  // the shell logging here, to raise its events
 };
 
 class FakeTrayShell final : public TrayShell {
 public:
-    explicit FakeTrayShell(FakeTrayLog& log) : log_(log) {}
+    explicit FakeTrayShell(FakeTrayLog& log) : log_(log) { log_.shell = this; }
     bool Available() const override { return log_.available; }
     bool Notify(TrayOperation operation, const TrayRecord& record) override {
         log_.calls.push_back({operation, record});
-        return !log_.failing;
+        // Like the desktop's: nothing can be added or changed without a tray.
+        return !log_.failing && (log_.available || operation == kTrayDelete);
     }
     int TrackMenu(const std::vector<TrayMenuItem>& items) override {
         log_.menus.push_back(items);

@@ -4,8 +4,13 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QMenu>
+#include <QTimer>
+#include <QToolButton>
+#include <QWindow>
 
 #include <filesystem>
 #include <functional>
@@ -13,6 +18,7 @@
 #include <memory>
 
 #include "app/strings.h"
+#include "ui/CAboutDlg.h"
 #include "platform/ports_directory.h"
 #include "platform/private_profile.h"
 #include "platform/pty_port.h"
@@ -41,6 +47,34 @@ bool WaitFor(const std::function<bool()>& done) {
         QApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     return true;
+}
+
+// Runs act on the widget that find() returns once it is up: a menu or a dialog opened by a call
+// that blocks until it closes.
+void WhenUp(const std::function<QWidget*()>& find, const std::function<void(QWidget*)>& act) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, find, act] {
+        QWidget* widget = find();
+        if (widget == nullptr) return;
+        poll->deleteLater();
+        poll->stop();
+        act(widget);
+    });
+    poll->start(5);
+}
+
+// Chooses the entry at index of the next pop-up menu.
+void ChooseInNextMenu(int index) {
+    WhenUp([] { return QApplication::activePopupWidget(); },
+           [index](QWidget* popup) {
+               auto* menu = qobject_cast<QMenu*>(popup);
+               ASSERT_NE(menu, nullptr);
+               QAction* action = menu->actions().value(index);
+               ASSERT_NE(action, nullptr);
+               menu->setActiveAction(action);
+               menu->close();
+               action->trigger();
+           });
 }
 
 class MainWindowTest : public ::testing::Test {
@@ -142,6 +176,86 @@ TEST_F(MainWindowTest, WithoutATrayHidingMinimizesSoTheWindowCanComeBack) {
     window_->ToggleWindow();
     EXPECT_EQ(window_->State(), WindowState::kShown);
     EXPECT_FALSE(window_->isMinimized());
+}
+
+// The panel came after the program: its icon is added when the tray turns up, and from then on
+// hiding hides.
+TEST_F(MainWindowTest, ATrayThatAppearsLaterGetsTheIconAndThenTakesTheWindow) {
+    tray_.available = false;
+    Build();
+    window_->OnTimerTick();
+    ASSERT_EQ(window_->State(), WindowState::kShown);
+
+    tray_.available = true;
+    shell_->onTrayAvailable();
+    ASSERT_FALSE(tray_.calls.empty());
+    EXPECT_EQ(tray_.calls.back().operation, kTrayAdd);
+
+    window_->reject();
+    EXPECT_EQ(window_->State(), WindowState::kInTray);
+    EXPECT_FALSE(window_->isVisible());
+}
+
+// A tray that refused our icon (or lost it) must not swallow the window.
+TEST_F(MainWindowTest, WithoutOurIconShownHidingMinimizesEvenWhenATrayExists) {
+    tray_.failing = true;
+    Build();
+    window_->OnTimerTick();
+    window_->reject();
+    EXPECT_EQ(window_->State(), WindowState::kInTray);
+    EXPECT_TRUE(window_->isVisible());
+    EXPECT_TRUE(window_->isMinimized());
+}
+
+// The window system minimizes the window (its title bar button): it goes to the tray.
+TEST_F(MainWindowTest, AMinimizeFromTheWindowSystemGoesToTheTray) {
+    Build();
+    window_->OnTimerTick();
+    ASSERT_EQ(window_->State(), WindowState::kShown);
+    ASSERT_NE(window_->windowHandle(), nullptr);
+    window_->windowHandle()->setWindowState(Qt::WindowMinimized);
+    ASSERT_TRUE(WaitFor([&] { return window_->State() == WindowState::kInTray; }));
+    EXPECT_EQ(window_->Settings().hideInTray.value, 1);
+    EXPECT_FALSE(window_->isVisible());
+    EXPECT_EQ(tray_.calls.back().record.info, LoadLocalizedString(104));
+}
+
+// The window's own menu, from the button beside "Hide" and as the context menu: "Minimize to
+// tray", "Exit" (asks first), "About".
+TEST_F(MainWindowTest, TheWindowMenuMinimizesExitsAndShowsTheAboutBox) {
+    Build();
+    window_->OnTimerTick();
+    auto* button = window_->findChild<QToolButton*>(QStringLiteral("windowMenu"));
+    ASSERT_NE(button, nullptr);
+    ASSERT_NE(button->menu(), nullptr);
+    const QList<QAction*> actions = button->menu()->actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[0]->text().toStdString(), LoadLocalizedString(106));
+    EXPECT_EQ(actions[1]->text().toStdString(), LoadLocalizedString(108));
+    EXPECT_EQ(actions[2]->text().toStdString(), LoadLocalizedString(101));
+
+    actions[0]->trigger();
+    EXPECT_EQ(window_->State(), WindowState::kInTray);
+    window_->ToggleWindow();
+
+    answer_ = QMessageBox::No;
+    actions[1]->trigger();
+    EXPECT_EQ(questions_, std::vector<std::string>{LoadLocalizedString(105)});
+    EXPECT_EQ(exits_, 0);
+
+    bool aboutShown = false;
+    WhenUp([] { return QApplication::activeModalWidget(); }, [&](QWidget* dialog) {
+        aboutShown = qobject_cast<CAboutDlg*>(dialog) != nullptr;
+        dialog->close();
+    });
+    actions[2]->trigger();
+    EXPECT_TRUE(aboutShown);
+
+    // The same menu as the window's context menu.
+    ChooseInNextMenu(0);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), window_->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(window_.get(), &event);
+    EXPECT_EQ(window_->State(), WindowState::kInTray);
 }
 
 TEST_F(MainWindowTest, CloseAndHideGoToTheTrayAndNeverEndTheProgram) {

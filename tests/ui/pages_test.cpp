@@ -2,6 +2,7 @@
 // ports in a private ports directory.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -206,19 +207,46 @@ TEST_F(PagesTest, StatusShowsTheHolderAndItsSettings) {
     }));
 }
 
-TEST_F(PagesTest, PttTestButtonKeysTheDevice) {
-    Connect();
-    const std::shared_ptr<SimDevice> device = hid_.Device(1);
-    const std::size_t before = device->LineReports().size();
-    FindControl<QPushButton>(window_->StatusPage(), 1021)->click();
-    EXPECT_TRUE(WaitFor([&] {
-        const std::vector<SimReport> reports = device->LineReports();
-        for (std::size_t i = before; i < reports.size(); ++i) {
-            if (reports[i].bytes[1] & 0x01)
+// True once a line report after the first `from` ones carries bit.
+bool KeyedAfter(const SimDevice& device, std::size_t from, uint8_t bit) {
+    return WaitFor([&] {
+        const std::vector<SimReport> reports = device.LineReports();
+        for (std::size_t i = from; i < reports.size(); ++i) {
+            if (reports[i].bytes[1] & bit)
                 return true;
         }
         return false;
-    }));
+    });
+}
+
+TEST_F(PagesTest, TestButtonsKeyPttAndCw) {
+    Connect();
+    const std::shared_ptr<SimDevice> device = hid_.Device(1);
+    std::size_t before = device->LineReports().size();
+    FindControl<QPushButton>(window_->StatusPage(), 1021)->click();
+    EXPECT_TRUE(KeyedAfter(*device, before, 0x01)) << "PTT";
+
+    before = device->LineReports().size();
+    FindControl<QPushButton>(window_->StatusPage(), 1010)->click();
+    EXPECT_TRUE(KeyedAfter(*device, before, 0x02)) << "CW";
+}
+
+// Each channel's "Add port..." opens the Ports page at that channel's port list.
+TEST_F(PagesTest, AddPortOpensThePortChoiceOfItsChannel) {
+    Connect();
+    auto* tabs = window_->findChild<QTabWidget*>();
+    ASSERT_NE(tabs, nullptr);
+    const std::array<int, kChannelCount> addPortIds{1024, 1025, 1026, 1034};
+    for (Channel channel : kAllChannels) {
+        tabs->setCurrentIndex(0);
+        auto* button = FindControl<QPushButton>(window_->StatusPage(), addPortIds[channel]);
+        ASSERT_TRUE(Shown(window_->StatusPage(), addPortIds[channel])) << channel;
+        button->click();
+        EXPECT_EQ(tabs->currentWidget(), window_->PortsPage()) << channel;
+        auto* list = FindControl<QComboBox>(window_->PortsPage(), 1004 + channel);
+        EXPECT_TRUE(list->view()->isVisible()) << "the list is dropped down for channel " << channel;
+        list->hidePopup();
+    }
 }
 
 TEST_F(PagesTest, RemoveAllPortsAsksThenClearsEveryPort) {

@@ -72,6 +72,31 @@ TEST_F(TrayIconTest, AFailedCallForgetsTheIconSoTheNextSetAddsItAgain) {
     EXPECT_EQ(icon->Record().icon, 0);
 }
 
+// The session started the program before its panel: the icon comes once the tray does, and
+// only while the window still wants it.
+TEST_F(TrayIconTest, ATrayThatAppearsLaterGetsTheIcon) {
+    log_.available = false;
+    auto icon = Make();
+    EXPECT_FALSE(icon->LoadTrayIcon(kIcon));
+    EXPECT_FALSE(icon->Shown());
+
+    log_.available = true;
+    log_.calls.clear();
+    log_.shell->onTrayAvailable();
+    ASSERT_EQ(log_.calls.size(), 1u);
+    EXPECT_EQ(log_.calls[0].operation, kTrayAdd);
+    EXPECT_EQ(log_.calls[0].record.tip, LoadLocalizedString(130));
+    EXPECT_TRUE(icon->Shown());
+
+    log_.shell->onTrayAvailable();  // already shown: no second icon
+    EXPECT_EQ(log_.calls.size(), 1u);
+
+    icon->LoadTrayIcon(0);
+    log_.calls.clear();
+    log_.shell->onTrayAvailable();  // removed on purpose: stays removed
+    EXPECT_TRUE(log_.calls.empty());
+}
+
 TEST_F(TrayIconTest, BalloonResendsTheIconFieldsWithItsOwn) {
     auto icon = Make();
     icon->LoadTrayIcon(kIcon);

@@ -1,0 +1,175 @@
+// The tray shell over Qt, with the desktop's tray and notification service played by the test.
+#include "ui/qt_tray_shell.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/ui/qt_test_app.h"
+
+namespace qx {
+namespace {
+
+constexpr unsigned kIconId = 130;
+
+struct BalloonLog {
+    struct Shown {
+        unsigned replaces;
+        std::string title, text;
+        unsigned timeoutMs;
+    };
+    std::vector<Shown> shown;
+    std::vector<unsigned> closed;
+    bool available = true;
+    unsigned nextId = 41;
+};
+
+class FakeBalloons final : public BalloonService {
+public:
+    explicit FakeBalloons(BalloonLog& log) : log_(log) {}
+    bool Available() override { return log_.available; }
+    unsigned Show(unsigned replaces, const std::string& title, const std::string& text,
+                  unsigned timeoutMs) override {
+        log_.shown.push_back({replaces, title, text, timeoutMs});
+        return replaces != 0 ? replaces : log_.nextId++;
+    }
+    void Close(unsigned id) override { log_.closed.push_back(id); }
+
+private:
+    BalloonLog& log_;
+};
+
+class QtTrayShellTest : public ::testing::Test {
+protected:
+    void SetUp() override { test::EnsureQtApplication(); }
+
+    std::unique_ptr<QtTrayShell> Make(bool activationToggles = false) {
+        TrayDesktop desktop;
+        desktop.trayAvailable = [this] { return trayUp_; };
+        desktop.activationToggles = activationToggles;
+        auto balloons = std::make_unique<FakeBalloons>(balloonLog_);
+        balloons_ = balloons.get();
+        desktop.balloons = std::move(balloons);
+        auto shell = std::make_unique<QtTrayShell>(std::move(desktop));
+        shell->onMessage = [this](unsigned id, int message) { messages_.push_back({id, message}); };
+        return shell;
+    }
+
+    static TrayRecord Icon() {
+        TrayRecord record;
+        record.id = kIconId;
+        record.fields = kTrayFieldIcon | kTrayFieldTip;
+        record.icon = 130;
+        record.tip = "tip";
+        return record;
+    }
+
+    static TrayRecord Balloon(const std::string& title, const std::string& text) {
+        TrayRecord record = Icon();
+        record.fields |= kTrayFieldInfo;
+        record.infoTitle = title;
+        record.info = text;
+        record.timeoutMs = kTrayBalloonTimeoutMs;
+        return record;
+    }
+
+    bool trayUp_ = true;
+    BalloonLog balloonLog_;
+    FakeBalloons* balloons_ = nullptr;
+    std::vector<std::pair<unsigned, int>> messages_;
+};
+
+TEST_F(QtTrayShellTest, NothingIsAddedWithoutATrayAndALateTrayIsAnnouncedOnce) {
+    trayUp_ = false;
+    auto shell = Make();
+    int announced = 0;
+    shell->onTrayAvailable = [&] { ++announced; };
+    EXPECT_FALSE(shell->Available());
+    EXPECT_FALSE(shell->Notify(kTrayAdd, Icon()));
+    EXPECT_TRUE(shell->Notify(kTrayDelete, Icon()));
+    shell->PollTray();
+    EXPECT_EQ(announced, 0);
+
+    trayUp_ = true;
+    shell->PollTray();
+    EXPECT_EQ(announced, 1);
+    shell->PollTray();
+    EXPECT_EQ(announced, 1) << "a tray that stays is announced once";
+    EXPECT_TRUE(shell->Notify(kTrayAdd, Icon()));
+}
+
+TEST_F(QtTrayShellTest, AModifyOfALostIconFails) {
+    auto shell = Make();
+    EXPECT_FALSE(shell->Notify(kTrayModify, Icon()));
+    EXPECT_TRUE(shell->Notify(kTrayAdd, Icon()));
+    EXPECT_TRUE(shell->Notify(kTrayModify, Icon()));
+}
+
+// A double click toggles everywhere; a single activation toggles only where the tray has no
+// double click (StatusNotifierItem), since elsewhere it is the first half of a double click.
+TEST_F(QtTrayShellTest, ActivationsBecomeTheIconsMouseMessages) {
+    for (bool toggles : {false, true}) {
+        messages_.clear();
+        auto shell = Make(toggles);
+        ASSERT_TRUE(shell->Notify(kTrayAdd, Icon()));
+        auto* icon = shell->findChild<QSystemTrayIcon*>();
+        ASSERT_NE(icon, nullptr);
+        emit icon->activated(QSystemTrayIcon::Trigger);
+        emit icon->activated(QSystemTrayIcon::DoubleClick);
+        emit icon->activated(QSystemTrayIcon::Context);
+        emit icon->activated(QSystemTrayIcon::MiddleClick);
+        std::vector<std::pair<unsigned, int>> expected;
+        if (toggles) expected.push_back({kIconId, kTrayLeftDoubleClick});
+        expected.push_back({kIconId, kTrayLeftDoubleClick});
+        expected.push_back({kIconId, kTrayRightButtonUp});
+        EXPECT_EQ(messages_, expected) << "activation toggles: " << toggles;
+    }
+}
+
+// Each balloon replaces the one up, an empty one closes it, removing the icon closes it, and a
+// balloon the service closed by itself is not replaced or closed again.
+TEST_F(QtTrayShellTest, BalloonsGoThroughTheNotificationServiceAndCanBeTakenBack) {
+    auto shell = Make();
+    ASSERT_TRUE(shell->Notify(kTrayAdd, Icon()));
+    EXPECT_TRUE(balloonLog_.shown.empty()) << "an icon without a balloon shows none";
+
+    shell->Notify(kTrayModify, Balloon("", "Creating virtual port COM7.\nPlease wait..."));
+    shell->Notify(kTrayModify, Balloon("", ""));
+    ASSERT_EQ(balloonLog_.shown.size(), 1u);
+    EXPECT_EQ(balloonLog_.shown[0].replaces, 0u);
+    EXPECT_EQ(balloonLog_.shown[0].timeoutMs, 5000u);
+    EXPECT_EQ(balloonLog_.closed, std::vector<unsigned>{41});
+    shell->Notify(kTrayModify, Balloon("", ""));  // nothing up: nothing to close
+    EXPECT_EQ(balloonLog_.closed.size(), 1u);
+
+    shell->Notify(kTrayModify, Balloon("Title", "hidden"));
+    shell->Notify(kTrayModify, Balloon("Title", "hidden"));
+    ASSERT_EQ(balloonLog_.shown.size(), 3u);
+    EXPECT_EQ(balloonLog_.shown[1].replaces, 0u);
+    EXPECT_EQ(balloonLog_.shown[2].replaces, 42u) << "the second hide replaces the first";
+    EXPECT_EQ(balloonLog_.shown[2].title, "Title");
+
+    balloons_->onClosed(42);  // expired
+    shell->Notify(kTrayModify, Balloon("", ""));
+    EXPECT_EQ(balloonLog_.closed.size(), 1u);
+    shell->Notify(kTrayModify, Balloon("Title", "again"));
+    EXPECT_EQ(balloonLog_.shown.back().replaces, 0u);
+
+    shell->Notify(kTrayDelete, Icon());
+    EXPECT_EQ(balloonLog_.closed.back(), 43u);
+}
+
+TEST_F(QtTrayShellTest, WithoutANotificationServiceTheTraysOwnMessageIsUsed) {
+    balloonLog_.available = false;
+    auto shell = Make();
+    ASSERT_TRUE(shell->Notify(kTrayAdd, Icon()));
+    EXPECT_TRUE(shell->Notify(kTrayModify, Balloon("Title", "text")));
+    EXPECT_TRUE(shell->Notify(kTrayModify, Balloon("", "")));
+    EXPECT_TRUE(balloonLog_.shown.empty());
+    EXPECT_TRUE(balloonLog_.closed.empty());
+}
+
+}  // namespace
+}  // namespace qx
