@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/fd.h"
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <thread>
 
-#include "link/channel.h"
-#include "manager/CInterfaceNotificatorHander.h"
+#include "platform/channel.h"
+#include "link/CInterfaceNotificatorHander.h"
 #include "platform/hid.h"
 #include "platform/fd.h"
 #include "vsp/IVSPortAx.h"

@@ -3,7 +3,7 @@
 #include <array>
 #include <string>
 
-#include "link/channel.h"
+#include "platform/channel.h"
 
 namespace qx {
 

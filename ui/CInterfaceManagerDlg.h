@@ -11,9 +11,9 @@
 #include <memory>
 
 #include "manager/CHVInterfaceManager.h"
-#include "manager/CInterfaceNotificatorHander.h"
+#include "link/CInterfaceNotificatorHander.h"
 #include "manager/config_store.h"
-#include "manager/window_rules.h"
+#include "app/window_rules.h"
 #include "ui/tray_shell.h"
 #include "platform/hid.h"
 #include "vsp/IVSPortAx.h"

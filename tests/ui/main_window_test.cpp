@@ -14,7 +14,7 @@
 #include "app/strings.h"
 #include "platform/ports_directory.h"
 #include "platform/private_profile.h"
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
 #include "platform/single_instance.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/fake_tray_shell.h"

@@ -20,7 +20,7 @@
 #include "manager/config_store.h"
 #include "platform/autostart.h"
 #include "platform/private_profile.h"
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_environment.h"

@@ -1,4 +1,4 @@
-#include "platform/cuse_port.h"
+#include "vsp/cuse_port.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "vsp/port_provisioning.h"
+#include "manager/port_provisioning.h"
 
 #include <mutex>
 #include <string>

@@ -1,4 +1,4 @@
-#include "platform/pty_endpoint.h"
+#include "vsp/pty_endpoint.h"
 
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
