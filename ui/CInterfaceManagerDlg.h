@@ -65,7 +65,7 @@ public:
     void StartCwTest(int index);
     // Activates the Ports page, focuses and drops down the port list of the channel (0..3).
     void OpenPortChoice(int channel);
-    // The Ports page's two actions (ui/port_actions.cpp).
+    // The Ports page's two actions (ui/CInterfaceManagerDlg_port_actions.cpp).
     void ApplyPortSelection();
     void RemoveAllPorts();
 
