@@ -121,7 +121,7 @@ std::string CHVInterface::VersionText() const {
 
 void CHVInterface::ServiceTick() {
     if (!device_) return;
-    std::lock_guard lock(portGuard);
+    MutexLock lock(portGuard);
     RunLineTest(pttTestCountdown, kPttBit, rtsState_);
     RunLineTest(cwTestCountdown, kCwBit, dtrState_);
     ServicePttCwPort();

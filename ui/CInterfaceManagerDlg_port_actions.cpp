@@ -25,8 +25,11 @@ void CInterfaceManagerDlg::RemoveAllPorts() {
     CHVInterfaceManager& manager = Manager();
     for (const std::unique_ptr<CHVInterface>& link : manager.list) {
         manager.provisioning.ReleasePorts(*link);
-        for (ChannelPortSlot& slot : link->ports)
-            slot.portNumber = 0;
+        {
+            MutexLock lock(link->portGuard);
+            for (ChannelPortSlot& slot : link->ports)
+                slot.portNumber = 0;
+        }
         SaveSettings(*link);
     }
     manager.provisioning.RemoveAllSystemPorts();
