@@ -6,7 +6,7 @@ packages=(
   libhidapi-dev libfuse3-dev fuse3
   qt6-base-dev libgl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   xvfb xauth fonts-noto-cjk
 )
 missing=()
