@@ -5,7 +5,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
 
 #include <filesystem>
 #include <functional>
@@ -25,6 +24,7 @@
 #include "ui/CPageSettings.h"
 #include "ui/CPageStatus.h"
 #include "ui/control_ids.h"
+#include "tests/support/poll_until.h"
 
 namespace qx {
 namespace {
@@ -33,13 +33,8 @@ constexpr int kStartupScanTicks = 50;
 
 // Processes events until done() holds, for at most two seconds.
 bool WaitFor(const std::function<bool()>& done) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > 2000) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
+    return test::PollUntil(done, std::chrono::milliseconds(2000), std::chrono::milliseconds(0),
+                           [] { QApplication::processEvents(QEventLoop::AllEvents, 20); });
 }
 
 class MainWindowTest : public ::testing::Test {

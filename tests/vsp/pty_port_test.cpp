@@ -15,6 +15,7 @@
 
 #include "platform/ports_directory.h"
 #include "tests/support/radio_program.h"
+#include "tests/support/poll_until.h"
 
 namespace qx {
 namespace {
@@ -65,15 +66,7 @@ private:
     std::vector<int> events_;
 };
 
-template <typename Condition>
-bool Eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+bool Eventually(const std::function<bool()>& condition) { return test::PollUntil(condition, 5s); }
 
 std::vector<uint8_t> Pattern(size_t count) {
     std::vector<uint8_t> bytes(count);
