@@ -139,11 +139,16 @@ IVSPortAx* CHVInterface::OpenPort(Channel channel) {
     return port && port->IsOpen().value_or(false) ? port : nullptr;
 }
 
+void CHVInterface::WriteReport(const Report& report) {
+    const bool taken = device_->Write(report.data(), report.size()) == static_cast<int>(report.size());
+    (taken ? reportsWritten : reportWritesRefused).fetch_add(1, std::memory_order_relaxed);
+}
+
 void CHVInterface::SendLineReport() {
     Report report{};
     report[0] = kLineReportId;
     report[1] = lineFlags_;
-    device_->Write(report.data(), report.size());
+    WriteReport(report);
 }
 
 // A test sets its line on its first tick and clears it on its last unless the port's own line
@@ -235,7 +240,7 @@ void CHVInterface::Transmit(Channel channel) {
     if (!taken || *taken <= 0) return;
     report[0] = static_cast<uint8_t>(reportIds[channel].load());
     report[1] = static_cast<uint8_t>(std::min(*taken, kMaxPayload));
-    device_->Write(report.data(), report.size());
+    WriteReport(report);
 }
 
 }  // namespace qx

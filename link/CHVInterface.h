@@ -81,6 +81,11 @@ public:
 
     int firmwareVersion = 0;  // stored with the settings; nothing sets it
 
+    // What became of the reports this link wrote to the device, for tracing: the worker counts,
+    // anyone reads. A refused write is one the device did not take whole (lost, not retried).
+    std::atomic<uint64_t> reportsWritten{0};
+    std::atomic<uint64_t> reportWritesRefused{0};
+
     // Channel ports: the worker uses them under portGuard on every tick; the user interface
     // binds, clears and numbers them under it.
     mutable Mutex portGuard;
@@ -97,6 +102,7 @@ private:
     };
 
     void WorkerLoop();
+    void WriteReport(const Report& report);  // worker only; counts the outcome
     static void RaiseWorkerPriority();
 
     // Report channel and lines (worker only).

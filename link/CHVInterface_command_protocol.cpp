@@ -113,7 +113,7 @@ void CHVInterface::SendCommand(const char* text) {
     Report report{};
     report[0] = kCommandReportId;
     std::memcpy(report.data() + 1, text, strnlen(text, kMaxPayload));
-    device_->Write(report.data(), report.size());
+    WriteReport(report);
 }
 
 // The reply text runs from byte 2 to the first 0 byte or the end of the report; each token,
