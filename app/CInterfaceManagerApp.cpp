@@ -78,12 +78,12 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
                     showError);
         return 1;
     }
-    const HidService hid = makeHidService(&reason);
-    if (!hid.backend) {
-        ReportError(reason, showError);
+    const Expected<HidService> hid = makeHidService();
+    if (!hid) {
+        ReportError(hid.error().message, showError);
         return 2;
     }
-    GiveSimulatedInterfacesPorts(hid.simulatedSerialNumbers);
+    GiveSimulatedInterfacesPorts(hid->simulatedSerialNumbers);
     // From here on Ctrl+C and SIGTERM end the run through the exit path.
     TerminationSignals termination;
     std::printf("Virtual ports (%s) are published in %s\n", portClass->Kind().c_str(),
@@ -94,7 +94,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     ProgramSettings program;
     // The window's texts are built with the window, so the language is chosen before it.
     if (commandLine.languageOverride != 0) SetThreadLanguage(commandLine.languageOverride);
-    RunningServices services{*hid.backend, *portClass, program, *instance, commandLine, termination};
+    RunningServices services{*hid->backend, *portClass, program, *instance, commandLine, termination};
     RaiseTimerResolution();
     const int code = runWindow ? runWindow(services) : 0;
     RestoreTimerResolution();

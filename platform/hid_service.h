@@ -6,21 +6,22 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/hid.h"
 
 namespace qx {
 
 struct HidService {
-    std::unique_ptr<HidBackend> backend;  // null when none could be chosen
+    std::unique_ptr<HidBackend> backend;
     std::shared_ptr<void> control;        // drives simulated devices from outside; goes before the backend
     std::vector<std::string> simulatedSerialNumbers;  // keys of the simulated devices, in order
 };
 
-// Makes the run's hid service; no backend (with the reason) when none can serve.
-using HidServiceFactory = std::function<HidService(std::string* error)>;
+// Makes the run's hid service, or says why none can serve.
+using HidServiceFactory = std::function<Expected<HidService>()>;
 
 // The kernel's hidraw devices.
-inline HidService MakeHidrawService(std::string* /*error*/) {
+inline Expected<HidService> MakeHidrawService() {
     HidService service;
     service.backend = MakeHidrawBackend();
     return service;

@@ -16,18 +16,15 @@ int ParseSimulatedDeviceCount(const std::string& text) {
     return count;
 }
 
-HidService MakeHidServiceFromEnvironment(std::string* error) {
-    HidService service;
+Expected<HidService> MakeHidServiceFromEnvironment() {
     const char* simulated = std::getenv("QXM_SIMULATED_DEVICES");
-    if (simulated == nullptr) return MakeHidrawService(error);
+    if (simulated == nullptr) return MakeHidrawService();
     const int count = ParseSimulatedDeviceCount(simulated);
     if (count < 0) {
-        if (error != nullptr) {
-            *error = "QXM_SIMULATED_DEVICES must be a number of devices from 0 to " +
-                     std::to_string(kMaxSimulatedDevices);
-        }
-        return service;
+        return Error{0, "QXM_SIMULATED_DEVICES must be a number of devices from 0 to " +
+                            std::to_string(kMaxSimulatedDevices)};
     }
+    HidService service;
     for (int device = 1; device <= count; ++device) service.simulatedSerialNumbers.push_back(SimSerialNumber(device));
     auto backend = std::make_unique<SimHidBackend>(count);
     if (const char* control = std::getenv("QXM_SIM_CONTROL_DIR"); control && *control) {

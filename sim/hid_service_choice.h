@@ -12,7 +12,7 @@ namespace qx {
 constexpr int kMaxSimulatedDevices = 16;
 int ParseSimulatedDeviceCount(const std::string& text);
 
-// No backend (with the reason) for a value that is not a device count.
-HidService MakeHidServiceFromEnvironment(std::string* error);
+// An error naming QXM_SIMULATED_DEVICES for a value that is not a device count.
+Expected<HidService> MakeHidServiceFromEnvironment();
 
 }  // namespace qx

@@ -20,17 +20,16 @@ TEST(SimulatedDeviceCount, AcceptsOnlyPlainCountsInRange) {
 
 TEST(HidService, AnUnreadableDeviceCountIsRefusedWithItsReason) {
     ::setenv("QXM_SIMULATED_DEVICES", "many", 1);
-    std::string reason;
-    const HidService refused = MakeHidServiceFromEnvironment(&reason);
-    EXPECT_FALSE(refused.backend);
-    EXPECT_NE(reason.find("QXM_SIMULATED_DEVICES"), std::string::npos);
+    const Expected<HidService> refused = MakeHidServiceFromEnvironment();
+    EXPECT_FALSE(refused);
+    EXPECT_NE(refused.error().message.find("QXM_SIMULATED_DEVICES"), std::string::npos);
 
     ::setenv("QXM_SIMULATED_DEVICES", "2", 1);
-    const HidService simulated = MakeHidServiceFromEnvironment(&reason);
-    ASSERT_TRUE(simulated.backend);
-    EXPECT_EQ(simulated.backend->Enumerate(0, 0).size(), 2u);
-    EXPECT_FALSE(simulated.control);  // no control directory asked for
-    EXPECT_EQ(simulated.simulatedSerialNumbers, (std::vector<std::string>{"QX4SIM0001", "QX4SIM0002"}));
+    const Expected<HidService> simulated = MakeHidServiceFromEnvironment();
+    ASSERT_TRUE(simulated);
+    EXPECT_EQ(simulated->backend->Enumerate(0, 0).size(), 2u);
+    EXPECT_FALSE(simulated->control);  // no control directory asked for
+    EXPECT_EQ(simulated->simulatedSerialNumbers, (std::vector<std::string>{"QX4SIM0001", "QX4SIM0002"}));
     ::unsetenv("QXM_SIMULATED_DEVICES");
 }
 
