@@ -1,6 +1,5 @@
 #include "app/CInterfaceManagerApp.h"
 
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,8 +10,6 @@
 #include "platform/autostart.h"
 #include "platform/private_profile.h"
 #include "platform/ports_directory.h"
-#include "sim/sim_control_directory.h"
-#include "sim/sim_hid_backend.h"
 
 namespace qx {
 
@@ -50,14 +47,6 @@ public:
 
 }  // namespace
 
-int ParseSimulatedDeviceCount(const std::string& text) {
-    int count = -1;
-    const char* end = text.data() + text.size();
-    const auto [rest, error] = std::from_chars(text.data(), end, count);
-    if (error != std::errc() || rest != end || count < 0 || count > kMaxSimulatedDevices) return -1;
-    return count;
-}
-
 std::unique_ptr<IVSPortAxClass> CInterfaceManagerApp::MakePortClass(const std::string& startDirectory,
                                                                     std::string* error) {
     const std::string directory = ResolvePortsDirectory(error, startDirectory);
@@ -65,9 +54,9 @@ std::unique_ptr<IVSPortAxClass> CInterfaceManagerApp::MakePortClass(const std::s
     return ChoosePortComponent(std::getenv("QXM_PORT_KIND"), directory, DefaultPortComponentMakers(), error);
 }
 
-void GiveSimulatedInterfacesPorts(int count) {
-    for (int device = 1; device <= count; ++device) {
-        const std::string section = InterfaceSection(SimSerialNumber(device));
+void GiveSimulatedInterfacesPorts(const std::vector<std::string>& serialNumbers) {
+    for (int device = 1; device <= static_cast<int>(serialNumbers.size()); ++device) {
+        const std::string section = InterfaceSection(serialNumbers[device - 1]);
         bool named = false;
         for (Channel channel : kAllChannels)
             named = named || !GetPrivateProfileString(section, PortKey(channel), "", ProfileFile()).empty();
@@ -77,34 +66,6 @@ void GiveSimulatedInterfacesPorts(int count) {
             WritePrivateProfileString(section, PortKey(channel), std::to_string(number), ProfileFile());
         }
     }
-}
-
-HidService::HidService() = default;
-HidService::HidService(HidService&&) noexcept = default;
-HidService::~HidService() = default;
-
-HidService CInterfaceManagerApp::MakeHidService(std::string* error) {
-    HidService service;
-    const char* simulated = std::getenv("QXM_SIMULATED_DEVICES");
-    if (simulated == nullptr) {
-        service.backend = MakeHidrawBackend();
-        return service;
-    }
-    const int count = ParseSimulatedDeviceCount(simulated);
-    if (count < 0) {
-        if (error != nullptr) {
-            *error = "QXM_SIMULATED_DEVICES must be a number of devices from 0 to " +
-                     std::to_string(kMaxSimulatedDevices);
-        }
-        return service;
-    }
-    service.simulatedDevices = count;
-    auto backend = std::make_unique<SimHidBackend>(count);
-    if (const char* control = std::getenv("QXM_SIM_CONTROL_DIR"); control && *control) {
-        service.control = std::make_unique<SimControlDirectory>(*backend, control);
-    }
-    service.backend = std::move(backend);
-    return service;
 }
 
 int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
@@ -149,12 +110,12 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
                     showError);
         return 1;
     }
-    const HidService hid = MakeHidService(&reason);
-    if (!hid.backend) {
-        ReportError(reason, showError);
+    const Expected<HidService> hid = makeHidService();
+    if (!hid) {
+        ReportError(hid.error().message, showError);
         return 2;
     }
-    GiveSimulatedInterfacesPorts(hid.simulatedDevices);
+    GiveSimulatedInterfacesPorts(hid->simulatedSerialNumbers);
     // From here on Ctrl+C and SIGTERM end the run through the exit path.
     TerminationSignals termination;
     std::printf("Virtual ports (%s) are published in %s\n", portClass->Kind().c_str(),
@@ -165,8 +126,8 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     ProgramSettings program;
     // The window's texts are built with the window, so the language is chosen before it.
     if (commandLine.languageOverride != 0) SetThreadLanguage(commandLine.languageOverride);
-    RunningServices services{*hid.backend, *portClass,  program,   *instance,
-                             commandLine,  termination, showNotice};
+    RunningServices services{*hid->backend, *portClass,  program,   *instance,
+                             commandLine,   termination, showNotice};
     RaiseTimerResolution();
     const int code = runWindow ? runWindow(services) : 0;
     RestoreTimerResolution();

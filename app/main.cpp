@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/CInterfaceManagerApp.h"
+#include "sim/hid_service_choice.h"
 #include "ui/main_window_run.h"
 
 // Read by the sanitizers at start-up (unused otherwise): Qt's pooled threads run in the
@@ -23,6 +24,8 @@ int main(int argc, char** argv) {
         if (!qt) qt = std::make_unique<QApplication>(argc, argv);
     };
     qx::CInterfaceManagerApp app;
+    // The one place the program may reach the simulator: the hid seam chosen at start.
+    app.makeHidService = qx::MakeHidServiceFromEnvironment;
     app.runWindow = [&](qx::RunningServices& services) {
         ensureQt();
         QApplication::setQuitOnLastWindowClosed(false);

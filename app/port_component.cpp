@@ -1,7 +1,7 @@
 #include "app/port_component.h"
 
-#include "platform/cuse_port.h"
-#include "platform/pty_port.h"
+#include "vsp/cuse_port.h"
+#include "vsp/pty_port.h"
 
 namespace qx {
 namespace {

@@ -12,38 +12,19 @@
 
 #include "link/CHVInterface.h"
 #include "sim/sim_hid_backend.h"
+#include "tests/support/fake_port.h"
 
 namespace {
 
 using namespace qx;
 
-// A port a program holds open without sending anything: the idle case of every channel.
-class IdlePort final : public IVSPortAx {
-public:
-    bool CreatePort(const std::string&) override { return true; }
-    void DeletePort() override {}
-    bool WriteToPort(const uint8_t*, int) override { return true; }
-    std::optional<int> ReadFromPort(uint8_t*, int) override { return 0; }
-    std::optional<bool> IsOpen() override { return true; }
-    std::optional<int> BytesWaiting() override { return 0; }
-    void DeleteAllPorts() override {}
-    bool ReusePort(const std::string&) override { return true; }
-    bool SetInputLine(bool) override { return true; }
-    void SetCreationFlag(bool) override {}
-    std::optional<int> GetParity() override { return kParityNone; }
-    std::optional<int> GetStopBits() override { return kStopBitsOne; }
-    std::optional<int> GetDataBits() override { return 8; }
-    std::optional<int> GetBaudRate() override { return 9600; }
-    std::optional<std::string> GetOpenerPath() override { return "/usr/bin/rig"; }
-    std::optional<bool> GetRts() override { return false; }
-    std::optional<bool> GetDtr() override { return false; }
-    bool Advise(std::shared_ptr<IVSPortAxEvents>, uint32_t&) override { return true; }
-    void Unadvise(uint32_t) override {}
-};
-
 void GiveIdlePorts(CHVInterface& link) {
     std::lock_guard lock(link.portGuard);
-    for (auto& slot : link.ports) slot.instance = std::make_unique<IdlePort>();
+    for (auto& slot : link.ports) {
+        auto port = std::make_unique<test::FakePort>();
+        port->State().open = true;  // a program holds it open without sending anything
+        slot.instance = std::move(port);
+    }
 }
 
 void BM_IdleServiceTick(benchmark::State& state) {

@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "platform/fd.h"
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
+#include "tests/support/temp_home.h"
 
 namespace {
 
@@ -124,8 +125,8 @@ double PortToProgramThroughput(qx::IVSPortAx& port, int program) {
 }  // namespace
 
 int main() {
-    char pattern[] = "/tmp/qx-pty-bench-XXXXXX";
-    const std::string dir = ::mkdtemp(pattern);
+    const qx::test::TempHome home;
+    const std::string& dir = home.Root();
     auto portClass = qx::MakePtyPortClass(dir);
     if (!portClass) {
         std::fprintf(stderr, "pseudo-terminals are not available\n");
@@ -148,6 +149,5 @@ int main() {
     port->DeletePort();
     program.Reset();
     port.reset();
-    std::filesystem::remove_all(dir);
     return 0;
 }

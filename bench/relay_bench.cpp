@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "bench/support/rig.h"
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
 #include "tests/support/radio_program.h"
 
 namespace {

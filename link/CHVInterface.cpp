@@ -124,7 +124,7 @@ std::string CHVInterface::VersionText() const {
 void CHVInterface::ServiceTick() {
     if (!device_) return;
     {
-        std::lock_guard lock(portGuard);
+        MutexLock lock(portGuard);
         RunLineTest(pttTestCountdown, kPttBit, rtsState_);
         RunLineTest(cwTestCountdown, kCwBit, dtrState_);
         ServicePttCwPort();
@@ -144,7 +144,7 @@ void CHVInterface::ServiceTick() {
 void CHVInterface::WriteOutbox() {
     for (const Report& report : outbox_) {
         if (stopping_.load()) break;
-        device_->Write(report.data(), report.size());
+        WriteReport(report);
     }
     outbox_.clear();
 }
@@ -152,6 +152,11 @@ void CHVInterface::WriteOutbox() {
 IVSPortAx* CHVInterface::OpenPort(Channel channel) {
     IVSPortAx* port = ports[channel].instance.get();
     return port && port->IsOpen().value_or(false) ? port : nullptr;
+}
+
+void CHVInterface::WriteReport(const Report& report) {
+    const bool taken = device_->Write(report.data(), report.size()) == static_cast<int>(report.size());
+    (taken ? reportsWritten : reportWritesRefused).fetch_add(1, std::memory_order_relaxed);
 }
 
 void CHVInterface::SendLineReport() {

@@ -15,9 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "link/channel.h"
-#include "manager/CInterfaceNotificatorHander.h"
+#include "platform/channel.h"
+#include "link/CInterfaceNotificatorHander.h"
 #include "platform/hid.h"
+#include "platform/thread_annotations.h"
 #include "platform/fd.h"
 #include "vsp/IVSPortAx.h"
 
@@ -26,7 +27,7 @@ namespace qx {
 class CVSPDriver;
 
 // A channel's virtual port: the number the user chose and, while bound, the component instance
-// with its event sink. Bound and cleared only under the link's portGuard.
+// with its event sink. Every field is used only under the link's portGuard.
 struct ChannelPortSlot {
     int portNumber = 0;                  // 0 = none; a number outside 1..255 gives no port
     // The settings file's value when it is not a number: no port, and shown as it is.
@@ -36,7 +37,7 @@ struct ChannelPortSlot {
     uint32_t cookie = 0;
 };
 
-class CHVInterface : public CInterfaceNotificatorHander {
+class CHVInterface final : public CInterfaceNotificatorHander {
 public:
     explicit CHVInterface(HidBackend& hid);
     ~CHVInterface();
@@ -84,10 +85,16 @@ public:
 
     int firmwareVersion = 0;  // stored with the settings; nothing sets it
 
+    // What became of the reports this link wrote to the device, for tracing: the worker counts,
+    // anyone reads. A refused write is one the device did not take whole (lost, not retried).
+    std::atomic<uint64_t> reportsWritten{0};
+    std::atomic<uint64_t> reportWritesRefused{0};
+
     // Channel ports: the worker uses them under portGuard on every tick, but never writes to
-    // the device while holding it, so a stalled device cannot hold up provisioning.
-    std::mutex portGuard;
-    std::array<ChannelPortSlot, kChannelCount> ports;
+    // the device while holding it, so a stalled device cannot hold up provisioning. The user
+    // interface binds, clears and numbers them under it.
+    mutable Mutex portGuard;
+    std::array<ChannelPortSlot, kChannelCount> ports QX_GUARDED_BY(portGuard);
 
 private:
     using Report = std::array<uint8_t, kReportSize>;
@@ -100,24 +107,25 @@ private:
     };
 
     void WorkerLoop();
+    void WriteReport(const Report& report);  // worker only; counts the outcome
     static void RaiseWorkerPriority();
     void Post(const Report& report) { outbox_.push_back(report); }
     void WriteOutbox();
 
     // Report channel and lines (worker only).
-    IVSPortAx* OpenPort(Channel channel);  // null unless the port exists and reports open
-    void SendLineReport();
-    void RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState);
-    void ServicePttCwPort();
-    void UpdateLine(int newState, int& storedState, uint8_t bit);
-    void Receive();
-    void DeliverToPort(Channel channel, const Report& report);
-    void Transmit(Channel channel);
+    IVSPortAx* OpenPort(Channel channel) QX_REQUIRES(portGuard);  // null unless the port exists and reports open
+    void SendLineReport() QX_REQUIRES(portGuard);
+    void RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState) QX_REQUIRES(portGuard);
+    void ServicePttCwPort() QX_REQUIRES(portGuard);
+    void UpdateLine(int newState, int& storedState, uint8_t bit) QX_REQUIRES(portGuard);
+    void Receive() QX_REQUIRES(portGuard);
+    void DeliverToPort(Channel channel, const Report& report) QX_REQUIRES(portGuard);
+    void Transmit(Channel channel) QX_REQUIRES(portGuard);
 
     // Command protocol (worker only).
     void QueueStartupSequence();
-    void PollSettings();
-    void PollChannelSettings(Channel channel, SentSettings& sent, const char* name);
+    void PollSettings() QX_REQUIRES(portGuard);
+    void PollChannelSettings(Channel channel, SentSettings& sent, const char* name) QX_REQUIRES(portGuard);
     void SendQueuedCommand();
     void SendCommand(const char* text);
     void HandleReply(const Report& report);

@@ -146,8 +146,11 @@ void CHVInterfaceManager::Tick() {
     for (int i = 0; i < Count(); ++i) {
         CHVInterface& link = *list[i];
         bool changed = false;
-        for (ChannelPortSlot& slot : link.ports) {
-            if (slot.sink && slot.sink->portChanged.exchange(0)) changed = true;
+        {
+            MutexLock lock(link.portGuard);
+            for (ChannelPortSlot& slot : link.ports) {
+                if (slot.sink && slot.sink->portChanged.exchange(0)) changed = true;
+            }
         }
         if (link.identityChanged.exchange(0)) {
             changed = true;

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "link/CHVInterface.h"
-#include "manager/CInterfaceNotificatorHander.h"
+#include "link/CInterfaceNotificatorHander.h"
 #include "manager/config_store.h"
 #include "platform/device_notices.h"
 #include "platform/hid.h"
 #include "vsp/CVSPDriver.h"
-#include "vsp/port_provisioning.h"
+#include "manager/port_provisioning.h"
 
 namespace qx {
 

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "link/channel.h"
+#include "platform/channel.h"
 
 namespace qx {
 

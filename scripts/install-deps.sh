@@ -6,7 +6,7 @@ packages=(
   libhidapi-dev libfuse3-dev fuse3 libsystemd-dev
   qt6-base-dev libgl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   xvfb xauth fonts-noto-cjk
   lintian appstream librsvg2-bin
   dbus-daemon

@@ -3,12 +3,15 @@
 #   scripts/test.sh            the suite in a normal build (build/)
 #   scripts/test.sh address    the suite under AddressSanitizer + UndefinedBehaviorSanitizer
 #   scripts/test.sh thread     the suite under ThreadSanitizer
+# With QX_CI set (as .ci/run does), compiler warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 sanitize="${1:-}"
 build="build${sanitize:+-$sanitize}"
-cmake -S . -B "$build" -G Ninja -DQX_SANITIZE="$sanitize" >/dev/null
+werror=OFF
+[ -n "${QX_CI:-}" ] && werror=ON
+cmake -S . -B "$build" -G Ninja -DQX_SANITIZE="$sanitize" -DQX_WERROR="$werror" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

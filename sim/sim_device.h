@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "link/channel.h"
+#include "platform/channel.h"
 #include "sim/sim_transceiver.h"
 
 namespace qx {

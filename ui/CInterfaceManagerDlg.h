@@ -11,9 +11,9 @@
 #include <memory>
 
 #include "manager/CHVInterfaceManager.h"
-#include "manager/CInterfaceNotificatorHander.h"
+#include "link/CInterfaceNotificatorHander.h"
 #include "manager/config_store.h"
-#include "manager/window_rules.h"
+#include "app/window_rules.h"
 #include "ui/tray_shell.h"
 #include "platform/hid.h"
 #include "vsp/IVSPortAx.h"
@@ -65,7 +65,7 @@ public:
     void StartCwTest(int index);
     // Activates the Ports page, focuses and drops down the port list of the channel (0..3).
     void OpenPortChoice(int channel);
-    // The Ports page's two actions (ui/port_actions.cpp).
+    // The Ports page's two actions (ui/CInterfaceManagerDlg_port_actions.cpp).
     void ApplyPortSelection();
     void RemoveAllPorts();
 

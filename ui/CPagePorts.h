@@ -4,7 +4,7 @@
 #include <QWidget>
 #include <array>
 
-#include "link/channel.h"
+#include "platform/channel.h"
 
 class QCheckBox;
 class QComboBox;

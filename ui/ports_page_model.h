@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "link/channel.h"
+#include "platform/channel.h"
 
 namespace qx {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "link/channel.h"
+#include "platform/channel.h"
 
 namespace qx {
 

@@ -13,7 +13,7 @@
 
 #include "manager/config_store.h"
 #include "platform/private_profile.h"
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
 
 namespace qx::bench {
 

@@ -15,36 +15,12 @@
 namespace qx {
 namespace {
 
-TEST(SimulatedDeviceCount, AcceptsOnlyPlainCountsInRange) {
-    EXPECT_EQ(ParseSimulatedDeviceCount("0"), 0);
-    EXPECT_EQ(ParseSimulatedDeviceCount("3"), 3);
-    EXPECT_EQ(ParseSimulatedDeviceCount("16"), kMaxSimulatedDevices);
-    for (const char* bad : {"", "17", "-1", "3x", " 3", "x", "99999999999999999999"}) {
-        EXPECT_EQ(ParseSimulatedDeviceCount(bad), -1) << bad;
-    }
-}
-
-TEST(HidService, AnUnreadableDeviceCountIsRefusedWithItsReason) {
-    ::setenv("QXM_SIMULATED_DEVICES", "many", 1);
-    std::string reason;
-    const HidService refused = CInterfaceManagerApp::MakeHidService(&reason);
-    EXPECT_FALSE(refused.backend);
-    EXPECT_NE(reason.find("QXM_SIMULATED_DEVICES"), std::string::npos);
-
-    ::setenv("QXM_SIMULATED_DEVICES", "2", 1);
-    const HidService simulated = CInterfaceManagerApp::MakeHidService(&reason);
-    ASSERT_TRUE(simulated.backend);
-    EXPECT_EQ(simulated.backend->Enumerate(0, 0).size(), 2u);
-    EXPECT_FALSE(simulated.control);  // no control directory asked for
-    ::unsetenv("QXM_SIMULATED_DEVICES");
-}
-
 TEST(SimulatedInterfaces, GetPortsOnceAndKeepTheUsersChoice) {
     test::TempHome home;
     LocateIniFile();
     const std::string second = InterfaceSection("QX4SIM0002");
     WritePrivateProfileString(second, "PortFsk", "42", ProfileFile());
-    GiveSimulatedInterfacesPorts(2);
+    GiveSimulatedInterfacesPorts({"QX4SIM0001", "QX4SIM0002"});
     const std::string first = InterfaceSection("QX4SIM0001");
     EXPECT_EQ(GetPrivateProfileInt(first, "PortCat", 0, ProfileFile()), 1);
     EXPECT_EQ(GetPrivateProfileInt(first, "PortWinkey", 0, ProfileFile()), 4);
@@ -52,7 +28,7 @@ TEST(SimulatedInterfaces, GetPortsOnceAndKeepTheUsersChoice) {
     EXPECT_EQ(GetPrivateProfileInt(second, "PortFsk", 0, ProfileFile()), 42);
 
     for (Channel channel : kAllChannels) WritePrivateProfileString(first, PortKey(channel), "0", ProfileFile());
-    GiveSimulatedInterfacesPorts(1);
+    GiveSimulatedInterfacesPorts({"QX4SIM0001"});
     EXPECT_EQ(GetPrivateProfileInt(first, "PortCat", -1, ProfileFile()), 0) << "ports let go stay so";
 }
 

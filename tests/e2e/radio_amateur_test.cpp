@@ -6,12 +6,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <thread>
 
 #include "platform/private_profile.h"
 #include "tests/support/program_process.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_environment.h"
+#include "tests/support/poll_until.h"
 
 namespace qx {
 namespace {
@@ -23,12 +23,7 @@ using test::ProgramProcess;
 using test::RadioProgram;
 
 bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds bound = 20s) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return test::PollUntil(condition, bound, 20ms);
 }
 
 std::string Text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
 #include "tests/support/link_harness.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_home.h"

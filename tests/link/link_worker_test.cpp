@@ -6,21 +6,12 @@
 #include "link/CHVInterface.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/fake_port.h"
+#include "tests/support/poll_until.h"
 
 namespace qx {
 namespace {
 
 using namespace std::chrono_literals;
-
-template <typename Condition>
-bool WaitFor(Condition condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 TEST(LinkWorker, RealTimerLearnsTheVersionQuickly) {
     SimHidBackend backend(1);
@@ -28,7 +19,7 @@ TEST(LinkWorker, RealTimerLearnsTheVersionQuickly) {
     link.key = SimSerialNumber(1);
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(link.Start(0, false));
-    EXPECT_TRUE(WaitFor([&] { return link.identityChanged.load() == 1; }, 200ms));
+    EXPECT_TRUE(test::PollUntil([&] { return link.identityChanged.load() == 1; }, 200ms));
     EXPECT_EQ(link.VersionText(), "1.0.5");
     RecordProperty("identity_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                        std::chrono::steady_clock::now() - started).count()));
@@ -58,7 +49,7 @@ TEST(LinkWorker, PortsReplacedWhileTheWorkerRunsAndTestsRestartedConcurrently) {
     }
     // The worker ran on through the replacements and the test restarts.
     auto device = backend.Device(1);
-    EXPECT_TRUE(WaitFor([&] { return device->LineReports().size() >= 2; }, 1000ms));
+    EXPECT_TRUE(test::PollUntil([&] { return device->LineReports().size() >= 2; }, 1000ms));
     EXPECT_TRUE(link.Close());
 }
 
@@ -68,7 +59,7 @@ TEST(LinkWorker, UnpluggedDeviceKeepsTheWorkerGoingUntilClose) {
     link.key = SimSerialNumber(1);
     ASSERT_TRUE(link.Start(0, false));
     auto device = backend.Device(1);
-    ASSERT_TRUE(WaitFor([&] { return device->ReadCount() > 5; }, 1000ms));
+    ASSERT_TRUE(test::PollUntil([&] { return device->ReadCount() > 5; }, 1000ms));
     backend.Unplug(1);
     std::this_thread::sleep_for(5ms);
     EXPECT_TRUE(link.Close());

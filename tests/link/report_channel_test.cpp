@@ -28,6 +28,23 @@ TEST(ReportChannelLines, ChangeIsSentAtOnceAndRepeatedOnce21TicksLater) {
     EXPECT_EQ(h.Lines(), (Lines{{2, 0x02}, {23, 0x02}}));
 }
 
+TEST(ReportChannelWrites, TakenAndRefusedReportsAreCountedApart) {
+    LinkHarness h(SilentDevice());
+    auto port = h.AddPort(kPttCw);
+    h.Tick();
+    port->SetLines(false, true);
+    h.Tick(80);
+    EXPECT_EQ(h.link.reportsWritten.load(), h.sent.size());
+    EXPECT_EQ(h.link.reportWritesRefused.load(), 0u);
+
+    const uint64_t taken = h.link.reportsWritten.load();
+    h.backend.Unplug(1);
+    port->SetLines(false, false);  // the line report of this change is refused
+    h.Tick();
+    EXPECT_EQ(h.link.reportsWritten.load(), taken);
+    EXPECT_GE(h.link.reportWritesRefused.load(), 1u);
+}
+
 TEST(ReportChannelLines, LoweringSoonAfterRaisingRepeatsOnlyTheLoweredState) {
     LinkHarness h(SilentDevice());
     auto port = h.AddPort(kPttCw);

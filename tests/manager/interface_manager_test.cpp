@@ -14,7 +14,7 @@
 
 #include "platform/private_profile.h"
 #include "platform/uevent_monitor.h"
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/observer_log.h"
 #include "tests/support/radio_program.h"

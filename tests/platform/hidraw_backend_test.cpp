@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "link/channel.h"
+#include "platform/channel.h"
 #include "platform/hid.h"
 
 namespace qx {

@@ -1,4 +1,5 @@
 #include "platform/single_instance.h"
+#include "tests/support/temp_home.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,12 +20,7 @@ namespace {
 
 class SingleInstanceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/qx-instance-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
+    void SetUp() override { dir_ = home_.Root(); }
 
     // Waits (bounded) until the owner's socket has a connection waiting.
     static bool Readable(const SingleInstance& owner) {
@@ -52,6 +48,7 @@ protected:
         }
     }
 
+    test::TempHome home_;
     std::string dir_;
 };
 

@@ -10,14 +10,14 @@
 #include <thread>
 
 #include "sim/sim_control_directory.h"
+#include "tests/support/temp_home.h"
 
 namespace qx {
 namespace {
 
 TEST(SimControlDirectory, FilesPlugAndUnplugAndLogsShowWhatArrived) {
-    char pattern[] = "/tmp/qx-sim-control-XXXXXX";
-    ASSERT_TRUE(mkdtemp(pattern));
-    const std::string dir = pattern;
+    test::TempHome home;
+    const std::string dir = home.Root();
     SimHidBackend backend(1);
     auto notices = backend.OpenNoticeSource();
     {
@@ -46,7 +46,6 @@ TEST(SimControlDirectory, FilesPlugAndUnplugAndLogsShowWhatArrived) {
     std::stringstream text;
     text << log.rdbuf();
     EXPECT_EQ(text.str(), "command LIST\nline 02\n");
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

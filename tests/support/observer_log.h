@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "manager/CInterfaceNotificatorHander.h"
+#include "link/CInterfaceNotificatorHander.h"
 
 namespace qx::test {
 

@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QMenu>
 #include <QTimer>
 #include <QToolButton>
@@ -21,7 +20,7 @@
 #include "ui/CAboutDlg.h"
 #include "platform/ports_directory.h"
 #include "platform/private_profile.h"
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
 #include "platform/single_instance.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/fake_tray_shell.h"
@@ -32,6 +31,7 @@
 #include "ui/CPageSettings.h"
 #include "ui/CPageStatus.h"
 #include "ui/control_ids.h"
+#include "tests/support/poll_until.h"
 
 namespace qx {
 namespace {
@@ -40,13 +40,8 @@ constexpr int kStartupScanTicks = 50;
 
 // Processes events until done() holds, for at most two seconds.
 bool WaitFor(const std::function<bool()>& done) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > 2000) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
+    return test::PollUntil(done, std::chrono::milliseconds(2000), std::chrono::milliseconds(0),
+                           [] { QApplication::processEvents(QEventLoop::AllEvents, 20); });
 }
 
 // Runs act on the widget that find() returns once it is up: a menu or a dialog opened by a call

@@ -15,13 +15,12 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <thread>
 
 #include "app/strings.h"
 #include "manager/config_store.h"
 #include "platform/autostart.h"
 #include "platform/private_profile.h"
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_environment.h"
@@ -31,6 +30,7 @@
 #include "ui/CPageSettings.h"
 #include "ui/CPageStatus.h"
 #include "ui/control_ids.h"
+#include "tests/support/poll_until.h"
 
 namespace qx {
 namespace {
@@ -39,14 +39,7 @@ using namespace std::chrono_literals;
 
 // Polls cond while serving the window's events, for at most five seconds.
 bool WaitFor(const std::function<bool()>& cond) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
+    return qx::test::PollUntil(cond, 5s, 2ms, [] { QCoreApplication::processEvents(); });
 }
 
 QString Text(QWidget* page, int id) { return FindControl<QLabel>(page, id)->text(); }

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/cuse_port.h"
+#include "vsp/cuse_port.h"
 #include "platform/fd.h"
 #include "tests/support/radio_program.h"
 #include "tests/vm/uhid_process.h"

@@ -1,4 +1,5 @@
 #include "tests/vm/uhid_process.h"
+#include "tests/support/poll_until.h"
 
 #include <fcntl.h>
 #include <linux/netlink.h>
@@ -12,19 +13,13 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <thread>
 
 extern char** environ;
 
 namespace qx::vm {
 
 bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return test::PollUntil(condition, bound, std::chrono::milliseconds(5));
 }
 
 std::vector<HidDeviceInfo> FindBySerial(HidBackend& backend, const std::string& serial) {

@@ -1,4 +1,4 @@
-#include "platform/pty_endpoint.h"
+#include "vsp/pty_endpoint.h"
 
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "platform/port_links.h"
-#include "platform/pty_watch.h"
+#include "vsp/pty_watch.h"
 
 namespace qx {
 namespace {

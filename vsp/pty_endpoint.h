@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/byte_ring.h"
-#include "platform/event_sinks.h"
+#include "vsp/event_sinks.h"
 #include "platform/pty_device.h"
 #include "vsp/IVSPortAx.h"
 

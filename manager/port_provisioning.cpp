@@ -1,4 +1,4 @@
-#include "vsp/port_provisioning.h"
+#include "manager/port_provisioning.h"
 
 #include <mutex>
 #include <string>
@@ -29,13 +29,16 @@ bool PortProvisioning::Refuse(CHVInterface& link, int number) {
 // The instance is made, connected and created completely before it enters the slot, so the
 // worker only ever meets an empty slot or a bound one.
 bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
-    ChannelPortSlot& slot = link.ports[channel];
+    int number = 0;
     {
-        std::lock_guard lock(link.portGuard);
-        if (slot.instance || slot.sink || slot.portNumber == 0 || !slot.unusableSetting.empty()) return false;
+        MutexLock lock(link.portGuard);
+        const ChannelPortSlot& slot = link.ports[channel];
+        if (slot.instance || slot.sink || slot.portNumber == 0 || !slot.unusableSetting.empty())
+            return false;
+        number = slot.portNumber;
     }
-    const int number = slot.portNumber;
-    if (number < kMinPortNumber || number > kMaxPortNumber || boundNumbers_.count(number)) return Refuse(link, number);
+    if (number < kMinPortNumber || number > kMaxPortNumber || boundNumbers_.count(number))
+        return Refuse(link, number);
     std::unique_ptr<IVSPortAx> instance = portClass_.CreateInstance();
     if (!instance) return false;
     instance->SetCreationFlag(false);
@@ -55,7 +58,8 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
         instance->Unadvise(cookie);
         return false;
     }
-    std::lock_guard lock(link.portGuard);
+    MutexLock lock(link.portGuard);
+    ChannelPortSlot& slot = link.ports[channel];
     slot.instance = std::move(instance);
     slot.sink = std::move(sink);
     slot.cookie = cookie;
@@ -65,17 +69,18 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
 
 // The slot is cleared first, so the worker stops using the port before it goes.
 bool PortProvisioning::ReleaseChannelPort(CHVInterface& link, Channel channel) {
-    ChannelPortSlot& slot = link.ports[channel];
     std::unique_ptr<IVSPortAx> instance;
     uint32_t cookie = 0;
+    int number = 0;
     {
-        std::lock_guard lock(link.portGuard);
+        MutexLock lock(link.portGuard);
+        ChannelPortSlot& slot = link.ports[channel];
         if (!slot.instance || !slot.sink) return false;
         instance = std::move(slot.instance);
         slot.sink.reset();
         cookie = slot.cookie;
+        number = slot.portNumber;
     }
-    const int number = slot.portNumber;
     boundNumbers_.erase(number);
     Report(link, kPortOperationReleasing, number);
     if (removePortsOnDeviceRemoval_) instance->DeletePort();
@@ -94,10 +99,16 @@ void PortProvisioning::ReleasePorts(CHVInterface& link) {
 
 void PortProvisioning::UpdatePorts(CHVInterface& link, const std::array<int, kChannelCount>& portNumbers) {
     for (Channel channel : kAllChannels) {
-        if (portNumbers[channel] == link.ports[channel].portNumber) continue;
+        {
+            MutexLock lock(link.portGuard);
+            if (portNumbers[channel] == link.ports[channel].portNumber) continue;
+        }
         ReleaseChannelPort(link, channel);
-        link.ports[channel].portNumber = portNumbers[channel];
-        link.ports[channel].unusableSetting.clear();
+        {
+            MutexLock lock(link.portGuard);
+            link.ports[channel].portNumber = portNumbers[channel];
+            link.ports[channel].unusableSetting.clear();
+        }
         CreateChannelPort(link, channel);
     }
 }

@@ -1,4 +1,4 @@
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 
 #include "platform/port_links.h"
 #include "platform/ports_directory.h"
-#include "platform/pty_endpoint.h"
-#include "platform/pty_watch.h"
+#include "vsp/pty_endpoint.h"
+#include "vsp/pty_watch.h"
 
 namespace qx {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/serial_state.h"
+#include "vsp/serial_state.h"
 
 // The same kernel layouts the port decodes; glibc's <termios.h> stays out of this file too.
 #include <asm/ioctls.h>

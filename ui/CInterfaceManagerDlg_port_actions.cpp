@@ -25,9 +25,12 @@ void CInterfaceManagerDlg::RemoveAllPorts() {
     CHVInterfaceManager& manager = Manager();
     for (const std::unique_ptr<CHVInterface>& link : manager.list) {
         manager.provisioning.ReleasePorts(*link);
-        for (ChannelPortSlot& slot : link->ports) {
-            slot.portNumber = 0;
-            slot.unusableSetting.clear();
+        {
+            MutexLock lock(link->portGuard);
+            for (ChannelPortSlot& slot : link->ports) {
+                slot.portNumber = 0;
+                slot.unusableSetting.clear();
+            }
         }
         SaveSettings(*link);
     }

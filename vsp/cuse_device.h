@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/fd.h"
-#include "platform/serial_state.h"
+#include "vsp/serial_state.h"
 
 struct fuse_session;
 struct fuse_pollhandle;

@@ -1,4 +1,5 @@
-#include "platform/cuse_port.h"
+#include "vsp/cuse_port.h"
+#include "tests/support/temp_home.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,10 +14,8 @@ TEST(CusePortClass, RefusedWithoutCuseOrWithoutADirectory) {
     EXPECT_EQ(MakeCusePortClass(""), nullptr);
     EXPECT_EQ(MakeCusePortClass("/nonexistent/qx-ports"), nullptr);
     if (::access("/dev/cuse", R_OK | W_OK) == 0) GTEST_SKIP() << "this machine has /dev/cuse";
-    char dir[] = "/tmp/qx-cuse-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    EXPECT_EQ(MakeCusePortClass(dir), nullptr);  // the program then falls back to pseudo-terminals
-    ::rmdir(dir);
+    test::TempHome home;
+    EXPECT_EQ(MakeCusePortClass(home.Root()), nullptr);  // the program then falls back to pseudo-terminals
 }
 
 TEST(CusePortClass, DeviceNamesFollowPortNames) {

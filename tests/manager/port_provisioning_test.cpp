@@ -1,6 +1,6 @@
 // Port provisioning over the test double of the component: the order of the calls and reports,
 // and what a failed creation leaves behind.
-#include "vsp/port_provisioning.h"
+#include "manager/port_provisioning.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "manager/window_rules.h"
+#include "app/window_rules.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/fd.h"
-#include "platform/pty_endpoint.h"
+#include "vsp/pty_endpoint.h"
 
 namespace qx {
 

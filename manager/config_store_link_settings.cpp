@@ -65,7 +65,7 @@ void LoadSettings(CHVInterface& link) {
     LoadSettings(settings);
     {
         // The worker may be using the port slots already.
-        std::lock_guard<std::mutex> lock(link.portGuard);
+        MutexLock lock(link.portGuard);
         for (int channel : kAllChannels) {
             link.ports[channel].portNumber = settings.portNumbers[channel];
             link.ports[channel].unusableSetting = settings.unusablePortSettings[channel];
@@ -75,13 +75,15 @@ void LoadSettings(CHVInterface& link) {
 }
 
 void SaveSettings(const CHVInterface& link) {
-    // Port numbers are written only on the user interface thread, which is this one.
     LinkSettings settings;
     settings.key = link.key;
     settings.manufacturer = link.manufacturer;
     settings.product = link.product;
     settings.modelIndex = link.modelIndex;
-    for (int channel : kAllChannels) settings.portNumbers[channel] = link.ports[channel].portNumber;
+    {
+        MutexLock lock(link.portGuard);
+        for (int channel : kAllChannels) settings.portNumbers[channel] = link.ports[channel].portNumber;
+    }
     settings.fskInverted = link.fskInverted;
     settings.firmwareVersion = link.firmwareVersion;
     SaveSettings(settings);

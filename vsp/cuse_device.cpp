@@ -1,5 +1,5 @@
 #define FUSE_USE_VERSION 35
-#include "platform/cuse_device.h"
+#include "vsp/cuse_device.h"
 
 #include <cuse_lowlevel.h>
 #include <fcntl.h>

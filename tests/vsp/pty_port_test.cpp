@@ -1,4 +1,4 @@
-#include "platform/pty_port.h"
+#include "vsp/pty_port.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -23,6 +23,8 @@
 
 #include "platform/ports_directory.h"
 #include "tests/support/radio_program.h"
+#include "tests/support/poll_until.h"
+#include "tests/support/temp_home.h"
 
 namespace qx {
 namespace {
@@ -31,22 +33,6 @@ namespace fs = std::filesystem;
 using test::ProgramParity;
 using test::RadioProgram;
 using namespace std::chrono_literals;
-
-class ScopedTempDir {
-public:
-    ScopedTempDir() {
-        std::string pattern = (fs::temp_directory_path() / "qx-pty-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~ScopedTempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const std::string& Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // Records the events a port fires and lets a test wait for one, with a bound.
 class RecordingSink : public IVSPortAxEvents {
@@ -73,15 +59,7 @@ private:
     std::vector<int> events_;
 };
 
-template <typename Condition>
-bool Eventually(Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+bool Eventually(const std::function<bool()>& condition) { return test::PollUntil(condition, 5s); }
 
 std::vector<uint8_t> Pattern(size_t count) {
     std::vector<uint8_t> bytes(count);
@@ -116,7 +94,7 @@ int RunAsNobody(const std::function<int()>& body) {
 class PtyPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        portClass_ = MakePtyPortClass(dir_.Path());
+        portClass_ = MakePtyPortClass(dir_.Root());
         ASSERT_NE(portClass_, nullptr);
         port_ = NewPort();
         sink_ = std::make_shared<RecordingSink>();
@@ -124,7 +102,7 @@ protected:
     }
 
     std::unique_ptr<IVSPortAx> NewPort() { return portClass_->CreateInstance(); }
-    std::string PathOf(const std::string& name) const { return dir_.Path() + "/" + name; }
+    std::string PathOf(const std::string& name) const { return dir_.Root() + "/" + name; }
 
     // Creates COM5 and opens it as a radio program would, once the port has seen the opening.
     std::unique_ptr<RadioProgram> CreateAndOpen() {
@@ -135,7 +113,7 @@ protected:
         return program;
     }
 
-    ScopedTempDir dir_;
+    test::TempHome dir_;
     std::unique_ptr<IVSPortAxClass> portClass_;
     std::unique_ptr<IVSPortAx> port_;
     std::shared_ptr<RecordingSink> sink_;
@@ -376,7 +354,7 @@ TEST_F(PtyPortTest, SinksMayCallThePortAndUnadvisedSinksHearNothing) {
 TEST_F(PtyPortTest, NamesAreTakenOnlyWhenFreeOrLetGo) {
     for (const char* bad : {"COM0", "COM256", "COM05", "COM", "com5", "COM5/../x", "../COM5"})
         EXPECT_FALSE(port_->CreatePort(bad)) << bad;
-    EXPECT_TRUE(fs::is_empty(dir_.Path()));
+    EXPECT_TRUE(fs::is_empty(dir_.Root()));
 
     ASSERT_TRUE(port_->CreatePort("COM5"));
     auto other = NewPort();
@@ -433,7 +411,7 @@ TEST_F(PtyPortTest, DeleteAllPortsEmptiesTheDirectoryOfPorts) {
     temporary->DeletePort();
 
     std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(dir_.Path())) left.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(dir_.Root())) left.push_back(entry.path().filename());
     EXPECT_EQ(left, std::vector<std::string>{"notes.txt"});
     EXPECT_EQ(port_->IsOpen(), false);
     EXPECT_EQ(other->BytesWaiting(), std::nullopt) << "ports of this process are closed too";
@@ -513,10 +491,10 @@ TEST(PtyPortCrashTest, NameLeftByAKilledProgramOpensNothing) {
 TEST(PtyPortClassTest, RefusesADirectoryItCannotUse) {
     EXPECT_EQ(MakePtyPortClass(""), nullptr);
     EXPECT_EQ(MakePtyPortClass("/nonexistent/qx-ports"), nullptr);
-    ScopedTempDir dir;
-    auto portClass = MakePtyPortClass(dir.Path());
+    test::TempHome dir;
+    auto portClass = MakePtyPortClass(dir.Root());
     ASSERT_NE(portClass, nullptr);
-    EXPECT_EQ(portClass->PortsDirectory(), dir.Path());
+    EXPECT_EQ(portClass->PortsDirectory(), dir.Root());
     EXPECT_EQ(portClass->Kind(), "pseudo-terminal");
 }
 
@@ -535,44 +513,44 @@ private:
 };
 
 TEST(PortsDirectoryTest, ChosenOrPrivateDirectoryIsMade) {
-    ScopedTempDir root;
+    test::TempHome root;
     {
-        ScopedEnv chosen("QXM_PORTS_DIR", (root.Path() + "/chosen").c_str());
+        ScopedEnv chosen("QXM_PORTS_DIR", (root.Root() + "/chosen").c_str());
         std::string error;
-        EXPECT_EQ(ResolvePortsDirectory(&error), root.Path() + "/chosen");
-        EXPECT_TRUE(fs::is_directory(root.Path() + "/chosen"));
+        EXPECT_EQ(ResolvePortsDirectory(&error), root.Root() + "/chosen");
+        EXPECT_TRUE(fs::is_directory(root.Root() + "/chosen"));
     }
     ScopedEnv chosen("QXM_PORTS_DIR", nullptr);
-    ScopedEnv runtime("XDG_RUNTIME_DIR", root.Path().c_str());
+    ScopedEnv runtime("XDG_RUNTIME_DIR", root.Root().c_str());
     std::string error;
-    EXPECT_EQ(ResolvePortsDirectory(&error), root.Path() + "/qx-manager");
+    EXPECT_EQ(ResolvePortsDirectory(&error), root.Root() + "/qx-manager");
     struct stat st {};
-    ASSERT_EQ(::stat((root.Path() + "/qx-manager").c_str(), &st), 0);
+    ASSERT_EQ(::stat((root.Root() + "/qx-manager").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
 TEST(PortsDirectoryTest, PrivateDirectoryRefusesWhatOthersCouldControl) {
-    ScopedTempDir root;
+    test::TempHome root;
     std::string error;
-    const std::string loose = root.Path() + "/loose";
+    const std::string loose = root.Root() + "/loose";
     ASSERT_EQ(::mkdir(loose.c_str(), 0755), 0);
     EXPECT_TRUE(PreparePrivateDirectory(loose, &error));
     struct stat st {};
     ASSERT_EQ(::stat(loose.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u) << "tightened";
 
-    const std::string link = root.Path() + "/link";
+    const std::string link = root.Root() + "/link";
     fs::create_directory_symlink(loose, link);
     EXPECT_FALSE(PreparePrivateDirectory(link, &error));
     EXPECT_NE(error.find("symlink"), std::string::npos);
 
-    const std::string file = root.Path() + "/file";
+    const std::string file = root.Root() + "/file";
     std::ofstream(file) << "x";
     EXPECT_FALSE(PreparePrivateDirectory(file, &error));
-    EXPECT_FALSE(PreparePrivateDirectory(root.Path() + "/missing/deeper", &error));
+    EXPECT_FALSE(PreparePrivateDirectory(root.Root() + "/missing/deeper", &error));
 
     if (::geteuid() == 0) {
-        const std::string foreign = root.Path() + "/foreign";
+        const std::string foreign = root.Root() + "/foreign";
         ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
         ASSERT_EQ(::chown(foreign.c_str(), 12345, 12345), 0);
         EXPECT_FALSE(PreparePrivateDirectory(foreign, &error));

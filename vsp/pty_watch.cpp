@@ -1,4 +1,4 @@
-#include "platform/pty_watch.h"
+#include "vsp/pty_watch.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>

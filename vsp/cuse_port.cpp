@@ -1,4 +1,4 @@
-#include "platform/cuse_port.h"
+#include "vsp/cuse_port.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/cuse_device.h"
-#include "platform/event_sinks.h"
+#include "vsp/cuse_device.h"
+#include "vsp/event_sinks.h"
 #include "platform/fd.h"
 #include "platform/port_links.h"
 #include "platform/ports_directory.h"

@@ -1,4 +1,4 @@
-#include "platform/event_sinks.h"
+#include "vsp/event_sinks.h"
 
 #include <vector>
 

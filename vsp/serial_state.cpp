@@ -1,4 +1,4 @@
-#include "platform/serial_state.h"
+#include "vsp/serial_state.h"
 
 // The kernel's own tty layouts and ioctl numbers. glibc's <termios.h> describes a different
 // struct termios, so it must never be included in this translation unit.

@@ -1,0 +1,30 @@
+#pragma once
+// The hid backend a run uses, chosen once at start-up by the program: the kernel's hidraw
+// devices or simulated ones. Product code sees only this seam, never the simulator.
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/hid.h"
+
+namespace qx {
+
+struct HidService {
+    std::unique_ptr<HidBackend> backend;
+    std::shared_ptr<void> control;        // drives simulated devices from outside; goes before the backend
+    std::vector<std::string> simulatedSerialNumbers;  // keys of the simulated devices, in order
+};
+
+// Makes the run's hid service, or says why none can serve.
+using HidServiceFactory = std::function<Expected<HidService>()>;
+
+// The kernel's hidraw devices.
+inline Expected<HidService> MakeHidrawService() {
+    HidService service;
+    service.backend = MakeHidrawBackend();
+    return service;
+}
+
+}  // namespace qx

@@ -1,0 +1,18 @@
+#pragma once
+// The program's choice of hid backend: QXM_SIMULATED_DEVICES=<n> selects n simulated
+// interfaces, unset the real hidraw devices. With simulated devices, QXM_SIM_CONTROL_DIR=<dir>
+// lets files there plug and unplug them.
+#include <string>
+
+#include "platform/hid_service.h"
+
+namespace qx {
+
+// The device count of QXM_SIMULATED_DEVICES: 0..kMaxSimulatedDevices, -1 when not a count.
+constexpr int kMaxSimulatedDevices = 16;
+int ParseSimulatedDeviceCount(const std::string& text);
+
+// An error naming QXM_SIMULATED_DEVICES for a value that is not a device count.
+Expected<HidService> MakeHidServiceFromEnvironment();
+
+}  // namespace qx
