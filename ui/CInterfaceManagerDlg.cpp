@@ -151,7 +151,7 @@ void CInterfaceManagerDlg::WatchInstanceRequests(SingleInstance& instance) {
 }
 
 void CInterfaceManagerDlg::ShowNotice(const std::string& text) {
-    if (!m_trayIcon->Available() ||
+    if (!m_trayIcon->Shown() ||
         !m_trayIcon->ShowBalloon(LoadLocalizedString(kStrBalloonTitle), text)) {
         messageBox(QString::fromStdString(text), QMessageBox::Warning, QMessageBox::Ok);
     }

@@ -421,11 +421,11 @@ TEST_F(PtyPortTest, DeleteAllPortsEmptiesTheDirectoryOfPorts) {
 // A real serial port forgets exclusive mode (TIOCEXCL) at its last close; a program that ends
 // without clearing it must not lock the port for every later one.
 TEST(PtyPortExclusiveTest, ExclusiveModeEndsWithTheLastClose) {
-    ScopedTempDir dir;
-    ASSERT_EQ(::chown(dir.Path().c_str(), 65534, 65534), 0);
-    const std::string name = dir.Path() + "/COM5";
+    test::TempHome dir;
+    ASSERT_EQ(::chown(dir.Root().c_str(), 65534, 65534), 0);
+    const std::string name = dir.Root() + "/COM5";
     const int result = RunAsNobody([&] {
-        auto portClass = MakePtyPortClass(dir.Path());
+        auto portClass = MakePtyPortClass(dir.Root());
         auto port = portClass ? portClass->CreateInstance() : nullptr;
         auto sink = std::make_shared<RecordingSink>();
         uint32_t cookie = 0;
@@ -464,11 +464,11 @@ TEST_F(PtyPortTest, ExclusiveModeEndsWithTheLastCloseOfAnUnprivilegedProgram) {
 // While the program is not running, a name it left must open nothing, not the terminal of
 // another program that the kernel has given the old /dev/pts number.
 TEST(PtyPortCrashTest, NameLeftByAKilledProgramOpensNothing) {
-    ScopedTempDir dir;
-    const std::string name = dir.Path() + "/COM5";
+    test::TempHome dir;
+    const std::string name = dir.Root() + "/COM5";
     const pid_t manager = ::fork();
     if (manager == 0) {
-        auto portClass = MakePtyPortClass(dir.Path());
+        auto portClass = MakePtyPortClass(dir.Root());
         auto port = portClass ? portClass->CreateInstance() : nullptr;
         if (port && port->CreatePort("COM5")) ::kill(::getpid(), SIGKILL);
         ::_exit(1);
