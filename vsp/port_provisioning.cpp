@@ -31,7 +31,7 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     instance->SetCreationFlag(false);
     instance->SetAssumedDataBits(channel == kFsk ? 5 : 8);
 
-    auto sink = std::make_shared<CVSPDriver>();
+    auto sink = std::make_shared<CVSPDriver>(link.WorkerWake());
     uint32_t cookie = 0;
     if (!instance->Advise(sink, cookie)) return false;
     sink->portChanged.store(0);
@@ -45,10 +45,13 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
         instance->Unadvise(cookie);
         return false;
     }
-    std::lock_guard lock(link.portGuard);
-    slot.instance = std::move(instance);
-    slot.sink = std::move(sink);
-    slot.cookie = cookie;
+    {
+        std::lock_guard lock(link.portGuard);
+        slot.instance = std::move(instance);
+        slot.sink = std::move(sink);
+        slot.cookie = cookie;
+    }
+    link.Wake();  // a program may hold the port already (a name taken over)
     return true;
 }
 
@@ -64,6 +67,7 @@ bool PortProvisioning::ReleaseChannelPort(CHVInterface& link, Channel channel) {
         slot.sink.reset();
         cookie = slot.cookie;
     }
+    link.Wake();  // a program that held the port lets go of its lines
     const int number = slot.portNumber;
     Report(link, kPortOperationReleasing, number);
     if (removePortsOnDeviceRemoval_) instance->DeletePort();
