@@ -3,7 +3,6 @@
 #include "link/CHVInterface.h"
 
 #include <poll.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
@@ -12,6 +11,8 @@
 
 #include <algorithm>
 #include <system_error>
+
+#include "platform/realtime_scheduling.h"
 
 namespace qx {
 
@@ -94,11 +95,9 @@ bool CHVInterface::Close() {
 }
 
 // Keying lines should reach the device within a tick, so the worker asks for real-time
-// scheduling; an ordinary user is usually refused, and then it runs at normal priority.
+// scheduling (directly, else through RealtimeKit); refused, it runs at normal priority.
 void CHVInterface::RaiseWorkerPriority() {
-    sched_param param{};
-    param.sched_priority = (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    RaiseThreadToRealtime((sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2);
 }
 
 // The first pass runs a tick after the start; then each pass says when the next is due.

@@ -3,11 +3,11 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
-  libhidapi-dev libfuse3-dev fuse3
+  libhidapi-dev libfuse3-dev fuse3 libsystemd-dev
   qt6-base-dev libgl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  xvfb xauth fonts-noto-cjk
+  xvfb xauth fonts-noto-cjk socat
 )
 missing=()
 for p in "${packages[@]}"; do
