@@ -95,5 +95,8 @@ struct ProcessFigures {
 };
 ProcessFigures ReadProcessFigures();
 double ProcessCpuSeconds();
+// Context switches of all the process's threads so far: each time a thread slept and woke again
+// (or was put aside), so their rate is the process's wake-ups per second.
+uint64_t ProcessWakeups();
 
 }  // namespace qx::bench
