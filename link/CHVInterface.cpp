@@ -106,9 +106,9 @@ void CHVInterface::WorkerLoop() {
     TickClock clock(MonotonicNanoseconds());
     int64_t due = 1;
     for (;;) {
-        const bool idle = due > 1;
+        // When the next tick is due anyway, news waits for it: that pass looks at everything.
         sleeping.store(due == kNoPassDue ? 1 : 0);
-        Wakening woken = Sleep(due == kNoPassDue ? 0 : clock.TickTime(due), idle);
+        Wakening woken = Sleep(due == kNoPassDue ? 0 : clock.TickTime(due), due > 1);
         sleeping.store(0);
         if (woken == Wakening::kNews && MonotonicNanoseconds() < clock.TickTime(1))
             woken = Sleep(clock.TickTime(1), false);  // never more than one pass per tick

@@ -56,7 +56,7 @@ public:
     // so tests and benchmarks can drive ServiceTick by hand. Close closes it.
     bool OpenDevice(int enumerationPosition, bool ignoreSerialNumbers);
     // Stops and joins the worker, then closes the device; false when no device was open.
-    // Never called while holding portGuard: the worker's last tick may be waiting for it.
+    // Never called while holding portGuard: the worker's last pass may be waiting for it.
     bool Close();
     // One 1 ms tick; public so tests can drive the link by hand without the worker.
     void ServiceTick();
@@ -107,7 +107,7 @@ public:
 
     int firmwareVersion = 0;  // stored with the settings; nothing sets it
 
-    // Channel ports: the worker uses them under portGuard on every tick.
+    // Channel ports: the worker uses them under portGuard in every pass.
     std::mutex portGuard;
     std::array<ChannelPortSlot, kChannelCount> ports;
 
