@@ -71,6 +71,22 @@ TEST(LinkSleep, SilentDeviceGetsTheSameCommandsOnTheSameTicksAsTicking) {
     ExpectSameCommandsAsTicking(SilentDevice());
 }
 
+// Poll ticks that went by while there was nothing to poll keep their place: an inversion asked
+// for while asleep goes out on the poll tick it would have when ticking.
+TEST(LinkSleep, InversionAskedWhileAsleepGoesOutOnThePollTickOfTicking) {
+    LinkHarness ticking;
+    LinkHarness sleeping;
+    ticking.Tick(2600);
+    sleeping.RunFor(2600);
+    ticking.link.RequestFskInversion(true);
+    sleeping.link.RequestFskInversion(true);
+    sleeping.News();
+    ticking.Tick(1000);
+    sleeping.RunFor(1000);
+    EXPECT_EQ(sleeping.Commands(), ticking.Commands());
+    EXPECT_EQ(sleeping.Commands().back(), (std::pair<int, std::string>{3003, "SET FSK;INVERS=1"}));
+}
+
 TEST(LinkSleep, EachSourceOfNewsWakesTheWorker) {
     LinkHarness h;
     auto port = std::make_unique<FakePort>();
