@@ -85,6 +85,7 @@ void PrintMemory(const char* what) {
 // the pass that delivered the previous answer, so it waits for the next tick; a program that
 // polls its radio pauses between requests.
 Percentiles MeasureCatLatency(bench::Rig& rig, int exchanges, std::chrono::milliseconds pause) {
+    rig.WaitPortOpen(1, kCat, std::chrono::seconds(2), false);  // the previous program has gone
     RadioProgram program(rig.PortPath(1, kCat));
     if (!program.Valid() || !rig.WaitPortOpen(1, kCat, std::chrono::seconds(2))) {
         std::printf("CAT latency: the port did not open\n");
@@ -194,10 +195,13 @@ double WaitForArrival(Arrived arrived, uint64_t total, Clock::time_point start) 
     return std::chrono::duration<double>(lastProgress - start).count();
 }
 
-// One program on each channel's port of interface 1, once the link sees it open.
+// One program on each channel's port of interface 1, once the link sees it open. The close of
+// the previous run's program is awaited first: until it is seen, the port still looks open
+// from before, and when it is seen, what the link relayed meanwhile is gone with that program.
 std::vector<std::unique_ptr<RadioProgram>> OpenPrograms(bench::Rig& rig, const std::vector<Channel>& channels) {
     std::vector<std::unique_ptr<RadioProgram>> programs;
     for (Channel channel : channels) {
+        rig.WaitPortOpen(1, channel, std::chrono::seconds(2), false);
         programs.push_back(std::make_unique<RadioProgram>(rig.PortPath(1, channel)));
         rig.WaitPortOpen(1, channel, std::chrono::seconds(2));
     }

@@ -82,11 +82,11 @@ IVSPortAx* Rig::Port(int device, Channel channel) {
     return link ? link->ports[channel].instance.get() : nullptr;
 }
 
-bool Rig::WaitPortOpen(int device, Channel channel, std::chrono::milliseconds timeout) {
+bool Rig::WaitPortOpen(int device, Channel channel, std::chrono::milliseconds timeout, bool open) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         IVSPortAx* port = Port(device, channel);
-        if (port && port->IsOpen().value_or(false)) return true;
+        if (port && port->IsOpen().value_or(false) == open) return true;
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
