@@ -1,10 +1,13 @@
-// The whole relay as a radio program meets it: real link workers on their 1 ms tick, real
-// pseudo-terminal ports made by the manager from the settings file, simulated devices with a
-// transceiver behind CAT. Prints CAT latency, sustained throughput per channel and direction
-// with lost bytes, idle CPU per interface and memory with 0, 1 and 4 interfaces.
+// The whole relay as a radio program meets it: real link workers, real pseudo-terminal ports
+// made by the manager from the settings file, simulated devices with a transceiver behind CAT.
+// Prints CAT latency beside a socat pseudo-terminal relay with an instant responder measured in
+// the same run, sustained throughput per channel and direction with lost bytes, idle CPU and
+// wake-ups with 0, 1 and 4 interfaces (and with a program holding the CAT port), and memory.
 //
 //   relay_bench [--exchanges=N] [--throughput-seconds=S] [--idle-seconds=S] [--quick]
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -54,14 +57,21 @@ Options ParseOptions(int argc, char** argv) {
 
 double Milliseconds(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-void PrintPercentiles(const char* what, std::vector<double> samples) {
+struct Percentiles {
+    double median = 0;
+    double p99 = 0;
+};
+
+Percentiles PrintPercentiles(const char* what, std::vector<double> samples) {
     if (samples.empty()) {
         std::printf("%-46s no samples\n", what);
-        return;
+        return {};
     }
     std::sort(samples.begin(), samples.end());
-    std::printf("%-46s median %7.3f ms   p99 %7.3f ms   max %7.3f ms   (%zu exchanges)\n", what,
-                samples[samples.size() / 2], samples[samples.size() * 99 / 100], samples.back(), samples.size());
+    const Percentiles figures{samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+    std::printf("%-46s median %7.3f ms   p99 %7.3f ms   max %7.3f ms   (%zu exchanges)\n", what, figures.median,
+                figures.p99, samples.back(), samples.size());
+    return figures;
 }
 
 void PrintMemory(const char* what) {
@@ -71,17 +81,21 @@ void PrintMemory(const char* what) {
 }
 
 // "FA;" on the CAT port until the transceiver's 14-byte answer is read back: the time to the
-// device's receipt of the report, and the whole round trip.
-void MeasureCatLatency(bench::Rig& rig, int exchanges) {
+// device's receipt of the report, and the whole round trip. With no pause, each request follows
+// the pass that delivered the previous answer, so it waits for the next tick; a program that
+// polls its radio pauses between requests.
+Percentiles MeasureCatLatency(bench::Rig& rig, int exchanges, std::chrono::milliseconds pause) {
+    rig.WaitPortOpen(1, kCat, std::chrono::seconds(2), false);  // the previous program has gone
     RadioProgram program(rig.PortPath(1, kCat));
     if (!program.Valid() || !rig.WaitPortOpen(1, kCat, std::chrono::seconds(2))) {
         std::printf("CAT latency: the port did not open\n");
-        return;
+        return {};
     }
     SimDevice& device = rig.Device(1);
     const int catId = device.Config().reportIds[kCat];
     std::vector<double> toDevice, roundTrip;
     for (int i = 0; i < exchanges; ++i) {
+        std::this_thread::sleep_for(pause);
         const std::size_t before = device.ReceivedCount();
         const auto start = Clock::now();
         program.Write({'F', 'A', ';'});
@@ -99,8 +113,54 @@ void MeasureCatLatency(bench::Rig& rig, int exchanges) {
             }
         }
     }
-    PrintPercentiles("CAT program write -> device report", toDevice);
-    PrintPercentiles("CAT \"FA;\" -> program reads answer", roundTrip);
+    const std::string after = pause.count() == 0 ? "back to back" : std::to_string(pause.count()) + " ms apart";
+    PrintPercentiles(("CAT write -> device report, " + after).c_str(), toDevice);
+    return PrintPercentiles(("CAT \"FA;\" -> answer read, " + after).c_str(), roundTrip);
+}
+
+// The same exchange through `socat` relaying between two pseudo-terminals, with a responder on
+// the far one that answers each ';' at once: what a plain pty relay costs on this machine now.
+Percentiles MeasureSocatLatency(const std::string& directory, int exchanges) {
+    const std::string near = directory + "/socat-near";
+    const std::string far = directory + "/socat-far";
+    const std::string command = "exec socat PTY,link=" + near + ",raw,echo=0 PTY,link=" + far + ",raw,echo=0";
+    const pid_t socat = ::fork();
+    if (socat == 0) {
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    while ((::access(near.c_str(), F_OK) != 0 || ::access(far.c_str(), F_OK) != 0) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    Percentiles figures;
+    {
+        RadioProgram program(near);
+        RadioProgram responder(far);
+        if (!program.Valid() || !responder.Valid()) {
+            std::printf("socat relay: not available (is socat installed?)\n");
+        } else {
+            const std::vector<uint8_t> answer{'F', 'A', '0', '0', '0', '1', '4', '2', '5', '0', '0', '0', '0', ';'};
+            std::atomic<bool> stop{false};
+            std::thread answering([&] {
+                while (!stop.load())
+                    for (uint8_t byte : responder.Read(1, std::chrono::milliseconds(50)))
+                        if (byte == ';') responder.Write(answer);
+            });
+            std::vector<double> roundTrip;
+            for (int i = 0; i < exchanges; ++i) {
+                program.Read(64, std::chrono::milliseconds(0));  // nothing left of a late answer
+                const auto start = Clock::now();
+                program.Write({'F', 'A', ';'});
+                if (program.Read(14, std::chrono::seconds(1)) == answer) roundTrip.push_back(Milliseconds(Clock::now() - start));
+            }
+            stop.store(true);
+            answering.join();
+            figures = PrintPercentiles("socat pty relay, \"FA;\" -> answer", roundTrip);
+        }
+    }
+    ::kill(socat, SIGTERM);
+    ::waitpid(socat, nullptr, 0);
+    return figures;
 }
 
 struct Flow {
@@ -135,10 +195,13 @@ double WaitForArrival(Arrived arrived, uint64_t total, Clock::time_point start) 
     return std::chrono::duration<double>(lastProgress - start).count();
 }
 
-// One program on each channel's port of interface 1, once the link sees it open.
+// One program on each channel's port of interface 1, once the link sees it open. The close of
+// the previous run's program is awaited first: until it is seen, the port still looks open
+// from before, and when it is seen, what the link relayed meanwhile is gone with that program.
 std::vector<std::unique_ptr<RadioProgram>> OpenPrograms(bench::Rig& rig, const std::vector<Channel>& channels) {
     std::vector<std::unique_ptr<RadioProgram>> programs;
     for (Channel channel : channels) {
+        rig.WaitPortOpen(1, channel, std::chrono::seconds(2), false);
         programs.push_back(std::make_unique<RadioProgram>(rig.PortPath(1, channel)));
         rig.WaitPortOpen(1, channel, std::chrono::seconds(2));
     }
@@ -235,18 +298,17 @@ void MeasureThroughput(bench::Rig& rig, double seconds) {
     PrintFlow("all three at once, device -> program", DeviceToProgram(rig, {kCat, kFsk, kWinKey}, seconds));
 }
 
-// Process CPU time over wall time with nothing flowing; one core is 100%.
-void MeasureIdleCpu(int interfaces, double seconds) {
+// Process CPU time over wall time with nothing flowing (one core is 100%), and the wake-ups
+// of all its threads per second.
+void MeasureIdleCpu(const char* what, double seconds) {
     const double cpuStart = bench::ProcessCpuSeconds();
+    const uint64_t wakeupsStart = bench::ProcessWakeups();
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double percent = 100.0 * (bench::ProcessCpuSeconds() - cpuStart) / wall;
-    if (interfaces == 0)
-        std::printf("idle CPU, no interface                         %6.3f %% of one core\n", percent);
-    else
-        std::printf("idle CPU, %d interface(s), all ports created    %6.3f %% of one core, %6.3f %% per interface\n",
-                    interfaces, percent, percent / interfaces);
+    const double wakeups = static_cast<double>(bench::ProcessWakeups() - wakeupsStart) / wall;
+    std::printf("idle, %-40s %7.3f %% of one core   %7.1f wake-ups/s\n", what, percent, wakeups);
 }
 
 }  // namespace
@@ -257,16 +319,26 @@ int main(int argc, char** argv) {
     std::printf("relay benchmark: 1 ms tick, limit 62 B per tick per channel and direction (62000 B/s)\n\n");
 
     PrintMemory("0 interfaces");
-    MeasureIdleCpu(0, options.idleSeconds);
+    MeasureIdleCpu("no interface", options.idleSeconds);
     if (!rig.AddInterfaces(1)) {
         std::fprintf(stderr, "the first interface did not start\n");
         return 1;
     }
     PrintMemory("1 interface, 4 ports");
-    MeasureIdleCpu(1, options.idleSeconds);
+    MeasureIdleCpu("1 interface, 4 ports, none open", options.idleSeconds);
+    {
+        RadioProgram holder(rig.PortPath(1, kCat));
+        if (holder.Valid() && rig.WaitPortOpen(1, kCat, std::chrono::seconds(2)))
+            MeasureIdleCpu("1 interface, CAT port held open", options.idleSeconds);
+    }
 
     std::printf("\n");
-    MeasureCatLatency(rig, options.exchanges);
+    MeasureCatLatency(rig, options.exchanges, std::chrono::milliseconds(0));
+    const Percentiles ours = MeasureCatLatency(rig, options.exchanges, std::chrono::milliseconds(3));
+    const Percentiles socat = MeasureSocatLatency(rig.PortsDirectory(), options.exchanges);
+    if (socat.median > 0)
+        std::printf("%-46s median %.2f x   p99 %.2f x\n", "relay (3 ms apart) / socat", ours.median / socat.median,
+                    ours.p99 / socat.p99);
     std::printf("\n");
     MeasureThroughput(rig, options.throughputSeconds);
     std::printf("\n");
@@ -276,6 +348,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     PrintMemory("4 interfaces, 16 ports");
-    MeasureIdleCpu(4, options.idleSeconds);
+    MeasureIdleCpu("4 interfaces, 16 ports, none open", options.idleSeconds);
     return 0;
 }

@@ -3,13 +3,16 @@
 #include "link/CHVInterface.h"
 
 #include <poll.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <system_error>
+
+#include "platform/realtime_scheduling.h"
 
 namespace qx {
 
@@ -20,7 +23,12 @@ constexpr uint8_t kCwBit = 0x02;
 constexpr int kTestTicks = 1000;
 // A line change is sent once more when this many ticks have passed since it (21 ticks later).
 constexpr int kLineRepeatTicks = 20;
-constexpr long kTickNanoseconds = 1000000;
+
+int64_t MonotonicNanoseconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
 
 }  // namespace
 
@@ -41,6 +49,7 @@ bool CHVInterface::OpenDevice(int position, bool ignoreSerialNumbers) {
     }
     device_->SetNonblocking(true);
     stopping_.store(false);
+    devicePollFd_ = device_->PollFd();
     rtsState_ = 0;
     dtrState_ = 0;
     pttTestCountdown.store(0);
@@ -54,10 +63,8 @@ bool CHVInterface::Start(int position, bool ignoreSerialNumbers) {
     // Unlike a tick's device errors, a link that cannot tick is refused outright rather than
     // reported as started.
     stopEvent_.Reset(::eventfd(0, EFD_CLOEXEC));
-    tickTimer_.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));
-    const itimerspec period{{0, kTickNanoseconds}, {0, kTickNanoseconds}};
-    bool ready = stopEvent_.Valid() && tickTimer_.Valid() &&
-                 ::timerfd_settime(tickTimer_.Get(), 0, &period, nullptr) == 0;
+    tickTimer_.Reset(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    bool ready = stopEvent_.Valid() && tickTimer_.Valid() && wake_->Valid();
     if (ready) {
         try {
             worker_ = std::thread([this] { WorkerLoop(); });
@@ -83,60 +90,103 @@ bool CHVInterface::Close() {
     }
     if (!device_) return false;
     device_.reset();
+    devicePollFd_ = -1;
     stopEvent_.Reset();
     tickTimer_.Reset();
     return true;
 }
 
 // Keying lines should reach the device within a tick, so the worker asks for real-time
-// scheduling; an ordinary user is usually refused, and then it runs at normal priority.
+// scheduling (directly, else through RealtimeKit); refused, it runs at normal priority.
 void CHVInterface::RaiseWorkerPriority() {
-    sched_param param{};
-    param.sched_priority = (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    RaiseThreadToRealtime((sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2);
 }
 
+// The first pass runs a tick after the start; then each pass says when the next is due.
 void CHVInterface::WorkerLoop() {
     RaiseWorkerPriority();
-    pollfd waits[2] = {{stopEvent_.Get(), POLLIN, 0}, {tickTimer_.Get(), POLLIN, 0}};
+    TickClock clock(MonotonicNanoseconds());
+    int64_t due = 1;
     for (;;) {
-        if (::poll(waits, 2, -1) <= 0) continue;
-        if (waits[0].revents & POLLIN) {
-            const itimerspec stop{};
-            ::timerfd_settime(tickTimer_.Get(), 0, &stop, nullptr);
-            return;
-        }
-        if (waits[1].revents & POLLIN) {
-            uint64_t expirations = 0;  // missed periods are not made up
-            if (::read(tickTimer_.Get(), &expirations, sizeof expirations) > 0) ServiceTick();
-        }
+        // When the next tick is due anyway, news waits for it: that pass looks at everything.
+        sleeping.store(due == kNoPassDue ? 1 : 0);
+        Wakening woken = Sleep(due == kNoPassDue ? 0 : clock.TickTime(due), due > 1);
+        sleeping.store(0);
+        if (woken == Wakening::kNews && MonotonicNanoseconds() < clock.TickTime(1))
+            woken = Sleep(clock.TickTime(1), false);  // never more than one pass per tick
+        if (woken == Wakening::kStop) return;
+        // Cleared before the pass looks at the work, so news from now on wakes the next sleep.
+        wake_->Clear();
+        const int64_t now = MonotonicNanoseconds();
+        due = ServicePass(woken == Wakening::kTimer ? clock.TimerPass(now) : clock.NewsPass(now));
+        servicePasses.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
-void CHVInterface::StartPttTest() { pttTestCountdown.store(kTestTicks); }
-void CHVInterface::StartCwTest() { cwTestCountdown.store(kTestTicks); }
+CHVInterface::Wakening CHVInterface::Sleep(int64_t deadline, bool news) {
+    const itimerspec when{{0, 0}, {deadline / 1000000000, deadline % 1000000000}};
+    ::timerfd_settime(tickTimer_.Get(), TFD_TIMER_ABSTIME, &when, nullptr);
+    pollfd waits[4] = {{stopEvent_.Get(), POLLIN, 0},
+                       {tickTimer_.Get(), POLLIN, 0},
+                       {wake_->Fd(), POLLIN, 0},
+                       {devicePollFd_, POLLIN, 0}};
+    const nfds_t count = !news ? 2 : devicePollFd_ >= 0 ? 4 : 3;
+    for (;;) {
+        if (::poll(waits, count, -1) <= 0) continue;
+        if (waits[0].revents & POLLIN) return Wakening::kStop;
+        uint64_t expirations = 0;
+        if ((waits[1].revents & POLLIN) && ::read(tickTimer_.Get(), &expirations, sizeof expirations) > 0)
+            return Wakening::kTimer;
+        // A device that is gone stays readable; the manager closes its link soon.
+        if (waits[3].revents & (POLLERR | POLLHUP | POLLNVAL)) devicePollFd_ = -1;
+        if ((waits[2].revents | waits[3].revents) != 0) return Wakening::kNews;
+    }
+}
+
+void CHVInterface::StartPttTest() {
+    pttTestCountdown.store(kTestTicks);
+    Wake();
+}
+
+void CHVInterface::StartCwTest() {
+    cwTestCountdown.store(kTestTicks);
+    Wake();
+}
+
+// The value is written before the pending flag so the worker sends it.
+void CHVInterface::RequestFskInversion(bool inverted) {
+    fskInverted.store(inverted ? 1 : 0);
+    fskInversionPending.store(1);
+    Wake();
+}
 
 std::string CHVInterface::VersionText() const {
     std::lock_guard lock(versionGuard_);
     return versionText_;
 }
 
-void CHVInterface::ServiceTick() {
-    if (!device_) return;
+void CHVInterface::ServiceTick() { ServicePass(1); }
+
+int64_t CHVInterface::ServicePass(int64_t elapsedTicks) {
+    if (!device_) return kNoPassDue;
+    const int64_t elapsed = std::max<int64_t>(elapsedTicks, 1);
+    int64_t due = kNoPassDue;
     {
         MutexLock lock(portGuard);
-        RunLineTest(pttTestCountdown, kPttBit, rtsState_);
-        RunLineTest(cwTestCountdown, kCwBit, dtrState_);
-        ServicePttCwPort();
+        RunLineTest(pttTestCountdown, kPttBit, rtsState_, elapsed);
+        RunLineTest(cwTestCountdown, kCwBit, dtrState_, elapsed);
+        ServicePttCwPort(elapsed);
         Receive();
         Transmit(kCat);
         Transmit(kFsk);
         Transmit(kWinKey);
         QueueStartupSequence();
-        PollSettings();
-        SendQueuedCommand();
+        PollSettings(elapsed);
+        SendQueuedCommand(elapsed);
+        due = NextPassDue();
     }
     WriteOutbox();
+    return due;
 }
 
 // Once Close has asked the worker to stop, the reports not yet written are dropped, so the
@@ -147,6 +197,27 @@ void CHVInterface::WriteOutbox() {
         WriteReport(report);
     }
     outbox_.clear();
+}
+
+// Every tick while something counts, a command is queued or bytes wait (the next input report
+// is announced by the device's descriptor, unless it has none); otherwise on the tick of the
+// next timed rule, if any. An awaited reply alone keeps no tick: it matters only when a queued
+// command waits for it, and the reply itself arrives as news.
+int64_t CHVInterface::NextPassDue() {
+    int64_t due = TicksUntilPoll();
+    if (devicePollFd_ < 0 || !startupQueued_ || !commandQueue_.empty() || pttTestCountdown.load() > 0 ||
+        cwTestCountdown.load() > 0 || AnyPortHasBytes())
+        return 1;
+    if (lineRepeatPending_ && pttCwPortOpen_) due = std::min<int64_t>(due, kLineRepeatTicks + 1 - lineRepeatCounter_);
+    return due;
+}
+
+bool CHVInterface::AnyPortHasBytes() {
+    for (Channel channel : {kCat, kFsk, kWinKey}) {
+        IVSPortAx* port = OpenPort(channel);
+        if (port && port->BytesWaiting().value_or(0) > 0) return true;
+    }
+    return false;
 }
 
 IVSPortAx* CHVInterface::OpenPort(Channel channel) {
@@ -167,21 +238,26 @@ void CHVInterface::SendLineReport() {
 }
 
 // A test sets its line on its first tick and clears it on its last unless the port's own line
-// holds it. The decrement only lands if no restart came in meanwhile, so a restart is never lost.
-void CHVInterface::RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState) {
+// holds it. A test requested since the last pass starts with this pass; one running counts all
+// the ticks the pass stands for. The decrement only lands if no restart came in meanwhile, so a
+// restart is never lost.
+void CHVInterface::RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState, int64_t elapsed) {
     int ticksLeft = countdown.load();
     if (ticksLeft <= 0) return;
+    const int64_t ticks = ticksLeft == kTestTicks ? 1 : elapsed;
     if (ticksLeft == kTestTicks) {
         lineFlags_ |= bit;
         SendLineReport();
-    } else if (ticksLeft == 1 && portLineState == 0) {
+    } else if (ticksLeft <= ticks && portLineState == 0) {
         lineFlags_ &= ~bit;
         SendLineReport();
     }
-    countdown.compare_exchange_strong(ticksLeft, ticksLeft - 1);
+    countdown.compare_exchange_strong(ticksLeft, static_cast<int>(std::max<int64_t>(ticksLeft - ticks, 0)));
 }
 
-void CHVInterface::ServicePttCwPort() {
+// The repeat counter counts the ticks the port was open: a port opened since the last pass has
+// been open for this pass's tick only.
+void CHVInterface::ServicePttCwPort(int64_t elapsed) {
     IVSPortAx* port = OpenPort(kPttCw);
     if (!port) {
         if (pttCwPortOpen_) {
@@ -194,8 +270,9 @@ void CHVInterface::ServicePttCwPort() {
         }
         return;
     }
-    const int ticksSinceChange = lineRepeatCounter_;
-    if (lineRepeatCounter_ < kLineRepeatTicks) ++lineRepeatCounter_;  // saturates: no overflow
+    const int64_t ticks = pttCwPortOpen_ ? elapsed : 1;
+    const int64_t ticksSinceChange = lineRepeatCounter_ + ticks - 1;
+    lineRepeatCounter_ = static_cast<int>(std::min<int64_t>(lineRepeatCounter_ + ticks, kLineRepeatTicks));
     if (ticksSinceChange >= kLineRepeatTicks && lineRepeatPending_) {
         lineRepeatCounter_ = 0;
         lineRepeatPending_ = 0;

@@ -1,10 +1,17 @@
 #pragma once
-// One live link with one connected "QX-4": its open device, its worker thread woken every 1 ms,
-// the relay between the device's channels and their virtual ports, and the command protocol.
+// One live link with one connected "QX-4": its open device, its worker thread, the relay between
+// the device's channels and their virtual ports, and the command protocol.
+//
+// Time runs in 1 ms ticks, but the worker runs a service pass only when there is work: at once
+// when a port has bytes or the device a report (at most one pass per tick), every tick while
+// something counts or a command is queued, on the tick a timed rule is due (the settings poll, a
+// line repeat), and otherwise it sleeps until news wakes it: the device's descriptor, an event of
+// a channel port, a request of the user interface, or Close. A pass stands for every tick since
+// the last one, so the rules keep their tick counts in elapsed milliseconds.
 //
 // Threads: the user interface thread constructs, starts, closes and destroys the link, binds and
-// clears channel ports (holding portGuard) and sets the request fields; the worker runs
-// ServiceTick only. Fields both threads touch are atomics.
+// clears channel ports (holding portGuard, then Wake) and makes requests; the worker runs the
+// service passes only. Fields both threads touch are atomics.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -15,11 +22,13 @@
 #include <thread>
 #include <vector>
 
-#include "platform/channel.h"
 #include "link/CInterfaceNotificatorHander.h"
+#include "link/tick_clock.h"
+#include "platform/channel.h"
 #include "platform/hid.h"
 #include "platform/thread_annotations.h"
 #include "platform/fd.h"
+#include "platform/wake_event.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {
@@ -51,11 +60,23 @@ public:
     // so tests and benchmarks can drive ServiceTick by hand. Close closes it.
     bool OpenDevice(int enumerationPosition, bool ignoreSerialNumbers);
     // Stops and joins the worker, then closes the device; false when no device was open.
-    // Never called while holding portGuard: the worker's last tick may be waiting for it. Waits
-    // at most for the one device write under way: the rest of that tick's reports are dropped.
+    // Never called while holding portGuard: the worker's last pass may be waiting for it. Waits
+    // at most for the one device write under way: the rest of that pass's reports are dropped.
     bool Close();
     // One 1 ms tick; public so tests can drive the link by hand without the worker.
     void ServiceTick();
+    // One pass standing for elapsedTicks ticks (at least 1) since the previous one. Returns the
+    // ticks from this pass to the next one a rule needs, or kNoPassDue when only news can start
+    // work. Public so tests can run the worker's schedule on simulated time.
+    int64_t ServicePass(int64_t elapsedTicks);
+
+    // Wakes a sleeping worker to look at its work; any thread. Whoever binds or clears a channel
+    // port, or changes a request field directly, calls it afterwards.
+    void Wake() { wake_->Signal(); }
+    // What the channel ports' event sinks signal to wake the worker; it outlives the link.
+    std::shared_ptr<WakeEvent> WorkerWake() const { return wake_; }
+    // The descriptor of the device's input reports, -1 when it has none (or none is open).
+    int DevicePollFd() const { return devicePollFd_; }
 
     // Identity, filled in by the manager on the user interface thread before Start.
     int modelIndex = 0;
@@ -82,6 +103,12 @@ public:
     std::atomic<int> fskInversionPending{1};
     void StartPttTest();  // restarts the 1000-tick test; never lost to the worker's decrement
     void StartCwTest();
+    void RequestFskInversion(bool inverted);  // sent at the next settings poll
+
+    // Kept by the worker for the benchmarks and tests: passes run so far, and 1 while it sleeps
+    // with no pass due by time.
+    std::atomic<uint64_t> servicePasses{0};
+    std::atomic<int> sleeping{0};
 
     int firmwareVersion = 0;  // stored with the settings; nothing sets it
 
@@ -90,7 +117,7 @@ public:
     std::atomic<uint64_t> reportsWritten{0};
     std::atomic<uint64_t> reportWritesRefused{0};
 
-    // Channel ports: the worker uses them under portGuard on every tick, but never writes to
+    // Channel ports: the worker uses them under portGuard in every pass, but never writes to
     // the device while holding it, so a stalled device cannot hold up provisioning. The user
     // interface binds, clears and numbers them under it.
     mutable Mutex portGuard;
@@ -106,17 +133,25 @@ private:
         int stopBits;
     };
 
+    enum class Wakening { kStop, kTimer, kNews };
+
     void WorkerLoop();
     void WriteReport(const Report& report);  // worker only; counts the outcome
     static void RaiseWorkerPriority();
     void Post(const Report& report) { outbox_.push_back(report); }
     void WriteOutbox();
+    // Sleeps until the tick timer reaches deadline (0: no timer), the stop event, and with
+    // news also until the device has a report or the wake event is signalled.
+    Wakening Sleep(int64_t deadline, bool news);
+    int64_t NextPassDue() QX_REQUIRES(portGuard);
+    bool AnyPortHasBytes() QX_REQUIRES(portGuard);
 
     // Report channel and lines (worker only).
     IVSPortAx* OpenPort(Channel channel) QX_REQUIRES(portGuard);  // null unless the port exists and reports open
     void SendLineReport() QX_REQUIRES(portGuard);
-    void RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState) QX_REQUIRES(portGuard);
-    void ServicePttCwPort() QX_REQUIRES(portGuard);
+    void RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState, int64_t elapsed)
+        QX_REQUIRES(portGuard);
+    void ServicePttCwPort(int64_t elapsed) QX_REQUIRES(portGuard);
     void UpdateLine(int newState, int& storedState, uint8_t bit) QX_REQUIRES(portGuard);
     void Receive() QX_REQUIRES(portGuard);
     void DeliverToPort(Channel channel, const Report& report) QX_REQUIRES(portGuard);
@@ -124,9 +159,12 @@ private:
 
     // Command protocol (worker only).
     void QueueStartupSequence();
-    void PollSettings() QX_REQUIRES(portGuard);
-    void PollChannelSettings(Channel channel, SentSettings& sent, const char* name) QX_REQUIRES(portGuard);
-    void SendQueuedCommand();
+    void PollSettings(int64_t elapsed) QX_REQUIRES(portGuard);
+    int64_t TicksUntilPoll() QX_REQUIRES(portGuard);  // kNoPassDue when the poll has nothing to look at
+    void PollChannelSettings(Channel channel, SentSettings& sent, const char* name)
+        QX_REQUIRES(portGuard);
+    bool ReplyWaitOver(int64_t elapsed) const;
+    void SendQueuedCommand(int64_t elapsed);
     void SendCommand(const char* text);
     void HandleReply(const Report& report);
     void ParseReplyToken(std::string_view token);
@@ -139,6 +177,8 @@ private:
     std::unique_ptr<HidDevice> device_;
     UniqueFd stopEvent_;
     UniqueFd tickTimer_;
+    const std::shared_ptr<WakeEvent> wake_ = std::make_shared<WakeEvent>();
+    int devicePollFd_ = -1;  // the worker stops sleeping on it once it reports the device gone
     std::thread worker_;
     std::atomic<bool> stopping_{false};
     // Reports made during a tick, written in order once the tick has let go of portGuard:
@@ -160,6 +200,7 @@ private:
     int startupQueued_ = 0;
     int versionStep_ = 0;
     int pollCounter_ = 0;
+    bool pollHadWork_ = false;  // the last pass found something for the poll to look at
     std::string commandQueue_;  // one command code per byte, oldest first
     SentSettings catSent_{9600, 8, 78, 1};
     SentSettings fskSent_{45, 5, 78, 1};

@@ -1,6 +1,7 @@
 // The link's side of the firmware command protocol on report id 1: the start-up sequence that
 // learns channels, report ids and firmware version, the settings poll that forwards the serial
 // settings programs choose on the CAT and FSK ports, and the one-command-per-tick send queue.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -52,14 +53,30 @@ void CHVInterface::QueueStartupSequence() {
     startupQueued_ = 1;
 }
 
-void CHVInterface::PollSettings() {
-    if (pollCounter_++ < kPollTicks) return;
+// The counter counts every tick, asleep or not. A pass standing for several ticks runs the poll
+// if its tick is among them and the last pass found work for it (the worker was woken for it);
+// a poll tick that went by while the link slept with nothing to poll did nothing then, so only
+// the count moves on, as if the poll had run.
+void CHVInterface::PollSettings(int64_t elapsed) {
+    const int64_t ticksToPoll = kPollTicks + 1 - pollCounter_;
+    if (elapsed < ticksToPoll) {
+        pollCounter_ += static_cast<int>(elapsed);
+        return;
+    }
+    pollCounter_ = static_cast<int>((elapsed - ticksToPoll) % (kPollTicks + 1));
+    if (elapsed > ticksToPoll && !pollHadWork_) return;
     PollChannelSettings(kCat, catSent_, "CAT");
     // Taking the pending flag in one step keeps a toggle made during the poll for the next one.
     if (fskInversionPending.exchange(0))
         SendCommand(fskInverted.load() ? "SET FSK;INVERS=1" : "SET FSK;INVERS=0");
     PollChannelSettings(kFsk, fskSent_, "FSK");
-    pollCounter_ = 0;
+}
+
+// The poll has work when it may have something to send: a CAT or FSK port is open (a program
+// may have changed its settings) or an inversion is pending.
+int64_t CHVInterface::TicksUntilPoll() {
+    pollHadWork_ = OpenPort(kCat) || OpenPort(kFsk) || fskInversionPending.load();
+    return pollHadWork_ ? kPollTicks + 1 - pollCounter_ : kNoPassDue;
 }
 
 void CHVInterface::PollChannelSettings(Channel channel, SentSettings& sent, const char* name) {
@@ -95,11 +112,21 @@ void CHVInterface::PollChannelSettings(Channel channel, SentSettings& sent, cons
     }
 }
 
-// At most one queued command per tick. While a reply is awaited the queue waits, but no longer
+// Whether the poll counter, after the poll step, was a multiple of 20 on any tick this pass
+// stands for (the counter runs back through 0 to 1000 across a poll).
+bool CHVInterface::ReplyWaitOver(int64_t elapsed) const {
+    int counter = pollCounter_;
+    for (int64_t i = 0; i < std::min<int64_t>(elapsed, kReplyWaitTicks); ++i) {
+        if (counter % kReplyWaitTicks == 0) return true;
+        counter = counter == 0 ? kPollTicks : counter - 1;
+    }
+    return false;
+}
+
+// At most one queued command per pass. While a reply is awaited the queue waits, but no longer
 // than the next tick whose poll counter is a multiple of 20. Commands are not repeated.
-void CHVInterface::SendQueuedCommand() {
-    if (!commandQueue_.empty() && currentCommand_ == 0 &&
-        (awaitedReply_ == 0 || pollCounter_ % kReplyWaitTicks == 0)) {
+void CHVInterface::SendQueuedCommand(int64_t elapsed) {
+    if (!commandQueue_.empty() && currentCommand_ == 0 && (awaitedReply_ == 0 || ReplyWaitOver(elapsed))) {
         currentCommand_ = static_cast<unsigned char>(commandQueue_.front());
         commandQueue_.erase(0, 1);
     }

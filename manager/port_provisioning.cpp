@@ -44,7 +44,7 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     instance->SetCreationFlag(false);
     instance->SetAssumedDataBits(channel == kFsk ? 5 : 8);
 
-    auto sink = std::make_shared<CVSPDriver>();
+    auto sink = std::make_shared<CVSPDriver>(link.WorkerWake());
     uint32_t cookie = 0;
     if (!instance->Advise(sink, cookie)) return false;
     sink->portChanged.store(0);
@@ -58,12 +58,15 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
         instance->Unadvise(cookie);
         return false;
     }
-    MutexLock lock(link.portGuard);
-    ChannelPortSlot& slot = link.ports[channel];
-    slot.instance = std::move(instance);
-    slot.sink = std::move(sink);
-    slot.cookie = cookie;
+    {
+        MutexLock lock(link.portGuard);
+        ChannelPortSlot& slot = link.ports[channel];
+        slot.instance = std::move(instance);
+        slot.sink = std::move(sink);
+        slot.cookie = cookie;
+    }
     boundNumbers_.insert(number);
+    link.Wake();  // a program may hold the port already (a name taken over)
     return true;
 }
 
@@ -82,6 +85,7 @@ bool PortProvisioning::ReleaseChannelPort(CHVInterface& link, Channel channel) {
         number = slot.portNumber;
     }
     boundNumbers_.erase(number);
+    link.Wake();  // a program that held the port lets go of its lines
     Report(link, kPortOperationReleasing, number);
     if (removePortsOnDeviceRemoval_) instance->DeletePort();
     Report(link, kPortOperationDone, number);

@@ -2,7 +2,13 @@
 // the seam speaks UTF-8.
 #include <hidapi/hidapi.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <mutex>
+#include <set>
+#include <vector>
 
 #include "platform/hid.h"
 #include "platform/uevent_monitor.h"
@@ -31,9 +37,35 @@ bool InitOnce() {
     return ok;
 }
 
+// The descriptors of this process that are open on hidraw nodes.
+std::set<int> HidrawDescriptors() {
+    std::set<int> found;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        std::error_code linkError;
+        const auto target = std::filesystem::read_symlink(entry.path(), linkError);
+        if (!linkError && target.string().starts_with("/dev/hidraw"))
+            found.insert(std::atoi(entry.path().filename().c_str()));
+    }
+    return found;
+}
+
+// hidapi keeps its descriptor to itself, but the link needs it to sleep until an input report
+// arrives: it is the one hidraw descriptor that the open added. Devices are opened on one
+// thread only, so no other open can add one meanwhile; when it cannot be told, there is none.
+template <typename OpenFn>
+std::pair<hid_device*, int> OpenWithDescriptor(OpenFn open) {
+    const std::set<int> before = HidrawDescriptors();
+    hid_device* device = open();
+    if (!device) return {nullptr, -1};
+    std::vector<int> added;
+    std::ranges::set_difference(HidrawDescriptors(), before, std::back_inserter(added));
+    return {device, added.size() == 1 ? added.front() : -1};
+}
+
 class HidrawDevice final : public HidDevice {
 public:
-    explicit HidrawDevice(hid_device* device) : device_(device) {}
+    HidrawDevice(hid_device* device, int fd) : device_(device), fd_(fd) {}
     ~HidrawDevice() override { hid_close(device_); }
     HidrawDevice(const HidrawDevice&) = delete;
     HidrawDevice& operator=(const HidrawDevice&) = delete;
@@ -41,13 +73,17 @@ public:
     int SetNonblocking(bool nonblocking) override { return hid_set_nonblocking(device_, nonblocking ? 1 : 0); }
     int Read(uint8_t* data, std::size_t length) override { return hid_read(device_, data, length); }
     int Write(const uint8_t* data, std::size_t length) override { return hid_write(device_, data, length); }
+    int PollFd() const override { return fd_; }
 
 private:
     hid_device* device_;
+    int fd_;  // hidapi's own descriptor, closed by hid_close
 };
 
-std::unique_ptr<HidDevice> Wrap(hid_device* device) {
-    return device ? std::make_unique<HidrawDevice>(device) : nullptr;
+template <typename OpenFn>
+std::unique_ptr<HidDevice> Wrap(OpenFn open) {
+    const auto [device, fd] = OpenWithDescriptor(open);
+    return device ? std::make_unique<HidrawDevice>(device, fd) : nullptr;
 }
 
 class HidrawBackend final : public HidBackend {
@@ -68,14 +104,14 @@ public:
     std::unique_ptr<HidDevice> Open(uint16_t vendorId, uint16_t productId,
                                     const std::string* serialNumber) override {
         if (!InitOnce()) return nullptr;
-        if (!serialNumber) return Wrap(hid_open(vendorId, productId, nullptr));
+        if (!serialNumber) return Wrap([&] { return hid_open(vendorId, productId, nullptr); });
         const std::wstring serial = FromUtf8(*serialNumber);
-        return Wrap(hid_open(vendorId, productId, serial.c_str()));
+        return Wrap([&] { return hid_open(vendorId, productId, serial.c_str()); });
     }
 
     std::unique_ptr<HidDevice> OpenPath(const std::string& path) override {
         if (!InitOnce()) return nullptr;
-        return Wrap(hid_open_path(path.c_str()));
+        return Wrap([&] { return hid_open_path(path.c_str()); });
     }
 
     // The kernel's own hidraw uevents: no udev daemon needed.

@@ -1,5 +1,8 @@
 #include "sim/sim_device.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +35,18 @@ int DataChannelOf(const SimDeviceConfig& config, int reportId) {
     return -1;
 }
 
-SimDevice::SimDevice(SimDeviceConfig config) : config_(std::move(config)) {}
+SimDevice::SimDevice(SimDeviceConfig config)
+    : config_(std::move(config)), inputReady_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+// Level-triggered like a hidraw node: readable exactly while input reports wait, ready or not,
+// so a reader that sleeps on it also reads the ones held back by replyDelayTicks.
+void SimDevice::UpdateInputReadyLocked() {
+    if (input_.empty() == !inputSignalled_) return;
+    uint64_t value = 1;
+    const bool done = input_.empty() ? ::read(inputReady_.Get(), &value, sizeof value) == sizeof value
+                                     : ::write(inputReady_.Get(), &value, sizeof value) == sizeof value;
+    if (done) inputSignalled_ = !input_.empty();
+}
 
 int SimDevice::Read(uint64_t generation, uint8_t* data, std::size_t length) {
     std::lock_guard lock(mutex_);
@@ -44,6 +58,7 @@ int SimDevice::Read(uint64_t generation, uint8_t* data, std::size_t length) {
     const std::size_t count = std::min(length, ready->bytes.size());
     std::memcpy(data, ready->bytes.data(), count);
     input_.erase(ready);
+    UpdateInputReadyLocked();
     return static_cast<int>(count);
 }
 
@@ -106,6 +121,7 @@ int SimDevice::Write(uint64_t generation, const uint8_t* data, std::size_t lengt
             }
         }
     }
+    UpdateInputReadyLocked();
     return static_cast<int>(length);
 }
 
@@ -196,6 +212,7 @@ void SimDevice::SetPlugged(bool plugged) {
         if (plugged) {
             ++generation_;
             input_.clear();
+            UpdateInputReadyLocked();
         }
     }
     stallChanged_.notify_all();  // an unplug ends stalled writes
@@ -214,6 +231,7 @@ uint64_t SimDevice::Generation() const {
 void SimDevice::QueueInput(const std::array<uint8_t, 64>& report) {
     std::lock_guard lock(mutex_);
     input_.push_back({reads_ + 1, report});
+    UpdateInputReadyLocked();
 }
 
 void SimDevice::QueueInputState(uint8_t state) {
@@ -226,6 +244,7 @@ void SimDevice::QueueInputState(uint8_t state) {
 void SimDevice::QueueChannelData(Channel channel, const std::string& data) {
     std::lock_guard lock(mutex_);
     QueueData(config_.reportIds[channel], data, reads_ + 1);
+    UpdateInputReadyLocked();
 }
 
 std::vector<SimReport> SimDevice::Received() const {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/channel.h"
+#include "platform/fd.h"
 #include "sim/sim_transceiver.h"
 
 namespace qx {
@@ -85,6 +86,8 @@ public:
     void SetPlugged(bool plugged);
     bool Plugged() const;
     uint64_t Generation() const;
+    // Readable while input reports wait for the link (an eventfd; -1 if none could be made).
+    int InputReadyFd() const { return inputReady_.Get(); }
 
     // Input for the link: a raw 64-byte report, an input state on the PTT/CW report id, or
     // data on a channel (split into reports of at most 62 bytes).
@@ -121,6 +124,7 @@ private:
     void AppendChannelData(int channel, const std::string& payload);
     void QueueReply(const std::string& text);
     void QueueData(int reportId, const std::string& data, uint64_t readyAtRead);
+    void UpdateInputReadyLocked();
 
     const SimDeviceConfig config_;
     mutable std::mutex mutex_;
@@ -132,6 +136,8 @@ private:
     uint64_t generation_ = 1;
     uint64_t reads_ = 0;
     std::deque<PendingInput> input_;
+    UniqueFd inputReady_;
+    bool inputSignalled_ = false;
     std::deque<SimReport> received_;
     std::size_t receivedDropped_ = 0;  // reports let go from the front of received_
     std::deque<std::string> commands_;

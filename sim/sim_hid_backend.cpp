@@ -38,6 +38,7 @@ public:
     int Write(const uint8_t* data, std::size_t length) override {
         return device_->Write(generation_, data, length);
     }
+    int PollFd() const override { return device_->InputReadyFd(); }
 
 private:
     std::shared_ptr<SimDevice> device_;

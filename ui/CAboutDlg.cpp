@@ -26,7 +26,8 @@ CAboutDlg::CAboutDlg(const IVSPortAxClass& portClass, QWidget* parent) : QDialog
 
     auto* text = new QLabel(AboutText(), this);
     SetControlId(text, kAboutTextId);
-    auto* component = new QLabel(PortComponentText(portClass), this);
+    auto* component =
+        new QLabel(PortComponentText(portClass) + "\n" + SchedulingText(LastSchedulingOutcome()), this);
     component->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     SetControlId(buttons->button(QDialogButtonBox::Ok), kOkId);
@@ -57,6 +58,29 @@ QString CAboutDlg::PortComponentText(const IVSPortAxClass& portClass) {
         return QStringLiteral("仮想ポート: %1 (%2)").arg(kind, directory);
     }
     return QStringLiteral("Virtual ports: %1, published in %2").arg(kind, directory);
+}
+
+QString CAboutDlg::SchedulingText(const SchedulingOutcome& outcome) {
+    const bool japanese = WindowLanguage() == kLangJapanese;
+    QString text;
+    switch (outcome.scheduling) {
+    case Scheduling::kNotAsked:
+        return japanese ? QStringLiteral("リンク: 未起動") : QStringLiteral("Link workers: none started yet");
+    case Scheduling::kFifo:
+        text = japanese ? QStringLiteral("リンク: リアルタイム (SCHED_FIFO)")
+                        : QStringLiteral("Link workers: real-time (SCHED_FIFO)");
+        break;
+    case Scheduling::kRealtimeKit:
+        text = japanese ? QStringLiteral("リンク: リアルタイム (RealtimeKit)")
+                        : QStringLiteral("Link workers: real-time (RealtimeKit)");
+        break;
+    case Scheduling::kNormal:
+        text = (japanese ? QStringLiteral("リンク: 通常優先度 (%1)") : QStringLiteral("Link workers: normal priority (%1)"))
+                   .arg(QString::fromStdString(outcome.refusal));
+        break;
+    }
+    if (outcome.minimalTimerSlack) text += japanese ? QStringLiteral("、タイマースラック 1 ns") : QStringLiteral(", timer slack 1 ns");
+    return text;
 }
 
 }  // namespace qx

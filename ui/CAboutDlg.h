@@ -1,9 +1,10 @@
 #pragma once
-// The about box: the program's name, version and build date, and which virtual port component
-// serves the ports (and where they are published).
+// The about box: the program's name, version and build date, which virtual port component
+// serves the ports (and where they are published), and how the link workers are scheduled.
 #include <QDialog>
 #include <QString>
 
+#include "platform/realtime_scheduling.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {
@@ -18,6 +19,8 @@ public:
     // The build's date as "Mon DD YYYY".
     static QString BuildDate();
     static QString PortComponentText(const IVSPortAxClass& portClass);
+    // The scheduling the last link worker was granted, with the cause of a refusal.
+    static QString SchedulingText(const SchedulingOutcome& outcome);
 };
 
 }  // namespace qx

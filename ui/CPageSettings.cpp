@@ -33,13 +33,12 @@ void CPageSettings::Refresh() {
 }
 
 // The link's worker sends the new value at its next poll; it reaches the INI file with the
-// link's next save. The value is written before the pending flag so the worker sends it.
+// link's next save.
 void CPageSettings::SetFskInverted(bool inverted) {
     CHVInterface* link = m_owner->Manager().Link(m_owner->Selected());
     if (!link)
         return;
-    link->fskInverted.store(inverted ? 1 : 0);
-    link->fskInversionPending.store(1);
+    link->RequestFskInversion(inverted);
 }
 
 void CPageSettings::SetAutostart(bool enabled) {

@@ -17,6 +17,7 @@ enum StopBitsCode : int { kStopBitsOne = 0, kStopBitsOnePointFive = 1, kStopBits
 
 // Dispatch ids of the events a port fires.
 enum PortEvent : int {
+    kEventBytesWritten = 1,     // the program wrote bytes and BytesWaiting was 0 before them
     kEventOpened = 5,           // a program opened the port
     kEventClosed = 6,           // the last program closed it
     kEventSettingsChanged = 7,  // the program changed speed or framing

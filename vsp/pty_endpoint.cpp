@@ -237,6 +237,8 @@ void PtyEndpoint::ReadMasterLocked(Events& events) {
         const ssize_t n = ::read(pty_->fd.Get(), packet, want);
         if (n <= 0) break;  // EAGAIN: drained; EIO: the program is gone (the watch reports it)
         if (packet[0] == TIOCPKT_DATA) {
+            // Readiness for a reader that sleeps until bytes arrive; while some wait it keeps reading.
+            if (receive_.Empty() && n > 1) events.push_back(kEventBytesWritten);
             receive_.Push(packet + 1, static_cast<size_t>(n) - 1);
             waiting_.store(receive_.Size());
         } else if (packet[0] & TIOCPKT_IOCTL) {

@@ -227,6 +227,8 @@ size_t SerialState::TakeFromProgram(std::span<uint8_t> buffer) {
 
 size_t SerialState::PushFromProgram(std::span<const uint8_t> bytes) {
     const size_t n = std::min(bytes.size(), capacity_ - fromProgram_.size());
+    // Readiness for a reader that sleeps until bytes arrive; while some wait it keeps reading.
+    if (n > 0 && fromProgram_.empty()) events_.push_back(kEventBytesWritten);
     fromProgram_.insert(fromProgram_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
     return n;
 }

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -81,11 +82,11 @@ IVSPortAx* Rig::Port(int device, Channel channel) {
     return link ? link->ports[channel].instance.get() : nullptr;
 }
 
-bool Rig::WaitPortOpen(int device, Channel channel, std::chrono::milliseconds timeout) {
+bool Rig::WaitPortOpen(int device, Channel channel, std::chrono::milliseconds timeout, bool open) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         IVSPortAx* port = Port(device, channel);
-        if (port && port->IsOpen().value_or(false)) return true;
+        if (port && port->IsOpen().value_or(false) == open) return true;
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -162,6 +163,22 @@ double ProcessCpuSeconds() {
     timespec now{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+uint64_t ProcessWakeups() {
+    uint64_t switches = 0;
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (!tasks) return 0;
+    while (const dirent* task = ::readdir(tasks)) {
+        if (task->d_name[0] == '.') continue;
+        std::ifstream status(std::string("/proc/self/task/") + task->d_name + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.find("ctxt_switches:") != std::string::npos)
+                switches += std::strtoull(line.c_str() + line.find(':') + 1, nullptr, 10);
+    }
+    ::closedir(tasks);
+    return switches;
 }
 
 }  // namespace qx::bench

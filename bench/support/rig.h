@@ -31,8 +31,9 @@ public:
     bool LinksStarted() const;
 
     std::string PortPath(int device, Channel channel) const;
-    // Waits until the link of device reports its channel port open; call on the main thread.
-    bool WaitPortOpen(int device, Channel channel, std::chrono::milliseconds timeout);
+    // Waits until the link of device reports its channel port open (with open false: closed,
+    // so the close of a program that has gone was seen); call on the main thread.
+    bool WaitPortOpen(int device, Channel channel, std::chrono::milliseconds timeout, bool open = true);
     IVSPortAx* Port(int device, Channel channel);  // null while device has no link; main thread
 
     SimHidBackend& Backend() { return backend_; }
@@ -95,5 +96,8 @@ struct ProcessFigures {
 };
 ProcessFigures ReadProcessFigures();
 double ProcessCpuSeconds();
+// Context switches of all the process's threads so far: each time a thread slept and woke again
+// (or was put aside), so their rate is the process's wake-ups per second.
+uint64_t ProcessWakeups();
 
 }  // namespace qx::bench

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "link/CHVInterface.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/poll_until.h"
+#include "vsp/CVSPDriver.h"
 
 namespace qx {
 namespace {
@@ -62,6 +65,54 @@ TEST(LinkWorker, UnpluggedDeviceKeepsTheWorkerGoingUntilClose) {
     ASSERT_TRUE(test::PollUntil([&] { return device->ReadCount() > 5; }, 1000ms));
     backend.Unplug(1);
     std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(link.Close());
+}
+
+// The real worker sleeps once start-up is over and each source of news gets its work done.
+TEST(LinkWorker, SleepsWhenIdleAndWakesForEachSource) {
+    SimHidBackend backend(1);
+    CHVInterface link(backend);
+    link.key = SimSerialNumber(1);
+    link.fskInversionPending.store(0);  // no poll to wait for
+    std::array<std::shared_ptr<test::FakePortState>, kChannelCount> ports;
+    for (Channel channel : {kCat, kPttCw}) {
+        auto port = std::make_unique<test::FakePort>();
+        ports[channel] = port->SharedState();
+        uint32_t cookie = 0;
+        ASSERT_TRUE(port->Advise(std::make_shared<CVSPDriver>(link.WorkerWake()), cookie));
+        link.ports[channel].instance = std::move(port);
+    }
+    ASSERT_TRUE(link.Start(0, false));
+    auto device = backend.Device(1);
+    const auto asleep = [&] { return WaitFor([&] { return link.sleeping.load() == 1; }, 2000ms); };
+    ASSERT_TRUE(asleep());
+
+    link.StartPttTest();
+    EXPECT_TRUE(WaitFor([&] { return device->LineReports().size() == 1; }, 1000ms));
+    ASSERT_TRUE(asleep());  // after the test's 1000 ticks
+    EXPECT_EQ(device->LineReports().size(), 2u);
+
+    ports[kPttCw]->SetOpen(true);
+    ports[kPttCw]->SetLines(false, true);
+    ports[kPttCw]->Fire(kEventOpened);
+    EXPECT_TRUE(WaitFor([&] { return device->LineReports().size() == 3; }, 1000ms));
+
+    ports[kCat]->SetOpen(true);
+    ports[kCat]->Fire(kEventOpened);
+    std::string answer;
+    const auto answered = [&] {
+        answer += ports[kCat]->TakeToProgram();
+        return !answer.empty() && answer.back() == ';';
+    };
+    ports[kCat]->ProgramWrites("FA;");
+    EXPECT_TRUE(WaitFor(answered, 1000ms));
+    EXPECT_TRUE(answer.starts_with("FA")) << answer;
+
+    answer.clear();
+    device->QueueChannelData(kCat, "ID;");
+    EXPECT_TRUE(WaitFor(answered, 1000ms));
+    EXPECT_EQ(answer, "ID;");
+
     EXPECT_TRUE(link.Close());
 }
 

@@ -26,8 +26,13 @@ void FakePortState::SetSettings(int baud, int data, int parityCode, int stopBits
 }
 
 void FakePortState::ProgramWrites(const std::string& bytes) {
-    std::lock_guard lock(mutex);
-    fromProgram += bytes;
+    bool arrived = false;
+    {
+        std::lock_guard lock(mutex);
+        arrived = fromProgram.empty() && !bytes.empty();
+        fromProgram += bytes;
+    }
+    if (arrived) Fire(kEventBytesWritten);
 }
 
 std::string FakePortState::TakeToProgram() {

@@ -53,7 +53,7 @@ struct FakePortState {
     void SetOpen(bool value);
     void SetLines(bool rtsValue, bool dtrValue);
     void SetSettings(int baud, int data, int parityCode, int stopBitsCode);
-    void ProgramWrites(const std::string& bytes);
+    void ProgramWrites(const std::string& bytes);  // fires kEventBytesWritten into an empty buffer
     std::string TakeToProgram();
     void Fire(int dispatchId);  // calls every attached sink
     std::size_t SinkCount() const;

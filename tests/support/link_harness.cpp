@@ -1,5 +1,8 @@
 #include "tests/support/link_harness.h"
 
+#include <poll.h>
+
+#include <algorithm>
 #include <cstring>
 
 namespace qx::test {
@@ -18,11 +21,38 @@ LinkHarness::~LinkHarness() {
 
 void LinkHarness::Tick(int count) {
     for (int i = 0; i < count; ++i) {
-        const std::size_t before = device->Received().size();
+        const std::size_t before = device->ReceivedCount();
         link.ServiceTick();
         ++ticks;
-        for (const auto& report : device->ReceivedSince(before)) sent.push_back({ticks, report.bytes});
+        Record(before);
     }
+}
+
+void LinkHarness::Pass(int elapsed) {
+    const std::size_t before = device->ReceivedCount();
+    due = link.ServicePass(elapsed);
+    ticks += elapsed;
+    now = ticks;
+    ++passes;
+    Record(before);
+}
+
+// A report waiting in the device is news, as its descriptor tells the worker.
+void LinkHarness::RunFor(int ms) {
+    const int end = now + ms;
+    for (;;) {
+        pollfd input{link.DevicePollFd(), POLLIN, 0};
+        const int64_t next = ::poll(&input, 1, 0) == 1 ? std::max(now - ticks, 1) : due;
+        if (next == kNoPassDue || ticks + next > end) break;
+        Pass(static_cast<int>(next));
+    }
+    now = end;
+}
+
+void LinkHarness::News() { Pass(std::max(now - ticks, 1)); }
+
+void LinkHarness::Record(std::size_t receivedBefore) {
+    for (const auto& report : device->ReceivedSince(receivedBefore)) sent.push_back({ticks, report.bytes});
 }
 
 std::shared_ptr<FakePortState> LinkHarness::AddPort(Channel channel, bool open) {

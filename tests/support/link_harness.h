@@ -1,6 +1,7 @@
 #pragma once
 // Drives one link by hand against one simulated device and keeps every report the device
-// received together with the number of the tick (from 1) that sent it.
+// received together with the number of the tick (from 1) that sent it. Besides ticking by hand
+// it runs the worker's schedule on simulated time, where a tick is a millisecond.
 #include <array>
 #include <memory>
 #include <string>
@@ -23,6 +24,13 @@ public:
     ~LinkHarness();
 
     void Tick(int count = 1);
+    // One pass standing for `elapsed` ticks; the report ticks are those of its last tick.
+    void Pass(int elapsed);
+    // Lets `ms` of simulated time go by, running the passes the link asks for by time.
+    void RunFor(int ms);
+    // News now (a port event, a request, a device report): a pass at once, but never two
+    // within one tick.
+    void News();
     // Gives the channel a FakePort (open or not) and returns its state.
     std::shared_ptr<FakePortState> AddPort(Channel channel, bool open = true);
 
@@ -34,8 +42,14 @@ public:
     SimHidBackend backend;
     std::shared_ptr<SimDevice> device;
     CHVInterface link{backend};
-    int ticks = 0;
+    int ticks = 0;               // the tick of the last pass
+    int now = 0;                 // simulated time, from RunFor
+    int64_t due = 1;             // when the link wants its next pass, in ticks after the last
+    int passes = 0;
     std::vector<SentReport> sent;
+
+private:
+    void Record(std::size_t receivedBefore);
 };
 
 // A device that never answers commands, for tests of the report channel alone.

@@ -32,6 +32,13 @@ TEST(AboutBox, ShowsNameVersionBuildDateAndThePortComponent) {
     const QString component = CAboutDlg::PortComponentText(ports);
     EXPECT_TRUE(component.contains("fake"));
     EXPECT_TRUE(component.contains("/run/user/1000/qx-manager"));
+
+    // A refused worker's line keeps the cause.
+    const SchedulingOutcome refused{Scheduling::kNormal, true, "SCHED_FIFO: Operation not permitted"};
+    EXPECT_EQ(CAboutDlg::SchedulingText(refused),
+              "Link workers: normal priority (SCHED_FIFO: Operation not permitted), timer slack 1 ns");
+    EXPECT_EQ(CAboutDlg::SchedulingText({Scheduling::kRealtimeKit, false, ""}),
+              "Link workers: real-time (RealtimeKit)");
 }
 
 }  // namespace

@@ -227,6 +227,25 @@ TEST_F(PtyPortTest, BytesPassUnchangedBothWays) {
     EXPECT_EQ(program->Read(1, 50ms).size(), 0u) << "nothing echoed back";
 }
 
+// A reader sleeping until bytes arrive hears of them once per arrival into an empty buffer.
+TEST_F(PtyPortTest, BytesWrittenEventWhenBytesArriveWhileNoneWait) {
+    auto program = CreateAndOpen();
+    const auto written = [&] {
+        const auto events = sink_->Events();
+        return std::count(events.begin(), events.end(), kEventBytesWritten);
+    };
+    ASSERT_EQ(program->Write({'F', 'A', ';'}), 3u);
+    ASSERT_TRUE(sink_->WaitFor(kEventBytesWritten));
+    ASSERT_EQ(program->Write({'I', 'F', ';'}), 3u);
+    ASSERT_TRUE(Eventually([&] { return port_->BytesWaiting() == 6; }));
+    EXPECT_EQ(written(), 1) << "bytes were still waiting";
+
+    uint8_t buffer[62];
+    EXPECT_EQ(port_->ReadFromPort(buffer, 62), 6);
+    ASSERT_EQ(program->Write({'F', 'B', ';'}), 3u);
+    EXPECT_TRUE(sink_->WaitFor(kEventBytesWritten, 2));
+}
+
 TEST_F(PtyPortTest, BulkDataArrivesCompleteAndInOrderWhileAnotherThreadPolls) {
     auto program = CreateAndOpen();
     // More than the receive buffer holds: the program is held back, never loses bytes.

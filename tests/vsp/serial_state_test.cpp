@@ -323,6 +323,25 @@ TEST_F(SerialStateTest, WritesAreBoundedAndNeverLost) {
     EXPECT_EQ(received, expected);
 }
 
+// A reader that sleeps until bytes arrive is told once per arrival into an empty buffer; a
+// blocked write that completes when the reader empties the buffer tells it again.
+TEST_F(SerialStateTest, BytesWrittenEventWhenBytesArriveWhileNoneWait) {
+    state.TakeEvents();
+    std::vector<uint8_t> big(20, 0x55);
+    const uint8_t one[] = {1};
+    EXPECT_EQ(state.Write(1, one, true).result, 1);
+    EXPECT_EQ(state.TakeEvents(), std::vector<int>{kEventBytesWritten});
+    EXPECT_EQ(state.Write(2, one, true).result, 1);
+    EXPECT_TRUE(state.TakeEvents().empty());  // the reader has not emptied the buffer yet
+
+    std::vector<uint8_t> out(16);
+    state.TakeFromProgram(out);
+    EXPECT_EQ(state.Write(3, big, false).kind, Kind::Pending);
+    EXPECT_EQ(state.TakeEvents(), std::vector<int>{kEventBytesWritten});
+    state.TakeFromProgram(out);  // empties it: the rest of the blocked write moves in
+    EXPECT_EQ(state.TakeEvents(), std::vector<int>{kEventBytesWritten});
+}
+
 TEST_F(SerialStateTest, DrainWaitsForTheLinkAndFlushDiscards) {
     const uint8_t bytes[] = {1, 2, 3, 4};
     state.Write(1, bytes, false);

@@ -1,0 +1,103 @@
+#include "platform/realtime_scheduling.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace qx {
+namespace {
+
+constexpr const char* kService = "org.freedesktop.RealtimeKit1";
+constexpr const char* kObject = "/org/freedesktop/RealtimeKit1";
+constexpr uint64_t kBusTimeoutMicroseconds = 1000000;
+// RealtimeKit grants only to processes that bound their real-time CPU time; the worker sleeps
+// between passes, so 200 ms without sleeping would mean it has gone wrong.
+constexpr int64_t kRealtimeCpuMicroseconds = 200000;
+
+std::mutex lastGuard;
+SchedulingOutcome last;
+
+struct BusUnref {
+    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+using Bus = std::unique_ptr<sd_bus, BusUnref>;
+
+// The bus error's text, or the errno's when the call failed before reaching the bus.
+std::string Describe(const char* what, const sd_bus_error& error, int result) {
+    return std::string(what) + ": " + (sd_bus_error_is_set(&error) ? error.message : std::strerror(-result));
+}
+
+// Asks RealtimeKit to make this thread SCHED_RR at priority, capped at what it grants; "" on
+// success, else what failed.
+std::string AskRealtimeKit(int priority) {
+    sd_bus* raw = nullptr;
+    int result = sd_bus_open_system(&raw);
+    if (result < 0) return std::string("system bus: ") + std::strerror(-result);
+    const Bus bus(raw);
+    sd_bus_set_method_call_timeout(bus.get(), kBusTimeoutMicroseconds);
+
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    int32_t maxPriority = 0;
+    int64_t maxCpu = 0;
+    result = sd_bus_get_property_trivial(bus.get(), kService, kObject, kService, "MaxRealtimePriority", &error, 'i',
+                                         &maxPriority);
+    if (result >= 0)
+        result = sd_bus_get_property_trivial(bus.get(), kService, kObject, kService, "RTTimeUSecMax", &error, 'x',
+                                             &maxCpu);
+    if (result < 0) {
+        std::string text = Describe("RealtimeKit", error, result);
+        sd_bus_error_free(&error);
+        return text;
+    }
+    const rlim_t cpu = static_cast<rlim_t>(std::min<int64_t>(kRealtimeCpuMicroseconds, maxCpu));
+    const rlimit limit{cpu, cpu};
+    if (::setrlimit(RLIMIT_RTTIME, &limit) != 0)
+        return std::string("RLIMIT_RTTIME: ") + std::strerror(errno);
+
+    const uint32_t granted = static_cast<uint32_t>(std::clamp<int32_t>(priority, 1, std::max(maxPriority, 1)));
+    result = sd_bus_call_method(bus.get(), kService, kObject, kService, "MakeThreadRealtime", &error, nullptr, "tu",
+                                static_cast<uint64_t>(::gettid()), granted);
+    std::string text = result < 0 ? Describe("RealtimeKit MakeThreadRealtime", error, result) : "";
+    sd_bus_error_free(&error);
+    return text;
+}
+
+}  // namespace
+
+SchedulingOutcome RaiseThreadToRealtime(int priority) {
+    SchedulingOutcome outcome;
+    // The kernel lets a thread's timer fire up to its slack late (50 us by default) to batch
+    // wake-ups; a worker that sleeps until its deadline wants it on time.
+    outcome.minimalTimerSlack = ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
+
+    sched_param param{};
+    param.sched_priority = priority;
+    const int fifo = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param);
+    if (fifo == 0) {
+        outcome.scheduling = Scheduling::kFifo;
+    } else {
+        const std::string refused = AskRealtimeKit(priority);
+        outcome.scheduling = refused.empty() ? Scheduling::kRealtimeKit : Scheduling::kNormal;
+        if (!refused.empty()) outcome.refusal = std::string("SCHED_FIFO: ") + std::strerror(fifo) + "; " + refused;
+    }
+    std::lock_guard lock(lastGuard);
+    last = outcome;
+    return outcome;
+}
+
+SchedulingOutcome LastSchedulingOutcome() {
+    std::lock_guard lock(lastGuard);
+    return last;
+}
+
+}  // namespace qx

@@ -1,0 +1,221 @@
+// The worker's schedule on simulated time: when the link sleeps, what wakes it, and that the
+// rules keep their ticks whether the link ticks every millisecond or sleeps in between.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "link/tick_clock.h"
+#include "tests/support/link_harness.h"
+#include "vsp/CVSPDriver.h"
+
+namespace qx::test {
+namespace {
+
+using Lines = std::vector<std::pair<int, int>>;
+using Commands = std::vector<std::pair<int, std::string>>;
+
+bool Readable(int fd) {
+    pollfd wait{fd, POLLIN, 0};
+    return ::poll(&wait, 1, 0) == 1 && (wait.revents & POLLIN);
+}
+
+// Start-up done and the first poll (which sends the inversion) over: nothing left to do.
+void RunUntilAsleep(LinkHarness& h) {
+    h.RunFor(1100);
+    ASSERT_EQ(h.due, kNoPassDue);
+}
+
+TEST(LinkSleep, IdleLinkMakesNoDeviceCallUntilNews) {
+    LinkHarness h;
+    RunUntilAsleep(h);
+    // Start-up on consecutive ticks, then nothing but the poll's tick and its reply.
+    EXPECT_LT(h.passes, 12);
+    const int passes = h.passes;
+    const uint64_t reads = h.device->ReadCount();
+    const std::size_t received = h.device->ReceivedCount();
+
+    h.RunFor(5000);
+    EXPECT_EQ(h.passes, passes);
+    EXPECT_EQ(h.device->ReadCount(), reads);
+    EXPECT_EQ(h.device->ReceivedCount(), received);
+}
+
+// Both links see the same program: a CAT port open from the start at 4800 baud, changed to
+// 9600 7E2 in the middle. One ticks every millisecond, the other sleeps whenever it may.
+void ExpectSameCommandsAsTicking(const SimDeviceConfig& config) {
+    LinkHarness ticking(config);
+    LinkHarness sleeping(config);
+    std::vector<std::shared_ptr<FakePortState>> ports{ticking.AddPort(kCat), sleeping.AddPort(kCat)};
+    for (auto& port : ports) port->SetSettings(4800, 8, kParityNone, kStopBitsOne);
+
+    ticking.Tick(1500);
+    sleeping.RunFor(1500);
+    for (auto& port : ports) port->SetSettings(9600, 7, kParityEven, kStopBitsTwo);
+    sleeping.News();  // the settings event
+    ticking.Tick(1600);
+    sleeping.RunFor(1600);
+
+    EXPECT_EQ(sleeping.Commands(), ticking.Commands());
+    EXPECT_EQ(sleeping.Commands().back(), (std::pair<int, std::string>{2002, "SET CAT;MODE=7E2"}));
+    EXPECT_LT(sleeping.passes, ticking.ticks / 10) << "it slept between its rules";
+}
+
+TEST(LinkSleep, AnsweringDeviceGetsTheSameCommandsOnTheSameTicksAsTicking) {
+    ExpectSameCommandsAsTicking({});
+}
+
+TEST(LinkSleep, SilentDeviceGetsTheSameCommandsOnTheSameTicksAsTicking) {
+    ExpectSameCommandsAsTicking(SilentDevice());
+}
+
+// Poll ticks that went by while there was nothing to poll keep their place: an inversion asked
+// for while asleep goes out on the poll tick it would have when ticking.
+TEST(LinkSleep, InversionAskedWhileAsleepGoesOutOnThePollTickOfTicking) {
+    LinkHarness ticking;
+    LinkHarness sleeping;
+    ticking.Tick(2600);
+    sleeping.RunFor(2600);
+    ticking.link.RequestFskInversion(true);
+    sleeping.link.RequestFskInversion(true);
+    sleeping.News();
+    ticking.Tick(1000);
+    sleeping.RunFor(1000);
+    EXPECT_EQ(sleeping.Commands(), ticking.Commands());
+    EXPECT_EQ(sleeping.Commands().back(), (std::pair<int, std::string>{3003, "SET FSK;INVERS=1"}));
+}
+
+TEST(LinkSleep, EachSourceOfNewsWakesTheWorker) {
+    LinkHarness h;
+    auto port = std::make_unique<FakePort>();
+    auto state = port->SharedState();
+    uint32_t cookie = 0;
+    ASSERT_TRUE(port->Advise(std::make_shared<CVSPDriver>(h.link.WorkerWake()), cookie));
+    {
+        std::lock_guard lock(h.link.portGuard);
+        h.link.ports[kWinKey].instance = std::move(port);
+    }
+    RunUntilAsleep(h);
+    const int wake = h.link.WorkerWake()->Fd();
+    ASSERT_FALSE(Readable(wake));
+
+    const auto expectWakes = [&](const char* source, auto cause) {
+        cause();
+        EXPECT_TRUE(Readable(wake)) << source;
+        h.link.WorkerWake()->Clear();
+    };
+    expectWakes("PTT test", [&] { h.link.StartPttTest(); });
+    expectWakes("CW test", [&] { h.link.StartCwTest(); });
+    expectWakes("FSK inversion", [&] { h.link.RequestFskInversion(true); });
+    expectWakes("port opened", [&] { state->Fire(kEventOpened); });
+    expectWakes("settings", [&] { state->Fire(kEventSettingsChanged); });
+    expectWakes("lines", [&] { state->Fire(kEventLinesChanged); });
+    expectWakes("bytes written", [&] { state->ProgramWrites("x"); });
+    expectWakes("port closed", [&] { state->Fire(kEventClosed); });
+    expectWakes("explicit", [&] { h.link.Wake(); });
+
+    // The device's descriptor is readable exactly while a report waits.
+    ASSERT_GE(h.link.DevicePollFd(), 0);
+    EXPECT_FALSE(Readable(h.link.DevicePollFd()));
+    h.device->QueueInputState(1);
+    EXPECT_TRUE(Readable(h.link.DevicePollFd()));
+    h.News();
+    EXPECT_FALSE(Readable(h.link.DevicePollFd()));
+}
+
+TEST(LinkSleep, TestStartedWhileAsleepSetsAndClearsItsLineOnTheUsualTicks) {
+    LinkHarness h;
+    RunUntilAsleep(h);
+    h.RunFor(4321);
+    const int passes = h.passes;
+    h.link.StartPttTest();
+    h.News();
+    const int start = h.ticks;
+    EXPECT_EQ(h.due, 1);  // ticking while the test counts
+    h.RunFor(3000);
+    EXPECT_EQ(h.Lines(), (Lines{{start, 0x01}, {start + 999, 0x00}}));
+    EXPECT_EQ(h.due, kNoPassDue);
+    EXPECT_EQ(h.passes, passes + 1000);
+}
+
+TEST(LinkSleep, ProgramOpeningThePttPortWhileAsleepGetsItsLinesSent) {
+    LinkHarness h;
+    RunUntilAsleep(h);
+    h.RunFor(700);
+    auto port = h.AddPort(kPttCw);
+    port->SetLines(true, false);
+    h.News();  // the port's opened event
+    const int opened = h.ticks;
+    h.RunFor(100);
+    port->SetLines(false, false);
+    h.News();
+    const int lowered = h.ticks;
+    h.RunFor(5000);
+    EXPECT_EQ(h.Lines(), (Lines{{opened, 0x01}, {opened + 21, 0x01}, {lowered, 0x00}, {lowered + 21, 0x00}}));
+    // A program holding the port without traffic keeps the link asleep.
+    EXPECT_EQ(h.due, kNoPassDue);
+
+    // Closing it while asleep drops the lines at once, CW first.
+    port->SetLines(true, true);
+    h.News();
+    port->SetOpen(false);
+    h.News();
+    EXPECT_EQ(h.Lines().back(), (std::pair<int, int>{h.ticks, 0x00}));
+}
+
+TEST(LinkSleep, BytesKeepTheLinkTickingUntilTheyAreAllRelayed) {
+    LinkHarness h(SilentDevice());
+    auto cat = h.AddPort(kCat);
+    h.RunFor(200);
+    cat->ProgramWrites(std::string(150, 'x'));
+    h.News();
+    h.RunFor(10);
+    const auto reports = h.DataReports(2);
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[1].tick, reports[0].tick + 1);
+    EXPECT_EQ(reports[2].tick, reports[0].tick + 2);
+    EXPECT_EQ(h.PayloadOf(reports[2]).size(), 150u - 2 * 62);
+}
+
+// A pass the scheduler delayed stands for every tick since the last one.
+TEST(LinkSleep, LatePassesCountEveryTickTheyStandFor) {
+    LinkHarness h(SilentDevice());
+    auto ptt = h.AddPort(kPttCw);
+    h.link.StartPttTest();
+    h.Pass(1);   // the test sets its line: 999 ticks left
+    h.Pass(997);
+    h.Pass(2);   // its last tick is in here
+    EXPECT_EQ(h.Lines(), (Lines{{1, 0x01}, {1000, 0x00}}));
+
+    ptt->SetLines(true, false);
+    h.Pass(1);
+    h.Pass(25);  // the repeat was due 21 ticks after the change
+    EXPECT_EQ(h.Lines().back(), (std::pair<int, int>{1026, 0x01}));
+    EXPECT_EQ(h.Lines().size(), 4u);
+
+    // The silent device's queue moves on when a late pass steps over a multiple of 20 of the
+    // poll counter (25 after the poll on tick 1001).
+    const std::size_t commands = h.Commands().size();
+    h.Pass(3);
+    EXPECT_EQ(h.Commands().size(), commands);
+    h.Pass(16);
+    EXPECT_EQ(h.Commands().size(), commands + 1);
+}
+
+TEST(TickClock, TimerPassesKeepToTheGridAndNewsRestartsIt) {
+    constexpr int64_t ms = TickClock::kTickNanoseconds;
+    TickClock clock(0);
+    EXPECT_EQ(clock.TickTime(1), ms);
+    EXPECT_EQ(clock.TimerPass(ms + ms / 10), 1);  // woken a little late: still on the grid
+    EXPECT_EQ(clock.TickTime(1), 2 * ms);
+    EXPECT_EQ(clock.TimerPass(4 * ms + ms / 2), 3);  // three ticks went by
+    EXPECT_EQ(clock.TickTime(1), 5 * ms);
+
+    EXPECT_EQ(clock.NewsPass(9 * ms + ms / 3), 5);
+    EXPECT_EQ(clock.TickTime(1), 10 * ms + ms / 3);
+}
+
+}  // namespace
+}  // namespace qx::test
