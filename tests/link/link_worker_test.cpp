@@ -84,18 +84,18 @@ TEST(LinkWorker, SleepsWhenIdleAndWakesForEachSource) {
     }
     ASSERT_TRUE(link.Start(0, false));
     auto device = backend.Device(1);
-    const auto asleep = [&] { return WaitFor([&] { return link.sleeping.load() == 1; }, 2000ms); };
+    const auto asleep = [&] { return test::PollUntil([&] { return link.sleeping.load() == 1; }, 2000ms); };
     ASSERT_TRUE(asleep());
 
     link.StartPttTest();
-    EXPECT_TRUE(WaitFor([&] { return device->LineReports().size() == 1; }, 1000ms));
+    EXPECT_TRUE(test::PollUntil([&] { return device->LineReports().size() == 1; }, 1000ms));
     ASSERT_TRUE(asleep());  // after the test's 1000 ticks
     EXPECT_EQ(device->LineReports().size(), 2u);
 
     ports[kPttCw]->SetOpen(true);
     ports[kPttCw]->SetLines(false, true);
     ports[kPttCw]->Fire(kEventOpened);
-    EXPECT_TRUE(WaitFor([&] { return device->LineReports().size() == 3; }, 1000ms));
+    EXPECT_TRUE(test::PollUntil([&] { return device->LineReports().size() == 3; }, 1000ms));
 
     ports[kCat]->SetOpen(true);
     ports[kCat]->Fire(kEventOpened);
@@ -105,12 +105,12 @@ TEST(LinkWorker, SleepsWhenIdleAndWakesForEachSource) {
         return !answer.empty() && answer.back() == ';';
     };
     ports[kCat]->ProgramWrites("FA;");
-    EXPECT_TRUE(WaitFor(answered, 1000ms));
+    EXPECT_TRUE(test::PollUntil(answered, 1000ms));
     EXPECT_TRUE(answer.starts_with("FA")) << answer;
 
     answer.clear();
     device->QueueChannelData(kCat, "ID;");
-    EXPECT_TRUE(WaitFor(answered, 1000ms));
+    EXPECT_TRUE(test::PollUntil(answered, 1000ms));
     EXPECT_EQ(answer, "ID;");
 
     EXPECT_TRUE(link.Close());
