@@ -9,6 +9,7 @@
 #include "platform/autostart.h"
 #include "platform/private_profile.h"
 #include "platform/ports_directory.h"
+#include "platform/uevent_monitor.h"
 #include "sim/sim_control_directory.h"
 #include "sim/sim_hid_backend.h"
 
@@ -79,6 +80,7 @@ HidService CInterfaceManagerApp::MakeHidService(std::string* error) {
         return service;
     }
     service.simulatedDevices = count;
+    service.simulated = true;
     auto backend = std::make_unique<SimHidBackend>(count);
     if (const char* control = std::getenv("QXM_SIM_CONTROL_DIR"); control && *control) {
         service.control = std::make_unique<SimControlDirectory>(*backend, control);
@@ -127,6 +129,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     TerminationSignals termination;
     std::printf("Virtual ports (%s) are published in %s\n", portClass->Kind().c_str(),
                 portClass->PortsDirectory().c_str());
+    if (!hid.simulated) std::printf("Device notices come from %s\n", NoticeOriginText(ChooseNoticeOrigin()));
     std::fflush(stdout);
 
     // Program-wide settings live until the end of the run and are written last.

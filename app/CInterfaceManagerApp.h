@@ -28,6 +28,7 @@ struct HidService {
     std::unique_ptr<HidBackend> backend;           // null when none could be chosen
     std::unique_ptr<SimControlDirectory> control;  // goes before the backend it controls
     int simulatedDevices = 0;                      // how many of the devices are simulated
+    bool simulated = false;                        // the simulated backend, with its own notices
 };
 
 // What the running instance hands to its window.
