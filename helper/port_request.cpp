@@ -8,11 +8,14 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/cuse_port.h"
+
 namespace qx::helper {
 namespace {
 
-constexpr std::string_view kPrefix = "qx-COM";
 constexpr int kLastPort = 255;
+// The program's own device names: "qx-" before the port name "COM<n>".
+const std::string kPrefix = CuseDeviceName("COM");
 
 // "qx-COM" then 1 to 3 digits without a leading zero (a longer or zero-led number is a name
 // this helper never makes, so it is out of range rather than a new spelling).
@@ -38,7 +41,7 @@ int ParseName(std::string_view name, std::string* why) {
 
 }  // namespace
 
-std::string PortDeviceName(int number) { return std::string(kPrefix) + std::to_string(number); }
+std::string PortDeviceName(int number) { return CuseDeviceName("COM" + std::to_string(number)); }
 
 int ParsePortRequest(std::span<const uint8_t> request, std::string* why) {
     std::string ignored;
