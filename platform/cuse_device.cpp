@@ -71,7 +71,7 @@ void CuseDevice::Loop() {
 
 bool CuseDevice::Receive(std::vector<uint8_t>& buffer) {
     const ssize_t n = ::read(connection_.Get(), buffer.data(), buffer.size());
-    if (n < 0) return errno == EINTR || errno == EAGAIN || errno == ENOENT;  // ENODEV: ended
+    if (n < 0) return errno == EINTR || errno == EAGAIN;  // ENODEV: the kernel ended the device
     if (n == 0) return false;
     std::lock_guard lock(mutex_);
     session_.Handle({buffer.data(), static_cast<size_t>(n)}, SerialClock::now());

@@ -10,10 +10,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/cuse_connection.h"
 #include "platform/cuse_device.h"
 #include "platform/cuse_protocol.h"
 #include "platform/cuse_session.h"
@@ -301,6 +303,40 @@ TEST(CuseProtocol, InitReplyNamesTheDeviceAndAsksForUnrestrictedIoctls) {
     init.minor = 38;
     EXPECT_FALSE(CuseInitReply(init, ""));
     EXPECT_FALSE(CuseInitReply(init, std::string("qx\0x", 4)));
+}
+
+// The initialisation on a connection: CUSE_INIT answered with the name, then the node awaited
+// until the kernel (here: the other end) gives up on the device.
+TEST(CuseConnectionTest, InitialisationAnswersInitAndNoticesARefusedDevice) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+    UniqueFd kernel(fds[0]), connection(fds[1]);
+    const auto init = Request(CUSE_INIT, 1, cuse_init_in{7, 38, 0, 0});
+    ASSERT_EQ(::write(kernel.Get(), init.data(), init.size()), static_cast<ssize_t>(init.size()));
+    auto result = std::async(std::launch::async, [&] {
+        std::string error;
+        const bool ok = InitialiseCuse(connection.Get(), "qx-COM-test-absent", &error);
+        return ok ? std::string("ok") : error;
+    });
+    std::vector<uint8_t> reply(4096);
+    pollfd p{kernel.Get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    reply.resize(static_cast<size_t>(::read(kernel.Get(), reply.data(), reply.size())));
+    const Reply parsed = Parse(reply);
+    EXPECT_EQ(parsed.unique, 1u);
+    EXPECT_NE(std::string(parsed.body.begin(), parsed.body.end()).find("DEVNAME=qx-COM-test-absent"), std::string::npos);
+    kernel.Reset();
+    EXPECT_NE(result.get().find("refused"), std::string::npos);
+
+    // Anything but CUSE_INIT first is a protocol error.
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+    kernel.Reset(fds[0]);
+    connection.Reset(fds[1]);
+    const auto open = Open(1);
+    ASSERT_EQ(::write(kernel.Get(), open.data(), open.size()), static_cast<ssize_t>(open.size()));
+    std::string error;
+    EXPECT_FALSE(InitialiseCuse(connection.Get(), "qx-COM-test-absent", &error));
+    EXPECT_NE(error.find("CUSE_INIT"), std::string::npos) << error;
 }
 
 // The device thread over a connection: requests in, replies out, and the end of either side.
