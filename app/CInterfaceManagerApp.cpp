@@ -10,6 +10,7 @@
 #include "platform/autostart.h"
 #include "platform/private_profile.h"
 #include "platform/ports_directory.h"
+#include "platform/uevent_monitor.h"
 
 namespace qx {
 
@@ -120,6 +121,8 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     TerminationSignals termination;
     std::printf("Virtual ports (%s) are published in %s\n", portClass->Kind().c_str(),
                 portClass->PortsDirectory().c_str());
+    if (hid->realDevices)
+        std::printf("Device notices come from %s\n", NoticeOriginText(ChooseNoticeOrigin()));
     std::fflush(stdout);
 
     // Program-wide settings live until the end of the run and are written last.

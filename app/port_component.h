@@ -1,9 +1,10 @@
 #pragma once
 // The choice of virtual port component at start-up. CUSE ports carry real keying lines (RTS,
-// DTR, CTS) but need /dev/cuse; pseudo-terminals work everywhere without them.
+// DTR, CTS); an ordinary user gets them from the privileged helper, root by opening /dev/cuse
+// itself. Pseudo-terminals work everywhere without them.
 //   QXM_PORT_KIND=pty   pseudo-terminals only
-//   QXM_PORT_KIND=cuse  CUSE only (fails when /dev/cuse cannot be opened)
-//   unset or empty      CUSE when it can be served, pseudo-terminals otherwise
+//   QXM_PORT_KIND=cuse  CUSE only: through the helper, else /dev/cuse (fails, saying why, when neither serves)
+//   unset or empty      the helper, else /dev/cuse, else pseudo-terminals
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,13 +13,17 @@
 
 namespace qx {
 
-// How to make each kind of class object for a ports directory; null when it cannot serve.
+// Makes one kind of class object for a ports directory; null with the reason in why.
+using PortClassMaker = std::function<std::unique_ptr<IVSPortAxClass>(const std::string& directory, std::string* why)>;
+
 struct PortComponentMakers {
-    std::function<std::unique_ptr<IVSPortAxClass>(const std::string& directory)> pty;
-    std::function<std::unique_ptr<IVSPortAxClass>(const std::string& directory)> cuse;
+    PortClassMaker helper;  // CUSE through the privileged helper
+    PortClassMaker cuse;    // CUSE with /dev/cuse opened by the program itself
+    PortClassMaker pty;
 };
 
-// The real makers: MakePtyPortClass and MakeCusePortClass.
+// The real makers: MakeCuseHelperPortClass (at CuseHelperSocketPath()), MakeCusePortClass and
+// MakePtyPortClass.
 PortComponentMakers DefaultPortComponentMakers();
 
 // kind: the value of QXM_PORT_KIND, or null when it is not set. Null with the reason in error

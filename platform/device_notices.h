@@ -1,7 +1,7 @@
 #pragma once
 // Device arrival and removal notices. The user interface thread watches Fd() for readability
-// and then calls ReadNotices(); the real source is the kernel's uevent stream for hidraw, the
-// simulated hid backend has its own.
+// and then calls ReadNotices(); the real source is udev's broadcast for hidraw (or the kernel's
+// uevents where no udev daemon runs), the simulated hid backend has its own.
 #include <string>
 #include <vector>
 

@@ -15,6 +15,7 @@ struct HidService {
     std::unique_ptr<HidBackend> backend;
     std::shared_ptr<void> control;        // drives simulated devices from outside; goes before the backend
     std::vector<std::string> simulatedSerialNumbers;  // keys of the simulated devices, in order
+    bool realDevices = false;  // the kernel's devices, with the system's device notices
 };
 
 // Makes the run's hid service, or says why none can serve.
@@ -24,6 +25,7 @@ using HidServiceFactory = std::function<Expected<HidService>()>;
 inline Expected<HidService> MakeHidrawService() {
     HidService service;
     service.backend = MakeHidrawBackend();
+    service.realDevices = true;
     return service;
 }
 

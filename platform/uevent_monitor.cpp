@@ -3,7 +3,10 @@
 #include <linux/netlink.h>
 #include <sys/socket.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -122,7 +125,24 @@ bool NoticeNamesOurDevice(const std::string& devicePath) {
     return devicePath.find("0483:A1DE") != std::string::npos;
 }
 
+NoticeOrigin ChooseNoticeOrigin(const std::string& udevControlPath) {
+    return ::access(udevControlPath.c_str(), F_OK) == 0 ? NoticeOrigin::kUdev : NoticeOrigin::kKernel;
+}
+
+const char* NoticeOriginText(NoticeOrigin origin) {
+    return origin == NoticeOrigin::kUdev ? "udev" : "kernel uevents (no udev daemon)";
+}
+
 std::unique_ptr<DeviceNoticeSource> MakeUeventMonitor() {
+    if (ChooseNoticeOrigin() == NoticeOrigin::kUdev) {
+        std::string error;
+        if (auto monitor = MakeUdevMonitor(&error)) return monitor;
+        std::fprintf(stderr, "Device notices from udev unavailable (%s); using kernel uevents\n", error.c_str());
+    }
+    return MakeKernelUeventMonitor();
+}
+
+std::unique_ptr<DeviceNoticeSource> MakeKernelUeventMonitor() {
     UniqueFd socket(
         ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT));
     if (!socket.Valid()) return nullptr;

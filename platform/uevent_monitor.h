@@ -1,6 +1,7 @@
 #pragma once
-// Device notices from the kernel's uevent stream (netlink, kernel messages only, so no udev
-// daemon is needed): hidraw nodes coming and going.
+// Device notices: hidraw nodes coming and going. udev's broadcast where a udev daemon runs (it
+// comes after the rules have given the node to the user); the kernel's own uevents otherwise
+// (containers, minimal systems), which arrive before any rule has run.
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -23,7 +24,21 @@ std::optional<DeviceNotice> ParseUevent(const char* data, std::size_t size);
 // True when a device path names our interface ("0483:A1DE", in the kernel's upper case).
 bool NoticeNamesOurDevice(const std::string& devicePath);
 
-// The notice source over a kernel uevent socket; null when the socket cannot be opened.
+// Where notices come from; the chooser below and the start-up message agree through it.
+enum class NoticeOrigin { kUdev, kKernel };
+// A running udev daemon is known by its control socket (libudev itself uses the same test).
+NoticeOrigin ChooseNoticeOrigin(const std::string& udevControlPath = "/run/udev/control");
+const char* NoticeOriginText(NoticeOrigin origin);
+
+// The notice source of ChooseNoticeOrigin(); a udev monitor that cannot be opened falls back to
+// the kernel's uevents (the reason goes to standard error). Null when neither opens.
 std::unique_ptr<DeviceNoticeSource> MakeUeventMonitor();
+
+// The two sources; null with the failed step and errno in error.
+std::unique_ptr<DeviceNoticeSource> MakeUdevMonitor(std::string* error);
+std::unique_ptr<DeviceNoticeSource> MakeKernelUeventMonitor();
+
+// The notice for one udev message: hidraw "add" and "remove" only.
+std::optional<DeviceNotice> UdevNotice(const char* action, const char* devicePath);
 
 }  // namespace qx

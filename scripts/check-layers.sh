@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Folders depend downward only: platform <- vsp <- link <- manager <- app <- ui, and sim beside
-# platform. Fails, naming the file, when a file includes a header of a layer it may not see.
+# platform; the keying-port helper (helper/) sees platform and vsp. Fails, naming the file,
+# when a file includes a header of a layer it may not see.
 # The program's entry (app/main.cpp) is the one place that may reach ui and the simulator.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +13,7 @@ declare -A allowed=(
   [manager]="platform vsp link manager"
   [app]="platform vsp link manager app"
   [ui]="platform vsp link manager app ui"
+  [helper]="platform vsp helper"
 )
 status=0
 for layer in "${!allowed[@]}"; do

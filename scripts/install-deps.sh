@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
-  libhidapi-dev libfuse3-dev fuse3 libsystemd-dev
+  libhidapi-dev libudev-dev udev libsystemd-dev
   qt6-base-dev libgl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format

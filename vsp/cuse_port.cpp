@@ -4,11 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "platform/cuse_connection.h"
 #include "vsp/cuse_device.h"
+#include "platform/cuse_helper_client.h"
 #include "vsp/event_sinks.h"
 #include "platform/fd.h"
 #include "platform/port_links.h"
@@ -55,10 +61,13 @@ private:
     std::vector<Entry> devices_;
 };
 
+// Gives the initialised connection of /dev/<device name>, or an invalid one with the reason.
+using ConnectionOpener = std::function<UniqueFd(const std::string& deviceName, std::string* error)>;
+
 class CusePort final : public IVSPortAx {
 public:
-    CusePort(std::shared_ptr<DeviceRegistry> registry, std::string directory)
-        : registry_(std::move(registry)), directory_(std::move(directory)) {}
+    CusePort(std::shared_ptr<DeviceRegistry> registry, std::string directory, ConnectionOpener opener)
+        : registry_(std::move(registry)), directory_(std::move(directory)), opener_(std::move(opener)) {}
 
     // Let go without DeletePort: the device ends, its name stays.
     ~CusePort() override {
@@ -88,7 +97,7 @@ public:
         }
         if (!device) return;
         const std::string path = directory_ + "/" + name;
-        if (ReadLinkTarget(path) == CuseDevice::NodePath(CuseDeviceName(name))) ::unlink(path.c_str());
+        if (ReadLinkTarget(path) == CuseNodePath(CuseDeviceName(name))) ::unlink(path.c_str());
         device->End();
     }
 
@@ -176,8 +185,14 @@ private:
     template <typename LinkFn>
     bool Publish(const std::string& name, LinkFn link) {
         if (PortNumberFromName(name) == 0 || Device()) return false;
-        const std::string node = CuseDevice::NodePath(CuseDeviceName(name));
-        auto device = CuseDevice::Start(CuseDeviceName(name), [sinks = sinks_](int id) { sinks->Fire(id); });
+        const std::string node = CuseNodePath(CuseDeviceName(name));
+        std::string error;
+        UniqueFd connection = opener_(CuseDeviceName(name), &error);
+        if (!connection.Valid()) {
+            std::fprintf(stderr, "Port %s: %s\n", name.c_str(), error.c_str());
+            return false;
+        }
+        auto device = CuseDevice::Serve(std::move(connection), [sinks = sinks_](int id) { sinks->Fire(id); });
         if (!device) return false;
         if (!link(directory_ + "/" + name, node)) {
             device->End();
@@ -192,6 +207,7 @@ private:
 
     const std::shared_ptr<DeviceRegistry> registry_;
     const std::string directory_;
+    const ConnectionOpener opener_;
     // Shared with the devices' event callbacks; the sinks outlive the devices, since they are
     // attached before CreatePort and a port may be made again by ReusePort.
     const std::shared_ptr<EventSinks> sinks_ = std::make_shared<EventSinks>();
@@ -202,16 +218,19 @@ private:
 
 class CusePortClass final : public IVSPortAxClass {
 public:
-    explicit CusePortClass(std::string directory) : directory_(std::move(directory)) {}
+    CusePortClass(std::string directory, std::string kind, ConnectionOpener opener)
+        : directory_(std::move(directory)), kind_(std::move(kind)), opener_(std::move(opener)) {}
 
     std::unique_ptr<IVSPortAx> CreateInstance() override {
-        return std::make_unique<CusePort>(registry_, directory_);
+        return std::make_unique<CusePort>(registry_, directory_, opener_);
     }
     std::string PortsDirectory() const override { return directory_; }
-    std::string Kind() const override { return "CUSE"; }
+    std::string Kind() const override { return kind_; }
 
 private:
     const std::string directory_;
+    const std::string kind_;
+    const ConnectionOpener opener_;
     const std::shared_ptr<DeviceRegistry> registry_ = std::make_shared<DeviceRegistry>();
 };
 
@@ -219,10 +238,29 @@ private:
 
 std::string CuseDeviceName(const std::string& portName) { return "qx-" + portName; }
 
-std::unique_ptr<IVSPortAxClass> MakeCusePortClass(const std::string& portsDirectory) {
-    if (!IsWritableDirectory(portsDirectory)) return nullptr;
-    if (!UniqueFd(::open("/dev/cuse", O_RDWR | O_CLOEXEC)).Valid()) return nullptr;
-    return std::make_unique<CusePortClass>(portsDirectory);
+std::unique_ptr<IVSPortAxClass> MakeCusePortClass(const std::string& portsDirectory, std::string* why) {
+    if (!IsWritableDirectory(portsDirectory)) {
+        if (why != nullptr) *why = portsDirectory + " is not a writable directory";
+        return nullptr;
+    }
+    if (!UniqueFd(::open("/dev/cuse", O_RDWR | O_CLOEXEC)).Valid()) {
+        if (why != nullptr) *why = std::string("/dev/cuse cannot be opened: ") + std::strerror(errno);
+        return nullptr;
+    }
+    return std::make_unique<CusePortClass>(portsDirectory, "CUSE", OpenCuseConnection);
+}
+
+std::unique_ptr<IVSPortAxClass> MakeCuseHelperPortClass(const std::string& portsDirectory,
+                                                        const std::string& helperSocket, std::string* why) {
+    if (!IsWritableDirectory(portsDirectory)) {
+        if (why != nullptr) *why = portsDirectory + " is not a writable directory";
+        return nullptr;
+    }
+    if (!CuseHelperAnswers(helperSocket, why)) return nullptr;
+    return std::make_unique<CusePortClass>(
+        portsDirectory, "CUSE via helper", [helperSocket](const std::string& deviceName, std::string* error) {
+            return RequestCuseConnection(helperSocket, deviceName, error);
+        });
 }
 
 }  // namespace qx

@@ -1,8 +1,9 @@
 #pragma once
 // The virtual port component over CUSE: ports with real keying lines.
 //
-// Each instance is one port: CreatePort("COM5") starts the character device /dev/qx-COM5 (see
-// CuseDevice) and publishes it as the symlink <ports directory>/COM5. Programs see a serial
+// Each instance is one port: CreatePort("COM5") obtains the initialised CUSE connection of
+// /dev/qx-COM5 (from the privileged helper, or by opening /dev/cuse itself when it may), serves
+// it (see CuseDevice) and publishes it as the symlink <ports directory>/COM5. Programs see a serial
 // port in every way they can tell: their own termios (data bits, parity, stop bits, exact
 // rate), RTS and DTR through TIOCMSET/TIOCMBIS/TIOCMBIC, and CTS as the modem-status input
 // that SetInputLine drives (TIOCMGET, TIOCMIWAIT wake on its changes).
@@ -10,7 +11,8 @@
 // - SetCreationFlag is accepted and has no effect: every port is made the same way.
 // - Destroying an instance without DeletePort ends the device but keeps its name, which then
 //   points at a node that no longer exists until ReusePort makes it again.
-// - /dev/cuse is root's unless a udev rule grants it to the user.
+// - /dev/cuse stays root's: whoever opens it chooses a name under /dev. Ordinary users get
+//   their devices through the helper, which allows only the names qx-COM1 to qx-COM255.
 #include <memory>
 #include <string>
 
@@ -18,9 +20,14 @@
 
 namespace qx {
 
-// The class object, or null when /dev/cuse cannot be opened or portsDirectory is not a
-// writable directory.
-std::unique_ptr<IVSPortAxClass> MakeCusePortClass(const std::string& portsDirectory);
+// The class object that opens /dev/cuse itself; null with the reason in why when /dev/cuse
+// cannot be opened or portsDirectory is not a writable directory.
+std::unique_ptr<IVSPortAxClass> MakeCusePortClass(const std::string& portsDirectory, std::string* why = nullptr);
+
+// The class object whose devices come from the helper listening on helperSocket; null with the
+// reason in why when it does not answer or portsDirectory is not a writable directory.
+std::unique_ptr<IVSPortAxClass> MakeCuseHelperPortClass(const std::string& portsDirectory,
+                                                        const std::string& helperSocket, std::string* why = nullptr);
 
 // The character device name of a port name: "COM5" -> "qx-COM5".
 std::string CuseDeviceName(const std::string& portName);

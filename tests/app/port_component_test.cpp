@@ -10,34 +10,44 @@
 namespace qx {
 namespace {
 
-// Makers that record which kind was tried and serve only when told to.
+// Makers that record which kind was tried and serve only when told to; a kind that does not
+// serve says why.
 struct RecordingMakers {
-    bool ptyServes = true;
+    bool helperServes = true;
     bool cuseServes = true;
+    bool ptyServes = true;
     std::vector<std::string> tried;
 
     PortComponentMakers Makers() {
         auto maker = [this](const char* kind, const bool& serves) {
-            return [this, kind, &serves](const std::string& directory) -> std::unique_ptr<IVSPortAxClass> {
+            return [this, kind, &serves](const std::string& directory, std::string* why) -> std::unique_ptr<IVSPortAxClass> {
                 tried.push_back(std::string(kind) + " " + directory);
-                if (!serves) return nullptr;
+                if (!serves) {
+                    *why = std::string("no ") + kind + " here";
+                    return nullptr;
+                }
                 return std::make_unique<test::FakePortClass>(directory);
             };
         };
-        return {maker("pty", ptyServes), maker("cuse", cuseServes)};
+        return {maker("helper", helperServes), maker("cuse", cuseServes), maker("pty", ptyServes)};
     }
 };
 
-TEST(PortComponentTest, UnsetPrefersCuseAndFallsBackToPseudoTerminals) {
+TEST(PortComponentTest, UnsetPrefersTheHelperThenOwnCuseThenPseudoTerminals) {
     RecordingMakers makers;
     std::string error;
     EXPECT_TRUE(ChoosePortComponent(nullptr, "/ports", makers.Makers(), &error));
-    EXPECT_EQ(makers.tried, (std::vector<std::string>{"cuse /ports"}));
+    EXPECT_EQ(makers.tried, (std::vector<std::string>{"helper /ports"}));
+
+    makers.tried.clear();
+    makers.helperServes = false;
+    EXPECT_TRUE(ChoosePortComponent("", "/ports", makers.Makers(), &error));
+    EXPECT_EQ(makers.tried, (std::vector<std::string>{"helper /ports", "cuse /ports"}));
 
     makers.tried.clear();
     makers.cuseServes = false;
-    EXPECT_TRUE(ChoosePortComponent("", "/ports", makers.Makers(), &error));
-    EXPECT_EQ(makers.tried, (std::vector<std::string>{"cuse /ports", "pty /ports"}));
+    EXPECT_TRUE(ChoosePortComponent(nullptr, "/ports", makers.Makers(), &error));
+    EXPECT_EQ(makers.tried, (std::vector<std::string>{"helper /ports", "cuse /ports", "pty /ports"}));
 
     makers.tried.clear();
     makers.ptyServes = false;
@@ -45,23 +55,29 @@ TEST(PortComponentTest, UnsetPrefersCuseAndFallsBackToPseudoTerminals) {
     EXPECT_NE(error.find("/ports"), std::string::npos) << error;
 }
 
-TEST(PortComponentTest, ForcedKindIsTheOnlyOneTried) {
+TEST(PortComponentTest, ForcedKindIsTheOnlyOneTriedAndSaysWhyItCannotServe) {
     RecordingMakers makers;
     std::string error;
     EXPECT_TRUE(ChoosePortComponent("pty", "/ports", makers.Makers(), &error));
     EXPECT_EQ(makers.tried, (std::vector<std::string>{"pty /ports"}));
 
-    // A forced CUSE that cannot be served fails rather than quietly giving ports without lines.
+    // Forced CUSE takes the helper or /dev/cuse, never quietly ports without lines.
+    makers.tried.clear();
+    makers.helperServes = false;
+    EXPECT_TRUE(ChoosePortComponent("cuse", "/ports", makers.Makers(), &error));
+    EXPECT_EQ(makers.tried, (std::vector<std::string>{"helper /ports", "cuse /ports"}));
+
     makers.tried.clear();
     makers.cuseServes = false;
     EXPECT_FALSE(ChoosePortComponent("cuse", "/ports", makers.Makers(), &error));
-    EXPECT_EQ(makers.tried, (std::vector<std::string>{"cuse /ports"}));
-    EXPECT_NE(error.find("/dev/cuse"), std::string::npos) << error;
+    EXPECT_EQ(makers.tried, (std::vector<std::string>{"helper /ports", "cuse /ports"}));
+    EXPECT_NE(error.find("no helper here"), std::string::npos) << error;
+    EXPECT_NE(error.find("no cuse here"), std::string::npos) << error;
 }
 
 TEST(PortComponentTest, UnknownKindIsAnErrorAndTriesNothing) {
     RecordingMakers makers;
-    for (const char* kind : {"PTY", "tty", "cuse ", "auto"}) {
+    for (const char* kind : {"PTY", "tty", "cuse ", "auto", "helper"}) {
         std::string error;
         EXPECT_FALSE(ChoosePortComponent(kind, "/ports", makers.Makers(), &error)) << kind;
         EXPECT_NE(error.find("QXM_PORT_KIND"), std::string::npos) << error;

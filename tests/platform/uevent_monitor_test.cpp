@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -82,6 +83,47 @@ TEST(NoticeNamesOurDevice, NeedsTheIdsInTheKernelsUpperCaseForm) {
     EXPECT_FALSE(NoticeNamesOurDevice(kMousePath));
     EXPECT_FALSE(NoticeNamesOurDevice("/devices/.../0003:0483:a1de.0007/hidraw/hidraw3"));
     EXPECT_FALSE(NoticeNamesOurDevice(""));
+}
+
+TEST(UdevNotice, HidrawAddAndRemoveOnly) {
+    auto arrival = UdevNotice("add", kOurPath.c_str());
+    ASSERT_TRUE(arrival);
+    EXPECT_EQ(arrival->kind, DeviceNotice::kArrival);
+    EXPECT_EQ(arrival->devicePath, kOurPath);
+    auto removal = UdevNotice("remove", kOurPath.c_str());
+    ASSERT_TRUE(removal);
+    EXPECT_EQ(removal->kind, DeviceNotice::kRemoval);
+    EXPECT_FALSE(UdevNotice("change", kOurPath.c_str()));
+    EXPECT_FALSE(UdevNotice("bind", kOurPath.c_str()));
+    EXPECT_FALSE(UdevNotice(nullptr, kOurPath.c_str()));
+    EXPECT_FALSE(UdevNotice("add", nullptr));
+    EXPECT_FALSE(UdevNotice("add", ""));
+}
+
+// udev is used only where its daemon runs: elsewhere its broadcast never comes.
+TEST(NoticeOrigin, UdevOnlyWhereItsDaemonRuns) {
+    char dir[] = "/tmp/qx-udev-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string control = std::string(dir) + "/control";
+    EXPECT_EQ(ChooseNoticeOrigin(control), NoticeOrigin::kKernel);
+    ::close(::open(control.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+    EXPECT_EQ(ChooseNoticeOrigin(control), NoticeOrigin::kUdev);
+    EXPECT_STREQ(NoticeOriginText(NoticeOrigin::kUdev), "udev");
+    ::unlink(control.c_str());
+    ::rmdir(dir);
+}
+
+TEST(UeventMonitor, EachSourceOpensANonBlockingCloseOnExecSocket) {
+    std::string error;
+    std::vector<std::unique_ptr<DeviceNoticeSource>> monitors;
+    monitors.push_back(MakeKernelUeventMonitor());
+    monitors.push_back(MakeUdevMonitor(&error));
+    for (const auto& monitor : monitors) {
+        if (!monitor) continue;  // no netlink here
+        EXPECT_TRUE(::fcntl(monitor->Fd(), F_GETFL) & O_NONBLOCK);
+        EXPECT_TRUE(::fcntl(monitor->Fd(), F_GETFD) & FD_CLOEXEC);
+        monitor->ReadNotices();  // returns at once whatever is queued
+    }
 }
 
 TEST(UeventMonitor, OpensANonBlockingCloseOnExecSocket) {

@@ -2,29 +2,19 @@
 // with its hidraw backend and CUSE ports against a qx_uhid device, checked from the outside the
 // way radio programs and the user meet it.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_environment.h"
-#include "tests/vm/uhid_process.h"
-
-extern char** environ;
+#include "tests/vm/manager_process.h"
 
 namespace qx::vm {
 namespace {
@@ -37,61 +27,6 @@ constexpr auto kStartBound = 120s;  // the first scan comes about five seconds a
 constexpr const char* kSerial = "QX4SIM0001";
 constexpr int kPorts[] = {3, 4, 5, 6};  // CAT, PTT/CW, FSK, WinKey
 constexpr int kCatPort = 3, kPttPort = 4, kFskPort = 5;
-
-std::string ReadText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// One run of qx-manager with the test's environment, its output kept in a file.
-class ManagerProcess {
-public:
-    ManagerProcess(const std::vector<std::string>& args, const std::filesystem::path& output) {
-        std::vector<std::string> env;
-        for (char** e = environ; *e; ++e) {
-            const std::string entry = *e;
-            // The real devices, not simulated ones; CUSE ports, which carry keying lines.
-            if (entry.rfind("QXM_SIMULATED_DEVICES=", 0) == 0 || entry.rfind("QXM_PORT_KIND=", 0) == 0 ||
-                entry.rfind("QT_QPA_PLATFORM=", 0) == 0)
-                continue;
-            env.push_back(entry);
-        }
-        env.push_back("QXM_PORT_KIND=cuse");
-        env.push_back("QT_QPA_PLATFORM=offscreen");
-        std::vector<std::string> argv = {QX_MANAGER_PROGRAM};
-        argv.insert(argv.end(), args.begin(), args.end());
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        if (posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, Pointers(argv).data(), Pointers(env).data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~ManagerProcess() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    bool Started() const { return pid_ > 0; }
-    // The exit status once it ended within the bound; -1 otherwise (or when killed).
-    int Wait(std::chrono::milliseconds bound) {
-        int status = 0;
-        if (!Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, bound)) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-private:
-    static std::vector<char*> Pointers(std::vector<std::string>& texts) {
-        std::vector<char*> pointers;
-        for (auto& text : texts) pointers.push_back(text.data());
-        pointers.push_back(nullptr);
-        return pointers;
-    }
-    pid_t pid_ = -1;
-};
 
 class ManagerGuestTest : public ::testing::Test {
 protected:
@@ -127,39 +62,6 @@ protected:
     test::TempEnvironment env_;
     std::filesystem::path logs_;
 };
-
-// The first line report carrying flags that the device logs after the moment since; its time.
-std::optional<long long> LineReportAfter(const UhidProcess& device, const std::string& flags, long long since) {
-    for (const UhidLogLine& line : device.Log())
-        if (line.micros >= since && line.text == "REPORT 3: " + flags) return line.micros;
-    return std::nullopt;
-}
-
-// The line reports the device logged after the moment since, flags only.
-std::vector<std::string> LineReportsAfter(const UhidProcess& device, long long since) {
-    std::vector<std::string> flags;
-    for (const UhidLogLine& line : device.Log())
-        if (line.micros >= since && line.text.rfind("REPORT 3: ", 0) == 0) flags.push_back(line.text.substr(10));
-    return flags;
-}
-
-// Changes a keying line the way a rig-control program does and measures how long the device
-// waits for the line report; nullopt when it never comes.
-std::optional<double> KeyAndMeasure(const RadioProgram& program, const UhidProcess& device, unsigned long request,
-                                    int line, const std::string& expectedFlags) {
-    const long long before = MonotonicMicroseconds();
-    if (::ioctl(program.Fd(), request, &line) != 0) return std::nullopt;
-    std::optional<long long> arrived;
-    if (!Eventually([&] { return (arrived = LineReportAfter(device, expectedFlags, before)).has_value(); }))
-        return std::nullopt;
-    return (*arrived - before) / 1000.0;
-}
-
-void PrintFigures(const char* what, std::vector<double> ms) {
-    std::sort(ms.begin(), ms.end());
-    std::printf("%s to line report: n=%zu min %.2f ms, median %.2f ms, max %.2f ms\n", what, ms.size(), ms.front(),
-                ms[ms.size() / 2], ms.back());
-}
 
 TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
     auto device = std::make_unique<UhidProcess>(kSerial, logs_ / "device.log");

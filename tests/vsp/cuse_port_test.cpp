@@ -18,6 +18,17 @@ TEST(CusePortClass, RefusedWithoutCuseOrWithoutADirectory) {
     EXPECT_EQ(MakeCusePortClass(home.Root()), nullptr);  // the program then falls back to pseudo-terminals
 }
 
+TEST(CusePortClass, WithoutAHelperTheReasonIsKept) {
+    char dir[] = "/tmp/qx-cuse-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    std::string why;
+    EXPECT_EQ(MakeCuseHelperPortClass(dir, std::string(dir) + "/no-helper.sock", &why), nullptr);
+    EXPECT_NE(why.find("no-helper.sock"), std::string::npos) << why;
+    EXPECT_EQ(MakeCuseHelperPortClass("/nonexistent/qx-ports", std::string(dir) + "/no-helper.sock", &why), nullptr);
+    EXPECT_NE(why.find("/nonexistent/qx-ports"), std::string::npos) << why;
+    ::rmdir(dir);
+}
+
 TEST(CusePortClass, DeviceNamesFollowPortNames) {
     EXPECT_EQ(CuseDeviceName("COM5"), "qx-COM5");
     EXPECT_EQ(CuseDeviceName("COM255"), "qx-COM255");

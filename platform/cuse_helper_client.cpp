@@ -1,0 +1,75 @@
+#include "platform/cuse_helper_client.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace qx {
+namespace {
+
+// The helper initialises a device per request; the kernel and udev may take a while.
+constexpr timeval kReplyTimeout{10, 0};
+constexpr size_t kMaxReply = 256;
+
+UniqueFd Connect(const std::string& socketPath, std::string* error) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.empty() || socketPath.size() >= sizeof(address.sun_path)) {
+        if (error != nullptr) *error = "no usable helper socket path \"" + socketPath + "\"";
+        return {};
+    }
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!socket.Valid() || ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (error != nullptr) *error = "connecting to the CUSE helper at " + socketPath + ": " + std::strerror(errno);
+        return {};
+    }
+    return socket;
+}
+
+}  // namespace
+
+std::string CuseHelperSocketPath() {
+    const char* path = std::getenv("QXM_CUSE_HELPER_SOCKET");
+    return path && *path ? path : kDefaultCuseHelperSocket;
+}
+
+bool CuseHelperAnswers(const std::string& socketPath, std::string* error) { return Connect(socketPath, error).Valid(); }
+
+UniqueFd RequestCuseConnection(const std::string& socketPath, const std::string& deviceName, std::string* error) {
+    UniqueFd socket = Connect(socketPath, error);
+    if (!socket.Valid()) return {};
+    ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVTIMEO, &kReplyTimeout, sizeof kReplyTimeout);
+    if (::send(socket.Get(), deviceName.data(), deviceName.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(deviceName.size())) {
+        if (error != nullptr) *error = std::string("sending to the CUSE helper: ") + std::strerror(errno);
+        return {};
+    }
+    char text[kMaxReply] = {};
+    iovec data{text, sizeof text - 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(socket.Get(), &message, MSG_CMSG_CLOEXEC);
+    UniqueFd connection;
+    if (n > 0)
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(sizeof(int))) {
+                int fd = -1;
+                std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
+                connection.Reset(fd);
+            }
+    const std::string reply(text, n > 0 ? static_cast<size_t>(n) : 0);
+    if (reply == kCuseHelperGranted && connection.Valid()) return connection;
+    if (error != nullptr)
+        *error = n < 0 ? std::string("no answer from the CUSE helper: ") + std::strerror(errno)
+                       : "the CUSE helper refused " + deviceName + ": " + (reply.empty() ? "no reason" : reply);
+    return {};
+}
+
+}  // namespace qx

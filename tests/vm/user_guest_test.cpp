@@ -1,0 +1,305 @@
+// On a kernel with uhid and cuse, as an ordinary user meets the program: udev runs with the
+// project's rules, the CUSE helper runs as root, and qx-manager and the radio programs run as an
+// unprivileged uid. The interface is plugged in after the program has started.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/cuse_helper_client.h"
+#include "platform/fd.h"
+#include "platform/uevent_monitor.h"
+#include "tests/support/radio_program.h"
+#include "tests/support/temp_home.h"
+#include "tests/vm/manager_process.h"
+
+extern char** environ;
+
+namespace qx::vm {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ProgramParity;
+using test::RadioProgram;
+
+constexpr uid_t kUser = 65534;   // runs the program and its radio programs
+constexpr uid_t kOther = 65533;  // another user on the same machine
+constexpr const char* kSerial = "QX4SIM0001";
+constexpr int kPorts[] = {3, 4, 5, 6};  // CAT, PTT/CW, FSK, WinKey
+constexpr int kCatPort = 3, kPttPort = 4;
+constexpr const char* kUdevControl = "/run/udev/control";
+constexpr const char* kUdevd = "/lib/systemd/systemd-udevd";
+// The program's first scan comes 50 window ticks (about five seconds) after start; waiting out
+// twice that makes sure only a device notice can find the interface plugged in afterwards.
+constexpr auto kStartUpScanOver = 10s;
+
+// A process of the test's own, killed at the end.
+class Daemon {
+public:
+    explicit Daemon(std::vector<std::string> argv, const std::filesystem::path& output) {
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Daemon() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    bool Started() const { return pid_ > 0; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// The test process acting as another uid for what it opens and asks (file access and
+// SO_PEERCRED follow the effective ids); back to root at the end of the scope.
+class AsUser {
+public:
+    explicit AsUser(uid_t uid) {
+        ok_ = ::setgroups(0, nullptr) == 0 && ::setresgid(-1, uid, -1) == 0 && ::setresuid(-1, uid, -1) == 0;
+    }
+    ~AsUser() {
+        [[maybe_unused]] const int u = ::setresuid(-1, 0, -1);
+        [[maybe_unused]] const int g = ::setresgid(-1, 0, -1);
+    }
+    bool Ok() const { return ok_; }
+
+private:
+    bool ok_ = false;
+};
+
+struct NodeOwner {
+    uid_t uid = 0;
+    mode_t mode = 0;
+};
+std::optional<NodeOwner> OwnerOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return NodeOwner{st.st_uid, st.st_mode & 07777};
+}
+
+class UserGuestTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(access("/dev/cuse", R_OK | W_OK), 0) << "needs /dev/cuse: run it through tests/vm/run.sh";
+        ASSERT_EQ(access(kUdevd, X_OK), 0) << "needs udev (scripts/install-deps.sh)";
+        root_ = home_.Root() + "/user";
+        logs_ = home_.Root() + "/logs";
+        std::filesystem::create_directories(logs_);
+        for (const char* dir : {"", "/home", "/run", "/ports", "/home/.local/share/Halvorn/QX Manager"})
+            std::filesystem::create_directories(root_ + dir);
+        // The user's earlier choice of port numbers for this interface.
+        test::WriteBytes(root_ + "/home/.local/share/Halvorn/QX Manager/QX Manager.ini",
+                         test::Utf16("[Interface-QX4SIM0001]\r\nPortCat=3\r\nPortPttCw=4\r\nPortFsk=5\r\nPortWinkey=6\r\n"));
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(root_))
+            ASSERT_EQ(::lchown(entry.path().c_str(), kUser, kUser), 0);
+        ASSERT_EQ(::chown(root_.c_str(), kUser, kUser), 0);
+        ASSERT_EQ(::chmod(root_.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(home_.Root().c_str(), 0755), 0);
+        ASSERT_EQ(::chmod(logs_.c_str(), 0777), 0);
+
+        // udev with the project's rules, and the test's stand-in for logind's uaccess.
+        std::filesystem::create_directories("/run/udev/rules.d");
+        std::filesystem::copy_file(QX_UDEV_RULES, "/run/udev/rules.d/70-qx-manager.rules",
+                                   std::filesystem::copy_options::overwrite_existing);
+        test::WriteBytes("/run/udev/rules.d/71-qx-test-user.rules",
+                         "SUBSYSTEM==\"hidraw\", KERNELS==\"0003:0483:A1DE.*\", OWNER=\"" + std::to_string(kUser) +
+                             "\", MODE=\"0600\"\n");
+        udevd_ = std::make_unique<Daemon>(std::vector<std::string>{kUdevd}, logs_ + "/udevd.log");
+        ASSERT_TRUE(udevd_->Started());
+        ASSERT_TRUE(Eventually([] { return ::access(kUdevControl, F_OK) == 0; })) << "udevd did not start";
+
+        helperSocket_ = home_.Root() + "/helper.sock";
+        helper_ = std::make_unique<Daemon>(std::vector<std::string>{QX_HELPER_PROGRAM, helperSocket_},
+                                           logs_ + "/qx-cuse-helper.log");
+        ASSERT_TRUE(helper_->Started());
+        ASSERT_TRUE(Eventually([&] { return CuseHelperAnswers(helperSocket_, nullptr); })) << "no helper";
+    }
+    void TearDown() override {
+        helper_.reset();
+        udevd_.reset();
+        // The later tests of this run use the kernel's uevents, as before.
+        ::unlink(kUdevControl);
+        std::filesystem::remove_all("/run/udev/rules.d");
+        if (!HasFailure()) return;
+        for (const auto& entry : std::filesystem::directory_iterator(logs_))
+            std::printf("--- %s\n%s\n", entry.path().filename().c_str(), ReadText(entry.path()).c_str());
+    }
+
+    // The program (or a second start of it) as the user, with its own HOME.
+    std::unique_ptr<ManagerProcess> StartManager(const std::vector<std::string>& args, const std::string& log) {
+        const std::string uid = std::to_string(kUser);
+        return std::make_unique<ManagerProcess>(
+            args, logs_ + "/" + log,
+            std::vector<std::string>{"HOME=" + root_ + "/home", "XDG_RUNTIME_DIR=" + root_ + "/run",
+                                     "XDG_DATA_HOME=" + root_ + "/home/.local/share",
+                                     "XDG_CONFIG_HOME=" + root_ + "/home/.config", "QXM_PORTS_DIR=" + PortsDir(),
+                                     "QXM_CUSE_HELPER_SOCKET=" + helperSocket_},
+            std::vector<std::string>{"setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "--"});
+    }
+    std::string PortsDir() const { return root_ + "/ports"; }
+    std::string PortPath(int number) const { return PortsDir() + "/COM" + std::to_string(number); }
+    bool AllPortsServed() const {
+        return std::all_of(std::begin(kPorts), std::end(kPorts), [&](int n) {
+            struct stat st {};
+            return ::stat(PortPath(n).c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+        });
+    }
+    std::string ManagerLog() const { return ReadText(logs_ + "/qx-manager.log"); }
+
+    test::TempHome home_;
+    std::string root_, logs_, helperSocket_;
+    std::unique_ptr<Daemon> udevd_, helper_;
+};
+
+TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
+    auto manager = StartManager({}, "qx-manager.log");
+    ASSERT_TRUE(manager->Started());
+    ASSERT_TRUE(Eventually([&] { return ManagerLog().find("Device notices come from") != std::string::npos; }, 60s))
+        << ManagerLog();
+    EXPECT_NE(ManagerLog().find("Virtual ports (CUSE via helper) are published in " + PortsDir()), std::string::npos)
+        << ManagerLog();
+    EXPECT_NE(ManagerLog().find("Device notices come from udev"), std::string::npos) << ManagerLog();
+    std::this_thread::sleep_for(kStartUpScanOver);
+    ASSERT_FALSE(AllPortsServed());
+
+    // Plugged in now; the times at which the kernel's and udev's notices and the ports arrive.
+    KernelUevents kernel;
+    std::string error;
+    auto udev = MakeUdevMonitor(&error);
+    ASSERT_TRUE(kernel.Valid() && udev) << error;
+    auto device = std::make_unique<UhidProcess>(kSerial, logs_ + "/device.log");
+    ASSERT_TRUE(device->Started());
+    std::optional<long long> kernelAt, udevAt, portsAt;
+    std::string hidrawNode;
+    std::optional<NodeOwner> ownerAtUdev;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            const long long now = MonotonicMicroseconds();
+            if (!kernelAt && kernel.Saw("add", "hidraw", "0483:A1DE")) kernelAt = now;
+            for (const DeviceNotice& notice : udev->ReadNotices())
+                if (!udevAt && notice.kind == DeviceNotice::kArrival && NoticeNamesOurDevice(notice.devicePath)) {
+                    udevAt = now;
+                    hidrawNode = "/dev/" + notice.devicePath.substr(notice.devicePath.rfind('/') + 1);
+                    ownerAtUdev = OwnerOf(hidrawNode);
+                }
+            if (!portsAt && AllPortsServed()) portsAt = now;
+            return kernelAt && udevAt && portsAt;
+        },
+        120s))
+        << "kernel " << kernelAt.has_value() << ", udev " << udevAt.has_value() << ", ports " << portsAt.has_value();
+    long long createdAt = 0;
+    for (const UhidLogLine& line : device->Log())
+        if (line.text == std::string("CREATE ") + kSerial) createdAt = line.micros;
+    ASSERT_NE(createdAt, 0);
+    std::printf("hot plug as uid %u: kernel uevent %.1f ms, udev notice %.1f ms, all four ports served %.1f ms "
+                "after the uhid device was made\n",
+                kUser, (*kernelAt - createdAt) / 1000.0, (*udevAt - createdAt) / 1000.0, (*portsAt - createdAt) / 1000.0);
+    RecordProperty("udev_notice_after_create_us", static_cast<int>(*udevAt - createdAt));
+    RecordProperty("ports_after_create_us", static_cast<int>(*portsAt - createdAt));
+    // udev's notice comes once the rule has given the node to the user.
+    ASSERT_TRUE(ownerAtUdev) << hidrawNode;
+    EXPECT_EQ(ownerAtUdev->uid, kUser) << hidrawNode;
+
+    // Each port's node belongs to the user alone.
+    for (int n : kPorts) {
+        const auto owner = OwnerOf("/dev/qx-COM" + std::to_string(n));
+        ASSERT_TRUE(owner) << n;
+        EXPECT_EQ(owner->uid, kUser) << n;
+        EXPECT_EQ(owner->mode, 0600u) << n;
+    }
+
+    // udev is still busy with the new port nodes; the latencies are the program's, not its.
+    ASSERT_EQ(std::system("udevadm settle --timeout=60"), 0);
+    {
+        // As the user: PTT on RTS, CW on DTR, as a rig-control program keys them.
+        AsUser user(kUser);
+        ASSERT_TRUE(user.Ok());
+        RadioProgram ptt(PortPath(kPttPort));
+        RadioProgram cat(PortPath(kCatPort));
+        ASSERT_TRUE(ptt.Valid() && cat.Valid()) << std::strerror(errno);
+        std::vector<double> rts, dtr;
+        for (int round = 0; round < 5; ++round) {
+            auto up = KeyAndMeasure(ptt, *device, TIOCMBIS, TIOCM_RTS, "01");
+            ASSERT_TRUE(up) << "RTS up, round " << round;
+            auto cw = KeyAndMeasure(ptt, *device, TIOCMBIS, TIOCM_DTR, "03");
+            ASSERT_TRUE(cw) << "DTR up, round " << round;
+            auto cwOff = KeyAndMeasure(ptt, *device, TIOCMBIC, TIOCM_DTR, "01");
+            ASSERT_TRUE(cwOff) << "DTR down, round " << round;
+            auto down = KeyAndMeasure(ptt, *device, TIOCMBIC, TIOCM_RTS, "00");
+            ASSERT_TRUE(down) << "RTS down, round " << round;
+            rts.insert(rts.end(), {*up, *down});
+            dtr.insert(dtr.end(), {*cw, *cwOff});
+        }
+        PrintFigures("as the user: RTS change", rts);
+        PrintFigures("as the user: DTR change", dtr);
+        RecordProperty("user_rts_latency_max_us", static_cast<int>(*std::max_element(rts.begin(), rts.end()) * 1000));
+        RecordProperty("user_dtr_latency_max_us", static_cast<int>(*std::max_element(dtr.begin(), dtr.end()) * 1000));
+        for (double ms : rts) EXPECT_LT(ms, 100.0) << "RTS";
+        for (double ms : dtr) EXPECT_LT(ms, 100.0) << "DTR";
+
+        // The CAT port set up as a rig-control program does.
+        ASSERT_TRUE(cat.Configure(4800, 7, ProgramParity::kEven, 2));
+        auto sent = [&](const std::string& text) {
+            const auto commands = device->Commands();
+            return std::find(commands.begin(), commands.end(), text) - commands.begin();
+        };
+        auto wasSent = [&](const std::string& text) { return sent(text) < std::ssize(device->Commands()); };
+        ASSERT_TRUE(Eventually([&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET CAT;SPEED=4800"); }));
+        EXPECT_LT(sent("SET CAT;SPEED=4800"), sent("SET CAT;MODE=7E2"));
+    }
+    {
+        // Another user can neither open the ports nor take their numbers or other names.
+        AsUser other(kOther);
+        ASSERT_TRUE(other.Ok());
+        for (int n : kPorts) {
+            RadioProgram intruder(PortPath(n));
+            EXPECT_FALSE(intruder.Valid()) << n;
+            EXPECT_EQ(errno, EACCES) << n;
+        }
+        const std::vector<std::pair<std::string, std::string>> refused = {
+            {"ttyUSB0", "not a port device name"},
+            {"qx-COM0", "out of range"},
+            {"qx-COM256", "out of range"},
+            {"qx-COM4", "held by another user"}};
+        for (const auto& [request, reason] : refused) {
+            UniqueFd got = RequestCuseConnection(helperSocket_, request, &error);
+            EXPECT_FALSE(got.Valid()) << request;
+            EXPECT_NE(error.find(reason), std::string::npos) << request << ": " << error;
+        }
+        EXPECT_NE(::access("/dev/ttyUSB0", F_OK), 0);
+    }
+
+    // A second start with -x ends the running one; its ports go with it.
+    auto exitRequest = StartManager({"-x"}, "qx-manager-x.log");
+    EXPECT_EQ(exitRequest->Wait(60s), 0);
+    EXPECT_EQ(manager->Wait(60s), 0);
+    EXPECT_TRUE(Eventually([] { return ::access("/dev/qx-COM4", F_OK) != 0; }));
+    EXPECT_EQ(device->Destroy(), 0);
+}
+
+}  // namespace
+}  // namespace qx::vm
