@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/port_component.h"
 #include "app/strings.h"
@@ -17,7 +18,9 @@ namespace qx {
 namespace {
 
 constexpr int kStrComponentError = 109;
+constexpr int kStrSaveFailed = 165;
 constexpr int kComponentUnavailable = 1;
+constexpr int kExitInstanceUnavailable = 3;
 
 // The links' 1 ms timers are timerfds, which need no system-wide timer resolution; these mark
 // where the run raises and restores it.
@@ -28,6 +31,21 @@ void ReportError(const std::string& text, const std::function<void(const std::st
     std::fprintf(stderr, "%s\n", text.c_str());
     if (show) show(text);
 }
+
+// While it lives, a settings file that cannot be written is told once: on stderr and through
+// show (the window's notice while the window lives).
+class SaveFailureNotice {
+public:
+    explicit SaveFailureNotice(const std::function<void(const std::string&)>& show) {
+        SetSaveFailureHandler([&show](const std::string& path, int error) {
+            ReportError(FormatTexts(LoadLocalizedString(kStrSaveFailed), {path, std::strerror(error)}),
+                        show);
+        });
+    }
+    ~SaveFailureNotice() { SetSaveFailureHandler(nullptr); }
+    SaveFailureNotice(const SaveFailureNotice&) = delete;
+    SaveFailureNotice& operator=(const SaveFailureNotice&) = delete;
+};
 
 }  // namespace
 
@@ -92,10 +110,13 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     const CommandLine commandLine = ParseCommandLine(args);
     const std::string runtimeDir = DefaultRuntimeDir();
 
+    std::string message;
     switch (commandLine.mode) {
-    case StartMode::kExitAll:
-        SendRequest(runtimeDir, kRequestExit);
-        return 0;
+    case StartMode::kExitAll: {
+        const int code = EndRunningInstance(runtimeDir, instanceWaits, &message);
+        if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
+        return code;
+    }
     case StartMode::kAutostartOn:
     case StartMode::kAutostartOff:
         return WriteProgramAutostart(commandLine.mode == StartMode::kAutostartOn);
@@ -103,11 +124,16 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         break;
     }
 
-    const std::unique_ptr<SingleInstance> instance = SingleInstance::Acquire(runtimeDir);
+    const std::unique_ptr<SingleInstance> instance =
+        TakeRunOrForward(runtimeDir, ForwardedRequest(commandLine), instanceWaits, &message);
     if (!instance) {
-        SendRequest(runtimeDir, ForwardedRequest(commandLine));
-        return 0;
+        if (message.empty()) return 0;  // the running instance took the request
+        ReportError(message, showError);
+        return kExitInstanceUnavailable;
     }
+    // Declared before the settings so it outlives their last write.
+    std::function<void(const std::string&)> showNotice;
+    const SaveFailureNotice saveFailureNotice(showNotice);
 
     std::string reason;
     const std::unique_ptr<IVSPortAxClass> portClass = MakePortClass(&reason);
@@ -133,7 +159,8 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     ProgramSettings program;
     // The window's texts are built with the window, so the language is chosen before it.
     if (commandLine.languageOverride != 0) SetThreadLanguage(commandLine.languageOverride);
-    RunningServices services{*hid.backend, *portClass, program, *instance, commandLine, termination};
+    RunningServices services{*hid.backend, *portClass,  program,   *instance,
+                             commandLine,  termination, showNotice};
     RaiseTimerResolution();
     const int code = runWindow ? runWindow(services) : 0;
     RestoreTimerResolution();

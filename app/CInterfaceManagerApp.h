@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/instance_start.h"
 #include "app/termination_signals.h"
 #include "manager/config_store.h"
 #include "platform/hid.h"
@@ -38,6 +39,8 @@ struct RunningServices {
     SingleInstance& instance;
     const CommandLine& commandLine;
     TerminationSignals& termination;
+    // Set by the window while it lives: shows a notice (balloon or message box) to the user.
+    std::function<void(const std::string&)>& showNotice;
 };
 
 class CInterfaceManagerApp {
@@ -46,6 +49,9 @@ public:
     std::function<int(RunningServices&)> runWindow;
     // Shows a start-up failure to the user; the text also goes to stderr in any case.
     std::function<void(const std::string&)> showError;
+
+    // How long a start waits for the running instance.
+    InstanceWaits instanceWaits;
 
     // args are the arguments after the program name; returns the process's exit code.
     int Run(const std::vector<std::string>& args);

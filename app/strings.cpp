@@ -56,6 +56,28 @@ constexpr Entry kStrings[] = {
     {130, "Halvorn QX Manager\n\nDouble click to toggle the window.\nRight click to open the menu.",
      "Halvorn QX Manager\n\nダブルクリックでウィンドウの表示/非表示を切り替えます。\n"
      "右クリックでメニューを開きます。"},
+    // Texts of this port's own: the single-instance lock and the settings file.
+    {160,
+     "QX Manager cannot start: the folder %s must be a folder of your own that only you can "
+     "write to (found: %s). Set XDG_RUNTIME_DIR to such a folder.",
+     "QX Manager を起動できません: フォルダー %s は、あなた自身が所有し、あなただけが書き込める"
+     "フォルダーでなければなりません (現在: %s)。XDG_RUNTIME_DIR にそのようなフォルダーを"
+     "設定してください。"},
+    {161, "QX Manager cannot start: %s failed for %s: %s.",
+     "QX Manager を起動できません: %s (%s) に失敗しました: %s。"},
+    {162,
+     "Another QX Manager holds the lock %s but does not answer. End it, or remove it if it "
+     "hangs, and start again.",
+     "別の QX Manager がロック %s を保持していますが応答しません。そのプログラムを終了させて"
+     "(応答しない場合は強制終了して) から、もう一度起動してください。"},
+    {163, "No QX Manager is running.", "QX Manager は実行されていません。"},
+    {164, "The running QX Manager did not end within %i seconds.",
+     "実行中の QX Manager が %i 秒以内に終了しませんでした。"},
+    {165,
+     "The settings cannot be saved to %s: %s. Changes made now will be lost at exit unless the "
+     "file can be written again.",
+     "設定を %s に保存できません: %s。ファイルに再び書き込めるようにならない限り、"
+     "この後の変更は終了時に失われます。"},
 };
 
 constexpr std::size_t kMaxCharacters = 999;
@@ -126,6 +148,18 @@ std::string FormatNumber(std::string_view pattern, int value) {
     std::string text(pattern);
     const std::size_t at = text.find("%i");
     if (at != std::string::npos) text.replace(at, 2, std::to_string(value));
+    return text;
+}
+
+std::string FormatTexts(std::string_view pattern, std::initializer_list<std::string_view> values) {
+    std::string text(pattern);
+    std::size_t from = 0;
+    for (const std::string_view value : values) {
+        const std::size_t at = text.find("%s", from);
+        if (at == std::string::npos) break;
+        text.replace(at, 2, value);
+        from = at + value.size();
+    }
     return text;
 }
 

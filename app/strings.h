@@ -1,5 +1,6 @@
 #pragma once
 // The program's texts in English and Japanese.
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -36,5 +37,7 @@ std::string_view CompiledString(int languageId, int id);
 
 // pattern with its first "%i" replaced by value (how the texts with a number are formatted).
 std::string FormatNumber(std::string_view pattern, int value);
+// pattern with its "%s" replaced by values in order; a value's own "%s" stays as it is.
+std::string FormatTexts(std::string_view pattern, std::initializer_list<std::string_view> values);
 
 }  // namespace qx

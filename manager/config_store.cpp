@@ -1,6 +1,8 @@
 #include "manager/config_store.h"
 
+#include <cerrno>
 #include <climits>
+#include <utility>
 
 #include "platform/private_profile.h"
 
@@ -10,6 +12,26 @@ namespace {
 std::string& ProfilePath() {
     static std::string path;
     return path;
+}
+
+struct SaveFailureReport {
+    SaveFailureHandler handler;
+    bool told = false;  // once per run: the user has heard of it
+};
+
+SaveFailureReport& Report() {
+    static SaveFailureReport report;
+    return report;
+}
+
+// Writes one key; a failure is told once, and the next write tries again all the same.
+void Write(const std::string& section, const std::string& key, const std::string& value) {
+    if (WritePrivateProfileString(section, key, value, ProfileFile())) return;
+    const int cause = errno;
+    SaveFailureReport& report = Report();
+    if (report.told || !report.handler) return;
+    report.told = true;
+    report.handler(ProfileFile(), cause);
 }
 
 // Texts read back trimmed, so line breaks and the spaces at either end are spelled out.
@@ -50,18 +72,22 @@ void SetProfileFile(const std::string& path) { ProfilePath() = path; }
 
 const std::string& ProfileFile() { return ProfilePath(); }
 
+void SetSaveFailureHandler(SaveFailureHandler handler) {
+    Report() = SaveFailureReport{std::move(handler), false};
+}
+
 void WriteIntIfChanged(const std::string& section, const std::string& key, int value) {
     // A default the value cannot equal, so a missing key is always written.
     const int unlike = value == INT_MAX ? value - 1 : value + 1;
     if (GetPrivateProfileInt(section, key, unlike, ProfileFile()) != value) {
-        WritePrivateProfileString(section, key, std::to_string(value), ProfileFile());
+        Write(section, key, std::to_string(value));
     }
 }
 
 void WriteStringIfChanged(const std::string& section, const std::string& key,
                           const std::string& value) {
     if (GetPrivateProfileString(section, key, "default-default", ProfileFile()) != value) {
-        WritePrivateProfileString(section, key, value, ProfileFile());
+        Write(section, key, value);
     }
 }
 

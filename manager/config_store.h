@@ -1,6 +1,7 @@
 #pragma once
 // The per-user settings file and the settings bound to it.
 #include <array>
+#include <functional>
 #include <string>
 
 #include "link/channel.h"
@@ -14,6 +15,11 @@ class CHVInterface;
 std::string LocateIniFile();
 void SetProfileFile(const std::string& path);
 const std::string& ProfileFile();
+
+// Told of the first failed write of the settings file after it was set (so once per run), with
+// the file and the errno of the failure; later writes still try. Null: nobody is told.
+using SaveFailureHandler = std::function<void(const std::string& path, int error)>;
+void SetSaveFailureHandler(SaveFailureHandler handler);
 
 // Write-if-changed, the rule of every write to the profile file: a key is written only when the
 // file does not already hold this value (a missing key is therefore always written).

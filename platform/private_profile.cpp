@@ -25,6 +25,7 @@ constexpr off_t kMaxFileSize = 32 * 1024 * 1024;
 struct FileContent {
     bool exists = false;
     bool readable = false;
+    int error = 0;  // why an existing file is not readable
     std::string bytes;
     mode_t mode = 0644;
 };
@@ -34,11 +35,17 @@ FileContent ReadWhole(const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.Valid()) {
         content.exists = errno != ENOENT;
+        content.error = errno;
         return content;
     }
     content.exists = true;
     struct stat info {};
-    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > kMaxFileSize) {
+    if (::fstat(fd.Get(), &info) != 0) {
+        content.error = errno;
+        return content;
+    }
+    if (!S_ISREG(info.st_mode) || info.st_size > kMaxFileSize) {
+        content.error = S_ISDIR(info.st_mode) ? EISDIR : S_ISREG(info.st_mode) ? EFBIG : EINVAL;
         return content;
     }
     content.mode = info.st_mode & 07777;
@@ -48,19 +55,45 @@ FileContent ReadWhole(const std::string& path) {
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
+            content.error = errno;
             return content;
         }
         content.bytes.append(buffer, static_cast<size_t>(n));
-        if (content.bytes.size() > static_cast<size_t>(kMaxFileSize)) return content;
+        if (content.bytes.size() > static_cast<size_t>(kMaxFileSize)) {
+            content.error = EFBIG;
+            return content;
+        }
     }
     content.readable = true;
     return content;
 }
 
-// A link to the settings file is followed, so the link stays a link.
-std::string WriteTarget(const std::string& path) {
-    char resolved[PATH_MAX];
-    return ::realpath(path.c_str(), resolved) ? std::string(resolved) : path;
+// Where a write lands: links to the settings file are followed, a dangling one too, so a link
+// stays a link (settings kept on a drive that is not mounted yet are not forked into a local
+// copy; with the target's folder missing the write fails). Nullopt, with errno, when the chain
+// cannot be followed.
+constexpr int kMaxLinkHops = 40;
+
+std::optional<std::string> WriteTarget(const std::string& path) {
+    std::string current = path;
+    for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+        struct stat info {};
+        if (::lstat(current.c_str(), &info) != 0) {
+            if (errno == ENOENT) return current;  // a new file; its folder must exist
+            return std::nullopt;
+        }
+        if (!S_ISLNK(info.st_mode)) return current;
+        char target[PATH_MAX];
+        const ssize_t size = ::readlink(current.c_str(), target, sizeof target - 1);
+        if (size < 0) return std::nullopt;
+        const std::string next(target, static_cast<size_t>(size));
+        const size_t slash = current.rfind('/');
+        current = next.front() == '/' || slash == std::string::npos
+                      ? next
+                      : current.substr(0, slash + 1) + next;
+    }
+    errno = ELOOP;
+    return std::nullopt;
 }
 
 std::optional<std::string> ReadValue(const std::string& section, const std::string& key,
@@ -102,14 +135,22 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
 
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& path) {
+    errno = EINVAL;
     if (path.empty()) return false;
-    const std::string target = WriteTarget(path);
-    FileContent content = ReadWhole(target);
+    const std::optional<std::string> target = WriteTarget(path);
+    if (!target) return false;
+    FileContent content = ReadWhole(*target);
     // A file that exists but cannot be read must not be replaced by one holding only this key.
-    if (content.exists && !content.readable) return false;
+    if (content.exists && !content.readable) {
+        errno = content.error;
+        return false;
+    }
     ProfileDocument document(std::move(content.bytes));
-    if (!document.Set(section, key, value)) return false;
-    return ReplaceFile(target, document.Bytes(), content.mode);
+    if (!document.Set(section, key, value)) {
+        errno = EINVAL;
+        return false;
+    }
+    return ReplaceFile(*target, document.Bytes(), content.mode);
 }
 
 }  // namespace qx

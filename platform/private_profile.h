@@ -12,7 +12,8 @@ int GetPrivateProfileInt(const std::string& section, const std::string& key, int
 // At most 4095 characters of the value, or of the default when the key is missing.
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& defaultValue, const std::string& path);
-// False when the file could not be written; the old file is then left as it was.
+// False, with the cause in errno, when the file could not be written; the old file is then left
+// as it was. A symbolic link in place of the file stays a link: the write goes to its target.
 bool WritePrivateProfileString(const std::string& section, const std::string& key,
                                const std::string& value, const std::string& path);
 

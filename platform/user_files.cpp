@@ -60,7 +60,9 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode)
         ::fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), bytes) && ::fsync(fd.Get()) == 0;
     fd.Reset();
     if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
+        const int cause = errno;
         ::unlink(temp.c_str());
+        errno = cause;
         return false;
     }
     return true;

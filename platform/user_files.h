@@ -15,7 +15,8 @@ std::string XdgBaseDirectory(const char* variable, const char* fallback);
 // Creates the folder and any missing parents (mode 0700); true when it exists afterwards.
 bool MakeDirectories(const std::string& path);
 // Writes the bytes to a new file beside path and renames it over path, so the old file stays
-// whole until the new one is complete. False, with path untouched, on any failure.
+// whole until the new one is complete. False, with path untouched and the cause in errno, on
+// any failure.
 bool ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode);
 
 }  // namespace qx

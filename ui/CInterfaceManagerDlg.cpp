@@ -143,10 +143,18 @@ void CInterfaceManagerDlg::WatchDeviceNotices() {
 }
 
 void CInterfaceManagerDlg::WatchInstanceRequests(SingleInstance& instance) {
+    instance_ = &instance;
     requestWatch_ = std::make_unique<QSocketNotifier>(instance.Fd(), QSocketNotifier::Read);
     connect(requestWatch_.get(), &QSocketNotifier::activated, this, [this, &instance] {
-        for (int code : instance.ReadRequests()) HandleInstanceRequest(code);
+        instance.ServeRequests([this](int code) { HandleInstanceRequest(code); });
     });
+}
+
+void CInterfaceManagerDlg::ShowNotice(const std::string& text) {
+    if (!m_trayIcon->Available() ||
+        !m_trayIcon->ShowBalloon(LoadLocalizedString(kStrBalloonTitle), text)) {
+        messageBox(QString::fromStdString(text), QMessageBox::Warning, QMessageBox::Ok);
+    }
 }
 
 CHVInterfaceManager& CInterfaceManagerDlg::Manager() { return m_manager; }
@@ -329,9 +337,17 @@ void CInterfaceManagerDlg::End(bool hideFirst) {
     if (hideFirst) hide();
     timer_->stop();
     noticeWatch_.reset();
-    requestWatch_.reset();
+    // End may run inside the request watch's own signal: delete it once that has returned, or
+    // with the window.
+    if (QSocketNotifier* watch = requestWatch_.release()) {
+        watch->setEnabled(false);
+        watch->setParent(this);
+        watch->deleteLater();
+    }
     m_manager.UnregisterNotifications();
     m_manager.RemoveAll();
+    // Only now: a start that came meanwhile was still shown the window or hid it.
+    if (instance_ != nullptr) instance_->StopListening();
     emit exitRequested();
 }
 

@@ -85,8 +85,11 @@ public:
     void ExitWithConfirmation();  // asks first; on Yes removes every link and ends the loop
     // A request of a second start: 1 show, 2 hide, 3 exit (no confirmation); others ignored.
     void HandleInstanceRequest(int code);
-    // Handles the requests that later starts send to this instance.
+    // Handles the requests that later starts send to this instance; the exit path stops the
+    // listening, so later starts wait for this run to end.
     void WatchInstanceRequests(SingleInstance& instance);
+    // A notice of the program to the user: a balloon of the tray icon, else a message box.
+    void ShowNotice(const std::string& text);
 
     // One tick of the 100 ms timer (public so tests can drive it by hand).
     void OnTimerTick();
@@ -133,6 +136,7 @@ private:
     QTimer* timer_ = nullptr;
     std::unique_ptr<QSocketNotifier> noticeWatch_;
     std::unique_ptr<QSocketNotifier> requestWatch_;
+    SingleInstance* instance_ = nullptr;
 };
 
 }  // namespace qx

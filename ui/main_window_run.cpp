@@ -15,6 +15,7 @@ int RunMainWindow(RunningServices& services) {
     if (services.commandLine.mode == StartMode::kShow) window->Settings().hideInTray.value = 0;
     if (services.commandLine.mode == StartMode::kTray) window->Settings().hideInTray.value = 1;
     window->WatchInstanceRequests(services.instance);
+    services.showNotice = [&window](const std::string& text) { window->ShowNotice(text); };
 
     std::unique_ptr<QSocketNotifier> signalWatch;
     TerminationSignals& termination = services.termination;
@@ -32,6 +33,7 @@ int RunMainWindow(RunningServices& services) {
                      [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     const int code = QApplication::exec();
     signalWatch.reset();
+    services.showNotice = nullptr;  // what the window's last writes meet goes to stderr only
     window.reset();
     return code;
 }

@@ -7,6 +7,8 @@
 #include <climits>
 #include <filesystem>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "platform/private_profile.h"
 #include "tests/support/temp_home.h"
@@ -57,6 +59,31 @@ TEST_F(ConfigStore, WithoutXdgDataHomeTheFileLivesUnderLocalShare) {
     ::unsetenv("XDG_DATA_HOME");
     EXPECT_EQ(LocateIniFile(), home.Root() + "/.local/share/Halvorn/QX Manager/QX Manager.ini");
     EXPECT_EQ(ReadBytes(ProfileFile()), "\xFF\xFE");
+}
+
+// The user hears once per run that changes cannot be saved; later saves still try, and the
+// file is written once it can be again.
+TEST_F(ConfigStore, AFailedSaveIsToldOnceWithTheFileAndItsCauseAndRetried) {
+    std::vector<std::pair<std::string, int>> told;
+    SetSaveFailureHandler([&told](const std::string& path, int error) { told.emplace_back(path, error); });
+    std::filesystem::remove(ini);
+    std::filesystem::create_directory(ini);  // a directory in the file's place
+    WriteIntIfChanged("Ports", "IgnoreSerialNumbers", 1);
+    WriteStringIfChanged("Appearance", "SelectedInterface", "QX-4");
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0].first, ini);
+    EXPECT_EQ(told[0].second, EISDIR);
+
+    std::filesystem::remove(ini);
+    WriteIntIfChanged("Ports", "IgnoreSerialNumbers", 1);
+    EXPECT_EQ(Stored("Ports", "IgnoreSerialNumbers"), "1");
+    EXPECT_EQ(told.size(), 1u);
+
+    SetSaveFailureHandler(nullptr);  // nobody listening: nothing is told, nothing breaks
+    std::filesystem::remove(ini);
+    std::filesystem::create_directory(ini);
+    WriteIntIfChanged("Ports", "IgnoreSerialNumbers", 2);
+    EXPECT_EQ(told.size(), 1u);
 }
 
 TEST_F(ConfigStore, FirstExitWritesEveryKeyWithItsDefault) {

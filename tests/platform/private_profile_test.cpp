@@ -206,7 +206,9 @@ TEST_F(PrivateProfile, AFailedWriteLeavesTheFileAsItWas) {
     WriteBytes(locked, Utf16("[S]\r\nk=v\r\n"));
     const std::string before = ReadBytes(locked);
     ::chmod(folder.c_str(), 0555);
+    errno = 0;
     EXPECT_FALSE(WritePrivateProfileString("S", "k", "changed", locked));
+    EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(ReadBytes(locked), before);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
                             std::filesystem::directory_iterator()), 1);
@@ -215,6 +217,7 @@ TEST_F(PrivateProfile, AFailedWriteLeavesTheFileAsItWas) {
     ::chmod(folder.c_str(), 0755);
     ::chmod(locked.c_str(), 0200);
     EXPECT_FALSE(WritePrivateProfileString("S", "other", "x", locked));
+    EXPECT_EQ(errno, EACCES);
     ::chmod(locked.c_str(), 0600);
     EXPECT_EQ(ReadBytes(locked), before);
 }
@@ -235,9 +238,11 @@ TEST_F(PrivateProfile, AFullDiskLeavesTheFileAsItWas) {
     small.rlim_cur = before.size() + 4;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     const bool written = WritePrivateProfileString("S", "k", std::string(200, 'x'), path);
+    const int cause = errno;
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::signal(SIGXFSZ, oldHandler);
     EXPECT_FALSE(written);
+    EXPECT_EQ(cause, EFBIG);
     EXPECT_EQ(ReadBytes(path), before);
     EXPECT_EQ(entries(), entriesBefore) << "no half-written file is left beside it";
 }
@@ -253,6 +258,37 @@ TEST_F(PrivateProfile, AWriteKeepsTheFileModeAndFollowsALink) {
     struct stat info {};
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+TEST_F(PrivateProfile, ADirectoryInPlaceOfTheFileFailsWithItsCause) {
+    std::filesystem::create_directory(path);
+    EXPECT_FALSE(WritePrivateProfileString("S", "k", "v", path));
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_TRUE(std::filesystem::is_directory(path));
+}
+
+// Settings kept on a drive that is not mounted yet: the link is never replaced by a local copy.
+TEST_F(PrivateProfile, ADanglingLinkStaysALinkAndIsWrittenThroughWhereItsFolderExists) {
+    std::filesystem::create_directory(home.Root() + "/drive");
+    const std::string relativeTarget = "drive/new.ini";
+    std::filesystem::create_symlink(relativeTarget, path);
+    ASSERT_TRUE(WritePrivateProfileString("S", "k", "v", path));
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    EXPECT_EQ(ReadBytes(home.Root() + "/" + relativeTarget), Utf16("[S]\r\nk=v\r\n"));
+    EXPECT_EQ(Get("S", "k"), "v");
+
+    const std::string unmounted = home.Root() + "/unmounted.ini";
+    std::filesystem::create_symlink(home.Root() + "/media/usb/settings.ini", unmounted);
+    EXPECT_FALSE(WritePrivateProfileString("S", "k", "v", unmounted));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_TRUE(std::filesystem::is_symlink(unmounted));
+    EXPECT_FALSE(std::filesystem::exists(home.Root() + "/media"));
+
+    const std::string loop = home.Root() + "/loop.ini";
+    std::filesystem::create_symlink(loop, loop);
+    EXPECT_FALSE(WritePrivateProfileString("S", "k", "v", loop));
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_TRUE(std::filesystem::is_symlink(loop));
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
+#include <thread>
 
 namespace qx {
 namespace {
@@ -28,6 +30,13 @@ protected:
     static bool Readable(const SingleInstance& owner) {
         pollfd watch{owner.Fd(), POLLIN, 0};
         return ::poll(&watch, 1, 2000) == 1;
+    }
+
+    // The codes the owner is handed now, in order.
+    static std::vector<int> Serve(SingleInstance& owner) {
+        std::vector<int> codes;
+        owner.ServeRequests([&codes](int code) { codes.push_back(code); });
+        return codes;
     }
 
     // Connects to the owner and writes raw bytes, as a confused or hostile client would.
@@ -54,30 +63,85 @@ TEST_F(SingleInstanceTest, OnlyOneOwnerAtATimeAndTheNextOneAfterItEnds) {
     EXPECT_TRUE(SingleInstance::Acquire(dir_));
 }
 
-TEST_F(SingleInstanceTest, RequestsReachTheOwnerInOrder) {
+TEST_F(SingleInstanceTest, RequestsReachTheOwnerInOrderAndAreAnsweredOnceHandled) {
     auto owner = SingleInstance::Acquire(dir_);
     ASSERT_TRUE(owner);
-    EXPECT_TRUE(owner->ReadRequests().empty());  // nothing waiting: returns at once
-    EXPECT_TRUE(SendRequest(dir_, kRequestHide));
-    EXPECT_TRUE(SendRequest(dir_, kRequestShow));
-    EXPECT_TRUE(SendRequest(dir_, kRequestExit));
-    ASSERT_TRUE(Readable(*owner));
-    EXPECT_EQ(owner->ReadRequests(), (std::vector<int>{2, 1, 3}));
-    EXPECT_TRUE(owner->ReadRequests().empty());
+    EXPECT_TRUE(Serve(*owner).empty());  // nothing waiting: returns at once
+    std::vector<int> handled;
+    std::vector<bool> answered;
+    std::thread sender([&] {
+        for (int code : {kRequestHide, kRequestShow, kRequestExit})
+            answered.push_back(SendRequest(dir_, code));
+    });
+    // Each sender waits for its answer, so the next request comes only after this one.
+    while (handled.size() < 3 && Readable(*owner)) {
+        owner->ServeRequests([&](int code) { handled.push_back(code); });
+    }
+    sender.join();
+    EXPECT_EQ(handled, (std::vector<int>{2, 1, 3}));
+    EXPECT_EQ(answered, (std::vector<bool>{true, true, true}));
 }
 
-TEST_F(SingleInstanceTest, CodesOutsideTheRangeAndGarbageAreIgnored) {
+TEST_F(SingleInstanceTest, CodesOutsideTheRangeAndGarbageAreDroppedUnanswered) {
     auto owner = SingleInstance::Acquire(dir_);
     ASSERT_TRUE(owner);
-    EXPECT_TRUE(SendRequest(dir_, 7));
-    EXPECT_TRUE(SendRequest(dir_, 0));
     EXPECT_FALSE(SendRequest(dir_, 1000));
+    auto outOfRange = std::async(std::launch::async, [&] { return SendRequest(dir_, 7); });
+    auto zero = std::async(std::launch::async, [&] { return SendRequest(dir_, 0); });
     SendRaw("\x01\x01", 2);
     SendRaw("garbage that goes on and on", 27);
     SendRaw(nullptr, 0);  // connects and says nothing
-    EXPECT_TRUE(SendRequest(dir_, kRequestShow));
+    auto show = std::async(std::launch::async, [&] { return SendRequest(dir_, kRequestShow); });
+    std::vector<int> handled;
+    while (handled.empty() && Readable(*owner)) {
+        owner->ServeRequests([&](int code) { handled.push_back(code); });
+    }
+    EXPECT_EQ(handled, (std::vector<int>{1}));
+    EXPECT_TRUE(show.get());
+    while (outOfRange.wait_for(std::chrono::seconds(0)) != std::future_status::ready ||
+           zero.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+        ASSERT_TRUE(Readable(*owner));
+        EXPECT_TRUE(Serve(*owner).empty());
+    }
+    EXPECT_FALSE(outOfRange.get());
+    EXPECT_FALSE(zero.get());
+}
+
+// An owner that is ending answers nothing more: its senders learn it at once (not after the
+// answer bound) and then wait for the run to end instead of handing it their request.
+TEST_F(SingleInstanceTest, AnEndingOwnerAnswersNothingAndIsHeldUntilItEnds) {
+    auto owner = SingleInstance::Acquire(dir_);
+    ASSERT_TRUE(owner);
+    auto pending = std::async(std::launch::async,
+                              [&] { return SendRequest(dir_, kRequestShow, std::chrono::seconds(30)); });
     ASSERT_TRUE(Readable(*owner));
-    EXPECT_EQ(owner->ReadRequests(), (std::vector<int>{1}));
+    owner->StopListening();
+    EXPECT_EQ(owner->Fd(), -1);
+    ASSERT_EQ(pending.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_FALSE(pending.get());
+    EXPECT_FALSE(SendRequest(dir_, kRequestExit));
+    EXPECT_TRUE(IsRunHeld(dir_));
+    EXPECT_FALSE(WaitUntilRunEnds(dir_, std::chrono::milliseconds(30)));
+    std::thread ending([&] { owner.reset(); });
+    EXPECT_TRUE(WaitUntilRunEnds(dir_, std::chrono::seconds(10)));
+    ending.join();
+    EXPECT_FALSE(IsRunHeld(dir_));
+    EXPECT_TRUE(SingleInstance::Acquire(dir_));
+}
+
+TEST_F(SingleInstanceTest, AHandlerThatStopsTheListeningEndsTheServingButIsAnswered) {
+    auto owner = SingleInstance::Acquire(dir_);
+    ASSERT_TRUE(owner);
+    auto exit = std::async(std::launch::async, [&] { return SendRequest(dir_, kRequestExit); });
+    std::vector<int> handled;
+    while (handled.empty() && Readable(*owner)) {
+        owner->ServeRequests([&](int code) {
+            handled.push_back(code);
+            owner->StopListening();
+        });
+    }
+    EXPECT_EQ(handled, (std::vector<int>{3}));
+    EXPECT_TRUE(exit.get());
 }
 
 TEST_F(SingleInstanceTest, NoOwnerMeansNotDelivered) {
@@ -98,29 +162,55 @@ TEST_F(SingleInstanceTest, StaleSocketFileOfACrashedRunIsReplaced) {
         ASSERT_EQ(::bind(stale.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
     }
     EXPECT_FALSE(SendRequest(dir_, kRequestShow));
+    EXPECT_FALSE(IsRunHeld(dir_));
     auto owner = SingleInstance::Acquire(dir_);
     ASSERT_TRUE(owner);
-    EXPECT_TRUE(SendRequest(dir_, kRequestExit));
+    auto exit = std::async(std::launch::async, [&] { return SendRequest(dir_, kRequestExit); });
     ASSERT_TRUE(Readable(*owner));
-    EXPECT_EQ(owner->ReadRequests(), (std::vector<int>{3}));
+    EXPECT_EQ(Serve(*owner), (std::vector<int>{3}));
+    EXPECT_TRUE(exit.get());
 }
 
-TEST_F(SingleInstanceTest, MissingDirectoryIsMadePrivateAndAnOpenOneIsRefused) {
+TEST_F(SingleInstanceTest, MissingDirectoryIsMadePrivateAndAnOpenOneIsRefusedWithTheReason) {
     const std::string made = dir_ + "/run";
-    auto owner = SingleInstance::Acquire(made);
+    LockFailure failure;
+    auto owner = SingleInstance::Acquire(made, &failure);
     ASSERT_TRUE(owner);
+    EXPECT_EQ(failure.kind, LockFailure::kNone);
     struct stat info {};
     ASSERT_EQ(::stat(made.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_FALSE(SingleInstance::Acquire(made, &failure));
+    EXPECT_EQ(failure.kind, LockFailure::kHeld);
+    EXPECT_EQ(failure.path, RunLockPath(made));
 
     const std::string open = dir_ + "/open";
     ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
-    ASSERT_EQ(::chmod(open.c_str(), 0777), 0);
-    EXPECT_FALSE(SingleInstance::Acquire(open));
+    ASSERT_EQ(::chmod(open.c_str(), 0775), 0);
+    EXPECT_FALSE(SingleInstance::Acquire(open, &failure));
+    EXPECT_EQ(failure.kind, LockFailure::kNotPrivate);
+    EXPECT_EQ(failure.path, open);
+    EXPECT_EQ(failure.mode, 0775u);
+
+    // Another user's folder, as after "sudo -E" or one planted in /tmp first.
+    const std::string foreign = dir_ + "/foreign";
+    ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
+    if (::chown(foreign.c_str(), ::getuid() + 1, static_cast<gid_t>(-1)) == 0) {  // as root
+        EXPECT_FALSE(SingleInstance::Acquire(foreign, &failure));
+        EXPECT_EQ(failure.kind, LockFailure::kNotPrivate);
+        EXPECT_EQ(failure.owner, ::getuid() + 1);
+    }
 
     const std::string link = dir_ + "/link";
     ASSERT_EQ(::symlink(made.c_str(), link.c_str()), 0);
-    EXPECT_FALSE(SingleInstance::Acquire(link));
+    EXPECT_FALSE(SingleInstance::Acquire(link, &failure));
+    EXPECT_EQ(failure.kind, LockFailure::kNotPrivate);
+    EXPECT_FALSE(failure.isDirectory);
+
+    EXPECT_FALSE(SingleInstance::Acquire(dir_ + "/no/such/parent", &failure));
+    EXPECT_EQ(failure.kind, LockFailure::kSystem);
+    EXPECT_EQ(failure.attempt, "mkdir");
+    EXPECT_EQ(failure.error, ENOENT);
 }
 
 TEST_F(SingleInstanceTest, DescriptorsAreClosedOnExec) {

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 
 #include "app/strings.h"
@@ -79,6 +80,16 @@ protected:
     }
 
     std::string Ini() const { return env_.IniPath(); }
+
+    // A second start's request, sent from a thread of its own (it waits for the answer) while
+    // this thread runs the window; true when the window answered it.
+    bool Request(int code) {
+        auto answered = std::async(std::launch::async, [this, code] {
+            return SendRequest(env_.RuntimeDir(), code, std::chrono::seconds(2));
+        });
+        WaitFor([&] { return answered.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+        return answered.get();
+    }
     std::string PortPath(int number) const { return env_.PortsDir() + "/COM" + std::to_string(number); }
 
     void SaveScreenshot(const char* name) {
@@ -263,15 +274,30 @@ TEST_F(MainWindowTest, RequestsOfASecondStartShowHideAndExitWithoutAsking) {
     window_->OnTimerTick();
     ASSERT_EQ(window_->State(), WindowState::kShown);
 
-    ASSERT_TRUE(SendRequest(env_.RuntimeDir(), kRequestHide));
-    ASSERT_TRUE(WaitFor([&] { return window_->State() == WindowState::kInTray; }));
-    ASSERT_TRUE(SendRequest(env_.RuntimeDir(), kRequestShow));
-    ASSERT_TRUE(WaitFor([&] { return window_->State() == WindowState::kShown; }));
-    ASSERT_TRUE(SendRequest(env_.RuntimeDir(), kRequestShow));  // already shown: stays
-    ASSERT_TRUE(SendRequest(env_.RuntimeDir(), kRequestExit));
-    ASSERT_TRUE(WaitFor([&] { return exits_ == 1; }));
+    // Each request is answered once the window has handled it.
+    ASSERT_TRUE(Request(kRequestHide));
+    EXPECT_EQ(window_->State(), WindowState::kInTray);
+    ASSERT_TRUE(Request(kRequestShow));
+    EXPECT_EQ(window_->State(), WindowState::kShown);
+    ASSERT_TRUE(Request(kRequestShow));  // already shown: stays
+    ASSERT_TRUE(Request(kRequestExit));
+    EXPECT_EQ(exits_, 1);
     EXPECT_TRUE(questions_.empty());
     EXPECT_TRUE(window_->isVisible());  // request 3 does not hide the window first
+    // Ending: a later start is not answered, so it waits for this run to end and then runs.
+    EXPECT_FALSE(Request(kRequestShow));
+    EXPECT_TRUE(IsRunHeld(env_.RuntimeDir()));
+}
+
+TEST_F(MainWindowTest, NoticesGoToTheTrayBalloonElseToAMessageBox) {
+    Build();
+    window_->ShowNotice("The settings cannot be saved");
+    EXPECT_EQ(tray_.calls.back().record.info, "The settings cannot be saved");
+    EXPECT_TRUE(questions_.empty());
+    tray_.available = false;
+    window_->ShowNotice("The settings cannot be saved");
+    EXPECT_EQ(questions_, std::vector<std::string>{"The settings cannot be saved"});
+    EXPECT_EQ(lastIcon_, QMessageBox::Warning);
 }
 
 TEST_F(MainWindowTest, PortOperationsShowTheirProgressInTheBalloon) {

@@ -1,6 +1,8 @@
 // The built program as a process: second starts, one-shot switches and a missing port
 // component, each in its own temporary home, run directory and ports directory.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -63,6 +65,67 @@ TEST_F(ProgramProcessTest, ASecondStartForwardsShowHideAndExitAndEnds) {
     EXPECT_EQ(RunToEnd({"-x"}), 0);
     EXPECT_EQ(first.Wait(), 0);
     EXPECT_EQ(HideInTray(), 0);
+}
+
+// "-x" returns only once the running program has released its ports and saved its settings,
+// so a start right after it runs instead of handing its request to the ending program.
+TEST_F(ProgramProcessTest, ExitReturnsOnceTheProgramHasEndedAndAStartRightAfterItRuns) {
+    ::setenv("QXM_SIMULATED_DEVICES", "2", 1);
+    const auto ports = [&] {
+        int count = 0;
+        if (fs::exists(env_.PortsDir())) {
+            for (const auto& entry : fs::directory_iterator(env_.PortsDir()))
+                count += entry.path().filename().string().rfind("COM", 0) == 0;
+        }
+        return count;
+    };
+    ProgramProcess first({"-m"}, Output());
+    ASSERT_TRUE(first.WaitUntilRunning()) << first.Err();
+    for (int i = 0; i < 1000 && ports() < 8; ++i) ::usleep(20'000);  // the first scan: ~5 s
+    ASSERT_EQ(ports(), 8) << first.Err();
+
+    EXPECT_EQ(RunToEnd({"-x"}), 0);
+    EXPECT_EQ(ports(), 0) << "ports still there when -x returned";
+    EXPECT_EQ(HideInTray(), 1) << "settings not saved when -x returned";
+    EXPECT_EQ(first.Wait(), 0);
+
+    ProgramProcess second({"-s"}, Output());
+    ASSERT_TRUE(second.WaitUntilRunning()) << second.Err();
+    EXPECT_EQ(RunToEnd({"-x"}), 0);
+    EXPECT_EQ(second.Wait(), 0);
+}
+
+TEST_F(ProgramProcessTest, ExitWithNothingRunningSaysSoAndFails) {
+    ProgramProcess exit({"-x"}, Output());
+    const std::optional<int> code = exit.Wait();
+    ASSERT_TRUE(code);
+    EXPECT_NE(*code, 0);
+    EXPECT_NE(exit.Err().find("No QX Manager is running."), std::string::npos) << exit.Err();
+}
+
+// A runtime folder others may write in (or another user's, after "sudo -E") is refused, and
+// the user is told what is wrong and where instead of a silent status 0.
+TEST_F(ProgramProcessTest, ARuntimeFolderThatIsNotPrivateStopsTheStartWithTheReason) {
+    ASSERT_EQ(::chmod(env_.RuntimeDir().c_str(), 0775), 0);
+    ProgramProcess process({}, Output());
+    const std::optional<int> code = process.Wait();
+    ASSERT_TRUE(code);
+    EXPECT_NE(*code, 0);
+    EXPECT_NE(process.Err().find(env_.RuntimeDir()), std::string::npos) << process.Err();
+    EXPECT_NE(process.Err().find("mode 0775"), std::string::npos) << process.Err();
+    EXPECT_EQ(process.Out().find("Virtual ports"), std::string::npos);
+}
+
+TEST_F(ProgramProcessTest, ASettingsFileThatCannotBeWrittenIsToldOnceAndTheRunGoesOn) {
+    fs::create_directories(env_.IniPath());  // a directory in the file's place
+    ProgramProcess first({"-m"}, Output());
+    ASSERT_TRUE(first.WaitUntilRunning()) << first.Err();
+    EXPECT_EQ(RunToEnd({"-x"}), 0);
+    EXPECT_EQ(first.Wait(), 0);
+    const std::string told = "The settings cannot be saved to " + env_.IniPath() + ": Is a directory.";
+    const std::string err = first.Err();
+    ASSERT_NE(err.find(told), std::string::npos) << err;
+    EXPECT_EQ(err.find(told, err.find(told) + 1), std::string::npos) << "told more than once";
 }
 
 TEST_F(ProgramProcessTest, TerminationSignalEndsTheRunWithSettingsWritten) {

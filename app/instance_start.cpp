@@ -1,0 +1,90 @@
+#include "app/instance_start.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "app/strings.h"
+
+namespace qx {
+namespace {
+
+constexpr int kStrDirNotPrivate = 160;
+constexpr int kStrLockCallFailed = 161;
+constexpr int kStrHeldWithoutAnswer = 162;
+constexpr int kStrNoneRunning = 163;
+constexpr int kStrDidNotEnd = 164;
+
+using Clock = std::chrono::steady_clock;
+
+std::chrono::milliseconds Left(Clock::time_point deadline) {
+    return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
+                    std::chrono::milliseconds(0));
+}
+
+std::string FoundText(const LockFailure& failure) {
+    if (!failure.isDirectory) return std::strerror(ENOTDIR);
+    char text[96];
+    std::snprintf(text, sizeof text, "owner uid %u, mode %04o; you are uid %u",
+                  static_cast<unsigned>(failure.owner), static_cast<unsigned>(failure.mode),
+                  static_cast<unsigned>(::getuid()));
+    return text;
+}
+
+}  // namespace
+
+std::string DescribeLockFailure(const LockFailure& failure) {
+    switch (failure.kind) {
+    case LockFailure::kNotPrivate:
+        return FormatTexts(LoadLocalizedString(kStrDirNotPrivate), {failure.path, FoundText(failure)});
+    case LockFailure::kSystem:
+        return FormatTexts(LoadLocalizedString(kStrLockCallFailed),
+                           {failure.attempt, failure.path, std::strerror(failure.error)});
+    case LockFailure::kHeld:
+        return FormatTexts(LoadLocalizedString(kStrHeldWithoutAnswer), {failure.path});
+    case LockFailure::kNone:
+        break;
+    }
+    return {};
+}
+
+int EndRunningInstance(const std::string& dir, const InstanceWaits& waits, std::string* message) {
+    const Clock::time_point deadline = Clock::now() + waits.end;
+    // Answered or not (an instance already ending no longer listens), the run ends only when
+    // its owner has released its ports, saved its settings and let go of the lock.
+    if (!SendRequest(dir, kRequestExit, waits.end) && !IsRunHeld(dir)) {
+        *message = LoadLocalizedString(kStrNoneRunning);
+        return 1;
+    }
+    if (!WaitUntilRunEnds(dir, Left(deadline))) {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(waits.end).count();
+        *message = FormatNumber(LoadLocalizedString(kStrDidNotEnd), static_cast<int>(seconds));
+        return 1;
+    }
+    return 0;
+}
+
+std::unique_ptr<SingleInstance> TakeRunOrForward(const std::string& dir, int request,
+                                                 const InstanceWaits& waits,
+                                                 std::string* message) {
+    message->clear();
+    const Clock::time_point deadline = Clock::now() + waits.end;
+    for (;;) {
+        LockFailure failure;
+        if (auto instance = SingleInstance::Acquire(dir, &failure)) return instance;
+        if (failure.kind != LockFailure::kHeld) {
+            *message = DescribeLockFailure(failure);
+            return nullptr;
+        }
+        if (SendRequest(dir, request, waits.answer)) return nullptr;
+        // No answer: the owner is ending (or hangs). This start runs once it has gone.
+        if (Left(deadline).count() == 0 || !WaitUntilRunEnds(dir, Left(deadline))) {
+            *message = DescribeLockFailure(failure);
+            return nullptr;
+        }
+    }
+}
+
+}  // namespace qx

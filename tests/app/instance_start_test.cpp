@@ -1,0 +1,131 @@
+#include "app/instance_start.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace qx {
+namespace {
+
+using namespace std::chrono_literals;
+
+class InstanceStartTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qx-start-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        if (const char* language = std::getenv("LC_ALL")) savedLanguage_ = language;
+        ::setenv("LC_ALL", "C", 1);  // the English texts
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(dir_);
+        if (savedLanguage_.empty()) ::unsetenv("LC_ALL");
+        else ::setenv("LC_ALL", savedLanguage_.c_str(), 1);
+    }
+
+    // The running instance's side on a thread of its own, as the program does it: it serves
+    // requests; an exit request stops the listening, then the settings are saved and the run
+    // (the lock) is let go.
+    void RunOwner() {
+        owner_ = std::thread([this] {
+            while (instance_) {
+                pollfd watch{instance_->Fd(), POLLIN, 0};
+                if (::poll(&watch, 1, 5000) != 1) return;
+                instance_->ServeRequests([this](int code) {
+                    handled_ = code;
+                    if (code == kRequestExit) instance_->StopListening();
+                });
+                if (handled_ == kRequestExit) {
+                    saved_ = true;
+                    instance_.reset();
+                }
+            }
+        });
+    }
+
+    std::string dir_;
+    std::string savedLanguage_;
+    std::unique_ptr<SingleInstance> instance_;
+    std::thread owner_;
+    std::atomic<int> handled_{0};
+    std::atomic<bool> saved_{false};
+    const InstanceWaits quick_{100ms, 1s};
+};
+
+TEST_F(InstanceStartTest, ExitReturnsOnlyAfterTheRunningInstanceHasEnded) {
+    instance_ = SingleInstance::Acquire(dir_);
+    ASSERT_TRUE(instance_);
+    RunOwner();
+    std::string message;
+    EXPECT_EQ(EndRunningInstance(dir_, InstanceWaits{}, &message), 0);
+    EXPECT_TRUE(saved_) << "returned before the settings were saved";
+    EXPECT_FALSE(IsRunHeld(dir_));
+    EXPECT_EQ(message, "");
+    owner_.join();
+}
+
+TEST_F(InstanceStartTest, ExitWithNoneRunningOrOneThatDoesNotEndFailsAndSaysSo) {
+    std::string message;
+    EXPECT_EQ(EndRunningInstance(dir_, quick_, &message), 1);
+    EXPECT_EQ(message, "No QX Manager is running.");
+
+    const auto hanging = SingleInstance::Acquire(dir_);  // holds the run, never answers
+    ASSERT_TRUE(hanging);
+    EXPECT_EQ(EndRunningInstance(dir_, quick_, &message), 1);
+    EXPECT_EQ(message, "The running QX Manager did not end within 1 seconds.");
+}
+
+TEST_F(InstanceStartTest, ASecondStartHandsItsRequestOverAndEndsQuietly) {
+    instance_ = SingleInstance::Acquire(dir_);
+    ASSERT_TRUE(instance_);
+    RunOwner();
+    std::string message = "stale";
+    EXPECT_FALSE(TakeRunOrForward(dir_, kRequestHide, InstanceWaits{}, &message));
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(handled_, kRequestHide);
+    EXPECT_EQ(EndRunningInstance(dir_, InstanceWaits{}, &message), 0);
+    owner_.join();
+}
+
+TEST_F(InstanceStartTest, AStartDuringAShutdownWaitsForItAndThenRuns) {
+    instance_ = SingleInstance::Acquire(dir_);
+    ASSERT_TRUE(instance_);
+    instance_->StopListening();  // ending: ports and settings still to go
+    std::thread ending([this] { instance_.reset(); });
+    std::string message;
+    const auto started = TakeRunOrForward(dir_, kRequestShow, InstanceWaits{}, &message);
+    ending.join();
+    EXPECT_TRUE(started);
+    EXPECT_EQ(message, "");
+}
+
+TEST_F(InstanceStartTest, ALockHeldWithoutAnswerIsToldWithItsPath) {
+    const auto silent = SingleInstance::Acquire(dir_);
+    ASSERT_TRUE(silent);
+    silent->StopListening();
+    std::string message;
+    EXPECT_FALSE(TakeRunOrForward(dir_, kRequestShow, quick_, &message));
+    EXPECT_NE(message.find(RunLockPath(dir_)), std::string::npos) << message;
+    EXPECT_NE(message.find("does not answer"), std::string::npos) << message;
+}
+
+TEST_F(InstanceStartTest, AFolderThatIsNotPrivateIsToldWithWhatIsWrongAndWhere) {
+    ASSERT_EQ(::chmod(dir_.c_str(), 0775), 0);
+    std::string message;
+    EXPECT_FALSE(TakeRunOrForward(dir_, kRequestShow, quick_, &message));
+    EXPECT_NE(message.find(dir_), std::string::npos) << message;
+    EXPECT_NE(message.find("mode 0775"), std::string::npos) << message;
+
+    EXPECT_FALSE(TakeRunOrForward("/proc/no-such-run", kRequestShow, quick_, &message));
+    EXPECT_NE(message.find("mkdir failed for /proc/no-such-run"), std::string::npos) << message;
+}
+
+}  // namespace
+}  // namespace qx
