@@ -8,6 +8,12 @@ enum Channel : int { kCat = 0, kPttCw = 1, kFsk = 2, kWinKey = 3 };
 constexpr int kChannelCount = 4;
 constexpr std::array<Channel, kChannelCount> kAllChannels{kCat, kPttCw, kFsk, kWinKey};
 
+// The channel's name as the user reads it: "CAT", "PTT/CW", "FSK", "WinKey".
+constexpr const char* ChannelTitle(Channel channel) {
+    constexpr const char* kTitles[kChannelCount] = {"CAT", "PTT/CW", "FSK", "WinKey"};
+    return kTitles[channel];
+}
+
 constexpr int kReportSize = 64;
 constexpr int kMaxPayload = 62;        // data bytes in one channel report
 constexpr int kCommandReportId = 1;
