@@ -1,9 +1,11 @@
 // The whole relay as a radio program meets it: real link workers on their 1 ms tick, real
 // pseudo-terminal ports made by the manager from the settings file, simulated devices with a
 // transceiver behind CAT. Prints CAT latency, sustained throughput per channel and direction
-// with lost bytes, idle CPU per interface and memory with 0, 1 and 4 interfaces.
+// with lost bytes, idle CPU per interface and memory with 0, 1 and 4 interfaces. With --trace
+// the whole run is traced (the lines written to /dev/null, so the figures show the cost of
+// making and writing them, not of a terminal).
 //
-//   relay_bench [--exchanges=N] [--throughput-seconds=S] [--idle-seconds=S] [--quick]
+//   relay_bench [--exchanges=N] [--throughput-seconds=S] [--idle-seconds=S] [--quick] [--trace]
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,12 +14,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/support/rig.h"
 #include "platform/pty_port.h"
+#include "platform/trace.h"
 #include "tests/support/radio_program.h"
 
 namespace {
@@ -33,6 +38,7 @@ struct Options {
     int exchanges = 500;
     double throughputSeconds = 5;
     double idleSeconds = 10;
+    bool trace = false;
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -40,12 +46,13 @@ Options ParseOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](const char* name) { return std::atof(arg.c_str() + std::strlen(name)); };
-        if (arg == "--quick") options = {100, 1, 2};
+        if (arg == "--quick") options = {100, 1, 2, options.trace};
+        else if (arg == "--trace") options.trace = true;
         else if (arg.rfind("--exchanges=", 0) == 0) options.exchanges = static_cast<int>(value("--exchanges="));
         else if (arg.rfind("--throughput-seconds=", 0) == 0) options.throughputSeconds = value("--throughput-seconds=");
         else if (arg.rfind("--idle-seconds=", 0) == 0) options.idleSeconds = value("--idle-seconds=");
         else {
-            std::fprintf(stderr, "usage: %s [--exchanges=N] [--throughput-seconds=S] [--idle-seconds=S] [--quick]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--exchanges=N] [--throughput-seconds=S] [--idle-seconds=S] [--quick] [--trace]\n", argv[0]);
             std::exit(2);
         }
     }
@@ -253,8 +260,12 @@ void MeasureIdleCpu(int interfaces, double seconds) {
 
 int main(int argc, char** argv) {
     const Options options = ParseOptions(argc, argv);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceOut(std::fopen("/dev/null", "w"), std::fclose);
+    std::optional<TraceSession> trace;
+    if (options.trace) trace.emplace(TraceSession::Options{traceOut.get(), false});
     bench::Rig rig;
-    std::printf("relay benchmark: 1 ms tick, limit 62 B per tick per channel and direction (62000 B/s)\n\n");
+    std::printf("relay benchmark: 1 ms tick, limit 62 B per tick per channel and direction (62000 B/s); trace %s\n\n",
+                options.trace ? "on" : "off");
 
     PrintMemory("0 interfaces");
     MeasureIdleCpu(0, options.idleSeconds);
