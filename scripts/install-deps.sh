@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xauth fonts-noto-cjk
   lintian appstream librsvg2-bin
+  libhamlib-utils jq
 )
 missing=()
 for p in "${packages[@]}"; do
