@@ -72,6 +72,7 @@ int HeadlessHost::Run() {
         return 1;
     }
     enum { kSignals, kRequests, kNotices, kTimer, kCount };
+    int code = 0;
     while (!ending_) {
         pollfd fds[kCount] = {{services_.termination.Fd(), POLLIN, 0},
                               {services_.instance.Fd(), POLLIN, 0},
@@ -80,6 +81,7 @@ int HeadlessHost::Run() {
         if (::poll(fds, kCount, -1) < 0) {
             if (errno == EINTR) continue;
             std::fprintf(stderr, "qx-manager: poll failed: %s\n", std::strerror(errno));
+            code = 1;
             break;
         }
         if (fds[kSignals].revents & POLLIN) {
@@ -94,7 +96,7 @@ int HeadlessHost::Run() {
         }
     }
     End();
-    return 0;
+    return code;
 }
 
 void HeadlessHost::OnTick() {

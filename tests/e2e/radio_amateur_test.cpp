@@ -261,6 +261,13 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
     // The running program showed the same messages on its own output.
     EXPECT_NE(program->Out().find("Creating virtual port COM9."), std::string::npos) << program->Out();
 
+    // Unplugged, the interface's ports go; plugged in again, they come back.
+    std::ofstream(simDir_ + "/unplugged-QX4SIM0001").close();
+    EXPECT_TRUE(Eventually([&] { return !fs::is_symlink(Port(3)); }));
+    EXPECT_EQ(Once({"--status"})->Out(), "No interface is connected.\n");
+    fs::remove(simDir_ + "/unplugged-QX4SIM0001");
+    EXPECT_TRUE(Eventually([&] { return fs::is_symlink(Port(3)); }));
+
     program->Signal(SIGTERM);
     EXPECT_EQ(program->Wait(), 0) << program->Err();
     EXPECT_FALSE(fs::exists(env_.RuntimeDir() + "/qx-manager.sock"));
