@@ -142,6 +142,8 @@ TEST_F(RadioAmateurTest, PortsCarryCatFskAndWinKeyAndFollowTheDevice) {
     ProgramProcess program({"-m"}, env_.Root() + "/first");
     ASSERT_TRUE(program.WaitUntilRunning()) << program.Err();
     ASSERT_TRUE(Eventually([&] { return PortsPresent(true); })) << program.Out() << program.Err();
+    // The program with its window answers a status query like the headless one.
+    EXPECT_NE(Once({"--status"})->Out().find("  WinKey  " + Port(6) + "  not open\n"), std::string::npos);
 
     {
         // A logging program sets the CAT port to 4800 baud with two stop bits...
