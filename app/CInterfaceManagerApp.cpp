@@ -4,12 +4,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
+#include "app/headless_host.h"
+#include "app/instance_queries.h"
 #include "app/port_component.h"
 #include "app/strings.h"
+#include "app/version.h"
 #include "platform/autostart.h"
 #include "platform/private_profile.h"
 #include "platform/ports_directory.h"
+#include "platform/trace.h"
 #include "platform/uevent_monitor.h"
 
 namespace qx {
@@ -17,9 +22,11 @@ namespace qx {
 namespace {
 
 constexpr int kStrComponentError = 109;
+constexpr int kStrNoneRunning = 163;
 constexpr int kStrSaveFailed = 165;
 constexpr int kComponentUnavailable = 1;
 constexpr int kExitInstanceUnavailable = 3;
+constexpr int kExitUsage = 2;
 
 // The links' 1 ms timers are timerfds, which need no system-wide timer resolution; these mark
 // where the run raises and restores it.
@@ -45,6 +52,20 @@ public:
     SaveFailureNotice(const SaveFailureNotice&) = delete;
     SaveFailureNotice& operator=(const SaveFailureNotice&) = delete;
 };
+
+// --status and --set-port: the running instance answers; this start prints the answer.
+int AskRunningInstance(const std::string& runtimeDir, const CommandLine& commandLine) {
+    const std::string query = commandLine.status ? StatusQuery(commandLine.json)
+                                                 : SetPortQuery(commandLine.setPortOperands);
+    const std::optional<std::string> encoded = SendTextRequest(runtimeDir, query);
+    if (!encoded) {
+        std::fprintf(stderr, "%s\n", LoadLocalizedString(kStrNoneRunning).c_str());
+        return 1;
+    }
+    const QueryAnswer answer = DecodeAnswer(*encoded);
+    std::fputs(answer.text.c_str(), answer.status == 0 ? stdout : stderr);
+    return answer.status;
+}
 
 }  // namespace
 
@@ -74,9 +95,27 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     // to where the program was started must still mean that place.
     std::error_code cwdError;
     const std::string startDirectory = std::filesystem::current_path(cwdError).string();
-    LocateIniFile();
     const CommandLine commandLine = ParseCommandLine(args);
+    if (!commandLine.error.empty()) {
+        std::fprintf(stderr, "%s\n%s\n", commandLine.error.c_str(), UsageHint().c_str());
+        return kExitUsage;
+    }
+    if (commandLine.version) {
+        std::printf("qx-manager %s\n", GetVersionText().c_str());
+        return 0;
+    }
+    LocateIniFile();
+    if (commandLine.help) {
+        std::string reason;
+        const std::string portsDir = ResolvePortsDirectory(&reason);
+        std::printf("%s", HelpText(ProfileFile(), portsDir.empty() ? reason : portsDir).c_str());
+        return 0;
+    }
     const std::string runtimeDir = DefaultRuntimeDir();
+    if (commandLine.status || commandLine.setPort) return AskRunningInstance(runtimeDir, commandLine);
+    // Without a window there is no display to show an error on: standard error only.
+    const std::function<void(const std::string&)> showStartError =
+        commandLine.headless ? nullptr : showError;
 
     std::string message;
     switch (commandLine.mode) {
@@ -96,7 +135,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         TakeRunOrForward(runtimeDir, ForwardedRequest(commandLine), instanceWaits, &message);
     if (!instance) {
         if (message.empty()) return 0;  // the running instance took the request
-        ReportError(message, showError);
+        ReportError(message, showStartError);
         return kExitInstanceUnavailable;
     }
     // Declared before the settings so it outlives their last write.
@@ -108,12 +147,12 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     if (!portClass) {
         if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
         ReportError(FormatNumber(LoadLocalizedString(kStrComponentError), kComponentUnavailable),
-                    showError);
+                    showStartError);
         return 1;
     }
     const Expected<HidService> hid = makeHidService();
     if (!hid) {
-        ReportError(hid.error().message, showError);
+        ReportError(hid.error().message, showStartError);
         return 2;
     }
     GiveSimulatedInterfacesPorts(hid->simulatedSerialNumbers);
@@ -131,8 +170,16 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     if (commandLine.languageOverride != 0) SetThreadLanguage(commandLine.languageOverride);
     RunningServices services{*hid->backend, *portClass,  program,   *instance,
                              commandLine,   termination, showNotice};
+    // Started before the first link and ended after the last, so it sees all they relay.
+    std::optional<TraceSession> trace;
+    if (TraceRequested(commandLine.trace)) {
+        const bool journal = JournalAvailable();
+        trace.emplace(TraceSession::Options{journal && StderrIsJournal() ? nullptr : stderr, journal});
+    }
     RaiseTimerResolution();
-    const int code = runWindow ? runWindow(services) : 0;
+    int code = 0;
+    if (commandLine.headless) code = RunHeadless(services);
+    else if (runWindow) code = runWindow(services);
     RestoreTimerResolution();
     return code;
 }

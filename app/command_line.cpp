@@ -29,10 +29,53 @@ int LanguageIdOf(const std::string& arg) {
     return static_cast<int>(value);
 }
 
+void Fail(CommandLine& result, const std::string& text) {
+    if (result.error.empty()) result.error = "qx-manager: " + text;
+}
+
+// Reads the long switches into result and returns the other arguments, in order. Long switches
+// go first because the single-dash reading would find "-s" in "--status".
+std::vector<std::string> TakeLongSwitches(const std::vector<std::string>& args, CommandLine& result) {
+    std::vector<std::string> rest;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg.rfind("--", 0) != 0) {
+            rest.push_back(arg);
+        } else if (arg == "--help") {
+            result.help = true;
+        } else if (arg == "--version") {
+            result.version = true;
+        } else if (arg == "--headless") {
+            result.headless = true;
+        } else if (arg == "--trace") {
+            result.trace = true;
+        } else if (arg == "--status") {
+            result.status = true;
+        } else if (arg == "--json") {
+            result.json = true;
+        } else if (arg == "--set-port") {
+            if (args.size() - i < 4) {
+                Fail(result, "option '--set-port' needs <serial> <CAT|PTTCW|FSK|WINKEY> <n|0>");
+                break;
+            }
+            result.setPort = true;
+            result.setPortOperands = {args[i + 1], args[i + 2], args[i + 3]};
+            i += 3;
+        } else {
+            Fail(result, "unrecognized option '" + arg + "'");
+        }
+    }
+    if (result.json && !result.status) Fail(result, "option '--json' needs '--status'");
+    if (int(result.headless) + int(result.status) + int(result.setPort) > 1)
+        Fail(result, "use only one of '--headless', '--status' and '--set-port'");
+    return rest;
+}
+
 }  // namespace
 
-CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+CommandLine ParseCommandLine(const std::vector<std::string>& allArgs) {
     CommandLine result;
+    const std::vector<std::string> args = TakeLongSwitches(allArgs, result);
     if (args.empty()) return result;
     result.mode = ModeOf(args.front());
     result.firstArgHasTray = Contains(args.front(), "-m");
@@ -54,6 +97,43 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
 
 int ForwardedRequest(const CommandLine& commandLine) {
     return commandLine.firstArgHasTray ? 2 : 1;
+}
+
+std::string UsageHint() { return "Try 'qx-manager --help' for more information."; }
+
+std::string HelpText(const std::string& iniPath, const std::string& portsDir) {
+    return "Usage: qx-manager [-s | -m | -x | -a | -n] [-l<id>] [--trace]\n"
+           "       qx-manager --headless [--trace]\n"
+           "       qx-manager --status [--json]\n"
+           "       qx-manager --set-port <serial> <CAT|PTTCW|FSK|WINKEY> <n|0>\n"
+           "       qx-manager --help | --version\n"
+           "\n"
+           "Virtual serial ports for the QX-4 radio interface. A second start hands its request\n"
+           "to the running program and ends.\n"
+           "\n"
+           "  -s          start with the window shown\n"
+           "  -m          start hidden in the notification area\n"
+           "  -x          tell the running program to exit; return once it has ended\n"
+           "  -a          start with the desktop session from now on, then end\n"
+           "  -n          do not start with the desktop session, then end\n"
+           "  -l<id>      language of the windows: 1041 Japanese, 1033 English\n"
+           "  --headless  run the interfaces and their ports with no window and no display\n"
+           "  --trace     write what passes (bytes, keying lines, commands, port opens) to\n"
+           "              standard error, and to the journal under systemd\n"
+           "  --status    print each connected interface and its ports (--json: as JSON)\n"
+           "  --set-port  give a channel of the interface with that serial number the port\n"
+           "              COM<n>, or remove its port with 0\n"
+           "  --help      print this help and end\n"
+           "  --version   print the version and end\n"
+           "\n"
+           "Environment:\n"
+           "  QXM_TRACE=1                 the same as --trace\n"
+           "  QXM_PORTS_DIR=<dir>         publish the ports in <dir>\n"
+           "  QXM_PORT_KIND=pty|cuse      force the kind of port\n"
+           "  QXM_SIMULATED_DEVICES=<n>   use n simulated interfaces instead of hardware\n"
+           "\n"
+           "Settings file: " + iniPath + "\n"
+           "Ports:         " + portsDir + "/COM<n>\n";
 }
 
 }  // namespace qx

@@ -3,8 +3,10 @@
 // Prints CAT latency beside a socat pseudo-terminal relay with an instant responder measured in
 // the same run, sustained throughput per channel and direction with lost bytes, idle CPU and
 // wake-ups with 0, 1 and 4 interfaces (and with a program holding the CAT port), and memory.
+// With --trace the whole run is traced (the lines written to /dev/null, so the figures show the
+// cost of making and writing them, not of a terminal).
 //
-//   relay_bench [--exchanges=N] [--throughput-seconds=S] [--idle-seconds=S] [--quick]
+//   relay_bench [--exchanges=N] [--throughput-seconds=S] [--idle-seconds=S] [--quick] [--trace]
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,11 +17,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/support/rig.h"
+#include "platform/trace.h"
 #include "vsp/pty_port.h"
 #include "tests/support/radio_program.h"
 
@@ -36,6 +41,7 @@ struct Options {
     int exchanges = 500;
     double throughputSeconds = 5;
     double idleSeconds = 10;
+    bool trace = false;
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -43,12 +49,13 @@ Options ParseOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](const char* name) { return std::atof(arg.c_str() + std::strlen(name)); };
-        if (arg == "--quick") options = {100, 1, 2};
+        if (arg == "--quick") options = {100, 1, 2, options.trace};
+        else if (arg == "--trace") options.trace = true;
         else if (arg.rfind("--exchanges=", 0) == 0) options.exchanges = static_cast<int>(value("--exchanges="));
         else if (arg.rfind("--throughput-seconds=", 0) == 0) options.throughputSeconds = value("--throughput-seconds=");
         else if (arg.rfind("--idle-seconds=", 0) == 0) options.idleSeconds = value("--idle-seconds=");
         else {
-            std::fprintf(stderr, "usage: %s [--exchanges=N] [--throughput-seconds=S] [--idle-seconds=S] [--quick]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--exchanges=N] [--throughput-seconds=S] [--idle-seconds=S] [--quick] [--trace]\n", argv[0]);
             std::exit(2);
         }
     }
@@ -315,8 +322,12 @@ void MeasureIdleCpu(const char* what, double seconds) {
 
 int main(int argc, char** argv) {
     const Options options = ParseOptions(argc, argv);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceOut(std::fopen("/dev/null", "w"), std::fclose);
+    std::optional<TraceSession> trace;
+    if (options.trace) trace.emplace(TraceSession::Options{traceOut.get(), false});
     bench::Rig rig;
-    std::printf("relay benchmark: 1 ms tick, limit 62 B per tick per channel and direction (62000 B/s)\n\n");
+    std::printf("relay benchmark: 1 ms tick, limit 62 B per tick per channel and direction (62000 B/s); trace %s\n\n",
+                options.trace ? "on" : "off");
 
     PrintMemory("0 interfaces");
     MeasureIdleCpu("no interface", options.idleSeconds);

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "platform/realtime_scheduling.h"
+#include "platform/trace.h"
 
 namespace qx {
 
@@ -28,6 +29,13 @@ int64_t MonotonicNanoseconds() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+// The keying lines of a line report as the trace shows them.
+const char* LineFlagsText(uint8_t flags) {
+    static constexpr const char* kTexts[] = {"PTT(RTS)=0 CW(DTR)=0", "PTT(RTS)=1 CW(DTR)=0",
+                                             "PTT(RTS)=0 CW(DTR)=1", "PTT(RTS)=1 CW(DTR)=1"};
+    return kTexts[flags & (kPttBit | kCwBit)];
 }
 
 }  // namespace
@@ -234,6 +242,7 @@ void CHVInterface::SendLineReport() {
     Report report{};
     report[0] = kLineReportId;
     report[1] = lineFlags_;
+    if (TraceOn()) TraceText(key, ChannelTitle(kPttCw), TraceKind::kLines, LineFlagsText(lineFlags_));
     Post(report);
 }
 
@@ -306,7 +315,10 @@ void CHVInterface::Receive() {
     } else if (id == reportIds[kCat].load()) {
         DeliverToPort(kCat, report);
     } else if (id == reportIds[kPttCw].load()) {
-        deviceInputState_ = (report[1] & 0xFB) == 1 ? 1 : 0;
+        const int inputState = (report[1] & 0xFB) == 1 ? 1 : 0;
+        if (TraceOn() && inputState != deviceInputState_)
+            TraceText(key, ChannelTitle(kPttCw), TraceKind::kInput, inputState ? "CTS=1" : "CTS=0");
+        deviceInputState_ = inputState;
     } else if (id == reportIds[kFsk].load()) {
         DeliverToPort(kFsk, report);
     } else if (id == reportIds[kWinKey].load()) {
@@ -320,6 +332,7 @@ void CHVInterface::DeliverToPort(Channel channel, const Report& report) {
     const int count = std::min<int>(report[1], kMaxPayload);
     IVSPortAx* port = count > 0 ? OpenPort(channel) : nullptr;
     if (!port) return;
+    if (TraceOn()) TraceBytes(key, ChannelTitle(channel), TraceKind::kFromDevice, &report[2], count);
     for (int i = 0; i < count; ++i)
         if (!port->WriteToPort(&report[2 + i], 1)) return;
 }
@@ -332,6 +345,7 @@ void CHVInterface::Transmit(Channel channel) {
     if (!taken || *taken <= 0) return;
     report[0] = static_cast<uint8_t>(reportIds[channel].load());
     report[1] = static_cast<uint8_t>(std::min(*taken, kMaxPayload));
+    if (TraceOn()) TraceBytes(key, ChannelTitle(channel), TraceKind::kToDevice, &report[2], report[1]);
     Post(report);
 }
 

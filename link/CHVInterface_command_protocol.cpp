@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "link/CHVInterface.h"
+#include "platform/trace.h"
 
 namespace qx {
 
@@ -93,6 +94,7 @@ void CHVInterface::PollChannelSettings(Channel channel, SentSettings& sent, cons
     if (*baudRate > 0 && *baudRate != sent.baudRate) {
         awaitedReply_ = kSetCatSpeed;
         std::snprintf(text, sizeof text, "SET %s;SPEED=%d", name, *baudRate);
+        if (TraceOn()) TraceText(key, name, TraceKind::kSettings, std::strchr(text, ';') + 1);
         SendCommand(text);
         sent.baudRate = *baudRate;
     }
@@ -105,6 +107,7 @@ void CHVInterface::PollChannelSettings(Channel channel, SentSettings& sent, cons
         const char* stopText = *stopBits >= 0 && *stopBits <= 2 ? kStopBitTexts[*stopBits] : "";
         std::snprintf(text, sizeof text, "SET %s;MODE=%c%c%s", name, static_cast<char>('0' + *dataBits),
                       parityLetter, stopText);
+        if (TraceOn()) TraceText(key, name, TraceKind::kSettings, std::strchr(text, ';') + 1);
         SendCommand(text);
         sent.dataBits = *dataBits;
         sent.parity = *parity;
@@ -141,6 +144,7 @@ void CHVInterface::SendCommand(const char* text) {
     Report report{};
     report[0] = kCommandReportId;
     std::memcpy(report.data() + 1, text, strnlen(text, kMaxPayload));
+    if (TraceOn()) TraceText(key, "", TraceKind::kCommand, {text, strnlen(text, kMaxPayload)});
     Post(report);
 }
 
@@ -148,6 +152,7 @@ void CHVInterface::SendCommand(const char* text) {
 // ended by ';' or by the end of the text, is parsed as soon as it ends.
 void CHVInterface::HandleReply(const Report& report) {
     const char* text = reinterpret_cast<const char*>(report.data());
+    if (TraceOn()) TraceText(key, "", TraceKind::kReply, {text + 2, strnlen(text + 2, kMaxPayload)});
     std::size_t tokenStart = 2;
     for (std::size_t i = 2; i <= report.size(); ++i) {
         const char c = i < report.size() ? text[i] : '\0';

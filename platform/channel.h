@@ -12,6 +12,12 @@ constexpr std::array<Channel, kChannelCount> kAllChannels{kCat, kPttCw, kFsk, kW
 constexpr int kMinPortNumber = 1;
 constexpr int kMaxPortNumber = 255;
 
+// The channel's name as the user reads it: "CAT", "PTT/CW", "FSK", "WinKey".
+constexpr const char* ChannelTitle(Channel channel) {
+    constexpr const char* kTitles[kChannelCount] = {"CAT", "PTT/CW", "FSK", "WinKey"};
+    return kTitles[channel];
+}
+
 constexpr int kReportSize = 64;
 constexpr int kMaxPayload = 62;        // data bytes in one channel report
 constexpr int kCommandReportId = 1;

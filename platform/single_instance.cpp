@@ -19,9 +19,10 @@ namespace {
 constexpr const char* kLockName = "/qx-manager.lock";
 constexpr const char* kSocketName = "/qx-manager.sock";
 // A request is one byte, the code, after which the sender shuts its side down and waits for
-// the owner to echo the code once it has handled the request.
+// the owner to echo the code once it has handled the request. A text query is the code
+// kRequestText followed by its text; the owner answers with text and closes.
 constexpr int kMaxConnectionsPerRead = 16;
-constexpr timeval kOwnerReadTimeout{0, 100'000};
+constexpr auto kOwnerReadBound = std::chrono::milliseconds(100);
 constexpr timeval kSenderTimeout{1, 0};
 constexpr auto kLockPollInterval = std::chrono::milliseconds(10);
 
@@ -66,34 +67,88 @@ bool PeerIsThisUser(int fd) {
            peer.uid == ::getuid();
 }
 
-// The code of one connection: exactly one byte in 1..3 followed by the end of the stream.
-std::optional<int> ReadOneRequest(int fd) {
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &kOwnerReadTimeout, sizeof(kOwnerReadTimeout));
-    unsigned char bytes[2];
-    std::size_t received = 0;
-    while (received < sizeof(bytes)) {
-        const ssize_t n = ::recv(fd, bytes + received, sizeof(bytes) - received, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        received += static_cast<std::size_t>(n);
-    }
-    if (received != 1 || bytes[0] < kRequestShow || bytes[0] > kRequestExit) return std::nullopt;
-    return bytes[0];
-}
+struct Request {
+    int code = 0;
+    std::string text;  // kRequestText only
+};
 
-// Waits up to bound for the owner's echo of code.
-bool ReadAnswer(int fd, int code, std::chrono::milliseconds bound) {
+void SetReceiveTimeout(int fd, std::chrono::milliseconds bound) {
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(bound).count();
     const timeval timeout{static_cast<time_t>(micros / 1'000'000),
                           static_cast<suseconds_t>(micros % 1'000'000)};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+}
+
+// Reads until the end of the stream, a failure, more than limit bytes or the end of bound (a
+// peer that trickles bytes cannot hold the reader longer); nullopt unless the stream ended.
+std::optional<std::string> ReadToEnd(int fd, std::size_t limit, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::string data;
+    char buffer[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return std::nullopt;
+        SetReceiveTimeout(fd, left);
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) return data;
+        data.append(buffer, static_cast<std::size_t>(n));
+        if (data.size() > limit) return std::nullopt;
+    }
+}
+
+// The request of one connection: one byte in 1..3, or kRequestText and its text, followed by
+// the end of the stream.
+std::optional<Request> ReadOneRequest(int fd) {
+    const std::optional<std::string> data = ReadToEnd(fd, 1 + kMaxRequestText, kOwnerReadBound);
+    if (!data || data->empty()) return std::nullopt;
+    const int code = static_cast<unsigned char>((*data)[0]);
+    if (code == kRequestText) return Request{code, data->substr(1)};
+    if (data->size() != 1 || code < kRequestShow || code > kRequestExit) return std::nullopt;
+    return Request{code, {}};
+}
+
+// Waits up to bound for the owner's echo of code.
+bool ReadAnswer(int fd, int code, std::chrono::milliseconds bound) {
+    SetReceiveTimeout(fd, bound);
     unsigned char answer = 0;
     ssize_t n = 0;
     do {
         n = ::recv(fd, &answer, 1, 0);
     } while (n < 0 && errno == EINTR);
     return n == 1 && answer == code;
+}
+
+// Writes all of data within the sender timeout; a sender that stopped reading loses its answer.
+void SendAll(int fd, const std::string& data) {
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kSenderTimeout, sizeof(kSenderTimeout));
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        sent += static_cast<std::size_t>(n);
+    }
+}
+
+// Connects to the owner of dir (same user only) and sends message, then ends the sending side.
+UniqueFd SendMessage(const std::string& dir, const std::string& message) {
+    const std::optional<sockaddr_un> address = SocketAddress(dir + kSocketName);
+    if (!address) return {};
+    UniqueFd connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!connection.Valid()) return {};
+    ::setsockopt(connection.Get(), SOL_SOCKET, SO_SNDTIMEO, &kSenderTimeout,
+                 sizeof(kSenderTimeout));
+    if (::connect(connection.Get(), reinterpret_cast<const sockaddr*>(&*address),
+                  sizeof(*address)) != 0 ||
+        !PeerIsThisUser(connection.Get()) ||
+        ::send(connection.Get(), message.data(), message.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(message.size()))
+        return {};
+    ::shutdown(connection.Get(), SHUT_WR);
+    return connection;
 }
 
 }  // namespace
@@ -156,7 +211,8 @@ std::unique_ptr<SingleInstance> SingleInstance::Acquire(const std::string& dir,
         new SingleInstance(std::move(lock), std::move(listener), socketPath));
 }
 
-void SingleInstance::ServeRequests(const std::function<void(int code)>& handle) {
+void SingleInstance::ServeRequests(const std::function<void(int code)>& handle,
+                                   const std::function<std::string(const std::string&)>& answerText) {
     for (int i = 0; i < kMaxConnectionsPerRead && listener_.Valid(); ++i) {
         UniqueFd connection(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!connection.Valid()) {
@@ -164,10 +220,14 @@ void SingleInstance::ServeRequests(const std::function<void(int code)>& handle) 
             break;  // EAGAIN: nothing more waiting
         }
         if (!PeerIsThisUser(connection.Get())) continue;
-        const std::optional<int> code = ReadOneRequest(connection.Get());
-        if (!code) continue;
-        handle(*code);
-        const unsigned char answer = static_cast<unsigned char>(*code);
+        const std::optional<Request> request = ReadOneRequest(connection.Get());
+        if (!request) continue;
+        if (request->code == kRequestText) {
+            if (answerText) SendAll(connection.Get(), answerText(request->text));
+            continue;
+        }
+        handle(request->code);
+        const unsigned char answer = static_cast<unsigned char>(request->code);
         ::send(connection.Get(), &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 }
@@ -180,20 +240,19 @@ void SingleInstance::StopListening() {
 
 bool SendRequest(const std::string& dir, int code, std::chrono::milliseconds answerBound) {
     if (code < 0 || code > 255) return false;
-    const std::optional<sockaddr_un> address = SocketAddress(dir + kSocketName);
-    if (!address) return false;
-    UniqueFd connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!connection.Valid()) return false;
-    ::setsockopt(connection.Get(), SOL_SOCKET, SO_SNDTIMEO, &kSenderTimeout,
-                 sizeof(kSenderTimeout));
-    if (::connect(connection.Get(), reinterpret_cast<const sockaddr*>(&*address),
-                  sizeof(*address)) != 0)
-        return false;
-    if (!PeerIsThisUser(connection.Get())) return false;
-    const unsigned char byte = static_cast<unsigned char>(code);
-    if (::send(connection.Get(), &byte, 1, MSG_NOSIGNAL) != 1) return false;
-    ::shutdown(connection.Get(), SHUT_WR);
-    return ReadAnswer(connection.Get(), code, answerBound);
+    const UniqueFd connection = SendMessage(dir, std::string(1, static_cast<char>(code)));
+    return connection.Valid() && ReadAnswer(connection.Get(), code, answerBound);
+}
+
+std::optional<std::string> SendTextRequest(const std::string& dir, const std::string& query,
+                                           std::chrono::milliseconds answerBound) {
+    if (query.size() > kMaxRequestText) return std::nullopt;
+    const UniqueFd connection = SendMessage(dir, static_cast<char>(kRequestText) + query);
+    if (!connection.Valid()) return std::nullopt;
+    std::optional<std::string> answer = ReadToEnd(connection.Get(), kMaxAnswerText, answerBound);
+    // An owner that is ending closes without a word: no answer.
+    if (answer && answer->empty()) return std::nullopt;
+    return answer;
 }
 
 bool IsRunHeld(const std::string& dir) {

@@ -1,10 +1,12 @@
 #pragma once
 // One running instance per user: a lock file decides who owns the run, and a Unix-domain
-// socket beside it carries the requests of later starts (show, hide, exit) to the owner, who
-// answers each one once it has handled it.
+// socket beside it carries the requests of later starts (show, hide, exit, and queries that
+// carry text) to the owner, who answers each one once it has handled it.
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
+#include <optional>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,7 +19,12 @@ enum InstanceRequest : int {
     kRequestShow = 1,
     kRequestHide = 2,
     kRequestExit = 3,
+    kRequestText = 4,  // followed by the query's text; answered with text
 };
+
+// The longest query text, and the longest answer a sender takes.
+constexpr std::size_t kMaxRequestText = 4096;
+constexpr std::size_t kMaxAnswerText = 1 << 20;
 
 // $XDG_RUNTIME_DIR when set, else /tmp/qx-manager-<uid>.
 std::string DefaultRuntimeDir();
@@ -55,9 +62,12 @@ public:
     // The listening socket (-1 once listening stopped); the user interface thread watches it.
     int Fd() const { return listener_.Get(); }
     // Hands the valid requests (1..3) waiting, in arrival order, to handle, and answers each
-    // sender after handle returned; never blocks for long. Connections from other users and
-    // malformed messages are dropped unanswered. Stops early when handle stops the listening.
-    void ServeRequests(const std::function<void(int code)>& handle);
+    // sender after handle returned; text queries go to answerText, whose result is the answer
+    // (without answerText they go unanswered). Never blocks for long. Connections from other
+    // users and malformed messages are dropped unanswered. Stops early when a handler stops
+    // the listening.
+    void ServeRequests(const std::function<void(int code)>& handle,
+                       const std::function<std::string(const std::string& query)>& answerText = nullptr);
     // The run is ending: requests waiting or coming later go unanswered, so their senders wait
     // for the end of this run instead of handing their request to it. The lock is kept.
     void StopListening();
@@ -75,6 +85,11 @@ private:
 // any failure.
 bool SendRequest(const std::string& dir, int code,
                  std::chrono::milliseconds answerBound = std::chrono::seconds(5));
+// Sends a text query to the instance owning dir and waits up to answerBound for its whole
+// answer; nullopt when none listens, it is ending, it does not answer in time, or the query is
+// longer than kMaxRequestText.
+std::optional<std::string> SendTextRequest(const std::string& dir, const std::string& query,
+                                           std::chrono::milliseconds answerBound = std::chrono::seconds(5));
 // Whether a process owns the run in dir now.
 bool IsRunHeld(const std::string& dir);
 // Waits until no process owns the run in dir; false when one still does after bound.

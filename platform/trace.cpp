@@ -2,6 +2,7 @@
 
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-journal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -192,7 +193,7 @@ struct TraceSession::Writer {
 
     void Emit(const TraceEntry& entry) {
         const std::string line = FormatTraceLine(entry);
-        std::fprintf(options.out, "%s\n", line.c_str());
+        if (options.out) std::fprintf(options.out, "%s\n", line.c_str());
         if (options.journal) {
             sd_journal_send("MESSAGE=%s", line.c_str(), "PRIORITY=7", "QXM_SERIAL=%s",
                             entry.source, "QXM_CHANNEL=%s", entry.channel,
@@ -205,10 +206,14 @@ struct TraceSession::Writer {
         TraceEntry entry;
         while (queue.Pop(entry)) Emit(entry);
         if (const uint64_t dropped = queue.TakeDropped()) {
-            std::fprintf(options.out, "trace: %llu entries dropped (the writer fell behind)\n",
-                         static_cast<unsigned long long>(dropped));
+            char text[80];
+            std::snprintf(text, sizeof text, "trace: %llu entries dropped (the writer fell behind)",
+                          static_cast<unsigned long long>(dropped));
+            if (options.out) std::fprintf(options.out, "%s\n", text);
+            if (options.journal)
+                sd_journal_send("MESSAGE=%s", text, "PRIORITY=4", "SYSLOG_IDENTIFIER=qx-manager", nullptr);
         }
-        std::fflush(options.out);
+        if (options.out) std::fflush(options.out);
     }
 
     // Wakes every few milliseconds rather than on each entry, so a tracing worker makes no
@@ -249,6 +254,14 @@ bool TraceRequested(bool traceSwitch) {
 
 bool JournalAvailable() {
     return sd_booted() > 0 && access("/run/systemd/journal/socket", W_OK) == 0;
+}
+
+bool StderrIsJournal() {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    if (stream == nullptr || std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+    struct stat info {};
+    return ::fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
 }
 
 }  // namespace qx

@@ -95,7 +95,7 @@ std::string FormatTraceLine(const TraceEntry& entry);
 class TraceSession {
 public:
     struct Options {
-        std::FILE* out = stderr;
+        std::FILE* out = stderr;  // null: the journal only
         bool journal = false;
     };
     explicit TraceSession(Options options);
@@ -116,5 +116,8 @@ private:
 bool TraceRequested(bool traceSwitch);
 // True when this process runs where the systemd journal takes entries.
 bool JournalAvailable();
+// True when standard error itself flows into the journal (a systemd service), where writing
+// the trace to both would show every line twice.
+bool StderrIsJournal();
 
 }  // namespace qx

@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   xvfb xauth fonts-noto-cjk socat
   lintian appstream librsvg2-bin
-  dbus-daemon
+  dbus-daemon libhamlib-utils jq
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -28,6 +28,7 @@ expected=(
   ./usr/share/doc/qx-manager/copyright
   ./usr/share/doc/qx-manager/changelog.gz
   ./lib/udev/rules.d/70-qx-manager.rules
+  ./usr/lib/systemd/user/qx-manager.service
 )
 for file in "${expected[@]}"; do
     grep -qxF "$file" <<<"$contents" || { echo "missing from the package: $file"; exit 1; }

@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 #include <QWindowStateChangeEvent>
 
+#include "app/instance_queries.h"
 #include "app/strings.h"
 #include "platform/single_instance.h"
 #include "ui/CAboutDlg.h"
@@ -146,7 +147,10 @@ void CInterfaceManagerDlg::WatchInstanceRequests(SingleInstance& instance) {
     instance_ = &instance;
     requestWatch_ = std::make_unique<QSocketNotifier>(instance.Fd(), QSocketNotifier::Read);
     connect(requestWatch_.get(), &QSocketNotifier::activated, this, [this, &instance] {
-        instance.ServeRequests([this](int code) { HandleInstanceRequest(code); });
+        instance.ServeRequests([this](int code) { HandleInstanceRequest(code); },
+                               [this](const std::string& query) {
+                                   return EncodeAnswer(AnswerQuery(query, m_manager, portClass_, program_));
+                               });
     });
 }
 

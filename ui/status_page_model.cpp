@@ -5,24 +5,6 @@
 namespace qx {
 namespace {
 
-const char* ParityText(int parity) {
-    switch (parity) {
-    case kParityOdd: return "O, ";
-    case kParityEven: return "E, ";
-    case kParityMark: return "M, ";
-    case kParitySpace: return "S, ";
-    default: return "N, ";
-    }
-}
-
-const char* StopBitsText(int stopBits) {
-    switch (stopBits) {
-    case kStopBitsOne: return "1";
-    case kStopBitsOnePointFive: return "1.5";
-    default: return "2";
-    }
-}
-
 bool HasParameterLine(int channel) { return channel == kCat || channel == kFsk; }
 int ParameterSlot(int channel) { return channel == kCat ? 0 : 1; }
 
@@ -35,34 +17,8 @@ std::string FileNameOf(const std::string& path) {
 
 std::string ParameterLine(const PortReading& reading, const StatusStrings& strings) {
     return strings.parameters + ": " + std::to_string(reading.baudRate) + " " + strings.baud + ", " +
-           std::to_string(reading.dataBits) + ", " + ParityText(reading.parity) +
+           std::to_string(reading.dataBits) + ", " + ParityLetter(reading.parity) + ", " +
            StopBitsText(reading.stopBits);
-}
-
-// Any failed read makes the whole port count as not open, rather than showing partial data.
-PortReading ReadPortStatus(IVSPortAx& port, bool withParameters) {
-    PortReading reading;
-    const std::optional<bool> open = port.IsOpen();
-    if (!open || !*open)
-        return reading;
-    const std::optional<std::string> path = port.GetOpenerPath();
-    if (!path)
-        return reading;
-    reading.openerPath = *path;
-    if (withParameters) {
-        const auto baud = port.GetBaudRate();
-        const auto dataBits = port.GetDataBits();
-        const auto parity = port.GetParity();
-        const auto stopBits = port.GetStopBits();
-        if (!baud || !dataBits || !parity || !stopBits)
-            return PortReading{};
-        reading.baudRate = *baud;
-        reading.dataBits = *dataBits;
-        reading.parity = *parity;
-        reading.stopBits = *stopBits;
-    }
-    reading.open = true;
-    return reading;
 }
 
 StatusPageInput ReadStatusInput(CHVInterface* link) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "manager/port_reading.h"
 #include "platform/channel.h"
 
 namespace qx {
@@ -20,17 +21,6 @@ struct StatusStrings {
     std::string cannotCreate;
     std::string notOpen;
     std::string baud;
-};
-
-// What the component reported about one channel port. A port whose reads failed counts as not
-// open, so one faulty port does not hide the others.
-struct PortReading {
-    bool open = false;
-    std::string openerPath;
-    int baudRate = 0;
-    int dataBits = 0;
-    int parity = 0;
-    int stopBits = 0;
 };
 
 struct ChannelStatusInput {
@@ -59,10 +49,6 @@ struct StatusPageView {
 };
 
 constexpr const char* kNotSupportedText = "Not supported";  // the same in every language
-
-// What the port reports: whether a program holds it, which, and (withParameters) its
-// settings. Any failed read gives a port that is not open.
-PortReading ReadPortStatus(IVSPortAx& port, bool withParameters);
 
 // Reads the link's channels and ports; link null: nothing selected. Called on the user interface
 // thread, the only one that binds or clears ports, so the instances stay valid meanwhile; the

@@ -1,7 +1,8 @@
 #pragma once
 // The event sink of one channel port: it raises the port-change flag, which the manager's timer
-// turns into a page refresh, and wakes the link's worker, which may be asleep with nothing to
-// do until the port has news. Its lifetime is its connection (shared ownership).
+// turns into a page refresh, and the holder flag, which it turns into a trace entry, and wakes
+// the link's worker, which may be asleep with nothing to do until the port has news. Its
+// lifetime is its connection (shared ownership).
 #include <atomic>
 #include <memory>
 
@@ -18,6 +19,9 @@ public:
         switch (dispatchId) {
         case kEventOpened:
         case kEventClosed:
+            holderChanged.store(1);
+            portChanged.store(1);
+            break;
         case kEventSettingsChanged:
         case kEventLinesChanged:
             portChanged.store(1);
@@ -31,6 +35,7 @@ public:
     }
 
     std::atomic<int> portChanged{0};
+    std::atomic<int> holderChanged{0};  // opened or closed; taken only while a trace is written
 
 private:
     const std::shared_ptr<WakeEvent> worker_;

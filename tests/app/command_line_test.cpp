@@ -55,5 +55,50 @@ TEST(CommandLine, ArgvFormSkipsTheProgramName) {
     EXPECT_EQ(ParseCommandLine(1, argv).mode, StartMode::kNormal);
 }
 
+TEST(CommandLine, LongSwitchesAreTakenOutBeforeTheSingleDashReading) {
+    // "--status" contains "-s" and "--set-port" "-s": neither may read as "show".
+    const CommandLine status = ParseCommandLine({"--status", "--json"});
+    EXPECT_TRUE(status.status);
+    EXPECT_TRUE(status.json);
+    EXPECT_EQ(status.mode, StartMode::kNormal);
+    const CommandLine setPort = ParseCommandLine({"--set-port", "QX123", "CAT", "5"});
+    EXPECT_TRUE(setPort.setPort);
+    EXPECT_EQ(setPort.setPortOperands.serial, "QX123");
+    EXPECT_EQ(setPort.setPortOperands.channel, "CAT");
+    EXPECT_EQ(setPort.setPortOperands.number, "5");
+    EXPECT_EQ(setPort.mode, StartMode::kNormal);
+    EXPECT_TRUE(setPort.error.empty());
+    // The single-dash switches keep their meaning beside long ones, in either order.
+    const CommandLine traced = ParseCommandLine({"--trace", "-m", "-l1041"});
+    EXPECT_TRUE(traced.trace);
+    EXPECT_EQ(traced.mode, StartMode::kTray);
+    EXPECT_EQ(traced.languageOverride, 1041);
+    EXPECT_TRUE(ForwardedRequest(traced) == 2);
+    EXPECT_EQ(ParseCommandLine({"-x", "--trace"}).mode, StartMode::kExitAll);
+    EXPECT_TRUE(ParseCommandLine({"--headless"}).headless);
+    EXPECT_TRUE(ParseCommandLine({"--help"}).help);
+    EXPECT_TRUE(ParseCommandLine({"--version"}).version);
+}
+
+TEST(CommandLine, UnknownOrMisusedLongSwitchesGiveOneErrorLine) {
+    EXPECT_EQ(ParseCommandLine({"--frobnicate", "--bad"}).error,
+              "qx-manager: unrecognized option '--frobnicate'");
+    EXPECT_EQ(ParseCommandLine({"--"}).error, "qx-manager: unrecognized option '--'");
+    EXPECT_EQ(ParseCommandLine({"--HELP"}).error, "qx-manager: unrecognized option '--HELP'");
+    EXPECT_NE(ParseCommandLine({"--set-port", "QX123", "CAT"}).error, "");
+    EXPECT_NE(ParseCommandLine({"--json"}).error, "");
+    EXPECT_NE(ParseCommandLine({"--headless", "--status"}).error, "");
+    for (const auto& args : {std::vector<std::string>{"--help"}, {"-s"}, {"--status", "--json"}})
+        EXPECT_EQ(ParseCommandLine(args).error.find('\n'), std::string::npos);
+}
+
+TEST(CommandLine, HelpNamesEverySwitchTheSettingsFileAndThePorts) {
+    const std::string help = HelpText("/home/u/settings.ini", "/run/user/1000/qx-manager");
+    for (const char* part : {"-s ", "-m ", "-x ", "-a ", "-n ", "-l<id>", "--headless", "--trace",
+                             "--status", "--json", "--set-port", "--help", "--version", "QXM_TRACE",
+                             "QXM_PORTS_DIR", "/home/u/settings.ini", "/run/user/1000/qx-manager/COM<n>"})
+        EXPECT_NE(help.find(part), std::string::npos) << part;
+}
+
 }  // namespace
 }  // namespace qx

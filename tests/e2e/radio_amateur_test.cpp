@@ -1,11 +1,19 @@
 // The real program with a simulated interface, met from the outside as radio programs meet it:
-// through its ports, the simulated device's log and a second start.
+// through its ports, the simulated device's log, a second start, the switches a user types in a
+// terminal, and a rig-control daemon serving its CAT port to the network.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <optional>
+#include <thread>
 
 #include "platform/private_profile.h"
 #include "tests/support/program_process.h"
@@ -24,6 +32,30 @@ using test::RadioProgram;
 
 bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds bound = 20s) {
     return test::PollUntil(condition, bound, 20ms);
+}
+
+// The standard output of a shell command (a tool of the system, not this program).
+std::string CommandOutput(const std::string& command) {
+    std::string out;
+    if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[256];
+        while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+// A TCP port of the loopback interface that nobody listens on now.
+int FreeTcpPort() {
+    UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(probe.Get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        ::getsockname(probe.Get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return 0;
+    return ntohs(address.sin_port);
 }
 
 std::string Text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
@@ -50,6 +82,36 @@ protected:
     void TearDown() override {
         for (const char* name : {"QXM_SIMULATED_DEVICES", "QXM_SIM_CONTROL_DIR", "QXM_PORT_KIND"})
             ::unsetenv(name);
+        for (const auto& [name, value] : displayVariables_) {
+            if (value) ::setenv(name.c_str(), value->c_str(), 1);
+            else ::unsetenv(name.c_str());
+        }
+    }
+
+    // As on a station computer reached over ssh: no display of any kind.
+    void WithoutDisplay() {
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+            const char* value = std::getenv(name);
+            displayVariables_[name] = value ? std::optional<std::string>(value) : std::nullopt;
+            ::unsetenv(name);
+        }
+        ::setenv("QT_QPA_PLATFORM", "", 1);
+    }
+    // Runs `qx-manager args` to its end; the process, for its output and exit code.
+    std::unique_ptr<ProgramProcess> Once(const std::vector<std::string>& args) {
+        auto process = std::make_unique<ProgramProcess>(args, env_.Root() + "/once" + std::to_string(++onceCount_));
+        process->Wait();
+        return process;
+    }
+    // Starts the program headless and waits until it serves the interface's ports.
+    std::unique_ptr<ProgramProcess> StartHeadless(const std::vector<std::string>& extra = {}) {
+        WithoutDisplay();
+        std::vector<std::string> args{"--headless"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto program = std::make_unique<ProgramProcess>(args, env_.Root() + "/headless");
+        EXPECT_TRUE(program->WaitUntilRunning()) << program->Err();
+        EXPECT_TRUE(Eventually([&] { return PortsPresent(true); })) << program->Out() << program->Err();
+        return program;
     }
 
     std::string Port(int number) const { return env_.PortsDir() + "/COM" + std::to_string(number); }
@@ -68,12 +130,16 @@ protected:
 
     test::TempEnvironment env_;
     std::string simDir_;
+    std::map<std::string, std::optional<std::string>> displayVariables_;
+    int onceCount_ = 0;
 };
 
 TEST_F(RadioAmateurTest, PortsCarryCatFskAndWinKeyAndFollowTheDevice) {
     ProgramProcess program({"-m"}, env_.Root() + "/first");
     ASSERT_TRUE(program.WaitUntilRunning()) << program.Err();
     ASSERT_TRUE(Eventually([&] { return PortsPresent(true); })) << program.Out() << program.Err();
+    // The program with its window answers a status query like the headless one.
+    EXPECT_NE(Once({"--status"})->Out().find("  WinKey  " + Port(6) + "  not open\n"), std::string::npos);
 
     {
         // A logging program sets the CAT port to 4800 baud with two stop bits...
@@ -120,6 +186,135 @@ TEST_F(RadioAmateurTest, PortsCarryCatFskAndWinKeyAndFollowTheDevice) {
     EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", ini), "QX-4");
     EXPECT_EQ(GetPrivateProfileInt("Appearance", "HideInTray", -1, ini), 1);
     EXPECT_EQ(GetPrivateProfileInt("Ports", "RemovePortsOnDeviceRemoval", -1, ini), 1);
+}
+
+TEST_F(RadioAmateurTest, HelpVersionAndUnknownSwitchesAnswerWithoutADisplayOrAWindow) {
+    WithoutDisplay();
+    const auto help = Once({"--help"});
+    EXPECT_EQ(help->Wait(), 0);
+    EXPECT_EQ(help->Out().rfind("Usage: qx-manager", 0), 0u) << help->Out();
+    EXPECT_NE(help->Out().find("Settings file: " + env_.IniPath()), std::string::npos) << help->Out();
+    EXPECT_NE(help->Out().find("Ports:         " + env_.PortsDir() + "/COM<n>"), std::string::npos);
+    EXPECT_EQ(help->Err(), "");
+
+    const auto version = Once({"--version"});
+    EXPECT_EQ(version->Wait(), 0);
+    EXPECT_EQ(version->Out(), "qx-manager 1.0\n");
+    EXPECT_EQ(version->Err(), "");
+
+    const auto unknown = Once({"--frequency"});
+    EXPECT_EQ(unknown->Wait(), 2);
+    EXPECT_EQ(unknown->Out(), "");
+    EXPECT_EQ(unknown->Err(), "qx-manager: unrecognized option '--frequency'\n"
+                              "Try 'qx-manager --help' for more information.\n");
+
+    const auto nobody = Once({"--status"});
+    EXPECT_EQ(nobody->Wait(), 1);
+    EXPECT_EQ(nobody->Err(), "No QX Manager is running.\n");
+    EXPECT_FALSE(fs::exists(env_.RuntimeDir() + "/qx-manager.sock")) << "a query must not start a run";
+}
+
+TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigterm) {
+    const auto program = StartHeadless({"--trace"});
+
+    const auto status = Once({"--status"});
+    EXPECT_EQ(status->Wait(), 0) << status->Err();
+    EXPECT_NE(status->Out().find("QX-4, serial number QX4SIM0001, firmware "), std::string::npos)
+        << status->Out();
+    EXPECT_NE(status->Out().find("  CAT     " + Port(3) + "  not open"), std::string::npos) << status->Out();
+
+    const auto json = Once({"--status", "--json"});
+    EXPECT_EQ(json->Wait(), 0) << json->Err();
+    EXPECT_EQ(CommandOutput("jq -r '.interfaces[0].serialNumber, .interfaces[0].channels[3].channel, "
+                            ".interfaces[0].channels[3].port, .interfaces[0].channels[0].open' " +
+                            json->OutPath()),
+              "QX4SIM0001\nWinKey\n" + Port(6) + "\nfalse\n")
+        << json->Out();
+
+    {
+        // A CAT exchange, then a keying program lets go of the PTT/CW port: its lines are dropped.
+        RadioProgram cat(Port(3));
+        ASSERT_TRUE(cat.Valid());
+        EXPECT_EQ(Ask(cat, "FA;", 14), "FA00014074000;");
+        RadioProgram keyer(Port(4));
+        ASSERT_TRUE(keyer.Valid());
+        EXPECT_TRUE(Eventually([&] { return program->Err().find("PTT/CW open") != std::string::npos; }))
+            << program->Err();
+    }
+    EXPECT_TRUE(Eventually([&] { return program->Err().find("PTT/CW lines") != std::string::npos; }));
+
+    const auto moved = Once({"--set-port", "QX4SIM0001", "WINKEY", "9"});
+    EXPECT_EQ(moved->Wait(), 0) << moved->Err();
+    EXPECT_EQ(moved->Out(), "Deleting virtual port COM6.\nPlease wait...\n"
+                            "Creating virtual port COM9.\nPlease wait...\n"
+                            "WinKey of QX4SIM0001: " + Port(9) + "\n");
+    EXPECT_TRUE(fs::is_symlink(Port(9)));
+    EXPECT_FALSE(fs::is_symlink(Port(6)));
+    const auto removed = Once({"--set-port", "QX4SIM0001", "WINKEY", "0"});
+    EXPECT_EQ(removed->Wait(), 0) << removed->Err();
+    EXPECT_FALSE(fs::is_symlink(Port(9)));
+    const auto refused = Once({"--set-port", "QX4SIM0001", "FSK", "3"});
+    EXPECT_EQ(refused->Wait(), 1);
+    EXPECT_EQ(refused->Err(), "qx-manager: COM3 is already the port of CAT of QX4SIM0001\n");
+    // The running program showed the same messages on its own output.
+    EXPECT_NE(program->Out().find("Creating virtual port COM9."), std::string::npos) << program->Out();
+
+    // Unplugged, the interface's ports go; plugged in again, they come back.
+    std::ofstream(simDir_ + "/unplugged-QX4SIM0001").close();
+    EXPECT_TRUE(Eventually([&] { return !fs::is_symlink(Port(3)); }));
+    EXPECT_EQ(Once({"--status"})->Out(), "No interface is connected.\n");
+    fs::remove(simDir_ + "/unplugged-QX4SIM0001");
+    EXPECT_TRUE(Eventually([&] { return fs::is_symlink(Port(3)); }));
+
+    program->Signal(SIGTERM);
+    EXPECT_EQ(program->Wait(), 0) << program->Err();
+    EXPECT_FALSE(fs::exists(env_.RuntimeDir() + "/qx-manager.sock"));
+    const std::string ini = env_.IniPath();
+    EXPECT_EQ(GetPrivateProfileInt("Interface-QX4SIM0001", "PortWinkey", -1, ini), 0);
+    EXPECT_EQ(GetPrivateProfileInt("Interface-QX4SIM0001", "PortCat", -1, ini), 3);
+    EXPECT_EQ(GetPrivateProfileInt("Ports", "RemovePortsOnDeviceRemoval", -1, ini), 1);
+
+    // The trace: the question and the answer on CAT, then, once the keyer let go of its port,
+    // its keying lines dropped, in the order they passed. Opens and closes are seen on the
+    // manager's 100 ms tick, so they name the holder but may follow the first bytes.
+    const std::string trace = program->Err();
+    std::size_t at = 0;
+    for (const std::string step : {"QX4SIM0001 CAT    program->device 46 41 3B |FA;|",
+                                   "QX4SIM0001 CAT    device->program ",
+                                   "|FA00014074000;|",
+                                   "QX4SIM0001 PTT/CW lines           PTT(RTS)=0 CW(DTR)=0"}) {
+        const std::size_t found = trace.find(step, at);
+        ASSERT_NE(found, std::string::npos) << step << "\n" << trace;
+        at = found + step.size();
+    }
+    for (const std::string entry : {"QX4SIM0001 CAT    open            COM3 by /",
+                                    "QX4SIM0001 PTT/CW open            COM4 by /",
+                                    "QX4SIM0001 CAT    close           COM3",
+                                    "QX4SIM0001 PTT/CW close           COM4"})
+        EXPECT_NE(trace.find(entry), std::string::npos) << entry << "\n" << trace;
+}
+
+TEST_F(RadioAmateurTest, RigctldOnTheHeadlessCatPortServesANetworkRig) {
+    if (test::FindProgram("rigctld").find('/') == std::string::npos) GTEST_SKIP() << "rigctld is not installed";
+    const auto program = StartHeadless();
+    const std::string address = "127.0.0.1:" + std::to_string(FreeTcpPort());
+    const std::string tcpPort = address.substr(address.find(':') + 1);
+    ProgramProcess daemon("rigctld", {"-m", "2014", "-r", Port(3), "-s", "9600", "-T", "127.0.0.1", "-t", tcpPort},
+                          env_.Root() + "/rigctld");
+    const std::string rigctl = "rigctl -m 2 -r " + address + " ";
+    std::string frequency;
+    EXPECT_TRUE(Eventually([&] { return (frequency = CommandOutput(rigctl + "f 2>/dev/null")) == "14074000\n"; }))
+        << frequency << daemon.Err();
+    CommandOutput(rigctl + "F 7030000");
+    EXPECT_EQ(CommandOutput(rigctl + "f"), "7030000\n");
+
+    const auto status = Once({"--status"});
+    EXPECT_NE(status->Out().find("  CAT     " + Port(3) + "  open by "), std::string::npos) << status->Out();
+    EXPECT_NE(status->Out().find("rigctld, 9600 baud 8N"), std::string::npos) << status->Out();
+    daemon.Signal(SIGTERM);
+    daemon.Wait();
+    program->Signal(SIGTERM);
+    EXPECT_EQ(program->Wait(), 0) << program->Err();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -95,13 +96,56 @@ TEST_F(SingleInstanceTest, CodesOutsideTheRangeAndGarbageAreDroppedUnanswered) {
     }
     EXPECT_EQ(handled, (std::vector<int>{1}));
     EXPECT_TRUE(show.get());
-    // Served meanwhile as they come; each sender ends by its own answer bound at the latest.
-    for (std::future<bool>* dropped : {&outOfRange, &zero}) {
-        while (dropped->wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
-            EXPECT_TRUE(Serve(*owner).empty());
+    // A sender whose connection was dropped may still be on its way out: serve until both
+    // are done rather than expect a connection each time.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (outOfRange.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready ||
+           zero.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        EXPECT_TRUE(Serve(*owner).empty());
     }
     EXPECT_FALSE(outOfRange.get());
     EXPECT_FALSE(zero.get());
+}
+
+TEST_F(SingleInstanceTest, TextQueriesGetTextAnswersAndShowHideExitKeepTheirEcho) {
+    auto owner = SingleInstance::Acquire(dir_);
+    ASSERT_TRUE(owner);
+    const std::string large(100'000, 'x');  // more than one socket read, less than the limit
+    auto query = std::async(std::launch::async, [&] { return SendTextRequest(dir_, "status\njson"); });
+    auto big = std::async(std::launch::async, [&] { return SendTextRequest(dir_, "big"); });
+    auto show = std::async(std::launch::async, [&] { return SendRequest(dir_, kRequestShow); });
+    std::vector<std::string> queries;
+    std::vector<int> codes;
+    while ((queries.size() < 2 || codes.empty()) && Readable(*owner)) {
+        owner->ServeRequests([&](int code) { codes.push_back(code); },
+                             [&](const std::string& text) {
+                                 queries.push_back(text);
+                                 return text == "big" ? large : "answer to " + text;
+                             });
+    }
+    EXPECT_EQ(query.get(), "answer to status\njson");
+    EXPECT_EQ(big.get(), large);
+    EXPECT_TRUE(show.get());
+    EXPECT_EQ(codes, (std::vector<int>{kRequestShow}));
+    std::sort(queries.begin(), queries.end());
+    EXPECT_EQ(queries, (std::vector<std::string>{"big", "status\njson"}));
+}
+
+TEST_F(SingleInstanceTest, TextQueriesTooLongOrUnservedOrToAnEndingOwnerGetNoAnswer) {
+    EXPECT_FALSE(SendTextRequest(dir_, "status"));  // nobody runs
+    auto owner = SingleInstance::Acquire(dir_);
+    ASSERT_TRUE(owner);
+    EXPECT_FALSE(SendTextRequest(dir_, std::string(kMaxRequestText + 1, 'q')));
+    // An owner without a text handler (and one whose handler says nothing) leaves it unanswered.
+    auto unserved = std::async(std::launch::async, [&] { return SendTextRequest(dir_, "status"); });
+    ASSERT_TRUE(Readable(*owner));
+    EXPECT_TRUE(Serve(*owner).empty());
+    EXPECT_FALSE(unserved.get());
+    auto pending = std::async(std::launch::async, [&] { return SendTextRequest(dir_, "status"); });
+    ASSERT_TRUE(Readable(*owner));
+    owner->StopListening();
+    EXPECT_FALSE(pending.get());
 }
 
 // An owner that is ending answers nothing more: its senders learn it at once (not after the

@@ -1,6 +1,8 @@
 #include "platform/trace.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -137,6 +139,23 @@ TEST_F(TraceSessionTest, AFullQueueIsDrainedWithTheCountOfDroppedEntries) {
     }
     const std::string text = Written();
     EXPECT_NE(text.find("entries dropped (the writer fell behind)"), std::string::npos);
+}
+
+TEST(StderrIsJournal, OnlyWhenJournalStreamNamesStandardError) {
+    const char* saved = std::getenv("JOURNAL_STREAM");
+    const std::string kept = saved ? saved : "";
+    struct stat info {};
+    ASSERT_EQ(::fstat(STDERR_FILENO, &info), 0);
+    const std::string own = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+    ::setenv("JOURNAL_STREAM", own.c_str(), 1);
+    EXPECT_TRUE(StderrIsJournal());
+    ::setenv("JOURNAL_STREAM", (std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino + 1)).c_str(), 1);
+    EXPECT_FALSE(StderrIsJournal());
+    ::setenv("JOURNAL_STREAM", "garbage", 1);
+    EXPECT_FALSE(StderrIsJournal());
+    ::unsetenv("JOURNAL_STREAM");
+    EXPECT_FALSE(StderrIsJournal());
+    if (saved) ::setenv("JOURNAL_STREAM", kept.c_str(), 1);
 }
 
 TEST(TraceRequested, BySwitchOrByEnvironment) {

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -31,11 +32,26 @@ std::string ProgramPath() {
     return "qx-manager";
 }
 
+std::string FindProgram(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    if (name.find('/') != std::string::npos || path == nullptr) return name;
+    std::stringstream folders(path);
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        const std::string candidate = folder + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return name;
+}
+
 ProgramProcess::ProgramProcess(const std::vector<std::string>& args, const std::string& outputPrefix)
+    : ProgramProcess(ProgramPath(), args, outputPrefix) {}
+
+ProgramProcess::ProgramProcess(const std::string& executable, const std::vector<std::string>& args,
+                               const std::string& outputPrefix)
     : out_(outputPrefix + ".out"), err_(outputPrefix + ".err") {
     // Everything is prepared before the fork: the child of a process with threads may only
     // make async-signal-safe calls, so it must not allocate.
-    std::vector<std::string> argv{ProgramPath()};
+    std::vector<std::string> argv{FindProgram(executable)};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
     for (std::string& arg : argv) raw.push_back(arg.data());

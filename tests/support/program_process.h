@@ -1,5 +1,6 @@
 #pragma once
-// The built qx-manager started as a child process, its standard output and error kept in files.
+// The built qx-manager (or another program) started as a child process, its standard output and
+// error kept in files.
 #include <sys/types.h>
 
 #include <chrono>
@@ -12,10 +13,16 @@ namespace qx::test {
 std::string ReadFile(const std::string& path);
 // The built program: the nearest qx-manager in the folders above the test binary.
 std::string ProgramPath();
+// The path of a program: name itself when it holds a '/', else the first match in PATH (name
+// when none matches).
+std::string FindProgram(const std::string& name);
 
 class ProgramProcess {
 public:
     ProgramProcess(const std::vector<std::string>& args, const std::string& outputPrefix);
+    // Another program: executable is a path or a name looked up in PATH (FindProgram).
+    ProgramProcess(const std::string& executable, const std::vector<std::string>& args,
+                   const std::string& outputPrefix);
     ~ProgramProcess();  // a process still running is killed
     ProgramProcess(const ProgramProcess&) = delete;
     ProgramProcess& operator=(const ProgramProcess&) = delete;
@@ -26,6 +33,7 @@ public:
     bool WaitUntilRunning();
 
     void Signal(int number) const;
+    const std::string& OutPath() const { return out_; }
     std::string Out() const { return ReadFile(out_); }
     std::string Err() const { return ReadFile(err_); }
 

@@ -1,0 +1,172 @@
+#include "app/instance_queries.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <charconv>
+#include <vector>
+
+#include "manager/CHVInterfaceManager.h"
+#include "manager/interface_status.h"
+#include "app/window_rules.h"
+
+namespace qx {
+namespace {
+
+constexpr int kMaxPortNumber = 255;
+
+// Fields are separated by newlines, which serial numbers and channel names never hold.
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        fields.push_back(text.substr(start, end - start));
+    fields.push_back(text.substr(start));
+    return fields;
+}
+
+QueryAnswer Failure(const std::string& text) { return {1, "qx-manager: " + text + "\n"}; }
+
+bool ChannelFromName(const std::string& name, Channel& channel) {
+    static constexpr const char* kNames[kChannelCount] = {"CAT", "PTTCW", "FSK", "WINKEY"};
+    for (Channel candidate : kAllChannels) {
+        if (::strcasecmp(name.c_str(), kNames[candidate]) == 0) {
+            channel = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool PortNumberFromText(const std::string& text, int& number) {
+    const char* end = text.data() + text.size();
+    const auto [rest, error] = std::from_chars(text.data(), end, number);
+    return error == std::errc() && rest == end && number >= 0 && number <= kMaxPortNumber;
+}
+
+CHVInterface* FindLink(CHVInterfaceManager& manager, const std::string& serial) {
+    for (const auto& link : manager.list)
+        if (link->key == serial) return link.get();
+    return nullptr;
+}
+
+// The channel that already has port number, other than (owner, channel); empty when none.
+std::string PortUser(CHVInterfaceManager& manager, int number, const CHVInterface& owner, Channel channel) {
+    for (const auto& link : manager.list) {
+        for (Channel other : kAllChannels) {
+            if (link.get() == &owner && other == channel) continue;
+            if (link->ports[other].portNumber == number)
+                return std::string(ChannelTitle(other)) + " of " + link->key;
+        }
+    }
+    return {};
+}
+
+// Stands in as the link's observer while a port is provisioned: collects the balloon texts
+// and passes every call on, so the window still shows its balloons.
+class BalloonCollector final : public CInterfaceNotificatorHander {
+public:
+    BalloonCollector(CHVInterface& link, int removePortsOnDeviceRemoval)
+        : link_(link), next_(link.observer), removePorts_(removePortsOnDeviceRemoval) {
+        link_.observer = this;
+    }
+    ~BalloonCollector() { link_.observer = next_; }
+    BalloonCollector(const BalloonCollector&) = delete;
+    BalloonCollector& operator=(const BalloonCollector&) = delete;
+
+    int OnPortOperation(int state, int portNumber) override {
+        const std::string text = PortOperationBalloonText(state, portNumber, removePorts_);
+        if (!text.empty()) texts += text + "\n";
+        return next_ ? next_->OnPortOperation(state, portNumber) : 0;
+    }
+
+    std::string texts;
+
+private:
+    CHVInterface& link_;
+    CInterfaceNotificatorHander* next_;
+    int removePorts_;
+};
+
+QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager& manager,
+                    const IVSPortAxClass& portClass, const ProgramSettings& program) {
+    if (fields.size() != 4) return Failure("malformed --set-port query");
+    const std::string& serial = fields[1];
+    Channel channel = kCat;
+    if (!ChannelFromName(fields[2], channel))
+        return Failure("unknown channel '" + fields[2] + "': use CAT, PTTCW, FSK or WINKEY");
+    int number = 0;
+    if (!PortNumberFromText(fields[3], number))
+        return Failure("the port number must be 0 (no port) or 1 to 255, not '" + fields[3] + "'");
+    CHVInterface* link = FindLink(manager, serial);
+    if (link == nullptr) return Failure("no interface with serial number '" + serial + "' is connected");
+    const std::string path = portClass.PortsDirectory() + "/COM" + std::to_string(number);
+    if (number != 0 && number != link->ports[channel].portNumber) {
+        if (const std::string user = PortUser(manager, number, *link, channel); !user.empty())
+            return Failure("COM" + std::to_string(number) + " is already the port of " + user);
+        // Like the Ports page, which offers only names not in the ports directory: the port of
+        // an interface that is not connected, or another program's, is not taken over.
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) == 0)
+            return Failure("COM" + std::to_string(number) + " is already in use: " + path + " exists");
+    }
+
+    std::array<int, kChannelCount> numbers{};
+    for (Channel c : kAllChannels) numbers[c] = link->ports[c].portNumber;
+    numbers[channel] = number;
+    QueryAnswer answer;
+    {
+        BalloonCollector collector(*link, program.removePortsOnDeviceRemoval.value);
+        manager.provisioning.UpdatePorts(*link, numbers);
+        answer.text = collector.texts;
+    }
+    SaveSettings(*link);
+    if (manager.observer) manager.observer->OnInterfacesChanged();
+
+    const std::string what = std::string(ChannelTitle(channel)) + " of " + serial + ": ";
+    const ChannelPortSlot& slot = link->ports[channel];
+    if (number == 0) {
+        answer.text += what + "no port\n";
+    } else if (slot.instance && slot.sink) {
+        answer.text += what + path + "\n";
+    } else {
+        answer.status = 1;
+        answer.text += what + "COM" + std::to_string(number) + " cannot be created\n";
+    }
+    return answer;
+}
+
+}  // namespace
+
+std::string StatusQuery(bool json) { return json ? "status\njson" : "status"; }
+
+std::string SetPortQuery(const SetPortOperands& operands) {
+    return "set-port\n" + operands.serial + "\n" + operands.channel + "\n" + operands.number;
+}
+
+std::string EncodeAnswer(const QueryAnswer& answer) {
+    return std::to_string(answer.status) + "\n" + answer.text;
+}
+
+QueryAnswer DecodeAnswer(const std::string& encoded) {
+    const std::size_t newline = encoded.find('\n');
+    int status = 1;
+    const char* end = encoded.data() + (newline == std::string::npos ? 0 : newline);
+    const auto [rest, error] = std::from_chars(encoded.data(), end, status);
+    if (newline == std::string::npos || error != std::errc() || rest != end)
+        return {1, "qx-manager: the running instance gave an unreadable answer\n"};
+    return {status, encoded.substr(newline + 1)};
+}
+
+QueryAnswer AnswerQuery(const std::string& query, CHVInterfaceManager& manager,
+                        const IVSPortAxClass& portClass, const ProgramSettings& program) {
+    const std::vector<std::string> fields = SplitLines(query);
+    if (query == StatusQuery(false))
+        return {0, FormatStatusText(ReadInterfaceStatus(manager), portClass.PortsDirectory())};
+    if (query == StatusQuery(true))
+        return {0, FormatStatusJson(ReadInterfaceStatus(manager), portClass.PortsDirectory())};
+    if (fields.front() == "set-port") return SetPort(fields, manager, portClass, program);
+    return Failure("the running instance does not know this request");
+}
+
+}  // namespace qx

@@ -1,0 +1,38 @@
+#pragma once
+// What `--status` prints: for each connected interface its model, serial number and firmware
+// version, and per channel the port path, whether it is open, by which program and with which
+// settings. Read on the user interface thread.
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/channel.h"
+#include "manager/port_reading.h"
+
+namespace qx {
+
+class CHVInterfaceManager;
+
+struct ChannelStatus {
+    bool present = false;  // named in the device's channel list
+    int portNumber = 0;    // 0: no port chosen
+    bool bound = false;    // the port exists and is served
+    PortReading reading;   // meaningful only when bound
+};
+
+struct InterfaceStatus {
+    std::string model;
+    std::string serialNumber;
+    std::string firmware;  // empty until the device told it
+    std::array<ChannelStatus, kChannelCount> channels;
+};
+
+std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager);
+
+// One block per interface; portsDir is where COM<n> paths are published.
+std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces, const std::string& portsDir);
+// The same as one JSON object {"interfaces": [...]}.
+std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces, const std::string& portsDir);
+
+}  // namespace qx

@@ -1,0 +1,180 @@
+// The running instance's answers to --status and --set-port, on a simulated interface with
+// test-double ports: what is printed, and that a port set goes through the provisioning.
+#include "app/instance_queries.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <thread>
+
+#include "manager/CHVInterfaceManager.h"
+#include "platform/private_profile.h"
+#include "sim/sim_hid_backend.h"
+#include "tests/support/fake_port.h"
+#include "tests/support/observer_log.h"
+#include "tests/support/temp_home.h"
+
+namespace qx {
+namespace {
+
+constexpr const char* kSerial = "QX4SIM0001";
+
+class InstanceQueriesTest : public ::testing::Test {
+protected:
+    InstanceQueriesTest() : portClass_("/run/ports") {
+        LocateIniFile();
+        WritePrivateProfileString("Interface-QX4SIM0001", "PortCat", "5", ProfileFile());
+        WritePrivateProfileString("Interface-QX4SIM0001", "PortPttCw", "6", ProfileFile());
+        program_.Load();
+        manager_.observer = &observer_;
+        manager_.RegisterNotifications();
+        backend_.AddDevice({}, false);
+        backend_.Plug(1);
+        manager_.HandleDeviceNotices();
+    }
+
+    // The link's worker learns the device's channels on its own ticks.
+    bool ChannelsKnown() {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (manager_.Count() == 1 && manager_.Link(0)->channelPresent[kWinKey].load() == 0) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return manager_.Count() == 1;
+    }
+    QueryAnswer Ask(const std::string& query) {
+        return AnswerQuery(query, manager_, portClass_, program_);
+    }
+    QueryAnswer SetPort(const std::string& serial, const std::string& channel, const std::string& n) {
+        return Ask(SetPortQuery({serial, channel, n}));
+    }
+    int Stored(const char* key) { return GetPrivateProfileInt("Interface-QX4SIM0001", key, -1, ProfileFile()); }
+
+    test::TempHome home_;
+    test::FakePortClass portClass_;
+    ProgramSettings program_;
+    SimHidBackend backend_;
+    test::ObserverLog observer_;
+    CHVInterfaceManager manager_{backend_, portClass_, program_};
+};
+
+TEST_F(InstanceQueriesTest, StatusNamesTheInterfaceAndEachChannelsPortHolderAndSettings) {
+    ASSERT_TRUE(ChannelsKnown());
+    test::FakePortState& cat = *portClass_.made.at(0);
+    cat.SetSettings(4800, 8, kParityEven, kStopBitsTwo);
+    cat.openerPath = "/usr/bin/rigctld";
+    cat.SetOpen(true);
+
+    const QueryAnswer text = Ask(StatusQuery(false));
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.text.find("QX-4, serial number QX4SIM0001, firmware "), std::string::npos) << text.text;
+    EXPECT_NE(text.text.find("  CAT     /run/ports/COM5  open by /usr/bin/rigctld, 4800 baud 8E2\n"),
+              std::string::npos) << text.text;
+    EXPECT_NE(text.text.find("  PTT/CW  /run/ports/COM6  not open\n"), std::string::npos) << text.text;
+    EXPECT_NE(text.text.find("  FSK     no port\n"), std::string::npos) << text.text;
+
+    const QueryAnswer json = Ask(StatusQuery(true));
+    EXPECT_EQ(json.status, 0);
+    EXPECT_NE(json.text.find("\"serialNumber\": \"QX4SIM0001\""), std::string::npos) << json.text;
+    EXPECT_NE(json.text.find("{\"channel\": \"CAT\", \"supported\": true, \"port\": \"/run/ports/COM5\", "
+                             "\"created\": true, \"open\": true, \"program\": \"/usr/bin/rigctld\", "
+                             "\"settings\": {\"baud\": 4800, \"dataBits\": 8, \"parity\": \"E\", "
+                             "\"stopBits\": \"2\"}}"),
+              std::string::npos) << json.text;
+    EXPECT_NE(json.text.find("{\"channel\": \"FSK\", \"supported\": true, \"port\": null, "
+                             "\"created\": false, \"open\": false}"),
+              std::string::npos) << json.text;
+}
+
+TEST_F(InstanceQueriesTest, HolderTextsFromProgramsAreEscapedSoTheJsonStillParses) {
+    ASSERT_TRUE(ChannelsKnown());
+    test::FakePortState& cat = *portClass_.made.at(0);
+    cat.openerPath = std::string("/tmp/a\"b\\c\n\x01\xff", 13);
+    cat.SetOpen(true);
+    const std::string json = Ask(StatusQuery(true)).text;
+    EXPECT_NE(json.find("\"program\": \"/tmp/a\\\"b\\\\c\\u000a\\u0001\xEF\xBF\xBD\""), std::string::npos)
+        << json;
+}
+
+TEST_F(InstanceQueriesTest, NoInterfaceIsSaidPlainlyAndAsAnEmptyList) {
+    manager_.RemoveAll();
+    EXPECT_EQ(Ask(StatusQuery(false)).text, "No interface is connected.\n");
+    EXPECT_EQ(Ask(StatusQuery(true)).text, "{\"interfaces\": []}\n");
+}
+
+TEST_F(InstanceQueriesTest, SetPortCreatesAndRemovesThroughTheProvisioningWithTheBalloonTexts) {
+    const int changesBefore = observer_.interfacesChanged;
+    const QueryAnswer created = SetPort(kSerial, "winkey", "9");
+    EXPECT_EQ(created.status, 0);
+    EXPECT_EQ(created.text, "Creating virtual port COM9.\nPlease wait...\nWinKey of QX4SIM0001: /run/ports/COM9\n");
+    EXPECT_EQ(Stored("PortWinkey"), 9);
+    EXPECT_EQ(portClass_.made.back()->name, "COM9");
+    EXPECT_GT(observer_.interfacesChanged, changesBefore);
+    // The window's observer still hears of the operations the query collected.
+    EXPECT_EQ(observer_.portOperations.back(), (std::pair<int, int>{kPortOperationDone, 9}));
+
+    const QueryAnswer removed = SetPort(kSerial, "WINKEY", "0");
+    EXPECT_EQ(removed.status, 0);
+    EXPECT_EQ(removed.text, "Deleting virtual port COM9.\nPlease wait...\nWinKey of QX4SIM0001: no port\n");
+    EXPECT_EQ(Stored("PortWinkey"), 0);
+    EXPECT_EQ(portClass_.made.back()->name, "");
+    EXPECT_EQ(manager_.Link(0)->observer, &observer_);
+}
+
+TEST_F(InstanceQueriesTest, SetPortRefusesWhatItCannotDoAndChangesNothing) {
+    for (const auto& [serial, channel, number] : std::vector<std::array<std::string, 3>>{
+             {"QX4NOPE", "CAT", "7"},  {kSerial, "PTT", "7"},  {kSerial, "CAT", "256"},
+             {kSerial, "CAT", "-1"},   {kSerial, "CAT", "7x"}, {kSerial, "CAT", ""},
+             {kSerial, "FSK", "6"}}) {
+        const QueryAnswer answer = SetPort(serial, channel, number);
+        EXPECT_EQ(answer.status, 1) << channel << " " << number;
+        EXPECT_EQ(answer.text.rfind("qx-manager: ", 0), 0u) << answer.text;
+        EXPECT_EQ(std::count(answer.text.begin(), answer.text.end(), '\n'), 1) << answer.text;
+    }
+    EXPECT_NE(SetPort(kSerial, "FSK", "6").text.find("already the port of PTT/CW of QX4SIM0001"),
+              std::string::npos);
+    EXPECT_EQ(Stored("PortCat"), 5);
+    EXPECT_EQ(manager_.Link(0)->ports[kFsk].portNumber, 0);
+    EXPECT_EQ(manager_.Link(0)->ports[kCat].portNumber, 5);
+    EXPECT_EQ(Ask("set-port\nQX4SIM0001\nCAT").status, 1);
+    EXPECT_EQ(Ask("reboot").status, 1);
+    // Giving a channel the port it has already is no change and no balloon.
+    EXPECT_EQ(SetPort(kSerial, "CAT", "5").text, "CAT of QX4SIM0001: /run/ports/COM5\n");
+}
+
+TEST_F(InstanceQueriesTest, ANameAlreadyInThePortsDirectoryIsNotTakenOver) {
+    test::FakePortClass inHome(home_.Root());
+    SimHidBackend otherBackend;  // a manager whose ports directory exists
+    CHVInterfaceManager second(otherBackend, inHome, program_);
+    second.RegisterNotifications();
+    otherBackend.AddDevice({}, false);
+    otherBackend.Plug(1);
+    second.HandleDeviceNotices();
+    ASSERT_EQ(second.Count(), 1);
+    test::WriteBytes(home_.Root() + "/COM12", "");  // left by an interface not connected now
+    const QueryAnswer answer = AnswerQuery(SetPortQuery({kSerial, "FSK", "12"}), second, inHome, program_);
+    EXPECT_EQ(answer.status, 1);
+    EXPECT_EQ(answer.text, "qx-manager: COM12 is already in use: " + home_.Root() + "/COM12 exists\n");
+    EXPECT_EQ(AnswerQuery(SetPortQuery({kSerial, "FSK", "13"}), second, inHome, program_).status, 0);
+}
+
+TEST_F(InstanceQueriesTest, APortThatCannotBeMadeIsAFailure) {
+    portClass_.createFails = true;
+    portClass_.reuseFails = true;
+    const QueryAnswer answer = SetPort(kSerial, "FSK", "8");
+    EXPECT_EQ(answer.status, 1);
+    EXPECT_NE(answer.text.find("FSK of QX4SIM0001: COM8 cannot be created\n"), std::string::npos);
+}
+
+TEST(QueryAnswerCoding, StatusAndTextSurviveTheWireAndGarbageIsAFailure) {
+    const QueryAnswer decoded = DecodeAnswer(EncodeAnswer({1, "line one\nline two\n"}));
+    EXPECT_EQ(decoded.status, 1);
+    EXPECT_EQ(decoded.text, "line one\nline two\n");
+    EXPECT_EQ(DecodeAnswer(EncodeAnswer({0, ""})).status, 0);
+    for (const char* garbage : {"", "0", "x\nhello", "0x\n"}) EXPECT_EQ(DecodeAnswer(garbage).status, 1) << garbage;
+}
+
+}  // namespace
+}  // namespace qx
