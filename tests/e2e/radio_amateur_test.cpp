@@ -242,6 +242,11 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
             << program->Err();
     }
     EXPECT_TRUE(Eventually([&] { return program->Err().find("PTT/CW lines") != std::string::npos; }));
+    // Opens and closes are traced on the manager's 100 ms tick, while the link still exists.
+    EXPECT_TRUE(Eventually([&] {
+        const std::string err = program->Err();
+        return err.find("CAT    close") != std::string::npos && err.find("PTT/CW close") != std::string::npos;
+    }));
 
     const auto moved = Once({"--set-port", "QX4SIM0001", "WINKEY", "9"});
     EXPECT_EQ(moved->Wait(), 0) << moved->Err();
