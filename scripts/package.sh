@@ -8,6 +8,7 @@ build=build-package
 # Debian's hardening flags, as a Debian build would set them.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     -DCMAKE_INSTALL_PREFIX=/usr -DQX_UDEV_RULES_DIR=/lib/udev/rules.d \
+    -DQX_SYSTEMD_UNIT_DIR=/lib/systemd/system \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 cmake --build "$build" -j"$(nproc)"
@@ -29,6 +30,9 @@ expected=(
   ./usr/share/doc/qx-manager/changelog.gz
   ./lib/udev/rules.d/70-qx-manager.rules
   ./usr/lib/systemd/user/qx-manager.service
+  ./usr/libexec/qx-cuse-helper
+  ./lib/systemd/system/qx-cuse-helper.socket
+  ./lib/systemd/system/qx-cuse-helper.service
 )
 for file in "${expected[@]}"; do
     grep -qxF "$file" <<<"$contents" || { echo "missing from the package: $file"; exit 1; }
