@@ -130,6 +130,7 @@ std::string HelpText(const std::string& iniPath, const std::string& portsDir) {
            "  QXM_TRACE=1                 the same as --trace\n"
            "  QXM_PORTS_DIR=<dir>         publish the ports in <dir>\n"
            "  QXM_PORT_KIND=pty|cuse      force the kind of port\n"
+           "  QXM_CUSE_HELPER_SOCKET=<path> the keying-port helper's socket\n"
            "  QXM_SIMULATED_DEVICES=<n>   use n simulated interfaces instead of hardware\n"
            "\n"
            "Settings file: " + iniPath + "\n"
