@@ -12,8 +12,8 @@
 #include "app/strings.h"
 #include "app/version.h"
 #include "platform/autostart.h"
-#include "platform/private_profile.h"
 #include "platform/ports_directory.h"
+#include "platform/private_profile.h"
 #include "platform/trace.h"
 #include "platform/uevent_monitor.h"
 
@@ -44,8 +44,9 @@ class SaveFailureNotice {
 public:
     explicit SaveFailureNotice(const std::function<void(const std::string&)>& show) {
         SetSaveFailureHandler([&show](const std::string& path, int error) {
-            ReportError(FormatTexts(LoadLocalizedString(kStrSaveFailed), {path, std::strerror(error)}),
-                        show);
+            ReportError(
+                FormatTexts(LoadLocalizedString(kStrSaveFailed), {path, std::strerror(error)}),
+                show);
         });
     }
     ~SaveFailureNotice() { SetSaveFailureHandler(nullptr); }
@@ -69,11 +70,12 @@ int AskRunningInstance(const std::string& runtimeDir, const CommandLine& command
 
 }  // namespace
 
-std::unique_ptr<IVSPortAxClass> CInterfaceManagerApp::MakePortClass(const std::string& startDirectory,
-                                                                    std::string* error) {
+std::unique_ptr<IVSPortAxClass> CInterfaceManagerApp::MakePortClass(
+    const std::string& startDirectory, std::string* error) {
     const std::string directory = ResolvePortsDirectory(error, startDirectory);
     if (directory.empty()) return nullptr;
-    return ChoosePortComponent(std::getenv("QXM_PORT_KIND"), directory, DefaultPortComponentMakers(), error);
+    return ChoosePortComponent(std::getenv("QXM_PORT_KIND"), directory,
+                               DefaultPortComponentMakers(), error);
 }
 
 void GiveSimulatedInterfacesPorts(const std::vector<std::string>& serialNumbers) {
@@ -81,11 +83,13 @@ void GiveSimulatedInterfacesPorts(const std::vector<std::string>& serialNumbers)
         const std::string section = InterfaceSection(serialNumbers[device - 1]);
         bool named = false;
         for (Channel channel : kAllChannels)
-            named = named || !GetPrivateProfileString(section, PortKey(channel), "", ProfileFile()).empty();
+            named = named ||
+                    !GetPrivateProfileString(section, PortKey(channel), "", ProfileFile()).empty();
         if (named) continue;
         for (Channel channel : kAllChannels) {
             const int number = (device - 1) * kChannelCount + channel + 1;
-            WritePrivateProfileString(section, PortKey(channel), std::to_string(number), ProfileFile());
+            WritePrivateProfileString(section, PortKey(channel), std::to_string(number),
+                                      ProfileFile());
         }
     }
 }
@@ -112,7 +116,8 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         return 0;
     }
     const std::string runtimeDir = DefaultRuntimeDir();
-    if (commandLine.status || commandLine.setPort) return AskRunningInstance(runtimeDir, commandLine);
+    if (commandLine.status || commandLine.setPort)
+        return AskRunningInstance(runtimeDir, commandLine);
     // Without a window there is no display to show an error on: standard error only.
     const std::function<void(const std::string&)> showStartError =
         commandLine.headless ? nullptr : showError;
@@ -127,8 +132,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     case StartMode::kAutostartOn:
     case StartMode::kAutostartOff:
         return WriteProgramAutostart(commandLine.mode == StartMode::kAutostartOn);
-    default:
-        break;
+    default: break;
     }
 
     const std::unique_ptr<SingleInstance> instance =
@@ -174,12 +178,15 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     std::optional<TraceSession> trace;
     if (TraceRequested(commandLine.trace)) {
         const bool journal = JournalAvailable();
-        trace.emplace(TraceSession::Options{journal && StderrIsJournal() ? nullptr : stderr, journal});
+        trace.emplace(
+            TraceSession::Options{journal && StderrIsJournal() ? nullptr : stderr, journal});
     }
     RaiseTimerResolution();
     int code = 0;
-    if (commandLine.headless) code = RunHeadless(services);
-    else if (runWindow) code = runWindow(services);
+    if (commandLine.headless)
+        code = RunHeadless(services);
+    else if (runWindow)
+        code = runWindow(services);
     RestoreTimerResolution();
     return code;
 }

@@ -18,7 +18,6 @@
 
 namespace qx {
 
-
 // What the running instance hands to its window.
 struct RunningServices {
     HidBackend& hid;

@@ -35,7 +35,8 @@ void Fail(CommandLine& result, const std::string& text) {
 
 // Reads the long switches into result and returns the other arguments, in order. Long switches
 // go first because the single-dash reading would find "-s" in "--status".
-std::vector<std::string> TakeLongSwitches(const std::vector<std::string>& args, CommandLine& result) {
+std::vector<std::string> TakeLongSwitches(const std::vector<std::string>& args,
+                                          CommandLine& result) {
     std::vector<std::string> rest;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -95,9 +96,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
     return ParseCommandLine(args);
 }
 
-int ForwardedRequest(const CommandLine& commandLine) {
-    return commandLine.firstArgHasTray ? 2 : 1;
-}
+int ForwardedRequest(const CommandLine& commandLine) { return commandLine.firstArgHasTray ? 2 : 1; }
 
 std::string UsageHint() { return "Try 'qx-manager --help' for more information."; }
 
@@ -133,8 +132,11 @@ std::string HelpText(const std::string& iniPath, const std::string& portsDir) {
            "  QXM_CUSE_HELPER_SOCKET=<path> the keying-port helper's socket\n"
            "  QXM_SIMULATED_DEVICES=<n>   use n simulated interfaces instead of hardware\n"
            "\n"
-           "Settings file: " + iniPath + "\n"
-           "Ports:         " + portsDir + "/COM<n>\n";
+           "Settings file: " +
+           iniPath +
+           "\n"
+           "Ports:         " +
+           portsDir + "/COM<n>\n";
 }
 
 }  // namespace qx

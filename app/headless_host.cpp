@@ -10,13 +10,13 @@
 #include <cstring>
 
 #include "app/instance_queries.h"
-#include "manager/CHVInterfaceManager.h"
 #include "app/window_rules.h"
+#include "manager/CHVInterfaceManager.h"
 
 namespace qx {
 namespace {
 
-constexpr long kTickPeriodNs = 100'000'000;  // the manager's 100 ms tick
+constexpr long kTickPeriodNs = 100'000'000;    // the manager's 100 ms tick
 constexpr unsigned kTicksBetweenSaves = 3000;  // five minutes
 
 UniqueFd MakeTickTimer() {
@@ -44,8 +44,8 @@ public:
     int Run();
 
     int OnPortOperation(int state, int portNumber) override {
-        const std::string text =
-            PortOperationBalloonText(state, portNumber, services_.program.removePortsOnDeviceRemoval.value);
+        const std::string text = PortOperationBalloonText(
+            state, portNumber, services_.program.removePortsOnDeviceRemoval.value);
         if (!text.empty()) {
             std::printf("%s\n", text.c_str());
             std::fflush(stdout);
@@ -67,7 +67,8 @@ private:
 int HeadlessHost::Run() {
     const UniqueFd timer = MakeTickTimer();
     if (!timer.Valid()) {
-        std::fprintf(stderr, "qx-manager: the tick timer cannot be made: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "qx-manager: the tick timer cannot be made: %s\n",
+                     std::strerror(errno));
         End();
         return 1;
     }
@@ -92,7 +93,8 @@ int HeadlessHost::Run() {
         if (!ending_ && (fds[kNotices].revents & POLLIN)) manager_.HandleDeviceNotices();
         if (!ending_ && (fds[kTimer].revents & POLLIN)) {
             uint64_t expirations = 0;
-            if (::read(timer.Get(), &expirations, sizeof expirations) == sizeof expirations) OnTick();
+            if (::read(timer.Get(), &expirations, sizeof expirations) == sizeof expirations)
+                OnTick();
         }
     }
     End();
@@ -115,7 +117,8 @@ void HeadlessHost::ServeInstance() {
             if (code == kRequestExit) End();
         },
         [this](const std::string& query) {
-            return EncodeAnswer(AnswerQuery(query, manager_, services_.portClass, services_.program));
+            return EncodeAnswer(
+                AnswerQuery(query, manager_, services_.portClass, services_.program));
         });
 }
 

@@ -6,9 +6,9 @@
 #include <charconv>
 #include <vector>
 
+#include "app/window_rules.h"
 #include "manager/CHVInterfaceManager.h"
 #include "manager/interface_status.h"
-#include "app/window_rules.h"
 
 namespace qx {
 namespace {
@@ -51,7 +51,8 @@ CHVInterface* FindLink(CHVInterfaceManager& manager, const std::string& serial) 
 }
 
 // The channel that already has port number, other than (owner, channel); empty when none.
-std::string PortUser(CHVInterfaceManager& manager, int number, const CHVInterface& owner, Channel channel) {
+std::string PortUser(CHVInterfaceManager& manager, int number, const CHVInterface& owner,
+                     Channel channel) {
     for (const auto& link : manager.list) {
         for (Channel other : kAllChannels) {
             if (link.get() == &owner && other == channel) continue;
@@ -99,7 +100,8 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
     if (!PortNumberFromText(fields[3], number))
         return Failure("the port number must be 0 (no port) or 1 to 255, not '" + fields[3] + "'");
     CHVInterface* link = FindLink(manager, serial);
-    if (link == nullptr) return Failure("no interface with serial number '" + serial + "' is connected");
+    if (link == nullptr)
+        return Failure("no interface with serial number '" + serial + "' is connected");
     const std::string path = portClass.PortsDirectory() + "/COM" + std::to_string(number);
     if (number != 0 && number != link->ports[channel].portNumber) {
         if (const std::string user = PortUser(manager, number, *link, channel); !user.empty())
@@ -108,7 +110,8 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
         // an interface that is not connected, or another program's, is not taken over.
         struct stat info {};
         if (::lstat(path.c_str(), &info) == 0)
-            return Failure("COM" + std::to_string(number) + " is already in use: " + path + " exists");
+            return Failure("COM" + std::to_string(number) + " is already in use: " + path +
+                           " exists");
     }
 
     std::array<int, kChannelCount> numbers{};

@@ -38,14 +38,14 @@ std::string FoundText(const LockFailure& failure) {
 std::string DescribeLockFailure(const LockFailure& failure) {
     switch (failure.kind) {
     case LockFailure::kNotPrivate:
-        return FormatTexts(LoadLocalizedString(kStrDirNotPrivate), {failure.path, FoundText(failure)});
+        return FormatTexts(LoadLocalizedString(kStrDirNotPrivate),
+                           {failure.path, FoundText(failure)});
     case LockFailure::kSystem:
         return FormatTexts(LoadLocalizedString(kStrLockCallFailed),
                            {failure.attempt, failure.path, std::strerror(failure.error)});
     case LockFailure::kHeld:
         return FormatTexts(LoadLocalizedString(kStrHeldWithoutAnswer), {failure.path});
-    case LockFailure::kNone:
-        break;
+    case LockFailure::kNone: break;
     }
     return {};
 }
@@ -67,8 +67,7 @@ int EndRunningInstance(const std::string& dir, const InstanceWaits& waits, std::
 }
 
 std::unique_ptr<SingleInstance> TakeRunOrForward(const std::string& dir, int request,
-                                                 const InstanceWaits& waits,
-                                                 std::string* message) {
+                                                 const InstanceWaits& waits, std::string* message) {
     message->clear();
     const Clock::time_point deadline = Clock::now() + waits.end;
     for (;;) {

@@ -25,8 +25,7 @@ int EndRunningInstance(const std::string& dir, const InstanceWaits& waits, std::
 // with a message: the run could not be had (not another copy's doing, or one that holds it
 // without answering). An instance that is ending is waited for, then this start runs.
 std::unique_ptr<SingleInstance> TakeRunOrForward(const std::string& dir, int request,
-                                                 const InstanceWaits& waits,
-                                                 std::string* message);
+                                                 const InstanceWaits& waits, std::string* message);
 
 // The user's text for a lock that could not be had.
 std::string DescribeLockFailure(const LockFailure& failure);

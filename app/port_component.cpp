@@ -9,8 +9,8 @@ namespace {
 
 // Tries the makers in order; the first that serves wins, else error lists every reason.
 std::unique_ptr<IVSPortAxClass> FirstThatServes(std::initializer_list<const PortClassMaker*> makers,
-                                                const std::string& directory, const std::string& what,
-                                                std::string* error) {
+                                                const std::string& directory,
+                                                const std::string& what, std::string* error) {
     std::string reasons;
     for (const PortClassMaker* make : makers) {
         std::string why;
@@ -18,7 +18,8 @@ std::unique_ptr<IVSPortAxClass> FirstThatServes(std::initializer_list<const Port
         if (!why.empty()) reasons += (reasons.empty() ? "" : "; ") + why;
     }
     if (error != nullptr)
-        *error = "cannot serve " + what + " ports in " + directory + (reasons.empty() ? "" : " (" + reasons + ")");
+        *error = "cannot serve " + what + " ports in " + directory +
+                 (reasons.empty() ? "" : " (" + reasons + ")");
     return nullptr;
 }
 
@@ -28,20 +29,26 @@ PortComponentMakers DefaultPortComponentMakers() {
     return {[](const std::string& directory, std::string* why) {
                 return MakeCuseHelperPortClass(directory, CuseHelperSocketPath(), why);
             },
-            [](const std::string& directory, std::string* why) { return MakeCusePortClass(directory, why); },
+            [](const std::string& directory, std::string* why) {
+                return MakeCusePortClass(directory, why);
+            },
             [](const std::string& directory, std::string*) { return MakePtyPortClass(directory); }};
 }
 
 std::unique_ptr<IVSPortAxClass> ChoosePortComponent(const char* kind, const std::string& directory,
-                                                    const PortComponentMakers& makers, std::string* error) {
+                                                    const PortComponentMakers& makers,
+                                                    std::string* error) {
     const std::string wanted = kind ? kind : "";
     if (wanted == "pty") return FirstThatServes({&makers.pty}, directory, "pseudo-terminal", error);
-    if (wanted == "cuse") return FirstThatServes({&makers.helper, &makers.cuse}, directory, "CUSE", error);
+    if (wanted == "cuse")
+        return FirstThatServes({&makers.helper, &makers.cuse}, directory, "CUSE", error);
     if (!wanted.empty()) {
-        if (error != nullptr) *error = "QXM_PORT_KIND must be \"pty\" or \"cuse\", not \"" + wanted + "\"";
+        if (error != nullptr)
+            *error = "QXM_PORT_KIND must be \"pty\" or \"cuse\", not \"" + wanted + "\"";
         return nullptr;
     }
-    return FirstThatServes({&makers.helper, &makers.cuse, &makers.pty}, directory, "virtual", error);
+    return FirstThatServes({&makers.helper, &makers.cuse, &makers.pty}, directory, "virtual",
+                           error);
 }
 
 }  // namespace qx

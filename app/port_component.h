@@ -3,8 +3,8 @@
 // DTR, CTS); an ordinary user gets them from the privileged helper, root by opening /dev/cuse
 // itself. Pseudo-terminals work everywhere without them.
 //   QXM_PORT_KIND=pty   pseudo-terminals only
-//   QXM_PORT_KIND=cuse  CUSE only: through the helper, else /dev/cuse (fails, saying why, when neither serves)
-//   unset or empty      the helper, else /dev/cuse, else pseudo-terminals
+//   QXM_PORT_KIND=cuse  CUSE only: through the helper, else /dev/cuse (fails, saying why, when
+//   neither serves) unset or empty      the helper, else /dev/cuse, else pseudo-terminals
 #include <functional>
 #include <memory>
 #include <string>
@@ -14,7 +14,8 @@
 namespace qx {
 
 // Makes one kind of class object for a ports directory; null with the reason in why.
-using PortClassMaker = std::function<std::unique_ptr<IVSPortAxClass>(const std::string& directory, std::string* why)>;
+using PortClassMaker =
+    std::function<std::unique_ptr<IVSPortAxClass>(const std::string& directory, std::string* why)>;
 
 struct PortComponentMakers {
     PortClassMaker helper;  // CUSE through the privileged helper
@@ -29,6 +30,7 @@ PortComponentMakers DefaultPortComponentMakers();
 // kind: the value of QXM_PORT_KIND, or null when it is not set. Null with the reason in error
 // for an unknown kind or when the chosen component cannot serve the directory.
 std::unique_ptr<IVSPortAxClass> ChoosePortComponent(const char* kind, const std::string& directory,
-                                                    const PortComponentMakers& makers, std::string* error);
+                                                    const PortComponentMakers& makers,
+                                                    std::string* error);
 
 }  // namespace qx

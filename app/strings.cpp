@@ -104,8 +104,7 @@ std::atomic<int> windowLanguageOverride{0};
 std::string_view CompiledString(int languageId, int id) {
     if (languageId != kLangEnglish && languageId != kLangJapanese) return {};
     for (const Entry& entry : kStrings) {
-        if (entry.id == id)
-            return languageId == kLangJapanese ? entry.japanese : entry.english;
+        if (entry.id == id) return languageId == kLangJapanese ? entry.japanese : entry.english;
     }
     return {};
 }

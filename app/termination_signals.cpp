@@ -48,8 +48,7 @@ TerminationSignals::~TerminationSignals() {
 
 void TerminationSignals::Drain() {
     char buffer[16];
-    while (::read(read_.Get(), buffer, sizeof buffer) > 0) {
-    }
+    while (::read(read_.Get(), buffer, sizeof buffer) > 0) {}
 }
 
 }  // namespace qx

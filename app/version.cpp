@@ -25,8 +25,6 @@ std::string FormatVersionText(std::string_view dotted) {
     return FormatVersion(parts[0], parts[1], parts[2], parts[3]);
 }
 
-std::string GetVersionText() {
-    return FormatVersionText(QX_VERSION_TEXT);
-}
+std::string GetVersionText() { return FormatVersionText(QX_VERSION_TEXT); }
 
 }  // namespace qx

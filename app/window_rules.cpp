@@ -64,17 +64,14 @@ WindowTransition ApplyWindowEvent(WindowState state, int hideInTray, WindowEvent
         return {WindowState::kShown, hideInTray, WindowOperation::kShowMainWindow};
     case WindowEvent::kToggle:
     case WindowEvent::kSysClose:
-    case WindowEvent::kSysMinimize:
-        return Toggle(hideInTray);
+    case WindowEvent::kSysMinimize: return Toggle(hideInTray);
     case WindowEvent::kHideButton:
         if (hideInTray == 0) return {WindowState::kInTray, 1, WindowOperation::kHideToTray};
         return Stay(state, hideInTray);
-    case WindowEvent::kExitRequested:
-        return {state, hideInTray, WindowOperation::kConfirmExit};
+    case WindowEvent::kExitRequested: return {state, hideInTray, WindowOperation::kConfirmExit};
     case WindowEvent::kExitConfirmed:
         return {WindowState::kEnding, hideInTray, WindowOperation::kHideAndEnd};
-    case WindowEvent::kExitDeclined:
-        return Stay(state, hideInTray);
+    case WindowEvent::kExitDeclined: return Stay(state, hideInTray);
     case WindowEvent::kRequestShow:
         return hideInTray != 0 ? Toggle(hideInTray) : Stay(state, hideInTray);
     case WindowEvent::kRequestHide:

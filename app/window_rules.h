@@ -34,15 +34,15 @@ std::string PortOperationBalloonText(int kind, int portNumber, int removePortsOn
 enum class WindowState { kStarting, kShown, kInTray, kEnding };
 
 enum class WindowEvent {
-    kFirstTick,      // the first timer tick
-    kToggle,         // tray double click, tray menu "Show/hide"
-    kHideButton,     // "Hide" button or Esc
-    kSysClose,       // system menu close, caption close button, Alt+F4
+    kFirstTick,   // the first timer tick
+    kToggle,      // tray double click, tray menu "Show/hide"
+    kHideButton,  // "Hide" button or Esc
+    kSysClose,    // system menu close, caption close button, Alt+F4
     kSysMinimize,
     kExitRequested,  // system menu "Exit the program", tray menu "Exit"
     kExitConfirmed,
     kExitDeclined,
-    kRequestShow,    // requests of a second start: 1, 2, 3
+    kRequestShow,  // requests of a second start: 1, 2, 3
     kRequestHide,
     kRequestExit,
 };

@@ -42,7 +42,8 @@ BENCHMARK(BM_IdleServiceTick);
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // The process does nothing else meanwhile, so its CPU time is the worker's.
@@ -60,12 +61,14 @@ void MeasureRunningLink(int seconds) {
     const uint64_t ticksBefore = device->ReadCount();
     const auto wallBefore = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
     const double cpu = CpuSeconds() - cpuBefore;
     const uint64_t ticks = device->ReadCount() - ticksBefore;
     link.Close();
-    std::printf("running link, idle, four open ports: %.1f s wall, CPU %.2f%% of one core, %.0f ticks/s\n",
-                wall, 100.0 * cpu / wall, ticks / wall);
+    std::printf(
+        "running link, idle, four open ports: %.1f s wall, CPU %.2f%% of one core, %.0f ticks/s\n",
+        wall, 100.0 * cpu / wall, ticks / wall);
 }
 
 }  // namespace
@@ -73,7 +76,8 @@ void MeasureRunningLink(int seconds) {
 int main(int argc, char** argv) {
     int idleSeconds = 10;
     for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], "--idle-seconds=", 15) == 0) idleSeconds = std::atoi(argv[i] + 15);
+        if (std::strncmp(argv[i], "--idle-seconds=", 15) == 0)
+            idleSeconds = std::atoi(argv[i] + 15);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

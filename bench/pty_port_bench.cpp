@@ -15,14 +15,16 @@
 #include <vector>
 
 #include "platform/fd.h"
-#include "vsp/pty_port.h"
 #include "tests/support/temp_home.h"
+#include "vsp/pty_port.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Microseconds(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double Microseconds(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
 
 void PrintLatency(const char* what, std::vector<double> samples) {
     std::sort(samples.begin(), samples.end());
@@ -32,7 +34,9 @@ void PrintLatency(const char* what, std::vector<double> samples) {
 
 // Waits until the program's descriptor has bytes to read.
 void WaitReadable(int fd) {
-    struct pollfd p {fd, POLLIN, 0};
+    struct pollfd p {
+        fd, POLLIN, 0
+    };
     ::poll(&p, 1, 1000);
 }
 
@@ -75,7 +79,9 @@ double ProgramToPortThroughput(qx::IVSPortAx& port, int program) {
             if (n > 0) {
                 sent += static_cast<size_t>(n);
             } else {
-                struct pollfd p {program, POLLOUT, 0};
+                struct pollfd p {
+                    program, POLLOUT, 0
+                };
                 ::poll(&p, 1, 100);
             }
         }

@@ -25,8 +25,8 @@
 
 #include "bench/support/rig.h"
 #include "platform/trace.h"
-#include "vsp/pty_port.h"
 #include "tests/support/radio_program.h"
+#include "vsp/pty_port.h"
 
 namespace {
 
@@ -49,20 +49,30 @@ Options ParseOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](const char* name) { return std::atof(arg.c_str() + std::strlen(name)); };
-        if (arg == "--quick") options = {100, 1, 2, options.trace};
-        else if (arg == "--trace") options.trace = true;
-        else if (arg.rfind("--exchanges=", 0) == 0) options.exchanges = static_cast<int>(value("--exchanges="));
-        else if (arg.rfind("--throughput-seconds=", 0) == 0) options.throughputSeconds = value("--throughput-seconds=");
-        else if (arg.rfind("--idle-seconds=", 0) == 0) options.idleSeconds = value("--idle-seconds=");
+        if (arg == "--quick")
+            options = {100, 1, 2, options.trace};
+        else if (arg == "--trace")
+            options.trace = true;
+        else if (arg.rfind("--exchanges=", 0) == 0)
+            options.exchanges = static_cast<int>(value("--exchanges="));
+        else if (arg.rfind("--throughput-seconds=", 0) == 0)
+            options.throughputSeconds = value("--throughput-seconds=");
+        else if (arg.rfind("--idle-seconds=", 0) == 0)
+            options.idleSeconds = value("--idle-seconds=");
         else {
-            std::fprintf(stderr, "usage: %s [--exchanges=N] [--throughput-seconds=S] [--idle-seconds=S] [--quick] [--trace]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--exchanges=N] [--throughput-seconds=S] [--idle-seconds=S] "
+                         "[--quick] [--trace]\n",
+                         argv[0]);
             std::exit(2);
         }
     }
     return options;
 }
 
-double Milliseconds(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Milliseconds(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 struct Percentiles {
     double median = 0;
@@ -76,15 +86,15 @@ Percentiles PrintPercentiles(const char* what, std::vector<double> samples) {
     }
     std::sort(samples.begin(), samples.end());
     const Percentiles figures{samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
-    std::printf("%-46s median %7.3f ms   p99 %7.3f ms   max %7.3f ms   (%zu exchanges)\n", what, figures.median,
-                figures.p99, samples.back(), samples.size());
+    std::printf("%-46s median %7.3f ms   p99 %7.3f ms   max %7.3f ms   (%zu exchanges)\n", what,
+                figures.median, figures.p99, samples.back(), samples.size());
     return figures;
 }
 
 void PrintMemory(const char* what) {
     const bench::ProcessFigures figures = bench::ReadProcessFigures();
-    std::printf("memory, %-38s VmRSS %7ld kB   VmHWM %7ld kB   fds %d\n", what, figures.rssKb, figures.hwmKb,
-                figures.fds);
+    std::printf("memory, %-38s VmRSS %7ld kB   VmHWM %7ld kB   fds %d\n", what, figures.rssKb,
+                figures.hwmKb, figures.fds);
 }
 
 // "FA;" on the CAT port until the transceiver's 14-byte answer is read back: the time to the
@@ -120,7 +130,8 @@ Percentiles MeasureCatLatency(bench::Rig& rig, int exchanges, std::chrono::milli
             }
         }
     }
-    const std::string after = pause.count() == 0 ? "back to back" : std::to_string(pause.count()) + " ms apart";
+    const std::string after =
+        pause.count() == 0 ? "back to back" : std::to_string(pause.count()) + " ms apart";
     PrintPercentiles(("CAT write -> device report, " + after).c_str(), toDevice);
     return PrintPercentiles(("CAT \"FA;\" -> answer read, " + after).c_str(), roundTrip);
 }
@@ -130,14 +141,16 @@ Percentiles MeasureCatLatency(bench::Rig& rig, int exchanges, std::chrono::milli
 Percentiles MeasureSocatLatency(const std::string& directory, int exchanges) {
     const std::string near = directory + "/socat-near";
     const std::string far = directory + "/socat-far";
-    const std::string command = "exec socat PTY,link=" + near + ",raw,echo=0 PTY,link=" + far + ",raw,echo=0";
+    const std::string command =
+        "exec socat PTY,link=" + near + ",raw,echo=0 PTY,link=" + far + ",raw,echo=0";
     const pid_t socat = ::fork();
     if (socat == 0) {
         ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     const auto deadline = Clock::now() + std::chrono::seconds(3);
-    while ((::access(near.c_str(), F_OK) != 0 || ::access(far.c_str(), F_OK) != 0) && Clock::now() < deadline)
+    while ((::access(near.c_str(), F_OK) != 0 || ::access(far.c_str(), F_OK) != 0) &&
+           Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     Percentiles figures;
     {
@@ -146,7 +159,8 @@ Percentiles MeasureSocatLatency(const std::string& directory, int exchanges) {
         if (!program.Valid() || !responder.Valid()) {
             std::printf("socat relay: not available (is socat installed?)\n");
         } else {
-            const std::vector<uint8_t> answer{'F', 'A', '0', '0', '0', '1', '4', '2', '5', '0', '0', '0', '0', ';'};
+            const std::vector<uint8_t> answer{'F', 'A', '0', '0', '0', '1', '4',
+                                              '2', '5', '0', '0', '0', '0', ';'};
             std::atomic<bool> stop{false};
             std::thread answering([&] {
                 while (!stop.load())
@@ -158,7 +172,8 @@ Percentiles MeasureSocatLatency(const std::string& directory, int exchanges) {
                 program.Read(64, std::chrono::milliseconds(0));  // nothing left of a late answer
                 const auto start = Clock::now();
                 program.Write({'F', 'A', ';'});
-                if (program.Read(14, std::chrono::seconds(1)) == answer) roundTrip.push_back(Milliseconds(Clock::now() - start));
+                if (program.Read(14, std::chrono::seconds(1)) == answer)
+                    roundTrip.push_back(Milliseconds(Clock::now() - start));
             }
             stop.store(true);
             answering.join();
@@ -173,18 +188,22 @@ Percentiles MeasureSocatLatency(const std::string& directory, int exchanges) {
 struct Flow {
     uint64_t sent = 0;
     uint64_t arrived = 0;
-    uint64_t lost = 0;       // records found missing, or bytes that never arrived
+    uint64_t lost = 0;  // records found missing, or bytes that never arrived
     uint64_t reordered = 0;
     double seconds = 0;
     std::size_t channels = 1;
 };
 
 void PrintFlow(const std::string& what, const Flow& flow) {
-    const double rate = flow.seconds > 0 ? flow.arrived / flow.seconds / flow.channels : 0;  // per channel
-    std::printf("%-38s %8.0f B/s per channel  %5.1f%% of 62000   sent %8llu  arrived %8llu  lost %llu  reordered %llu\n",
-                what.c_str(), rate, 100.0 * rate / kTickLimitBytesPerSecond,
-                static_cast<unsigned long long>(flow.sent), static_cast<unsigned long long>(flow.arrived),
-                static_cast<unsigned long long>(flow.lost), static_cast<unsigned long long>(flow.reordered));
+    const double rate =
+        flow.seconds > 0 ? flow.arrived / flow.seconds / flow.channels : 0;  // per channel
+    std::printf(
+        "%-38s %8.0f B/s per channel  %5.1f%% of 62000   sent %8llu  arrived %8llu  lost %llu  "
+        "reordered %llu\n",
+        what.c_str(), rate, 100.0 * rate / kTickLimitBytesPerSecond,
+        static_cast<unsigned long long>(flow.sent), static_cast<unsigned long long>(flow.arrived),
+        static_cast<unsigned long long>(flow.lost),
+        static_cast<unsigned long long>(flow.reordered));
 }
 
 // Waits until arrived() reaches total or has not moved for a second; returns the time of the
@@ -205,7 +224,8 @@ double WaitForArrival(Arrived arrived, uint64_t total, Clock::time_point start) 
 // One program on each channel's port of interface 1, once the link sees it open. The close of
 // the previous run's program is awaited first: until it is seen, the port still looks open
 // from before, and when it is seen, what the link relayed meanwhile is gone with that program.
-std::vector<std::unique_ptr<RadioProgram>> OpenPrograms(bench::Rig& rig, const std::vector<Channel>& channels) {
+std::vector<std::unique_ptr<RadioProgram>> OpenPrograms(bench::Rig& rig,
+                                                        const std::vector<Channel>& channels) {
     std::vector<std::unique_ptr<RadioProgram>> programs;
     for (Channel channel : channels) {
         rig.WaitPortOpen(1, channel, std::chrono::seconds(2), false);
@@ -273,7 +293,8 @@ Flow DeviceToProgram(bench::Rig& rig, const std::vector<Channel>& channels, doub
         });
     }
     const auto start = Clock::now();
-    for (Channel channel : channels) rig.Device(1).QueueChannelData(channel, bench::RecordWriter().Next(perChannel));
+    for (Channel channel : channels)
+        rig.Device(1).QueueChannelData(channel, bench::RecordWriter().Next(perChannel));
     Flow flow;
     flow.channels = channels.size();
     flow.sent = perChannel * channels.size();
@@ -296,13 +317,17 @@ Flow DeviceToProgram(bench::Rig& rig, const std::vector<Channel>& channels, doub
 
 void MeasureThroughput(bench::Rig& rig, double seconds) {
     for (Channel channel : {kCat, kFsk, kWinKey}) {
-        PrintFlow(std::string(kChannelNames[channel]) + " program -> device", ProgramToDevice(rig, {channel}, seconds));
-        PrintFlow(std::string(kChannelNames[channel]) + " device -> program", DeviceToProgram(rig, {channel}, seconds));
+        PrintFlow(std::string(kChannelNames[channel]) + " program -> device",
+                  ProgramToDevice(rig, {channel}, seconds));
+        PrintFlow(std::string(kChannelNames[channel]) + " device -> program",
+                  DeviceToProgram(rig, {channel}, seconds));
     }
     // Three channels at once: each has its own output report per tick, but the link reads one
     // input report per tick, which the channels share.
-    PrintFlow("all three at once, program -> device", ProgramToDevice(rig, {kCat, kFsk, kWinKey}, seconds));
-    PrintFlow("all three at once, device -> program", DeviceToProgram(rig, {kCat, kFsk, kWinKey}, seconds));
+    PrintFlow("all three at once, program -> device",
+              ProgramToDevice(rig, {kCat, kFsk, kWinKey}, seconds));
+    PrintFlow("all three at once, device -> program",
+              DeviceToProgram(rig, {kCat, kFsk, kWinKey}, seconds));
 }
 
 // Process CPU time over wall time with nothing flowing (one core is 100%), and the wake-ups
@@ -322,12 +347,15 @@ void MeasureIdleCpu(const char* what, double seconds) {
 
 int main(int argc, char** argv) {
     const Options options = ParseOptions(argc, argv);
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceOut(std::fopen("/dev/null", "w"), std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> traceOut(std::fopen("/dev/null", "w"),
+                                                             std::fclose);
     std::optional<TraceSession> trace;
     if (options.trace) trace.emplace(TraceSession::Options{traceOut.get(), false});
     bench::Rig rig;
-    std::printf("relay benchmark: 1 ms tick, limit 62 B per tick per channel and direction (62000 B/s); trace %s\n\n",
-                options.trace ? "on" : "off");
+    std::printf(
+        "relay benchmark: 1 ms tick, limit 62 B per tick per channel and direction (62000 B/s); "
+        "trace %s\n\n",
+        options.trace ? "on" : "off");
 
     PrintMemory("0 interfaces");
     MeasureIdleCpu("no interface", options.idleSeconds);
@@ -345,11 +373,12 @@ int main(int argc, char** argv) {
 
     std::printf("\n");
     MeasureCatLatency(rig, options.exchanges, std::chrono::milliseconds(0));
-    const Percentiles ours = MeasureCatLatency(rig, options.exchanges, std::chrono::milliseconds(3));
+    const Percentiles ours =
+        MeasureCatLatency(rig, options.exchanges, std::chrono::milliseconds(3));
     const Percentiles socat = MeasureSocatLatency(rig.PortsDirectory(), options.exchanges);
     if (socat.median > 0)
-        std::printf("%-46s median %.2f x   p99 %.2f x\n", "relay (3 ms apart) / socat", ours.median / socat.median,
-                    ours.p99 / socat.p99);
+        std::printf("%-46s median %.2f x   p99 %.2f x\n", "relay (3 ms apart) / socat",
+                    ours.median / socat.median, ours.p99 / socat.p99);
     std::printf("\n");
     MeasureThroughput(rig, options.throughputSeconds);
     std::printf("\n");

@@ -40,8 +40,8 @@ constexpr Channel kDataChannels[] = {kCat, kFsk, kWinKey};
 // and never more than this many waiting (a link that is not reading must not grow the queue).
 constexpr int kFeedReportsPer10Ms = 3;
 constexpr std::size_t kMaxPendingReports = 40;
-constexpr std::size_t kFeedChunk = 60;              // six records per report
-constexpr std::size_t kProgramBytesPer10Ms = 60;    // a steady program's writes, per channel
+constexpr std::size_t kFeedChunk = 60;            // six records per report
+constexpr std::size_t kProgramBytesPer10Ms = 60;  // a steady program's writes, per channel
 const char* const kChannelNames[kChannelCount] = {"CAT", "PTT/CW", "FSK", "WinKey"};
 
 // Each device keeps CAT and one more data channel held by a steady program; the other data
@@ -94,7 +94,8 @@ void SteadyProgram(const bench::Rig& rig, Shared& shared, int device, Channel ch
                 }
                 reader.Take(buffer, static_cast<std::size_t>(n));
                 shared.programReadBytes.fetch_add(static_cast<uint64_t>(n));
-            } else if (n == 0 || (errno != EAGAIN && errno != EINTR) || (p.revents & (POLLHUP | POLLERR))) {
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR) ||
+                       (p.revents & (POLLHUP | POLLERR))) {
                 gone = true;  // the port left with its device
             }
             if (Clock::now() >= nextWrite) {
@@ -112,17 +113,22 @@ void SteadyProgram(const bench::Rig& rig, Shared& shared, int device, Channel ch
     shared.lostToPrograms.fetch_add(reader.lostBytes);
     shared.reorderedToPrograms.fetch_add(reader.reorderings);
     shared.damagedToPrograms.fetch_add(reader.damagedRecords);
-    std::printf("  steady program on device %d %-6s read %10llu bytes, lost %llu, reordered %llu, damaged %llu\n",
-                device, kChannelNames[channel], static_cast<unsigned long long>(reader.bytes),
-                static_cast<unsigned long long>(reader.lostBytes), static_cast<unsigned long long>(reader.reorderings),
-                static_cast<unsigned long long>(reader.damagedRecords));
+    std::printf(
+        "  steady program on device %d %-6s read %10llu bytes, lost %llu, reordered %llu, damaged "
+        "%llu\n",
+        device, kChannelNames[channel], static_cast<unsigned long long>(reader.bytes),
+        static_cast<unsigned long long>(reader.lostBytes),
+        static_cast<unsigned long long>(reader.reorderings),
+        static_cast<unsigned long long>(reader.damagedRecords));
 }
 
 // Programs that come and go: open a random churn port, perhaps set its line, write and read a
 // little, close it after a random while.
 void ChurnPrograms(const bench::Rig& rig, Shared& shared, unsigned seed) {
     std::mt19937 random(seed);
-    auto pick = [&](int low, int high) { return std::uniform_int_distribution<int>(low, high)(random); };
+    auto pick = [&](int low, int high) {
+        return std::uniform_int_distribution<int>(low, high)(random);
+    };
     static constexpr int kRates[] = {1200, 4800, 9600, 19200, 38400, 57600, 115200};
     char buffer[4096];
     while (!shared.stop.load()) {
@@ -133,10 +139,13 @@ void ChurnPrograms(const bench::Rig& rig, Shared& shared, unsigned seed) {
             if (program.Valid()) {
                 shared.programFds.fetch_add(1);
                 shared.churnOpens.fetch_add(1);
-                if (pick(0, 1)) program.Configure(kRates[pick(0, 6)], 8, test::ProgramParity::kNone, pick(1, 2));
+                if (pick(0, 1))
+                    program.Configure(kRates[pick(0, 6)], 8, test::ProgramParity::kNone,
+                                      pick(1, 2));
                 const auto until = Clock::now() + milliseconds(pick(10, 400));
                 while (Clock::now() < until && !shared.stop.load()) {
-                    const std::string junk(static_cast<std::size_t>(pick(0, 100)), static_cast<char>('a' + pick(0, 25)));
+                    const std::string junk(static_cast<std::size_t>(pick(0, 100)),
+                                           static_cast<char>('a' + pick(0, 25)));
                     if (channel != kPttCw && ::write(program.Fd(), junk.data(), junk.size()) > 0)
                         shared.programWrittenBytes.fetch_add(junk.size());
                     const ssize_t n = ::read(program.Fd(), buffer, sizeof buffer);
@@ -157,7 +166,8 @@ void Feeder(bench::Rig& rig, Shared& shared) {
     while (!shared.stop.load()) {
         for (int device = 1; device <= kDevices; ++device) {
             SimDevice& sim = rig.Device(device);
-            for (int i = 0; i < kFeedReportsPer10Ms && sim.PendingInputCount() < kMaxPendingReports; ++i) {
+            for (int i = 0; i < kFeedReportsPer10Ms && sim.PendingInputCount() < kMaxPendingReports;
+                 ++i) {
                 const Channel channel = kDataChannels[next++ % 3];
                 sim.QueueChannelData(channel, writers[device][channel].Next(kFeedChunk));
                 shared.fedBytes.fetch_add(kFeedChunk);
@@ -201,8 +211,9 @@ struct Sample {
 };
 
 void PrintSample(const char* what, const Sample& s) {
-    std::printf("%-7s t=%6.0f s  fds %3d (core %3d, programs %d)  VmRSS %7ld kB  VmHWM %7ld kB\n", what, s.seconds,
-                s.figures.fds, s.figures.fds - s.programFds, s.programFds, s.figures.rssKb, s.figures.hwmKb);
+    std::printf("%-7s t=%6.0f s  fds %3d (core %3d, programs %d)  VmRSS %7ld kB  VmHWM %7ld kB\n",
+                what, s.seconds, s.figures.fds, s.figures.fds - s.programFds, s.programFds,
+                s.figures.rssKb, s.figures.hwmKb);
 }
 
 class Soak {
@@ -214,7 +225,9 @@ public:
 private:
     int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
     double Elapsed() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
-    Sample TakeSample() const { return {Elapsed(), bench::ReadProcessFigures(), shared_.programFds.load()}; }
+    Sample TakeSample() const {
+        return {Elapsed(), bench::ReadProcessFigures(), shared_.programFds.load()};
+    }
     void Unplug(int device);
     void Plug(int device);
     void QuickReplug(int device);
@@ -270,7 +283,8 @@ void Soak::CheckRecovery() {
     if (!checkDevice_ || Clock::now() < checkAt_) return;
     if (rig_.Device(checkDevice_).ReadCount() == checkReads_) {
         ++deadAfterQuickReplug_;
-        std::printf("t=%.0f s: device %d is not read any more after a quick replug\n", Elapsed(), checkDevice_);
+        std::printf("t=%.0f s: device %d is not read any more after a quick replug\n", Elapsed(),
+                    checkDevice_);
     }
     checkDevice_ = 0;
 }
@@ -287,15 +301,16 @@ int Soak::Run() {
     }
     SaveAll();
     const std::string savedIni = test::ReadBytes(ProfileFile());
-    std::printf("soak: %d interfaces, 16 ports, %.0f s, seed %u, ports in %s\n", kDevices, seconds_, seed_,
-                rig_.PortsDirectory().c_str());
+    std::printf("soak: %d interfaces, 16 ports, %.0f s, seed %u, ports in %s\n", kDevices, seconds_,
+                seed_, rig_.PortsDirectory().c_str());
 
     start_ = Clock::now();
     std::vector<std::thread> threads;
     for (int device = 1; device <= kDevices; ++device)
         for (Channel channel : kDataChannels)
             if (IsSteady(device, channel))
-                threads.emplace_back(SteadyProgram, std::cref(rig_), std::ref(shared_), device, channel);
+                threads.emplace_back(SteadyProgram, std::cref(rig_), std::ref(shared_), device,
+                                     channel);
     threads.emplace_back(ChurnPrograms, std::cref(rig_), std::ref(shared_), seed_ + 1);
     threads.emplace_back(ChurnPrograms, std::cref(rig_), std::ref(shared_), seed_ + 2);
     threads.emplace_back(Feeder, std::ref(rig_), std::ref(shared_));
@@ -345,8 +360,8 @@ int Soak::Run() {
         }
         if (now >= nextProgress) {
             nextProgress += std::chrono::seconds(60);
-            std::printf("t=%4.0f s: fed %llu, programs read %llu, device took %llu, unplugs %llu\n", Elapsed(),
-                        static_cast<unsigned long long>(shared_.fedBytes.load()),
+            std::printf("t=%4.0f s: fed %llu, programs read %llu, device took %llu, unplugs %llu\n",
+                        Elapsed(), static_cast<unsigned long long>(shared_.fedBytes.load()),
                         static_cast<unsigned long long>(shared_.programReadBytes.load()),
                         static_cast<unsigned long long>(collector_.Bytes()),
                         static_cast<unsigned long long>(unplugs_ + quickReplugs_));
@@ -371,25 +386,28 @@ void Soak::Report(const Sample& start, const Sample& middle, const Sample& end, 
     auto u = [](uint64_t v) { return static_cast<unsigned long long>(v); };
     const uint64_t lostToDevice = collector_.Sum(&bench::RecordReader::lostBytes);
     std::printf("\nsummary after %.0f s (no crash)\n", end.seconds);
-    std::printf("  device -> program: fed %llu bytes, programs read %llu bytes\n", u(shared_.fedBytes.load()),
-                u(shared_.programReadBytes.load()));
+    std::printf("  device -> program: fed %llu bytes, programs read %llu bytes\n",
+                u(shared_.fedBytes.load()), u(shared_.programReadBytes.load()));
     std::printf("  program -> device: programs wrote %llu bytes, devices took %llu bytes\n",
                 u(shared_.programWrittenBytes.load()), u(collector_.Bytes()));
-    std::printf("  lost on steady ports while plugged: device -> program %llu bytes (reordered %llu, damaged %llu),"
-                " program -> device %llu bytes (reordered %llu, damaged %llu)\n",
-                u(shared_.lostToPrograms.load()), u(shared_.reorderedToPrograms.load()),
-                u(shared_.damagedToPrograms.load()), u(lostToDevice),
-                u(collector_.Sum(&bench::RecordReader::reorderings)),
-                u(collector_.Sum(&bench::RecordReader::damagedRecords)));
-    std::printf("  unplugs %llu, quick replugs %llu, links dead after a quick replug %llu\n", u(unplugs_),
-                u(quickReplugs_), u(deadAfterQuickReplug_));
+    std::printf(
+        "  lost on steady ports while plugged: device -> program %llu bytes (reordered %llu, "
+        "damaged %llu),"
+        " program -> device %llu bytes (reordered %llu, damaged %llu)\n",
+        u(shared_.lostToPrograms.load()), u(shared_.reorderedToPrograms.load()),
+        u(shared_.damagedToPrograms.load()), u(lostToDevice),
+        u(collector_.Sum(&bench::RecordReader::reorderings)),
+        u(collector_.Sum(&bench::RecordReader::damagedRecords)));
+    std::printf("  unplugs %llu, quick replugs %llu, links dead after a quick replug %llu\n",
+                u(unplugs_), u(quickReplugs_), u(deadAfterQuickReplug_));
     std::printf("  churn opens %llu, steady program (re)opens %llu\n", u(shared_.churnOpens.load()),
                 u(shared_.steadyReopens.load()));
     std::printf("  core fds start %d, middle %d, end %d\n", start.figures.fds - start.programFds,
                 middle.figures.fds - middle.programFds, end.figures.fds - end.programFds);
-    std::printf("  VmRSS start %ld kB, middle %ld kB, end %ld kB; VmHWM %ld kB\n", start.figures.rssKb,
-                middle.figures.rssKb, end.figures.rssKb, end.figures.hwmKb);
-    std::printf("  INI file %s\n", iniIntact ? "intact (same bytes as after the first save)" : "CHANGED");
+    std::printf("  VmRSS start %ld kB, middle %ld kB, end %ld kB; VmHWM %ld kB\n",
+                start.figures.rssKb, middle.figures.rssKb, end.figures.rssKb, end.figures.hwmKb);
+    std::printf("  INI file %s\n",
+                iniIntact ? "intact (same bytes as after the first save)" : "CHANGED");
 }
 
 }  // namespace
@@ -399,8 +417,10 @@ int main(int argc, char** argv) {
     unsigned seed = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg.rfind("--seconds=", 0) == 0) seconds = std::atof(arg.c_str() + 10);
-        else if (arg.rfind("--seed=", 0) == 0) seed = static_cast<unsigned>(std::atoi(arg.c_str() + 7));
+        if (arg.rfind("--seconds=", 0) == 0)
+            seconds = std::atof(arg.c_str() + 10);
+        else if (arg.rfind("--seed=", 0) == 0)
+            seed = static_cast<unsigned>(std::atoi(arg.c_str() + 7));
         else {
             std::fprintf(stderr, "usage: %s [--seconds=S] [--seed=N]\n", argv[0]);
             return 2;

@@ -40,7 +40,8 @@ int ListenOn(const std::string& path) {
     ::unlink(path.c_str());
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::chmod(path.c_str(), 0666) != 0 || ::listen(fd, 16) != 0) {
-        std::fprintf(stderr, "qx-cuse-helper: listening on %s: %s\n", path.c_str(), std::strerror(errno));
+        std::fprintf(stderr, "qx-cuse-helper: listening on %s: %s\n", path.c_str(),
+                     std::strerror(errno));
         return -1;
     }
     return fd;
@@ -55,7 +56,10 @@ int main(int argc, char** argv) {
     }
     const int listener = argc == 2 ? ListenOn(argv[1]) : ActivatedSocket();
     if (listener < 0) {
-        if (argc < 2) std::fprintf(stderr, "qx-cuse-helper: no socket: give a path or start it by socket activation\n");
+        if (argc < 2)
+            std::fprintf(
+                stderr,
+                "qx-cuse-helper: no socket: give a path or start it by socket activation\n");
         return 1;
     }
     std::signal(SIGPIPE, SIG_IGN);

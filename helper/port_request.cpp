@@ -53,18 +53,21 @@ int ParsePortRequest(std::span<const uint8_t> request, std::string* why) {
     return ParseName({reinterpret_cast<const char*>(request.data()), request.size()}, why);
 }
 
-int DecidePortRequest(std::span<const uint8_t> request, uid_t peer, const std::vector<HeldPort>& held,
-                      std::string* why) {
+int DecidePortRequest(std::span<const uint8_t> request, uid_t peer,
+                      const std::vector<HeldPort>& held, std::string* why) {
     std::string ignored;
     if (why == nullptr) why = &ignored;
     const int number = ParsePortRequest(request, why);
     if (number == 0) return 0;
-    const auto holder = std::find_if(held.begin(), held.end(), [&](const HeldPort& p) { return p.number == number; });
+    const auto holder = std::find_if(held.begin(), held.end(),
+                                     [&](const HeldPort& p) { return p.number == number; });
     if (holder != held.end()) {
-        *why = PortDeviceName(number) + (holder->owner == peer ? " is in use" : " is held by another user");
+        *why = PortDeviceName(number) +
+               (holder->owner == peer ? " is in use" : " is held by another user");
         return 0;
     }
-    if (std::count_if(held.begin(), held.end(), [&](const HeldPort& p) { return p.owner == peer; }) >= kMaxPortsPerUser) {
+    if (std::count_if(held.begin(), held.end(),
+                      [&](const HeldPort& p) { return p.owner == peer; }) >= kMaxPortsPerUser) {
         *why = "at most " + std::to_string(kMaxPortsPerUser) + " ports per user";
         return 0;
     }
@@ -82,7 +85,8 @@ std::vector<HeldPort> ScanHeldPorts(const std::string& deviceDirectory) {
         const int number = ParseName(name, &ignored);
         struct stat st {};
         // Any node under a port's name blocks it, whatever its kind.
-        if (number != 0 && ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        if (number != 0 &&
+            ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
             held.push_back({number, st.st_uid});
     }
     return held;

@@ -23,8 +23,8 @@ struct HeldPort {
 int ParsePortRequest(std::span<const uint8_t> request, std::string* why);
 
 // The number to grant the peer, or 0 with the refusal in why.
-int DecidePortRequest(std::span<const uint8_t> request, uid_t peer, const std::vector<HeldPort>& held,
-                      std::string* why);
+int DecidePortRequest(std::span<const uint8_t> request, uid_t peer,
+                      const std::vector<HeldPort>& held, std::string* why);
 
 // The qx-COM<n> character devices in a device directory and their owners.
 std::vector<HeldPort> ScanHeldPorts(const std::string& deviceDirectory = "/dev");

@@ -43,9 +43,10 @@ bool GiveNode(const std::string& name, uid_t owner, std::string* error) {
     const std::string path = CuseNodePath(name);
     struct stat st {};
     // Mode first: once the user owns the node, root keeps it 0600 all the same.
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || ::chmod(path.c_str(), 0600) != 0 ||
-        ::lchown(path.c_str(), owner, 0) != 0) {
-        *error = "giving " + path + " to uid " + std::to_string(owner) + ": " + std::strerror(errno);
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
+        ::chmod(path.c_str(), 0600) != 0 || ::lchown(path.c_str(), owner, 0) != 0) {
+        *error =
+            "giving " + path + " to uid " + std::to_string(owner) + ": " + std::strerror(errno);
         return false;
     }
     return true;
@@ -60,20 +61,24 @@ HelperSystem RealHelperSystem() {
 std::string ServeClient(int client, const HelperSystem& system) {
     ucred peer{};
     socklen_t size = sizeof peer;
-    if (::getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return "no peer credentials";
-    const std::string who = "uid " + std::to_string(peer.uid) + " (pid " + std::to_string(peer.pid) + ")";
+    if (::getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+        return "no peer credentials";
+    const std::string who =
+        "uid " + std::to_string(peer.uid) + " (pid " + std::to_string(peer.pid) + ")";
     ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &kRequestTimeout, sizeof kRequestTimeout);
     uint8_t request[kMaxRequestBytes + 1];
     const ssize_t n = ::recv(client, request, sizeof request, 0);
     if (n <= 0) return who + ": no request";
 
     std::string why;
-    const int number = DecidePortRequest({request, static_cast<size_t>(n)}, peer.uid, system.heldPorts(), &why);
+    const int number =
+        DecidePortRequest({request, static_cast<size_t>(n)}, peer.uid, system.heldPorts(), &why);
     if (number == 0) return Refuse(client, who, why);
     const std::string name = PortDeviceName(number);
     UniqueFd connection = system.openConnection(name, &why);
     if (!connection.Valid()) return Refuse(client, who, why);
-    if (!system.giveNode(name, peer.uid, &why)) return Refuse(client, who, why);  // closing ends the device
+    if (!system.giveNode(name, peer.uid, &why))
+        return Refuse(client, who, why);  // closing ends the device
     Answer(client, kCuseHelperGranted, connection.Get());
     return who + " granted " + name;
 }

@@ -50,7 +50,8 @@ CHVInterface::~CHVInterface() {
 
 bool CHVInterface::OpenDevice(int position, bool ignoreSerialNumbers) {
     if (device_) return false;
-    device_ = ignoreSerialNumbers ? hid_.OpenPath(devicePath) : hid_.Open(kVendorId, kProductId, &key);
+    device_ =
+        ignoreSerialNumbers ? hid_.OpenPath(devicePath) : hid_.Open(kVendorId, kProductId, &key);
     if (!device_) {
         enumerationPosition = 0;
         return false;
@@ -107,7 +108,8 @@ bool CHVInterface::Close() {
 // Keying lines should reach the device within a tick, so the worker asks for real-time
 // scheduling (directly, else through RealtimeKit); refused, it runs at normal priority.
 void CHVInterface::RaiseWorkerPriority() {
-    RaiseThreadToRealtime((sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2);
+    RaiseThreadToRealtime(
+        (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2);
 }
 
 // The first pass runs a tick after the start; then each pass says when the next is due.
@@ -143,7 +145,8 @@ CHVInterface::Wakening CHVInterface::Sleep(int64_t deadline, bool news) {
         if (::poll(waits, count, -1) <= 0) continue;
         if (waits[0].revents & POLLIN) return Wakening::kStop;
         uint64_t expirations = 0;
-        if ((waits[1].revents & POLLIN) && ::read(tickTimer_.Get(), &expirations, sizeof expirations) > 0)
+        if ((waits[1].revents & POLLIN) &&
+            ::read(tickTimer_.Get(), &expirations, sizeof expirations) > 0)
             return Wakening::kTimer;
         // A device that is gone stays readable; the manager closes its link soon.
         if (waits[3].revents & (POLLERR | POLLHUP | POLLNVAL)) devicePollFd_ = -1;
@@ -213,10 +216,11 @@ void CHVInterface::WriteOutbox() {
 // command waits for it, and the reply itself arrives as news.
 int64_t CHVInterface::NextPassDue() {
     int64_t due = TicksUntilPoll();
-    if (devicePollFd_ < 0 || !startupQueued_ || !commandQueue_.empty() || pttTestCountdown.load() > 0 ||
-        cwTestCountdown.load() > 0 || AnyPortHasBytes())
+    if (devicePollFd_ < 0 || !startupQueued_ || !commandQueue_.empty() ||
+        pttTestCountdown.load() > 0 || cwTestCountdown.load() > 0 || AnyPortHasBytes())
         return 1;
-    if (lineRepeatPending_ && pttCwPortOpen_) due = std::min<int64_t>(due, kLineRepeatTicks + 1 - lineRepeatCounter_);
+    if (lineRepeatPending_ && pttCwPortOpen_)
+        due = std::min<int64_t>(due, kLineRepeatTicks + 1 - lineRepeatCounter_);
     return due;
 }
 
@@ -234,7 +238,8 @@ IVSPortAx* CHVInterface::OpenPort(Channel channel) {
 }
 
 void CHVInterface::WriteReport(const Report& report) {
-    const bool taken = device_->Write(report.data(), report.size()) == static_cast<int>(report.size());
+    const bool taken =
+        device_->Write(report.data(), report.size()) == static_cast<int>(report.size());
     (taken ? reportsWritten : reportWritesRefused).fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -242,7 +247,8 @@ void CHVInterface::SendLineReport() {
     Report report{};
     report[0] = kLineReportId;
     report[1] = lineFlags_;
-    if (TraceOn()) TraceText(key, ChannelTitle(kPttCw), TraceKind::kLines, LineFlagsText(lineFlags_));
+    if (TraceOn())
+        TraceText(key, ChannelTitle(kPttCw), TraceKind::kLines, LineFlagsText(lineFlags_));
     Post(report);
 }
 
@@ -250,7 +256,8 @@ void CHVInterface::SendLineReport() {
 // holds it. A test requested since the last pass starts with this pass; one running counts all
 // the ticks the pass stands for. The decrement only lands if no restart came in meanwhile, so a
 // restart is never lost.
-void CHVInterface::RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState, int64_t elapsed) {
+void CHVInterface::RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState,
+                               int64_t elapsed) {
     int ticksLeft = countdown.load();
     if (ticksLeft <= 0) return;
     const int64_t ticks = ticksLeft == kTestTicks ? 1 : elapsed;
@@ -261,7 +268,8 @@ void CHVInterface::RunLineTest(std::atomic<int>& countdown, uint8_t bit, int por
         lineFlags_ &= ~bit;
         SendLineReport();
     }
-    countdown.compare_exchange_strong(ticksLeft, static_cast<int>(std::max<int64_t>(ticksLeft - ticks, 0)));
+    countdown.compare_exchange_strong(ticksLeft,
+                                      static_cast<int>(std::max<int64_t>(ticksLeft - ticks, 0)));
 }
 
 // The repeat counter counts the ticks the port was open: a port opened since the last pass has
@@ -281,7 +289,8 @@ void CHVInterface::ServicePttCwPort(int64_t elapsed) {
     }
     const int64_t ticks = pttCwPortOpen_ ? elapsed : 1;
     const int64_t ticksSinceChange = lineRepeatCounter_ + ticks - 1;
-    lineRepeatCounter_ = static_cast<int>(std::min<int64_t>(lineRepeatCounter_ + ticks, kLineRepeatTicks));
+    lineRepeatCounter_ =
+        static_cast<int>(std::min<int64_t>(lineRepeatCounter_ + ticks, kLineRepeatTicks));
     if (ticksSinceChange >= kLineRepeatTicks && lineRepeatPending_) {
         lineRepeatCounter_ = 0;
         lineRepeatPending_ = 0;
@@ -332,7 +341,8 @@ void CHVInterface::DeliverToPort(Channel channel, const Report& report) {
     const int count = std::min<int>(report[1], kMaxPayload);
     IVSPortAx* port = count > 0 ? OpenPort(channel) : nullptr;
     if (!port) return;
-    if (TraceOn()) TraceBytes(key, ChannelTitle(channel), TraceKind::kFromDevice, &report[2], count);
+    if (TraceOn())
+        TraceBytes(key, ChannelTitle(channel), TraceKind::kFromDevice, &report[2], count);
     for (int i = 0; i < count; ++i)
         if (!port->WriteToPort(&report[2 + i], 1)) return;
 }
@@ -345,7 +355,8 @@ void CHVInterface::Transmit(Channel channel) {
     if (!taken || *taken <= 0) return;
     report[0] = static_cast<uint8_t>(reportIds[channel].load());
     report[1] = static_cast<uint8_t>(std::min(*taken, kMaxPayload));
-    if (TraceOn()) TraceBytes(key, ChannelTitle(channel), TraceKind::kToDevice, &report[2], report[1]);
+    if (TraceOn())
+        TraceBytes(key, ChannelTitle(channel), TraceKind::kToDevice, &report[2], report[1]);
     Post(report);
 }
 

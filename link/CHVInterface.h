@@ -25,9 +25,9 @@
 #include "link/CInterfaceNotificatorHander.h"
 #include "link/tick_clock.h"
 #include "platform/channel.h"
+#include "platform/fd.h"
 #include "platform/hid.h"
 #include "platform/thread_annotations.h"
-#include "platform/fd.h"
 #include "platform/wake_event.h"
 #include "vsp/IVSPortAx.h"
 
@@ -38,7 +38,7 @@ class CVSPDriver;
 // A channel's virtual port: the number the user chose and, while bound, the component instance
 // with its event sink. Every field is used only under the link's portGuard.
 struct ChannelPortSlot {
-    int portNumber = 0;                  // 0 = none; a number outside 1..255 gives no port
+    int portNumber = 0;  // 0 = none; a number outside 1..255 gives no port
     // The settings file's value when it is not a number: no port, and shown as it is.
     std::string unusableSetting;
     std::unique_ptr<IVSPortAx> instance;  // null = no port
@@ -147,7 +147,8 @@ private:
     bool AnyPortHasBytes() QX_REQUIRES(portGuard);
 
     // Report channel and lines (worker only).
-    IVSPortAx* OpenPort(Channel channel) QX_REQUIRES(portGuard);  // null unless the port exists and reports open
+    IVSPortAx* OpenPort(Channel channel)
+        QX_REQUIRES(portGuard);  // null unless the port exists and reports open
     void SendLineReport() QX_REQUIRES(portGuard);
     void RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState, int64_t elapsed)
         QX_REQUIRES(portGuard);
@@ -160,7 +161,8 @@ private:
     // Command protocol (worker only).
     void QueueStartupSequence();
     void PollSettings(int64_t elapsed) QX_REQUIRES(portGuard);
-    int64_t TicksUntilPoll() QX_REQUIRES(portGuard);  // kNoPassDue when the poll has nothing to look at
+    int64_t TicksUntilPoll()
+        QX_REQUIRES(portGuard);  // kNoPassDue when the poll has nothing to look at
     void PollChannelSettings(Channel channel, SentSettings& sent, const char* name)
         QX_REQUIRES(portGuard);
     bool ReplyWaitOver(int64_t elapsed) const;

@@ -28,19 +28,43 @@ enum CommandCode : int {
 };
 
 constexpr const char* kCommandTexts[kLastCommand + 1] = {
-    nullptr,          "LIST",           "LIST CAT;SPEED", "LIST CAT;PARITY", "LIST CAT;STOP",
-    "GET CAT",        "GET CAT;DESC",   "GET CAT;SPEED",  "GET CAT;PARITY",  "GET CAT;STOP",
-    "SET CAT;DESK",   "SET CAT;SPEED=115200", "SET CAT;PARITY", "SET CAT;STOP", "GET PTTCW",
-    "GET PTTCW;DESC", "GET FSK",        "GET FSK;DESC",   "GET WINKEY",      "GET WINKEY;DESC",
-    "START CAT",      "STOP CAT",       "START PTTCW",    "STOP PTTCW",      "START FSK",
-    "STOP FSK",       "START WINKEY",   "STOP WINKEY",    "VER",             "INFO",
+    nullptr,
+    "LIST",
+    "LIST CAT;SPEED",
+    "LIST CAT;PARITY",
+    "LIST CAT;STOP",
+    "GET CAT",
+    "GET CAT;DESC",
+    "GET CAT;SPEED",
+    "GET CAT;PARITY",
+    "GET CAT;STOP",
+    "SET CAT;DESK",
+    "SET CAT;SPEED=115200",
+    "SET CAT;PARITY",
+    "SET CAT;STOP",
+    "GET PTTCW",
+    "GET PTTCW;DESC",
+    "GET FSK",
+    "GET FSK;DESC",
+    "GET WINKEY",
+    "GET WINKEY;DESC",
+    "START CAT",
+    "STOP CAT",
+    "START PTTCW",
+    "STOP PTTCW",
+    "START FSK",
+    "STOP FSK",
+    "START WINKEY",
+    "STOP WINKEY",
+    "VER",
+    "INFO",
 };
 
-constexpr char kStartupSequence[] = {kList,         kListCatSpeed, kGetCatDesc, kGetPttCwDesc,
-                                     kGetFskDesc,   kGetWinKeyDesc, kVer};
+constexpr char kStartupSequence[] = {kList,       kListCatSpeed,  kGetCatDesc, kGetPttCwDesc,
+                                     kGetFskDesc, kGetWinKeyDesc, kVer};
 
-constexpr int kPollTicks = 1000;      // the poll body runs on the 1001st tick after the last
-constexpr int kReplyWaitTicks = 20;   // a silent device holds the queue at most this long
+constexpr int kPollTicks = 1000;     // the poll body runs on the 1001st tick after the last
+constexpr int kReplyWaitTicks = 20;  // a silent device holds the queue at most this long
 
 bool StartsWith(std::string_view token, std::string_view prefix) {
     return token.substr(0, prefix.size()) == prefix;
@@ -105,8 +129,8 @@ void CHVInterface::PollChannelSettings(Channel channel, SentSettings& sent, cons
         static constexpr const char* kStopBitTexts[] = {"1", "1.5", "2"};
         const char parityLetter = *parity >= 0 && *parity <= 4 ? kParityLetters[*parity] : '\0';
         const char* stopText = *stopBits >= 0 && *stopBits <= 2 ? kStopBitTexts[*stopBits] : "";
-        std::snprintf(text, sizeof text, "SET %s;MODE=%c%c%s", name, static_cast<char>('0' + *dataBits),
-                      parityLetter, stopText);
+        std::snprintf(text, sizeof text, "SET %s;MODE=%c%c%s", name,
+                      static_cast<char>('0' + *dataBits), parityLetter, stopText);
         if (TraceOn()) TraceText(key, name, TraceKind::kSettings, std::strchr(text, ';') + 1);
         SendCommand(text);
         sent.dataBits = *dataBits;
@@ -129,7 +153,8 @@ bool CHVInterface::ReplyWaitOver(int64_t elapsed) const {
 // At most one queued command per pass. While a reply is awaited the queue waits, but no longer
 // than the next tick whose poll counter is a multiple of 20. Commands are not repeated.
 void CHVInterface::SendQueuedCommand(int64_t elapsed) {
-    if (!commandQueue_.empty() && currentCommand_ == 0 && (awaitedReply_ == 0 || ReplyWaitOver(elapsed))) {
+    if (!commandQueue_.empty() && currentCommand_ == 0 &&
+        (awaitedReply_ == 0 || ReplyWaitOver(elapsed))) {
         currentCommand_ = static_cast<unsigned char>(commandQueue_.front());
         commandQueue_.erase(0, 1);
     }
@@ -152,7 +177,8 @@ void CHVInterface::SendCommand(const char* text) {
 // ended by ';' or by the end of the text, is parsed as soon as it ends.
 void CHVInterface::HandleReply(const Report& report) {
     const char* text = reinterpret_cast<const char*>(report.data());
-    if (TraceOn()) TraceText(key, "", TraceKind::kReply, {text + 2, strnlen(text + 2, kMaxPayload)});
+    if (TraceOn())
+        TraceText(key, "", TraceKind::kReply, {text + 2, strnlen(text + 2, kMaxPayload)});
     std::size_t tokenStart = 2;
     for (std::size_t i = 2; i <= report.size(); ++i) {
         const char c = i < report.size() ? text[i] : '\0';
@@ -166,32 +192,20 @@ void CHVInterface::HandleReply(const Report& report) {
 // Tokens are read under the code of the awaited reply, whatever command they answer.
 void CHVInterface::ParseReplyToken(std::string_view token) {
     switch (awaitedReply_) {
-    case 0:
-        return;
-    case kList:
-        TakeChannelListToken(token);
-        return;
+    case 0: return;
+    case kList: TakeChannelListToken(token); return;
     case kListCatSpeed:
-        if (StartsWith(token, "4800") || StartsWith(token, "9600") || StartsWith(token, "115200")) EndWait();
+        if (StartsWith(token, "4800") || StartsWith(token, "9600") || StartsWith(token, "115200"))
+            EndWait();
         return;
     case kGetCat:
         if (StartsWith(token, "0") || StartsWith(token, "1")) EndWait();
         return;
-    case kGetCatDesc:
-        TakeDescriptionToken(kCat, token);
-        return;
-    case kGetPttCwDesc:
-        TakeDescriptionToken(kPttCw, token);
-        return;
-    case kGetFskDesc:
-        TakeDescriptionToken(kFsk, token);
-        return;
-    case kGetWinKeyDesc:
-        TakeDescriptionToken(kWinKey, token);
-        return;
-    case kVer:
-        TakeVersionToken(token);
-        return;
+    case kGetCatDesc: TakeDescriptionToken(kCat, token); return;
+    case kGetPttCwDesc: TakeDescriptionToken(kPttCw, token); return;
+    case kGetFskDesc: TakeDescriptionToken(kFsk, token); return;
+    case kGetWinKeyDesc: TakeDescriptionToken(kWinKey, token); return;
+    case kVer: TakeVersionToken(token); return;
     default:
         if (awaitedReply_ <= kLastCommand) EndWait();
         return;
@@ -199,7 +213,8 @@ void CHVInterface::ParseReplyToken(std::string_view token) {
 }
 
 void CHVInterface::TakeChannelListToken(std::string_view token) {
-    static constexpr std::string_view kChannelNames[kChannelCount] = {"CAT", "PTTCW", "FSK", "WINKEY"};
+    static constexpr std::string_view kChannelNames[kChannelCount] = {"CAT", "PTTCW", "FSK",
+                                                                      "WINKEY"};
     for (Channel channel : kAllChannels) {
         if (StartsWith(token, kChannelNames[channel])) {
             channelPresent[channel].store(1);

@@ -19,9 +19,7 @@ bool IsOurDevice(const HidDeviceInfo& info) {
 
 // The device node a path ends in: "hidraw0" both in the kernel's device path of a notice and in
 // the enumeration path "/dev/hidraw0".
-std::string DeviceNode(const std::string& path) {
-    return path.substr(path.find_last_of('/') + 1);
-}
+std::string DeviceNode(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 
 // A port opened or closed, with the program that holds it now, for the trace. The holder is
 // read at the tick, so an open and close within one tick show as the close alone.
@@ -37,7 +35,9 @@ void TraceHolder(const CHVInterface& link, Channel channel) {
 
 CHVInterfaceManager::CHVInterfaceManager(HidBackend& hid, IVSPortAxClass& portClass,
                                          ProgramSettings& settings)
-    : provisioning(portClass, settings.removePortsOnDeviceRemoval.value), hid_(hid), settings_(settings) {}
+    : provisioning(portClass, settings.removePortsOnDeviceRemoval.value),
+      hid_(hid),
+      settings_(settings) {}
 
 // Links are normally removed by the exit path; removing what is left keeps ports and settings
 // from being lost when the manager goes first.
@@ -56,8 +56,10 @@ void CHVInterfaceManager::HandleDeviceNotices() {
     bool arrival = false;
     std::set<std::string> removedNodes;
     for (const DeviceNotice& notice : notices_->ReadNotices()) {
-        if (notice.kind == DeviceNotice::kArrival) arrival = true;
-        else if (NoticeNamesOurDevice(notice.devicePath)) removedNodes.insert(DeviceNode(notice.devicePath));
+        if (notice.kind == DeviceNotice::kArrival)
+            arrival = true;
+        else if (NoticeNamesOurDevice(notice.devicePath))
+            removedNodes.insert(DeviceNode(notice.devicePath));
     }
     if (!removedNodes.empty()) {
         RemoveLinksOn(removedNodes);
@@ -72,8 +74,10 @@ void CHVInterfaceManager::HandleDeviceNotices() {
 // names the device node, so that link goes, and the scan that follows makes it anew.
 void CHVInterfaceManager::RemoveLinksOn(const std::set<std::string>& removedNodes) {
     for (std::size_t i = 0; i < list.size();) {
-        if (removedNodes.count(DeviceNode(list[i]->devicePath))) RemoveInterface(static_cast<int>(i));
-        else ++i;
+        if (removedNodes.count(DeviceNode(list[i]->devicePath)))
+            RemoveInterface(static_cast<int>(i));
+        else
+            ++i;
     }
 }
 
@@ -106,13 +110,16 @@ void CHVInterfaceManager::Refresh(bool scanForNew) {
         if (IsOurDevice(devices[position])) present.insert(KeyOf(devices[position], position));
     }
     for (std::size_t i = 0; i < list.size();) {
-        if (present.count(list[i]->key)) ++i;
-        else RemoveInterface(static_cast<int>(i));
+        if (present.count(list[i]->key))
+            ++i;
+        else
+            RemoveInterface(static_cast<int>(i));
     }
 }
 
-bool CHVInterfaceManager::AddInterface(int position, const std::string& key, const std::string& manufacturer,
-                                       const std::string& product, const std::string& path) {
+bool CHVInterfaceManager::AddInterface(int position, const std::string& key,
+                                       const std::string& manufacturer, const std::string& product,
+                                       const std::string& path) {
     for (const auto& link : list) {
         if (link->key == key) return false;
     }

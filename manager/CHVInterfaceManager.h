@@ -10,10 +10,10 @@
 #include "link/CHVInterface.h"
 #include "link/CInterfaceNotificatorHander.h"
 #include "manager/config_store.h"
+#include "manager/port_provisioning.h"
 #include "platform/device_notices.h"
 #include "platform/hid.h"
 #include "vsp/CVSPDriver.h"
-#include "manager/port_provisioning.h"
 
 namespace qx {
 

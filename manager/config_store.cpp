@@ -38,9 +38,12 @@ void Write(const std::string& section, const std::string& key, const std::string
 std::string Escape(const std::string& text) {
     std::string out;
     for (char c : text) {
-        if (c == '\r') out += "<CR>";
-        else if (c == '\n') out += "<LF>";
-        else out += c;
+        if (c == '\r')
+            out += "<CR>";
+        else if (c == '\n')
+            out += "<LF>";
+        else
+            out += c;
     }
     if (!out.empty() && out.back() == ' ') out.replace(out.size() - 1, 1, "<SP>");
     if (!out.empty() && out.front() == ' ') out.replace(0, 1, "<SP>");
@@ -48,8 +51,10 @@ std::string Escape(const std::string& text) {
 }
 
 std::string Unescape(const std::string& text) {
-    static constexpr struct { const char* token; char c; } kTokens[] = {
-        {"<CR>", '\r'}, {"<LF>", '\n'}, {"<SP>", ' '}};
+    static constexpr struct {
+        const char* token;
+        char c;
+    } kTokens[] = {{"<CR>", '\r'}, {"<LF>", '\n'}, {"<SP>", ' '}};
     std::string out;
     for (size_t i = 0; i < text.size();) {
         bool replaced = false;

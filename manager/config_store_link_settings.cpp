@@ -38,8 +38,10 @@ const char* ModelName(int modelIndex) { return modelIndex == 0 ? kModelName : ""
 void LoadSettings(LinkSettings& settings) {
     const std::string section = SectionOf(settings);
     for (int channel : kAllChannels) {
-        const std::string text = GetPrivateProfileString(section, kPortKeys[channel], "", ProfileFile());
-        settings.portNumbers[channel] = GetPrivateProfileInt(section, kPortKeys[channel], 0, ProfileFile());
+        const std::string text =
+            GetPrivateProfileString(section, kPortKeys[channel], "", ProfileFile());
+        settings.portNumbers[channel] =
+            GetPrivateProfileInt(section, kPortKeys[channel], 0, ProfileFile());
         settings.unusablePortSettings[channel] = IsNotANumber(text) ? text : "";
     }
     settings.fskInverted = GetPrivateProfileInt(section, "FskInverted", 0, ProfileFile());
@@ -82,7 +84,8 @@ void SaveSettings(const CHVInterface& link) {
     settings.modelIndex = link.modelIndex;
     {
         MutexLock lock(link.portGuard);
-        for (int channel : kAllChannels) settings.portNumbers[channel] = link.ports[channel].portNumber;
+        for (int channel : kAllChannels)
+            settings.portNumbers[channel] = link.ports[channel].portNumber;
     }
     settings.fskInverted = link.fskInverted;
     settings.firmwareVersion = link.firmwareVersion;

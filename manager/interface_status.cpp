@@ -26,7 +26,8 @@ std::string ChannelLine(Channel channel, const ChannelStatus& status, const std:
     line += PortPath(portsDir, status.portNumber);
     if (!status.bound) return line + "  cannot be created\n";
     if (!status.reading.open) return line + "  not open\n";
-    return line + "  open by " + status.reading.openerPath + ", " + SettingsText(status.reading) + "\n";
+    return line + "  open by " + status.reading.openerPath + ", " + SettingsText(status.reading) +
+           "\n";
 }
 
 // Text from a device or a program as a JSON string: malformed UTF-8 becomes U+FFFD, so the
@@ -60,9 +61,9 @@ std::string ChannelJson(Channel channel, const ChannelStatus& status, const std:
         const PortReading& r = status.reading;
         out += ", \"program\": " + JsonString(r.openerPath) +
                ", \"settings\": {\"baud\": " + std::to_string(r.baudRate) +
-               ", \"dataBits\": " + std::to_string(r.dataBits) + ", \"parity\": " +
-               JsonString(ParityLetter(r.parity)) + ", \"stopBits\": " +
-               JsonString(StopBitsText(r.stopBits)) + "}";
+               ", \"dataBits\": " + std::to_string(r.dataBits) +
+               ", \"parity\": " + JsonString(ParityLetter(r.parity)) +
+               ", \"stopBits\": " + JsonString(StopBitsText(r.stopBits)) + "}";
     }
     return out + "}";
 }
@@ -88,7 +89,8 @@ std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager) {
     return result;
 }
 
-std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces, const std::string& portsDir) {
+std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces,
+                             const std::string& portsDir) {
     if (interfaces.empty()) return "No interface is connected.\n";
     std::string out;
     for (const InterfaceStatus& status : interfaces) {
@@ -101,7 +103,8 @@ std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces, con
     return out;
 }
 
-std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces, const std::string& portsDir) {
+std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
+                             const std::string& portsDir) {
     std::string out = "{\"interfaces\": [";
     for (std::size_t i = 0; i < interfaces.size(); ++i) {
         const InterfaceStatus& status = interfaces[i];

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/channel.h"
 #include "manager/port_reading.h"
+#include "platform/channel.h"
 
 namespace qx {
 
@@ -31,8 +31,10 @@ struct InterfaceStatus {
 std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager);
 
 // One block per interface; portsDir is where COM<n> paths are published.
-std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces, const std::string& portsDir);
+std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces,
+                             const std::string& portsDir);
 // The same as one JSON object {"interfaces": [...]}.
-std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces, const std::string& portsDir);
+std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
+                             const std::string& portsDir);
 
 }  // namespace qx

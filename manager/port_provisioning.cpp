@@ -101,7 +101,8 @@ void PortProvisioning::ReleasePorts(CHVInterface& link) {
     for (Channel channel : kAllChannels) ReleaseChannelPort(link, channel);
 }
 
-void PortProvisioning::UpdatePorts(CHVInterface& link, const std::array<int, kChannelCount>& portNumbers) {
+void PortProvisioning::UpdatePorts(CHVInterface& link,
+                                   const std::array<int, kChannelCount>& portNumbers) {
     for (Channel channel : kAllChannels) {
         {
             MutexLock lock(link.portGuard);

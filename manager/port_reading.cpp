@@ -26,19 +26,16 @@ const char* StopBitsText(int stopBits) {
 PortReading ReadPortStatus(IVSPortAx& port, bool withParameters) {
     PortReading reading;
     const std::optional<bool> open = port.IsOpen();
-    if (!open || !*open)
-        return reading;
+    if (!open || !*open) return reading;
     const std::optional<std::string> path = port.GetOpenerPath();
-    if (!path)
-        return reading;
+    if (!path) return reading;
     reading.openerPath = *path;
     if (withParameters) {
         const auto baud = port.GetBaudRate();
         const auto dataBits = port.GetDataBits();
         const auto parity = port.GetParity();
         const auto stopBits = port.GetStopBits();
-        if (!baud || !dataBits || !parity || !stopBits)
-            return PortReading{};
+        if (!baud || !dataBits || !parity || !stopBits) return PortReading{};
         reading.baudRate = *baud;
         reading.dataBits = *dataBits;
         reading.parity = *parity;

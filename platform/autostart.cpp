@@ -19,9 +19,12 @@ std::string AutostartDirectory() {
 std::string EntryPath(const std::string& valueName) {
     std::string name;
     for (char c : valueName) {
-        if (c >= 'A' && c <= 'Z') name += static_cast<char>(c - 'A' + 'a');
-        else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_') name += c;
-        else if (!name.empty() && name.back() != '-') name += '-';
+        if (c >= 'A' && c <= 'Z')
+            name += static_cast<char>(c - 'A' + 'a');
+        else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_')
+            name += c;
+        else if (!name.empty() && name.back() != '-')
+            name += '-';
     }
     if (name.empty() || name.front() == '.') name.insert(0, "entry");
     return AutostartDirectory() + "/" + name + ".desktop";
@@ -31,11 +34,16 @@ std::string EntryPath(const std::string& valueName) {
 std::string KeyFileValue(const std::string& text) {
     std::string out;
     for (char c : text) {
-        if (c == '\\') out += "\\\\";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\t') out += "\\t";
-        else out += c;
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else
+            out += c;
     }
     return out;
 }
@@ -44,8 +52,9 @@ std::string KeyFileValue(const std::string& text) {
 // it is quoted on its own.
 std::string ExecLine(const std::string& command) {
     const std::string program = ProgramPath();
-    const bool startsWithProgram = !program.empty() && command.compare(0, program.size(), program) == 0 &&
-                                   (command.size() == program.size() || command[program.size()] == ' ');
+    const bool startsWithProgram =
+        !program.empty() && command.compare(0, program.size(), program) == 0 &&
+        (command.size() == program.size() || command[program.size()] == ' ');
     if (!startsWithProgram) return command;
     return QuoteExecArgument(program) + command.substr(program.size());
 }
@@ -66,12 +75,17 @@ bool QueryAutostart(const std::string& valueName) {
 int WriteAutostart(const std::string& command, const std::string& valueName, bool set) {
     const std::string path = EntryPath(valueName);
     if (!set) return (::unlink(path.c_str()) == 0 || errno == ENOENT) ? 0 : 1;
-    const std::string text = "[Desktop Entry]\n"
-                             "Type=Application\n"
-                             "Name=" + KeyFileValue(valueName) + "\n"
-                             "Exec=" + KeyFileValue(ExecLine(command)) + "\n"
-                             "Terminal=false\n"
-                             "X-GNOME-Autostart-enabled=true\n";
+    const std::string text =
+        "[Desktop Entry]\n"
+        "Type=Application\n"
+        "Name=" +
+        KeyFileValue(valueName) +
+        "\n"
+        "Exec=" +
+        KeyFileValue(ExecLine(command)) +
+        "\n"
+        "Terminal=false\n"
+        "X-GNOME-Autostart-enabled=true\n";
     const bool written =
         MakeDirectories(path.substr(0, path.rfind('/'))) && ReplaceFile(path, text, 0644);
     return written ? 0 : 1;
@@ -81,8 +95,10 @@ std::string QuoteExecArgument(const std::string& argument) {
     const bool plain = argument.find_first_of(" \t\n\"'\\><~|&;$*?#()`") == std::string::npos;
     std::string out = plain ? "" : "\"";
     for (char c : argument) {
-        if (c == '%') out += '%';  // "%" starts a field code
-        else if (!plain && (c == '"' || c == '`' || c == '$' || c == '\\')) out += '\\';
+        if (c == '%')
+            out += '%';  // "%" starts a field code
+        else if (!plain && (c == '"' || c == '`' || c == '$' || c == '\\'))
+            out += '\\';
         out += c;
     }
     return plain ? out : out + "\"";
@@ -94,6 +110,8 @@ std::string ProgramPath() {
     return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
 }
 
-int WriteProgramAutostart(bool set) { return WriteAutostart(ProgramPath() + " -m", kRunValueName, set); }
+int WriteProgramAutostart(bool set) {
+    return WriteAutostart(ProgramPath() + " -m", kRunValueName, set);
+}
 
 }  // namespace qx

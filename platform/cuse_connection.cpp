@@ -36,7 +36,8 @@ bool WaitForNode(int connection, const std::string& path, std::string* error) {
         pollfd p{connection, 0, 0};
         if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)))
             return Fail(error, "the kernel refused the device " + path, 0);
-        if (std::chrono::steady_clock::now() > deadline) return Fail(error, "no device node " + path, ETIMEDOUT);
+        if (std::chrono::steady_clock::now() > deadline)
+            return Fail(error, "no device node " + path, ETIMEDOUT);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
@@ -47,7 +48,8 @@ bool WaitForNode(int connection, const std::string& path, std::string* error) {
 std::string CuseNodePath(const std::string& name) { return "/dev/" + name; }
 
 bool InitialiseCuse(int connection, const std::string& name, std::string* error) {
-    if (::access(CuseNodePath(name).c_str(), F_OK) == 0) return Fail(error, CuseNodePath(name) + " exists", EEXIST);
+    if (::access(CuseNodePath(name).c_str(), F_OK) == 0)
+        return Fail(error, CuseNodePath(name) + " exists", EEXIST);
     pollfd p{connection, POLLIN, 0};
     const int ready = ::poll(&p, 1, kInitTimeoutMs);
     if (ready <= 0) return Fail(error, "waiting for CUSE_INIT", ready == 0 ? ETIMEDOUT : errno);
@@ -59,8 +61,11 @@ bool InitialiseCuse(int connection, const std::string& name, std::string* error)
         return Fail(error, "the first message was not CUSE_INIT", EPROTO);
     const auto reply = CuseInitReply(*decoded.request, name);
     if (!reply)
-        return Fail(error, "cannot answer CUSE_INIT of protocol " + std::to_string(decoded.request->major) + "." +
-                               std::to_string(decoded.request->minor) + " for " + name, EPROTO);
+        return Fail(error,
+                    "cannot answer CUSE_INIT of protocol " +
+                        std::to_string(decoded.request->major) + "." +
+                        std::to_string(decoded.request->minor) + " for " + name,
+                    EPROTO);
     if (::write(connection, reply->data(), reply->size()) != static_cast<ssize_t>(reply->size()))
         return Fail(error, "answering CUSE_INIT for " + name);
     return WaitForNode(connection, CuseNodePath(name), error);

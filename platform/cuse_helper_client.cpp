@@ -23,8 +23,10 @@ UniqueFd Connect(const std::string& socketPath, std::string* error) {
     }
     std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
     UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    if (!socket.Valid() || ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        if (error != nullptr) *error = "connecting to the CUSE helper at " + socketPath + ": " + std::strerror(errno);
+    if (!socket.Valid() ||
+        ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (error != nullptr)
+            *error = "connecting to the CUSE helper at " + socketPath + ": " + std::strerror(errno);
         return {};
     }
     return socket;
@@ -37,14 +39,19 @@ std::string CuseHelperSocketPath() {
     return path && *path ? path : kDefaultCuseHelperSocket;
 }
 
-bool CuseHelperAnswers(const std::string& socketPath, std::string* error) { return Connect(socketPath, error).Valid(); }
+bool CuseHelperAnswers(const std::string& socketPath, std::string* error) {
+    return Connect(socketPath, error).Valid();
+}
 
-UniqueFd RequestCuseConnection(const std::string& socketPath, const std::string& deviceName, std::string* error) {
+UniqueFd RequestCuseConnection(const std::string& socketPath, const std::string& deviceName,
+                               std::string* error) {
     UniqueFd socket = Connect(socketPath, error);
     if (!socket.Valid()) return {};
     ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVTIMEO, &kReplyTimeout, sizeof kReplyTimeout);
-    if (::send(socket.Get(), deviceName.data(), deviceName.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(deviceName.size())) {
-        if (error != nullptr) *error = std::string("sending to the CUSE helper: ") + std::strerror(errno);
+    if (::send(socket.Get(), deviceName.data(), deviceName.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(deviceName.size())) {
+        if (error != nullptr)
+            *error = std::string("sending to the CUSE helper: ") + std::strerror(errno);
         return {};
     }
     char text[kMaxReply] = {};
@@ -59,7 +66,8 @@ UniqueFd RequestCuseConnection(const std::string& socketPath, const std::string&
     UniqueFd connection;
     if (n > 0)
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS && c->cmsg_len == CMSG_LEN(sizeof(int))) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+                c->cmsg_len == CMSG_LEN(sizeof(int))) {
                 int fd = -1;
                 std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
                 connection.Reset(fd);
@@ -68,7 +76,8 @@ UniqueFd RequestCuseConnection(const std::string& socketPath, const std::string&
     if (reply == kCuseHelperGranted && connection.Valid()) return connection;
     if (error != nullptr)
         *error = n < 0 ? std::string("no answer from the CUSE helper: ") + std::strerror(errno)
-                       : "the CUSE helper refused " + deviceName + ": " + (reply.empty() ? "no reason" : reply);
+                       : "the CUSE helper refused " + deviceName + ": " +
+                             (reply.empty() ? "no reason" : reply);
     return {};
 }
 

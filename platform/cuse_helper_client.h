@@ -18,6 +18,7 @@ std::string CuseHelperSocketPath();
 bool CuseHelperAnswers(const std::string& socketPath, std::string* error);
 
 // Asks for the connection of /dev/<deviceName>; invalid with the helper's or the socket's reason.
-UniqueFd RequestCuseConnection(const std::string& socketPath, const std::string& deviceName, std::string* error);
+UniqueFd RequestCuseConnection(const std::string& socketPath, const std::string& deviceName,
+                               std::string* error);
 
 }  // namespace qx

@@ -31,7 +31,8 @@ void Append(CuseMessage& message, const T& value) {
 CuseMessage Reply(uint64_t unique, int error, std::span<const uint8_t> body) {
     CuseMessage message;
     message.reserve(sizeof(fuse_out_header) + body.size());
-    Append(message, fuse_out_header{static_cast<uint32_t>(sizeof(fuse_out_header) + body.size()), -error, unique});
+    Append(message, fuse_out_header{static_cast<uint32_t>(sizeof(fuse_out_header) + body.size()),
+                                    -error, unique});
     message.insert(message.end(), body.begin(), body.end());
     return message;
 }
@@ -120,9 +121,7 @@ bool DecodeBody(CuseRequest& r, std::span<const uint8_t> body) {
         r.interrupted = in->unique;
         return true;
     }
-    default:
-        r.kind = Kind::kOther;
-        return true;
+    default: r.kind = Kind::kOther; return true;
     }
 }
 
@@ -156,9 +155,13 @@ CuseMessage CuseOpenReply(uint64_t unique, uint64_t handle) {
     return ReplyWith(unique, fuse_open_out{handle, FOPEN_DIRECT_IO | FOPEN_NONSEEKABLE, 0});
 }
 
-CuseMessage CuseDataReply(uint64_t unique, std::span<const uint8_t> data) { return Reply(unique, 0, data); }
+CuseMessage CuseDataReply(uint64_t unique, std::span<const uint8_t> data) {
+    return Reply(unique, 0, data);
+}
 
-CuseMessage CuseWriteReply(uint64_t unique, uint32_t count) { return ReplyWith(unique, fuse_write_out{count, 0}); }
+CuseMessage CuseWriteReply(uint64_t unique, uint32_t count) {
+    return ReplyWith(unique, fuse_write_out{count, 0});
+}
 
 CuseMessage CuseIoctlReply(uint64_t unique, int32_t result, std::span<const uint8_t> data) {
     CuseMessage body;
@@ -167,7 +170,8 @@ CuseMessage CuseIoctlReply(uint64_t unique, int32_t result, std::span<const uint
     return Reply(unique, 0, body);
 }
 
-CuseMessage CuseIoctlRetryReply(uint64_t unique, uint64_t argument, uint32_t inSize, uint32_t outSize) {
+CuseMessage CuseIoctlRetryReply(uint64_t unique, uint64_t argument, uint32_t inSize,
+                                uint32_t outSize) {
     const uint32_t inCount = inSize ? 1 : 0;
     const uint32_t outCount = outSize ? 1 : 0;
     CuseMessage body;
@@ -177,22 +181,27 @@ CuseMessage CuseIoctlRetryReply(uint64_t unique, uint64_t argument, uint32_t inS
     return Reply(unique, 0, body);
 }
 
-CuseMessage CusePollReply(uint64_t unique, uint32_t events) { return ReplyWith(unique, fuse_poll_out{events, 0}); }
+CuseMessage CusePollReply(uint64_t unique, uint32_t events) {
+    return ReplyWith(unique, fuse_poll_out{events, 0});
+}
 
 CuseMessage CusePollWakeUp(uint64_t pollHandle) {
     const fuse_notify_poll_wakeup_out body{pollHandle};
     // A notice is a reply with no request: unique 0 and the notice's code in the error field.
     CuseMessage message;
-    Append(message, fuse_out_header{static_cast<uint32_t>(sizeof(fuse_out_header) + sizeof body), FUSE_NOTIFY_POLL, 0});
+    Append(message, fuse_out_header{static_cast<uint32_t>(sizeof(fuse_out_header) + sizeof body),
+                                    FUSE_NOTIFY_POLL, 0});
     Append(message, body);
     return message;
 }
 
 std::optional<CuseMessage> CuseInitReply(const CuseRequest& init, const std::string& name) {
-    if (init.kind != CuseRequest::Kind::kInit || init.major != FUSE_KERNEL_VERSION || init.minor < kOldestMinor)
+    if (init.kind != CuseRequest::Kind::kInit || init.major != FUSE_KERNEL_VERSION ||
+        init.minor < kOldestMinor)
         return std::nullopt;
     const std::string info = "DEVNAME=" + name;
-    if (name.empty() || name.find('\0') != std::string::npos || info.size() + 1 > CUSE_INIT_INFO_MAX)
+    if (name.empty() || name.find('\0') != std::string::npos ||
+        info.size() + 1 > CUSE_INIT_INFO_MAX)
         return std::nullopt;
     cuse_init_out out{};
     out.major = FUSE_KERNEL_VERSION;

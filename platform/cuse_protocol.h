@@ -19,14 +19,25 @@ inline constexpr uint32_t kCuseMaxWrite = 65536;
 inline constexpr size_t kCuseReadBuffer = kCuseMaxWrite + 4096;
 
 struct CuseRequest {
-    enum class Kind { kInit, kOpen, kRelease, kRead, kWrite, kIoctl, kPoll, kFlush, kInterrupt, kOther };
+    enum class Kind {
+        kInit,
+        kOpen,
+        kRelease,
+        kRead,
+        kWrite,
+        kIoctl,
+        kPoll,
+        kFlush,
+        kInterrupt,
+        kOther
+    };
     Kind kind = Kind::kOther;
     uint32_t opcode = 0;
-    uint64_t unique = 0;  // the request's id; its reply carries it back
-    uint32_t pid = 0;     // the process that made the request
-    uint64_t handle = 0;  // the open file's handle (fh), as the open reply gave it
-    uint32_t fileFlags = 0;  // open, read, write: the program's O_* flags
-    uint32_t size = 0;       // read: bytes wanted
+    uint64_t unique = 0;            // the request's id; its reply carries it back
+    uint32_t pid = 0;               // the process that made the request
+    uint64_t handle = 0;            // the open file's handle (fh), as the open reply gave it
+    uint32_t fileFlags = 0;         // open, read, write: the program's O_* flags
+    uint32_t size = 0;              // read: bytes wanted
     std::span<const uint8_t> data;  // write: the bytes; ioctl: the argument's bytes fetched so far
     uint32_t command = 0;           // ioctl
     uint64_t argument = 0;          // ioctl: the raw argument (a value, or the program's pointer)
@@ -57,7 +68,8 @@ CuseMessage CuseWriteReply(uint64_t unique, uint32_t count);
 CuseMessage CuseIoctlReply(uint64_t unique, int32_t result, std::span<const uint8_t> data);
 // Asks the kernel to fetch inSize bytes from, and make room for outSize bytes at, the program's
 // pointer argument and send the ioctl again.
-CuseMessage CuseIoctlRetryReply(uint64_t unique, uint64_t argument, uint32_t inSize, uint32_t outSize);
+CuseMessage CuseIoctlRetryReply(uint64_t unique, uint64_t argument, uint32_t inSize,
+                                uint32_t outSize);
 CuseMessage CusePollReply(uint64_t unique, uint32_t events);
 CuseMessage CusePollWakeUp(uint64_t pollHandle);
 

@@ -9,7 +9,8 @@ namespace qx {
 
 struct DeviceNotice {
     enum Kind { kArrival, kRemoval } kind;
-    std::string devicePath;  // the kernel's device path, e.g. ".../0003:0483:A1DE.0001/hidraw/hidraw0"
+    std::string
+        devicePath;  // the kernel's device path, e.g. ".../0003:0483:A1DE.0001/hidraw/hidraw0"
 };
 
 class DeviceNoticeSource {

@@ -26,9 +26,11 @@ struct HidDeviceInfo {
 class HidDevice {
 public:
     virtual ~HidDevice() = default;
-    virtual int SetNonblocking(bool nonblocking) = 0;               // hid_set_nonblocking
-    virtual int Read(uint8_t* data, std::size_t length) = 0;        // hid_read: bytes read, 0 none, -1 error
-    virtual int Write(const uint8_t* data, std::size_t length) = 0; // hid_write: bytes written or -1
+    virtual int SetNonblocking(bool nonblocking) = 0;  // hid_set_nonblocking
+    virtual int Read(uint8_t* data,
+                     std::size_t length) = 0;  // hid_read: bytes read, 0 none, -1 error
+    virtual int Write(const uint8_t* data,
+                      std::size_t length) = 0;  // hid_write: bytes written or -1
     // A descriptor that polls readable while an input report waits (and reports POLLHUP or
     // POLLERR once the device is gone); -1 when there is none. Owned by the device.
     virtual int PollFd() const { return -1; }

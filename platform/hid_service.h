@@ -13,7 +13,8 @@ namespace qx {
 
 struct HidService {
     std::unique_ptr<HidBackend> backend;
-    std::shared_ptr<void> control;        // drives simulated devices from outside; goes before the backend
+    std::shared_ptr<void>
+        control;  // drives simulated devices from outside; goes before the backend
     std::vector<std::string> simulatedSerialNumbers;  // keys of the simulated devices, in order
     bool realDevices = false;  // the kernel's devices, with the system's device notices
 };

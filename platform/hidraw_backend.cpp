@@ -70,9 +70,13 @@ public:
     HidrawDevice(const HidrawDevice&) = delete;
     HidrawDevice& operator=(const HidrawDevice&) = delete;
 
-    int SetNonblocking(bool nonblocking) override { return hid_set_nonblocking(device_, nonblocking ? 1 : 0); }
+    int SetNonblocking(bool nonblocking) override {
+        return hid_set_nonblocking(device_, nonblocking ? 1 : 0);
+    }
     int Read(uint8_t* data, std::size_t length) override { return hid_read(device_, data, length); }
-    int Write(const uint8_t* data, std::size_t length) override { return hid_write(device_, data, length); }
+    int Write(const uint8_t* data, std::size_t length) override {
+        return hid_write(device_, data, length);
+    }
     int PollFd() const override { return fd_; }
 
 private:
@@ -120,8 +124,6 @@ public:
 
 }  // namespace
 
-std::unique_ptr<HidBackend> MakeHidrawBackend() {
-    return std::make_unique<HidrawBackend>();
-}
+std::unique_ptr<HidBackend> MakeHidrawBackend() { return std::make_unique<HidrawBackend>(); }
 
 }  // namespace qx

@@ -19,8 +19,8 @@ std::optional<std::string> ReadLinkTarget(const std::string& path) {
 
 bool ReplaceLink(const std::string& path, const std::string& target) {
     static std::atomic<unsigned> counter{0};
-    const std::string temporary = path + ".new." + std::to_string(::getpid()) + "." +
-                                  std::to_string(counter.fetch_add(1));
+    const std::string temporary =
+        path + ".new." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
     if (::symlink(target.c_str(), temporary.c_str()) != 0) return false;
     if (::rename(temporary.c_str(), path.c_str()) == 0) return true;
     ::unlink(temporary.c_str());
@@ -42,7 +42,8 @@ void RemovePortLinks(const std::string& directory) {
     while (const struct dirent* entry = ::readdir(dir)) {
         const std::string path = directory + "/" + entry->d_name;
         struct stat st {};
-        if (PortNumberFromName(entry->d_name) > 0 && ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        if (PortNumberFromName(entry->d_name) > 0 && ::lstat(path.c_str(), &st) == 0 &&
+            S_ISLNK(st.st_mode))
             ::unlink(path.c_str());
     }
     ::closedir(dir);

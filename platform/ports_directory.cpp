@@ -25,7 +25,8 @@ std::string NonEmptyEnv(const char* name) {
 // a directory the user picked).
 bool PrepareChosenDirectory(const std::string& path, std::string* error) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        return Fail(error, "cannot create the ports directory " + path + ": " + std::strerror(errno));
+        return Fail(error,
+                    "cannot create the ports directory " + path + ": " + std::strerror(errno));
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return Fail(error, "the ports directory " + path + " is not a directory");
@@ -38,16 +39,20 @@ bool PrepareChosenDirectory(const std::string& path, std::string* error) {
 
 bool PreparePrivateDirectory(const std::string& path, std::string* error) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        return Fail(error, "cannot create the ports directory " + path + ": " + std::strerror(errno));
+        return Fail(error,
+                    "cannot create the ports directory " + path + ": " + std::strerror(errno));
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0)
-        return Fail(error, "cannot examine the ports directory " + path + ": " + std::strerror(errno));
+        return Fail(error,
+                    "cannot examine the ports directory " + path + ": " + std::strerror(errno));
     if (S_ISLNK(st.st_mode)) return Fail(error, "the ports directory " + path + " is a symlink");
-    if (!S_ISDIR(st.st_mode)) return Fail(error, "the ports directory " + path + " is not a directory");
+    if (!S_ISDIR(st.st_mode))
+        return Fail(error, "the ports directory " + path + " is not a directory");
     if (st.st_uid != ::geteuid())
         return Fail(error, "the ports directory " + path + " belongs to another user");
     if ((st.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0)
-        return Fail(error, "cannot make the ports directory " + path + " private: " + std::strerror(errno));
+        return Fail(
+            error, "cannot make the ports directory " + path + " private: " + std::strerror(errno));
     return true;
 }
 

@@ -45,9 +45,9 @@ ProfileDocument::ProfileDocument(std::string bytes) : bytes_(std::move(bytes)) {
 unsigned ProfileDocument::Unit(size_t offset) const {
     const auto b = [&](size_t k) { return static_cast<unsigned char>(bytes_[offset + k]); };
     switch (encoding_) {
-        case ProfileEncoding::Utf16Le: return b(0) | (b(1) << 8);
-        case ProfileEncoding::Utf16Be: return (b(0) << 8) | b(1);
-        default: return b(0);
+    case ProfileEncoding::Utf16Le: return b(0) | (b(1) << 8);
+    case ProfileEncoding::Utf16Be: return (b(0) << 8) | b(1);
+    default: return b(0);
     }
 }
 
@@ -178,8 +178,7 @@ bool ProfileDocument::Set(const std::string& rawSection, const std::string& rawK
         return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
     };
     if (section.empty() || key.empty() || breaksLine(section) || breaksLine(key) ||
-        breaksLine(value) || key.find('=') != std::string::npos || key[0] == ';' ||
-        key[0] == '[') {
+        breaksLine(value) || key.find('=') != std::string::npos || key[0] == ';' || key[0] == '[') {
         return false;
     }
     if (bytes_.empty()) {

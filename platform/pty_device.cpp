@@ -57,7 +57,8 @@ std::optional<PtyMaster> OpenPtyMaster() {
     }
     pty.slaveHandle.Reset(::open(name, O_PATH | O_CLOEXEC));
     if (!pty.slaveHandle.Valid()) return std::nullopt;
-    pty.nameTarget = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(pty.slaveHandle.Get());
+    pty.nameTarget =
+        "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(pty.slaveHandle.Get());
     int packetMode = 1;
     if (!SetRawPtySettings(pty.fd.Get()) || ::ioctl(pty.fd.Get(), TIOCPKT, &packetMode) != 0)
         return std::nullopt;
@@ -82,7 +83,9 @@ int FlushPty(int masterFd, const std::string& slavePath) {
 }
 
 bool PtySlaveHungUp(int masterFd) {
-    struct pollfd p {masterFd, 0, 0};
+    struct pollfd p {
+        masterFd, 0, 0
+    };
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP) != 0;
 }
 

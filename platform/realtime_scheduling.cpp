@@ -34,7 +34,8 @@ using Bus = std::unique_ptr<sd_bus, BusUnref>;
 
 // The bus error's text, or the errno's when the call failed before reaching the bus.
 std::string Describe(const char* what, const sd_bus_error& error, int result) {
-    return std::string(what) + ": " + (sd_bus_error_is_set(&error) ? error.message : std::strerror(-result));
+    return std::string(what) + ": " +
+           (sd_bus_error_is_set(&error) ? error.message : std::strerror(-result));
 }
 
 // Asks RealtimeKit to make this thread SCHED_RR at priority, capped at what it grants; "" on
@@ -49,11 +50,11 @@ std::string AskRealtimeKit(int priority) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     int32_t maxPriority = 0;
     int64_t maxCpu = 0;
-    result = sd_bus_get_property_trivial(bus.get(), kService, kObject, kService, "MaxRealtimePriority", &error, 'i',
-                                         &maxPriority);
+    result = sd_bus_get_property_trivial(bus.get(), kService, kObject, kService,
+                                         "MaxRealtimePriority", &error, 'i', &maxPriority);
     if (result >= 0)
-        result = sd_bus_get_property_trivial(bus.get(), kService, kObject, kService, "RTTimeUSecMax", &error, 'x',
-                                             &maxCpu);
+        result = sd_bus_get_property_trivial(bus.get(), kService, kObject, kService,
+                                             "RTTimeUSecMax", &error, 'x', &maxCpu);
     if (result < 0) {
         std::string text = Describe("RealtimeKit", error, result);
         sd_bus_error_free(&error);
@@ -64,9 +65,10 @@ std::string AskRealtimeKit(int priority) {
     if (::setrlimit(RLIMIT_RTTIME, &limit) != 0)
         return std::string("RLIMIT_RTTIME: ") + std::strerror(errno);
 
-    const uint32_t granted = static_cast<uint32_t>(std::clamp<int32_t>(priority, 1, std::max(maxPriority, 1)));
-    result = sd_bus_call_method(bus.get(), kService, kObject, kService, "MakeThreadRealtime", &error, nullptr, "tu",
-                                static_cast<uint64_t>(::gettid()), granted);
+    const uint32_t granted =
+        static_cast<uint32_t>(std::clamp<int32_t>(priority, 1, std::max(maxPriority, 1)));
+    result = sd_bus_call_method(bus.get(), kService, kObject, kService, "MakeThreadRealtime",
+                                &error, nullptr, "tu", static_cast<uint64_t>(::gettid()), granted);
     std::string text = result < 0 ? Describe("RealtimeKit MakeThreadRealtime", error, result) : "";
     sd_bus_error_free(&error);
     return text;
@@ -88,7 +90,8 @@ SchedulingOutcome RaiseThreadToRealtime(int priority) {
     } else {
         const std::string refused = AskRealtimeKit(priority);
         outcome.scheduling = refused.empty() ? Scheduling::kRealtimeKit : Scheduling::kNormal;
-        if (!refused.empty()) outcome.refusal = std::string("SCHED_FIFO: ") + std::strerror(fifo) + "; " + refused;
+        if (!refused.empty())
+            outcome.refusal = std::string("SCHED_FIFO: ") + std::strerror(fifo) + "; " + refused;
     }
     std::lock_guard lock(lastGuard);
     last = outcome;

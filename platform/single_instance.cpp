@@ -211,8 +211,9 @@ std::unique_ptr<SingleInstance> SingleInstance::Acquire(const std::string& dir,
         new SingleInstance(std::move(lock), std::move(listener), socketPath));
 }
 
-void SingleInstance::ServeRequests(const std::function<void(int code)>& handle,
-                                   const std::function<std::string(const std::string&)>& answerText) {
+void SingleInstance::ServeRequests(
+    const std::function<void(int code)>& handle,
+    const std::function<std::string(const std::string&)>& answerText) {
     for (int i = 0; i < kMaxConnectionsPerRead && listener_.Valid(); ++i) {
         UniqueFd connection(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (!connection.Valid()) {

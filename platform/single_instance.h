@@ -6,9 +6,9 @@
 
 #include <chrono>
 #include <cstddef>
-#include <optional>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/fd.h"
@@ -66,8 +66,9 @@ public:
     // (without answerText they go unanswered). Never blocks for long. Connections from other
     // users and malformed messages are dropped unanswered. Stops early when a handler stops
     // the listening.
-    void ServeRequests(const std::function<void(int code)>& handle,
-                       const std::function<std::string(const std::string& query)>& answerText = nullptr);
+    void ServeRequests(
+        const std::function<void(int code)>& handle,
+        const std::function<std::string(const std::string& query)>& answerText = nullptr);
     // The run is ending: requests waiting or coming later go unanswered, so their senders wait
     // for the end of this run instead of handing their request to it. The lock is kept.
     void StopListening();
@@ -88,8 +89,9 @@ bool SendRequest(const std::string& dir, int code,
 // Sends a text query to the instance owning dir and waits up to answerBound for its whole
 // answer; nullopt when none listens, it is ending, it does not answer in time, or the query is
 // longer than kMaxRequestText.
-std::optional<std::string> SendTextRequest(const std::string& dir, const std::string& query,
-                                           std::chrono::milliseconds answerBound = std::chrono::seconds(5));
+std::optional<std::string> SendTextRequest(
+    const std::string& dir, const std::string& query,
+    std::chrono::milliseconds answerBound = std::chrono::seconds(5));
 // Whether a process owns the run in dir now.
 bool IsRunHeld(const std::string& dir);
 // Waits until no process owns the run in dir; false when one still does after bound.

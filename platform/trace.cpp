@@ -1,8 +1,8 @@
 #include "platform/trace.h"
 
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-journal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -195,9 +195,9 @@ struct TraceSession::Writer {
         const std::string line = FormatTraceLine(entry);
         if (options.out) std::fprintf(options.out, "%s\n", line.c_str());
         if (options.journal) {
-            sd_journal_send("MESSAGE=%s", line.c_str(), "PRIORITY=7", "QXM_SERIAL=%s",
-                            entry.source, "QXM_CHANNEL=%s", entry.channel,
-                            "SYSLOG_IDENTIFIER=qx-manager", nullptr);
+            sd_journal_send("MESSAGE=%s", line.c_str(), "PRIORITY=7", "QXM_SERIAL=%s", entry.source,
+                            "QXM_CHANNEL=%s", entry.channel, "SYSLOG_IDENTIFIER=qx-manager",
+                            nullptr);
         }
     }
 
@@ -211,7 +211,8 @@ struct TraceSession::Writer {
                           static_cast<unsigned long long>(dropped));
             if (options.out) std::fprintf(options.out, "%s\n", text);
             if (options.journal)
-                sd_journal_send("MESSAGE=%s", text, "PRIORITY=4", "SYSLOG_IDENTIFIER=qx-manager", nullptr);
+                sd_journal_send("MESSAGE=%s", text, "PRIORITY=4", "SYSLOG_IDENTIFIER=qx-manager",
+                                nullptr);
         }
         if (options.out) std::fflush(options.out);
     }

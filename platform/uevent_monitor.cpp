@@ -126,7 +126,8 @@ bool NoticeNamesOurDevice(const std::string& devicePath) {
 }
 
 NoticeOrigin ChooseNoticeOrigin(const std::string& udevControlPath) {
-    return ::access(udevControlPath.c_str(), F_OK) == 0 ? NoticeOrigin::kUdev : NoticeOrigin::kKernel;
+    return ::access(udevControlPath.c_str(), F_OK) == 0 ? NoticeOrigin::kUdev
+                                                        : NoticeOrigin::kKernel;
 }
 
 const char* NoticeOriginText(NoticeOrigin origin) {
@@ -137,7 +138,8 @@ std::unique_ptr<DeviceNoticeSource> MakeUeventMonitor() {
     if (ChooseNoticeOrigin() == NoticeOrigin::kUdev) {
         std::string error;
         if (auto monitor = MakeUdevMonitor(&error)) return monitor;
-        std::fprintf(stderr, "Device notices from udev unavailable (%s); using kernel uevents\n", error.c_str());
+        std::fprintf(stderr, "Device notices from udev unavailable (%s); using kernel uevents\n",
+                     error.c_str());
     }
     return MakeKernelUeventMonitor();
 }

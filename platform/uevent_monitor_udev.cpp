@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <string_view>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include "platform/uevent_monitor.h"
@@ -44,7 +44,8 @@ public:
                 }
                 break;  // EAGAIN: nothing more waiting
             }
-            if (auto notice = UdevNotice(udev_device_get_action(device.get()), udev_device_get_devpath(device.get())))
+            if (auto notice = UdevNotice(udev_device_get_action(device.get()),
+                                         udev_device_get_devpath(device.get())))
                 notices.push_back(std::move(*notice));
         }
         if (lost) {
@@ -71,7 +72,8 @@ std::optional<DeviceNotice> UdevNotice(const char* action, const char* devicePat
 
 std::unique_ptr<DeviceNoticeSource> MakeUdevMonitor(std::string* error) {
     auto fail = [error](const char* step) -> std::unique_ptr<DeviceNoticeSource> {
-        if (error != nullptr) *error = std::string(step) + ": " + std::strerror(errno ? errno : EIO);
+        if (error != nullptr)
+            *error = std::string(step) + ": " + std::strerror(errno ? errno : EIO);
         return nullptr;
     };
     UdevPtr<udev> context(udev_new());
@@ -82,7 +84,8 @@ std::unique_ptr<DeviceNoticeSource> MakeUdevMonitor(std::string* error) {
         return fail("udev_monitor_filter_add_match_subsystem_devtype");
     // A larger buffer makes a lost notice during a burst of plugging less likely; refusal is fine.
     udev_monitor_set_receive_buffer_size(monitor.get(), kReceiveBufferBytes);
-    if (udev_monitor_enable_receiving(monitor.get()) < 0) return fail("udev_monitor_enable_receiving");
+    if (udev_monitor_enable_receiving(monitor.get()) < 0)
+        return fail("udev_monitor_enable_receiving");
     return std::make_unique<UdevMonitor>(std::move(context), std::move(monitor));
 }
 

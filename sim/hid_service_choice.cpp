@@ -25,7 +25,8 @@ Expected<HidService> MakeHidServiceFromEnvironment() {
                             std::to_string(kMaxSimulatedDevices)};
     }
     HidService service;
-    for (int device = 1; device <= count; ++device) service.simulatedSerialNumbers.push_back(SimSerialNumber(device));
+    for (int device = 1; device <= count; ++device)
+        service.simulatedSerialNumbers.push_back(SimSerialNumber(device));
     auto backend = std::make_unique<SimHidBackend>(count);
     if (const char* control = std::getenv("QXM_SIM_CONTROL_DIR"); control && *control) {
         service.control = std::make_shared<SimControlDirectory>(*backend, control);

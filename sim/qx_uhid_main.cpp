@@ -61,7 +61,8 @@ bool HandleLine(const std::string& line, SimDevice& sim, const UhidDevice::Log& 
         const std::string value = line.substr(inputState.size());
         int state = -1;
         const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), state);
-        if (error == std::errc() && end == value.data() + value.size() && state >= 0 && state <= 255) {
+        if (error == std::errc() && end == value.data() + value.size() && state >= 0 &&
+            state <= 255) {
             sim.QueueInputState(static_cast<uint8_t>(state));
             log("INPUT STATE " + value);
             return false;
@@ -73,7 +74,8 @@ bool HandleLine(const std::string& line, SimDevice& sim, const UhidDevice::Log& 
 
 // Reads what standard input has and reports whether a "destroy" line came; at end of input
 // it stops watching it, since a device started with no input must keep running.
-bool DestroyRequested(pollfd& input, std::string& pending, SimDevice& sim, const UhidDevice::Log& log) {
+bool DestroyRequested(pollfd& input, std::string& pending, SimDevice& sim,
+                      const UhidDevice::Log& log) {
     char buffer[256];
     ssize_t n = ::read(input.fd, buffer, sizeof buffer);
     if (n <= 0) {
@@ -107,7 +109,8 @@ int main(int argc, char** argv) {
         if (arg == "--log" && i + 1 < argc) {
             logFile.reset(std::fopen(argv[++i], "we"));
             if (!logFile) {
-                std::fprintf(stderr, "qx_uhid: cannot write %s: %s\n", argv[i], std::strerror(errno));
+                std::fprintf(stderr, "qx_uhid: cannot write %s: %s\n", argv[i],
+                             std::strerror(errno));
                 return 1;
             }
             out = logFile.get();
@@ -130,7 +133,8 @@ int main(int argc, char** argv) {
     UniqueFd signals(signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK));
     UniqueFd ticks(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
     const itimerspec everyMillisecond{{0, 1000000}, {0, 1000000}};
-    if (!signals.Valid() || !ticks.Valid() || timerfd_settime(ticks.Get(), 0, &everyMillisecond, nullptr) != 0) {
+    if (!signals.Valid() || !ticks.Valid() ||
+        timerfd_settime(ticks.Get(), 0, &everyMillisecond, nullptr) != 0) {
         std::fprintf(stderr, "qx_uhid: %s\n", std::strerror(errno));
         return 1;
     }
@@ -147,7 +151,9 @@ int main(int argc, char** argv) {
     UhidDevice device(std::move(uhid), firmware, log);
     if (!device.Create(identity)) return 1;
 
-    pollfd fds[] = {{device.Fd(), POLLIN, 0}, {signals.Get(), POLLIN, 0}, {ticks.Get(), POLLIN, 0},
+    pollfd fds[] = {{device.Fd(), POLLIN, 0},
+                    {signals.Get(), POLLIN, 0},
+                    {ticks.Get(), POLLIN, 0},
                     {STDIN_FILENO, POLLIN, 0}};
     std::string pending;
     for (;;) {

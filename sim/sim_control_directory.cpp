@@ -4,8 +4,8 @@
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 
@@ -17,7 +17,7 @@ constexpr int kScanPeriodMs = 20;
 constexpr const char* kChannelNames[kChannelCount] = {"CAT", "PTTCW", "FSK", "WINKEY"};
 
 bool FileExists(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
 }
 
@@ -81,8 +81,8 @@ void SimControlDirectory::AppendLog(int number) {
             std::snprintf(flags, sizeof flags, "%02x", bytes[1]);
             log << "line " << flags << '\n';
         } else if (const int channel = DataChannelOf(device->Config(), bytes[0]); channel >= 0) {
-            log << "data " << kChannelNames[channel] << ' ' << Hex(bytes.data() + 2, std::min<int>(bytes[1], kMaxPayload))
-                << '\n';
+            log << "data " << kChannelNames[channel] << ' '
+                << Hex(bytes.data() + 2, std::min<int>(bytes[1], kMaxPayload)) << '\n';
         }
     }
 }

@@ -14,9 +14,7 @@ namespace {
 
 constexpr uint8_t kReplyByteOne = 0xA5;  // byte 1 of a reply carries nothing; make that visible
 
-bool StartsWith(const std::string& text, const char* prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 std::string Join(const std::vector<std::string>& tokens) {
     std::string text;
@@ -43,8 +41,9 @@ SimDevice::SimDevice(SimDeviceConfig config)
 void SimDevice::UpdateInputReadyLocked() {
     if (input_.empty() == !inputSignalled_) return;
     uint64_t value = 1;
-    const bool done = input_.empty() ? ::read(inputReady_.Get(), &value, sizeof value) == sizeof value
-                                     : ::write(inputReady_.Get(), &value, sizeof value) == sizeof value;
+    const bool done = input_.empty()
+                          ? ::read(inputReady_.Get(), &value, sizeof value) == sizeof value
+                          : ::write(inputReady_.Get(), &value, sizeof value) == sizeof value;
     if (done) inputSignalled_ = !input_.empty();
 }
 
@@ -153,7 +152,8 @@ void SimDevice::HandleCommand(const std::string& text) {
 std::string SimDevice::ReplyTo(const std::string& text) {
     if (text == "LIST") return Join(config_.channelTokens);
     if (text == "LIST CAT;SPEED") return config_.catSpeeds;
-    if (text == "VER") return "HAM RADIO INTERFACE;" + config_.modelName + ";" + config_.versionText;
+    if (text == "VER")
+        return "HAM RADIO INTERFACE;" + config_.modelName + ";" + config_.versionText;
     static const char* const kDescCommands[kChannelCount] = {"GET CAT;DESC", "GET PTTCW;DESC",
                                                              "GET FSK;DESC", "GET WINKEY;DESC"};
     for (Channel channel : kAllChannels)
@@ -247,9 +247,7 @@ void SimDevice::QueueChannelData(Channel channel, const std::string& data) {
     UpdateInputReadyLocked();
 }
 
-std::vector<SimReport> SimDevice::Received() const {
-    return ReceivedSince(0);
-}
+std::vector<SimReport> SimDevice::Received() const { return ReceivedSince(0); }
 
 std::vector<SimReport> SimDevice::ReceivedSince(std::size_t first) const {
     std::lock_guard lock(mutex_);

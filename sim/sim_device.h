@@ -58,7 +58,7 @@ struct SimDeviceConfig {
 int DataChannelOf(const SimDeviceConfig& config, int reportId);
 
 struct SimReport {
-    uint64_t tick = 0;                          // reads made before the report arrived
+    uint64_t tick = 0;  // reads made before the report arrived
     std::chrono::steady_clock::time_point time;
     std::array<uint8_t, 64> bytes{};
 };
@@ -100,17 +100,17 @@ public:
     // are let go beyond recordLimit, and ReceivedSince returns only those still kept.
     std::vector<SimReport> Received() const;
     std::vector<SimReport> ReceivedSince(std::size_t first) const;
-    std::size_t ReceivedCount() const;                 // reports received so far, kept or not
-    std::vector<std::string> Commands() const;         // texts of report id 1, in order
-    std::vector<SimReport> LineReports() const;        // report id 3, in order
-    std::string ChannelData(Channel channel) const;    // payload bytes received on a data channel
-    std::string TakeChannelData(Channel channel);      // the same, and forgets them
-    std::size_t PendingInputCount() const;             // input reports not yet read by the link
+    std::size_t ReceivedCount() const;               // reports received so far, kept or not
+    std::vector<std::string> Commands() const;       // texts of report id 1, in order
+    std::vector<SimReport> LineReports() const;      // report id 3, in order
+    std::string ChannelData(Channel channel) const;  // payload bytes received on a data channel
+    std::string TakeChannelData(Channel channel);    // the same, and forgets them
+    std::size_t PendingInputCount() const;           // input reports not yet read by the link
     uint64_t ReadCount() const;
-    std::optional<int> FskInverted() const;            // from "SET FSK;INVERS=", none until sent
-    std::string FskMode() const;                       // from "SET FSK;MODE=", "" until sent
-    int FskSpeed() const;                              // from "SET FSK;SPEED=", 0 until sent
-    TransceiverState Transceiver() const;              // includes the forwarded CAT speed and mode
+    std::optional<int> FskInverted() const;  // from "SET FSK;INVERS=", none until sent
+    std::string FskMode() const;             // from "SET FSK;MODE=", "" until sent
+    int FskSpeed() const;                    // from "SET FSK;SPEED=", 0 until sent
+    TransceiverState Transceiver() const;    // includes the forwarded CAT speed and mode
 
 private:
     struct PendingInput {

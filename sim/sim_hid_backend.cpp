@@ -34,7 +34,9 @@ public:
     explicit SimHidDevice(std::shared_ptr<SimDevice> device)
         : device_(std::move(device)), generation_(device_->Generation()) {}
     int SetNonblocking(bool) override { return device_->Plugged() ? 0 : -1; }
-    int Read(uint8_t* data, std::size_t length) override { return device_->Read(generation_, data, length); }
+    int Read(uint8_t* data, std::size_t length) override {
+        return device_->Read(generation_, data, length);
+    }
     int Write(const uint8_t* data, std::size_t length) override {
         return device_->Write(generation_, data, length);
     }
@@ -47,7 +49,8 @@ private:
 
 class SimNoticeSource final : public DeviceNoticeSource {
 public:
-    explicit SimNoticeSource(std::shared_ptr<SimHidBackend::NoticeQueue> queue) : queue_(std::move(queue)) {}
+    explicit SimNoticeSource(std::shared_ptr<SimHidBackend::NoticeQueue> queue)
+        : queue_(std::move(queue)) {}
     int Fd() const override { return queue_->event.Get(); }
     std::vector<DeviceNotice> ReadNotices() override {
         std::lock_guard lock(queue_->mutex);
@@ -60,9 +63,7 @@ private:
     std::shared_ptr<SimHidBackend::NoticeQueue> queue_;
 };
 
-bool IdsMatch(uint16_t wanted, uint16_t actual) {
-    return wanted == 0 || wanted == actual;
-}
+bool IdsMatch(uint16_t wanted, uint16_t actual) { return wanted == 0 || wanted == actual; }
 
 }  // namespace
 
@@ -75,7 +76,8 @@ SimHidBackend::~SimHidBackend() = default;
 int SimHidBackend::AddDevice(SimDeviceConfig config, bool plugged) {
     std::lock_guard lock(mutex_);
     const int number = static_cast<int>(devices_.size()) + 1;
-    if (config.serialNumber == SimDeviceConfig{}.serialNumber) config.serialNumber = SimSerialNumber(number);
+    if (config.serialNumber == SimDeviceConfig{}.serialNumber)
+        config.serialNumber = SimSerialNumber(number);
     auto device = std::make_shared<SimDevice>(std::move(config));
     device->SetPlugged(plugged);
     devices_.push_back({std::move(device), SimDevicePath(number)});
@@ -146,8 +148,8 @@ std::vector<HidDeviceInfo> SimHidBackend::Enumerate(uint16_t vendorId, uint16_t 
     for (const auto& entry : devices_) {
         if (!entry.device->Plugged()) continue;
         const auto& config = entry.device->Config();
-        infos.push_back({entry.path, kVendorId, kProductId, config.serialNumber, config.manufacturer,
-                         config.product});
+        infos.push_back({entry.path, kVendorId, kProductId, config.serialNumber,
+                         config.manufacturer, config.product});
     }
     return infos;
 }
@@ -167,7 +169,8 @@ std::unique_ptr<HidDevice> SimHidBackend::Open(uint16_t vendorId, uint16_t produ
 std::unique_ptr<HidDevice> SimHidBackend::OpenPath(const std::string& path) {
     std::lock_guard lock(mutex_);
     for (const auto& entry : devices_)
-        if (entry.path == path && entry.device->Plugged()) return std::make_unique<SimHidDevice>(entry.device);
+        if (entry.path == path && entry.device->Plugged())
+            return std::make_unique<SimHidDevice>(entry.device);
     return nullptr;
 }
 

@@ -24,9 +24,9 @@ public:
     // unless it was changed from the default. Returns the device's number.
     int AddDevice(SimDeviceConfig config = {}, bool plugged = true);
     int Count() const;
-    std::shared_ptr<SimDevice> Device(int number) const;                  // null when out of range
+    std::shared_ptr<SimDevice> Device(int number) const;  // null when out of range
     std::shared_ptr<SimDevice> DeviceBySerial(const std::string& serial) const;
-    std::string DevicePath(int number) const;                             // "" when out of range
+    std::string DevicePath(int number) const;  // "" when out of range
 
     bool Plug(int number);    // false when out of range or already plugged
     bool Unplug(int number);  // false when out of range or already unplugged

@@ -12,7 +12,8 @@ constexpr std::size_t kMaxCommandLength = 64;  // longer garbage without ';' is 
 
 std::string Frequency(uint64_t hz) {
     char text[16];
-    std::snprintf(text, sizeof text, "%011llu", static_cast<unsigned long long>(hz % 100000000000ULL));
+    std::snprintf(text, sizeof text, "%011llu",
+                  static_cast<unsigned long long>(hz % 100000000000ULL));
     return text;
 }
 
@@ -65,8 +66,12 @@ std::string SimTransceiver::Execute(const std::string& command) {
         return "";
     };
 
-    if (name == "FA") return read ? "FA" + Frequency(state_.frequencyA) + ";" : setOrRead(state_.frequencyA, 99999999999ULL, 11);
-    if (name == "FB") return read ? "FB" + Frequency(state_.frequencyB) + ";" : setOrRead(state_.frequencyB, 99999999999ULL, 11);
+    if (name == "FA")
+        return read ? "FA" + Frequency(state_.frequencyA) + ";"
+                    : setOrRead(state_.frequencyA, 99999999999ULL, 11);
+    if (name == "FB")
+        return read ? "FB" + Frequency(state_.frequencyB) + ";"
+                    : setOrRead(state_.frequencyB, 99999999999ULL, 11);
     if (name == "MD") {
         if (!read && (parameter == "0" || parameter == "8")) return "?;";
         return setOrRead(state_.mode, 9, 1);
@@ -94,8 +99,8 @@ std::string SimTransceiver::InformationAnswer() const {
     char text[48];
     const int split = state_.receiveVfo != state_.transmitVfo ? 1 : 0;
     std::snprintf(text, sizeof text, "IF%s     +000000000%d%d%d0%d0000;",
-                  Frequency(state_.frequencyA).c_str(), state_.transmitting ? 1 : 0,
-                  state_.mode, state_.receiveVfo, split);
+                  Frequency(state_.frequencyA).c_str(), state_.transmitting ? 1 : 0, state_.mode,
+                  state_.receiveVfo, split);
     return text;
 }
 

@@ -10,10 +10,10 @@ namespace qx {
 struct TransceiverState {
     uint64_t frequencyA = 14074000;  // Hz
     uint64_t frequencyB = 7074000;
-    int mode = 2;                    // 1 LSB, 2 USB, 3 CW, 4 FM, 5 AM, 6 FSK, 7 CW-R, 9 FSK-R
+    int mode = 2;  // 1 LSB, 2 USB, 3 CW, 4 FM, 5 AM, 6 FSK, 7 CW-R, 9 FSK-R
     int autoInformation = 0;
     int power = 1;
-    int receiveVfo = 0;              // 0 VFO A, 1 VFO B
+    int receiveVfo = 0;  // 0 VFO A, 1 VFO B
     int transmitVfo = 0;
     bool transmitting = false;
     int serialSpeed = 9600;          // as forwarded by the link (SET CAT;SPEED=)

@@ -98,7 +98,8 @@ std::string DescribeReport(const uint8_t* data, std::size_t size) {
 }
 
 std::string DescribeInput(const UhidReport& report) {
-    return "INPUT " + (report[0] == 1 ? "1: " + TextOf(report.data(), report.size()) : HexOf(report.data(), report.size()));
+    return "INPUT " + (report[0] == 1 ? "1: " + TextOf(report.data(), report.size())
+                                      : HexOf(report.data(), report.size()));
 }
 
 UniqueFd OpenUhid() { return UniqueFd(::open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK)); }
@@ -121,7 +122,8 @@ bool UhidDevice::Create(const UhidIdentity& identity) {
     create.vendor = identity.vendorId;
     create.product = identity.productId;
     created_ = Send(event);
-    log_(created_ ? "CREATE " + identity.serial : "CREATE failed: " + std::string(std::strerror(errno)));
+    log_(created_ ? "CREATE " + identity.serial
+                  : "CREATE failed: " + std::string(std::strerror(errno)));
     return created_;
 }
 
@@ -166,15 +168,9 @@ void UhidDevice::HandleEvent(const uhid_event& event) {
     case UHID_OUTPUT:
         PassOutput(event.u.output.data, std::min<std::size_t>(event.u.output.size, UHID_DATA_MAX));
         break;
-    case UHID_GET_REPORT:
-        AnswerGetReport(event);
-        break;
-    case UHID_SET_REPORT:
-        AnswerSetReport(event);
-        break;
-    default:
-        log_("EVENT " + std::to_string(event.type) + " ignored");
-        break;
+    case UHID_GET_REPORT: AnswerGetReport(event); break;
+    case UHID_SET_REPORT: AnswerSetReport(event); break;
+    default: log_("EVENT " + std::to_string(event.type) + " ignored"); break;
     }
 }
 
@@ -191,7 +187,8 @@ void UhidDevice::AnswerGetReport(const uhid_event& event) {
     } else {
         reply.u.get_report_reply.err = EIO;
     }
-    log_("GET_REPORT " + std::to_string(request.rnum) + (reply.u.get_report_reply.err ? " refused" : ""));
+    log_("GET_REPORT " + std::to_string(request.rnum) +
+         (reply.u.get_report_reply.err ? " refused" : ""));
     Send(reply);
 }
 
@@ -225,7 +222,8 @@ void UhidDevice::SendInput() {
     uhid_event event = Event(UHID_INPUT2);
     event.u.input2.size = report.size();
     std::copy(report.begin(), report.end(), event.u.input2.data);
-    log_(Send(event) ? DescribeInput(report) : std::string("INPUT failed: ") + std::strerror(errno));
+    log_(Send(event) ? DescribeInput(report)
+                     : std::string("INPUT failed: ") + std::strerror(errno));
 }
 
 bool UhidDevice::Send(const uhid_event& event) {

@@ -23,7 +23,7 @@ class UhidFirmware {
 public:
     virtual ~UhidFirmware() = default;
     virtual void ReceiveOutput(const UhidReport& report) = 0;  // a report the host wrote
-    virtual bool NextInput(UhidReport& report) = 0;             // a report for the host; false: none
+    virtual bool NextInput(UhidReport& report) = 0;            // a report for the host; false: none
 };
 
 struct UhidIdentity {

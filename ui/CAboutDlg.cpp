@@ -26,8 +26,8 @@ CAboutDlg::CAboutDlg(const IVSPortAxClass& portClass, QWidget* parent) : QDialog
 
     auto* text = new QLabel(AboutText(), this);
     SetControlId(text, kAboutTextId);
-    auto* component =
-        new QLabel(PortComponentText(portClass) + "\n" + SchedulingText(LastSchedulingOutcome()), this);
+    auto* component = new QLabel(
+        PortComponentText(portClass) + "\n" + SchedulingText(LastSchedulingOutcome()), this);
     component->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     SetControlId(buttons->button(QDialogButtonBox::Ok), kOkId);
@@ -65,7 +65,8 @@ QString CAboutDlg::SchedulingText(const SchedulingOutcome& outcome) {
     QString text;
     switch (outcome.scheduling) {
     case Scheduling::kNotAsked:
-        return japanese ? QStringLiteral("リンク: 未起動") : QStringLiteral("Link workers: none started yet");
+        return japanese ? QStringLiteral("リンク: 未起動")
+                        : QStringLiteral("Link workers: none started yet");
     case Scheduling::kFifo:
         text = japanese ? QStringLiteral("リンク: リアルタイム (SCHED_FIFO)")
                         : QStringLiteral("Link workers: real-time (SCHED_FIFO)");
@@ -75,11 +76,14 @@ QString CAboutDlg::SchedulingText(const SchedulingOutcome& outcome) {
                         : QStringLiteral("Link workers: real-time (RealtimeKit)");
         break;
     case Scheduling::kNormal:
-        text = (japanese ? QStringLiteral("リンク: 通常優先度 (%1)") : QStringLiteral("Link workers: normal priority (%1)"))
+        text = (japanese ? QStringLiteral("リンク: 通常優先度 (%1)")
+                         : QStringLiteral("Link workers: normal priority (%1)"))
                    .arg(QString::fromStdString(outcome.refusal));
         break;
     }
-    if (outcome.minimalTimerSlack) text += japanese ? QStringLiteral("、タイマースラック 1 ns") : QStringLiteral(", timer slack 1 ns");
+    if (outcome.minimalTimerSlack)
+        text += japanese ? QStringLiteral("、タイマースラック 1 ns")
+                         : QStringLiteral(", timer slack 1 ns");
     return text;
 }
 

@@ -147,10 +147,11 @@ void CInterfaceManagerDlg::WatchInstanceRequests(SingleInstance& instance) {
     instance_ = &instance;
     requestWatch_ = std::make_unique<QSocketNotifier>(instance.Fd(), QSocketNotifier::Read);
     connect(requestWatch_.get(), &QSocketNotifier::activated, this, [this, &instance] {
-        instance.ServeRequests([this](int code) { HandleInstanceRequest(code); },
-                               [this](const std::string& query) {
-                                   return EncodeAnswer(AnswerQuery(query, m_manager, portClass_, program_));
-                               });
+        instance.ServeRequests(
+            [this](int code) { HandleInstanceRequest(code); },
+            [this](const std::string& query) {
+                return EncodeAnswer(AnswerQuery(query, m_manager, portClass_, program_));
+            });
     });
 }
 
@@ -219,8 +220,8 @@ void CInterfaceManagerDlg::OnInterfacesChanged() {
     std::vector<QString> entries;
     std::vector<std::string> storedForms;
     for (const auto& link : m_manager.list) {
-        entries.push_back(QString::fromStdString(SelectorEntryText(
-            link->manufacturer, link->product, link->key, link->VersionText())));
+        entries.push_back(QString::fromStdString(
+            SelectorEntryText(link->manufacturer, link->product, link->key, link->VersionText())));
         storedForms.push_back(StoredSelectionText(link->product, link->key));
     }
     m_selected = SelectionAfterRebuild(m_selected, storedForms, settings_.selectedInterface.value);
@@ -276,14 +277,9 @@ void CInterfaceManagerDlg::Dispatch(WindowEvent event) {
     state_ = next.state;
     settings_.hideInTray.value = next.hideInTray;
     switch (next.operation) {
-    case WindowOperation::kNone:
-        break;
-    case WindowOperation::kShowMainWindow:
-        ShowMainWindow();
-        break;
-    case WindowOperation::kHideToTray:
-        HideToTray();
-        break;
+    case WindowOperation::kNone: break;
+    case WindowOperation::kShowMainWindow: ShowMainWindow(); break;
+    case WindowOperation::kHideToTray: HideToTray(); break;
     case WindowOperation::kConfirmExit: {
         const int answer = messageBox(Text(kStrExitQuestion), QMessageBox::Warning,
                                       QMessageBox::Yes | QMessageBox::No);
@@ -291,12 +287,8 @@ void CInterfaceManagerDlg::Dispatch(WindowEvent event) {
                                             : WindowEvent::kExitDeclined);
         break;
     }
-    case WindowOperation::kHideAndEnd:
-        End(true);
-        break;
-    case WindowOperation::kEnd:
-        End(false);
-        break;
+    case WindowOperation::kHideAndEnd: End(true); break;
+    case WindowOperation::kEnd: End(false); break;
     }
 }
 

@@ -10,12 +10,12 @@
 #include <functional>
 #include <memory>
 
-#include "manager/CHVInterfaceManager.h"
-#include "link/CInterfaceNotificatorHander.h"
-#include "manager/config_store.h"
 #include "app/window_rules.h"
-#include "ui/tray_shell.h"
+#include "link/CInterfaceNotificatorHander.h"
+#include "manager/CHVInterfaceManager.h"
+#include "manager/config_store.h"
 #include "platform/hid.h"
+#include "ui/tray_shell.h"
 #include "vsp/IVSPortAx.h"
 
 class QComboBox;

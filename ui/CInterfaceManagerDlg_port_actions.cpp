@@ -9,8 +9,7 @@ namespace qx {
 void CInterfaceManagerDlg::ApplyPortSelection() {
     CPagePorts* page = PortsPage();
     CHVInterface* link = Manager().Link(Selected());
-    if (!page || !link)
-        return;
+    if (!page || !link) return;
     Manager().provisioning.UpdatePorts(*link, page->ChosenPortNumbers());
     SaveSettings(*link);
     OnInterfacesChanged();

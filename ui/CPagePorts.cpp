@@ -38,7 +38,8 @@ CPagePorts::CPagePorts(CInterfaceManagerDlg* owner) : m_owner(owner) {
     // How devices are told apart is fixed while interfaces run, so a click waits for the next
     // start; the note says so.
     m_ignoreSerialsNote = FindControl<QLabel>(this, kIgnoreSerialsNote);
-    m_ignoreSerialsNote->setText(QString::fromStdString(LoadLocalizedString(kStrTakesEffectAtNextStart)));
+    m_ignoreSerialsNote->setText(
+        QString::fromStdString(LoadLocalizedString(kStrTakesEffectAtNextStart)));
 
     connect(FindControl<QPushButton>(this, kCreateUpdateButton), &QPushButton::clicked, this,
             [this] { m_owner->ApplyPortSelection(); });

@@ -20,8 +20,10 @@ CPageSettings::CPageSettings(CInterfaceManagerDlg* owner) : m_owner(owner) {
     m_invertFskBox = FindControl<QCheckBox>(this, kInvertFskCheckBox);
     m_autostartBox = FindControl<QCheckBox>(this, kAutostartCheckBox);
 
-    connect(m_invertFskBox, &QCheckBox::clicked, this, [this](bool checked) { SetFskInverted(checked); });
-    connect(m_autostartBox, &QCheckBox::clicked, this, [this](bool checked) { SetAutostart(checked); });
+    connect(m_invertFskBox, &QCheckBox::clicked, this,
+            [this](bool checked) { SetFskInverted(checked); });
+    connect(m_autostartBox, &QCheckBox::clicked, this,
+            [this](bool checked) { SetAutostart(checked); });
 }
 
 void CPageSettings::Refresh() {
@@ -36,8 +38,7 @@ void CPageSettings::Refresh() {
 // link's next save.
 void CPageSettings::SetFskInverted(bool inverted) {
     CHVInterface* link = m_owner->Manager().Link(m_owner->Selected());
-    if (!link)
-        return;
+    if (!link) return;
     link->RequestFskInversion(inverted);
 }
 

@@ -28,8 +28,7 @@ StatusStrings LoadStatusStrings() {
 }
 
 void SetVisible(QWidget* control, std::optional<bool> visible) {
-    if (visible)
-        control->setVisible(*visible);
+    if (visible) control->setVisible(*visible);
 }
 
 }  // namespace
@@ -52,8 +51,7 @@ CPageStatus::CPageStatus(CInterfaceManagerDlg* owner) : m_owner(owner) {
 void CPageStatus::EnlargePortNameFont() {
     QFont font = FindControl<QLabel>(this, kPortNameIds[kCat])->font();
     font.setPixelSize(EnlargedFontHeight(QFontInfo(font).pixelSize()));
-    for (int id : kPortNameIds)
-        FindControl<QLabel>(this, id)->setFont(font);
+    for (int id : kPortNameIds) FindControl<QLabel>(this, id)->setFont(font);
 }
 
 void CPageStatus::Refresh() {
@@ -81,8 +79,7 @@ void CPageStatus::Apply(const StatusPageView& view, const StatusPageInput& input
             ->setText(QString::fromStdString(view.parameterLines[slot]));
         SetVisible(FindControl(this, kParameterIds[slot]), view.parameterVisible[slot]);
     }
-    for (int id : kTestControlIds)
-        SetVisible(FindControl(this, id), view.testControlsVisible);
+    for (int id : kTestControlIds) SetVisible(FindControl(this, id), view.testControlsVisible);
 }
 
 }  // namespace qx

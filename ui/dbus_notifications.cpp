@@ -29,15 +29,15 @@ DbusNotifications::DbusNotifications(QDBusConnection bus, QString appName)
 bool DbusNotifications::Available() {
     if (!bus_.isConnected() || bus_.interface() == nullptr) return false;
     if (bus_.interface()->isServiceRegistered(kService)) return true;
-    const QDBusReply<QStringList> activatable = bus_.interface()->call(
-        QStringLiteral("ListActivatableNames"));
+    const QDBusReply<QStringList> activatable =
+        bus_.interface()->call(QStringLiteral("ListActivatableNames"));
     return activatable.isValid() && activatable.value().contains(kService);
 }
 
 unsigned DbusNotifications::Show(unsigned replaces, const std::string& title,
                                  const std::string& text, unsigned timeoutMs) {
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface,
-                                                       QStringLiteral("Notify"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     const QString summary = title.empty() ? appName_ : QString::fromStdString(title);
     call << appName_ << static_cast<uint>(replaces) << QStringLiteral("qx-manager") << summary
          << QString::fromStdString(text) << QStringList()

@@ -17,117 +17,148 @@ namespace {
 using K = ControlKind;
 constexpr int N = kNoControlId;
 
-const DialogTemplate kStatusEnglish{kTemplateStatus, "Status", 239, 200, {
-    {K::Label, N, "Interface:", 7, 8, 35, 8},
-    {K::DropDownList, 1012, "", 48, 6, 186, 30},
-    {K::GroupBox, N, "CAT port", 7, 25, 225, 41},
-    {K::Label, 1013, "COMx", 22, 38, 76, 20},
-    {K::Label, 1016, "is open by ...", 98, 38, 122, 8},
-    {K::PushButton, 1024, "Add port...", 101, 36, 53, 12},
-    {K::Label, 1019, "Current port parameters", 98, 51, 123, 8},
-    {K::GroupBox, N, "PTT/CW port", 7, 70, 225, 47},
-    {K::Label, 1014, "COMy", 22, 83, 76, 16},
-    {K::Label, 1017, "is open by ...", 98, 84, 127, 8},
-    {K::PushButton, 1025, "Add port...", 101, 82, 53, 12},
-    {K::Label, 1022, "PTT=RTS", 63, 99, 35, 8},
-    {K::PushButton, 1021, "Test", 101, 97, 30, 12},
-    {K::Label, 1023, "CW=DTR", 150, 99, 33, 8},
-    {K::PushButton, 1010, "Test", 185, 97, 30, 12},
-    {K::GroupBox, N, "FSK port", 7, 121, 225, 41},
-    {K::Label, 1015, "COMz", 22, 133, 76, 21},
-    {K::Label, 1018, "is open by ...", 98, 133, 126, 8},
-    {K::PushButton, 1026, "Add port...", 101, 131, 53, 12},
-    {K::Label, 1020, "Current port parameters", 98, 146, 127, 8},
-    {K::GroupBox, N, "WinKey port", 7, 166, 225, 29},
-    {K::Label, 1032, "COMz", 22, 178, 76, 13},
-    {K::Label, 1033, "is open by ...", 98, 179, 126, 8},
-    {K::PushButton, 1034, "Add port...", 101, 177, 53, 12},
-}};
+const DialogTemplate kStatusEnglish{
+    kTemplateStatus,
+    "Status",
+    239,
+    200,
+    {
+        {K::Label, N, "Interface:", 7, 8, 35, 8},
+        {K::DropDownList, 1012, "", 48, 6, 186, 30},
+        {K::GroupBox, N, "CAT port", 7, 25, 225, 41},
+        {K::Label, 1013, "COMx", 22, 38, 76, 20},
+        {K::Label, 1016, "is open by ...", 98, 38, 122, 8},
+        {K::PushButton, 1024, "Add port...", 101, 36, 53, 12},
+        {K::Label, 1019, "Current port parameters", 98, 51, 123, 8},
+        {K::GroupBox, N, "PTT/CW port", 7, 70, 225, 47},
+        {K::Label, 1014, "COMy", 22, 83, 76, 16},
+        {K::Label, 1017, "is open by ...", 98, 84, 127, 8},
+        {K::PushButton, 1025, "Add port...", 101, 82, 53, 12},
+        {K::Label, 1022, "PTT=RTS", 63, 99, 35, 8},
+        {K::PushButton, 1021, "Test", 101, 97, 30, 12},
+        {K::Label, 1023, "CW=DTR", 150, 99, 33, 8},
+        {K::PushButton, 1010, "Test", 185, 97, 30, 12},
+        {K::GroupBox, N, "FSK port", 7, 121, 225, 41},
+        {K::Label, 1015, "COMz", 22, 133, 76, 21},
+        {K::Label, 1018, "is open by ...", 98, 133, 126, 8},
+        {K::PushButton, 1026, "Add port...", 101, 131, 53, 12},
+        {K::Label, 1020, "Current port parameters", 98, 146, 127, 8},
+        {K::GroupBox, N, "WinKey port", 7, 166, 225, 29},
+        {K::Label, 1032, "COMz", 22, 178, 76, 13},
+        {K::Label, 1033, "is open by ...", 98, 179, 126, 8},
+        {K::PushButton, 1034, "Add port...", 101, 177, 53, 12},
+    }};
 
 // The Japanese layouts give the wider Japanese labels more room.
-const DialogTemplate kStatusJapanese{kTemplateStatus, "ステータス", 239, 200, {
-    {K::Label, N, "インターフェース:", 7, 8, 62, 8},
-    {K::DropDownList, 1012, "", 70, 6, 164, 30},
-    {K::GroupBox, N, "CAT ポート", 7, 25, 225, 41},
-    {K::Label, 1013, "COMx", 22, 38, 76, 20},
-    {K::Label, 1016, "使用中のプログラム...", 98, 38, 122, 8},
-    {K::PushButton, 1024, "ポートを追加...", 101, 36, 60, 12},
-    {K::Label, 1019, "現在のポート設定", 98, 51, 123, 8},
-    {K::GroupBox, N, "PTT/CW ポート", 7, 68, 225, 47},
-    {K::Label, 1014, "COMy", 22, 81, 76, 16},
-    {K::Label, 1017, "使用中のプログラム...", 98, 82, 127, 8},
-    {K::PushButton, 1025, "ポートを追加...", 101, 80, 60, 12},
-    {K::Label, 1022, "PTT=RTS", 63, 97, 35, 8},
-    {K::PushButton, 1021, "テスト", 101, 95, 34, 12},
-    {K::Label, 1023, "CW=DTR", 150, 97, 33, 8},
-    {K::PushButton, 1010, "テスト", 185, 95, 34, 12},
-    {K::GroupBox, N, "FSK ポート", 7, 116, 225, 41},
-    {K::Label, 1015, "COMz", 22, 128, 76, 21},
-    {K::Label, 1018, "使用中のプログラム...", 98, 128, 126, 8},
-    {K::PushButton, 1026, "ポートを追加...", 101, 126, 60, 12},
-    {K::Label, 1020, "現在のポート設定", 98, 141, 127, 8},
-    {K::GroupBox, N, "WinKey ポート", 7, 159, 225, 29},
-    {K::Label, 1032, "COMz", 22, 171, 76, 13},
-    {K::Label, 1033, "使用中のプログラム...", 98, 172, 126, 8},
-    {K::PushButton, 1034, "ポートを追加...", 101, 170, 60, 12},
-}};
+const DialogTemplate kStatusJapanese{kTemplateStatus,
+                                     "ステータス",
+                                     239,
+                                     200,
+                                     {
+                                         {K::Label, N, "インターフェース:", 7, 8, 62, 8},
+                                         {K::DropDownList, 1012, "", 70, 6, 164, 30},
+                                         {K::GroupBox, N, "CAT ポート", 7, 25, 225, 41},
+                                         {K::Label, 1013, "COMx", 22, 38, 76, 20},
+                                         {K::Label, 1016, "使用中のプログラム...", 98, 38, 122, 8},
+                                         {K::PushButton, 1024, "ポートを追加...", 101, 36, 60, 12},
+                                         {K::Label, 1019, "現在のポート設定", 98, 51, 123, 8},
+                                         {K::GroupBox, N, "PTT/CW ポート", 7, 68, 225, 47},
+                                         {K::Label, 1014, "COMy", 22, 81, 76, 16},
+                                         {K::Label, 1017, "使用中のプログラム...", 98, 82, 127, 8},
+                                         {K::PushButton, 1025, "ポートを追加...", 101, 80, 60, 12},
+                                         {K::Label, 1022, "PTT=RTS", 63, 97, 35, 8},
+                                         {K::PushButton, 1021, "テスト", 101, 95, 34, 12},
+                                         {K::Label, 1023, "CW=DTR", 150, 97, 33, 8},
+                                         {K::PushButton, 1010, "テスト", 185, 95, 34, 12},
+                                         {K::GroupBox, N, "FSK ポート", 7, 116, 225, 41},
+                                         {K::Label, 1015, "COMz", 22, 128, 76, 21},
+                                         {K::Label, 1018, "使用中のプログラム...", 98, 128, 126, 8},
+                                         {K::PushButton, 1026, "ポートを追加...", 101, 126, 60, 12},
+                                         {K::Label, 1020, "現在のポート設定", 98, 141, 127, 8},
+                                         {K::GroupBox, N, "WinKey ポート", 7, 159, 225, 29},
+                                         {K::Label, 1032, "COMz", 22, 171, 76, 13},
+                                         {K::Label, 1033, "使用中のプログラム...", 98, 172, 126, 8},
+                                         {K::PushButton, 1034, "ポートを追加...", 101, 170, 60, 12},
+                                     }};
 
 // The check boxes and "Remove all ports now" are wide enough for common desktop fonts.
-const DialogTemplate kPortsEnglish{kTemplatePorts, "Ports", 239, 200, {
-    {K::Label, N, "Interface:", 7, 8, 35, 8},
-    {K::DropDownList, 1012, "", 48, 6, 186, 30},
-    {K::GroupBox, N, "Choose serial port numbers, then press Create/update", 6, 30, 228, 128},
-    {K::Label, N, "CAT port:", 18, 50, 49, 8},
-    {K::DropDownList, 1004, "", 71, 48, 150, 272},
-    {K::Label, N, "PTT/CW port:", 18, 70, 50, 8},
-    {K::DropDownList, 1005, "", 71, 68, 150, 259},
-    {K::Label, N, "FSK port:", 18, 90, 48, 8},
-    {K::DropDownList, 1006, "", 71, 88, 150, 278},
-    {K::PushButton, 1024, "Create/update", 144, 138, 77, 12},
-    {K::CheckBox, 1011, "Remove ports on device removal", 7, 166, 134, 10},
-    {K::PushButton, 1025, "Remove all ports now", 143, 165, 88, 12},
-    {K::CheckBox, 1013, "Ignore serial numbers", 7, 178, 134, 10},
-    {K::Label, 1014, "", 17, 189, 214, 8},
-    {K::DropDownList, 1007, "", 71, 108, 150, 278},
-    {K::Label, N, "WinKey port:", 19, 110, 48, 8},
-}};
+const DialogTemplate kPortsEnglish{
+    kTemplatePorts,
+    "Ports",
+    239,
+    200,
+    {
+        {K::Label, N, "Interface:", 7, 8, 35, 8},
+        {K::DropDownList, 1012, "", 48, 6, 186, 30},
+        {K::GroupBox, N, "Choose serial port numbers, then press Create/update", 6, 30, 228, 128},
+        {K::Label, N, "CAT port:", 18, 50, 49, 8},
+        {K::DropDownList, 1004, "", 71, 48, 150, 272},
+        {K::Label, N, "PTT/CW port:", 18, 70, 50, 8},
+        {K::DropDownList, 1005, "", 71, 68, 150, 259},
+        {K::Label, N, "FSK port:", 18, 90, 48, 8},
+        {K::DropDownList, 1006, "", 71, 88, 150, 278},
+        {K::PushButton, 1024, "Create/update", 144, 138, 77, 12},
+        {K::CheckBox, 1011, "Remove ports on device removal", 7, 166, 134, 10},
+        {K::PushButton, 1025, "Remove all ports now", 143, 165, 88, 12},
+        {K::CheckBox, 1013, "Ignore serial numbers", 7, 178, 134, 10},
+        {K::Label, 1014, "", 17, 189, 214, 8},
+        {K::DropDownList, 1007, "", 71, 108, 150, 278},
+        {K::Label, N, "WinKey port:", 19, 110, 48, 8},
+    }};
 
-const DialogTemplate kPortsJapanese{kTemplatePorts, "ポート", 239, 200, {
-    {K::Label, N, "インターフェース:", 7, 8, 62, 8},
-    {K::DropDownList, 1012, "", 70, 6, 164, 30},
-    {K::GroupBox, N, "シリアルポート番号を選び、「作成/更新」を押してください", 6, 30, 228, 128},
-    {K::Label, N, "CAT ポート:", 18, 50, 52, 8},
-    {K::DropDownList, 1004, "", 74, 48, 147, 272},
-    {K::Label, N, "PTT/CW ポート:", 18, 70, 54, 8},
-    {K::DropDownList, 1005, "", 74, 68, 147, 259},
-    {K::Label, N, "FSK ポート:", 18, 90, 52, 8},
-    {K::DropDownList, 1006, "", 74, 88, 147, 278},
-    {K::PushButton, 1024, "作成/更新", 144, 138, 77, 12},
-    {K::CheckBox, 1011, "装置を外したときにポートを削除する", 7, 166, 134, 10},
-    {K::PushButton, 1025, "すべてのポートを削除", 144, 165, 77, 12},
-    {K::CheckBox, 1013, "シリアル番号を無視する", 7, 178, 134, 10},
-    {K::Label, 1014, "", 17, 189, 214, 8},
-    {K::DropDownList, 1007, "", 74, 108, 147, 278},
-    {K::Label, N, "WinKey ポート:", 18, 110, 54, 8},
-}};
+const DialogTemplate kPortsJapanese{
+    kTemplatePorts,
+    "ポート",
+    239,
+    200,
+    {
+        {K::Label, N, "インターフェース:", 7, 8, 62, 8},
+        {K::DropDownList, 1012, "", 70, 6, 164, 30},
+        {K::GroupBox, N, "シリアルポート番号を選び、「作成/更新」を押してください", 6, 30, 228,
+         128},
+        {K::Label, N, "CAT ポート:", 18, 50, 52, 8},
+        {K::DropDownList, 1004, "", 74, 48, 147, 272},
+        {K::Label, N, "PTT/CW ポート:", 18, 70, 54, 8},
+        {K::DropDownList, 1005, "", 74, 68, 147, 259},
+        {K::Label, N, "FSK ポート:", 18, 90, 52, 8},
+        {K::DropDownList, 1006, "", 74, 88, 147, 278},
+        {K::PushButton, 1024, "作成/更新", 144, 138, 77, 12},
+        {K::CheckBox, 1011, "装置を外したときにポートを削除する", 7, 166, 134, 10},
+        {K::PushButton, 1025, "すべてのポートを削除", 144, 165, 77, 12},
+        {K::CheckBox, 1013, "シリアル番号を無視する", 7, 178, 134, 10},
+        {K::Label, 1014, "", 17, 189, 214, 8},
+        {K::DropDownList, 1007, "", 74, 108, 147, 278},
+        {K::Label, N, "WinKey ポート:", 18, 110, 54, 8},
+    }};
 
-const DialogTemplate kSettingsEnglish{kTemplateSettings, "Settings", 239, 200, {
-    {K::Label, N, "Interface:", 7, 8, 35, 8},
-    {K::DropDownList, 1012, "", 48, 6, 186, 30},
-    {K::GroupBox, N, "Interface settings", 6, 30, 228, 40},
-    {K::CheckBox, 1011, "Invert FSK output", 18, 47, 73, 10},
-    {K::GroupBox, N, "Program settings", 6, 77, 228, 42},
-    {K::CheckBox, 1027, "Run QX Manager when the desktop session starts", 18, 95, 205, 10},
-}};
+const DialogTemplate kSettingsEnglish{
+    kTemplateSettings,
+    "Settings",
+    239,
+    200,
+    {
+        {K::Label, N, "Interface:", 7, 8, 35, 8},
+        {K::DropDownList, 1012, "", 48, 6, 186, 30},
+        {K::GroupBox, N, "Interface settings", 6, 30, 228, 40},
+        {K::CheckBox, 1011, "Invert FSK output", 18, 47, 73, 10},
+        {K::GroupBox, N, "Program settings", 6, 77, 228, 42},
+        {K::CheckBox, 1027, "Run QX Manager when the desktop session starts", 18, 95, 205, 10},
+    }};
 
-const DialogTemplate kSettingsJapanese{kTemplateSettings, "設定", 239, 200, {
-    {K::Label, N, "インターフェース:", 7, 8, 62, 8},
-    {K::DropDownList, 1012, "", 70, 6, 164, 30},
-    {K::GroupBox, N, "インターフェースの設定", 6, 30, 228, 40},
-    {K::CheckBox, 1011, "FSK 出力を反転する", 18, 47, 100, 10},
-    {K::GroupBox, N, "プログラムの設定", 6, 77, 228, 42},
-    {K::CheckBox, 1027, "デスクトップのセッション開始時に QX Manager を起動する", 18, 95, 205, 10},
-}};
+const DialogTemplate kSettingsJapanese{
+    kTemplateSettings,
+    "設定",
+    239,
+    200,
+    {
+        {K::Label, N, "インターフェース:", 7, 8, 62, 8},
+        {K::DropDownList, 1012, "", 70, 6, 164, 30},
+        {K::GroupBox, N, "インターフェースの設定", 6, 30, 228, 40},
+        {K::CheckBox, 1011, "FSK 出力を反転する", 18, 47, 100, 10},
+        {K::GroupBox, N, "プログラムの設定", 6, 77, 228, 42},
+        {K::CheckBox, 1027, "デスクトップのセッション開始時に QX Manager を起動する", 18, 95, 205,
+         10},
+    }};
 
 QWidget* MakeControl(const ControlTemplate& control, QWidget* page) {
     const QString text = QString::fromUtf8(control.text);
@@ -160,8 +191,8 @@ const DialogTemplate* FindDialogTemplate(int templateId, int language) {
 
 DialogUnits::DialogUnits(const QFont& font) {
     const QFontMetrics metrics(font);
-    const int alphabetWidth =
-        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int alphabetWidth = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     baseX_ = std::max(1, (alphabetWidth / 26 + 1) / 2);  // the rounded average character width
     baseY_ = std::max(1, metrics.height());
 }
@@ -176,11 +207,9 @@ void BuildDialog(QWidget* page, const DialogTemplate& dialog) {
     for (const ControlTemplate& control : dialog.controls) {
         QWidget* widget = MakeControl(control, page);
         QRect place = units.Rect(control.x, control.y, control.width, control.height);
-        if (control.kind == ControlKind::DropDownList)
-            place.setHeight(widget->sizeHint().height());
+        if (control.kind == ControlKind::DropDownList) place.setHeight(widget->sizeHint().height());
         widget->setGeometry(place);
-        if (control.id != kNoControlId)
-            SetControlId(widget, control.id);
+        if (control.id != kNoControlId) SetControlId(widget, control.id);
     }
 }
 

@@ -10,8 +10,8 @@
 namespace qx {
 
 int RunMainWindow(RunningServices& services) {
-    auto window = std::make_unique<CInterfaceManagerDlg>(services.hid, services.portClass,
-                                                         services.program);
+    auto window =
+        std::make_unique<CInterfaceManagerDlg>(services.hid, services.portClass, services.program);
     if (services.commandLine.mode == StartMode::kShow) window->Settings().hideInTray.value = 0;
     if (services.commandLine.mode == StartMode::kTray) window->Settings().hideInTray.value = 1;
     window->WatchInstanceRequests(services.instance);
@@ -29,8 +29,9 @@ int RunMainWindow(RunningServices& services) {
     }
     // exit(), not quit(): quit() asks every window to close first, and this window never
     // closes; it only ends through its exit path.
-    QObject::connect(window.get(), &CInterfaceManagerDlg::exitRequested, qApp,
-                     [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    QObject::connect(
+        window.get(), &CInterfaceManagerDlg::exitRequested, qApp, [] { QCoreApplication::exit(0); },
+        Qt::QueuedConnection);
     const int code = QApplication::exec();
     signalWatch.reset();
     services.showNotice = nullptr;  // what the window's last writes meet goes to stderr only

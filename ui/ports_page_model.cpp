@@ -13,8 +13,7 @@ UsedPortTable ReadSystemPorts(const std::string& portsDirectory) {
     std::error_code error;
     std::filesystem::directory_iterator it(portsDirectory, error);
     for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-        if (const int number = PortNumberFromName(it->path().filename().string()))
-            used[number] = 1;
+        if (const int number = PortNumberFromName(it->path().filename().string())) used[number] = 1;
     }
     return used;
 }
@@ -22,10 +21,8 @@ UsedPortTable ReadSystemPorts(const std::string& portsDirectory) {
 std::array<PortList, kChannelCount> ComputePortLists(const PortsPageInput& input,
                                                      const PortsPageStrings& strings) {
     std::array<PortList, kChannelCount> lists;
-    for (PortList& list : lists)
-        list.entries.push_back({strings.notSelected, 0});
-    if (!input.selected)
-        return lists;
+    for (PortList& list : lists) list.entries.push_back({strings.notSelected, 0});
+    if (!input.selected) return lists;
 
     for (Channel channel : kAllChannels) {
         PortList& list = lists[channel];

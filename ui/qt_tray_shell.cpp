@@ -31,7 +31,8 @@ TrayDesktop SessionTrayDesktop() {
     desktop.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     desktop.activationToggles = SessionHasStatusNotifierWatcher();
     desktop.balloons = std::make_unique<DbusNotifications>(
-        QDBusConnection::sessionBus(), QString::fromStdString(LoadLocalizedString(kStrProgramName)));
+        QDBusConnection::sessionBus(),
+        QString::fromStdString(LoadLocalizedString(kStrProgramName)));
     return desktop;
 }
 

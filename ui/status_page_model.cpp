@@ -16,15 +16,14 @@ std::string FileNameOf(const std::string& path) {
 }
 
 std::string ParameterLine(const PortReading& reading, const StatusStrings& strings) {
-    return strings.parameters + ": " + std::to_string(reading.baudRate) + " " + strings.baud + ", " +
-           std::to_string(reading.dataBits) + ", " + ParityLetter(reading.parity) + ", " +
+    return strings.parameters + ": " + std::to_string(reading.baudRate) + " " + strings.baud +
+           ", " + std::to_string(reading.dataBits) + ", " + ParityLetter(reading.parity) + ", " +
            StopBitsText(reading.stopBits);
 }
 
 StatusPageInput ReadStatusInput(CHVInterface* link) {
     StatusPageInput input;
-    if (!link)
-        return input;
+    if (!link) return input;
     input.selected = true;
     for (Channel channel : kAllChannels) {
         ChannelStatusInput& in = input.channels[channel];
@@ -34,8 +33,7 @@ StatusPageInput ReadStatusInput(CHVInterface* link) {
         in.unusableSetting = slot.unusableSetting;
         in.hasPort = slot.instance != nullptr;
         in.hasSink = slot.sink != nullptr;
-        if (slot.instance)
-            in.reading = ReadPortStatus(*slot.instance, HasParameterLine(channel));
+        if (slot.instance) in.reading = ReadPortStatus(*slot.instance, HasParameterLine(channel));
     }
     return input;
 }
@@ -57,10 +55,10 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
         // the row says which value failed.
         const bool assigned = in.portNumber != 0 || !in.unusableSetting.empty();
         if (assigned) {
-            view.portNames[channel] =
-                in.unusableSetting.empty() ? "COM" + std::to_string(in.portNumber) : in.unusableSetting;
-            if (!in.hasPort || !in.hasSink)
-                holder = strings.cannotCreate;
+            view.portNames[channel] = in.unusableSetting.empty()
+                                          ? "COM" + std::to_string(in.portNumber)
+                                          : in.unusableSetting;
+            if (!in.hasPort || !in.hasSink) holder = strings.cannotCreate;
         }
         if (in.hasPort && in.reading.open) {
             if (!in.reading.openerPath.empty())
@@ -68,8 +66,7 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
             if (HasParameterLine(channel))
                 view.parameterLines[ParameterSlot(channel)] = ParameterLine(in.reading, strings);
         }
-        if (holder.empty())
-            holder = strings.notOpen;
+        if (holder.empty()) holder = strings.notOpen;
 
         if (in.present) {
             view.addPortVisible[channel] = !assigned;
@@ -78,12 +75,10 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
             view.portNames[channel] = kNotSupportedText;
         }
         view.holderVisible[channel] = assigned;
-        if (HasParameterLine(channel))
-            view.parameterVisible[ParameterSlot(channel)] = assigned;
+        if (HasParameterLine(channel)) view.parameterVisible[ParameterSlot(channel)] = assigned;
     }
     // Without a PTT/CW channel the test controls keep whatever visibility they had.
-    if (input.channels[kPttCw].present)
-        view.testControlsVisible = true;
+    if (input.channels[kPttCw].present) view.testControlsVisible = true;
     return view;
 }
 

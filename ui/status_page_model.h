@@ -27,9 +27,9 @@ struct ChannelStatusInput {
     bool present = false;  // named in the device's channel list
     int portNumber = 0;
     std::string unusableSetting;  // the settings file's value when it is not a number
-    bool hasPort = false;  // a component instance is bound
+    bool hasPort = false;         // a component instance is bound
     bool hasSink = false;
-    PortReading reading;   // meaningful only with hasPort
+    PortReading reading;  // meaningful only with hasPort
 };
 
 struct StatusPageInput {

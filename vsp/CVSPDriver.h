@@ -23,13 +23,10 @@ public:
             portChanged.store(1);
             break;
         case kEventSettingsChanged:
-        case kEventLinesChanged:
-            portChanged.store(1);
-            break;
+        case kEventLinesChanged: portChanged.store(1); break;
         case kEventBytesWritten:  // news for the worker only: the page shows no data
             break;
-        default:
-            return;
+        default: return;
         }
         if (worker_) worker_->Signal();
     }

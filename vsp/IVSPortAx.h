@@ -12,7 +12,13 @@
 namespace qx {
 
 // Parity codes and stop-bit codes as the component reports them.
-enum ParityCode : int { kParityNone = 0, kParityOdd = 1, kParityEven = 2, kParityMark = 3, kParitySpace = 4 };
+enum ParityCode : int {
+    kParityNone = 0,
+    kParityOdd = 1,
+    kParityEven = 2,
+    kParityMark = 3,
+    kParitySpace = 4
+};
 enum StopBitsCode : int { kStopBitsOne = 0, kStopBitsOnePointFive = 1, kStopBitsTwo = 2 };
 
 // Dispatch ids of the events a port fires.
@@ -37,15 +43,15 @@ public:
     virtual ~IVSPortAx() = default;
 
     virtual bool CreatePort(const std::string& name) = 0;  // name "COM<n>"
-    virtual void DeletePort() = 0;                           // the port leaves the machine
+    virtual void DeletePort() = 0;                         // the port leaves the machine
     virtual bool WriteToPort(const uint8_t* data, int count) = 0;
     // Takes up to maxCount bytes the program wrote; the count taken, or nullopt on failure.
     virtual std::optional<int> ReadFromPort(uint8_t* buffer, int maxCount) = 0;
     virtual std::optional<bool> IsOpen() = 0;
     virtual std::optional<int> BytesWaiting() = 0;
-    virtual void DeleteAllPorts() = 0;                       // every port of the component
-    virtual bool ReusePort(const std::string& name) = 0;     // tried after CreatePort failed
-    virtual bool SetInputLine(bool asserted) = 0;            // a modem-status input of the program
+    virtual void DeleteAllPorts() = 0;                    // every port of the component
+    virtual bool ReusePort(const std::string& name) = 0;  // tried after CreatePort failed
+    virtual bool SetInputLine(bool asserted) = 0;         // a modem-status input of the program
     virtual void SetCreationFlag(bool flag) = 0;
     // The data bits to report where the port cannot see the program's own (a pseudo-terminal
     // always shows 8): set per channel before CreatePort. Ports that see them ignore it.

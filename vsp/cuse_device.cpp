@@ -16,13 +16,16 @@ std::shared_ptr<CuseDevice> CuseDevice::Serve(UniqueFd connection, EventFn onEve
     // The device thread waits in poll; a read must never block it.
     const int flags = ::fcntl(connection.Get(), F_GETFL);
     if (flags < 0 || ::fcntl(connection.Get(), F_SETFL, flags | O_NONBLOCK) != 0) return nullptr;
-    std::shared_ptr<CuseDevice> device(new CuseDevice(std::move(connection), std::move(wakeFd), std::move(onEvent)));
+    std::shared_ptr<CuseDevice> device(
+        new CuseDevice(std::move(connection), std::move(wakeFd), std::move(onEvent)));
     device->thread_ = std::thread([raw = device.get()] { raw->Loop(); });
     return device;
 }
 
 CuseDevice::CuseDevice(UniqueFd connection, UniqueFd wakeFd, EventFn onEvent)
-    : connection_(std::move(connection)), wakeFd_(std::move(wakeFd)), onEvent_(std::move(onEvent)) {}
+    : connection_(std::move(connection)),
+      wakeFd_(std::move(wakeFd)),
+      onEvent_(std::move(onEvent)) {}
 
 CuseDevice::~CuseDevice() { End(); }
 
@@ -49,8 +52,10 @@ void CuseDevice::Loop() {
         {
             std::lock_guard lock(mutex_);
             if (auto deadline = session_.State().NextDeadline()) {
-                const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - SerialClock::now());
-                timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+                const auto left =
+                    std::chrono::ceil<std::chrono::milliseconds>(*deadline - SerialClock::now());
+                timeout =
+                    static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
             }
         }
         pollfd fds[2] = {{connection_.Get(), POLLIN, 0}, {wakeFd_.Get(), POLLIN, 0}};
@@ -89,7 +94,8 @@ void CuseDevice::ServicePending() {
     }
     // A reply to a request the program gave up on meanwhile fails with ENOENT: nothing to do.
     for (const CuseMessage& message : outbox)
-        [[maybe_unused]] const ssize_t n = ::write(connection_.Get(), message.data(), message.size());
+        [[maybe_unused]] const ssize_t n =
+            ::write(connection_.Get(), message.data(), message.size());
     if (onEvent_)
         for (int event : events) onEvent_(event);
 }

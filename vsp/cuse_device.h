@@ -14,8 +14,8 @@
 #include <string>
 #include <thread>
 
-#include "vsp/cuse_session.h"
 #include "platform/fd.h"
+#include "vsp/cuse_session.h"
 
 namespace qx {
 

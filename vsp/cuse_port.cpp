@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "platform/cuse_connection.h"
-#include "vsp/cuse_device.h"
 #include "platform/cuse_helper_client.h"
-#include "vsp/event_sinks.h"
 #include "platform/fd.h"
 #include "platform/port_links.h"
 #include "platform/ports_directory.h"
+#include "vsp/cuse_device.h"
+#include "vsp/event_sinks.h"
 
 namespace qx {
 namespace {
@@ -38,7 +38,8 @@ public:
     bool IsLiveNode(const std::string& node) {
         std::lock_guard lock(mutex_);
         for (const Entry& e : devices_)
-            if (auto device = e.device.lock(); device && !device->Ended() && e.node == node) return true;
+            if (auto device = e.device.lock(); device && !device->Ended() && e.node == node)
+                return true;
         return false;
     }
     void EndAll() {
@@ -66,8 +67,11 @@ using ConnectionOpener = std::function<UniqueFd(const std::string& deviceName, s
 
 class CusePort final : public IVSPortAx {
 public:
-    CusePort(std::shared_ptr<DeviceRegistry> registry, std::string directory, ConnectionOpener opener)
-        : registry_(std::move(registry)), directory_(std::move(directory)), opener_(std::move(opener)) {}
+    CusePort(std::shared_ptr<DeviceRegistry> registry, std::string directory,
+             ConnectionOpener opener)
+        : registry_(std::move(registry)),
+          directory_(std::move(directory)),
+          opener_(std::move(opener)) {}
 
     // Let go without DeletePort: the device ends, its name stays.
     ~CusePort() override {
@@ -82,7 +86,10 @@ public:
 
     bool ReusePort(const std::string& name) override {
         return Publish(name, [this](const std::string& path, const std::string& node) {
-            return MayTakeOverName(path, [this](const std::string& target) { return registry_->IsLiveNode(target); }) &&
+            return MayTakeOverName(path,
+                                   [this](const std::string& target) {
+                                       return registry_->IsLiveNode(target);
+                                   }) &&
                    ReplaceLink(path, node);
         });
     }
@@ -192,7 +199,8 @@ private:
             std::fprintf(stderr, "Port %s: %s\n", name.c_str(), error.c_str());
             return false;
         }
-        auto device = CuseDevice::Serve(std::move(connection), [sinks = sinks_](int id) { sinks->Fire(id); });
+        auto device =
+            CuseDevice::Serve(std::move(connection), [sinks = sinks_](int id) { sinks->Fire(id); });
         if (!device) return false;
         if (!link(directory_ + "/" + name, node)) {
             device->End();
@@ -238,27 +246,31 @@ private:
 
 std::string CuseDeviceName(const std::string& portName) { return "qx-" + portName; }
 
-std::unique_ptr<IVSPortAxClass> MakeCusePortClass(const std::string& portsDirectory, std::string* why) {
+std::unique_ptr<IVSPortAxClass> MakeCusePortClass(const std::string& portsDirectory,
+                                                  std::string* why) {
     if (!IsWritableDirectory(portsDirectory)) {
         if (why != nullptr) *why = portsDirectory + " is not a writable directory";
         return nullptr;
     }
     if (!UniqueFd(::open("/dev/cuse", O_RDWR | O_CLOEXEC)).Valid()) {
-        if (why != nullptr) *why = std::string("/dev/cuse cannot be opened: ") + std::strerror(errno);
+        if (why != nullptr)
+            *why = std::string("/dev/cuse cannot be opened: ") + std::strerror(errno);
         return nullptr;
     }
     return std::make_unique<CusePortClass>(portsDirectory, "CUSE", OpenCuseConnection);
 }
 
 std::unique_ptr<IVSPortAxClass> MakeCuseHelperPortClass(const std::string& portsDirectory,
-                                                        const std::string& helperSocket, std::string* why) {
+                                                        const std::string& helperSocket,
+                                                        std::string* why) {
     if (!IsWritableDirectory(portsDirectory)) {
         if (why != nullptr) *why = portsDirectory + " is not a writable directory";
         return nullptr;
     }
     if (!CuseHelperAnswers(helperSocket, why)) return nullptr;
     return std::make_unique<CusePortClass>(
-        portsDirectory, "CUSE via helper", [helperSocket](const std::string& deviceName, std::string* error) {
+        portsDirectory, "CUSE via helper",
+        [helperSocket](const std::string& deviceName, std::string* error) {
             return RequestCuseConnection(helperSocket, deviceName, error);
         });
 }

@@ -4,8 +4,8 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <utility>
 #include <cerrno>
+#include <utility>
 
 namespace qx {
 
@@ -48,7 +48,8 @@ void CuseSession::Dispatch(const CuseRequest& r, SerialClock::time_point now) {
         break;
     }
     case Kind::kPoll: {
-        if (r.notifyWanted && std::find(pollHandles_.begin(), pollHandles_.end(), r.pollHandle) == pollHandles_.end())
+        if (r.notifyWanted &&
+            std::find(pollHandles_.begin(), pollHandles_.end(), r.pollHandle) == pollHandles_.end())
             pollHandles_.push_back(r.pollHandle);
         readableSeen_ = state_.Readable();
         writableSeen_ = state_.Writable();
@@ -62,9 +63,7 @@ void CuseSession::Dispatch(const CuseRequest& r, SerialClock::time_point now) {
         // The interrupted request, if it still waits, completes with EINTR through Service().
         state_.Interrupt(r.interrupted);
         break;
-    case Kind::kFlush:
-        Send(CuseErrorReply(r.unique, 0));
-        break;
+    case Kind::kFlush: Send(CuseErrorReply(r.unique, 0)); break;
     case Kind::kInit:  // only the first message of a connection, answered before serving
     case Kind::kOther:
         if (CuseNeedsReply(r)) Send(CuseErrorReply(r.unique, ENOSYS));
@@ -86,7 +85,8 @@ void CuseSession::Answer(uint64_t unique, const SerialReply& reply, SerialAnswer
 }
 
 void CuseSession::Service() {
-    for (const SerialCompletion& done : state_.TakeCompletions()) Answer(done.id, done.reply, done.answer);
+    for (const SerialCompletion& done : state_.TakeCompletions())
+        Answer(done.id, done.reply, done.answer);
     const bool readable = state_.Readable();
     const bool writable = state_.Writable();
     if ((readable && !readableSeen_) || (writable && !writableSeen_)) {
@@ -98,7 +98,8 @@ void CuseSession::Service() {
 }
 
 bool CuseSession::NeedsService() const {
-    return state_.HasCompletions() || state_.Readable() != readableSeen_ || state_.Writable() != writableSeen_;
+    return state_.HasCompletions() || state_.Readable() != readableSeen_ ||
+           state_.Writable() != writableSeen_;
 }
 
 std::vector<CuseMessage> CuseSession::TakeOutbox() { return std::exchange(outbox_, {}); }

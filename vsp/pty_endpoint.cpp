@@ -52,8 +52,10 @@ void PtyEndpoint::Close(NameFate fate) {
 void PtyEndpoint::CloseLocked(NameFate fate) {
     if (!pty_) return;
     if (!namePath_.empty() && ReadLinkTarget(namePath_) == pty_->nameTarget) {
-        if (fate == NameFate::kLetGo) ReplaceLink(namePath_, kLetGoTarget);
-        else ::unlink(namePath_.c_str());
+        if (fate == NameFate::kLetGo)
+            ReplaceLink(namePath_, kLetGoTarget);
+        else
+            ::unlink(namePath_.c_str());
     }
     namePath_.clear();
     watch_.Remove(id_);
@@ -131,8 +133,10 @@ std::optional<PtySettings> PtyEndpoint::ReadSettingsLocked() {
     if (!settings) return std::nullopt;
     // Speed 0 (B0) is how a program without modem-control ioctls drops the line; it is not a
     // speed to report or to pass on.
-    if (settings->baudRate > 0) lastRealBaudRate_ = settings->baudRate;
-    else settings->baudRate = lastRealBaudRate_;
+    if (settings->baudRate > 0)
+        lastRealBaudRate_ = settings->baudRate;
+    else
+        settings->baudRate = lastRealBaudRate_;
     return settings;
 }
 
@@ -167,8 +171,10 @@ void PtyEndpoint::OnSlaveOpened() {
     {
         std::lock_guard lock(mutex_);
         if (!pty_) return;
-        if (ownOpensPending_ > 0) --ownOpensPending_;
-        else if (++openCount_ == 1) MarkOpenedLocked(events);
+        if (ownOpensPending_ > 0)
+            --ownOpensPending_;
+        else if (++openCount_ == 1)
+            MarkOpenedLocked(events);
         ReconcileLocked(events);
     }
     Fire(events);
@@ -179,8 +185,10 @@ void PtyEndpoint::OnSlaveClosed() {
     {
         std::lock_guard lock(mutex_);
         if (!pty_) return;
-        if (ownClosesPending_ > 0) --ownClosesPending_;
-        else if (openCount_ > 0 && --openCount_ == 0) MarkClosedLocked(events);
+        if (ownClosesPending_ > 0)
+            --ownClosesPending_;
+        else if (openCount_ > 0 && --openCount_ == 0)
+            MarkClosedLocked(events);
         ReconcileLocked(events);
     }
     Fire(events);
@@ -237,13 +245,15 @@ void PtyEndpoint::ReadMasterLocked(Events& events) {
         const ssize_t n = ::read(pty_->fd.Get(), packet, want);
         if (n <= 0) break;  // EAGAIN: drained; EIO: the program is gone (the watch reports it)
         if (packet[0] == TIOCPKT_DATA) {
-            // Readiness for a reader that sleeps until bytes arrive; while some wait it keeps reading.
+            // Readiness for a reader that sleeps until bytes arrive; while some wait it keeps
+            // reading.
             if (receive_.Empty() && n > 1) events.push_back(kEventBytesWritten);
             receive_.Push(packet + 1, static_cast<size_t>(n) - 1);
             waiting_.store(receive_.Size());
         } else if (packet[0] & TIOCPKT_IOCTL) {
             NoteSettingsLocked();
-            if (events.empty() || events.back() != kEventSettingsChanged) events.push_back(kEventSettingsChanged);
+            if (events.empty() || events.back() != kEventSettingsChanged)
+                events.push_back(kEventSettingsChanged);
         }
     }
 }
@@ -288,8 +298,7 @@ void PtyEndpoint::MarkClosedLocked(Events& events) {
         // What is left after the flush is a few status bytes; bounded, so a program that opens
         // the port meanwhile and writes at once cannot keep this loop reading its bytes away.
         uint8_t discard[256];
-        for (int i = 0; i < kMaxDiscardReads && ::read(fd, discard, sizeof discard) > 0; ++i) {
-        }
+        for (int i = 0; i<kMaxDiscardReads&& ::read(fd, discard, sizeof discard)> 0; ++i) {}
         receive_.Clear();
         if (flushError == EBUSY) ReplacePtyLocked();
     }

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "platform/byte_ring.h"
-#include "vsp/event_sinks.h"
 #include "platform/pty_device.h"
 #include "vsp/IVSPortAx.h"
+#include "vsp/event_sinks.h"
 
 namespace qx {
 

@@ -57,14 +57,16 @@ public:
     bool ReusePort(const std::string& name) override {
         return Publish(name, [this](const std::string& path, const std::string& target) {
             const bool held = IsHeldByOtherPort(path);
-            return MayTakeOverName(path, [held](const std::string&) { return held; }) && ReplaceLink(path, target);
+            return MayTakeOverName(path, [held](const std::string&) { return held; }) &&
+                   ReplaceLink(path, target);
         });
     }
 
     void DeletePort() override { endpoint_->Close(PtyEndpoint::NameFate::kRemoved); }
 
     void DeleteAllPorts() override {
-        for (const auto& endpoint : watch_->Endpoints()) endpoint->Close(PtyEndpoint::NameFate::kRemoved);
+        for (const auto& endpoint : watch_->Endpoints())
+            endpoint->Close(PtyEndpoint::NameFate::kRemoved);
         RemovePortLinks(directory_);
     }
 
@@ -121,7 +123,8 @@ public:
     std::optional<std::string> GetOpenerPath() override {
         const dev_t device = endpoint_->SlaveDevice();
         if (device == 0) return std::nullopt;
-        return endpoint_->IsOpen() ? FindHolderExecutable(device, endpoint_->SlaveHandle()) : std::string();
+        return endpoint_->IsOpen() ? FindHolderExecutable(device, endpoint_->SlaveHandle())
+                                   : std::string();
     }
 
     std::optional<bool> GetRts() override { return false; }

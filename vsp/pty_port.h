@@ -32,8 +32,9 @@
 // beyond it are dropped, counted, and the call returns false. When the last program closes the
 // port, both directions are cleared, the settings go back to raw 9600 8N1 and exclusive mode
 // (TIOCEXCL) ends, so the next program starts clean; where the kernel lets only root end
-// exclusive mode, a new pseudo-terminal takes over the name. A program that opened the port again before that close was seen keeps
-// its own settings and what it wrote; only the bytes meant for the program that left are gone.
+// exclusive mode, a new pseudo-terminal takes over the name. A program that opened the port again
+// before that close was seen keeps its own settings and what it wrote; only the bytes meant for the
+// program that left are gone.
 #include <cstdint>
 #include <memory>
 #include <optional>

@@ -28,8 +28,8 @@ constexpr std::chrono::milliseconds kVtimeUnit{100};
 
 // The rate of every Bxxx code of CBAUD; BOTHER (0x1000) has none.
 uint32_t RateOfCode(uint32_t code) {
-    static constexpr uint32_t kLow[] = {0,    50,   75,   110,  134,  150,   200,   300,
-                                        600,  1200, 1800, 2400, 4800, 9600, 19200, 38400};
+    static constexpr uint32_t kLow[] = {0,   50,   75,   110,  134,  150,  200,   300,
+                                        600, 1200, 1800, 2400, 4800, 9600, 19200, 38400};
     static constexpr uint32_t kHigh[] = {0,       57600,   115200,  230400,  460800,  500000,
                                          576000,  921600,  1000000, 1152000, 1500000, 2000000,
                                          2500000, 3000000, 3500000, 4000000};
@@ -191,7 +191,8 @@ SerialReply SerialState::Read(SerialRequestId id, size_t size, bool nonBlocking,
     return Park(std::move(waiter));
 }
 
-SerialReply SerialState::Write(SerialRequestId id, std::span<const uint8_t> bytes, bool nonBlocking) {
+SerialReply SerialState::Write(SerialRequestId id, std::span<const uint8_t> bytes,
+                               bool nonBlocking) {
     if (bytes.empty()) return Success();
     // Bytes of an earlier write that is still waiting go first.
     const size_t taken = WriterWaiting() ? 0 : PushFromProgram(bytes);
@@ -209,7 +210,8 @@ SerialReply SerialState::Write(SerialRequestId id, std::span<const uint8_t> byte
 
 size_t SerialState::DeliverToProgram(std::span<const uint8_t> bytes) {
     const size_t accepted = std::min(bytes.size(), capacity_ - toProgram_.size());
-    toProgram_.insert(toProgram_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(accepted));
+    toProgram_.insert(toProgram_.end(), bytes.begin(),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(accepted));
     counters_.rx += static_cast<int>(accepted);
     counters_.bufferOverrun += static_cast<int>(bytes.size() - accepted);
     ServeWaiters();
@@ -229,7 +231,8 @@ size_t SerialState::PushFromProgram(std::span<const uint8_t> bytes) {
     const size_t n = std::min(bytes.size(), capacity_ - fromProgram_.size());
     // Readiness for a reader that sleeps until bytes arrive; while some wait it keeps reading.
     if (n > 0 && fromProgram_.empty()) events_.push_back(kEventBytesWritten);
-    fromProgram_.insert(fromProgram_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    fromProgram_.insert(fromProgram_.end(), bytes.begin(),
+                        bytes.begin() + static_cast<std::ptrdiff_t>(n));
     return n;
 }
 
@@ -277,7 +280,9 @@ void SerialState::SetInputLine(bool asserted) {
     if (asserted == inputLine_) return;
     inputLine_ = asserted;
     ++counters_.cts;
-    auto waiting = [](const Waiter& w) { return w.kind == WaitKind::LineChange && (w.lineMask & kInputLineBit); };
+    auto waiting = [](const Waiter& w) {
+        return w.kind == WaitKind::LineChange && (w.lineMask & kInputLineBit);
+    };
     for (const Waiter& w : waiters_)
         if (waiting(w)) Complete(w, Success());
     std::erase_if(waiters_, waiting);
@@ -376,7 +381,8 @@ SerialReply SerialState::IoctlWithPointer(unsigned int command, std::span<const 
     }
 }
 
-SerialReply SerialState::SetTermios(std::span<const uint8_t> input, bool withSpeeds, bool flushInput) {
+SerialReply SerialState::SetTermios(std::span<const uint8_t> input, bool withSpeeds,
+                                    bool flushInput) {
     if (flushInput) toProgram_.clear();
     const KernelTermios before = termios_;
     KernelTermios next = termios_;  // the old layout carries no speeds: the current ones stay
@@ -461,7 +467,8 @@ void SerialState::ServeWaiters() {
             break;
         case WaitKind::Write: {
             const size_t n = PushFromProgram(it->unwritten);
-            it->unwritten.erase(it->unwritten.begin(), it->unwritten.begin() + static_cast<std::ptrdiff_t>(n));
+            it->unwritten.erase(it->unwritten.begin(),
+                                it->unwritten.begin() + static_cast<std::ptrdiff_t>(n));
             it->written += static_cast<int>(n);
             if (it->unwritten.empty()) {
                 SerialReply reply;
@@ -484,7 +491,8 @@ void SerialState::ServeWaiters() {
 }
 
 bool SerialState::Interrupt(SerialRequestId id) {
-    auto it = std::find_if(waiters_.begin(), waiters_.end(), [id](const Waiter& w) { return w.id == id; });
+    auto it = std::find_if(waiters_.begin(), waiters_.end(),
+                           [id](const Waiter& w) { return w.id == id; });
     if (it == waiters_.end()) return false;
     // A write that already placed bytes reports them, as a tty write does when interrupted.
     SerialReply reply = SerialReply::Error(EINTR);
@@ -523,7 +531,9 @@ void SerialState::Complete(const Waiter& waiter, SerialReply reply) {
     completions_.push_back({waiter.id, answer, std::move(reply)});
 }
 
-std::vector<SerialCompletion> SerialState::TakeCompletions() { return std::exchange(completions_, {}); }
+std::vector<SerialCompletion> SerialState::TakeCompletions() {
+    return std::exchange(completions_, {});
+}
 
 std::vector<int> SerialState::TakeEvents() { return std::exchange(events_, {}); }
 

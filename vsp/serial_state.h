@@ -80,7 +80,8 @@ public:
     // 0, or EBUSY while another opener holds the port in exclusive mode.
     int Open(uint64_t opener, int pid);
     void Release(uint64_t opener);
-    SerialReply Read(SerialRequestId id, size_t size, bool nonBlocking, SerialClock::time_point now);
+    SerialReply Read(SerialRequestId id, size_t size, bool nonBlocking,
+                     SerialClock::time_point now);
     SerialReply Write(SerialRequestId id, std::span<const uint8_t> bytes, bool nonBlocking);
     // arg: the raw argument (a value for value ioctls); input: the bytes fetched from the
     // argument pointer; outputCapacity: how many bytes may be returned through it.

@@ -5,8 +5,8 @@
 #include <time.h>
 
 #include <cctype>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -46,7 +46,8 @@ bool Rig::AddInterfaces(int count) {
     for (int i = 0; i < count; ++i) {
         const int number = backend_.AddDevice(config, false);
         for (Channel channel : kAllChannels) {
-            static const char* const kKeys[kChannelCount] = {"PortCat", "PortPttCw", "PortFsk", "PortWinKey"};
+            static const char* const kKeys[kChannelCount] = {"PortCat", "PortPttCw", "PortFsk",
+                                                             "PortWinKey"};
             WritePrivateProfileString("Interface-" + SimSerialNumber(number), kKeys[channel],
                                       std::to_string(PortNumberOf(number, channel)), ProfileFile());
         }
@@ -97,7 +98,8 @@ std::string RecordWriter::Next(std::size_t count) {
     text.reserve(count);
     char record[kRecordSize + 1];
     while (text.size() < count) {
-        std::snprintf(record, sizeof record, "%09llu\n", static_cast<unsigned long long>(next_++ % 1000000000));
+        std::snprintf(record, sizeof record, "%09llu\n",
+                      static_cast<unsigned long long>(next_++ % 1000000000));
         text.append(record, kRecordSize);
     }
     return text;
@@ -125,12 +127,15 @@ void RecordReader::TakeRecord() {
         // newline that ends this damaged one. The gap is counted when the numbers resume.
         if (inStep_) ++damagedRecords;
         const auto newline = record.find('\n');
-        if (newline != std::string::npos) partial_ = record.substr(newline + 1);
-        else aligned_ = false;
+        if (newline != std::string::npos)
+            partial_ = record.substr(newline + 1);
+        else
+            aligned_ = false;
         return;
     }
     const uint64_t number = std::stoull(record);
-    if (inStep_ && number > expected_) lostBytes += (number - expected_) * RecordWriter::kRecordSize;
+    if (inStep_ && number > expected_)
+        lostBytes += (number - expected_) * RecordWriter::kRecordSize;
     if (inStep_ && number < expected_) ++reorderings;
     expected_ = number + 1;
     inStep_ = true;

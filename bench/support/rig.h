@@ -33,7 +33,8 @@ public:
     std::string PortPath(int device, Channel channel) const;
     // Waits until the link of device reports its channel port open (with open false: closed,
     // so the close of a program that has gone was seen); call on the main thread.
-    bool WaitPortOpen(int device, Channel channel, std::chrono::milliseconds timeout, bool open = true);
+    bool WaitPortOpen(int device, Channel channel, std::chrono::milliseconds timeout,
+                      bool open = true);
     IVSPortAx* Port(int device, Channel channel);  // null while device has no link; main thread
 
     SimHidBackend& Backend() { return backend_; }

@@ -94,9 +94,10 @@ TEST(CommandLine, UnknownOrMisusedLongSwitchesGiveOneErrorLine) {
 
 TEST(CommandLine, HelpNamesEverySwitchTheSettingsFileAndThePorts) {
     const std::string help = HelpText("/home/u/settings.ini", "/run/user/1000/qx-manager");
-    for (const char* part : {"-s ", "-m ", "-x ", "-a ", "-n ", "-l<id>", "--headless", "--trace",
-                             "--status", "--json", "--set-port", "--help", "--version", "QXM_TRACE",
-                             "QXM_PORTS_DIR", "/home/u/settings.ini", "/run/user/1000/qx-manager/COM<n>"})
+    for (const char* part :
+         {"-s ", "-m ", "-x ", "-a ", "-n ", "-l<id>", "--headless", "--trace", "--status",
+          "--json", "--set-port", "--help", "--version", "QXM_TRACE", "QXM_PORTS_DIR",
+          "/home/u/settings.ini", "/run/user/1000/qx-manager/COM<n>"})
         EXPECT_NE(help.find(part), std::string::npos) << part;
 }
 

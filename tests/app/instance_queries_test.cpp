@@ -47,10 +47,13 @@ protected:
     QueryAnswer Ask(const std::string& query) {
         return AnswerQuery(query, manager_, portClass_, program_);
     }
-    QueryAnswer SetPort(const std::string& serial, const std::string& channel, const std::string& n) {
+    QueryAnswer SetPort(const std::string& serial, const std::string& channel,
+                        const std::string& n) {
         return Ask(SetPortQuery({serial, channel, n}));
     }
-    int Stored(const char* key) { return GetPrivateProfileInt("Interface-QX4SIM0001", key, -1, ProfileFile()); }
+    int Stored(const char* key) {
+        return GetPrivateProfileInt("Interface-QX4SIM0001", key, -1, ProfileFile());
+    }
 
     test::TempHome home_;
     test::FakePortClass portClass_;
@@ -69,23 +72,30 @@ TEST_F(InstanceQueriesTest, StatusNamesTheInterfaceAndEachChannelsPortHolderAndS
 
     const QueryAnswer text = Ask(StatusQuery(false));
     EXPECT_EQ(text.status, 0);
-    EXPECT_NE(text.text.find("QX-4, serial number QX4SIM0001, firmware "), std::string::npos) << text.text;
-    EXPECT_NE(text.text.find("  CAT     /run/ports/COM5  open by /usr/bin/rigctld, 4800 baud 8E2\n"),
-              std::string::npos) << text.text;
-    EXPECT_NE(text.text.find("  PTT/CW  /run/ports/COM6  not open\n"), std::string::npos) << text.text;
+    EXPECT_NE(text.text.find("QX-4, serial number QX4SIM0001, firmware "), std::string::npos)
+        << text.text;
+    EXPECT_NE(
+        text.text.find("  CAT     /run/ports/COM5  open by /usr/bin/rigctld, 4800 baud 8E2\n"),
+        std::string::npos)
+        << text.text;
+    EXPECT_NE(text.text.find("  PTT/CW  /run/ports/COM6  not open\n"), std::string::npos)
+        << text.text;
     EXPECT_NE(text.text.find("  FSK     no port\n"), std::string::npos) << text.text;
 
     const QueryAnswer json = Ask(StatusQuery(true));
     EXPECT_EQ(json.status, 0);
     EXPECT_NE(json.text.find("\"serialNumber\": \"QX4SIM0001\""), std::string::npos) << json.text;
-    EXPECT_NE(json.text.find("{\"channel\": \"CAT\", \"supported\": true, \"port\": \"/run/ports/COM5\", "
-                             "\"created\": true, \"open\": true, \"program\": \"/usr/bin/rigctld\", "
-                             "\"settings\": {\"baud\": 4800, \"dataBits\": 8, \"parity\": \"E\", "
-                             "\"stopBits\": \"2\"}}"),
-              std::string::npos) << json.text;
+    EXPECT_NE(
+        json.text.find("{\"channel\": \"CAT\", \"supported\": true, \"port\": \"/run/ports/COM5\", "
+                       "\"created\": true, \"open\": true, \"program\": \"/usr/bin/rigctld\", "
+                       "\"settings\": {\"baud\": 4800, \"dataBits\": 8, \"parity\": \"E\", "
+                       "\"stopBits\": \"2\"}}"),
+        std::string::npos)
+        << json.text;
     EXPECT_NE(json.text.find("{\"channel\": \"FSK\", \"supported\": true, \"port\": null, "
                              "\"created\": false, \"open\": false}"),
-              std::string::npos) << json.text;
+              std::string::npos)
+        << json.text;
 }
 
 TEST_F(InstanceQueriesTest, HolderTextsFromProgramsAreEscapedSoTheJsonStillParses) {
@@ -94,7 +104,8 @@ TEST_F(InstanceQueriesTest, HolderTextsFromProgramsAreEscapedSoTheJsonStillParse
     cat.openerPath = std::string("/tmp/a\"b\\c\n\x01\xff", 13);
     cat.SetOpen(true);
     const std::string json = Ask(StatusQuery(true)).text;
-    EXPECT_NE(json.find("\"program\": \"/tmp/a\\\"b\\\\c\\u000a\\u0001\xEF\xBF\xBD\""), std::string::npos)
+    EXPECT_NE(json.find("\"program\": \"/tmp/a\\\"b\\\\c\\u000a\\u0001\xEF\xBF\xBD\""),
+              std::string::npos)
         << json;
 }
 
@@ -108,7 +119,9 @@ TEST_F(InstanceQueriesTest, SetPortCreatesAndRemovesThroughTheProvisioningWithTh
     const int changesBefore = observer_.interfacesChanged;
     const QueryAnswer created = SetPort(kSerial, "winkey", "9");
     EXPECT_EQ(created.status, 0);
-    EXPECT_EQ(created.text, "Creating virtual port COM9.\nPlease wait...\nWinKey of QX4SIM0001: /run/ports/COM9\n");
+    EXPECT_EQ(
+        created.text,
+        "Creating virtual port COM9.\nPlease wait...\nWinKey of QX4SIM0001: /run/ports/COM9\n");
     EXPECT_EQ(Stored("PortWinkey"), 9);
     EXPECT_EQ(portClass_.made.back()->name, "COM9");
     EXPECT_GT(observer_.interfacesChanged, changesBefore);
@@ -117,17 +130,22 @@ TEST_F(InstanceQueriesTest, SetPortCreatesAndRemovesThroughTheProvisioningWithTh
 
     const QueryAnswer removed = SetPort(kSerial, "WINKEY", "0");
     EXPECT_EQ(removed.status, 0);
-    EXPECT_EQ(removed.text, "Deleting virtual port COM9.\nPlease wait...\nWinKey of QX4SIM0001: no port\n");
+    EXPECT_EQ(removed.text,
+              "Deleting virtual port COM9.\nPlease wait...\nWinKey of QX4SIM0001: no port\n");
     EXPECT_EQ(Stored("PortWinkey"), 0);
     EXPECT_EQ(portClass_.made.back()->name, "");
     EXPECT_EQ(manager_.Link(0)->observer, &observer_);
 }
 
 TEST_F(InstanceQueriesTest, SetPortRefusesWhatItCannotDoAndChangesNothing) {
-    for (const auto& [serial, channel, number] : std::vector<std::array<std::string, 3>>{
-             {"QX4NOPE", "CAT", "7"},  {kSerial, "PTT", "7"},  {kSerial, "CAT", "256"},
-             {kSerial, "CAT", "-1"},   {kSerial, "CAT", "7x"}, {kSerial, "CAT", ""},
-             {kSerial, "FSK", "6"}}) {
+    for (const auto& [serial, channel, number] :
+         std::vector<std::array<std::string, 3>>{{"QX4NOPE", "CAT", "7"},
+                                                 {kSerial, "PTT", "7"},
+                                                 {kSerial, "CAT", "256"},
+                                                 {kSerial, "CAT", "-1"},
+                                                 {kSerial, "CAT", "7x"},
+                                                 {kSerial, "CAT", ""},
+                                                 {kSerial, "FSK", "6"}}) {
         const QueryAnswer answer = SetPort(serial, channel, number);
         EXPECT_EQ(answer.status, 1) << channel << " " << number;
         EXPECT_EQ(answer.text.rfind("qx-manager: ", 0), 0u) << answer.text;
@@ -154,10 +172,13 @@ TEST_F(InstanceQueriesTest, ANameAlreadyInThePortsDirectoryIsNotTakenOver) {
     second.HandleDeviceNotices();
     ASSERT_EQ(second.Count(), 1);
     test::WriteBytes(home_.Root() + "/COM12", "");  // left by an interface not connected now
-    const QueryAnswer answer = AnswerQuery(SetPortQuery({kSerial, "FSK", "12"}), second, inHome, program_);
+    const QueryAnswer answer =
+        AnswerQuery(SetPortQuery({kSerial, "FSK", "12"}), second, inHome, program_);
     EXPECT_EQ(answer.status, 1);
-    EXPECT_EQ(answer.text, "qx-manager: COM12 is already in use: " + home_.Root() + "/COM12 exists\n");
-    EXPECT_EQ(AnswerQuery(SetPortQuery({kSerial, "FSK", "13"}), second, inHome, program_).status, 0);
+    EXPECT_EQ(answer.text,
+              "qx-manager: COM12 is already in use: " + home_.Root() + "/COM12 exists\n");
+    EXPECT_EQ(AnswerQuery(SetPortQuery({kSerial, "FSK", "13"}), second, inHome, program_).status,
+              0);
 }
 
 TEST_F(InstanceQueriesTest, APortThatCannotBeMadeIsAFailure) {
@@ -173,7 +194,8 @@ TEST(QueryAnswerCoding, StatusAndTextSurviveTheWireAndGarbageIsAFailure) {
     EXPECT_EQ(decoded.status, 1);
     EXPECT_EQ(decoded.text, "line one\nline two\n");
     EXPECT_EQ(DecodeAnswer(EncodeAnswer({0, ""})).status, 0);
-    for (const char* garbage : {"", "0", "x\nhello", "0x\n"}) EXPECT_EQ(DecodeAnswer(garbage).status, 1) << garbage;
+    for (const char* garbage : {"", "0", "x\nhello", "0x\n"})
+        EXPECT_EQ(DecodeAnswer(garbage).status, 1) << garbage;
 }
 
 }  // namespace

@@ -26,8 +26,10 @@ protected:
     }
     void TearDown() override {
         std::filesystem::remove_all(dir_);
-        if (savedLanguage_.empty()) ::unsetenv("LC_ALL");
-        else ::setenv("LC_ALL", savedLanguage_.c_str(), 1);
+        if (savedLanguage_.empty())
+            ::unsetenv("LC_ALL");
+        else
+            ::setenv("LC_ALL", savedLanguage_.c_str(), 1);
     }
 
     // The running instance's side on a thread of its own, as the program does it: it serves

@@ -24,12 +24,15 @@ TEST(SimulatedInterfaces, GetPortsOnceAndKeepTheUsersChoice) {
     const std::string first = InterfaceSection("QX4SIM0001");
     EXPECT_EQ(GetPrivateProfileInt(first, "PortCat", 0, ProfileFile()), 1);
     EXPECT_EQ(GetPrivateProfileInt(first, "PortWinkey", 0, ProfileFile()), 4);
-    EXPECT_EQ(GetPrivateProfileInt(second, "PortCat", 0, ProfileFile()), 0) << "the user chose already";
+    EXPECT_EQ(GetPrivateProfileInt(second, "PortCat", 0, ProfileFile()), 0)
+        << "the user chose already";
     EXPECT_EQ(GetPrivateProfileInt(second, "PortFsk", 0, ProfileFile()), 42);
 
-    for (Channel channel : kAllChannels) WritePrivateProfileString(first, PortKey(channel), "0", ProfileFile());
+    for (Channel channel : kAllChannels)
+        WritePrivateProfileString(first, PortKey(channel), "0", ProfileFile());
     GiveSimulatedInterfacesPorts({"QX4SIM0001"});
-    EXPECT_EQ(GetPrivateProfileInt(first, "PortCat", -1, ProfileFile()), 0) << "ports let go stay so";
+    EXPECT_EQ(GetPrivateProfileInt(first, "PortCat", -1, ProfileFile()), 0)
+        << "ports let go stay so";
 }
 
 // The program changes into its data folder early on; a relative ports directory the user gave

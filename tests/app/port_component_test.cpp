@@ -20,7 +20,8 @@ struct RecordingMakers {
 
     PortComponentMakers Makers() {
         auto maker = [this](const char* kind, const bool& serves) {
-            return [this, kind, &serves](const std::string& directory, std::string* why) -> std::unique_ptr<IVSPortAxClass> {
+            return [this, kind, &serves](const std::string& directory,
+                                         std::string* why) -> std::unique_ptr<IVSPortAxClass> {
                 tried.push_back(std::string(kind) + " " + directory);
                 if (!serves) {
                     *why = std::string("no ") + kind + " here";
@@ -47,7 +48,8 @@ TEST(PortComponentTest, UnsetPrefersTheHelperThenOwnCuseThenPseudoTerminals) {
     makers.tried.clear();
     makers.cuseServes = false;
     EXPECT_TRUE(ChoosePortComponent(nullptr, "/ports", makers.Makers(), &error));
-    EXPECT_EQ(makers.tried, (std::vector<std::string>{"helper /ports", "cuse /ports", "pty /ports"}));
+    EXPECT_EQ(makers.tried,
+              (std::vector<std::string>{"helper /ports", "cuse /ports", "pty /ports"}));
 
     makers.tried.clear();
     makers.ptyServes = false;

@@ -16,10 +16,10 @@
 #include <thread>
 
 #include "platform/private_profile.h"
+#include "tests/support/poll_until.h"
 #include "tests/support/program_process.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_environment.h"
-#include "tests/support/poll_until.h"
 
 namespace qx {
 namespace {
@@ -58,8 +58,12 @@ int FreeTcpPort() {
     return ntohs(address.sin_port);
 }
 
-std::string Text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
-std::vector<uint8_t> Bytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+std::string Text(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+std::vector<uint8_t> Bytes(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
 
 class RadioAmateurTest : public ::testing::Test {
 protected:
@@ -83,8 +87,10 @@ protected:
         for (const char* name : {"QXM_SIMULATED_DEVICES", "QXM_SIM_CONTROL_DIR", "QXM_PORT_KIND"})
             ::unsetenv(name);
         for (const auto& [name, value] : displayVariables_) {
-            if (value) ::setenv(name.c_str(), value->c_str(), 1);
-            else ::unsetenv(name.c_str());
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
         }
     }
 
@@ -99,7 +105,8 @@ protected:
     }
     // Runs `qx-manager args` to its end; the process, for its output and exit code.
     std::unique_ptr<ProgramProcess> Once(const std::vector<std::string>& args) {
-        auto process = std::make_unique<ProgramProcess>(args, env_.Root() + "/once" + std::to_string(++onceCount_));
+        auto process = std::make_unique<ProgramProcess>(
+            args, env_.Root() + "/once" + std::to_string(++onceCount_));
         process->Wait();
         return process;
     }
@@ -110,7 +117,8 @@ protected:
         args.insert(args.end(), extra.begin(), extra.end());
         auto program = std::make_unique<ProgramProcess>(args, env_.Root() + "/headless");
         EXPECT_TRUE(program->WaitUntilRunning()) << program->Err();
-        EXPECT_TRUE(Eventually([&] { return PortsPresent(true); })) << program->Out() << program->Err();
+        EXPECT_TRUE(Eventually([&] { return PortsPresent(true); }))
+            << program->Out() << program->Err();
         return program;
     }
 
@@ -121,7 +129,9 @@ protected:
         return true;
     }
     std::string DeviceLog() const { return test::ReadFile(simDir_ + "/QX4SIM0001.log"); }
-    bool LogHas(const std::string& line) const { return DeviceLog().find(line + "\n") != std::string::npos; }
+    bool LogHas(const std::string& line) const {
+        return DeviceLog().find(line + "\n") != std::string::npos;
+    }
     // What the transceiver answers to a CAT command.
     std::string Ask(RadioProgram& cat, const std::string& command, std::size_t answerLength) {
         cat.Write(Bytes(command));
@@ -139,7 +149,8 @@ TEST_F(RadioAmateurTest, PortsCarryCatFskAndWinKeyAndFollowTheDevice) {
     ASSERT_TRUE(program.WaitUntilRunning()) << program.Err();
     ASSERT_TRUE(Eventually([&] { return PortsPresent(true); })) << program.Out() << program.Err();
     // The program with its window answers a status query like the headless one.
-    EXPECT_NE(Once({"--status"})->Out().find("  WinKey  " + Port(6) + "  not open\n"), std::string::npos);
+    EXPECT_NE(Once({"--status"})->Out().find("  WinKey  " + Port(6) + "  not open\n"),
+              std::string::npos);
 
     {
         // A logging program sets the CAT port to 4800 baud with two stop bits...
@@ -165,7 +176,8 @@ TEST_F(RadioAmateurTest, PortsCarryCatFskAndWinKeyAndFollowTheDevice) {
         RadioProgram winkey(Port(6));
         ASSERT_TRUE(winkey.Valid());
         winkey.Write({0x00, 0x02, 0x13});
-        EXPECT_EQ(winkey.Read(3), (std::vector<uint8_t>{0x00, 0x02, 0x13})) << "the device echoes WinKey";
+        EXPECT_EQ(winkey.Read(3), (std::vector<uint8_t>{0x00, 0x02, 0x13}))
+            << "the device echoes WinKey";
     }
 
     // The interface is unplugged: its ports go; plugged in again, they come back by name.
@@ -193,7 +205,8 @@ TEST_F(RadioAmateurTest, HelpVersionAndUnknownSwitchesAnswerWithoutADisplayOrAWi
     const auto help = Once({"--help"});
     EXPECT_EQ(help->Wait(), 0);
     EXPECT_EQ(help->Out().rfind("Usage: qx-manager", 0), 0u) << help->Out();
-    EXPECT_NE(help->Out().find("Settings file: " + env_.IniPath()), std::string::npos) << help->Out();
+    EXPECT_NE(help->Out().find("Settings file: " + env_.IniPath()), std::string::npos)
+        << help->Out();
     EXPECT_NE(help->Out().find("Ports:         " + env_.PortsDir() + "/COM<n>"), std::string::npos);
     EXPECT_EQ(help->Err(), "");
 
@@ -205,13 +218,15 @@ TEST_F(RadioAmateurTest, HelpVersionAndUnknownSwitchesAnswerWithoutADisplayOrAWi
     const auto unknown = Once({"--frequency"});
     EXPECT_EQ(unknown->Wait(), 2);
     EXPECT_EQ(unknown->Out(), "");
-    EXPECT_EQ(unknown->Err(), "qx-manager: unrecognized option '--frequency'\n"
-                              "Try 'qx-manager --help' for more information.\n");
+    EXPECT_EQ(unknown->Err(),
+              "qx-manager: unrecognized option '--frequency'\n"
+              "Try 'qx-manager --help' for more information.\n");
 
     const auto nobody = Once({"--status"});
     EXPECT_EQ(nobody->Wait(), 1);
     EXPECT_EQ(nobody->Err(), "No QX Manager is running.\n");
-    EXPECT_FALSE(fs::exists(env_.RuntimeDir() + "/qx-manager.sock")) << "a query must not start a run";
+    EXPECT_FALSE(fs::exists(env_.RuntimeDir() + "/qx-manager.sock"))
+        << "a query must not start a run";
 }
 
 TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigterm) {
@@ -221,14 +236,16 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
     EXPECT_EQ(status->Wait(), 0) << status->Err();
     EXPECT_NE(status->Out().find("QX-4, serial number QX4SIM0001, firmware "), std::string::npos)
         << status->Out();
-    EXPECT_NE(status->Out().find("  CAT     " + Port(3) + "  not open"), std::string::npos) << status->Out();
+    EXPECT_NE(status->Out().find("  CAT     " + Port(3) + "  not open"), std::string::npos)
+        << status->Out();
 
     const auto json = Once({"--status", "--json"});
     EXPECT_EQ(json->Wait(), 0) << json->Err();
-    EXPECT_EQ(CommandOutput("jq -r '.interfaces[0].serialNumber, .interfaces[0].channels[3].channel, "
-                            ".interfaces[0].channels[3].port, .interfaces[0].channels[0].open' " +
-                            json->OutPath()),
-              "QX4SIM0001\nWinKey\n" + Port(6) + "\nfalse\n")
+    EXPECT_EQ(
+        CommandOutput("jq -r '.interfaces[0].serialNumber, .interfaces[0].channels[3].channel, "
+                      ".interfaces[0].channels[3].port, .interfaces[0].channels[0].open' " +
+                      json->OutPath()),
+        "QX4SIM0001\nWinKey\n" + Port(6) + "\nfalse\n")
         << json->Out();
 
     {
@@ -238,21 +255,26 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
         EXPECT_EQ(Ask(cat, "FA;", 14), "FA00014074000;");
         RadioProgram keyer(Port(4));
         ASSERT_TRUE(keyer.Valid());
-        EXPECT_TRUE(Eventually([&] { return program->Err().find("PTT/CW open") != std::string::npos; }))
-            << program->Err();
+        EXPECT_TRUE(Eventually([&] {
+            return program->Err().find("PTT/CW open") != std::string::npos;
+        })) << program->Err();
     }
-    EXPECT_TRUE(Eventually([&] { return program->Err().find("PTT/CW lines") != std::string::npos; }));
+    EXPECT_TRUE(
+        Eventually([&] { return program->Err().find("PTT/CW lines") != std::string::npos; }));
     // Opens and closes are traced on the manager's 100 ms tick, while the link still exists.
     EXPECT_TRUE(Eventually([&] {
         const std::string err = program->Err();
-        return err.find("CAT    close") != std::string::npos && err.find("PTT/CW close") != std::string::npos;
+        return err.find("CAT    close") != std::string::npos &&
+               err.find("PTT/CW close") != std::string::npos;
     }));
 
     const auto moved = Once({"--set-port", "QX4SIM0001", "WINKEY", "9"});
     EXPECT_EQ(moved->Wait(), 0) << moved->Err();
-    EXPECT_EQ(moved->Out(), "Deleting virtual port COM6.\nPlease wait...\n"
-                            "Creating virtual port COM9.\nPlease wait...\n"
-                            "WinKey of QX4SIM0001: " + Port(9) + "\n");
+    EXPECT_EQ(moved->Out(),
+              "Deleting virtual port COM6.\nPlease wait...\n"
+              "Creating virtual port COM9.\nPlease wait...\n"
+              "WinKey of QX4SIM0001: " +
+                  Port(9) + "\n");
     EXPECT_TRUE(fs::is_symlink(Port(9)));
     EXPECT_FALSE(fs::is_symlink(Port(6)));
     const auto removed = Once({"--set-port", "QX4SIM0001", "WINKEY", "0"});
@@ -262,7 +284,8 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
     EXPECT_EQ(refused->Wait(), 1);
     EXPECT_EQ(refused->Err(), "qx-manager: COM3 is already the port of CAT of QX4SIM0001\n");
     // The running program showed the same messages on its own output.
-    EXPECT_NE(program->Out().find("Creating virtual port COM9."), std::string::npos) << program->Out();
+    EXPECT_NE(program->Out().find("Creating virtual port COM9."), std::string::npos)
+        << program->Out();
 
     // Unplugged, the interface's ports go; plugged in again, they come back.
     std::ofstream(simDir_ + "/unplugged-QX4SIM0001").close();
@@ -284,37 +307,41 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
     // manager's 100 ms tick, so they name the holder but may follow the first bytes.
     const std::string trace = program->Err();
     std::size_t at = 0;
-    for (const std::string step : {"QX4SIM0001 CAT    program->device 46 41 3B |FA;|",
-                                   "QX4SIM0001 CAT    device->program ",
-                                   "|FA00014074000;|",
-                                   "QX4SIM0001 PTT/CW lines           PTT(RTS)=0 CW(DTR)=0"}) {
+    for (const std::string step :
+         {"QX4SIM0001 CAT    program->device 46 41 3B |FA;|", "QX4SIM0001 CAT    device->program ",
+          "|FA00014074000;|", "QX4SIM0001 PTT/CW lines           PTT(RTS)=0 CW(DTR)=0"}) {
         const std::size_t found = trace.find(step, at);
         ASSERT_NE(found, std::string::npos) << step << "\n" << trace;
         at = found + step.size();
     }
-    for (const std::string entry : {"QX4SIM0001 CAT    open            COM3 by /",
-                                    "QX4SIM0001 PTT/CW open            COM4 by /",
-                                    "QX4SIM0001 CAT    close           COM3",
-                                    "QX4SIM0001 PTT/CW close           COM4"})
+    for (const std::string entry :
+         {"QX4SIM0001 CAT    open            COM3 by /",
+          "QX4SIM0001 PTT/CW open            COM4 by /", "QX4SIM0001 CAT    close           COM3",
+          "QX4SIM0001 PTT/CW close           COM4"})
         EXPECT_NE(trace.find(entry), std::string::npos) << entry << "\n" << trace;
 }
 
 TEST_F(RadioAmateurTest, RigctldOnTheHeadlessCatPortServesANetworkRig) {
-    if (test::FindProgram("rigctld").find('/') == std::string::npos) GTEST_SKIP() << "rigctld is not installed";
+    if (test::FindProgram("rigctld").find('/') == std::string::npos)
+        GTEST_SKIP() << "rigctld is not installed";
     const auto program = StartHeadless();
     const std::string address = "127.0.0.1:" + std::to_string(FreeTcpPort());
     const std::string tcpPort = address.substr(address.find(':') + 1);
-    ProgramProcess daemon("rigctld", {"-m", "2014", "-r", Port(3), "-s", "9600", "-T", "127.0.0.1", "-t", tcpPort},
-                          env_.Root() + "/rigctld");
+    ProgramProcess daemon(
+        "rigctld", {"-m", "2014", "-r", Port(3), "-s", "9600", "-T", "127.0.0.1", "-t", tcpPort},
+        env_.Root() + "/rigctld");
     const std::string rigctl = "rigctl -m 2 -r " + address + " ";
     std::string frequency;
-    EXPECT_TRUE(Eventually([&] { return (frequency = CommandOutput(rigctl + "f 2>/dev/null")) == "14074000\n"; }))
-        << frequency << daemon.Err();
+    EXPECT_TRUE(Eventually([&] {
+        return (frequency = CommandOutput(rigctl + "f 2>/dev/null")) == "14074000\n";
+    })) << frequency
+        << daemon.Err();
     CommandOutput(rigctl + "F 7030000");
     EXPECT_EQ(CommandOutput(rigctl + "f"), "7030000\n");
 
     const auto status = Once({"--status"});
-    EXPECT_NE(status->Out().find("  CAT     " + Port(3) + "  open by "), std::string::npos) << status->Out();
+    EXPECT_NE(status->Out().find("  CAT     " + Port(3) + "  open by "), std::string::npos)
+        << status->Out();
     EXPECT_NE(status->Out().find("rigctld, 9600 baud 8N"), std::string::npos) << status->Out();
     daemon.Signal(SIGTERM);
     daemon.Wait();

@@ -18,7 +18,8 @@ void Require(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The first byte chooses who asks and which ports are taken; the rest is the request.
     const uint8_t choice = size > 0 ? data[0] : 0;
-    const std::span<const uint8_t> request = size > 0 ? std::span(data + 1, size - 1) : std::span<const uint8_t>();
+    const std::span<const uint8_t> request =
+        size > 0 ? std::span(data + 1, size - 1) : std::span<const uint8_t>();
     std::vector<qx::helper::HeldPort> held;
     for (int n = 1; n <= 255; n += 1 + choice % 7) held.push_back({n, static_cast<uid_t>(n % 3)});
     const uid_t peer = choice % 4;

@@ -98,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     CHVInterface link(backend);
     if (!link.OpenDevice(0, false)) return 0;
     for (Channel channel : kAllChannels)
-        link.ports[channel].instance = std::make_unique<OpenPort>(portChoice & (1 << channel), (portChoice >> 4) * 9);
+        link.ports[channel].instance =
+            std::make_unique<OpenPort>(portChoice & (1 << channel), (portChoice >> 4) * 9);
     for (int tick = 0; tick < minimumTicks || !backend.device_->Done(); ++tick) link.ServiceTick();
     (void)link.VersionText();
     link.Close();

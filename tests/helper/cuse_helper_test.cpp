@@ -26,7 +26,8 @@ constexpr uid_t kUser = 1000, kOtherUser = 1001, kNobody = 65534;
 
 std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-int Decide(const std::string& request, uid_t peer, const std::vector<HeldPort>& held, std::string* why) {
+int Decide(const std::string& request, uid_t peer, const std::vector<HeldPort>& held,
+           std::string* why) {
     return DecidePortRequest(Bytes(request), peer, held, why);
 }
 
@@ -34,19 +35,23 @@ TEST(HelperRequest, OnlyPortDeviceNamesInRange) {
     std::string why;
     EXPECT_EQ(Decide("qx-COM1", kUser, {}, &why), 1);
     EXPECT_EQ(Decide("qx-COM255", kUser, {}, &why), 255);
-    for (const char* other : {"COM5", "qx-com5", "qx-COM", "qx-COM5 ", "qx-COM5\n", " qx-COM5", "../qx-COM5",
-                              "qx-COM5/..", "ttyUSB0", "qx-COM-1", "qx-COM+5", "", "qx-COMx"}) {
+    for (const char* other :
+         {"COM5", "qx-com5", "qx-COM", "qx-COM5 ", "qx-COM5\n", " qx-COM5", "../qx-COM5",
+          "qx-COM5/..", "ttyUSB0", "qx-COM-1", "qx-COM+5", "", "qx-COMx"}) {
         why.clear();
         EXPECT_EQ(Decide(other, kUser, {}, &why), 0) << other;
         EXPECT_NE(why.find("not a port device name"), std::string::npos) << other << ": " << why;
     }
-    for (const char* outOfRange : {"qx-COM0", "qx-COM256", "qx-COM05", "qx-COM1000", "qx-COM99999999999999999999"}) {
+    for (const char* outOfRange :
+         {"qx-COM0", "qx-COM256", "qx-COM05", "qx-COM1000", "qx-COM99999999999999999999"}) {
         why.clear();
         EXPECT_EQ(Decide(outOfRange, kUser, {}, &why), 0) << outOfRange;
         EXPECT_NE(why.find("out of range"), std::string::npos) << outOfRange << ": " << why;
     }
     // A NUL inside the name, a request longer than any name.
-    EXPECT_EQ(DecidePortRequest(std::vector<uint8_t>{'q', 'x', '-', 'C', 'O', 'M', '5', 0}, kUser, {}, &why), 0);
+    EXPECT_EQ(DecidePortRequest(std::vector<uint8_t>{'q', 'x', '-', 'C', 'O', 'M', '5', 0}, kUser,
+                                {}, &why),
+              0);
     EXPECT_EQ(Decide("qx-COM" + std::string(100, '1'), kUser, {}, &why), 0);
 }
 
@@ -73,7 +78,8 @@ TEST(HelperRequest, HeldPortsAreTheNodesUnderPortNames) {
         ::close(::open((home.Root() + "/" + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
     ASSERT_EQ(::chown((home.Root() + "/qx-COM12").c_str(), kOtherUser, 0), 0);
     std::vector<HeldPort> held = ScanHeldPorts(home.Root());
-    std::sort(held.begin(), held.end(), [](const HeldPort& a, const HeldPort& b) { return a.number < b.number; });
+    std::sort(held.begin(), held.end(),
+              [](const HeldPort& a, const HeldPort& b) { return a.number < b.number; });
     ASSERT_EQ(held.size(), 2u);
     EXPECT_EQ(held[0].number, 3);
     EXPECT_EQ(held[0].owner, ::getuid());
@@ -90,7 +96,8 @@ protected:
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, socketPath_.c_str(), sizeof address.sun_path - 1);
-        ASSERT_EQ(::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address),
+                  0);
         ASSERT_EQ(::chmod(socketPath_.c_str(), 0666), 0);
         ASSERT_EQ(::chmod(home_.Root().c_str(), 0755), 0);
         ASSERT_EQ(::listen(listener_.Get(), 4), 0);
@@ -119,7 +126,9 @@ protected:
             std::string error;
             UniqueFd got = RequestCuseConnection(socketPath_, request, &error);
             if (got.Valid()) ::_exit(0);
-            ::_exit(error.find(expectedRefusal) != std::string::npos && !expectedRefusal.empty() ? 1 : 2);
+            ::_exit(error.find(expectedRefusal) != std::string::npos && !expectedRefusal.empty()
+                        ? 1
+                        : 2);
         }
         UniqueFd client(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         outcome_ = client.Valid() ? ServeClient(client.Get(), system_) : "accept failed";

@@ -11,8 +11,9 @@ namespace {
 
 using Commands = std::vector<std::pair<int, std::string>>;
 
-const std::vector<std::string> kStartup = {"LIST",         "LIST CAT;SPEED", "GET CAT;DESC", "GET PTTCW;DESC",
-                                           "GET FSK;DESC", "GET WINKEY;DESC", "VER"};
+const std::vector<std::string> kStartup = {
+    "LIST",         "LIST CAT;SPEED",  "GET CAT;DESC", "GET PTTCW;DESC",
+    "GET FSK;DESC", "GET WINKEY;DESC", "VER"};
 
 Commands StartupAt(const std::vector<int>& ticks) {
     Commands commands;
@@ -27,7 +28,8 @@ Commands LaterCommands(const LinkHarness& h) {
 }
 
 std::vector<int> ReportIds(const CHVInterface& link) {
-    return {link.reportIds[0].load(), link.reportIds[1].load(), link.reportIds[2].load(), link.reportIds[3].load()};
+    return {link.reportIds[0].load(), link.reportIds[1].load(), link.reportIds[2].load(),
+            link.reportIds[3].load()};
 }
 
 TEST(CommandProtocol, AnsweringDeviceGetsTheStartupSequenceOnConsecutiveTicks) {
@@ -127,7 +129,8 @@ TEST(CommandProtocol, VersionHandshakeNeedsBothLeadingTokens) {
 TEST(CommandProtocol, UnterminatedReplyIsReadToTheEndOfTheReport) {
     SimDeviceConfig config;
     config.replyOverride = [](const std::string& command) -> std::optional<std::string> {
-        if (command == "LIST") return "CAT;PTTCW;FSK;" + std::string(48, 'W');  // fills all 62 bytes
+        if (command == "LIST")
+            return "CAT;PTTCW;FSK;" + std::string(48, 'W');  // fills all 62 bytes
         return std::nullopt;
     };
     LinkHarness h(config);
@@ -163,7 +166,8 @@ TEST(SettingsPoll, HangUpSpeedIsNeverForwarded) {
     h.Tick(1001);
     cat->SetSettings(0, 8, kParityNone, kStopBitsOne);
     h.Tick(2002);
-    EXPECT_EQ(LaterCommands(h), (Commands{{1001, "SET CAT;SPEED=4800"}, {1001, "SET CAT;MODE=8N1"}}));
+    EXPECT_EQ(LaterCommands(h),
+              (Commands{{1001, "SET CAT;SPEED=4800"}, {1001, "SET CAT;MODE=8N1"}}));
     EXPECT_EQ(h.device->Transceiver().serialSpeed, 4800);
 }
 

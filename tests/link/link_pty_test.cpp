@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "vsp/pty_port.h"
 #include "tests/support/link_harness.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_home.h"
+#include "vsp/pty_port.h"
 
 namespace qx {
 namespace {
@@ -43,7 +43,8 @@ protected:
     }
     // Ticks until the port reports the program open (the port's own watch sees it).
     void TickUntilOpen(Channel channel) {
-        for (int i = 0; i < 2000 && !h_.link.ports[channel].instance->IsOpen().value_or(false); ++i) {
+        for (int i = 0; i < 2000 && !h_.link.ports[channel].instance->IsOpen().value_or(false);
+             ++i) {
             h_.Tick();
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
@@ -60,8 +61,9 @@ TEST_F(LinkPtyTest, CatSettingsOfTheProgramReachTheDevice) {
     ASSERT_TRUE(program->Configure(4800, 8, ProgramParity::kOdd, 1));
     TickUntilOpen(kCat);
     h_.Tick(1001 - h_.ticks);  // the first poll runs on tick 1001
-    EXPECT_EQ(CommandsAfterStartup(),
-              (std::vector<std::string>{"SET CAT;SPEED=4800", "SET CAT;MODE=8O1", "SET FSK;INVERS=0"}));
+    EXPECT_EQ(
+        CommandsAfterStartup(),
+        (std::vector<std::string>{"SET CAT;SPEED=4800", "SET CAT;MODE=8O1", "SET FSK;INVERS=0"}));
     EXPECT_EQ(h_.device->Transceiver().serialSpeed, 4800);
     EXPECT_EQ(h_.device->Transceiver().serialMode, "8O1");
 }
@@ -72,14 +74,17 @@ TEST_F(LinkPtyTest, FskAt45BaudWithTwoStopBitsSendsOnlyTheMode) {
     ASSERT_TRUE(program->Configure(45, 5, ProgramParity::kNone, 2));
     TickUntilOpen(kFsk);
     h_.Tick(1001);
-    EXPECT_EQ(CommandsAfterStartup(), (std::vector<std::string>{"SET FSK;INVERS=0", "SET FSK;MODE=5N1.5"}));
+    EXPECT_EQ(CommandsAfterStartup(),
+              (std::vector<std::string>{"SET FSK;INVERS=0", "SET FSK;MODE=5N1.5"}));
     EXPECT_EQ(h_.device->FskMode(), "5N1.5");
 }
 
 TEST_F(LinkPtyTest, CatBytesReachTheTransceiverAndItsAnswerComesBack) {
     auto program = Attach(kCat, 5);
     TickUntilOpen(kCat);
-    ASSERT_EQ(program->Write({'F', 'A', '0', '0', '0', '0', '7', '0', '7', '4', '0', '0', '0', ';', 'F', 'A', ';'}), 17u);
+    ASSERT_EQ(program->Write({'F', 'A', '0', '0', '0', '0', '7', '0', '7', '4', '0', '0', '0', ';',
+                              'F', 'A', ';'}),
+              17u);
     std::vector<uint8_t> answer;
     for (int i = 0; i < 2000 && answer.size() < 14; ++i) {
         h_.Tick();

@@ -48,7 +48,8 @@ TEST(LinkSleep, IdleLinkMakesNoDeviceCallUntilNews) {
 void ExpectSameCommandsAsTicking(const SimDeviceConfig& config) {
     LinkHarness ticking(config);
     LinkHarness sleeping(config);
-    std::vector<std::shared_ptr<FakePortState>> ports{ticking.AddPort(kCat), sleeping.AddPort(kCat)};
+    std::vector<std::shared_ptr<FakePortState>> ports{ticking.AddPort(kCat),
+                                                      sleeping.AddPort(kCat)};
     for (auto& port : ports) port->SetSettings(4800, 8, kParityNone, kStopBitsOne);
 
     ticking.Tick(1500);
@@ -153,7 +154,8 @@ TEST(LinkSleep, ProgramOpeningThePttPortWhileAsleepGetsItsLinesSent) {
     h.News();
     const int lowered = h.ticks;
     h.RunFor(5000);
-    EXPECT_EQ(h.Lines(), (Lines{{opened, 0x01}, {opened + 21, 0x01}, {lowered, 0x00}, {lowered + 21, 0x00}}));
+    EXPECT_EQ(h.Lines(),
+              (Lines{{opened, 0x01}, {opened + 21, 0x01}, {lowered, 0x00}, {lowered + 21, 0x00}}));
     // A program holding the port without traffic keeps the link asleep.
     EXPECT_EQ(h.due, kNoPassDue);
 
@@ -184,9 +186,9 @@ TEST(LinkSleep, LatePassesCountEveryTickTheyStandFor) {
     LinkHarness h(SilentDevice());
     auto ptt = h.AddPort(kPttCw);
     h.link.StartPttTest();
-    h.Pass(1);   // the test sets its line: 999 ticks left
+    h.Pass(1);  // the test sets its line: 999 ticks left
     h.Pass(997);
-    h.Pass(2);   // its last tick is in here
+    h.Pass(2);  // its last tick is in here
     EXPECT_EQ(h.Lines(), (Lines{{1, 0x01}, {1000, 0x00}}));
 
     ptt->SetLines(true, false);

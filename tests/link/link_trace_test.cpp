@@ -46,7 +46,8 @@ TEST(LinkTrace, CommandsCatExchangeSettingsAndKeyingAppearInTheOrderTheyPassed) 
         "QX4SIM0001        command         ",
         "QX4SIM0001        reply           ",
         "QX4SIM0001 CAT    program->device 46 41 3B |FA;|",
-        "QX4SIM0001 CAT    device->program 46 41 30 30 30 31 34 30 37 34 30 30 30 3B |FA00014074000;|",
+        "QX4SIM0001 CAT    device->program 46 41 30 30 30 31 34 30 37 34 30 30 30 3B "
+        "|FA00014074000;|",
         "QX4SIM0001 CAT    settings        MODE=8N2",
         "QX4SIM0001 PTT/CW lines           PTT(RTS)=1 CW(DTR)=0",
         "QX4SIM0001 PTT/CW lines           PTT(RTS)=0 CW(DTR)=0",
@@ -55,7 +56,8 @@ TEST(LinkTrace, CommandsCatExchangeSettingsAndKeyingAppearInTheOrderTheyPassed) 
     std::size_t at = 0;
     for (const std::string& line : inOrder) {
         const std::size_t found = text.find(line, at);
-        ASSERT_NE(found, std::string::npos) << "missing after offset " << at << ": " << line << "\n" << text;
+        ASSERT_NE(found, std::string::npos) << "missing after offset " << at << ": " << line << "\n"
+                                            << text;
         at = found + line.size();
     }
     // The baud rate was forwarded before the framing, and both as commands too.

@@ -24,8 +24,10 @@ TEST(LinkWorker, RealTimerLearnsTheVersionQuickly) {
     ASSERT_TRUE(link.Start(0, false));
     EXPECT_TRUE(test::PollUntil([&] { return link.identityChanged.load() == 1; }, 200ms));
     EXPECT_EQ(link.VersionText(), "1.0.5");
-    RecordProperty("identity_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                       std::chrono::steady_clock::now() - started).count()));
+    RecordProperty("identity_ms",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - started)
+                                        .count()));
     EXPECT_TRUE(link.Close());
     EXPECT_FALSE(link.Close());
 }
@@ -84,7 +86,9 @@ TEST(LinkWorker, SleepsWhenIdleAndWakesForEachSource) {
     }
     ASSERT_TRUE(link.Start(0, false));
     auto device = backend.Device(1);
-    const auto asleep = [&] { return test::PollUntil([&] { return link.sleeping.load() == 1; }, 2000ms); };
+    const auto asleep = [&] {
+        return test::PollUntil([&] { return link.sleeping.load() == 1; }, 2000ms);
+    };
     ASSERT_TRUE(asleep());
 
     link.StartPttTest();

@@ -103,7 +103,8 @@ TEST(ReportChannelLines, PressingTestAgainRestartsIt) {
 TEST(ReportChannelLines, InputStateWithBit2MaskedMustEqualOne) {
     LinkHarness h(SilentDevice());
     auto port = h.AddPort(kPttCw);
-    const std::pair<uint8_t, bool> cases[] = {{0x05, true}, {0x03, false}, {0x01, true}, {0x00, false}, {0x81, false}};
+    const std::pair<uint8_t, bool> cases[] = {
+        {0x05, true}, {0x03, false}, {0x01, true}, {0x00, false}, {0x81, false}};
     for (const auto& [state, asserted] : cases) {
         h.device->QueueInputState(state);
         h.Tick(2);  // read on one tick, passed to the port on the next

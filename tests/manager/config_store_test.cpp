@@ -1,7 +1,7 @@
 #include "manager/config_store.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <climits>
@@ -65,7 +65,8 @@ TEST_F(ConfigStore, WithoutXdgDataHomeTheFileLivesUnderLocalShare) {
 // file is written once it can be again.
 TEST_F(ConfigStore, AFailedSaveIsToldOnceWithTheFileAndItsCauseAndRetried) {
     std::vector<std::pair<std::string, int>> told;
-    SetSaveFailureHandler([&told](const std::string& path, int error) { told.emplace_back(path, error); });
+    SetSaveFailureHandler(
+        [&told](const std::string& path, int error) { told.emplace_back(path, error); });
     std::filesystem::remove(ini);
     std::filesystem::create_directory(ini);  // a directory in the file's place
     WriteIntIfChanged("Ports", "IgnoreSerialNumbers", 1);
@@ -109,7 +110,10 @@ TEST_F(ConfigStore, FirstExitWritesEveryKeyWithItsDefault) {
 }
 
 TEST_F(ConfigStore, UnchangedValuesAreNeverRewritten) {
-    { WindowSettings window; window.Load(); }
+    {
+        WindowSettings window;
+        window.Load();
+    }
     Age();
     {
         WindowSettings window;
@@ -122,34 +126,52 @@ TEST_F(ConfigStore, UnchangedValuesAreNeverRewritten) {
     EXPECT_EQ(ModifiedAt(), 1000000);
     EXPECT_EQ(Stored("Ports", "Extreme"), std::to_string(INT_MAX));
 
-    { CIniInt hide("Appearance", "HideInTray", 0); hide.value = 1; }
+    {
+        CIniInt hide("Appearance", "HideInTray", 0);
+        hide.value = 1;
+    }
     EXPECT_EQ(Stored("Appearance", "HideInTray"), "1");
     EXPECT_NE(ModifiedAt(), 1000000);
 }
 
 TEST_F(ConfigStore, TextsAreEscapedOnWriteAndUnescapedOnRead) {
-    { CIniString text("Appearance", "SelectedInterface", ""); text.value = " one\r\ntwo "; }
+    {
+        CIniString text("Appearance", "SelectedInterface", "");
+        text.value = " one\r\ntwo ";
+    }
     EXPECT_EQ(Stored("Appearance", "SelectedInterface"), "<SP>one<CR><LF>two<SP>");
     CIniString again("Appearance", "SelectedInterface", "");
     EXPECT_EQ(again.value, " one\r\ntwo ");
 
-    { CIniString single("S", "space", "x"); single.value = " "; }
+    {
+        CIniString single("S", "space", "x");
+        single.value = " ";
+    }
     EXPECT_EQ(Stored("S", "space"), "<SP>");
-    { CIniString untouched("S", "plain", ""); untouched.value = "a <SP> b"; }
+    {
+        CIniString untouched("S", "plain", "");
+        untouched.value = "a <SP> b";
+    }
     CIniString plain("S", "plain", "");
     EXPECT_EQ(plain.value, "a   b");  // literal tokens are read as what they stand for
 }
 
 TEST_F(ConfigStore, UnboundSettingsWriteNothing) {
-    { CIniInt unbound; unbound.value = 5; CIniString text; text.value = "x"; }
+    {
+        CIniInt unbound;
+        unbound.value = 5;
+        CIniString text;
+        text.value = "x";
+    }
     EXPECT_EQ(ReadBytes(ini), "\xFF\xFE");
 }
 
 TEST_F(ConfigStore, ANewDeviceGetsItsSectionAndOthersStayUntouched) {
-    const std::string absent = "[Interface-GONE]\r\n"
-                               "ModelName=QX-4\r\n"
-                               "PortCat=9\r\n"
-                               "; hand-written note\r\n";
+    const std::string absent =
+        "[Interface-GONE]\r\n"
+        "ModelName=QX-4\r\n"
+        "PortCat=9\r\n"
+        "; hand-written note\r\n";
     WriteBytes(ini, Utf16(absent));
 
     LinkSettings link;
@@ -188,11 +210,12 @@ TEST_F(ConfigStore, ANewDeviceGetsItsSectionAndOthersStayUntouched) {
 // Port values the program cannot use stay in the file as the user wrote them; only a new
 // choice replaces them.
 TEST_F(ConfigStore, UnusablePortValuesAreKeptAsWritten) {
-    const std::string section = "[Interface-X]\r\n"
-                                "PortCat=abc\r\n"
-                                "PortPttCw=300\r\n"
-                                "PortFsk=-2\r\n"
-                                "PortWinkey=7\r\n";
+    const std::string section =
+        "[Interface-X]\r\n"
+        "PortCat=abc\r\n"
+        "PortPttCw=300\r\n"
+        "PortFsk=-2\r\n"
+        "PortWinkey=7\r\n";
     WriteBytes(ini, Utf16(section));
     LinkSettings link;
     link.key = "X";
@@ -202,7 +225,8 @@ TEST_F(ConfigStore, UnusablePortValuesAreKeptAsWritten) {
     EXPECT_EQ(link.unusablePortSettings[kPttCw], "");
 
     SaveSettings(link);
-    for (const auto& [key, value] : {std::pair{"PortCat", "abc"}, {"PortPttCw", "300"}, {"PortFsk", "-2"}})
+    for (const auto& [key, value] :
+         {std::pair{"PortCat", "abc"}, {"PortPttCw", "300"}, {"PortFsk", "-2"}})
         EXPECT_EQ(Stored("Interface-X", key), value) << key;
 
     link.unusablePortSettings[kCat].clear();

@@ -14,11 +14,11 @@
 
 #include "platform/private_profile.h"
 #include "platform/uevent_monitor.h"
-#include "vsp/pty_port.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/observer_log.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_home.h"
+#include "vsp/pty_port.h"
 
 namespace qx {
 namespace {
@@ -129,7 +129,8 @@ TEST_F(InterfaceManagerTest, ArrivalStartsLinkReadsSectionAndCreatesPortsAProgra
     EXPECT_TRUE(program.Valid());
 
     Manager().Tick();
-    EXPECT_EQ(observer_.interfacesChanged, 1) << "the list change reaches the observer on the next tick";
+    EXPECT_EQ(observer_.interfacesChanged, 1)
+        << "the list change reaches the observer on the next tick";
 }
 
 TEST_F(InterfaceManagerTest, UnplugReleasesOrDeletesPortsBySettingAndSavesTheSection) {
@@ -148,7 +149,8 @@ TEST_F(InterfaceManagerTest, UnplugReleasesOrDeletesPortsBySettingAndSavesTheSec
     EXPECT_FALSE(PortExists(7)) << "deleted with RemovePortsOnDeviceRemoval on";
     EXPECT_EQ(Stored("QX4SIM0001", "PortCat"), 7);
     EXPECT_EQ(Stored("QX4SIM0001", "FirmwareVersion"), 0);
-    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", ProfileFile()), "QX-4");
+    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", ProfileFile()),
+              "QX-4");
 
     settings_.removePortsOnDeviceRemoval.value = 0;
     backend_.Unplug(2);
@@ -209,7 +211,8 @@ TEST_F(InterfaceManagerTest, WhichDevicesBecomeLinksAndUnderWhichKey) {
 
     backend_.Unplug(4);
     Manager().Refresh(false);
-    EXPECT_EQ(Keys(), std::vector<std::string>{"SAME"}) << "a device without serial number goes too";
+    EXPECT_EQ(Keys(), std::vector<std::string>{"SAME"})
+        << "a device without serial number goes too";
 }
 
 TEST_F(InterfaceManagerTest, IgnoringSerialNumbersKeysByEnumerationPosition) {
@@ -339,8 +342,9 @@ TEST_F(InterfaceManagerTest, ARemovalNoticeOfAnotherDeviceLeavesTheLinks) {
     ASSERT_EQ(Manager().Count(), 1);
     backend_.swallowNotices = true;
     backend_.Unplug(1);  // its own notice is not handed out
-    backend_.extra = {{DeviceNotice::kRemoval, "/devices/pci0000:00/0003:046D:C31C.0002/hidraw/hidraw1"},
-                      {DeviceNotice::kRemoval, "/devices/pci0000:00/0003:0483:a1de.0003/hidraw/hidraw2"}};
+    backend_.extra = {
+        {DeviceNotice::kRemoval, "/devices/pci0000:00/0003:046D:C31C.0002/hidraw/hidraw1"},
+        {DeviceNotice::kRemoval, "/devices/pci0000:00/0003:0483:a1de.0003/hidraw/hidraw2"}};
     Manager().HandleDeviceNotices();
     EXPECT_EQ(Manager().Count(), 1);
 }

@@ -87,8 +87,10 @@ TEST_F(PortProvisioningTest, ConflictingOrUnusableNumbersFailLikeAnyCreation) {
     EXPECT_FALSE(provisioning_.CreateChannelPort(other, kCat));
     ASSERT_EQ(portClass_.made.size(), 1u) << "only the first COM7 is made";
     EXPECT_TRUE(link_.ports[kCat].instance);
-    for (Channel channel : {kPttCw, kFsk, kWinKey}) EXPECT_FALSE(link_.ports[channel].instance) << channel;
-    EXPECT_EQ(observer_.portOperations, (Ops{{1, 7}, {0, 7}, {1, 7}, {0, 7}, {1, 300}, {0, 300}, {1, 7}, {0, 7}}))
+    for (Channel channel : {kPttCw, kFsk, kWinKey})
+        EXPECT_FALSE(link_.ports[channel].instance) << channel;
+    EXPECT_EQ(observer_.portOperations,
+              (Ops{{1, 7}, {0, 7}, {1, 7}, {0, 7}, {1, 300}, {0, 300}, {1, 7}, {0, 7}}))
         << "a value that is not a number has no number to show; its Status row names it";
     EXPECT_EQ(link_.ports[kFsk].portNumber, 7);
     EXPECT_EQ(link_.ports[kWinKey].portNumber, 300);

@@ -38,7 +38,8 @@ TEST_F(Autostart, OnQueryOff) {
 TEST_F(Autostart, WithoutXdgConfigHomeTheEntryLivesUnderDotConfig) {
     ::unsetenv("XDG_CONFIG_HOME");
     ASSERT_EQ(WriteAutostart(ProgramPath() + " -m", kValueName, true), 0);
-    EXPECT_TRUE(std::filesystem::exists(home.Root() + "/.config/autostart/halvorn-qx-manager.desktop"));
+    EXPECT_TRUE(
+        std::filesystem::exists(home.Root() + "/.config/autostart/halvorn-qx-manager.desktop"));
 }
 
 TEST_F(Autostart, AnEntrySwitchedOffByTheDesktopCountsAsOff) {

@@ -14,7 +14,8 @@ TEST(HidrawBackend, AbsentDevicesOpenNothing) {
         EXPECT_EQ(info.productId, kProductId);
     }
     EXPECT_EQ(backend->OpenPath("/dev/qx-no-such-hidraw"), nullptr);
-    const std::string serial = "QX4-\xC3\xA9-\xFF-NOT-CONNECTED";  // also not valid UTF-8 at the end
+    const std::string serial =
+        "QX4-\xC3\xA9-\xFF-NOT-CONNECTED";  // also not valid UTF-8 at the end
     EXPECT_EQ(backend->Open(kVendorId, kProductId, &serial), nullptr);
 }
 

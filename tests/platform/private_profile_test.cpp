@@ -93,14 +93,15 @@ TEST_F(PrivateProfile, LongValuesAndDefaultsAreCutAt4095Characters) {
 }
 
 TEST_F(PrivateProfile, WritesChangeOnlyTheirOwnLineInAUtf16File) {
-    const std::string before = "; kept comment\r\n"
-                               "[Appearance]\r\n"
-                               "HideInTray = 0\r\n"
-                               "Unknown=keep me\r\n"
-                               "\r\n"
-                               "; about the next section\r\n"
-                               "[Interface-ABSENT]\r\n"
-                               "PortCat=7\r\n";
+    const std::string before =
+        "; kept comment\r\n"
+        "[Appearance]\r\n"
+        "HideInTray = 0\r\n"
+        "Unknown=keep me\r\n"
+        "\r\n"
+        "; about the next section\r\n"
+        "[Interface-ABSENT]\r\n"
+        "PortCat=7\r\n";
     WriteBytes(path, Utf16(before));
 
     ASSERT_TRUE(WritePrivateProfileString("appearance", "hideintray", "1", path));
@@ -158,7 +159,8 @@ TEST_F(PrivateProfile, NewOrEmptyFilesBecomeUtf16) {
 TEST_F(PrivateProfile, RefusesWhatWouldBreakTheLineStructure) {
     WriteBytes(path, Utf16("[S]\r\nk=v\r\n"));
     const std::string before = ReadBytes(path);
-    EXPECT_FALSE(WritePrivateProfileString("S", "k", "a\r\n[Ports]\r\nIgnoreSerialNumbers=1", path));
+    EXPECT_FALSE(
+        WritePrivateProfileString("S", "k", "a\r\n[Ports]\r\nIgnoreSerialNumbers=1", path));
     EXPECT_FALSE(WritePrivateProfileString("S\n", "k", "v", path));
     EXPECT_FALSE(WritePrivateProfileString("S", "a=b", "v", path));
     EXPECT_FALSE(WritePrivateProfileString("S", ";k", "v", path));
@@ -177,7 +179,8 @@ TEST_F(PrivateProfile, DamagedFilesReadDefaultsAndKeepTheirBytes) {
     const Case cases[] = {
         {"odd byte count in UTF-16", Utf16("[A]\r\nx=1\r\n") + "\x41"},
         {"truncated mid-line", Utf16("[A]\r\nx=1\r\n[B]\r\ny=")},
-        {"unpaired surrogates", Utf16("[A]\r\nx=1\r\n") + std::string("\x00\xD8\x0D\x00\x0A\x00", 6)},
+        {"unpaired surrogates",
+         Utf16("[A]\r\nx=1\r\n") + std::string("\x00\xD8\x0D\x00\x0A\x00", 6)},
         {"binary garbage", std::string("\x00\xFF\x13[\x80=\xC0\xAF\r\r\n\x00", 12)},
         {"one very long line", "[A]\nx=1\n" + longLine},
         {"a very long key line", "[A]\nx=1\n" + longLine + "=" + longLine + "\n"},
@@ -211,7 +214,8 @@ TEST_F(PrivateProfile, AFailedWriteLeavesTheFileAsItWas) {
     EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(ReadBytes(locked), before);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
-                            std::filesystem::directory_iterator()), 1);
+                            std::filesystem::directory_iterator()),
+              1);
 
     // A file we cannot read must not be replaced by one holding only the new key.
     ::chmod(folder.c_str(), 0755);
@@ -228,7 +232,8 @@ TEST_F(PrivateProfile, AFullDiskLeavesTheFileAsItWas) {
     WriteBytes(path, Utf16("[S]\r\nk=v\r\n"));
     const std::string before = ReadBytes(path);
     const auto entries = [&] {
-        return std::distance(std::filesystem::directory_iterator(home.Root()), std::filesystem::directory_iterator());
+        return std::distance(std::filesystem::directory_iterator(home.Root()),
+                             std::filesystem::directory_iterator());
     };
     const auto entriesBefore = entries();
     rlimit saved{};

@@ -1,7 +1,7 @@
 #include "platform/realtime_scheduling.h"
 
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -43,7 +43,8 @@ TEST(RealtimeScheduling, OrdinaryUserFallsBackAndKeepsTheCause) {
     ASSERT_EQ(WEXITSTATUS(status), 0);
     ASSERT_GT(n, 0);
     const std::string report(buffer);
-    if (report.starts_with(std::to_string(static_cast<int>(Scheduling::kRealtimeKit)) + " 1 ")) return;  // granted
+    if (report.starts_with(std::to_string(static_cast<int>(Scheduling::kRealtimeKit)) + " 1 "))
+        return;  // granted
     EXPECT_TRUE(report.starts_with(std::to_string(static_cast<int>(Scheduling::kNormal)) + " 1 " +
                                    std::to_string(SCHED_OTHER) + " SCHED_FIFO: "))
         << report;

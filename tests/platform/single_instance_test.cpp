@@ -112,7 +112,8 @@ TEST_F(SingleInstanceTest, TextQueriesGetTextAnswersAndShowHideExitKeepTheirEcho
     auto owner = SingleInstance::Acquire(dir_);
     ASSERT_TRUE(owner);
     const std::string large(100'000, 'x');  // more than one socket read, less than the limit
-    auto query = std::async(std::launch::async, [&] { return SendTextRequest(dir_, "status\njson"); });
+    auto query =
+        std::async(std::launch::async, [&] { return SendTextRequest(dir_, "status\njson"); });
     auto big = std::async(std::launch::async, [&] { return SendTextRequest(dir_, "big"); });
     auto show = std::async(std::launch::async, [&] { return SendRequest(dir_, kRequestShow); });
     std::vector<std::string> queries;
@@ -153,8 +154,9 @@ TEST_F(SingleInstanceTest, TextQueriesTooLongOrUnservedOrToAnEndingOwnerGetNoAns
 TEST_F(SingleInstanceTest, AnEndingOwnerAnswersNothingAndIsHeldUntilItEnds) {
     auto owner = SingleInstance::Acquire(dir_);
     ASSERT_TRUE(owner);
-    auto pending = std::async(std::launch::async,
-                              [&] { return SendRequest(dir_, kRequestShow, std::chrono::seconds(30)); });
+    auto pending = std::async(std::launch::async, [&] {
+        return SendRequest(dir_, kRequestShow, std::chrono::seconds(30));
+    });
     ASSERT_TRUE(Readable(*owner));
     owner->StopListening();
     EXPECT_EQ(owner->Fd(), -1);

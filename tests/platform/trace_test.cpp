@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -149,7 +149,8 @@ TEST(StderrIsJournal, OnlyWhenJournalStreamNamesStandardError) {
     const std::string own = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
     ::setenv("JOURNAL_STREAM", own.c_str(), 1);
     EXPECT_TRUE(StderrIsJournal());
-    ::setenv("JOURNAL_STREAM", (std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino + 1)).c_str(), 1);
+    ::setenv("JOURNAL_STREAM",
+             (std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino + 1)).c_str(), 1);
     EXPECT_FALSE(StderrIsJournal());
     ::setenv("JOURNAL_STREAM", "garbage", 1);
     EXPECT_FALSE(StderrIsJournal());

@@ -29,7 +29,8 @@ TEST(HidService, AnUnreadableDeviceCountIsRefusedWithItsReason) {
     ASSERT_TRUE(simulated);
     EXPECT_EQ(simulated->backend->Enumerate(0, 0).size(), 2u);
     EXPECT_FALSE(simulated->control);  // no control directory asked for
-    EXPECT_EQ(simulated->simulatedSerialNumbers, (std::vector<std::string>{"QX4SIM0001", "QX4SIM0002"}));
+    EXPECT_EQ(simulated->simulatedSerialNumbers,
+              (std::vector<std::string>{"QX4SIM0001", "QX4SIM0002"}));
     ::unsetenv("QXM_SIMULATED_DEVICES");
 }
 

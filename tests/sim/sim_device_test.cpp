@@ -32,7 +32,8 @@ std::string ReplyText(HidDevice& device) {
     std::array<uint8_t, 64> report{};
     if (device.Read(report.data(), report.size()) <= 0) return "<none>";
     EXPECT_EQ(report[0], 1);
-    return std::string(reinterpret_cast<const char*>(report.data() + 2), strnlen(reinterpret_cast<const char*>(report.data() + 2), 62));
+    return std::string(reinterpret_cast<const char*>(report.data() + 2),
+                       strnlen(reinterpret_cast<const char*>(report.data() + 2), 62));
 }
 
 std::string Ask(HidDevice& device, const std::string& text) {
@@ -121,8 +122,10 @@ TEST(SimDevice, RecordsStayBoundedOnALongRun) {
     const auto since = sim.ReceivedSince(8);
     ASSERT_EQ(since.size(), 2u);
     EXPECT_EQ(since[0].bytes[2], 'i');
-    EXPECT_EQ(sim.ReceivedSince(2).front().bytes[2], 'g') << "an index already let go starts at the oldest kept";
-    EXPECT_EQ(sim.ChannelData(kWinKey), "fghij") << "cut back to the limit once twice the limit is held";
+    EXPECT_EQ(sim.ReceivedSince(2).front().bytes[2], 'g')
+        << "an index already let go starts at the oldest kept";
+    EXPECT_EQ(sim.ChannelData(kWinKey), "fghij")
+        << "cut back to the limit once twice the limit is held";
 
     EXPECT_EQ(sim.TakeChannelData(kWinKey), "fghij");
     EXPECT_EQ(sim.ChannelData(kWinKey), "");

@@ -43,7 +43,8 @@ protected:
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends), 0);
         kernel_.Reset(ends[0]);
-        device_.emplace(UniqueFd(ends[1]), firmware_, [this](const std::string& line) { log_.push_back(line); });
+        device_.emplace(UniqueFd(ends[1]), firmware_,
+                        [this](const std::string& line) { log_.push_back(line); });
     }
 
     uhid_event NewEvent(uint32_t type) {
@@ -58,7 +59,8 @@ protected:
     }
     std::optional<uhid_event> FromDevice() {
         uhid_event event = NewEvent(0);
-        if (read(kernel_.Get(), &event, sizeof event) != static_cast<ssize_t>(sizeof event)) return std::nullopt;
+        if (read(kernel_.Get(), &event, sizeof event) != static_cast<ssize_t>(sizeof event))
+            return std::nullopt;
         return event;
     }
     void StartAndOpen() {
@@ -181,7 +183,8 @@ TEST_F(UhidDeviceTest, InputReportsWaitForAnOpenDevice) {
 
     ToDevice(NewEvent(UHID_OPEN));
     firmware_.inputs.push_back(ReportOf(2, "FA00014074000;"));
-    for (const auto& expected : {ReportOf(1, "HAM RADIO INTERFACE"), ReportOf(2, "FA00014074000;")}) {
+    for (const auto& expected :
+         {ReportOf(1, "HAM RADIO INTERFACE"), ReportOf(2, "FA00014074000;")}) {
         device_->SendInput();  // one report per call
         auto input = FromDevice();
         ASSERT_TRUE(input);
@@ -206,7 +209,8 @@ TEST(DescribeReportTest, CommandsAndRepliesAsTextOtherReportsAsHex) {
     unterminated.fill('A');
     unterminated[0] = 1;
     unterminated[5] = 0x07;
-    EXPECT_EQ(DescribeReport(unterminated.data(), unterminated.size()), "CMD AAAA\\x07" + std::string(58, 'A'));
+    EXPECT_EQ(DescribeReport(unterminated.data(), unterminated.size()),
+              "CMD AAAA\\x07" + std::string(58, 'A'));
 
     UhidReport line{};
     line[0] = 3;
@@ -218,8 +222,12 @@ TEST(DescribeReportTest, CommandsAndRepliesAsTextOtherReportsAsHex) {
     idle[0] = 3;
     EXPECT_EQ(DescribeReport(idle.data(), idle.size()), "REPORT 3: 00");
 
-    EXPECT_EQ(DescribeInput(ReportOf(1, "HAM RADIO INTERFACE;QX-4;1.0.5")), "INPUT 1: HAM RADIO INTERFACE;QX-4;1.0.5");
-    EXPECT_EQ(DescribeInput(ReportOf(2, "\x03" "FA;")), "INPUT 2: 03 46 41 3B");
+    EXPECT_EQ(DescribeInput(ReportOf(1, "HAM RADIO INTERFACE;QX-4;1.0.5")),
+              "INPUT 1: HAM RADIO INTERFACE;QX-4;1.0.5");
+    EXPECT_EQ(DescribeInput(ReportOf(2,
+                                     "\x03"
+                                     "FA;")),
+              "INPUT 2: 03 46 41 3B");
 }
 
 }  // namespace

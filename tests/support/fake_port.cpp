@@ -149,7 +149,8 @@ void FakePort::Unadvise(uint32_t cookie) {
     state_->sinks.erase(cookie);
 }
 
-FakePortClass::FakePortClass(std::string portsDirectory) : portsDirectory_(std::move(portsDirectory)) {}
+FakePortClass::FakePortClass(std::string portsDirectory)
+    : portsDirectory_(std::move(portsDirectory)) {}
 
 std::unique_ptr<IVSPortAx> FakePortClass::CreateInstance() {
     if (failCreateInstance) return nullptr;

@@ -30,17 +30,17 @@ struct FakePortState {
     int parity = kParityNone;
     int stopBits = kStopBitsOne;
     std::string openerPath;
-    std::string fromProgram;     // bytes the program wrote and the system has not taken
-    int readClaim = -1;          // >= 0: ReadFromPort claims this count (a misbehaving component)
-    bool failing = false;        // every operation fails outright (nullopt / false)
-    bool createFails = false;    // CreatePort returns false
-    bool reuseFails = false;     // ReusePort returns false
+    std::string fromProgram;   // bytes the program wrote and the system has not taken
+    int readClaim = -1;        // >= 0: ReadFromPort claims this count (a misbehaving component)
+    bool failing = false;      // every operation fails outright (nullopt / false)
+    bool createFails = false;  // CreatePort returns false
+    bool reuseFails = false;   // ReusePort returns false
 
     // Recorded: the system's side.
-    std::string toProgram;       // bytes the system wrote into the port
+    std::string toProgram;  // bytes the system wrote into the port
     int writeCalls = 0;
     bool inputLine = false;
-    std::string name;            // the name it was created or reused under, "" when deleted
+    std::string name;  // the name it was created or reused under, "" when deleted
     int createCalls = 0;
     int reuseCalls = 0;
     int deleteCalls = 0;

@@ -15,7 +15,7 @@ struct FakeTrayLog {
     std::vector<std::vector<TrayMenuItem>> menus;  // menus shown
     bool available = true;
     bool failing = false;
-    int menuChoice = 0;  // the command "chosen" from a menu, 0: none
+    int menuChoice = 0;          // the command "chosen" from a menu, 0: none
     TrayShell* shell = nullptr;  // the shell logging here, to raise its events
 };
 

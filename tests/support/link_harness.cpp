@@ -15,9 +15,7 @@ LinkHarness::LinkHarness(SimDeviceConfig config) {
     link.OpenDevice(0, false);
 }
 
-LinkHarness::~LinkHarness() {
-    link.Close();
-}
+LinkHarness::~LinkHarness() { link.Close(); }
 
 void LinkHarness::Tick(int count) {
     for (int i = 0; i < count; ++i) {
@@ -52,7 +50,8 @@ void LinkHarness::RunFor(int ms) {
 void LinkHarness::News() { Pass(std::max(now - ticks, 1)); }
 
 void LinkHarness::Record(std::size_t receivedBefore) {
-    for (const auto& report : device->ReceivedSince(receivedBefore)) sent.push_back({ticks, report.bytes});
+    for (const auto& report : device->ReceivedSince(receivedBefore))
+        sent.push_back({ticks, report.bytes});
 }
 
 std::shared_ptr<FakePortState> LinkHarness::AddPort(Channel channel, bool open) {

@@ -34,17 +34,17 @@ public:
     // Gives the channel a FakePort (open or not) and returns its state.
     std::shared_ptr<FakePortState> AddPort(Channel channel, bool open = true);
 
-    std::vector<std::pair<int, int>> Lines() const;                 // (tick, line flags)
-    std::vector<std::pair<int, std::string>> Commands() const;      // (tick, command text)
+    std::vector<std::pair<int, int>> Lines() const;             // (tick, line flags)
+    std::vector<std::pair<int, std::string>> Commands() const;  // (tick, command text)
     std::vector<SentReport> DataReports(int reportId) const;
     std::string PayloadOf(const SentReport& report) const;
 
     SimHidBackend backend;
     std::shared_ptr<SimDevice> device;
     CHVInterface link{backend};
-    int ticks = 0;               // the tick of the last pass
-    int now = 0;                 // simulated time, from RunFor
-    int64_t due = 1;             // when the link wants its next pass, in ticks after the last
+    int ticks = 0;    // the tick of the last pass
+    int now = 0;      // simulated time, from RunFor
+    int64_t due = 1;  // when the link wants its next pass, in ticks after the last
     int passes = 0;
     std::vector<SentReport> sent;
 

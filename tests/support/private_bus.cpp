@@ -17,7 +17,9 @@ constexpr int kAddressFd = 3;  // where the daemon prints its address once it li
 void WriteConfig(const std::string& path, const std::string& folder) {
     std::ofstream(path) << "<busconfig>\n"
                            "  <type>session</type>\n"
-                           "  <listen>unix:path=" << folder << "/bus</listen>\n"
+                           "  <listen>unix:path="
+                        << folder
+                        << "/bus</listen>\n"
                            "  <auth>EXTERNAL</auth>\n"
                            "  <policy context=\"default\">\n"
                            "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
@@ -36,8 +38,10 @@ PrivateBus::PrivateBus(const std::string& folder) {
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
-        if (pipeFds[1] == kAddressFd) ::fcntl(kAddressFd, F_SETFD, 0);
-        else ::dup2(pipeFds[1], kAddressFd);
+        if (pipeFds[1] == kAddressFd)
+            ::fcntl(kAddressFd, F_SETFD, 0);
+        else
+            ::dup2(pipeFds[1], kAddressFd);
         const std::string configArg = "--config-file=" + config;
         const std::string printArg = "--print-address=" + std::to_string(kAddressFd);
         ::execlp("dbus-daemon", "dbus-daemon", configArg.c_str(), "--nofork", "--nopidfile",

@@ -43,7 +43,8 @@ std::string FindProgram(const std::string& name) {
     return name;
 }
 
-ProgramProcess::ProgramProcess(const std::vector<std::string>& args, const std::string& outputPrefix)
+ProgramProcess::ProgramProcess(const std::vector<std::string>& args,
+                               const std::string& outputPrefix)
     : ProgramProcess(ProgramPath(), args, outputPrefix) {}
 
 ProgramProcess::ProgramProcess(const std::string& executable, const std::vector<std::string>& args,

@@ -15,7 +15,9 @@ bool WaitReady(int fd, short events, std::chrono::steady_clock::time_point deadl
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() < 0) return false;
-    struct pollfd p {fd, events, 0};
+    struct pollfd p {
+        fd, events, 0
+    };
     return ::poll(&p, 1, static_cast<int>(left.count()) + 1) == 1 && (p.revents & events);
 }
 

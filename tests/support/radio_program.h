@@ -28,7 +28,8 @@ public:
     size_t Write(const std::vector<uint8_t>& data,
                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Reads until count bytes arrived or timeout passed; what arrived.
-    std::vector<uint8_t> Read(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    std::vector<uint8_t> Read(size_t count,
+                              std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 private:
     UniqueFd fd_;

@@ -14,8 +14,10 @@ TempEnvironment::TempEnvironment() {
 
 TempEnvironment::~TempEnvironment() {
     for (const auto& [name, value] : saved_) {
-        if (value) ::setenv(name.c_str(), value->c_str(), 1);
-        else ::unsetenv(name.c_str());
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
     }
 }
 

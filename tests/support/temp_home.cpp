@@ -35,8 +35,10 @@ TempHome::~TempHome() {
     SetProfileFile(savedProfile_);
     for (const char* name : kVariables) {
         auto saved = savedEnvironment_.find(name);
-        if (saved != savedEnvironment_.end()) ::setenv(name, saved->second.c_str(), 1);
-        else ::unsetenv(name);
+        if (saved != savedEnvironment_.end())
+            ::setenv(name, saved->second.c_str(), 1);
+        else
+            ::unsetenv(name);
     }
     // Tests may leave folders read-only; make them removable again.
     std::error_code ignored;

@@ -19,8 +19,9 @@ TEST(AboutBox, ShowsNameVersionBuildDateAndThePortComponent) {
     const QString date = CAboutDlg::BuildDate();
     EXPECT_TRUE(QRegularExpression("^[A-Z][a-z]{2} [0-3][0-9] [0-9]{4}$").match(date).hasMatch())
         << date.toStdString();
-    const QString expected = QString::fromStdString(LoadLocalizedString(102) + " " +
-                                                    GetVersionText()) + "  (" + date + ")";
+    const QString expected =
+        QString::fromStdString(LoadLocalizedString(102) + " " + GetVersionText()) + "  (" + date +
+        ")";
     EXPECT_EQ(CAboutDlg::AboutText(), expected);
 
     test::FakePortClass ports("/run/user/1000/qx-manager");
@@ -34,9 +35,11 @@ TEST(AboutBox, ShowsNameVersionBuildDateAndThePortComponent) {
     EXPECT_TRUE(component.contains("/run/user/1000/qx-manager"));
 
     // A refused worker's line keeps the cause.
-    const SchedulingOutcome refused{Scheduling::kNormal, true, "SCHED_FIFO: Operation not permitted"};
-    EXPECT_EQ(CAboutDlg::SchedulingText(refused),
-              "Link workers: normal priority (SCHED_FIFO: Operation not permitted), timer slack 1 ns");
+    const SchedulingOutcome refused{Scheduling::kNormal, true,
+                                    "SCHED_FIFO: Operation not permitted"};
+    EXPECT_EQ(
+        CAboutDlg::SchedulingText(refused),
+        "Link workers: normal priority (SCHED_FIFO: Operation not permitted), timer slack 1 ns");
     EXPECT_EQ(CAboutDlg::SchedulingText({Scheduling::kRealtimeKit, false, ""}),
               "Link workers: real-time (RealtimeKit)");
 }

@@ -96,12 +96,16 @@ protected:
         server_ = std::make_unique<FakeNotificationServer>();
         server_->moveToThread(&serverThread_);
         serverThread_.start();
-        QDBusConnection connection = QDBusConnection::connectToBus(address_, QStringLiteral("server"));
-        ASSERT_TRUE(connection.registerObject(kPath, server_.get(), QDBusConnection::ExportAllSlots));
+        QDBusConnection connection =
+            QDBusConnection::connectToBus(address_, QStringLiteral("server"));
+        ASSERT_TRUE(
+            connection.registerObject(kPath, server_.get(), QDBusConnection::ExportAllSlots));
         ASSERT_TRUE(connection.registerService(kService));
     }
 
-    QDBusConnection Client() { return QDBusConnection::connectToBus(address_, QStringLiteral("client")); }
+    QDBusConnection Client() {
+        return QDBusConnection::connectToBus(address_, QStringLiteral("client"));
+    }
 
     test::TempHome home_;
     test::PrivateBus bus_{home_.Root()};
@@ -121,7 +125,8 @@ TEST_F(DbusNotificationsTest, ShowsReplacesClosesAndHearsTheServiceClose) {
     DbusNotifications notifications(Client(), QStringLiteral("Program"));
     ASSERT_TRUE(notifications.Available());
 
-    const unsigned id = notifications.Show(0, "", "Creating virtual port COM7.\nPlease wait...", 5000);
+    const unsigned id =
+        notifications.Show(0, "", "Creating virtual port COM7.\nPlease wait...", 5000);
     EXPECT_EQ(id, 7u);
     EXPECT_EQ(notifications.Show(id, "Title", "hidden", 5000), 7u);
     std::vector<FakeNotificationServer::Shown> shown = server_->Notices();
@@ -139,7 +144,8 @@ TEST_F(DbusNotificationsTest, ShowsReplacesClosesAndHearsTheServiceClose) {
 
     unsigned closedByService = 0;
     notifications.onClosed = [&](unsigned closed) { closedByService = closed; };
-    QDBusMessage signal = QDBusMessage::createSignal(kPath, kService, QStringLiteral("NotificationClosed"));
+    QDBusMessage signal =
+        QDBusMessage::createSignal(kPath, kService, QStringLiteral("NotificationClosed"));
     signal << 7u << 1u;
     QDBusConnection::connectToBus(address_, QStringLiteral("server")).send(signal);
     EXPECT_TRUE(WaitFor([&] { return closedByService == 7; }));

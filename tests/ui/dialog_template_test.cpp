@@ -37,7 +37,8 @@ TEST(DialogTemplate, JapaneseTemplatesHaveTheSameControlsAsEnglish) {
         }
     }
     EXPECT_EQ(FindDialogTemplate(100, kLangEnglish), nullptr);
-    EXPECT_EQ(FindDialogTemplate(kTemplatePorts, 0x0407), FindDialogTemplate(kTemplatePorts, kLangEnglish));
+    EXPECT_EQ(FindDialogTemplate(kTemplatePorts, 0x0407),
+              FindDialogTemplate(kTemplatePorts, kLangEnglish));
 }
 
 TEST(DialogTemplate, DialogUnitsScaleByQuarterAndEighthOfTheBase) {

@@ -17,21 +17,21 @@
 #include <memory>
 
 #include "app/strings.h"
-#include "ui/CAboutDlg.h"
 #include "platform/ports_directory.h"
 #include "platform/private_profile.h"
-#include "vsp/pty_port.h"
 #include "platform/single_instance.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/fake_tray_shell.h"
+#include "tests/support/poll_until.h"
 #include "tests/support/temp_environment.h"
 #include "tests/ui/qt_test_app.h"
+#include "ui/CAboutDlg.h"
 #include "ui/CPagePorts.h"
-#include "ui/CTrayIcon.h"
 #include "ui/CPageSettings.h"
 #include "ui/CPageStatus.h"
+#include "ui/CTrayIcon.h"
 #include "ui/control_ids.h"
-#include "tests/support/poll_until.h"
+#include "vsp/pty_port.h"
 
 namespace qx {
 namespace {
@@ -93,8 +93,7 @@ protected:
             lastIcon_ = icon;
             return answer_;
         };
-        QObject::connect(window_.get(), &CInterfaceManagerDlg::exitRequested,
-                         [this] { ++exits_; });
+        QObject::connect(window_.get(), &CInterfaceManagerDlg::exitRequested, [this] { ++exits_; });
     }
 
     // Runs ticks until the start-up scan has found the devices plugged in.
@@ -116,10 +115,14 @@ protected:
         auto answered = std::async(std::launch::async, [this, code] {
             return SendRequest(env_.RuntimeDir(), code, std::chrono::seconds(2));
         });
-        WaitFor([&] { return answered.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+        WaitFor([&] {
+            return answered.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        });
         return answered.get();
     }
-    std::string PortPath(int number) const { return env_.PortsDir() + "/COM" + std::to_string(number); }
+    std::string PortPath(int number) const {
+        return env_.PortsDir() + "/COM" + std::to_string(number);
+    }
 
     void SaveScreenshot(const char* name) {
         const char* dir = std::getenv("QXM_SCREENSHOT_DIR");
@@ -239,16 +242,18 @@ TEST_F(MainWindowTest, TheWindowMenuMinimizesExitsAndShowsTheAboutBox) {
     EXPECT_EQ(exits_, 0);
 
     bool aboutShown = false;
-    WhenUp([] { return QApplication::activeModalWidget(); }, [&](QWidget* dialog) {
-        aboutShown = qobject_cast<CAboutDlg*>(dialog) != nullptr;
-        dialog->close();
-    });
+    WhenUp([] { return QApplication::activeModalWidget(); },
+           [&](QWidget* dialog) {
+               aboutShown = qobject_cast<CAboutDlg*>(dialog) != nullptr;
+               dialog->close();
+           });
     actions[2]->trigger();
     EXPECT_TRUE(aboutShown);
 
     // The same menu as the window's context menu.
     ChooseInNextMenu(0);
-    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), window_->mapToGlobal(QPoint(5, 5)));
+    QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5),
+                            window_->mapToGlobal(QPoint(5, 5)));
     QApplication::sendEvent(window_.get(), &event);
     EXPECT_EQ(window_->State(), WindowState::kInTray);
 }

@@ -20,8 +20,8 @@
 #include "manager/config_store.h"
 #include "platform/autostart.h"
 #include "platform/private_profile.h"
-#include "vsp/pty_port.h"
 #include "sim/sim_hid_backend.h"
+#include "tests/support/poll_until.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_environment.h"
 #include "tests/ui/qt_test_app.h"
@@ -30,7 +30,7 @@
 #include "ui/CPageSettings.h"
 #include "ui/CPageStatus.h"
 #include "ui/control_ids.h"
-#include "tests/support/poll_until.h"
+#include "vsp/pty_port.h"
 
 namespace qx {
 namespace {
@@ -72,7 +72,8 @@ protected:
         window_->Manager().Refresh(true);
         CHVInterface* link = window_->Manager().Link(0);
         EXPECT_NE(link, nullptr);
-        EXPECT_TRUE(WaitFor([&] { return link->channelPresent[kWinKey].load() && !link->VersionText().empty(); }));
+        EXPECT_TRUE(WaitFor(
+            [&] { return link->channelPresent[kWinKey].load() && !link->VersionText().empty(); }));
         window_->OnInterfacesChanged();
         return *link;
     }
@@ -81,8 +82,7 @@ protected:
     void ChoosePorts(const std::array<int, kChannelCount>& numbers) {
         CPagePorts* page = window_->PortsPage();
         for (Channel channel : kAllChannels) {
-            if (!numbers[channel])
-                continue;
+            if (!numbers[channel]) continue;
             auto* list = FindControl<QComboBox>(page, 1004 + channel);
             const int index = list->findData(numbers[channel]);
             ASSERT_GE(index, 0) << "COM" << numbers[channel] << " is not offered";
@@ -110,7 +110,8 @@ TEST_F(PagesTest, WithoutInterfaceEveryPageShowsTheEmptyState) {
     CPageStatus* status = window_->StatusPage();
     for (int id : {1013, 1014, 1015, 1032})
         EXPECT_EQ(Text(status, id).toStdString(), LoadLocalizedString(110));
-    for (int id : {1024, 1025, 1026, 1034, 1022, 1021, 1023, 1010, 1016, 1017, 1018, 1033, 1019, 1020})
+    for (int id :
+         {1024, 1025, 1026, 1034, 1022, 1021, 1023, 1010, 1016, 1017, 1018, 1033, 1019, 1020})
         EXPECT_FALSE(Shown(status, id)) << id;
 
     CPagePorts* ports = window_->PortsPage();
@@ -190,13 +191,14 @@ TEST_F(PagesTest, StatusShowsTheHolderAndItsSettings) {
         return Text(status, 1016) == holder && Text(status, 1018) == holder &&
                Text(status, 1019) == parameters + ": 9600 " + baud + ", 8, N, 1" &&
                Text(status, 1020) == parameters + ": 45 " + baud + ", 5, N, 1.5";
-    })) << Text(status, 1016).toStdString() << " | " << Text(status, 1019).toStdString() << " | "
-        << Text(status, 1020).toStdString();
+    })) << Text(status, 1016).toStdString()
+        << " | " << Text(status, 1019).toStdString() << " | " << Text(status, 1020).toStdString();
 
     cat.Close();
     EXPECT_TRUE(WaitFor([&] {
         status->Refresh();
-        return Text(status, 1016).toStdString() == LoadLocalizedString(118) && Text(status, 1019).isEmpty();
+        return Text(status, 1016).toStdString() == LoadLocalizedString(118) &&
+               Text(status, 1019).isEmpty();
     }));
 }
 
@@ -205,8 +207,7 @@ bool KeyedAfter(const SimDevice& device, std::size_t from, uint8_t bit) {
     return WaitFor([&] {
         const std::vector<SimReport> reports = device.LineReports();
         for (std::size_t i = from; i < reports.size(); ++i) {
-            if (reports[i].bytes[1] & bit)
-                return true;
+            if (reports[i].bytes[1] & bit) return true;
         }
         return false;
     });
@@ -237,7 +238,8 @@ TEST_F(PagesTest, AddPortOpensThePortChoiceOfItsChannel) {
         button->click();
         EXPECT_EQ(tabs->currentWidget(), window_->PortsPage()) << channel;
         auto* list = FindControl<QComboBox>(window_->PortsPage(), 1004 + channel);
-        EXPECT_TRUE(list->view()->isVisible()) << "the list is dropped down for channel " << channel;
+        EXPECT_TRUE(list->view()->isVisible())
+            << "the list is dropped down for channel " << channel;
         list->hidePopup();
     }
 }
@@ -261,7 +263,9 @@ TEST_F(PagesTest, RemoveAllPortsAsksThenClearsEveryPort) {
         EXPECT_EQ(slot.instance, nullptr);
     }
     EXPECT_EQ(GetPrivateProfileInt("Interface-" + link.key, "PortPttCw", -1, iniPath_), 0);
-    EXPECT_TRUE(QDir(QString::fromStdString(portsDir_)).entryList({"COM*"}, QDir::System | QDir::Files).isEmpty());
+    EXPECT_TRUE(QDir(QString::fromStdString(portsDir_))
+                    .entryList({"COM*"}, QDir::System | QDir::Files)
+                    .isEmpty());
 }
 
 TEST_F(PagesTest, PortsCheckBoxesFollowTheSettings) {
@@ -363,11 +367,11 @@ TEST_F(PagesTest, AutostartBoxShowsAnEntryThatCouldNotBeWritten) {
 // Pictures of every page in both languages, with the CAT port held open.
 TEST_F(PagesTest, Screenshots) {
     const QString dir = qEnvironmentVariable("QXM_SCREENSHOT_DIR");
-    if (dir.isEmpty())
-        GTEST_SKIP() << "QXM_SCREENSHOT_DIR is not set";
+    if (dir.isEmpty()) GTEST_SKIP() << "QXM_SCREENSHOT_DIR is not set";
     QDir().mkpath(dir);
     const QByteArray savedLocale = qgetenv("LC_ALL");
-    for (const auto& [language, locale] : {std::pair{kLangEnglish, "en_US.UTF-8"}, std::pair{kLangJapanese, "ja_JP.UTF-8"}}) {
+    for (const auto& [language, locale] :
+         {std::pair{kLangEnglish, "en_US.UTF-8"}, std::pair{kLangJapanese, "ja_JP.UTF-8"}}) {
         // Message texts follow the locale, the templates the window language: switch both.
         qputenv("LC_ALL", locale);
         SetThreadLanguage(language);

@@ -21,8 +21,7 @@ PortsPageInput LinkWithAllChannels() {
 // Texts of a list, for compact comparisons.
 std::vector<std::string> Texts(const PortList& list) {
     std::vector<std::string> texts;
-    for (const PortListEntry& entry : list.entries)
-        texts.push_back(entry.text);
+    for (const PortListEntry& entry : list.entries) texts.push_back(entry.text);
     return texts;
 }
 
@@ -33,13 +32,13 @@ TEST(PortsPageModel, ReadSystemPortsSeesComNamesOfTheDirectory) {
     std::filesystem::create_directories(dir);
     for (const char* name : {"COM3", "COM255", "COM256", "COM07", "notes"})
         std::ofstream(dir / name) << "";
-    std::filesystem::create_symlink("/dev/pts/does-not-exist", dir / "COM12");  // dangling, still taken
+    std::filesystem::create_symlink("/dev/pts/does-not-exist",
+                                    dir / "COM12");  // dangling, still taken
 
     const UsedPortTable used = ReadSystemPorts(dir.string());
     std::vector<int> taken;
     for (int n = 0; n <= kMaxPortNumber; ++n)
-        if (used[n])
-            taken.push_back(n);
+        if (used[n]) taken.push_back(n);
     EXPECT_EQ(taken, (std::vector<int>{3, 12, 255}));
     std::filesystem::remove_all(dir);
 
@@ -77,7 +76,8 @@ TEST(PortsPageModel, ListsOfferFreeNumbersAndTheChannelsOwnPort) {
     ASSERT_EQ(cat.entries.size(), 1u + 255 - 3 + 1);
     const std::vector<std::string> catTexts = Texts(cat);
     EXPECT_EQ(std::vector<std::string>(catTexts.begin(), catTexts.begin() + 5),
-              (std::vector<std::string>{"not selected", "COM1", "COM3", "COM4 - current selection", "COM5"}));
+              (std::vector<std::string>{"not selected", "COM1", "COM3", "COM4 - current selection",
+                                        "COM5"}));
     EXPECT_EQ(cat.selected, 3);
     EXPECT_EQ(cat.entries[3].portNumber, 4);
     EXPECT_EQ(cat.entries.back().text, "COM255");

@@ -122,7 +122,8 @@ TEST_F(ProgramProcessTest, ASettingsFileThatCannotBeWrittenIsToldOnceAndTheRunGo
     ASSERT_TRUE(first.WaitUntilRunning()) << first.Err();
     EXPECT_EQ(RunToEnd({"-x"}), 0);
     EXPECT_EQ(first.Wait(), 0);
-    const std::string told = "The settings cannot be saved to " + env_.IniPath() + ": Is a directory.";
+    const std::string told =
+        "The settings cannot be saved to " + env_.IniPath() + ": Is a directory.";
     const std::string err = first.Err();
     ASSERT_NE(err.find(told), std::string::npos) << err;
     EXPECT_EQ(err.find(told, err.find(told) + 1), std::string::npos) << "told more than once";

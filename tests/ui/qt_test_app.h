@@ -7,8 +7,7 @@
 namespace qx::test {
 
 inline void EnsureQtApplication() {
-    if (QApplication::instance())
-        return;
+    if (QApplication::instance()) return;
     static int argc = 1;
     static char name[] = "qx_ui_tests";
     static char* argv[] = {name, nullptr};

@@ -9,15 +9,18 @@
 namespace qx {
 namespace {
 
-const StatusStrings kStrings{"Not selected", "is open by", "Parameters",
-                             "- cannot create this port!", "- is not open by any program", "baud"};
+const StatusStrings kStrings{"Not selected",
+                             "is open by",
+                             "Parameters",
+                             "- cannot create this port!",
+                             "- is not open by any program",
+                             "baud"};
 
 // A link with every channel present and no port assigned.
 StatusPageInput AllPresent() {
     StatusPageInput input;
     input.selected = true;
-    for (ChannelStatusInput& channel : input.channels)
-        channel.present = true;
+    for (ChannelStatusInput& channel : input.channels) channel.present = true;
     return input;
 }
 
@@ -95,7 +98,8 @@ TEST(StatusPageModel, HeldPortsShowHolderFileNameAndParameters) {
     Bind(input.channels[kCat], 3);
     input.channels[kCat].reading = Held("/usr/bin/rigctld", 9600, 8, kParityNone, kStopBitsOne);
     Bind(input.channels[kFsk], 4);
-    input.channels[kFsk].reading = Held("/opt/rtty/fldigi", 45, 5, kParityNone, kStopBitsOnePointFive);
+    input.channels[kFsk].reading =
+        Held("/opt/rtty/fldigi", 45, 5, kParityNone, kStopBitsOnePointFive);
     Bind(input.channels[kPttCw], 6);
     input.channels[kPttCw].reading = Held("/usr/bin/wsjtx", 0, 0, 0, 0);
     const StatusPageView view = ComputeStatusPage(input, kStrings);
@@ -121,12 +125,15 @@ TEST(StatusPageModel, HolderWinsOverMissingSinkAndEmptyPathCountsAsNobody) {
 }
 
 TEST(StatusPageModel, ParityAndStopBitCodes) {
-    const std::map<int, std::string> parity{{0, "N"}, {1, "O"}, {2, "E"}, {3, "M"}, {4, "S"}, {5, "N"}, {-1, "N"}, {99, "N"}};
+    const std::map<int, std::string> parity{{0, "N"}, {1, "O"}, {2, "E"},  {3, "M"},
+                                            {4, "S"}, {5, "N"}, {-1, "N"}, {99, "N"}};
     for (const auto& [code, text] : parity)
-        EXPECT_EQ(ParameterLine(Held("p", 1200, 7, code, 0), kStrings), "Parameters: 1200 baud, 7, " + text + ", 1");
+        EXPECT_EQ(ParameterLine(Held("p", 1200, 7, code, 0), kStrings),
+                  "Parameters: 1200 baud, 7, " + text + ", 1");
     const std::map<int, std::string> stopBits{{0, "1"}, {1, "1.5"}, {2, "2"}, {3, "2"}, {-4, "2"}};
     for (const auto& [code, text] : stopBits)
-        EXPECT_EQ(ParameterLine(Held("p", 1200, 7, 0, code), kStrings), "Parameters: 1200 baud, 7, N, " + text);
+        EXPECT_EQ(ParameterLine(Held("p", 1200, 7, 0, code), kStrings),
+                  "Parameters: 1200 baud, 7, N, " + text);
 }
 
 TEST(StatusPageModel, AbsentChannelsSayNotSupportedAndKeepTestButtons) {

@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "vsp/cuse_port.h"
 #include "platform/fd.h"
 #include "tests/support/radio_program.h"
 #include "tests/vm/uhid_process.h"
+#include "vsp/cuse_port.h"
 
 namespace qx::vm {
 namespace {
@@ -64,7 +64,8 @@ bool Finishes(std::future<T>& f) {
 class CuseGuestTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(access("/dev/cuse", R_OK | W_OK), 0) << "needs /dev/cuse: run it through tests/vm/run.sh";
+        ASSERT_EQ(access("/dev/cuse", R_OK | W_OK), 0)
+            << "needs /dev/cuse: run it through tests/vm/run.sh";
         dir_ = std::filesystem::temp_directory_path() / ("qx-cuse-" + std::to_string(getpid()));
         std::filesystem::create_directories(dir_);
         portClass_ = MakeCusePortClass(dir_.string());
@@ -153,7 +154,8 @@ TEST_F(CuseGuestTest, ProgramSettingsArriveWhole) {
 
 // stty sets, then reads back and complains unless everything it asked for took effect.
 TEST_F(CuseGuestTest, SttySetsAndReadsBackTheFraming) {
-    const std::string command = "stty -F " + LinkPath() + " 4800 cs7 parenb -parodd cstopb raw -echo 2>&1";
+    const std::string command =
+        "stty -F " + LinkPath() + " 4800 cs7 parenb -parodd cstopb raw -echo 2>&1";
     FILE* out = ::popen(command.c_str(), "r");
     ASSERT_NE(out, nullptr);
     char text[512] = {};
@@ -193,7 +195,8 @@ TEST_F(CuseGuestTest, KeyingLinesBothWays) {
     // The device's input reaches the program as CTS, and wakes a program waiting for it.
     ASSERT_TRUE(port_->SetInputLine(true));
     EXPECT_NE(ModemBits(fd.Get()) & TIOCM_CTS, 0);
-    auto wait = std::async(std::launch::async, [&] { return ::ioctl(fd.Get(), TIOCMIWAIT, TIOCM_CTS); });
+    auto wait =
+        std::async(std::launch::async, [&] { return ::ioctl(fd.Get(), TIOCMIWAIT, TIOCM_CTS); });
     EXPECT_TRUE(StillWaiting(wait));
     ASSERT_TRUE(port_->SetInputLine(false));
     ASSERT_TRUE(Finishes(wait));
@@ -212,7 +215,10 @@ TEST_F(CuseGuestTest, KeyingLinesBothWays) {
 TEST_F(CuseGuestTest, ExclusiveUseUnknownIoctlsAndTheHolder) {
     UniqueFd first = OpenPort();
     ASSERT_TRUE(first.Valid());
-    EXPECT_TRUE(Eventually([&] { return port_->GetOpenerPath().value_or("") == std::filesystem::read_symlink("/proc/self/exe"); }));
+    EXPECT_TRUE(Eventually([&] {
+        return port_->GetOpenerPath().value_or("") ==
+               std::filesystem::read_symlink("/proc/self/exe");
+    }));
 
     ASSERT_EQ(::ioctl(first.Get(), TIOCEXCL), 0) << strerror(errno);
     UniqueFd second = OpenPort();
@@ -271,7 +277,8 @@ TEST_F(CuseGuestTest, DataBothWaysBlockingNonBlockingAndPolled) {
     auto read = std::async(std::launch::async, [&] {
         char b[8] = {};
         const ssize_t n = ::read(blocking.Get(), b, sizeof b);
-        return n > 0 ? std::string(b, static_cast<size_t>(n)) : std::string("error ") + strerror(errno);
+        return n > 0 ? std::string(b, static_cast<size_t>(n))
+                     : std::string("error ") + strerror(errno);
     });
     EXPECT_TRUE(StillWaiting(read));
     const uint8_t semicolon = ';';
@@ -279,7 +286,6 @@ TEST_F(CuseGuestTest, DataBothWaysBlockingNonBlockingAndPolled) {
     ASSERT_TRUE(Finishes(read));
     EXPECT_EQ(read.get(), ";");
 }
-
 
 void NoteSignal(int) {}
 

@@ -23,7 +23,8 @@ using namespace std::chrono_literals;
 using test::ProgramParity;
 using test::RadioProgram;
 
-constexpr auto kStartBound = 120s;  // the first scan comes about five seconds after start, slower here
+constexpr auto kStartBound =
+    120s;  // the first scan comes about five seconds after start, slower here
 constexpr const char* kSerial = "QX4SIM0001";
 constexpr int kPorts[] = {3, 4, 5, 6};  // CAT, PTT/CW, FSK, WinKey
 constexpr int kCatPort = 3, kPttPort = 4, kFskPort = 5;
@@ -31,32 +32,39 @@ constexpr int kCatPort = 3, kPttPort = 4, kFskPort = 5;
 class ManagerGuestTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(access("/dev/cuse", R_OK | W_OK), 0) << "needs /dev/cuse: run it through tests/vm/run.sh";
+        ASSERT_EQ(access("/dev/cuse", R_OK | W_OK), 0)
+            << "needs /dev/cuse: run it through tests/vm/run.sh";
         ASSERT_EQ(access("/dev/uhid", R_OK | W_OK), 0) << "needs /dev/uhid";
         logs_ = env_.Root() + "/logs";
         std::filesystem::create_directories(logs_);
         // The user's earlier choice of port numbers for this interface.
         std::filesystem::create_directories(std::filesystem::path(env_.IniPath()).parent_path());
-        test::WriteBytes(env_.IniPath(), test::Utf16("[Interface-QX4SIM0001]\r\nPortCat=3\r\nPortPttCw=4\r\n"
-                                                     "PortFsk=5\r\nPortWinkey=6\r\n"));
+        test::WriteBytes(env_.IniPath(),
+                         test::Utf16("[Interface-QX4SIM0001]\r\nPortCat=3\r\nPortPttCw=4\r\n"
+                                     "PortFsk=5\r\nPortWinkey=6\r\n"));
     }
     void TearDown() override {
         if (!HasFailure()) return;
         for (const auto& entry : std::filesystem::directory_iterator(logs_))
-            std::printf("--- %s\n%s\n", entry.path().filename().c_str(), ReadText(entry.path()).c_str());
+            std::printf("--- %s\n%s\n", entry.path().filename().c_str(),
+                        ReadText(entry.path()).c_str());
     }
 
-    std::string PortPath(int number) const { return env_.PortsDir() + "/COM" + std::to_string(number); }
+    std::string PortPath(int number) const {
+        return env_.PortsDir() + "/COM" + std::to_string(number);
+    }
     // The port's name leads to a live character device.
     bool PortServed(int number) const {
         struct stat st {};
         return ::stat(PortPath(number).c_str(), &st) == 0 && S_ISCHR(st.st_mode);
     }
     bool AllPortsServed() const {
-        return std::all_of(std::begin(kPorts), std::end(kPorts), [&](int n) { return PortServed(n); });
+        return std::all_of(std::begin(kPorts), std::end(kPorts),
+                           [&](int n) { return PortServed(n); });
     }
     bool NoPortServed() const {
-        return std::none_of(std::begin(kPorts), std::end(kPorts), [&](int n) { return PortServed(n); });
+        return std::none_of(std::begin(kPorts), std::end(kPorts),
+                            [&](int n) { return PortServed(n); });
     }
 
     test::TempEnvironment env_;
@@ -70,8 +78,10 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
     ASSERT_TRUE(manager.Started());
 
     // The saved port numbers come back as ports once the program has found the device.
-    ASSERT_TRUE(Eventually([&] { return AllPortsServed(); }, kStartBound)) << "no ports in " << env_.PortsDir();
-    EXPECT_NE(ReadText(logs_ / "qx-manager.log").find("Virtual ports (CUSE) are published in " + env_.PortsDir()),
+    ASSERT_TRUE(Eventually([&] { return AllPortsServed(); }, kStartBound))
+        << "no ports in " << env_.PortsDir();
+    EXPECT_NE(ReadText(logs_ / "qx-manager.log")
+                  .find("Virtual ports (CUSE) are published in " + env_.PortsDir()),
               std::string::npos);
     EXPECT_EQ(std::filesystem::read_symlink(PortPath(kPttPort)), "/dev/qx-COM4");
 
@@ -94,8 +104,10 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
         }
         PrintFigures("RTS change", rts);
         PrintFigures("DTR change", dtr);
-        RecordProperty("rts_latency_max_us", static_cast<int>(*std::max_element(rts.begin(), rts.end()) * 1000));
-        RecordProperty("dtr_latency_max_us", static_cast<int>(*std::max_element(dtr.begin(), dtr.end()) * 1000));
+        RecordProperty("rts_latency_max_us",
+                       static_cast<int>(*std::max_element(rts.begin(), rts.end()) * 1000));
+        RecordProperty("dtr_latency_max_us",
+                       static_cast<int>(*std::max_element(dtr.begin(), dtr.end()) * 1000));
         for (double ms : rts) EXPECT_LT(ms, 100.0) << "RTS";
         for (double ms : dtr) EXPECT_LT(ms, 100.0) << "DTR";
 
@@ -134,20 +146,26 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
             const auto commands = device->Commands();
             return std::find(commands.begin(), commands.end(), text) - commands.begin();
         };
-        auto wasSent = [&](const std::string& text) { return sent(text) < std::ssize(device->Commands()); };
-        ASSERT_TRUE(Eventually([&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET FSK;MODE=5N1.5"); }));
+        auto wasSent = [&](const std::string& text) {
+            return sent(text) < std::ssize(device->Commands());
+        };
+        ASSERT_TRUE(Eventually(
+            [&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET FSK;MODE=5N1.5"); }));
         ASSERT_TRUE(wasSent("SET CAT;SPEED=4800"));
         EXPECT_LT(sent("SET CAT;SPEED=4800"), sent("SET CAT;MODE=7E2"));
         // 45 baud is what the device runs FSK at already: no speed command.
-        for (const std::string& command : device->Commands()) EXPECT_EQ(command.rfind("SET FSK;SPEED", 0), std::string::npos);
+        for (const std::string& command : device->Commands())
+            EXPECT_EQ(command.rfind("SET FSK;SPEED", 0), std::string::npos);
     }
 
     // Unplugged: the ports leave with the device; plugged in again: back under the same names.
     ASSERT_EQ(device->Destroy(), 0);
-    EXPECT_TRUE(Eventually([&] { return NoPortServed(); }, 60s)) << "ports still served after the unplug";
+    EXPECT_TRUE(Eventually([&] { return NoPortServed(); }, 60s))
+        << "ports still served after the unplug";
     device = std::make_unique<UhidProcess>(kSerial, logs_ / "device-again.log");
     ASSERT_TRUE(device->Started());
-    EXPECT_TRUE(Eventually([&] { return AllPortsServed(); }, kStartBound)) << "ports not back after the replug";
+    EXPECT_TRUE(Eventually([&] { return AllPortsServed(); }, kStartBound))
+        << "ports not back after the replug";
     EXPECT_TRUE(Eventually([&] { return device->Logged("CMD VER"); }, 60s));
 
     // A second start with -x ends the running one, which saves the interface's settings.
@@ -155,7 +173,8 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
     EXPECT_EQ(exitRequest.Wait(60s), 0);
     EXPECT_EQ(manager.Wait(60s), 0);
     const std::string ini = ReadText(env_.IniPath());
-    for (const char* saved : {"PortCat=3", "PortPttCw=4", "PortFsk=5", "PortWinkey=6", "Product=Halvorn QX-4"})
+    for (const char* saved :
+         {"PortCat=3", "PortPttCw=4", "PortFsk=5", "PortWinkey=6", "Product=Halvorn QX-4"})
         EXPECT_NE(ini.find(test::Utf16(saved).substr(2)), std::string::npos) << saved;
     EXPECT_TRUE(NoPortServed());
     EXPECT_EQ(device->Destroy(), 0);

@@ -32,8 +32,10 @@ std::string ReadText(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-ManagerProcess::ManagerProcess(const std::vector<std::string>& args, const std::filesystem::path& output,
-                               const std::vector<std::string>& env, const std::vector<std::string>& prefix) {
+ManagerProcess::ManagerProcess(const std::vector<std::string>& args,
+                               const std::filesystem::path& output,
+                               const std::vector<std::string>& env,
+                               const std::vector<std::string>& prefix) {
     std::vector<std::string> own = env;
     // The real devices, not simulated ones; no window system.
     own.push_back("QT_QPA_PLATFORM=offscreen");
@@ -41,7 +43,8 @@ ManagerProcess::ManagerProcess(const std::vector<std::string>& args, const std::
     for (const std::string& entry : own) replaced.push_back(NameOf(entry));
     std::vector<std::string> environment;
     for (char** e = environ; *e; ++e)
-        if (std::find(replaced.begin(), replaced.end(), NameOf(*e)) == replaced.end()) environment.push_back(*e);
+        if (std::find(replaced.begin(), replaced.end(), NameOf(*e)) == replaced.end())
+            environment.push_back(*e);
     environment.insert(environment.end(), own.begin(), own.end());
     std::vector<std::string> argv = prefix;
     argv.push_back(QX_MANAGER_PROGRAM);
@@ -49,9 +52,11 @@ ManagerProcess::ManagerProcess(const std::vector<std::string>& args, const std::
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    if (posix_spawnp(&pid_, argv[0].c_str(), &actions, nullptr, Pointers(argv).data(), Pointers(environment).data()) != 0)
+    if (posix_spawnp(&pid_, argv[0].c_str(), &actions, nullptr, Pointers(argv).data(),
+                     Pointers(environment).data()) != 0)
         pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
 }
@@ -69,7 +74,8 @@ int ManagerProcess::Wait(std::chrono::milliseconds bound) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::optional<long long> LineReportAfter(const UhidProcess& device, const std::string& flags, long long since) {
+std::optional<long long> LineReportAfter(const UhidProcess& device, const std::string& flags,
+                                         long long since) {
     for (const UhidLogLine& line : device.Log())
         if (line.micros >= since && line.text == "REPORT 3: " + flags) return line.micros;
     return std::nullopt;
@@ -78,24 +84,27 @@ std::optional<long long> LineReportAfter(const UhidProcess& device, const std::s
 std::vector<std::string> LineReportsAfter(const UhidProcess& device, long long since) {
     std::vector<std::string> flags;
     for (const UhidLogLine& line : device.Log())
-        if (line.micros >= since && line.text.rfind("REPORT 3: ", 0) == 0) flags.push_back(line.text.substr(10));
+        if (line.micros >= since && line.text.rfind("REPORT 3: ", 0) == 0)
+            flags.push_back(line.text.substr(10));
     return flags;
 }
 
 std::optional<double> KeyAndMeasure(const test::RadioProgram& program, const UhidProcess& device,
-                                    unsigned long request, int line, const std::string& expectedFlags) {
+                                    unsigned long request, int line,
+                                    const std::string& expectedFlags) {
     const long long before = MonotonicMicroseconds();
     if (::ioctl(program.Fd(), request, &line) != 0) return std::nullopt;
     std::optional<long long> arrived;
-    if (!Eventually([&] { return (arrived = LineReportAfter(device, expectedFlags, before)).has_value(); }))
+    if (!Eventually(
+            [&] { return (arrived = LineReportAfter(device, expectedFlags, before)).has_value(); }))
         return std::nullopt;
     return (*arrived - before) / 1000.0;
 }
 
 void PrintFigures(const char* what, std::vector<double> ms) {
     std::sort(ms.begin(), ms.end());
-    std::printf("%s to line report: n=%zu min %.2f ms, median %.2f ms, max %.2f ms\n", what, ms.size(), ms.front(),
-                ms[ms.size() / 2], ms.back());
+    std::printf("%s to line report: n=%zu min %.2f ms, median %.2f ms, max %.2f ms\n", what,
+                ms.size(), ms.front(), ms[ms.size() / 2], ms.back());
 }
 
 }  // namespace qx::vm

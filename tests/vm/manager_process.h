@@ -36,13 +36,15 @@ private:
 };
 
 // The first line report carrying flags that the device logs after the moment since; its time.
-std::optional<long long> LineReportAfter(const UhidProcess& device, const std::string& flags, long long since);
+std::optional<long long> LineReportAfter(const UhidProcess& device, const std::string& flags,
+                                         long long since);
 // The line reports the device logged after the moment since, flags only.
 std::vector<std::string> LineReportsAfter(const UhidProcess& device, long long since);
 // Changes a keying line the way a rig-control program does and measures how long the device
 // waits for the line report; nullopt when it never comes.
 std::optional<double> KeyAndMeasure(const test::RadioProgram& program, const UhidProcess& device,
-                                    unsigned long request, int line, const std::string& expectedFlags);
+                                    unsigned long request, int line,
+                                    const std::string& expectedFlags);
 void PrintFigures(const char* what, std::vector<double> ms);
 
 }  // namespace qx::vm

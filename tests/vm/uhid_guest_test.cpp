@@ -26,7 +26,8 @@ std::string ReplyText(const uint8_t* report, int size) {
 class UhidGuestTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(access("/dev/uhid", R_OK | W_OK), 0) << "needs /dev/uhid: run it through tests/vm/run.sh";
+        ASSERT_EQ(access("/dev/uhid", R_OK | W_OK), 0)
+            << "needs /dev/uhid: run it through tests/vm/run.sh";
         dir_ = std::filesystem::temp_directory_path() / ("qx-uhid-" + std::to_string(getpid()));
         std::filesystem::create_directories(dir_);
     }
@@ -54,8 +55,10 @@ TEST_F(UhidGuestTest, DeviceIsFoundOpenedBySerialAnsweredAndUnplugged) {
     UhidProcess second("QX4SIM0002", dir_ / "second.log");
     ASSERT_TRUE(first.Started() && second.Started());
     ASSERT_TRUE(Eventually([&] {
-        return FindBySerial(*backend_, "QX4SIM0001").size() == 1 && FindBySerial(*backend_, "QX4SIM0002").size() == 1;
-    })) << "hid devices enumerated: " << backend_->Enumerate(0, 0).size();
+        return FindBySerial(*backend_, "QX4SIM0001").size() == 1 &&
+               FindBySerial(*backend_, "QX4SIM0002").size() == 1;
+    })) << "hid devices enumerated: "
+        << backend_->Enumerate(0, 0).size();
     HidDeviceInfo info = FindBySerial(*backend_, "QX4SIM0001").front();
     EXPECT_EQ(info.vendorId, kVendorId);
     EXPECT_EQ(info.productId, kProductId);
@@ -93,7 +96,8 @@ TEST_F(UhidGuestTest, DeviceIsFoundOpenedBySerialAnsweredAndUnplugged) {
     EXPECT_EQ(first.Destroy(), 0);
 }
 
-// The link's own worker, on its 1 ms timer, sends its start-up sequence through the kernel and keys PTT.
+// The link's own worker, on its 1 ms timer, sends its start-up sequence through the kernel and keys
+// PTT.
 TEST_F(UhidGuestTest, LinkWorkerRunsTheStartupSequenceAndKeysPtt) {
     UhidProcess uhid("QX4SIM0001", dir_ / "device.log");
     ASSERT_TRUE(uhid.Started());
@@ -105,11 +109,13 @@ TEST_F(UhidGuestTest, LinkWorkerRunsTheStartupSequenceAndKeysPtt) {
     // What the device receives is asserted. What the link learns from the replies is not: a
     // starved emulator can delay a reply past the link's 20-tick wait, which a real device
     // never does.
-    const std::vector<std::string> startup = {"LIST",         "LIST CAT;SPEED",  "GET CAT;DESC", "GET PTTCW;DESC",
-                                              "GET FSK;DESC", "GET WINKEY;DESC", "VER"};
+    const std::vector<std::string> startup = {
+        "LIST",         "LIST CAT;SPEED",  "GET CAT;DESC", "GET PTTCW;DESC",
+        "GET FSK;DESC", "GET WINKEY;DESC", "VER"};
     ASSERT_TRUE(Eventually([&] { return uhid.Commands().size() >= startup.size(); }));
     std::vector<std::string> commands = uhid.Commands();
-    EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + startup.size()), startup);
+    EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + startup.size()),
+              startup);
 
     // The key-down report's delay from the request to the device, across the kernel.
     const long long requested = MonotonicMicroseconds();
@@ -118,7 +124,8 @@ TEST_F(UhidGuestTest, LinkWorkerRunsTheStartupSequenceAndKeysPtt) {
     std::vector<UhidLogLine> log;
     ASSERT_TRUE(Eventually([&] {
         log = uhid.Log();
-        auto found = std::find_if(log.begin(), log.end(), [](const UhidLogLine& l) { return l.text == "REPORT 3: 01"; });
+        auto found = std::find_if(log.begin(), log.end(),
+                                  [](const UhidLogLine& l) { return l.text == "REPORT 3: 01"; });
         keyed = found == log.end() ? nullptr : &*found;
         return keyed != nullptr;
     }));
@@ -126,7 +133,8 @@ TEST_F(UhidGuestTest, LinkWorkerRunsTheStartupSequenceAndKeysPtt) {
     std::printf("PTT key-down reached the device %.2f ms after the request\n", latencyMs);
     RecordProperty("ptt_latency_us", static_cast<int>(keyed->micros - requested));
     EXPECT_LT(latencyMs, 100.0);
-    EXPECT_TRUE(Eventually([&] { return uhid.Logged("REPORT 3: 00"); })) << "the 1000-tick test ends with key-up";
+    EXPECT_TRUE(Eventually([&] { return uhid.Logged("REPORT 3: 00"); }))
+        << "the 1000-tick test ends with key-up";
     std::printf("the link learned version \"%s\", channel list %s\n", link.VersionText().c_str(),
                 link.channelListReceived.load() ? "yes" : "no");
 

@@ -36,7 +36,8 @@ long long MonotonicMicroseconds() {
     return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-UhidProcess::UhidProcess(const std::string& serial, const std::filesystem::path& logPath) : logPath_(logPath) {
+UhidProcess::UhidProcess(const std::string& serial, const std::filesystem::path& logPath)
+    : logPath_(logPath) {
     int input[2];
     if (pipe2(input, O_CLOEXEC) != 0) return;
     UniqueFd readEnd(input[0]);
@@ -97,14 +98,17 @@ int UhidProcess::Destroy() {
 }
 
 KernelUevents::KernelUevents() {
-    socket_.Reset(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT));
+    socket_.Reset(
+        socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT));
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
     address.nl_groups = 1;  // the kernel's own broadcasts
-    if (bind(socket_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) socket_.Reset();
+    if (bind(socket_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        socket_.Reset();
 }
 
-bool KernelUevents::Saw(const std::string& action, const std::string& subsystem, const std::string& pathPart) {
+bool KernelUevents::Saw(const std::string& action, const std::string& subsystem,
+                        const std::string& pathPart) {
     char buffer[8192];
     for (ssize_t n; (n = recv(socket_.Get(), buffer, sizeof buffer - 1, 0)) > 0;) {
         buffer[n] = 0;
@@ -118,7 +122,8 @@ bool KernelUevents::Saw(const std::string& action, const std::string& subsystem,
         events_.push_back(event);
     }
     for (const auto& event : events_) {
-        if (event.action == action && event.subsystem == subsystem && event.path.find(pathPart) != std::string::npos)
+        if (event.action == action && event.subsystem == subsystem &&
+            event.path.find(pathPart) != std::string::npos)
             return true;
     }
     return false;

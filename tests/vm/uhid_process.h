@@ -42,7 +42,7 @@ public:
     std::vector<std::string> Commands() const;  // the command texts received, in order
     bool Logged(const std::string& text) const;
     bool SendLine(const std::string& line);  // a command line on the process's standard input
-    int Destroy();  // sends "destroy"; the exit status, or -1
+    int Destroy();                           // sends "destroy"; the exit status, or -1
 
 private:
     std::filesystem::path logPath_;

@@ -58,7 +58,8 @@ public:
         args.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
         if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
@@ -79,7 +80,8 @@ private:
 class AsUser {
 public:
     explicit AsUser(uid_t uid) {
-        ok_ = ::setgroups(0, nullptr) == 0 && ::setresgid(-1, uid, -1) == 0 && ::setresuid(-1, uid, -1) == 0;
+        ok_ = ::setgroups(0, nullptr) == 0 && ::setresgid(-1, uid, -1) == 0 &&
+              ::setresuid(-1, uid, -1) == 0;
     }
     ~AsUser() {
         [[maybe_unused]] const int u = ::setresuid(-1, 0, -1);
@@ -104,16 +106,19 @@ std::optional<NodeOwner> OwnerOf(const std::string& path) {
 class UserGuestTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(access("/dev/cuse", R_OK | W_OK), 0) << "needs /dev/cuse: run it through tests/vm/run.sh";
+        ASSERT_EQ(access("/dev/cuse", R_OK | W_OK), 0)
+            << "needs /dev/cuse: run it through tests/vm/run.sh";
         ASSERT_EQ(access(kUdevd, X_OK), 0) << "needs udev (scripts/install-deps.sh)";
         root_ = home_.Root() + "/user";
         logs_ = home_.Root() + "/logs";
         std::filesystem::create_directories(logs_);
-        for (const char* dir : {"", "/home", "/run", "/ports", "/home/.local/share/Halvorn/QX Manager"})
+        for (const char* dir :
+             {"", "/home", "/run", "/ports", "/home/.local/share/Halvorn/QX Manager"})
             std::filesystem::create_directories(root_ + dir);
         // The user's earlier choice of port numbers for this interface.
         test::WriteBytes(root_ + "/home/.local/share/Halvorn/QX Manager/QX Manager.ini",
-                         test::Utf16("[Interface-QX4SIM0001]\r\nPortCat=3\r\nPortPttCw=4\r\nPortFsk=5\r\nPortWinkey=6\r\n"));
+                         test::Utf16("[Interface-QX4SIM0001]\r\nPortCat=3\r\nPortPttCw="
+                                     "4\r\nPortFsk=5\r\nPortWinkey=6\r\n"));
         for (const auto& entry : std::filesystem::recursive_directory_iterator(root_))
             ASSERT_EQ(::lchown(entry.path().c_str(), kUser, kUser), 0);
         ASSERT_EQ(::chown(root_.c_str(), kUser, kUser), 0);
@@ -126,17 +131,20 @@ protected:
         std::filesystem::copy_file(QX_UDEV_RULES, "/run/udev/rules.d/70-qx-manager.rules",
                                    std::filesystem::copy_options::overwrite_existing);
         test::WriteBytes("/run/udev/rules.d/71-qx-test-user.rules",
-                         "SUBSYSTEM==\"hidraw\", KERNELS==\"0003:0483:A1DE.*\", OWNER=\"" + std::to_string(kUser) +
-                             "\", MODE=\"0600\"\n");
+                         "SUBSYSTEM==\"hidraw\", KERNELS==\"0003:0483:A1DE.*\", OWNER=\"" +
+                             std::to_string(kUser) + "\", MODE=\"0600\"\n");
         udevd_ = std::make_unique<Daemon>(std::vector<std::string>{kUdevd}, logs_ + "/udevd.log");
         ASSERT_TRUE(udevd_->Started());
-        ASSERT_TRUE(Eventually([] { return ::access(kUdevControl, F_OK) == 0; })) << "udevd did not start";
+        ASSERT_TRUE(Eventually([] { return ::access(kUdevControl, F_OK) == 0; }))
+            << "udevd did not start";
 
         helperSocket_ = home_.Root() + "/helper.sock";
-        helper_ = std::make_unique<Daemon>(std::vector<std::string>{QX_HELPER_PROGRAM, helperSocket_},
-                                           logs_ + "/qx-cuse-helper.log");
+        helper_ =
+            std::make_unique<Daemon>(std::vector<std::string>{QX_HELPER_PROGRAM, helperSocket_},
+                                     logs_ + "/qx-cuse-helper.log");
         ASSERT_TRUE(helper_->Started());
-        ASSERT_TRUE(Eventually([&] { return CuseHelperAnswers(helperSocket_, nullptr); })) << "no helper";
+        ASSERT_TRUE(Eventually([&] { return CuseHelperAnswers(helperSocket_, nullptr); }))
+            << "no helper";
     }
     void TearDown() override {
         helper_.reset();
@@ -146,19 +154,23 @@ protected:
         std::filesystem::remove_all("/run/udev/rules.d");
         if (!HasFailure()) return;
         for (const auto& entry : std::filesystem::directory_iterator(logs_))
-            std::printf("--- %s\n%s\n", entry.path().filename().c_str(), ReadText(entry.path()).c_str());
+            std::printf("--- %s\n%s\n", entry.path().filename().c_str(),
+                        ReadText(entry.path()).c_str());
     }
 
     // The program (or a second start of it) as the user, with its own HOME.
-    std::unique_ptr<ManagerProcess> StartManager(const std::vector<std::string>& args, const std::string& log) {
+    std::unique_ptr<ManagerProcess> StartManager(const std::vector<std::string>& args,
+                                                 const std::string& log) {
         const std::string uid = std::to_string(kUser);
         return std::make_unique<ManagerProcess>(
             args, logs_ + "/" + log,
             std::vector<std::string>{"HOME=" + root_ + "/home", "XDG_RUNTIME_DIR=" + root_ + "/run",
                                      "XDG_DATA_HOME=" + root_ + "/home/.local/share",
-                                     "XDG_CONFIG_HOME=" + root_ + "/home/.config", "QXM_PORTS_DIR=" + PortsDir(),
+                                     "XDG_CONFIG_HOME=" + root_ + "/home/.config",
+                                     "QXM_PORTS_DIR=" + PortsDir(),
                                      "QXM_CUSE_HELPER_SOCKET=" + helperSocket_},
-            std::vector<std::string>{"setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups", "--"});
+            std::vector<std::string>{"setpriv", "--reuid=" + uid, "--regid=" + uid,
+                                     "--clear-groups", "--"});
     }
     std::string PortsDir() const { return root_ + "/ports"; }
     std::string PortPath(int number) const { return PortsDir() + "/COM" + std::to_string(number); }
@@ -178,11 +190,14 @@ protected:
 TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
     auto manager = StartManager({}, "qx-manager.log");
     ASSERT_TRUE(manager->Started());
-    ASSERT_TRUE(Eventually([&] { return ManagerLog().find("Device notices come from") != std::string::npos; }, 60s))
+    ASSERT_TRUE(Eventually(
+        [&] { return ManagerLog().find("Device notices come from") != std::string::npos; }, 60s))
         << ManagerLog();
-    EXPECT_NE(ManagerLog().find("Virtual ports (CUSE via helper) are published in " + PortsDir()), std::string::npos)
+    EXPECT_NE(ManagerLog().find("Virtual ports (CUSE via helper) are published in " + PortsDir()),
+              std::string::npos)
         << ManagerLog();
-    EXPECT_NE(ManagerLog().find("Device notices come from udev"), std::string::npos) << ManagerLog();
+    EXPECT_NE(ManagerLog().find("Device notices come from udev"), std::string::npos)
+        << ManagerLog();
     std::this_thread::sleep_for(kStartUpScanOver);
     ASSERT_FALSE(AllPortsServed());
 
@@ -201,23 +216,29 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
             const long long now = MonotonicMicroseconds();
             if (!kernelAt && kernel.Saw("add", "hidraw", "0483:A1DE")) kernelAt = now;
             for (const DeviceNotice& notice : udev->ReadNotices())
-                if (!udevAt && notice.kind == DeviceNotice::kArrival && NoticeNamesOurDevice(notice.devicePath)) {
+                if (!udevAt && notice.kind == DeviceNotice::kArrival &&
+                    NoticeNamesOurDevice(notice.devicePath)) {
                     udevAt = now;
-                    hidrawNode = "/dev/" + notice.devicePath.substr(notice.devicePath.rfind('/') + 1);
+                    hidrawNode =
+                        "/dev/" + notice.devicePath.substr(notice.devicePath.rfind('/') + 1);
                     ownerAtUdev = OwnerOf(hidrawNode);
                 }
             if (!portsAt && AllPortsServed()) portsAt = now;
             return kernelAt && udevAt && portsAt;
         },
         120s))
-        << "kernel " << kernelAt.has_value() << ", udev " << udevAt.has_value() << ", ports " << portsAt.has_value();
+        << "kernel " << kernelAt.has_value() << ", udev " << udevAt.has_value() << ", ports "
+        << portsAt.has_value();
     long long createdAt = 0;
     for (const UhidLogLine& line : device->Log())
         if (line.text == std::string("CREATE ") + kSerial) createdAt = line.micros;
     ASSERT_NE(createdAt, 0);
-    std::printf("hot plug as uid %u: kernel uevent %.1f ms, udev notice %.1f ms, all four ports served %.1f ms "
-                "after the uhid device was made\n",
-                kUser, (*kernelAt - createdAt) / 1000.0, (*udevAt - createdAt) / 1000.0, (*portsAt - createdAt) / 1000.0);
+    std::printf(
+        "hot plug as uid %u: kernel uevent %.1f ms, udev notice %.1f ms, all four ports served "
+        "%.1f ms "
+        "after the uhid device was made\n",
+        kUser, (*kernelAt - createdAt) / 1000.0, (*udevAt - createdAt) / 1000.0,
+        (*portsAt - createdAt) / 1000.0);
     RecordProperty("udev_notice_after_create_us", static_cast<int>(*udevAt - createdAt));
     RecordProperty("ports_after_create_us", static_cast<int>(*portsAt - createdAt));
     // udev's notice comes once the rule has given the node to the user.
@@ -256,8 +277,10 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
         }
         PrintFigures("as the user: RTS change", rts);
         PrintFigures("as the user: DTR change", dtr);
-        RecordProperty("user_rts_latency_max_us", static_cast<int>(*std::max_element(rts.begin(), rts.end()) * 1000));
-        RecordProperty("user_dtr_latency_max_us", static_cast<int>(*std::max_element(dtr.begin(), dtr.end()) * 1000));
+        RecordProperty("user_rts_latency_max_us",
+                       static_cast<int>(*std::max_element(rts.begin(), rts.end()) * 1000));
+        RecordProperty("user_dtr_latency_max_us",
+                       static_cast<int>(*std::max_element(dtr.begin(), dtr.end()) * 1000));
         for (double ms : rts) EXPECT_LT(ms, 100.0) << "RTS";
         for (double ms : dtr) EXPECT_LT(ms, 100.0) << "DTR";
 
@@ -267,8 +290,11 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
             const auto commands = device->Commands();
             return std::find(commands.begin(), commands.end(), text) - commands.begin();
         };
-        auto wasSent = [&](const std::string& text) { return sent(text) < std::ssize(device->Commands()); };
-        ASSERT_TRUE(Eventually([&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET CAT;SPEED=4800"); }));
+        auto wasSent = [&](const std::string& text) {
+            return sent(text) < std::ssize(device->Commands());
+        };
+        ASSERT_TRUE(Eventually(
+            [&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET CAT;SPEED=4800"); }));
         EXPECT_LT(sent("SET CAT;SPEED=4800"), sent("SET CAT;MODE=7E2"));
     }
     {

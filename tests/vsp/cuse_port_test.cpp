@@ -15,7 +15,8 @@ TEST(CusePortClass, RefusedWithoutCuseOrWithoutADirectory) {
     EXPECT_EQ(MakeCusePortClass("/nonexistent/qx-ports"), nullptr);
     if (::access("/dev/cuse", R_OK | W_OK) == 0) GTEST_SKIP() << "this machine has /dev/cuse";
     test::TempHome home;
-    EXPECT_EQ(MakeCusePortClass(home.Root()), nullptr);  // the program then falls back to pseudo-terminals
+    EXPECT_EQ(MakeCusePortClass(home.Root()),
+              nullptr);  // the program then falls back to pseudo-terminals
 }
 
 TEST(CusePortClass, WithoutAHelperTheReasonIsKept) {
@@ -24,7 +25,9 @@ TEST(CusePortClass, WithoutAHelperTheReasonIsKept) {
     std::string why;
     EXPECT_EQ(MakeCuseHelperPortClass(dir, std::string(dir) + "/no-helper.sock", &why), nullptr);
     EXPECT_NE(why.find("no-helper.sock"), std::string::npos) << why;
-    EXPECT_EQ(MakeCuseHelperPortClass("/nonexistent/qx-ports", std::string(dir) + "/no-helper.sock", &why), nullptr);
+    EXPECT_EQ(MakeCuseHelperPortClass("/nonexistent/qx-ports", std::string(dir) + "/no-helper.sock",
+                                      &why),
+              nullptr);
     EXPECT_NE(why.find("/nonexistent/qx-ports"), std::string::npos) << why;
     ::rmdir(dir);
 }

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "platform/cuse_connection.h"
-#include "vsp/cuse_device.h"
 #include "platform/cuse_protocol.h"
-#include "vsp/cuse_session.h"
 #include "vsp/IVSPortAx.h"
+#include "vsp/cuse_device.h"
+#include "vsp/cuse_session.h"
 
 namespace qx {
 namespace {
@@ -34,7 +34,8 @@ void Put(std::vector<uint8_t>& bytes, const T& value) {
 
 // A kernel request: header, then the body.
 template <typename Body>
-std::vector<uint8_t> Request(uint32_t opcode, uint64_t unique, const Body& body, const std::string& tail = "") {
+std::vector<uint8_t> Request(uint32_t opcode, uint64_t unique, const Body& body,
+                             const std::string& tail = "") {
     std::vector<uint8_t> message;
     fuse_in_header header{};
     header.len = static_cast<uint32_t>(sizeof header + sizeof(Body) + tail.size());
@@ -50,7 +51,8 @@ std::vector<uint8_t> Request(uint32_t opcode, uint64_t unique, const Body& body,
 std::vector<uint8_t> Open(uint64_t unique, uint32_t flags = O_RDWR | O_NONBLOCK) {
     return Request(FUSE_OPEN, unique, fuse_open_in{flags, 0});
 }
-std::vector<uint8_t> Read(uint64_t unique, uint64_t fh, uint32_t size, uint32_t flags = O_NONBLOCK) {
+std::vector<uint8_t> Read(uint64_t unique, uint64_t fh, uint32_t size,
+                          uint32_t flags = O_NONBLOCK) {
     fuse_read_in in{};
     in.fh = fh;
     in.size = size;
@@ -64,8 +66,8 @@ std::vector<uint8_t> Write(uint64_t unique, uint64_t fh, const std::string& data
     in.flags = O_NONBLOCK;
     return Request(FUSE_WRITE, unique, in, data);
 }
-std::vector<uint8_t> Ioctl(uint64_t unique, uint64_t fh, uint32_t cmd, uint64_t arg, const std::string& input = "",
-                           uint32_t outSize = 0) {
+std::vector<uint8_t> Ioctl(uint64_t unique, uint64_t fh, uint32_t cmd, uint64_t arg,
+                           const std::string& input = "", uint32_t outSize = 0) {
     fuse_ioctl_in in{};
     in.fh = fh;
     in.flags = FUSE_IOCTL_UNRESTRICTED;
@@ -75,7 +77,9 @@ std::vector<uint8_t> Ioctl(uint64_t unique, uint64_t fh, uint32_t cmd, uint64_t 
     in.out_size = outSize;
     return Request(FUSE_IOCTL, unique, in, input);
 }
-std::string IntBytes(int value) { return std::string(reinterpret_cast<const char*>(&value), sizeof value); }
+std::string IntBytes(int value) {
+    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
 
 // A reply as the kernel reads it.
 struct Reply {
@@ -253,8 +257,9 @@ TEST_F(CuseSessionTest, ShortAndMalformedRequestsGetAnErrorReplyNeverACrash) {
 
     // Every kind with its body cut short.
     uint64_t unique = 20;
-    for (uint32_t opcode : std::initializer_list<uint32_t>{FUSE_OPEN, FUSE_RELEASE, FUSE_READ, FUSE_WRITE, FUSE_IOCTL, FUSE_POLL, FUSE_FLUSH,
-                            FUSE_INTERRUPT, static_cast<uint32_t>(CUSE_INIT)}) {
+    for (uint32_t opcode : std::initializer_list<uint32_t>{
+             FUSE_OPEN, FUSE_RELEASE, FUSE_READ, FUSE_WRITE, FUSE_IOCTL, FUSE_POLL, FUSE_FLUSH,
+             FUSE_INTERRUPT, static_cast<uint32_t>(CUSE_INIT)}) {
         const uint64_t id = ++unique;
         auto cut = Request(opcode, id, uint8_t{0});
         auto got = Send(cut);
@@ -324,7 +329,9 @@ TEST(CuseConnectionTest, InitialisationAnswersInitAndNoticesARefusedDevice) {
     reply.resize(static_cast<size_t>(::read(kernel.Get(), reply.data(), reply.size())));
     const Reply parsed = Parse(reply);
     EXPECT_EQ(parsed.unique, 1u);
-    EXPECT_NE(std::string(parsed.body.begin(), parsed.body.end()).find("DEVNAME=qx-COM-test-absent"), std::string::npos);
+    EXPECT_NE(
+        std::string(parsed.body.begin(), parsed.body.end()).find("DEVNAME=qx-COM-test-absent"),
+        std::string::npos);
     kernel.Reset();
     EXPECT_NE(result.get().find("refused"), std::string::npos);
 
@@ -352,7 +359,8 @@ TEST(CuseDeviceTest, ServesAConnectionAndEndsWithIt) {
     });
     ASSERT_TRUE(device);
     auto exchange = [&](const std::vector<uint8_t>& request) {
-        EXPECT_EQ(::write(kernel.Get(), request.data(), request.size()), static_cast<ssize_t>(request.size()));
+        EXPECT_EQ(::write(kernel.Get(), request.data(), request.size()),
+                  static_cast<ssize_t>(request.size()));
         std::vector<uint8_t> buffer(4096);
         pollfd p{kernel.Get(), POLLIN, 0};
         if (::poll(&p, 1, 5000) != 1) return Reply{0, -1, {}};
@@ -363,7 +371,8 @@ TEST(CuseDeviceTest, ServesAConnectionAndEndsWithIt) {
     const Reply opened = exchange(Open(1));
     EXPECT_EQ(opened.error, 0);
     EXPECT_TRUE(device->IsOpen());
-    EXPECT_EQ(exchange(Write(2, opened.As<fuse_open_out>().fh, "TX;")).As<fuse_write_out>().size, 3u);
+    EXPECT_EQ(exchange(Write(2, opened.As<fuse_open_out>().fh, "TX;")).As<fuse_write_out>().size,
+              3u);
     uint8_t taken[8] = {};
     EXPECT_EQ(device->TakeFromProgram(taken, sizeof taken), 3u);
 

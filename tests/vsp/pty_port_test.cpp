@@ -22,8 +22,8 @@
 #include <thread>
 
 #include "platform/ports_directory.h"
-#include "tests/support/radio_program.h"
 #include "tests/support/poll_until.h"
+#include "tests/support/radio_program.h"
 #include "tests/support/temp_home.h"
 
 namespace qx {
@@ -214,7 +214,8 @@ TEST_F(PtyPortTest, BytesPassUnchangedBothWays) {
                                           0x1a, 0x7f, 0xff, 'F',  'A',  ';'};
 
     ASSERT_EQ(program->Write(awkward), awkward.size());
-    ASSERT_TRUE(Eventually([&] { return port_->BytesWaiting() == static_cast<int>(awkward.size()); }));
+    ASSERT_TRUE(
+        Eventually([&] { return port_->BytesWaiting() == static_cast<int>(awkward.size()); }));
     uint8_t buffer[62];
     EXPECT_EQ(port_->ReadFromPort(buffer, 4), 4);
     EXPECT_EQ(port_->BytesWaiting(), static_cast<int>(awkward.size()) - 4);
@@ -331,9 +332,12 @@ TEST_F(PtyPortTest, ProgramReopeningAtOnceKeepsItsBytesAndSettings) {
             uint8_t buffer[62];
             const auto deadline = std::chrono::steady_clock::now() + 10s;
             while (received.size() < sent.size() && std::chrono::steady_clock::now() < deadline) {
-                const auto n = port_->IsOpen() == true ? port_->ReadFromPort(buffer, sizeof buffer) : 0;
-                if (n && *n > 0) received.insert(received.end(), buffer, buffer + *n);
-                else std::this_thread::sleep_for(100us);
+                const auto n =
+                    port_->IsOpen() == true ? port_->ReadFromPort(buffer, sizeof buffer) : 0;
+                if (n && *n > 0)
+                    received.insert(received.end(), buffer, buffer + *n);
+                else
+                    std::this_thread::sleep_for(100us);
             }
         });
         EXPECT_EQ(program->Write(sent, 10s), sent.size());
@@ -430,7 +434,8 @@ TEST_F(PtyPortTest, DeleteAllPortsEmptiesTheDirectoryOfPorts) {
     temporary->DeletePort();
 
     std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(dir_.Root())) left.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(dir_.Root()))
+        left.push_back(entry.path().filename());
     EXPECT_EQ(left, std::vector<std::string>{"notes.txt"});
     EXPECT_EQ(port_->IsOpen(), false);
     EXPECT_EQ(other->BytesWaiting(), std::nullopt) << "ports of this process are closed too";
@@ -460,7 +465,8 @@ TEST(PtyPortExclusiveTest, ExclusiveModeEndsWithTheLastClose) {
         if (!RadioProgram(name).Valid()) return 4;
         return sink->WaitFor(kEventOpened, 2) ? 0 : 5;
     });
-    EXPECT_EQ(result, 0) << "1 no port, 2 program failed, 3 close unseen, 4 refused, 5 opening unseen";
+    EXPECT_EQ(result, 0)
+        << "1 no port, 2 program failed, 3 close unseen, 4 refused, 5 opening unseen";
 }
 
 // The same when the port's owner is root, who can still open the slave and end the mode.

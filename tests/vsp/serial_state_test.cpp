@@ -42,7 +42,9 @@ protected:
         EXPECT_EQ(first.inSize, input.size());
         return state.Ioctl(nextId++, command, 0, input, first.outSize);
     }
-    SerialReply ValueIoctl(unsigned int command, uint64_t value) { return state.Ioctl(nextId++, command, value, {}, 0); }
+    SerialReply ValueIoctl(unsigned int command, uint64_t value) {
+        return state.Ioctl(nextId++, command, value, {}, 0);
+    }
 
     SerialSettings SetTermios2(uint32_t cflag, uint32_t speed = 0) {
         termios2 t{};
@@ -52,7 +54,9 @@ protected:
         return state.Settings();
     }
     int ModemBits() { return As<int>(PointerIoctl(TIOCMGET)); }
-    void SetBits(unsigned int command, int bits) { EXPECT_EQ(PointerIoctl(command, Bytes(bits)).error, 0); }
+    void SetBits(unsigned int command, int bits) {
+        EXPECT_EQ(PointerIoctl(command, Bytes(bits)).error, 0);
+    }
 
     SerialState state{16};
     SerialRequestId nextId = 1;
@@ -220,10 +224,10 @@ TEST_F(SerialStateTest, PointerIoctlsAskForTheirBuffersFirst) {
 }
 
 TEST_F(SerialStateTest, LineWaitEndsWhenTheInputLineChanges) {
-    EXPECT_EQ(ValueIoctl(TIOCMIWAIT, TIOCM_CTS).kind, Kind::Pending);        // id 1
-    EXPECT_EQ(ValueIoctl(TIOCMIWAIT, TIOCM_DSR).kind, Kind::Pending);        // id 2: never changes
+    EXPECT_EQ(ValueIoctl(TIOCMIWAIT, TIOCM_CTS).kind, Kind::Pending);  // id 1
+    EXPECT_EQ(ValueIoctl(TIOCMIWAIT, TIOCM_DSR).kind, Kind::Pending);  // id 2: never changes
     EXPECT_EQ(ValueIoctl(TIOCMIWAIT, TIOCM_CTS | TIOCM_CD).kind, Kind::Pending);  // id 3
-    state.SetInputLine(false);  // no change
+    state.SetInputLine(false);                                                    // no change
     EXPECT_TRUE(state.TakeCompletions().empty());
 
     state.SetInputLine(true);
