@@ -56,6 +56,7 @@ std::string PortUser(CHVInterfaceManager& manager, int number, const CHVInterfac
     for (const auto& link : manager.list) {
         for (Channel other : kAllChannels) {
             if (link.get() == &owner && other == channel) continue;
+            MutexLock lock(link->portGuard);
             if (link->ports[other].portNumber == number)
                 return std::string(ChannelTitle(other)) + " of " + link->key;
         }
@@ -103,7 +104,12 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
     if (link == nullptr)
         return Failure("no interface with serial number '" + serial + "' is connected");
     const std::string path = portClass.PortsDirectory() + "/COM" + std::to_string(number);
-    if (number != 0 && number != link->ports[channel].portNumber) {
+    std::array<int, kChannelCount> numbers{};
+    {
+        MutexLock lock(link->portGuard);
+        for (Channel c : kAllChannels) numbers[c] = link->ports[c].portNumber;
+    }
+    if (number != 0 && number != numbers[channel]) {
         if (const std::string user = PortUser(manager, number, *link, channel); !user.empty())
             return Failure("COM" + std::to_string(number) + " is already the port of " + user);
         // Like the Ports page, which offers only names not in the ports directory: the port of
@@ -114,8 +120,6 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
                            " exists");
     }
 
-    std::array<int, kChannelCount> numbers{};
-    for (Channel c : kAllChannels) numbers[c] = link->ports[c].portNumber;
     numbers[channel] = number;
     QueryAnswer answer;
     {
@@ -127,10 +131,14 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
     if (manager.observer) manager.observer->OnInterfacesChanged();
 
     const std::string what = std::string(ChannelTitle(channel)) + " of " + serial + ": ";
-    const ChannelPortSlot& slot = link->ports[channel];
+    bool bound = false;
+    {
+        MutexLock lock(link->portGuard);
+        bound = link->ports[channel].instance && link->ports[channel].sink;
+    }
     if (number == 0) {
         answer.text += what + "no port\n";
-    } else if (slot.instance && slot.sink) {
+    } else if (bound) {
         answer.text += what + path + "\n";
     } else {
         answer.status = 1;

@@ -23,7 +23,7 @@ std::string DeviceNode(const std::string& path) { return path.substr(path.find_l
 
 // A port opened or closed, with the program that holds it now, for the trace. The holder is
 // read at the tick, so an open and close within one tick show as the close alone.
-void TraceHolder(const CHVInterface& link, Channel channel) {
+void TraceHolder(const CHVInterface& link, Channel channel) QX_REQUIRES(link.portGuard) {
     const ChannelPortSlot& slot = link.ports[channel];
     const PortReading reading = ReadPortStatus(*slot.instance, false);
     const std::string port = "COM" + std::to_string(slot.portNumber);

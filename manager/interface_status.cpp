@@ -79,11 +79,18 @@ std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager) {
         status.firmware = link->VersionText();
         for (Channel channel : kAllChannels) {
             ChannelStatus& out = status.channels[channel];
-            const ChannelPortSlot& slot = link->ports[channel];
             out.present = link->channelPresent[channel].load() != 0;
-            out.portNumber = slot.portNumber;
-            out.bound = slot.instance != nullptr && slot.sink != nullptr;
-            if (slot.instance) out.reading = ReadPortStatus(*slot.instance, true);
+            IVSPortAx* instance = nullptr;
+            {
+                MutexLock lock(link->portGuard);
+                const ChannelPortSlot& slot = link->ports[channel];
+                out.portNumber = slot.portNumber;
+                out.bound = slot.instance != nullptr && slot.sink != nullptr;
+                instance = slot.instance.get();
+            }
+            // Only this thread releases instances, so it may read one without the lock: the
+            // holder lookup reads /proc and must not hold up the worker.
+            if (instance) out.reading = ReadPortStatus(*instance, true);
         }
     }
     return result;
