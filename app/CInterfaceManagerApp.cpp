@@ -70,12 +70,11 @@ int AskRunningInstance(const std::string& runtimeDir, const CommandLine& command
 
 }  // namespace
 
-std::unique_ptr<IVSPortAxClass> CInterfaceManagerApp::MakePortClass(
-    const std::string& startDirectory, std::string* error) {
-    const std::string directory = ResolvePortsDirectory(error, startDirectory);
-    if (directory.empty()) return nullptr;
-    return ChoosePortComponent(std::getenv("QXM_PORT_KIND"), directory,
-                               DefaultPortComponentMakers(), error);
+Expected<PortClass> CInterfaceManagerApp::MakePortClass(const std::string& startDirectory) {
+    const Expected<std::string> directory = ResolvePortsDirectory(startDirectory);
+    if (!directory) return directory.error();
+    return ChoosePortComponent(std::getenv("QXM_PORT_KIND"), *directory,
+                               DefaultPortComponentMakers());
 }
 
 void GiveSimulatedInterfacesPorts(const std::vector<std::string>& serialNumbers) {
@@ -110,9 +109,9 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     }
     LocateIniFile();
     if (commandLine.help) {
-        std::string reason;
-        const std::string portsDir = ResolvePortsDirectory(&reason);
-        std::printf("%s", HelpText(ProfileFile(), portsDir.empty() ? reason : portsDir).c_str());
+        const Expected<std::string> portsDir = ResolvePortsDirectory(startDirectory);
+        std::printf(
+            "%s", HelpText(ProfileFile(), portsDir ? *portsDir : portsDir.error().message).c_str());
         return 0;
     }
     const std::string runtimeDir = DefaultRuntimeDir();
@@ -146,14 +145,14 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     std::function<void(const std::string&)> showNotice;
     const SaveFailureNotice saveFailureNotice(showNotice);
 
-    std::string reason;
-    const std::unique_ptr<IVSPortAxClass> portClass = MakePortClass(startDirectory, &reason);
-    if (!portClass) {
-        if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
+    const Expected<PortClass> portClass = MakePortClass(startDirectory);
+    if (!portClass || !*portClass) {
+        if (!portClass) std::fprintf(stderr, "%s\n", portClass.error().message.c_str());
         ReportError(FormatNumber(LoadLocalizedString(kStrComponentError), kComponentUnavailable),
                     showStartError);
         return 1;
     }
+    IVSPortAxClass& ports = **portClass;
     const Expected<HidService> hid = makeHidService();
     if (!hid) {
         ReportError(hid.error().message, showStartError);
@@ -162,8 +161,8 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     GiveSimulatedInterfacesPorts(hid->simulatedSerialNumbers);
     // From here on Ctrl+C and SIGTERM end the run through the exit path.
     TerminationSignals termination;
-    std::printf("Virtual ports (%s) are published in %s\n", portClass->Kind().c_str(),
-                portClass->PortsDirectory().c_str());
+    std::printf("Virtual ports (%s) are published in %s\n", ports.Kind().c_str(),
+                ports.PortsDirectory().c_str());
     if (hid->realDevices)
         std::printf("Device notices come from %s\n", NoticeOriginText(ChooseNoticeOrigin()));
     std::fflush(stdout);
@@ -172,7 +171,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     ProgramSettings program;
     // The window's texts are built with the window, so the language is chosen before it.
     if (commandLine.languageOverride != 0) SetThreadLanguage(commandLine.languageOverride);
-    RunningServices services{*hid->backend, *portClass,  program,   *instance,
+    RunningServices services{*hid->backend, ports,       program,   *instance,
                              commandLine,   termination, showNotice};
     // Started before the first link and ended after the last, so it sees all they relay.
     std::optional<TraceSession> trace;

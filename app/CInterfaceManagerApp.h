@@ -10,6 +10,7 @@
 
 #include "app/command_line.h"
 #include "app/instance_start.h"
+#include "app/port_component.h"
 #include "app/termination_signals.h"
 #include "manager/config_store.h"
 #include "platform/hid_service.h"
@@ -47,10 +48,9 @@ public:
     int Run(const std::vector<std::string>& args);
 
     // The virtual port component's class object, chosen by QXM_PORT_KIND (see
-    // app/port_component.h); null (with the reason) when it cannot serve. A relative
-    // QXM_PORTS_DIR is taken from startDirectory.
-    static std::unique_ptr<IVSPortAxClass> MakePortClass(const std::string& startDirectory,
-                                                         std::string* error);
+    // app/port_component.h), or why it cannot serve. A relative QXM_PORTS_DIR is taken from
+    // startDirectory.
+    static Expected<PortClass> MakePortClass(const std::string& startDirectory);
 };
 
 // Simulated interfaces whose section in the settings file has no port key yet get the ports

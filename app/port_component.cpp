@@ -7,48 +7,41 @@
 namespace qx {
 namespace {
 
-// Tries the makers in order; the first that serves wins, else error lists every reason.
-std::unique_ptr<IVSPortAxClass> FirstThatServes(std::initializer_list<const PortClassMaker*> makers,
-                                                const std::string& directory,
-                                                const std::string& what, std::string* error) {
+// Tries the makers in order; the first that serves wins, else the error lists every reason.
+Expected<PortClass> FirstThatServes(std::initializer_list<const PortClassMaker*> makers,
+                                    const std::string& directory, const std::string& what) {
     std::string reasons;
     for (const PortClassMaker* make : makers) {
-        std::string why;
-        if (auto portClass = *make ? (*make)(directory, &why) : nullptr) return portClass;
+        if (!*make) continue;
+        Expected<PortClass> portClass = (*make)(directory);
+        if (portClass && *portClass) return portClass;
+        const std::string& why = portClass.error().message;
         if (!why.empty()) reasons += (reasons.empty() ? "" : "; ") + why;
     }
-    if (error != nullptr)
-        *error = "cannot serve " + what + " ports in " + directory +
-                 (reasons.empty() ? "" : " (" + reasons + ")");
-    return nullptr;
+    return Error{0, "cannot serve " + what + " ports in " + directory +
+                        (reasons.empty() ? "" : " (" + reasons + ")")};
 }
 
 }  // namespace
 
 PortComponentMakers DefaultPortComponentMakers() {
-    return {[](const std::string& directory, std::string* why) {
-                return MakeCuseHelperPortClass(directory, CuseHelperSocketPath(), why);
+    return {[](const std::string& directory) {
+                return MakeCuseHelperPortClass(directory, CuseHelperSocketPath());
             },
-            [](const std::string& directory, std::string* why) {
-                return MakeCusePortClass(directory, why);
-            },
-            [](const std::string& directory, std::string*) { return MakePtyPortClass(directory); }};
+            [](const std::string& directory) { return MakeCusePortClass(directory); },
+            [](const std::string& directory) -> Expected<PortClass> {
+                return MakePtyPortClass(directory);
+            }};
 }
 
-std::unique_ptr<IVSPortAxClass> ChoosePortComponent(const char* kind, const std::string& directory,
-                                                    const PortComponentMakers& makers,
-                                                    std::string* error) {
+Expected<PortClass> ChoosePortComponent(const char* kind, const std::string& directory,
+                                        const PortComponentMakers& makers) {
     const std::string wanted = kind ? kind : "";
-    if (wanted == "pty") return FirstThatServes({&makers.pty}, directory, "pseudo-terminal", error);
-    if (wanted == "cuse")
-        return FirstThatServes({&makers.helper, &makers.cuse}, directory, "CUSE", error);
-    if (!wanted.empty()) {
-        if (error != nullptr)
-            *error = "QXM_PORT_KIND must be \"pty\" or \"cuse\", not \"" + wanted + "\"";
-        return nullptr;
-    }
-    return FirstThatServes({&makers.helper, &makers.cuse, &makers.pty}, directory, "virtual",
-                           error);
+    if (wanted == "pty") return FirstThatServes({&makers.pty}, directory, "pseudo-terminal");
+    if (wanted == "cuse") return FirstThatServes({&makers.helper, &makers.cuse}, directory, "CUSE");
+    if (!wanted.empty())
+        return Error{0, "QXM_PORT_KIND must be \"pty\" or \"cuse\", not \"" + wanted + "\""};
+    return FirstThatServes({&makers.helper, &makers.cuse, &makers.pty}, directory, "virtual");
 }
 
 }  // namespace qx

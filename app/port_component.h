@@ -9,13 +9,14 @@
 #include <memory>
 #include <string>
 
+#include "platform/error.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {
 
-// Makes one kind of class object for a ports directory; null with the reason in why.
-using PortClassMaker =
-    std::function<std::unique_ptr<IVSPortAxClass>(const std::string& directory, std::string* why)>;
+// Makes one kind of class object for a ports directory, or says why it cannot.
+using PortClass = std::unique_ptr<IVSPortAxClass>;
+using PortClassMaker = std::function<Expected<PortClass>(const std::string& directory)>;
 
 struct PortComponentMakers {
     PortClassMaker helper;  // CUSE through the privileged helper
@@ -27,10 +28,9 @@ struct PortComponentMakers {
 // MakePtyPortClass.
 PortComponentMakers DefaultPortComponentMakers();
 
-// kind: the value of QXM_PORT_KIND, or null when it is not set. Null with the reason in error
-// for an unknown kind or when the chosen component cannot serve the directory.
-std::unique_ptr<IVSPortAxClass> ChoosePortComponent(const char* kind, const std::string& directory,
-                                                    const PortComponentMakers& makers,
-                                                    std::string* error);
+// kind: the value of QXM_PORT_KIND, or null when it is not set. The reason for an unknown kind
+// or when the chosen component cannot serve the directory.
+Expected<PortClass> ChoosePortComponent(const char* kind, const std::string& directory,
+                                        const PortComponentMakers& makers);
 
 }  // namespace qx

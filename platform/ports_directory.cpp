@@ -11,10 +11,7 @@
 namespace qx {
 namespace {
 
-bool Fail(std::string* error, const std::string& text) {
-    if (error) *error = text;
-    return false;
-}
+Error Refusal(const std::string& text) { return {0, text}; }
 
 std::string NonEmptyEnv(const char* name) {
     const char* value = std::getenv(name);
@@ -23,40 +20,40 @@ std::string NonEmptyEnv(const char* name) {
 
 // The user's own choice: created if missing, otherwise taken as it is (it may be a symlink to
 // a directory the user picked).
-bool PrepareChosenDirectory(const std::string& path, std::string* error) {
+std::optional<Error> PrepareChosenDirectory(const std::string& path) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        return Fail(error,
-                    "cannot create the ports directory " + path + ": " + std::strerror(errno));
+        return Error::FromErrno(errno, "cannot create the ports directory " + path);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return Fail(error, "the ports directory " + path + " is not a directory");
+        return Refusal("the ports directory " + path + " is not a directory");
     if (::access(path.c_str(), W_OK | X_OK) != 0)
-        return Fail(error, "the ports directory " + path + " is not writable");
-    return true;
+        return Refusal("the ports directory " + path + " is not writable");
+    return std::nullopt;
+}
+
+Expected<std::string> Prepared(const std::string& path, std::optional<Error> refusal) {
+    if (refusal) return *std::move(refusal);
+    return path;
 }
 
 }  // namespace
 
-bool PreparePrivateDirectory(const std::string& path, std::string* error) {
+std::optional<Error> PreparePrivateDirectory(const std::string& path) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        return Fail(error,
-                    "cannot create the ports directory " + path + ": " + std::strerror(errno));
+        return Error::FromErrno(errno, "cannot create the ports directory " + path);
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0)
-        return Fail(error,
-                    "cannot examine the ports directory " + path + ": " + std::strerror(errno));
-    if (S_ISLNK(st.st_mode)) return Fail(error, "the ports directory " + path + " is a symlink");
-    if (!S_ISDIR(st.st_mode))
-        return Fail(error, "the ports directory " + path + " is not a directory");
+        return Error::FromErrno(errno, "cannot examine the ports directory " + path);
+    if (S_ISLNK(st.st_mode)) return Refusal("the ports directory " + path + " is a symlink");
+    if (!S_ISDIR(st.st_mode)) return Refusal("the ports directory " + path + " is not a directory");
     if (st.st_uid != ::geteuid())
-        return Fail(error, "the ports directory " + path + " belongs to another user");
+        return Refusal("the ports directory " + path + " belongs to another user");
     if ((st.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0)
-        return Fail(
-            error, "cannot make the ports directory " + path + " private: " + std::strerror(errno));
-    return true;
+        return Error::FromErrno(errno, "cannot make the ports directory " + path + " private");
+    return std::nullopt;
 }
 
-std::string ResolvePortsDirectory(std::string* error, const std::string& startDirectory) {
+Expected<std::string> ResolvePortsDirectory(const std::string& startDirectory) {
     const std::string chosen = NonEmptyEnv("QXM_PORTS_DIR");
     if (!chosen.empty()) {
         // Symlinks to /dev/pts/N are absolute; the directory is made absolute too so that a
@@ -66,13 +63,13 @@ std::string ResolvePortsDirectory(std::string* error, const std::string& startDi
                                                ? std::filesystem::current_path(noCurrentDirectory)
                                                : std::filesystem::path(startDirectory);
         const std::string path = (base / chosen).lexically_normal().string();
-        return PrepareChosenDirectory(path, error) ? path : "";
+        return Prepared(path, PrepareChosenDirectory(path));
     }
     const std::string runtime = NonEmptyEnv("XDG_RUNTIME_DIR");
     const std::string path = !runtime.empty() && runtime.front() == '/'
                                  ? runtime + "/qx-manager"
                                  : "/tmp/qx-manager-" + std::to_string(::geteuid());
-    return PreparePrivateDirectory(path, error) ? path : "";
+    return Prepared(path, PreparePrivateDirectory(path));
 }
 
 bool IsWritableDirectory(const std::string& path) {

@@ -1,7 +1,10 @@
 #pragma once
 // Where the virtual ports are published: a private directory of the user that holds one
 // symlink "COM<n>" per port, pointing at the pseudo-terminal a radio program opens.
+#include <optional>
 #include <string>
+
+#include "platform/error.h"
 
 namespace qx {
 
@@ -11,13 +14,13 @@ namespace qx {
 //   else $XDG_RUNTIME_DIR/qx-manager, private (0700);
 //   else /tmp/qx-manager-<uid>, private (0700).
 // The private ones are refused when they are a symlink, not a directory or owned by someone
-// else (another user could otherwise read and write the radio's data). On refusal returns an
-// empty string and, if error is given, the reason.
-std::string ResolvePortsDirectory(std::string* error, const std::string& startDirectory = "");
+// else (another user could otherwise read and write the radio's data); the refusal says why.
+Expected<std::string> ResolvePortsDirectory(const std::string& startDirectory = "");
 
 // Makes sure path is a directory of this user with mode 0700: creates it if missing, tightens
-// its mode if it is ours, refuses a symlink, a non-directory or another owner.
-bool PreparePrivateDirectory(const std::string& path, std::string* error);
+// its mode if it is ours, refuses a symlink, a non-directory or another owner: the refusal, or
+// nothing when the directory is ready.
+std::optional<Error> PreparePrivateDirectory(const std::string& path);
 
 // True when path is a directory (or a link to one) this process may create names in.
 bool IsWritableDirectory(const std::string& path);

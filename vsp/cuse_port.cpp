@@ -246,33 +246,26 @@ private:
 
 std::string CuseDeviceName(const std::string& portName) { return "qx-" + portName; }
 
-std::unique_ptr<IVSPortAxClass> MakeCusePortClass(const std::string& portsDirectory,
-                                                  std::string* why) {
-    if (!IsWritableDirectory(portsDirectory)) {
-        if (why != nullptr) *why = portsDirectory + " is not a writable directory";
-        return nullptr;
-    }
-    if (!UniqueFd(::open("/dev/cuse", O_RDWR | O_CLOEXEC)).Valid()) {
-        if (why != nullptr)
-            *why = std::string("/dev/cuse cannot be opened: ") + std::strerror(errno);
-        return nullptr;
-    }
-    return std::make_unique<CusePortClass>(portsDirectory, "CUSE", OpenCuseConnection);
+Expected<std::unique_ptr<IVSPortAxClass>> MakeCusePortClass(const std::string& portsDirectory) {
+    if (!IsWritableDirectory(portsDirectory))
+        return Error{0, portsDirectory + " is not a writable directory"};
+    if (!UniqueFd(::open("/dev/cuse", O_RDWR | O_CLOEXEC)).Valid())
+        return Error::FromErrno(errno, "/dev/cuse cannot be opened");
+    return std::unique_ptr<IVSPortAxClass>(
+        std::make_unique<CusePortClass>(portsDirectory, "CUSE", OpenCuseConnection));
 }
 
-std::unique_ptr<IVSPortAxClass> MakeCuseHelperPortClass(const std::string& portsDirectory,
-                                                        const std::string& helperSocket,
-                                                        std::string* why) {
-    if (!IsWritableDirectory(portsDirectory)) {
-        if (why != nullptr) *why = portsDirectory + " is not a writable directory";
-        return nullptr;
-    }
-    if (!CuseHelperAnswers(helperSocket, why)) return nullptr;
-    return std::make_unique<CusePortClass>(
+Expected<std::unique_ptr<IVSPortAxClass>> MakeCuseHelperPortClass(const std::string& portsDirectory,
+                                                                  const std::string& helperSocket) {
+    if (!IsWritableDirectory(portsDirectory))
+        return Error{0, portsDirectory + " is not a writable directory"};
+    std::string why;
+    if (!CuseHelperAnswers(helperSocket, &why)) return Error{0, why};
+    return std::unique_ptr<IVSPortAxClass>(std::make_unique<CusePortClass>(
         portsDirectory, "CUSE via helper",
         [helperSocket](const std::string& deviceName, std::string* error) {
             return RequestCuseConnection(helperSocket, deviceName, error);
-        });
+        }));
 }
 
 }  // namespace qx

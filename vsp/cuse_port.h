@@ -16,20 +16,19 @@
 #include <memory>
 #include <string>
 
+#include "platform/error.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {
 
-// The class object that opens /dev/cuse itself; null with the reason in why when /dev/cuse
-// cannot be opened or portsDirectory is not a writable directory.
-std::unique_ptr<IVSPortAxClass> MakeCusePortClass(const std::string& portsDirectory,
-                                                  std::string* why = nullptr);
+// The class object that opens /dev/cuse itself; the reason when /dev/cuse cannot be opened or
+// portsDirectory is not a writable directory.
+Expected<std::unique_ptr<IVSPortAxClass>> MakeCusePortClass(const std::string& portsDirectory);
 
-// The class object whose devices come from the helper listening on helperSocket; null with the
-// reason in why when it does not answer or portsDirectory is not a writable directory.
-std::unique_ptr<IVSPortAxClass> MakeCuseHelperPortClass(const std::string& portsDirectory,
-                                                        const std::string& helperSocket,
-                                                        std::string* why = nullptr);
+// The class object whose devices come from the helper listening on helperSocket; the reason
+// when it does not answer or portsDirectory is not a writable directory.
+Expected<std::unique_ptr<IVSPortAxClass>> MakeCuseHelperPortClass(const std::string& portsDirectory,
+                                                                  const std::string& helperSocket);
 
 // The character device name of a port name: "COM5" -> "qx-COM5".
 std::string CuseDeviceName(const std::string& portName);

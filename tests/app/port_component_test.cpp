@@ -20,14 +20,10 @@ struct RecordingMakers {
 
     PortComponentMakers Makers() {
         auto maker = [this](const char* kind, const bool& serves) {
-            return [this, kind, &serves](const std::string& directory,
-                                         std::string* why) -> std::unique_ptr<IVSPortAxClass> {
+            return [this, kind, &serves](const std::string& directory) -> Expected<PortClass> {
                 tried.push_back(std::string(kind) + " " + directory);
-                if (!serves) {
-                    *why = std::string("no ") + kind + " here";
-                    return nullptr;
-                }
-                return std::make_unique<test::FakePortClass>(directory);
+                if (!serves) return Error{0, std::string("no ") + kind + " here"};
+                return PortClass(std::make_unique<test::FakePortClass>(directory));
             };
         };
         return {maker("helper", helperServes), maker("cuse", cuseServes), maker("pty", ptyServes)};
@@ -36,43 +32,45 @@ struct RecordingMakers {
 
 TEST(PortComponentTest, UnsetPrefersTheHelperThenOwnCuseThenPseudoTerminals) {
     RecordingMakers makers;
-    std::string error;
-    EXPECT_TRUE(ChoosePortComponent(nullptr, "/ports", makers.Makers(), &error));
+    EXPECT_TRUE(ChoosePortComponent(nullptr, "/ports", makers.Makers()));
     EXPECT_EQ(makers.tried, (std::vector<std::string>{"helper /ports"}));
 
     makers.tried.clear();
     makers.helperServes = false;
-    EXPECT_TRUE(ChoosePortComponent("", "/ports", makers.Makers(), &error));
+    EXPECT_TRUE(ChoosePortComponent("", "/ports", makers.Makers()));
     EXPECT_EQ(makers.tried, (std::vector<std::string>{"helper /ports", "cuse /ports"}));
 
     makers.tried.clear();
     makers.cuseServes = false;
-    EXPECT_TRUE(ChoosePortComponent(nullptr, "/ports", makers.Makers(), &error));
+    EXPECT_TRUE(ChoosePortComponent(nullptr, "/ports", makers.Makers()));
     EXPECT_EQ(makers.tried,
               (std::vector<std::string>{"helper /ports", "cuse /ports", "pty /ports"}));
 
     makers.tried.clear();
     makers.ptyServes = false;
-    EXPECT_FALSE(ChoosePortComponent(nullptr, "/ports", makers.Makers(), &error));
+    const auto none = ChoosePortComponent(nullptr, "/ports", makers.Makers());
+    ASSERT_FALSE(none);
+    const std::string& error = none.error().message;
     EXPECT_NE(error.find("/ports"), std::string::npos) << error;
 }
 
 TEST(PortComponentTest, ForcedKindIsTheOnlyOneTriedAndSaysWhyItCannotServe) {
     RecordingMakers makers;
-    std::string error;
-    EXPECT_TRUE(ChoosePortComponent("pty", "/ports", makers.Makers(), &error));
+    EXPECT_TRUE(ChoosePortComponent("pty", "/ports", makers.Makers()));
     EXPECT_EQ(makers.tried, (std::vector<std::string>{"pty /ports"}));
 
     // Forced CUSE takes the helper or /dev/cuse, never quietly ports without lines.
     makers.tried.clear();
     makers.helperServes = false;
-    EXPECT_TRUE(ChoosePortComponent("cuse", "/ports", makers.Makers(), &error));
+    EXPECT_TRUE(ChoosePortComponent("cuse", "/ports", makers.Makers()));
     EXPECT_EQ(makers.tried, (std::vector<std::string>{"helper /ports", "cuse /ports"}));
 
     makers.tried.clear();
     makers.cuseServes = false;
-    EXPECT_FALSE(ChoosePortComponent("cuse", "/ports", makers.Makers(), &error));
+    const auto none = ChoosePortComponent("cuse", "/ports", makers.Makers());
+    ASSERT_FALSE(none);
     EXPECT_EQ(makers.tried, (std::vector<std::string>{"helper /ports", "cuse /ports"}));
+    const std::string& error = none.error().message;
     EXPECT_NE(error.find("no helper here"), std::string::npos) << error;
     EXPECT_NE(error.find("no cuse here"), std::string::npos) << error;
 }
@@ -80,8 +78,9 @@ TEST(PortComponentTest, ForcedKindIsTheOnlyOneTriedAndSaysWhyItCannotServe) {
 TEST(PortComponentTest, UnknownKindIsAnErrorAndTriesNothing) {
     RecordingMakers makers;
     for (const char* kind : {"PTY", "tty", "cuse ", "auto", "helper"}) {
-        std::string error;
-        EXPECT_FALSE(ChoosePortComponent(kind, "/ports", makers.Makers(), &error)) << kind;
+        const auto refused = ChoosePortComponent(kind, "/ports", makers.Makers());
+        ASSERT_FALSE(refused) << kind;
+        const std::string& error = refused.error().message;
         EXPECT_NE(error.find("QXM_PORT_KIND"), std::string::npos) << error;
         EXPECT_NE(error.find(kind), std::string::npos) << error;
     }

@@ -77,7 +77,7 @@ protected:
     void SetUp() override {
         test::EnsureQtApplication();
         LocateIniFile();
-        portClass_ = MakePtyPortClass(ResolvePortsDirectory(nullptr));
+        portClass_ = MakePtyPortClass(*ResolvePortsDirectory());
         ASSERT_TRUE(portClass_);
     }
 

@@ -68,8 +68,9 @@ protected:
             << "needs /dev/cuse: run it through tests/vm/run.sh";
         dir_ = std::filesystem::temp_directory_path() / ("qx-cuse-" + std::to_string(getpid()));
         std::filesystem::create_directories(dir_);
-        portClass_ = MakeCusePortClass(dir_.string());
-        ASSERT_TRUE(portClass_);
+        auto made = MakeCusePortClass(dir_.string());
+        ASSERT_TRUE(made) << made.error().message;
+        portClass_ = std::move(*made);
         port_ = portClass_->CreateInstance();
         ASSERT_TRUE(port_);
         uint32_t cookie = 0;

@@ -11,24 +11,25 @@ namespace qx {
 namespace {
 
 TEST(CusePortClass, RefusedWithoutCuseOrWithoutADirectory) {
-    EXPECT_EQ(MakeCusePortClass(""), nullptr);
-    EXPECT_EQ(MakeCusePortClass("/nonexistent/qx-ports"), nullptr);
+    EXPECT_FALSE(MakeCusePortClass(""));
+    EXPECT_FALSE(MakeCusePortClass("/nonexistent/qx-ports"));
     if (::access("/dev/cuse", R_OK | W_OK) == 0) GTEST_SKIP() << "this machine has /dev/cuse";
     test::TempHome home;
-    EXPECT_EQ(MakeCusePortClass(home.Root()),
-              nullptr);  // the program then falls back to pseudo-terminals
+    const auto refused = MakeCusePortClass(home.Root());
+    ASSERT_FALSE(refused);  // the program then falls back to pseudo-terminals
+    EXPECT_NE(refused.error().message.find("/dev/cuse"), std::string::npos);
 }
 
 TEST(CusePortClass, WithoutAHelperTheReasonIsKept) {
     char dir[] = "/tmp/qx-cuse-test-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
-    std::string why;
-    EXPECT_EQ(MakeCuseHelperPortClass(dir, std::string(dir) + "/no-helper.sock", &why), nullptr);
-    EXPECT_NE(why.find("no-helper.sock"), std::string::npos) << why;
-    EXPECT_EQ(MakeCuseHelperPortClass("/nonexistent/qx-ports", std::string(dir) + "/no-helper.sock",
-                                      &why),
-              nullptr);
-    EXPECT_NE(why.find("/nonexistent/qx-ports"), std::string::npos) << why;
+    const auto noHelper = MakeCuseHelperPortClass(dir, std::string(dir) + "/no-helper.sock");
+    ASSERT_FALSE(noHelper);
+    EXPECT_NE(noHelper.error().message.find("no-helper.sock"), std::string::npos);
+    const auto noDirectory =
+        MakeCuseHelperPortClass("/nonexistent/qx-ports", std::string(dir) + "/no-helper.sock");
+    ASSERT_FALSE(noDirectory);
+    EXPECT_NE(noDirectory.error().message.find("/nonexistent/qx-ports"), std::string::npos);
     ::rmdir(dir);
 }
 

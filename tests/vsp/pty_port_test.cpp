@@ -541,14 +541,12 @@ TEST(PortsDirectoryTest, ChosenOrPrivateDirectoryIsMade) {
     test::TempHome root;
     {
         ScopedEnv chosen("QXM_PORTS_DIR", (root.Root() + "/chosen").c_str());
-        std::string error;
-        EXPECT_EQ(ResolvePortsDirectory(&error), root.Root() + "/chosen");
+        EXPECT_EQ(*ResolvePortsDirectory(), root.Root() + "/chosen");
         EXPECT_TRUE(fs::is_directory(root.Root() + "/chosen"));
     }
     ScopedEnv chosen("QXM_PORTS_DIR", nullptr);
     ScopedEnv runtime("XDG_RUNTIME_DIR", root.Root().c_str());
-    std::string error;
-    EXPECT_EQ(ResolvePortsDirectory(&error), root.Root() + "/qx-manager");
+    EXPECT_EQ(*ResolvePortsDirectory(), root.Root() + "/qx-manager");
     struct stat st {};
     ASSERT_EQ(::stat((root.Root() + "/qx-manager").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
@@ -556,30 +554,33 @@ TEST(PortsDirectoryTest, ChosenOrPrivateDirectoryIsMade) {
 
 TEST(PortsDirectoryTest, PrivateDirectoryRefusesWhatOthersCouldControl) {
     test::TempHome root;
-    std::string error;
     const std::string loose = root.Root() + "/loose";
     ASSERT_EQ(::mkdir(loose.c_str(), 0755), 0);
-    EXPECT_TRUE(PreparePrivateDirectory(loose, &error));
+    EXPECT_FALSE(PreparePrivateDirectory(loose));
     struct stat st {};
     ASSERT_EQ(::stat(loose.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u) << "tightened";
 
     const std::string link = root.Root() + "/link";
     fs::create_directory_symlink(loose, link);
-    EXPECT_FALSE(PreparePrivateDirectory(link, &error));
-    EXPECT_NE(error.find("symlink"), std::string::npos);
+    const auto linkRefused = PreparePrivateDirectory(link);
+    ASSERT_TRUE(linkRefused);
+    EXPECT_NE(linkRefused->message.find("symlink"), std::string::npos);
 
     const std::string file = root.Root() + "/file";
     std::ofstream(file) << "x";
-    EXPECT_FALSE(PreparePrivateDirectory(file, &error));
-    EXPECT_FALSE(PreparePrivateDirectory(root.Root() + "/missing/deeper", &error));
+    EXPECT_TRUE(PreparePrivateDirectory(file));
+    const auto missing = PreparePrivateDirectory(root.Root() + "/missing/deeper");
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->code, ENOENT) << "the cause is kept";
 
     if (::geteuid() == 0) {
         const std::string foreign = root.Root() + "/foreign";
         ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
         ASSERT_EQ(::chown(foreign.c_str(), 12345, 12345), 0);
-        EXPECT_FALSE(PreparePrivateDirectory(foreign, &error));
-        EXPECT_NE(error.find("another user"), std::string::npos);
+        const auto foreignRefused = PreparePrivateDirectory(foreign);
+        ASSERT_TRUE(foreignRefused);
+        EXPECT_NE(foreignRefused->message.find("another user"), std::string::npos);
     }
 }
 
