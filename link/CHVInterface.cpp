@@ -240,7 +240,17 @@ IVSPortAx* CHVInterface::OpenPort(Channel channel) {
 void CHVInterface::WriteReport(const Report& report) {
     const bool taken =
         device_->Write(report.data(), report.size()) == static_cast<int>(report.size());
-    (taken ? reportsWritten : reportWritesRefused).fetch_add(1, std::memory_order_relaxed);
+    if (taken) {
+        reportsWritten.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    const uint64_t refused = reportWritesRefused.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (TraceOn()) {
+        char text[64];
+        std::snprintf(text, sizeof text, "report id %d, %llu refused so far", report[0],
+                      static_cast<unsigned long long>(refused));
+        TraceText(key, "", TraceKind::kRefused, text);
+    }
 }
 
 void CHVInterface::SendLineReport() {

@@ -126,6 +126,7 @@ const char* KindLabel(TraceKind kind) {
     case TraceKind::kOpen: return "open";
     case TraceKind::kClose: return "close";
     case TraceKind::kSettings: return "settings";
+    case TraceKind::kRefused: return "write refused";
     }
     return "?";
 }

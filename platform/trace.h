@@ -28,6 +28,7 @@ enum class TraceKind : uint8_t {
     kOpen,        // a program opened the port (text: the program)
     kClose,       // the port was closed
     kSettings,    // port settings forwarded to the device
+    kRefused,     // a report the device did not take (text: how many so far)
 };
 
 // One entry, fixed in size so the queue never allocates. Longer texts are cut.

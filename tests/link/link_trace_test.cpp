@@ -65,5 +65,26 @@ TEST(LinkTrace, CommandsCatExchangeSettingsAndKeyingAppearInTheOrderTheyPassed) 
     EXPECT_NE(text.find("command         SET CAT;MODE=8N2"), std::string::npos);
 }
 
+TEST(LinkTrace, AReportTheDeviceRefusesIsTracedAndCounted) {
+    test::LinkHarness h;
+    h.link.key = "QX4SIM0001";
+    std::FILE* out = std::tmpfile();
+    {
+        TraceSession session({.out = out});
+        h.Tick(50);
+        const auto cat = h.AddPort(kCat);
+        h.device->SetPlugged(false);  // writes fail from now on
+        cat->ProgramWrites("FA;");
+        h.Tick(2);
+        session.Flush();
+    }
+    const std::string text = Contents(out);
+    std::fclose(out);
+    EXPECT_NE(text.find("QX4SIM0001        write refused   report id 2, 1 refused so far"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(h.link.reportWritesRefused.load(), 1u);
+}
+
 }  // namespace
 }  // namespace qx
