@@ -89,27 +89,7 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
         // PTT on RTS, CW on DTR, as a rig-control program keys them; several rounds for figures.
         RadioProgram ptt(PortPath(kPttPort));
         ASSERT_TRUE(ptt.Valid());
-        std::vector<double> rts, dtr;
-        for (int round = 0; round < 5; ++round) {
-            auto up = KeyAndMeasure(ptt, *device, TIOCMBIS, TIOCM_RTS, "01");
-            ASSERT_TRUE(up) << "RTS up, round " << round;
-            auto cw = KeyAndMeasure(ptt, *device, TIOCMBIS, TIOCM_DTR, "03");
-            ASSERT_TRUE(cw) << "DTR up, round " << round;
-            auto cwOff = KeyAndMeasure(ptt, *device, TIOCMBIC, TIOCM_DTR, "01");
-            ASSERT_TRUE(cwOff) << "DTR down, round " << round;
-            auto down = KeyAndMeasure(ptt, *device, TIOCMBIC, TIOCM_RTS, "00");
-            ASSERT_TRUE(down) << "RTS down, round " << round;
-            rts.insert(rts.end(), {*up, *down});
-            dtr.insert(dtr.end(), {*cw, *cwOff});
-        }
-        PrintFigures("RTS change", rts);
-        PrintFigures("DTR change", dtr);
-        RecordProperty("rts_latency_max_us",
-                       static_cast<int>(*std::max_element(rts.begin(), rts.end()) * 1000));
-        RecordProperty("dtr_latency_max_us",
-                       static_cast<int>(*std::max_element(dtr.begin(), dtr.end()) * 1000));
-        for (double ms : rts) EXPECT_LT(ms, 100.0) << "RTS";
-        for (double ms : dtr) EXPECT_LT(ms, 100.0) << "DTR";
+        CheckKeyingRounds(ptt, *device, "", "");
 
         // The radio's own keying input reaches the program as CTS.
         auto cts = [&] {

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -105,6 +107,33 @@ void PrintFigures(const char* what, std::vector<double> ms) {
     std::sort(ms.begin(), ms.end());
     std::printf("%s to line report: n=%zu min %.2f ms, median %.2f ms, max %.2f ms\n", what,
                 ms.size(), ms.front(), ms[ms.size() / 2], ms.back());
+}
+
+void CheckKeyingRounds(const test::RadioProgram& ptt, const UhidProcess& device,
+                       const std::string& label, const std::string& property) {
+    std::vector<double> rts, dtr;
+    for (int round = 0; round < 5; ++round) {
+        auto up = KeyAndMeasure(ptt, device, TIOCMBIS, TIOCM_RTS, "01");
+        ASSERT_TRUE(up) << "RTS up, round " << round;
+        auto cw = KeyAndMeasure(ptt, device, TIOCMBIS, TIOCM_DTR, "03");
+        ASSERT_TRUE(cw) << "DTR up, round " << round;
+        auto cwOff = KeyAndMeasure(ptt, device, TIOCMBIC, TIOCM_DTR, "01");
+        ASSERT_TRUE(cwOff) << "DTR down, round " << round;
+        auto down = KeyAndMeasure(ptt, device, TIOCMBIC, TIOCM_RTS, "00");
+        ASSERT_TRUE(down) << "RTS down, round " << round;
+        rts.insert(rts.end(), {*up, *down});
+        dtr.insert(dtr.end(), {*cw, *cwOff});
+    }
+    PrintFigures((label + "RTS change").c_str(), rts);
+    PrintFigures((label + "DTR change").c_str(), dtr);
+    ::testing::Test::RecordProperty(
+        property + "rts_latency_max_us",
+        static_cast<int>(*std::max_element(rts.begin(), rts.end()) * 1000));
+    ::testing::Test::RecordProperty(
+        property + "dtr_latency_max_us",
+        static_cast<int>(*std::max_element(dtr.begin(), dtr.end()) * 1000));
+    for (double ms : rts) EXPECT_LT(ms, 100.0) << "RTS";
+    for (double ms : dtr) EXPECT_LT(ms, 100.0) << "DTR";
 }
 
 }  // namespace qx::vm

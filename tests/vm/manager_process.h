@@ -46,5 +46,10 @@ std::optional<double> KeyAndMeasure(const test::RadioProgram& program, const Uhi
                                     unsigned long request, int line,
                                     const std::string& expectedFlags);
 void PrintFigures(const char* what, std::vector<double> ms);
+// Keys PTT by RTS and CW by DTR for five rounds as a rig-control program does, and expects each
+// line report within the virtual machine's 100 ms bound. The latencies are printed after label
+// and recorded as the test properties <property>_rts_latency_max_us and ..._dtr_...
+void CheckKeyingRounds(const test::RadioProgram& ptt, const UhidProcess& device,
+                       const std::string& label, const std::string& property);
 
 }  // namespace qx::vm

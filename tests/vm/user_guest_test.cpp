@@ -262,27 +262,7 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
         RadioProgram ptt(PortPath(kPttPort));
         RadioProgram cat(PortPath(kCatPort));
         ASSERT_TRUE(ptt.Valid() && cat.Valid()) << std::strerror(errno);
-        std::vector<double> rts, dtr;
-        for (int round = 0; round < 5; ++round) {
-            auto up = KeyAndMeasure(ptt, *device, TIOCMBIS, TIOCM_RTS, "01");
-            ASSERT_TRUE(up) << "RTS up, round " << round;
-            auto cw = KeyAndMeasure(ptt, *device, TIOCMBIS, TIOCM_DTR, "03");
-            ASSERT_TRUE(cw) << "DTR up, round " << round;
-            auto cwOff = KeyAndMeasure(ptt, *device, TIOCMBIC, TIOCM_DTR, "01");
-            ASSERT_TRUE(cwOff) << "DTR down, round " << round;
-            auto down = KeyAndMeasure(ptt, *device, TIOCMBIC, TIOCM_RTS, "00");
-            ASSERT_TRUE(down) << "RTS down, round " << round;
-            rts.insert(rts.end(), {*up, *down});
-            dtr.insert(dtr.end(), {*cw, *cwOff});
-        }
-        PrintFigures("as the user: RTS change", rts);
-        PrintFigures("as the user: DTR change", dtr);
-        RecordProperty("user_rts_latency_max_us",
-                       static_cast<int>(*std::max_element(rts.begin(), rts.end()) * 1000));
-        RecordProperty("user_dtr_latency_max_us",
-                       static_cast<int>(*std::max_element(dtr.begin(), dtr.end()) * 1000));
-        for (double ms : rts) EXPECT_LT(ms, 100.0) << "RTS";
-        for (double ms : dtr) EXPECT_LT(ms, 100.0) << "DTR";
+        CheckKeyingRounds(ptt, *device, "as the user: ", "user_");
 
         // The CAT port set up as a rig-control program does.
         ASSERT_TRUE(cat.Configure(4800, 7, ProgramParity::kEven, 2));
