@@ -34,6 +34,9 @@ void WriteConfig(const std::string& path, const std::string& folder) {
 PrivateBus::PrivateBus(const std::string& folder) {
     const std::string config = folder + "/bus.conf";
     WriteConfig(config, folder);
+    // Made before the fork: a child of a threaded process may only make async-signal-safe calls.
+    const std::string configArg = "--config-file=" + config;
+    const std::string printArg = "--print-address=" + std::to_string(kAddressFd);
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
@@ -42,8 +45,6 @@ PrivateBus::PrivateBus(const std::string& folder) {
             ::fcntl(kAddressFd, F_SETFD, 0);
         else
             ::dup2(pipeFds[1], kAddressFd);
-        const std::string configArg = "--config-file=" + config;
-        const std::string printArg = "--print-address=" + std::to_string(kAddressFd);
         ::execlp("dbus-daemon", "dbus-daemon", configArg.c_str(), "--nofork", "--nopidfile",
                  printArg.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
