@@ -216,7 +216,9 @@ void CHVInterface::WriteOutbox() {
 // command waits for it, and the reply itself arrives as news.
 int64_t CHVInterface::NextPassDue() {
     int64_t due = TicksUntilPoll();
-    if (devicePollFd_ < 0 || !startupQueued_ || !commandQueue_.empty() ||
+    // The device's input state reaches the program on the pass after the one that read it.
+    const bool inputStatePending = pttCwPortOpen_ && inputStateApplied_ != deviceInputState_;
+    if (devicePollFd_ < 0 || !startupQueued_ || !commandQueue_.empty() || inputStatePending ||
         pttTestCountdown.load() > 0 || cwTestCountdown.load() > 0 || AnyPortHasBytes())
         return 1;
     if (lineRepeatPending_ && pttCwPortOpen_)
@@ -308,6 +310,7 @@ void CHVInterface::ServicePttCwPort(int64_t elapsed) {
     }
     pttCwPortOpen_ = 1;
     port->SetInputLine(deviceInputState_ != 0);
+    inputStateApplied_ = deviceInputState_;
     const auto dtr = port->GetDtr();
     const auto rts = port->GetRts();
     if (!dtr || !rts) return;  // lines unknown this tick: keep what was sent

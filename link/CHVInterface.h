@@ -192,6 +192,7 @@ private:
     int lineRepeatPending_ = 0;
     uint8_t lineFlags_ = 0;
     int deviceInputState_ = 0;
+    int inputStateApplied_ = 0;  // what the PTT/CW port was last given of deviceInputState_
     int pttCwPortOpen_ = 0;
     int rtsState_ = 0;
     int dtrState_ = 0;

@@ -167,6 +167,23 @@ TEST(LinkSleep, ProgramOpeningThePttPortWhileAsleepGetsItsLinesSent) {
     EXPECT_EQ(h.Lines().back(), (std::pair<int, int>{h.ticks, 0x00}));
 }
 
+// The radio's keying input arrives while the link sleeps: it reaches the program's CTS on the
+// next pass, as when ticking, and the link does not fall asleep with it undelivered.
+TEST(LinkSleep, InputStateReportedWhileAsleepReachesTheProgram) {
+    LinkHarness h;
+    auto port = h.AddPort(kPttCw);
+    RunUntilAsleep(h);
+    h.device->QueueInputState(1);
+    h.News();  // the device's descriptor is readable
+    h.RunFor(10);
+    EXPECT_TRUE(port->inputLine);
+    EXPECT_EQ(h.due, kNoPassDue);
+    h.device->QueueInputState(0);
+    h.News();
+    h.RunFor(10);
+    EXPECT_FALSE(port->inputLine);
+}
+
 TEST(LinkSleep, BytesKeepTheLinkTickingUntilTheyAreAllRelayed) {
     LinkHarness h(SilentDevice());
     auto cat = h.AddPort(kCat);
