@@ -65,9 +65,13 @@ public:
     bool Close();
     // One 1 ms tick; public so tests can drive the link by hand without the worker.
     void ServiceTick();
-    // One pass standing for elapsedTicks ticks (at least 1) since the previous one. Returns the
-    // ticks from this pass to the next one a rule needs, or kNoPassDue when only news can start
-    // work. Public so tests can run the worker's schedule on simulated time.
+    // One pass standing for elapsedTicks ticks (at least 1) since the previous one: it does what
+    // that many ServiceTick calls would have done with what it finds. The ticks before the one
+    // the previous pass asked for only count; those from it on, when the pass is late, run one
+    // by one (reports waiting in the device, the reply wait, timed rules); news of the ports and
+    // the user interface is taken on the pass's own, last tick. Returns the ticks from this pass
+    // to the next one a rule needs, or kNoPassDue when only news can start work. Public so tests
+    // can run the worker's schedule on simulated time.
     int64_t ServicePass(int64_t elapsedTicks);
 
     // Wakes a sleeping worker to look at its work; any thread. Whoever binds or clears a channel
@@ -150,23 +154,29 @@ private:
     IVSPortAx* OpenPort(Channel channel)
         QX_REQUIRES(portGuard);  // null unless the port exists and reports open
     void SendLineReport() QX_REQUIRES(portGuard);
-    void RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState, int64_t elapsed)
+    void CountSleptTicks(int64_t ticks);
+    bool RunLateTick(bool reading) QX_REQUIRES(portGuard);
+    void RunOwnTick() QX_REQUIRES(portGuard);
+    void RunCommandProtocolTick() QX_REQUIRES(portGuard);
+    void RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState, bool mayStart)
         QX_REQUIRES(portGuard);
-    void ServicePttCwPort(int64_t elapsed) QX_REQUIRES(portGuard);
+    void ServicePttCwPort() QX_REQUIRES(portGuard);
+    void CountLineRepeat() QX_REQUIRES(portGuard);
     void UpdateLine(int newState, int& storedState, uint8_t bit) QX_REQUIRES(portGuard);
-    void Receive() QX_REQUIRES(portGuard);
+    bool Receive() QX_REQUIRES(portGuard);
+    bool InputWaiting() const;
     void DeliverToPort(Channel channel, const Report& report) QX_REQUIRES(portGuard);
     void Transmit(Channel channel) QX_REQUIRES(portGuard);
 
     // Command protocol (worker only).
     void QueueStartupSequence();
-    void PollSettings(int64_t elapsed) QX_REQUIRES(portGuard);
+    void PollSettings() QX_REQUIRES(portGuard);
+    void CountSleptPollTicks(int64_t ticks);
     int64_t TicksUntilPoll()
         QX_REQUIRES(portGuard);  // kNoPassDue when the poll has nothing to look at
     void PollChannelSettings(Channel channel, SentSettings& sent, const char* name)
         QX_REQUIRES(portGuard);
-    bool ReplyWaitOver(int64_t elapsed) const;
-    void SendQueuedCommand(int64_t elapsed);
+    void SendQueuedCommand();
     void SendCommand(const char* text);
     void HandleReply(const Report& report);
     void ParseReplyToken(std::string_view token);
@@ -183,6 +193,7 @@ private:
     int devicePollFd_ = -1;  // the worker stops sleeping on it once it reports the device gone
     std::thread worker_;
     std::atomic<bool> stopping_{false};
+    int64_t passDue_ = 1;  // what the last pass returned: the first tick a rule needed
     // Reports made during a tick, written in order once the tick has let go of portGuard:
     // a device write can block (a stalled endpoint, a hung firmware).
     std::vector<Report> outbox_;
@@ -203,7 +214,6 @@ private:
     int startupQueued_ = 0;
     int versionStep_ = 0;
     int pollCounter_ = 0;
-    bool pollHadWork_ = false;  // the last pass found something for the poll to look at
     std::string commandQueue_;  // one command code per byte, oldest first
     SentSettings catSent_{9600, 8, 78, 1};
     SentSettings fskSent_{45, 5, 78, 1};
