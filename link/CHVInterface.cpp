@@ -210,7 +210,7 @@ bool CHVInterface::RunLateTick(bool reading) {
     RunLineTest(pttTestCountdown, kPttBit, rtsState_, false);
     RunLineTest(cwTestCountdown, kCwBit, dtrState_, false);
     if (pttCwPortOpen_) CountLineRepeat();
-    if (reading) reading = Receive();
+    if (reading) reading = Receive() || InputWaiting();
     RunCommandProtocolTick();
     return reading;
 }
@@ -360,11 +360,10 @@ void CHVInterface::UpdateLine(int newState, int& storedState, uint8_t bit) {
 }
 
 // One input report per tick; the first channel whose report id matches takes it. Returns whether
-// the device may hold more: a report was read, or none was ready but some still wait.
+// a report was read.
 bool CHVInterface::Receive() {
     Report report{};
-    const int length = device_->Read(report.data(), report.size());
-    if (length <= 0) return length == 0 && InputWaiting();
+    if (device_->Read(report.data(), report.size()) <= 0) return false;
     const int id = report[0];
     if (id == kCommandReportId) {
         HandleReply(report);
@@ -383,6 +382,7 @@ bool CHVInterface::Receive() {
     return true;
 }
 
+// Whether the device still holds reports, ready or not (a gone device holds none).
 bool CHVInterface::InputWaiting() const {
     pollfd input{devicePollFd_, POLLIN, 0};
     return devicePollFd_ >= 0 && ::poll(&input, 1, 0) == 1 && input.revents == POLLIN;

@@ -228,9 +228,9 @@ uint64_t SimDevice::Generation() const {
     return generation_;
 }
 
-void SimDevice::QueueInput(const std::array<uint8_t, 64>& report) {
+void SimDevice::QueueInput(const std::array<uint8_t, 64>& report, uint64_t readsLater) {
     std::lock_guard lock(mutex_);
-    input_.push_back({reads_ + 1, report});
+    input_.push_back({reads_ + 1 + readsLater, report});
     UpdateInputReadyLocked();
 }
 
