@@ -151,13 +151,15 @@ private:
              ++nextNews_) {
             const auto& [time, what] = script_.news[nextNews_];
             late_.Apply(what);
-            news.push_back({InStall(script_, time) ? static_cast<int>(time / kMs) + 1 : pass, what});
+            news.push_back(
+                {InStall(script_, time) ? static_cast<int>(time / kMs) + 1 : pass, what});
         }
         for (int tick = last + 1; tick <= pass; ++tick) {
             for (const auto& [at, what] : news)
                 if (at == tick || (tick == last + 1 && at <= last)) ticking_.Apply(what);
             for (const auto& [at, report] : reports)
-                if (at == tick || (tick == last + 1 && at <= last)) ticking_.h.device->QueueInput(report);
+                if (at == tick || (tick == last + 1 && at <= last))
+                    ticking_.h.device->QueueInput(report);
             ticking_.h.Tick();
         }
         late_.h.Pass(pass - last);
@@ -190,10 +192,14 @@ struct Case {
 const Case kCases[] = {
     {"25 ms stall after GET CAT;DESC, the radio's input queued before the reply",
      [](Script& s) {
-         s.deviceReports = {{2, Reply("CAT;PTTCW;FSK;WINKEY")}, {3, Reply("4800;9600;115200")},
-                            {4, InputState(1)},        {4, Reply("2")},
-                            {5, Reply("3")},           {6, Reply("4")},
-                            {7, Reply("5")},           {8, Reply("HAM RADIO INTERFACE;QX-4;1.0.5")}};
+         s.deviceReports = {{2, Reply("CAT;PTTCW;FSK;WINKEY")},
+                            {3, Reply("4800;9600;115200")},
+                            {4, InputState(1)},
+                            {4, Reply("2")},
+                            {5, Reply("3")},
+                            {6, Reply("4")},
+                            {7, Reply("5")},
+                            {8, Reply("HAM RADIO INTERFACE;QX-4;1.0.5")}};
          s.stalls = {{3 * kMs + kMs / 2, 29 * kMs}};
          s.news = {{40 * kMs + kMs / 3, News::kCatOpen}, {45 * kMs + 7, News::kCatWrite}};
          s.end = 1200 * kMs;
@@ -249,9 +255,20 @@ Script RandomScript(uint32_t seed) {
     auto uniform = [&](int64_t low, int64_t high) {
         return std::uniform_int_distribution<int64_t>(low, high)(random);
     };
-    static const char* const kReplies[] = {"CAT;PTTCW;FSK;WINKEY", "CAT;FSK", "4800;9600;115200",
-                                           "7", "2", "3", "9", "C", "", "OK 00", "ERROR",
-                                           "HAM RADIO INTERFACE;QX-4;1.0.5", "1", "0"};
+    static const char* const kReplies[] = {"CAT;PTTCW;FSK;WINKEY",
+                                           "CAT;FSK",
+                                           "4800;9600;115200",
+                                           "7",
+                                           "2",
+                                           "3",
+                                           "9",
+                                           "C",
+                                           "",
+                                           "OK 00",
+                                           "ERROR",
+                                           "HAM RADIO INTERFACE;QX-4;1.0.5",
+                                           "1",
+                                           "0"};
     Script s;
     s.end = 2300 * kMs;
     for (int tick = static_cast<int>(uniform(1, 4)); tick < 2300;
