@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -64,8 +64,8 @@ bool ReadProgram(RelaySession& session, int program, std::vector<uint8_t>& buffe
     const ssize_t n = ::recv(program, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
     if (n <= 0) {
-        *why = n == 0 ? "the program closed its end" : std::string("the program's socket: ") +
-                                                           std::strerror(errno);
+        *why = n == 0 ? "the program closed its end"
+                      : std::string("the program's socket: ") + std::strerror(errno);
         return false;
     }
     if (static_cast<size_t>(n) > buffer.size()) {
@@ -115,8 +115,8 @@ std::string RunRelay(int kernel, int program) {
             break;
         }
         if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) why = "the kernel ended the device";
-        serving = why.empty() && (!(fds[0].revents & POLLIN) ||
-                                  ReadKernel(session, kernel, kernelBuffer, &why)) &&
+        serving = why.empty() &&
+                  (!(fds[0].revents & POLLIN) || ReadKernel(session, kernel, kernelBuffer, &why)) &&
                   (!(fds[1].revents & (POLLIN | POLLHUP | POLLERR)) ||
                    ReadProgram(session, program, programBuffer, &why));
         session.Expire(SerialClock::now());

@@ -33,11 +33,11 @@ constexpr int kParkedFds = 100;  // above anything kept while the kept ones are 
 // What the relay's loop, the C++ allocator and an abort need; nothing opens, maps a file,
 // forks or executes.
 constexpr long kAllowedCalls[] = {
-    SYS_read,        SYS_write,         SYS_writev,       SYS_recvfrom,     SYS_sendto,
-    SYS_recvmsg,     SYS_sendmsg,       SYS_ppoll,        SYS_close,        SYS_exit,
-    SYS_exit_group,  SYS_rt_sigreturn,  SYS_restart_syscall, SYS_clock_gettime, SYS_brk,
-    SYS_mmap,        SYS_munmap,        SYS_mremap,       SYS_madvise,      SYS_futex,
-    SYS_getpid,      SYS_gettid,        SYS_tgkill,       SYS_rt_sigprocmask, SYS_fstat,
+    SYS_read,       SYS_write,        SYS_writev,          SYS_recvfrom,       SYS_sendto,
+    SYS_recvmsg,    SYS_sendmsg,      SYS_ppoll,           SYS_close,          SYS_exit,
+    SYS_exit_group, SYS_rt_sigreturn, SYS_restart_syscall, SYS_clock_gettime,  SYS_brk,
+    SYS_mmap,       SYS_munmap,       SYS_mremap,          SYS_madvise,        SYS_futex,
+    SYS_getpid,     SYS_gettid,       SYS_tgkill,          SYS_rt_sigprocmask, SYS_fstat,
     SYS_newfstatat,
 #ifdef SYS_poll
     SYS_poll,

@@ -24,12 +24,12 @@ inline constexpr size_t kRelayMaxFrame = kRelayHeaderSize + kRelayWindow;
 enum class RelaySender { kRelay, kProgram };
 
 enum class RelayFrameType : uint8_t {
-    kState = 1,         // relay: the port as its openers left it
-    kEvent = 2,         // relay: a port event (opened, closed, settings, lines)
-    kFromProgram = 3,   // relay: bytes a radio program wrote
-    kToProgram = 16,    // program: bytes for the radio programs
-    kInputLine = 17,    // program: the modem-status input (CTS)
-    kConsumed = 32,     // either: the receiver took this many bytes; that much credit returns
+    kState = 1,        // relay: the port as its openers left it
+    kEvent = 2,        // relay: a port event (opened, closed, settings, lines)
+    kFromProgram = 3,  // relay: bytes a radio program wrote
+    kToProgram = 16,   // program: bytes for the radio programs
+    kInputLine = 17,   // program: the modem-status input (CTS)
+    kConsumed = 32,    // either: the receiver took this many bytes; that much credit returns
 };
 
 // What the program mirrors of the port.

@@ -79,7 +79,15 @@ bool CuseRelayDevice::Receive(std::vector<uint8_t>& buffer, std::vector<int>& ev
 bool CuseRelayDevice::Apply(const RelayFrame& frame, std::vector<int>& events) {
     switch (frame.type) {
     case RelayFrameType::kState: state_ = frame.state; return true;
-    case RelayFrameType::kEvent: events.push_back(frame.event); return true;
+    case RelayFrameType::kEvent:
+        if (frame.event == kEventClosed) {
+            // What the last program wrote before it left goes with it, as in the port itself.
+            unreturnedCredit_ += static_cast<uint32_t>(fromProgram_.size());
+            fromProgram_.clear();
+            ReturnCreditLocked();
+        }
+        events.push_back(frame.event);
+        return true;
     case RelayFrameType::kFromProgram:
         if (fromProgram_.size() + frame.bytes.size() + unreturnedCredit_ > kRelayWindow)
             return false;  // beyond the credit given

@@ -2,9 +2,9 @@
 // the confined relay process itself between a stand-in kernel (a socket pair in place of
 // /dev/cuse) and the program's side of the port.
 #include <asm/ioctls.h>
-#include <linux/termios.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <linux/termios.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,7 +42,8 @@ TEST(RelaySession, AFrameBeyondTheProtocolOrItsCreditEndsTheSession) {
     } cases[] = {
         {"garbage", {{0xFF, 0xFF, 0xFF, 0xFF}}},
         {"a relay's frame", {Frame(RelayFrame::State({}))}},
-        {"bytes beyond the port's room", {full, Frame(RelayFrame::Bytes(RelayFrameType::kToProgram, {1}))}},
+        {"bytes beyond the port's room",
+         {full, Frame(RelayFrame::Bytes(RelayFrameType::kToProgram, {1}))}},
         {"credit never given", {Frame(RelayFrame::Consumed(1))}},
     };
     for (const auto& c : cases) {
@@ -83,9 +84,8 @@ TEST(RelaySession, ThePortsStateBytesAndCreditReachTheProgram) {
     EXPECT_EQ(frames[0].bytes, (Bytes{'F', 'A', ';'}));
 
     std::string why;
-    ASSERT_TRUE(session.FromProgram(Frame(RelayFrame::Bytes(RelayFrameType::kToProgram,
-                                                            {'I', 'F', ';'})),
-                                    &why));
+    ASSERT_TRUE(session.FromProgram(
+        Frame(RelayFrame::Bytes(RelayFrameType::kToProgram, {'I', 'F', ';'})), &why));
     session.TakeKernelOutbox();
     session.FromKernel(test::Read(3, fh, 64), now);
     const auto read = test::Parse(session.TakeKernelOutbox().at(0));
@@ -109,8 +109,7 @@ protected:
         ASSERT_TRUE(program_.Valid()) << error;
     }
     void TearDown() override {
-        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
-        }
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {}
     }
 
     // The kernel's request and the relay's one reply to it.
@@ -171,8 +170,8 @@ TEST_F(ConfinedRelay, RunsWithoutPrivilegesAndServesTheProgramsPort) {
     EXPECT_FALSE(device->DeliverToProgram(tooMuch.data(), tooMuch.size()));
     EXPECT_TRUE(device->DeliverToProgram(reinterpret_cast<const uint8_t*>("IF;"), 3));
     test::Reply read;
-    ASSERT_TRUE(test::PollUntil(
-        [&] { return (read = Ask(test::Read(5, fh, 64))).body.size() == 3; }, 5s));
+    ASSERT_TRUE(
+        test::PollUntil([&] { return (read = Ask(test::Read(5, fh, 64))).body.size() == 3; }, 5s));
 
     device->End();  // the relay ends the device: the kernel's side sees its end close
     Bytes rest(kCuseReadBuffer);

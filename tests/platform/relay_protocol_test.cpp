@@ -12,9 +12,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-RelayPortState SomeState() {
-    return {true, 4242, 4800, 7, 2, 2, true, false};
-}
+RelayPortState SomeState() { return {true, 4242, 4800, 7, 2, 2, true, false}; }
 
 TEST(RelayProtocol, EveryFrameSurvivesItsRoundTrip) {
     const struct {
@@ -51,8 +49,8 @@ Bytes StateWith(size_t at, uint8_t value) {
 }
 
 TEST(RelayProtocol, HostileMessagesAreRefused) {
-    Bytes oversized = EncodeRelayFrame(
-        RelayFrame::Bytes(RelayFrameType::kToProgram, Bytes(kRelayWindow, 'x')));
+    Bytes oversized =
+        EncodeRelayFrame(RelayFrame::Bytes(RelayFrameType::kToProgram, Bytes(kRelayWindow, 'x')));
     oversized.push_back('x');
     oversized[1] = oversized[2] = 0xFF;
     Bytes lengthLies = EncodeRelayFrame(RelayFrame::Bytes(RelayFrameType::kToProgram, {'a', 'b'}));
@@ -90,8 +88,7 @@ TEST(RelayProtocol, HostileMessagesAreRefused) {
         {"closed with an opener", StateWith(0, 0), RelaySender::kRelay},
         {"a short state", {1, 1, 0, 1}, RelaySender::kRelay},
     };
-    for (const auto& c : cases)
-        EXPECT_FALSE(DecodeRelayFrame(c.message, c.sender)) << c.what;
+    for (const auto& c : cases) EXPECT_FALSE(DecodeRelayFrame(c.message, c.sender)) << c.what;
 }
 
 }  // namespace

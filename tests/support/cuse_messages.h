@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <linux/fuse.h>
 
+#include <fcntl.h>
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
 #include <vector>
 
@@ -43,7 +43,7 @@ inline std::vector<uint8_t> Open(uint64_t unique, uint32_t flags = O_RDWR | O_NO
     return Request(FUSE_OPEN, unique, fuse_open_in{flags, 0});
 }
 inline std::vector<uint8_t> Read(uint64_t unique, uint64_t fh, uint32_t size,
-                          uint32_t flags = O_NONBLOCK) {
+                                 uint32_t flags = O_NONBLOCK) {
     fuse_read_in in{};
     in.fh = fh;
     in.size = size;
@@ -58,7 +58,7 @@ inline std::vector<uint8_t> Write(uint64_t unique, uint64_t fh, const std::strin
     return Request(FUSE_WRITE, unique, in, data);
 }
 inline std::vector<uint8_t> Ioctl(uint64_t unique, uint64_t fh, uint32_t cmd, uint64_t arg,
-                           const std::string& input = "", uint32_t outSize = 0) {
+                                  const std::string& input = "", uint32_t outSize = 0) {
     fuse_ioctl_in in{};
     in.fh = fh;
     in.flags = FUSE_IOCTL_UNRESTRICTED;
