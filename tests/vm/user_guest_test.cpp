@@ -1,6 +1,7 @@
 // On a kernel with uhid and cuse, as an ordinary user meets the program: udev runs with the
 // project's rules, the CUSE helper runs as root, and qx-manager and the radio programs run as an
 // unprivileged uid. The interface is plugged in after the program has started.
+#include <asm/termbits.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -330,10 +331,17 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
             [&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET CAT;SPEED=4800"); }));
         EXPECT_LT(sent("SET CAT;SPEED=4800"), sent("SET CAT;MODE=7E2"));
     }
-    // Root sees the settings the radio program made, through the relay.
-    const std::string settings = CommandOutput("stty -F " + PortPath(kCatPort) + " 2>&1");
-    for (const char* part : {"speed 4800 baud", "cs7", " parenb", "-parodd", " cstopb"})
+    // Root sees the settings the radio program made, through the relay: the framing with stty
+    // (whose TCGETS cannot carry a BOTHER rate), the rate with TCGETS2.
+    const std::string settings = CommandOutput("stty -a -F " + PortPath(kCatPort) + " 2>&1");
+    for (const char* part : {" cs7", " parenb", "-parodd", " cstopb"})
         EXPECT_NE(settings.find(part), std::string::npos) << part << " in: " << settings;
+    {
+        UniqueFd port(::open(PortPath(kCatPort).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        struct termios2 rate {};
+        ASSERT_EQ(::ioctl(port.Get(), TCGETS2, &rate), 0) << std::strerror(errno);
+        EXPECT_EQ(rate.c_ospeed, 4800u);
+    }
     {
         // Another user can neither open the ports nor take their numbers or other names.
         AsUser other(kOther);
