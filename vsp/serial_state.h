@@ -99,6 +99,7 @@ public:
     // Takes bytes the program wrote, oldest first.
     size_t TakeFromProgram(std::span<uint8_t> buffer);
     size_t BytesWaiting() const { return fromProgram_.size(); }
+    size_t BytesForProgram() const { return toProgram_.size(); }  // delivered, not yet read
     void SetInputLine(bool asserted);
     bool IsOpen() const { return !openers_.empty(); }
     SerialSettings Settings() const;
