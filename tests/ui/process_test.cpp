@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,6 +86,7 @@ TEST_F(ProgramProcessTest, ExitReturnsOnceTheProgramHasEndedAndAStartRightAfterI
     ASSERT_EQ(ports(), 8) << first.Err();
 
     EXPECT_EQ(RunToEnd({"-x"}), 0);
+    EXPECT_TRUE(first.Wait(std::chrono::milliseconds(0))) << "still running when -x returned";
     EXPECT_EQ(ports(), 0) << "ports still there when -x returned";
     EXPECT_EQ(HideInTray(), 1) << "settings not saved when -x returned";
     EXPECT_EQ(first.Wait(), 0);
@@ -93,6 +95,28 @@ TEST_F(ProgramProcessTest, ExitReturnsOnceTheProgramHasEndedAndAStartRightAfterI
     ASSERT_TRUE(second.WaitUntilRunning()) << second.Err();
     EXPECT_EQ(RunToEnd({"-x"}), 0);
     EXPECT_EQ(second.Wait(), 0);
+}
+
+// Over ssh: the window cannot be had, and Qt would abort with a core. -h needs no display.
+TEST_F(ProgramProcessTest, WithoutADisplayTheWindowStartSaysWhyAndHelpStillPrints) {
+    std::map<std::string, std::optional<std::string>> saved;
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        saved[name] = value ? std::optional<std::string>(value) : std::nullopt;
+        ::unsetenv(name);
+    }
+    for (const auto& args : {std::vector<std::string>{}, {"-s"}, {"-m", "--trace"}}) {
+        ProgramProcess start(args, Output());
+        EXPECT_EQ(start.Wait(), 4) << start.Err();
+        EXPECT_EQ(start.Err(), "No display: start it with --headless, or set DISPLAY\n");
+        EXPECT_EQ(start.Out(), "");
+    }
+    ProgramProcess help({"-h"}, Output());
+    EXPECT_EQ(help.Wait(), 0) << help.Err();
+    EXPECT_EQ(help.Out().rfind("Usage: qx-manager", 0), 0u) << help.Out();
+    for (const auto& [name, value] : saved) {
+        if (value) ::setenv(name.c_str(), value->c_str(), 1);
+    }
 }
 
 TEST_F(ProgramProcessTest, ExitWithNothingRunningSaysSoAndFails) {
