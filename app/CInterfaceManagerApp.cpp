@@ -25,11 +25,9 @@ namespace {
 constexpr int kStrComponentError = 109;
 constexpr int kStrNoneRunning = 163;
 constexpr int kStrSaveFailed = 165;
-constexpr int kStrNoDisplay = 170;
 constexpr int kComponentUnavailable = 1;
 constexpr int kExitInstanceUnavailable = 3;
 constexpr int kExitUsage = 2;
-constexpr int kExitNoDisplay = 4;
 
 // The links' 1 ms timers are timerfds, which need no system-wide timer resolution; these mark
 // where the run raises and restores it.
@@ -148,7 +146,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     }
     // A second start hands its request over without a display; only the run needs one.
     if (window && !display) {
-        ReportError(LoadLocalizedString(kStrNoDisplay), nullptr);
+        ReportError(NoDisplayText(), nullptr);
         return kExitNoDisplay;
     }
     // Declared before the settings so it outlives their last write.

@@ -3,8 +3,12 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "app/strings.h"
+
 namespace qx {
 namespace {
+
+constexpr int kStrNoDisplay = 170;
 
 bool Set(const char* value) { return value != nullptr && *value != '\0'; }
 
@@ -29,6 +33,8 @@ bool DisplayAvailable(const char* platform, const char* x11Display, const char* 
         candidates.remove_prefix(end + 1);
     }
 }
+
+std::string NoDisplayText() { return LoadLocalizedString(kStrNoDisplay); }
 
 bool DisplayAvailable() {
     return DisplayAvailable(std::getenv("QT_QPA_PLATFORM"), std::getenv("DISPLAY"),

@@ -98,17 +98,17 @@ TEST_F(ProgramProcessTest, ExitReturnsOnceTheProgramHasEndedAndAStartRightAfterI
 
 // Over ssh: the window cannot be had, and Qt would abort with a core. -h needs no display.
 TEST_F(ProgramProcessTest, WithoutADisplayTheWindowStartSaysWhyAndHelpStillPrints) {
-    const std::vector<std::string> noDisplay{
-        "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM", ProgramPath()};
-    for (const char* mode : {"-s", "-m"}) {
-        std::vector<std::string> args = noDisplay;
-        args.push_back(mode);
-        ProgramProcess start("env", args, Output());
+    // No display at all, or one that no server answers (a stale DISPLAY).
+    for (const char* display : {"-uDISPLAY", "DISPLAY=:99"}) {
+        ProgramProcess start(
+            "env", {"-uWAYLAND_DISPLAY", "-uQT_QPA_PLATFORM", display, ProgramPath(), "-s"},
+            Output());
         EXPECT_EQ(start.Wait(), 4) << start.Err();
-        EXPECT_EQ(start.Err(), "No display: start it with --headless, or set DISPLAY\n");
+        EXPECT_NE(start.Err().find("No display: start it with --headless, or set DISPLAY\n"),
+                  std::string::npos)
+            << start.Err();
     }
-    ProgramProcess help("env", {"-u", "DISPLAY", "-u", "QT_QPA_PLATFORM", ProgramPath(), "-h"},
-                        Output());
+    ProgramProcess help("env", {"-uDISPLAY", "-uQT_QPA_PLATFORM", ProgramPath(), "-h"}, Output());
     EXPECT_EQ(help.Wait(), 0) << help.Err();
     EXPECT_EQ(help.Out().rfind("Usage: qx-manager", 0), 0u) << help.Out();
 }
