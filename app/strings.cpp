@@ -79,6 +79,8 @@ constexpr Entry kStrings[] = {
      "file can be written again.",
      "設定を %s に保存できません: %s。ファイルに再び書き込めるようにならない限り、"
      "この後の変更は終了時に失われます。"},
+    {170, "No display: start it with --headless, or set DISPLAY",
+     "ディスプレイがありません: --headless を付けて起動するか、DISPLAY を設定してください"},
 };
 
 constexpr std::size_t kMaxCharacters = 999;

@@ -37,7 +37,7 @@ CHVInterfaceManager::CHVInterfaceManager(HidBackend& hid, IVSPortAxClass& portCl
                                          ProgramSettings& settings)
     : provisioning(portClass, settings.removePortsOnDeviceRemoval.value),
       hid_(hid),
-      settings_(settings) {}
+      ignoreSerialNumbers_(settings.ignoreSerialNumbers.value != 0) {}
 
 // Links are normally removed by the exit path; removing what is left keeps ports and settings
 // from being lost when the manager goes first.
@@ -81,16 +81,11 @@ void CHVInterfaceManager::RemoveLinksOn(const std::set<std::string>& removedNode
     }
 }
 
-// The setting is read once per run. Changing how keys are formed under running links would
+// The setting is read once, at start. Changing how keys are formed under running links would
 // give a connected device a second key: the next scan would link it again and the removal
 // check would then drop the original link and its ports. A click takes effect at the next start.
-bool CHVInterfaceManager::IgnoringSerialNumbers() {
-    if (!ignoreSerialNumbers_) ignoreSerialNumbers_ = settings_.ignoreSerialNumbers.value != 0;
-    return *ignoreSerialNumbers_;
-}
-
 std::string CHVInterfaceManager::KeyOf(const HidDeviceInfo& info, std::size_t position) {
-    return IgnoringSerialNumbers() ? std::to_string(position + 1) : info.serialNumber;
+    return ignoreSerialNumbers_ ? std::to_string(position + 1) : info.serialNumber;
 }
 
 void CHVInterfaceManager::Refresh(bool scanForNew) {
@@ -130,7 +125,7 @@ bool CHVInterfaceManager::AddInterface(int position, const std::string& key,
     link->product = product;
     link->devicePath = path;
     link->observer = observer;
-    if (!link->Start(position, IgnoringSerialNumbers())) return false;
+    if (!link->Start(position, ignoreSerialNumbers_)) return false;
     LoadSettings(*link);
     provisioning.CreatePorts(*link);
     list.push_back(std::move(link));

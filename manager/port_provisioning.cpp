@@ -17,7 +17,7 @@ void Report(CHVInterface& link, int state, int portNumber) {
 PortProvisioning::PortProvisioning(IVSPortAxClass& portClass, const int& removePortsOnDeviceRemoval)
     : portClass_(portClass), removePortsOnDeviceRemoval_(removePortsOnDeviceRemoval) {}
 
-// A number that cannot be a port, or that another channel (of this or another interface)
+// A number above the range, or one that another channel (of this or another interface)
 // already has, fails like any other creation: the balloon, then the channel's Status row shows
 // the number as one that cannot be created. The component alone would not say why.
 bool PortProvisioning::Refuse(CHVInterface& link, int number) {
@@ -37,8 +37,9 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
             return false;
         number = slot.portNumber;
     }
-    if (number < kMinPortNumber || number > kMaxPortNumber || boundNumbers_.count(number))
-        return Refuse(link, number);
+    // Below 1 names no port at all ("COM-3"): nothing to create and nothing to announce.
+    if (number < kMinPortNumber) return false;
+    if (number > kMaxPortNumber || boundNumbers_.count(number)) return Refuse(link, number);
     std::unique_ptr<IVSPortAx> instance = portClass_.CreateInstance();
     if (!instance) return false;
     instance->SetCreationFlag(false);

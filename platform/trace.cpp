@@ -266,4 +266,10 @@ bool StderrIsJournal() {
     return ::fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
 }
 
+void WarnInJournal(const std::string& text) {
+    if (JournalAvailable() && !StderrIsJournal())
+        sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=4", "SYSLOG_IDENTIFIER=qx-manager",
+                        nullptr);
+}
+
 }  // namespace qx

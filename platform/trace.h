@@ -120,5 +120,8 @@ bool JournalAvailable();
 // True when standard error itself flows into the journal (a systemd service), where writing
 // the trace to both would show every line twice.
 bool StderrIsJournal();
+// Writes a warning meant for the user to the journal, where it takes entries and standard
+// error does not already flow into it; a notice that a window cannot keep stays findable there.
+void WarnInJournal(const std::string& text);
 
 }  // namespace qx

@@ -101,7 +101,10 @@ public:
     // are let go beyond recordLimit, and ReceivedSince returns only those still kept.
     std::vector<SimReport> Received() const;
     std::vector<SimReport> ReceivedSince(std::size_t first) const;
-    std::size_t ReceivedCount() const;               // reports received so far, kept or not
+    std::size_t ReceivedCount() const;  // reports received so far, kept or not
+    // Readable once a report arrived since it was last read (an eventfd; -1 if none could be
+    // made), so a watcher of the received reports can sleep while nothing comes.
+    int ReceivedFd() const { return receivedSignal_.Get(); }
     std::vector<std::string> Commands() const;       // texts of report id 1, in order
     std::vector<SimReport> LineReports() const;      // report id 3, in order
     std::string ChannelData(Channel channel) const;  // payload bytes received on a data channel
@@ -141,6 +144,7 @@ private:
     bool inputSignalled_ = false;
     std::deque<SimReport> received_;
     std::size_t receivedDropped_ = 0;  // reports let go from the front of received_
+    UniqueFd receivedSignal_;
     std::deque<std::string> commands_;
     std::array<std::string, kChannelCount> channelData_;
     std::optional<int> fskInverted_;

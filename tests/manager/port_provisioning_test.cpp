@@ -99,6 +99,18 @@ TEST_F(PortProvisioningTest, ConflictingOrUnusableNumbersFailLikeAnyCreation) {
     EXPECT_TRUE(provisioning_.CreateChannelPort(other, kCat));
 }
 
+// A number below 1 (a hand-edited "-3") names no port: no balloon announces a "COM-3" that is
+// then taken back, and the setting is kept as written.
+TEST_F(PortProvisioningTest, NumbersBelowOneAreNotAnnounced) {
+    for (const int number : {-3, -1, 0}) {
+        link_.ports[kCat].portNumber = number;
+        EXPECT_FALSE(provisioning_.CreateChannelPort(link_, kCat)) << number;
+        EXPECT_TRUE(observer_.portOperations.empty()) << number;
+        EXPECT_EQ(link_.ports[kCat].portNumber, number);
+    }
+    EXPECT_TRUE(portClass_.made.empty());
+}
+
 TEST_F(PortProvisioningTest, ReleaseDeletesOnlyWhenSetAndDetachesTheSink) {
     Assign({3, 4, 0, 0});
     provisioning_.CreatePorts(link_);

@@ -414,6 +414,37 @@ TEST_F(MainWindowTest, NoticesGoToTheTrayBalloonElseToAMessageBox) {
     EXPECT_EQ(lastIcon_, QMessageBox::Warning);
 }
 
+// A settings file that cannot be written at exit: the balloons of the ports let go, then the
+// icon's end, would take a balloon away at once. An exit from the window says it in a box; an
+// exit asked for from outside (-x, a signal) leaves it to standard error and the journal.
+TEST_F(MainWindowTest, ASaveThatFailsAtExitIsShownInABoxOnlyOnAnExitFromTheWindow) {
+    hid_.AddDevice();
+    for (const bool fromWindow : {true, false}) {
+        std::filesystem::remove_all(Ini());
+        LocateIniFile();
+        Build();
+        StartAndScan();
+        ASSERT_EQ(window_->Manager().Count(), 1);
+        questions_.clear();
+        std::filesystem::remove(Ini());
+        std::filesystem::create_directory(Ini());  // every write now fails
+        SetSaveFailureHandler([this](const std::string&, int) { window_->ShowNotice("unsaved"); });
+        answer_ = QMessageBox::Yes;
+        if (fromWindow)
+            window_->ExitWithConfirmation();
+        else
+            window_->HandleInstanceRequest(kRequestExit);
+        SetSaveFailureHandler(nullptr);
+        EXPECT_EQ(exits_, fromWindow ? 1 : 2);
+        const std::vector<std::string> boxes =
+            fromWindow ? std::vector<std::string>{LoadLocalizedString(105), "unsaved"}
+                       : std::vector<std::string>{};
+        EXPECT_EQ(questions_, boxes) << fromWindow;
+        for (const auto& call : tray_.calls) EXPECT_NE(call.record.info, "unsaved") << fromWindow;
+        window_.reset();
+    }
+}
+
 TEST_F(MainWindowTest, PortOperationsShowTheirProgressInTheBalloon) {
     Build();
     window_->OnPortOperation(1, 7);
