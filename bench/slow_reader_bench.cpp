@@ -101,9 +101,10 @@ int main(int argc, char** argv) {
     }
     const std::atomic<uint64_t>& dropped = rig.Manager().list.front()->droppedBytes[kCat];
 
-    std::printf("slow reader on CAT: the device sends %zu-byte reports as fast as the link "
-                "takes them; %.1f s per phase\n\n",
-                kReportBytes, seconds);
+    std::printf(
+        "slow reader on CAT: the device sends %zu-byte reports as fast as the link "
+        "takes them; %.1f s per phase\n\n",
+        kReportBytes, seconds);
     std::printf("%-34s %10s %10s %10s\n", "phase", "produced", "read", "dropped");
     Producer producer(rig.Device(1));
     uint64_t producedBefore = 0, droppedBefore = 0;

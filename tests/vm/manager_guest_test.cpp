@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -158,6 +160,54 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
         EXPECT_NE(ini.find(test::Utf16(saved).substr(2)), std::string::npos) << saved;
     EXPECT_TRUE(NoPortServed());
     EXPECT_EQ(device->Destroy(), 0);
+}
+
+// A program holds RTS and DTR on while the program is told to end (-x, SIGTERM) or the keying
+// port is released (--set-port ... 0): each time the device is left unkeyed, CW first.
+TEST_F(ManagerGuestTest, EveryWayOutLeavesTheDeviceUnkeyed) {
+    UhidProcess device(kSerial, logs_ / "device.log");
+    ASSERT_TRUE(device.Started());
+    const auto runQuery = [&](const std::vector<std::string>& args, const char* log) {
+        return ManagerProcess(args, logs_ / log).Wait(60s);
+    };
+    struct Way {
+        const char* name;
+        std::function<void(ManagerProcess&)> end;
+        bool keepsRunning;  // ended afterwards with -x
+    };
+    const Way ways[] = {
+        {"-x", [&](ManagerProcess&) { EXPECT_EQ(runQuery({"-x"}, "x.log"), 0); }, false},
+        {"SIGTERM", [](ManagerProcess& manager) { manager.Signal(SIGTERM); }, false},
+        {"--set-port",
+         [&](ManagerProcess&) {
+             EXPECT_EQ(runQuery({"--set-port", kSerial, "PTTCW", "0"}, "set-port.log"), 0);
+         },
+         true},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        ManagerProcess manager({}, logs_ / (std::string("qx-manager ") + way.name + ".log"));
+        ASSERT_TRUE(Eventually([&] { return AllPortsServed(); }, kStartBound));
+        RadioProgram ptt(PortPath(kPttPort));
+        ASSERT_TRUE(ptt.Valid());
+        const int both = TIOCM_RTS | TIOCM_DTR;
+        const long long keyed = MonotonicMicroseconds();
+        ASSERT_EQ(::ioctl(ptt.Fd(), TIOCMBIS, &both), 0);
+        ASSERT_TRUE(Eventually([&] { return LineReportAfter(device, "03", keyed).has_value(); }));
+        const long long ending = MonotonicMicroseconds();
+        way.end(manager);
+        EXPECT_TRUE(Eventually([&] { return !LineReportsAfter(device, ending).empty(); }));
+        if (way.keepsRunning) {
+            EXPECT_EQ(runQuery({"-x"}, "x.log"), 0);
+        }
+        EXPECT_EQ(manager.Wait(60s), 0);
+        std::vector<std::string> lines = LineReportsAfter(device, ending);
+        std::erase(lines, "03");  // the keyed state's own repeat may still go out first
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), "01");
+        EXPECT_EQ(lines.back(), "00");
+    }
+    EXPECT_EQ(device.Destroy(), 0);
 }
 
 }  // namespace
