@@ -58,38 +58,6 @@ TEST(LinkWorker, PortsReplacedWhileTheWorkerRunsAndTestsRestartedConcurrently) {
     EXPECT_TRUE(link.Close());
 }
 
-// With the real worker Close unkeys the device itself: it needs no pass in between, and the
-// reports the stopping worker drops cannot take the unkeying with them.
-TEST(LinkWorker, CloseLeavesTheDeviceUnkeyed) {
-    for (bool portHeldRts : {false, true}) {
-        SCOPED_TRACE(portHeldRts ? "keying port holding RTS released, then Close" : "PTT test");
-        SimHidBackend backend(1);
-        CHVInterface link(backend);
-        link.key = SimSerialNumber(1);
-        ASSERT_TRUE(link.Start(0, false));
-        auto port = std::make_unique<test::FakePort>();
-        port->State().SetOpen(true);
-        port->State().SetLines(portHeldRts, false);
-        {
-            std::lock_guard lock(link.portGuard);
-            link.ports[kPttCw].instance = std::move(port);
-        }
-        portHeldRts ? link.Wake() : link.StartPttTest();
-        auto device = backend.Device(1);
-        const auto lastLines = [&] {
-            const auto lines = device->LineReports();
-            return lines.empty() ? -1 : lines.back().bytes[1];
-        };
-        ASSERT_TRUE(test::PollUntil([&] { return lastLines() == 0x01; }, 1000ms));
-        if (portHeldRts) {
-            std::lock_guard lock(link.portGuard);
-            link.ports[kPttCw].instance.reset();
-        }
-        EXPECT_TRUE(link.Close());
-        EXPECT_EQ(lastLines(), 0x00);
-    }
-}
-
 TEST(LinkWorker, UnpluggedDeviceKeepsTheWorkerGoingUntilClose) {
     SimHidBackend backend(1);
     CHVInterface link(backend);

@@ -69,6 +69,23 @@ protected:
                             [&](int n) { return PortServed(n); });
     }
 
+    // The program raises RTS and DTR; then end() runs, after which the device must have been
+    // told CW off, then PTT off (the keyed state's own repeat may still go out first).
+    static void ExpectUnkeyedBy(const RadioProgram& ptt, const UhidProcess& device,
+                                const std::function<void()>& end) {
+        const int both = TIOCM_RTS | TIOCM_DTR;
+        const long long keyed = MonotonicMicroseconds();
+        ASSERT_EQ(::ioctl(ptt.Fd(), TIOCMBIS, &both), 0);
+        ASSERT_TRUE(Eventually([&] { return LineReportAfter(device, "03", keyed).has_value(); }));
+        const long long ending = MonotonicMicroseconds();
+        end();
+        ASSERT_TRUE(Eventually([&] { return LineReportAfter(device, "00", ending).has_value(); }));
+        std::vector<std::string> lines = LineReportsAfter(device, ending);
+        std::erase(lines, "03");
+        EXPECT_EQ(lines.front(), "01");
+        EXPECT_EQ(lines.back(), "00");
+    }
+
     test::TempEnvironment env_;
     std::filesystem::path logs_;
 };
@@ -150,10 +167,15 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
         << "ports not back after the replug";
     EXPECT_TRUE(Eventually([&] { return device->Logged("CMD VER"); }, 60s));
 
-    // A second start with -x ends the running one, which saves the interface's settings.
-    ManagerProcess exitRequest({"-x"}, logs_ / "qx-manager-x.log");
-    EXPECT_EQ(exitRequest.Wait(60s), 0);
-    EXPECT_EQ(manager.Wait(60s), 0);
+    // A second start with -x ends the running one, which saves the interface's settings; a
+    // program holding the keying lines on meanwhile leaves the device unkeyed.
+    RadioProgram ptt(PortPath(kPttPort));
+    ASSERT_TRUE(ptt.Valid());
+    ExpectUnkeyedBy(ptt, *device, [&] {
+        ManagerProcess exitRequest({"-x"}, logs_ / "qx-manager-x.log");
+        EXPECT_EQ(exitRequest.Wait(60s), 0);
+        EXPECT_EQ(manager.Wait(60s), 0);
+    });
     const std::string ini = ReadText(env_.IniPath());
     for (const char* saved :
          {"PortCat=3", "PortPttCw=4", "PortFsk=5", "PortWinkey=6", "Product=Halvorn QX-4"})
@@ -162,51 +184,33 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
     EXPECT_EQ(device->Destroy(), 0);
 }
 
-// A program holds RTS and DTR on while the program is told to end (-x, SIGTERM) or the keying
-// port is released (--set-port ... 0): each time the device is left unkeyed, CW first.
-TEST_F(ManagerGuestTest, EveryWayOutLeavesTheDeviceUnkeyed) {
+// A program holds RTS and DTR on when its keying port is released (--set-port ... 0) and when the
+// program gets SIGTERM: each time the device is left unkeyed, CW first.
+TEST_F(ManagerGuestTest, ReleasingTheKeyingPortOrSigtermLeavesTheDeviceUnkeyed) {
     UhidProcess device(kSerial, logs_ / "device.log");
     ASSERT_TRUE(device.Started());
-    const auto runQuery = [&](const std::vector<std::string>& args, const char* log) {
-        return ManagerProcess(args, logs_ / log).Wait(60s);
+    ManagerProcess manager({}, logs_ / "qx-manager.log");
+    ASSERT_TRUE(Eventually([&] { return AllPortsServed(); }, kStartBound));
+    const auto setPort = [&](const char* number) {
+        return ManagerProcess({"--set-port", kSerial, "PTTCW", number}, logs_ / "set-port.log")
+            .Wait(60s);
     };
-    struct Way {
-        const char* name;
-        std::function<void(ManagerProcess&)> end;
-        bool keepsRunning;  // ended afterwards with -x
-    };
-    const Way ways[] = {
-        {"-x", [&](ManagerProcess&) { EXPECT_EQ(runQuery({"-x"}, "x.log"), 0); }, false},
-        {"SIGTERM", [](ManagerProcess& manager) { manager.Signal(SIGTERM); }, false},
-        {"--set-port",
-         [&](ManagerProcess&) {
-             EXPECT_EQ(runQuery({"--set-port", kSerial, "PTTCW", "0"}, "set-port.log"), 0);
-         },
-         true},
-    };
-    for (const Way& way : ways) {
-        SCOPED_TRACE(way.name);
-        ManagerProcess manager({}, logs_ / (std::string("qx-manager ") + way.name + ".log"));
-        ASSERT_TRUE(Eventually([&] { return AllPortsServed(); }, kStartBound));
+    {
         RadioProgram ptt(PortPath(kPttPort));
         ASSERT_TRUE(ptt.Valid());
-        const int both = TIOCM_RTS | TIOCM_DTR;
-        const long long keyed = MonotonicMicroseconds();
-        ASSERT_EQ(::ioctl(ptt.Fd(), TIOCMBIS, &both), 0);
-        ASSERT_TRUE(Eventually([&] { return LineReportAfter(device, "03", keyed).has_value(); }));
-        const long long ending = MonotonicMicroseconds();
-        way.end(manager);
-        EXPECT_TRUE(Eventually([&] { return !LineReportsAfter(device, ending).empty(); }));
-        if (way.keepsRunning) {
-            EXPECT_EQ(runQuery({"-x"}, "x.log"), 0);
-        }
-        EXPECT_EQ(manager.Wait(60s), 0);
-        std::vector<std::string> lines = LineReportsAfter(device, ending);
-        std::erase(lines, "03");  // the keyed state's own repeat may still go out first
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.front(), "01");
-        EXPECT_EQ(lines.back(), "00");
+        ExpectUnkeyedBy(ptt, device, [&] { EXPECT_EQ(setPort("0"), 0); });
     }
+    ASSERT_EQ(setPort("4"), 0);
+    ASSERT_TRUE(Eventually([&] { return PortServed(kPttPort); }));
+    // The link last saw both lines on: the new port's, off at opening, reach the device first.
+    const long long reopened = MonotonicMicroseconds();
+    RadioProgram ptt(PortPath(kPttPort));
+    ASSERT_TRUE(ptt.Valid());
+    ASSERT_TRUE(Eventually([&] { return LineReportAfter(device, "00", reopened).has_value(); }));
+    ExpectUnkeyedBy(ptt, device, [&] {
+        manager.Signal(SIGTERM);
+        EXPECT_EQ(manager.Wait(60s), 0);
+    });
     EXPECT_EQ(device.Destroy(), 0);
 }
 
