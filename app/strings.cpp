@@ -81,6 +81,8 @@ constexpr Entry kStrings[] = {
      "この後の変更は終了時に失われます。"},
     {170, "No display: start it with --headless, or set DISPLAY",
      "ディスプレイがありません: --headless を付けて起動するか、DISPLAY を設定してください"},
+    // The Status page's count of bytes a program did not read in time, after its number.
+    {180, "bytes dropped", "バイト破棄"},
 };
 
 constexpr std::size_t kMaxCharacters = 999;

@@ -99,6 +99,7 @@ bool CHVInterface::Close() {
         worker_.join();
     }
     if (!device_) return false;
+    UnkeyBeforeClosing();
     device_.reset();
     devicePollFd_ = -1;
     stopEvent_.Reset();
@@ -243,6 +244,22 @@ void CHVInterface::WriteOutbox() {
     outbox_.clear();
 }
 
+// The worker has ended, so its state is this thread's now. The device may still hold a line on:
+// a test may be running, the last pass's line report may have been dropped with its outbox, or
+// removal cleared the keying port before the worker saw it go. Each write is bounded as any
+// device write is; a device that is gone refuses them at once.
+void CHVInterface::UnkeyBeforeClosing() {
+    const bool testRunning = (pttTestCountdown.exchange(0) | cwTestCountdown.exchange(0)) > 0;
+    if (lineFlags_ == 0 && lineFlagsWritten_ == 0 && !testRunning) return;
+    outbox_.clear();
+    {
+        MutexLock lock(portGuard);
+        DropLines();
+    }
+    for (const Report& report : outbox_) WriteReport(report);
+    outbox_.clear();
+}
+
 // Every tick while something counts, a command is queued or bytes wait (the next input report
 // is announced by the device's descriptor, unless it has none); otherwise on the tick of the
 // next timed rule, if any. An awaited reply alone keeps no tick: it matters only when a queued
@@ -273,6 +290,8 @@ IVSPortAx* CHVInterface::OpenPort(Channel channel) {
 }
 
 void CHVInterface::WriteReport(const Report& report) {
+    // Noted before the write: a refused report may still have reached the device.
+    if (report[0] == kLineReportId) lineFlagsWritten_ = report[1];
     const bool taken =
         device_->Write(report.data(), report.size()) == static_cast<int>(report.size());
     if (taken) {
@@ -319,12 +338,8 @@ void CHVInterface::ServicePttCwPort() {
     IVSPortAx* port = OpenPort(kPttCw);
     if (!port) {
         if (pttCwPortOpen_) {
-            // The program let go of the port: drop CW first, then PTT.
             pttCwPortOpen_ = 0;
-            lineFlags_ &= ~kCwBit;
-            SendLineReport();
-            lineFlags_ &= ~kPttBit;
-            SendLineReport();
+            DropLines();  // the program let go of the port
         }
         return;
     }
@@ -348,6 +363,14 @@ void CHVInterface::CountLineRepeat() {
         lineRepeatPending_ = 0;
         SendLineReport();
     }
+}
+
+// CW first, then PTT, so that a keyer never leaves a carrier up on its way out.
+void CHVInterface::DropLines() {
+    lineFlags_ &= ~kCwBit;
+    SendLineReport();
+    lineFlags_ &= ~kPttBit;
+    SendLineReport();
 }
 
 void CHVInterface::UpdateLine(int newState, int& storedState, uint8_t bit) {
@@ -388,16 +411,37 @@ bool CHVInterface::InputWaiting() const {
     return devicePollFd_ >= 0 && ::poll(&input, 1, 0) == 1 && input.revents == POLLIN;
 }
 
-// Bytes for a port no program holds are dropped. A length byte above 62 would point past the
-// report, so at most the 62 payload bytes are taken.
+// Bytes for a port no program holds are dropped uncounted. An open port whose program does not
+// read fast enough refuses a report whole, as a real port's overrun drops what does not fit:
+// never part of one, which would hand the program a damaged answer. A length byte above 62
+// would point past the report, so at most the 62 payload bytes are taken.
 void CHVInterface::DeliverToPort(Channel channel, const Report& report) {
     const int count = std::min<int>(report[1], kMaxPayload);
     IVSPortAx* port = count > 0 ? OpenPort(channel) : nullptr;
     if (!port) return;
-    if (TraceOn())
+    const bool taken = port->WriteToPort(&report[2], count);
+    NoteDelivery(channel, taken, count);
+    if (taken && TraceOn())
         TraceBytes(key, ChannelTitle(channel), TraceKind::kFromDevice, &report[2], count);
-    for (int i = 0; i < count; ++i)
-        if (!port->WriteToPort(&report[2 + i], 1)) return;
+}
+
+// Counts what a port refused; the trace tells when a run of refused reports begins and ends.
+void CHVInterface::NoteDelivery(Channel channel, bool taken, int count) {
+    if (!taken) droppedBytes[channel].fetch_add(static_cast<uint64_t>(count));
+    if (taken != dropping_[channel]) return;
+    dropping_[channel] = !taken;
+    const uint64_t total = droppedBytes[channel].load();
+    if (!taken) droppedBeforeRun_[channel] = total - static_cast<uint64_t>(count);
+    if (!TraceOn()) return;
+    char text[64];
+    if (taken)
+        std::snprintf(text, sizeof text, "stopped: %llu bytes dropped, %llu in all",
+                      static_cast<unsigned long long>(total - droppedBeforeRun_[channel]),
+                      static_cast<unsigned long long>(total));
+    else
+        std::snprintf(text, sizeof text, "program not reading: %llu bytes dropped in all",
+                      static_cast<unsigned long long>(total));
+    TraceText(key, ChannelTitle(channel), TraceKind::kDropped, text);
 }
 
 void CHVInterface::Transmit(Channel channel) {

@@ -61,7 +61,9 @@ public:
     bool OpenDevice(int enumerationPosition, bool ignoreSerialNumbers);
     // Stops and joins the worker, then closes the device; false when no device was open.
     // Never called while holding portGuard: the worker's last pass may be waiting for it. Waits
-    // at most for the one device write under way: the rest of that pass's reports are dropped.
+    // for the one device write under way (the rest of that pass's reports are dropped) and,
+    // when the device may still hold a keying line on, for two line reports that drop CW and
+    // then PTT: a transmitter is never left keyed by a link that ends.
     bool Close();
     // One 1 ms tick; public so tests can drive the link by hand without the worker.
     void ServiceTick();
@@ -121,6 +123,10 @@ public:
     std::atomic<uint64_t> reportsWritten{0};
     std::atomic<uint64_t> reportWritesRefused{0};
 
+    // Bytes from the device that an open port could not take because its program does not read
+    // them fast enough: whole reports are dropped. The worker counts, anyone reads.
+    std::array<std::atomic<uint64_t>, kChannelCount> droppedBytes{};
+
     // Channel ports: the worker uses them under portGuard in every pass, but never writes to
     // the device while holding it, so a stalled device cannot hold up provisioning. The user
     // interface binds, clears and numbers them under it.
@@ -144,6 +150,8 @@ private:
     static void RaiseWorkerPriority();
     void Post(const Report& report) { outbox_.push_back(report); }
     void WriteOutbox();
+    // After the worker has ended: ends the line tests and unkeys the device if it may be keyed.
+    void UnkeyBeforeClosing();
     // Sleeps until the tick timer reaches deadline (0: no timer), the stop event, and with
     // news also until the device has a report or the wake event is signalled.
     Wakening Sleep(int64_t deadline, bool news);
@@ -163,9 +171,11 @@ private:
     void ServicePttCwPort() QX_REQUIRES(portGuard);
     void CountLineRepeat() QX_REQUIRES(portGuard);
     void UpdateLine(int newState, int& storedState, uint8_t bit) QX_REQUIRES(portGuard);
+    void DropLines() QX_REQUIRES(portGuard);
     bool Receive() QX_REQUIRES(portGuard);
     bool InputWaiting() const;
     void DeliverToPort(Channel channel, const Report& report) QX_REQUIRES(portGuard);
+    void NoteDelivery(Channel channel, bool taken, int count);
     void Transmit(Channel channel) QX_REQUIRES(portGuard);
 
     // Command protocol (worker only).
@@ -202,11 +212,15 @@ private:
     int lineRepeatCounter_ = 0;
     int lineRepeatPending_ = 0;
     uint8_t lineFlags_ = 0;
+    uint8_t lineFlagsWritten_ = 0;  // the line flags of the last line report handed to the device
     int deviceInputState_ = 0;
     int inputStateApplied_ = 0;  // what the PTT/CW port was last given of deviceInputState_
     int pttCwPortOpen_ = 0;
     int rtsState_ = 0;
     int dtrState_ = 0;
+    // Per channel: the port refused the last report, and droppedBytes when that run began.
+    std::array<bool, kChannelCount> dropping_{};
+    std::array<uint64_t, kChannelCount> droppedBeforeRun_{};
 
     // Command protocol state.
     int awaitedReply_ = 0;

@@ -17,17 +17,22 @@ std::string SettingsText(const PortReading& reading) {
            ParityLetter(reading.parity) + StopBitsText(reading.stopBits);
 }
 
+std::string PortState(const ChannelStatus& status) {
+    if (!status.bound) return "  cannot be created";
+    if (!status.reading.open) return "  not open";
+    return "  open by " + status.reading.openerPath + ", " + SettingsText(status.reading);
+}
+
 std::string ChannelLine(Channel channel, const ChannelStatus& status, const std::string& portsDir) {
     char title[16];
     std::snprintf(title, sizeof title, "  %-7s ", ChannelTitle(channel));
     std::string line = title;
     if (!status.present) return line + "not supported by the interface\n";
     if (status.portNumber == 0) return line + "no port\n";
-    line += PortPath(portsDir, status.portNumber);
-    if (!status.bound) return line + "  cannot be created\n";
-    if (!status.reading.open) return line + "  not open\n";
-    return line + "  open by " + status.reading.openerPath + ", " + SettingsText(status.reading) +
-           "\n";
+    line += PortPath(portsDir, status.portNumber) + PortState(status);
+    if (status.droppedBytes != 0)
+        line += ", " + std::to_string(status.droppedBytes) + " bytes dropped";
+    return line + "\n";
 }
 
 // Text from a device or a program as a JSON string: malformed UTF-8 becomes U+FFFD, so the
@@ -65,7 +70,7 @@ std::string ChannelJson(Channel channel, const ChannelStatus& status, const std:
                ", \"parity\": " + JsonString(ParityLetter(r.parity)) +
                ", \"stopBits\": " + JsonString(StopBitsText(r.stopBits)) + "}";
     }
-    return out + "}";
+    return out + ", \"droppedBytes\": " + std::to_string(status.droppedBytes) + "}";
 }
 
 }  // namespace
@@ -80,6 +85,7 @@ std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager) {
         for (Channel channel : kAllChannels) {
             ChannelStatus& out = status.channels[channel];
             out.present = link->channelPresent[channel].load() != 0;
+            out.droppedBytes = link->droppedBytes[channel].load();
             IVSPortAx* instance = nullptr;
             {
                 MutexLock lock(link->portGuard);

@@ -3,6 +3,7 @@
 // version, and per channel the port path, whether it is open, by which program and with which
 // settings. Read on the user interface thread.
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,10 +16,11 @@ namespace qx {
 class CHVInterfaceManager;
 
 struct ChannelStatus {
-    bool present = false;  // named in the device's channel list
-    int portNumber = 0;    // 0: no port chosen
-    bool bound = false;    // the port exists and is served
-    PortReading reading;   // meaningful only when bound
+    bool present = false;       // named in the device's channel list
+    int portNumber = 0;         // 0: no port chosen
+    bool bound = false;         // the port exists and is served
+    PortReading reading;        // meaningful only when bound
+    uint64_t droppedBytes = 0;  // bytes the port's program did not read in time
 };
 
 struct InterfaceStatus {

@@ -127,6 +127,7 @@ const char* KindLabel(TraceKind kind) {
     case TraceKind::kClose: return "close";
     case TraceKind::kSettings: return "settings";
     case TraceKind::kRefused: return "write refused";
+    case TraceKind::kDropped: return "dropped";
     }
     return "?";
 }

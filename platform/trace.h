@@ -29,6 +29,7 @@ enum class TraceKind : uint8_t {
     kClose,       // the port was closed
     kSettings,    // port settings forwarded to the device
     kRefused,     // a report the device did not take (text: how many so far)
+    kDropped,     // a port's program stopped or resumed taking bytes (text: bytes dropped)
 };
 
 // One entry, fixed in size so the queue never allocates. Longer texts are cut.

@@ -24,7 +24,8 @@ constexpr int kCwTestButton = 1010;
 
 StatusStrings LoadStatusStrings() {
     return {LoadLocalizedString(110), LoadLocalizedString(111), LoadLocalizedString(116),
-            LoadLocalizedString(117), LoadLocalizedString(118), LoadLocalizedString(119)};
+            LoadLocalizedString(117), LoadLocalizedString(118), LoadLocalizedString(119),
+            LoadLocalizedString(180)};
 }
 
 void SetVisible(QWidget* control, std::optional<bool> visible) {

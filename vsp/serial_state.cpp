@@ -165,7 +165,7 @@ SerialReply SerialState::Write(SerialRequestId id, std::span<const uint8_t> byte
 }
 
 size_t SerialState::DeliverToProgram(std::span<const uint8_t> bytes) {
-    const size_t accepted = std::min(bytes.size(), capacity_ - toProgram_.size());
+    const size_t accepted = bytes.size() <= capacity_ - toProgram_.size() ? bytes.size() : 0;
     toProgram_.insert(toProgram_.end(), bytes.begin(),
                       bytes.begin() + static_cast<std::ptrdiff_t>(accepted));
     counters_.rx += static_cast<int>(accepted);

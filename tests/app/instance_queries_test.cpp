@@ -14,10 +14,13 @@
 #include "sim/sim_hid_backend.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/observer_log.h"
+#include "tests/support/poll_until.h"
 #include "tests/support/temp_home.h"
 
 namespace qx {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr const char* kSerial = "QX4SIM0001";
 
@@ -69,14 +72,15 @@ TEST_F(InstanceQueriesTest, StatusNamesTheInterfaceAndEachChannelsPortHolderAndS
     cat.SetSettings(4800, 8, kParityEven, kStopBitsTwo);
     cat.openerPath = "/usr/bin/rigctld";
     cat.SetOpen(true);
+    manager_.Link(0)->droppedBytes[kCat].store(1234);
 
     const QueryAnswer text = Ask(StatusQuery(false));
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.text.find("QX-4, serial number QX4SIM0001, firmware "), std::string::npos)
         << text.text;
-    EXPECT_NE(
-        text.text.find("  CAT     /run/ports/COM5  open by /usr/bin/rigctld, 4800 baud 8E2\n"),
-        std::string::npos)
+    EXPECT_NE(text.text.find("  CAT     /run/ports/COM5  open by /usr/bin/rigctld, 4800 baud 8E2, "
+                             "1234 bytes dropped\n"),
+              std::string::npos)
         << text.text;
     EXPECT_NE(text.text.find("  PTT/CW  /run/ports/COM6  not open\n"), std::string::npos)
         << text.text;
@@ -89,11 +93,11 @@ TEST_F(InstanceQueriesTest, StatusNamesTheInterfaceAndEachChannelsPortHolderAndS
         json.text.find("{\"channel\": \"CAT\", \"supported\": true, \"port\": \"/run/ports/COM5\", "
                        "\"created\": true, \"open\": true, \"program\": \"/usr/bin/rigctld\", "
                        "\"settings\": {\"baud\": 4800, \"dataBits\": 8, \"parity\": \"E\", "
-                       "\"stopBits\": \"2\"}}"),
+                       "\"stopBits\": \"2\"}, \"droppedBytes\": 1234}"),
         std::string::npos)
         << json.text;
     EXPECT_NE(json.text.find("{\"channel\": \"FSK\", \"supported\": true, \"port\": null, "
-                             "\"created\": false, \"open\": false}"),
+                             "\"created\": false, \"open\": false, \"droppedBytes\": 0}"),
               std::string::npos)
         << json.text;
 }
@@ -113,6 +117,40 @@ TEST_F(InstanceQueriesTest, NoInterfaceIsSaidPlainlyAndAsAnEmptyList) {
     manager_.RemoveAll();
     EXPECT_EQ(Ask(StatusQuery(false)).text, "No interface is connected.\n");
     EXPECT_EQ(Ask(StatusQuery(true)).text, "{\"interfaces\": []}\n");
+}
+
+// A program holds RTS and DTR on the keying port: releasing the port (--set-port ... 0) and
+// removing the interface each leave the device told CW off, then PTT off.
+TEST_F(InstanceQueriesTest, KeyingLinesEndOffWhenThePortIsReleasedOrTheInterfaceRemoved) {
+    ASSERT_TRUE(ChannelsKnown());
+    const auto device = backend_.Device(1);
+    const auto lastLines = [&] {
+        std::vector<int> flags;
+        for (const SimReport& report : device->LineReports()) flags.push_back(report.bytes[1]);
+        return flags.size() < 2 ? flags : std::vector<int>(flags.end() - 2, flags.end());
+    };
+    const auto keyUp = [&] {
+        test::FakePortState& ptt = *portClass_.made.back();
+        ptt.SetLines(true, true);
+        ptt.SetOpen(true);
+        manager_.Link(0)->Wake();
+        return test::PollUntil(
+            [&] {
+                const auto flags = lastLines();
+                return !flags.empty() && flags.back() == 0x03;
+            },
+            2000ms);
+    };
+    const std::vector<int> unkeyed{0x01, 0x00};
+    ASSERT_TRUE(keyUp());
+    manager_.RemoveAll();
+    EXPECT_EQ(lastLines(), unkeyed);
+
+    manager_.Refresh(true);
+    ASSERT_TRUE(ChannelsKnown());
+    ASSERT_TRUE(keyUp());
+    EXPECT_EQ(SetPort(kSerial, "PTTCW", "0").status, 0);
+    EXPECT_TRUE(test::PollUntil([&] { return lastLines() == unkeyed; }, 2000ms));
 }
 
 TEST_F(InstanceQueriesTest, SetPortCreatesAndRemovesThroughTheProvisioningWithTheBalloonTexts) {

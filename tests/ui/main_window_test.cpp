@@ -7,6 +7,7 @@
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QMenu>
+#include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
 #include <QWindow>
@@ -367,6 +368,35 @@ TEST_F(MainWindowTest, ExitAsksFirstThenRemovesEveryLinkAndSavesItsSection) {
     window_->OnTimerTick();  // an ended window scans no more
     window_->Manager().Tick();
     EXPECT_EQ(window_->Manager().Count(), 0);
+}
+
+// The Status page's Test buttons key the device; every way out of the program ends the tests and
+// leaves it told CW off, then PTT off. -x, SIGTERM and SIGINT all come in as the exit request.
+TEST_F(MainWindowTest, ExitEndsRunningTestsWithTheDeviceUnkeyed) {
+    const std::function<void(CInterfaceManagerDlg&)> ways[] = {
+        [this](CInterfaceManagerDlg& window) {
+            answer_ = QMessageBox::Yes;
+            window.ExitWithConfirmation();
+        },
+        [](CInterfaceManagerDlg& window) { window.HandleInstanceRequest(kRequestExit); },
+    };
+    hid_.AddDevice();
+    for (const auto& exit : ways) {
+        Build();
+        StartAndScan();
+        ASSERT_EQ(window_->Manager().Count(), 1);
+        const auto device = hid_.Device(1);
+        const std::size_t before = device->LineReports().size();
+        FindControl<QPushButton>(window_->StatusPage(), 1021)->click();  // PTT Test
+        FindControl<QPushButton>(window_->StatusPage(), 1010)->click();  // CW Test
+        ASSERT_TRUE(WaitFor([&] { return device->LineReports().size() == before + 2; }));
+        exit(*window_);
+        const auto lines = device->LineReports();
+        ASSERT_EQ(lines.size(), before + 4);
+        EXPECT_EQ(lines[before + 2].bytes[1], 0x01);
+        EXPECT_EQ(lines[before + 3].bytes[1], 0x00);
+        window_.reset();
+    }
 }
 
 TEST_F(MainWindowTest, SectionsAreSavedEveryThreeThousandTicks) {
