@@ -79,6 +79,8 @@ constexpr Entry kStrings[] = {
      "file can be written again.",
      "設定を %s に保存できません: %s。ファイルに再び書き込めるようにならない限り、"
      "この後の変更は終了時に失われます。"},
+    // The Status page's port paths.
+    {180, "Copy path", "パスをコピー"},
 };
 
 constexpr std::size_t kMaxCharacters = 999;

@@ -57,6 +57,9 @@ StatusPageInput ReadStatusInput(CHVInterface* link);
 
 StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrings& strings);
 
+// The path a radio program opens for the channel's port; empty while the port does not exist.
+std::string PortPathText(const ChannelStatusInput& in, const std::string& portsDirectory);
+
 // "Parameters: 9600 baud, 8, N, 1"
 std::string ParameterLine(const PortReading& reading, const StatusStrings& strings);
 // The file name and extension of a path.
