@@ -81,6 +81,9 @@ constexpr Entry kStrings[] = {
      "この後の変更は終了時に失われます。"},
     // The Status page's port paths.
     {180, "Copy path", "パスをコピー"},
+    // What follows "Creating virtual port COM%i" once the port exists, or could not be made.
+    {181, "COM%i is ready: %s", "COM%i の準備ができました: %s"},
+    {182, "COM%i cannot be created.", "COM%i を作成できません。"},
 };
 
 constexpr std::size_t kMaxCharacters = 999;

@@ -14,6 +14,7 @@ namespace qx {
 namespace {
 
 constexpr int kTrayPollMs = 1000;
+constexpr int kOwnMessageTimeoutMs = 10000;  // Qt's own default for a tray message
 constexpr int kStrProgramName = 103;
 
 // Qt puts its icon on a StatusNotifierItem tray when the session has the watcher of such
@@ -93,9 +94,12 @@ void QtTrayShell::ShowBalloon(const TrayRecord& record) {
     }
     // The tray's own message cannot be taken back, so an empty balloon simply shows nothing.
     if (!record.info.empty()) {
+        const int timeoutMs = record.timeoutMs == kTrayBalloonDesktopTimeout
+                                  ? kOwnMessageTimeoutMs
+                                  : static_cast<int>(record.timeoutMs);
         icon_->showMessage(QString::fromStdString(record.infoTitle),
                            QString::fromStdString(record.info), QSystemTrayIcon::Information,
-                           static_cast<int>(record.timeoutMs));
+                           timeoutMs);
     }
 }
 
