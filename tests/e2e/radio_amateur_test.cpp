@@ -269,7 +269,7 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
     }
     EXPECT_TRUE(
         Eventually([&] { return program->Err().find("PTT/CW lines") != std::string::npos; }));
-    // Opens and closes are traced on the manager's 100 ms tick, while the link still exists.
+    // Opens and closes are traced as the ports report them, while the link still exists.
     EXPECT_TRUE(Eventually([&] {
         const std::string err = program->Err();
         return err.find("CAT    close") != std::string::npos &&
