@@ -273,11 +273,11 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
         // keying port's second name, which a picker lists.
         const std::string pickedName =
             "/dev/serial/by-id/qx-manager-COM" + std::to_string(kPttPort);
-        std::system(
-            "udevadm info --query=all --name=/dev/qx-COM4; udevadm info -a --name=/dev/qx-COM4 | "
-            "head -30; ls -l /dev/serial/by-id /dev/serial; ls /run/udev/rules.d");
-        const std::vector<std::string> listed = PickerListing();
-        EXPECT_NE(std::find(listed.begin(), listed.end(), pickedName), listed.end());
+        // udev gives the name as it handles the node's event, which settle may not wait for.
+        EXPECT_TRUE(Eventually([&] {
+            const std::vector<std::string> listed = PickerListing();
+            return std::find(listed.begin(), listed.end(), pickedName) != listed.end();
+        })) << pickedName;
         AsUser user(kUser);
         ASSERT_TRUE(user.Ok());
         RadioProgram ptt(pickedName);
