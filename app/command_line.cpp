@@ -58,7 +58,7 @@ std::vector<std::string> TakeLongSwitches(const std::vector<std::string>& args,
             result.json = true;
         } else if (arg == "--set-port") {
             if (args.size() - i < 4) {
-                Fail(result, "option '--set-port' needs <serial> <CAT|PTTCW|FSK|WINKEY> <n|0>");
+                Fail(result, "option '--set-port' needs <serial> <CAT|PTT/CW|FSK|WinKey> <n|0>");
                 break;
             }
             result.setPort = true;
@@ -106,7 +106,7 @@ std::string HelpText(const std::string& iniPath, const std::string& portsDir) {
     return "Usage: qx-manager [-s | -m | -x | -a | -n] [-l<id>] [--trace]\n"
            "       qx-manager --headless [--trace]\n"
            "       qx-manager --status [--json]\n"
-           "       qx-manager --set-port <serial> <CAT|PTTCW|FSK|WINKEY> <n|0>\n"
+           "       qx-manager --set-port <serial> <CAT|PTT/CW|FSK|WinKey> <n|0>\n"
            "       qx-manager --help | --version\n"
            "\n"
            "Virtual serial ports for the QX-4 radio interface. A second start hands its request\n"

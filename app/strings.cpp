@@ -82,7 +82,12 @@ constexpr Entry kStrings[] = {
     {170, "No display: start it with --headless, or set DISPLAY",
      "ディスプレイがありません: --headless を付けて起動するか、DISPLAY を設定してください"},
     // The Status page's count of bytes a program did not read in time, after its number.
-    {180, "bytes dropped", "バイト破棄"},
+    {183, "bytes dropped", "バイト破棄"},
+    // The Status page's port paths.
+    {180, "Copy path", "パスをコピー"},
+    // What follows "Creating virtual port COM%i" once the port exists, or could not be made.
+    {181, "COM%i is ready: %s", "COM%i の準備ができました: %s"},
+    {182, "COM%i cannot be created.", "COM%i を作成できません。"},
 };
 
 constexpr std::size_t kMaxCharacters = 999;

@@ -9,6 +9,8 @@ namespace {
 
 constexpr int kStringCreatingPort = 112;
 constexpr int kStringDeletingPort = 113;
+constexpr int kStringPortReady = 181;
+constexpr int kStringPortNotCreated = 182;
 
 WindowTransition Stay(WindowState state, int hideInTray) {
     return {state, hideInTray, WindowOperation::kNone};
@@ -53,6 +55,21 @@ std::string PortOperationBalloonText(int kind, int portNumber, int removePortsOn
     if (kind == 2 && removePortsOnDeviceRemoval != 0)
         return FormatNumber(LoadLocalizedString(kStringDeletingPort), portNumber);
     return {};
+}
+
+CreatedPortsBalloon CreatedPortsBalloonText(const std::vector<std::pair<int, std::string>>& ports) {
+    CreatedPortsBalloon balloon;
+    for (const auto& [number, path] : ports) {
+        if (!balloon.text.empty()) balloon.text += "\n";
+        if (path.empty()) {
+            balloon.text += FormatNumber(LoadLocalizedString(kStringPortNotCreated), number);
+            balloon.stays = true;
+        } else {
+            balloon.text +=
+                FormatTexts(FormatNumber(LoadLocalizedString(kStringPortReady), number), {path});
+        }
+    }
+    return balloon;
 }
 
 WindowTransition ApplyWindowEvent(WindowState state, int hideInTray, WindowEvent event) {

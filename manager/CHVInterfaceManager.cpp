@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <set>
 
-#include "manager/port_reading.h"
 #include "platform/trace.h"
 #include "platform/uevent_monitor.h"
 
@@ -20,16 +19,6 @@ bool IsOurDevice(const HidDeviceInfo& info) {
 // The device node a path ends in: "hidraw0" both in the kernel's device path of a notice and in
 // the enumeration path "/dev/hidraw0".
 std::string DeviceNode(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
-
-// A port opened or closed, with the program that holds it now, for the trace. The holder is
-// read at the tick, so an open and close within one tick show as the close alone.
-void TraceHolder(const CHVInterface& link, Channel channel) QX_REQUIRES(link.portGuard) {
-    const ChannelPortSlot& slot = link.ports[channel];
-    const PortReading reading = ReadPortStatus(*slot.instance, false);
-    const std::string port = "COM" + std::to_string(slot.portNumber);
-    TraceText(link.key, ChannelTitle(channel), reading.open ? TraceKind::kOpen : TraceKind::kClose,
-              reading.open ? port + " by " + reading.openerPath : port);
-}
 
 }  // namespace
 
@@ -165,8 +154,6 @@ void CHVInterfaceManager::Tick() {
             for (Channel channel : kAllChannels) {
                 const ChannelPortSlot& slot = link.ports[channel];
                 if (slot.sink && slot.sink->portChanged.exchange(0)) changed = true;
-                if (TraceOn() && slot.sink && slot.sink->holderChanged.exchange(0))
-                    TraceHolder(link, channel);
             }
         }
         if (link.identityChanged.exchange(0)) {

@@ -35,8 +35,10 @@ std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager);
 // One block per interface; portsDir is where COM<n> paths are published.
 std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces,
                              const std::string& portsDir);
-// The same as one JSON object {"interfaces": [...]}.
+// The same as one JSON object {"version": kStatusJsonVersion, "interfaces": [...]}; portKind
+// ("pty", "cuse", or empty when not known) is the kind of every created port.
+constexpr int kStatusJsonVersion = 1;
 std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir);
+                             const std::string& portsDir, const std::string& portKind);
 
 }  // namespace qx

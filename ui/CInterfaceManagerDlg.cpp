@@ -213,6 +213,12 @@ void CInterfaceManagerDlg::OpenPortChoice(int channel) {
 }
 
 int CInterfaceManagerDlg::OnPortOperation(int state, int port) {
+    const bool creationEnded = state == kPortOperationDone && creatingPort_ == port;
+    creatingPort_ = state == kPortOperationCreating ? port : 0;
+    if (creationEnded) {
+        AwaitCreatedPort(port);
+        return 0;
+    }
     m_trayIcon->ShowBalloon(
         "", PortOperationBalloonText(state, port, program_.removePortsOnDeviceRemoval.value));
     return 0;

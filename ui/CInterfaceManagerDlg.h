@@ -120,6 +120,9 @@ private:
     void OnTrayCommand(int command);
     void RefreshPages();
     void End(bool fromWindow);
+    void AwaitCreatedPort(int port);
+    void AnnounceCreatedPorts();
+    std::string LivePortPath(int port) const;
 
     ProgramSettings& program_;
     IVSPortAxClass& portClass_;
@@ -129,6 +132,8 @@ private:
     CHVInterfaceManager m_manager;
     std::unique_ptr<CTrayIcon> m_trayIcon;
     int m_selected = 0;
+    int creatingPort_ = 0;           // the port whose "Creating" balloon is up, until it ends
+    std::vector<int> createdPorts_;  // creations ended, announced once provisioning returns
     WindowState state_ = WindowState::kStarting;
     std::string endingNotices_;  // notices that came while ending
 

@@ -15,6 +15,11 @@ std::string FileNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string PortPathText(const ChannelStatusInput& in, const std::string& portsDirectory) {
+    if (in.portNumber <= 0 || !in.unusableSetting.empty() || !in.hasPort || !in.hasSink) return {};
+    return portsDirectory + "/COM" + std::to_string(in.portNumber);
+}
+
 std::string ParameterLine(const PortReading& reading, const StatusStrings& strings) {
     return strings.parameters + ": " + std::to_string(reading.baudRate) + " " + strings.baud +
            ", " + std::to_string(reading.dataBits) + ", " + ParityLetter(reading.parity) + ", " +

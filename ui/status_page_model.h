@@ -14,7 +14,7 @@ namespace qx {
 class CHVInterface;
 class IVSPortAx;
 
-// The texts the page takes from the string table (ids 110, 111, 116, 117, 118, 119, 180).
+// The texts the page takes from the string table (ids 110, 111, 116, 117, 118, 119, 183).
 struct StatusStrings {
     std::string notSelected;
     std::string isOpenBy;
@@ -59,6 +59,9 @@ constexpr const char* kNotSupportedText = "Not supported";  // the same in every
 StatusPageInput ReadStatusInput(CHVInterface* link);
 
 StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrings& strings);
+
+// The path a radio program opens for the channel's port; empty while the port does not exist.
+std::string PortPathText(const ChannelStatusInput& in, const std::string& portsDirectory);
 
 // "Parameters: 9600 baud, 8, N, 1"
 std::string ParameterLine(const PortReading& reading, const StatusStrings& strings);

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "platform/trace.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/observer_log.h"
@@ -142,6 +145,39 @@ TEST_F(PortProvisioningTest, UpdateTouchesOnlyChangedChannelsInChannelOrder) {
     EXPECT_EQ(observer_.portOperations, (Ops{{2, 4}, {0, 4}}));
     EXPECT_EQ(link_.ports[kPttCw].portNumber, 0);
     EXPECT_FALSE(link_.ports[kPttCw].instance);
+}
+
+// Opens and closes are traced from the port's own event, each with the holder of that moment, so
+// a quick open and close both show; once the port is released its events trace nothing.
+TEST_F(PortProvisioningTest, OpensAndClosesAreTracedWhenThePortReportsThem) {
+    link_.key = "QX4SIM0001";
+    Assign({7, 0, 0, 0});
+    std::FILE* out = std::tmpfile();
+    {
+        TraceSession session({.out = out});
+        provisioning_.CreatePorts(link_);
+        test::FakePortState& port = *portClass_.made.at(0);
+        port.openerPath = "/usr/bin/flrig";
+        port.SetOpen(true);
+        port.Fire(kEventOpened);
+        port.SetOpen(false);
+        port.Fire(kEventClosed);
+        const std::shared_ptr<IVSPortAxEvents> sink = port.sinks.begin()->second;
+        provisioning_.ReleasePorts(link_);
+        sink->Invoke(kEventOpened);
+        session.Flush();
+    }
+    std::fflush(out);
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+    std::fclose(out);
+    const std::size_t open = text.find("QX4SIM0001 CAT    open            COM7 by /usr/bin/flrig");
+    const std::size_t close = text.find("QX4SIM0001 CAT    close           COM7");
+    ASSERT_NE(open, std::string::npos) << text;
+    ASSERT_NE(close, std::string::npos) << text;
+    EXPECT_LT(open, close);
+    EXPECT_EQ(text.find("CAT    open", close), std::string::npos) << text;
 }
 
 TEST_F(PortProvisioningTest, RemoveAllSystemPortsUsesATemporaryInstance) {

@@ -479,12 +479,28 @@ TEST_F(MainWindowTest, PortOperationsShowTheirProgressInTheBalloon) {
     Build();
     window_->OnPortOperation(1, 7);
     EXPECT_EQ(tray_.calls.back().record.info, "Creating virtual port COM7.\nPlease wait...");
-    window_->OnPortOperation(0, 7);
-    EXPECT_EQ(tray_.calls.back().record.info, "");
     program_->removePortsOnDeviceRemoval.value = 0;
     window_->OnPortOperation(2, 7);  // ports kept on removal: nothing to announce
     EXPECT_EQ(tray_.calls.back().record.info, "");
     EXPECT_EQ(window_->OnPortOperation(2, 7), 0);
+}
+
+TEST_F(MainWindowTest, ACreatedPortIsAnnouncedReadyInPlaceOfItsBalloonAndAFailureStays) {
+    WritePrivateProfileString("Interface-QX4SIM0001", "PortCat", "5", Ini());
+    hid_.AddDevice();
+    Build();
+    StartAndScan();
+    ASSERT_EQ(window_->Manager().Count(), 1);
+    QCoreApplication::processEvents();
+    const TrayRecord& ready = tray_.calls.back().record;
+    EXPECT_EQ(ready.info, "COM5 is ready: " + portClass_->PortsDirectory() + "/COM5");
+    EXPECT_EQ(ready.timeoutMs, kTrayBalloonDesktopTimeout);
+
+    window_->OnPortOperation(kPortOperationCreating, 9);
+    window_->OnPortOperation(kPortOperationDone, 9);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(tray_.calls.back().record.info, "COM9 cannot be created.");
+    EXPECT_EQ(tray_.calls.back().record.timeoutMs, kTrayBalloonStays);
 }
 
 TEST_F(MainWindowTest, JapaneseScreenshot) {

@@ -236,5 +236,25 @@ TEST(StatusPageModel, FailingReadShowsThatPortAsNotOpen) {
     EXPECT_EQ(view.holderLines[kFsk], "is open by fsk");
 }
 
+// Only a port that exists has a path to show: one that failed, or a setting that is no number,
+// has none.
+TEST(StatusPageModel, PortPathOnlyForPortsThatExist) {
+    ChannelStatusInput bound;
+    Bind(bound, 5);
+    ChannelStatusInput noSink = bound;
+    noSink.hasSink = false;
+    ChannelStatusInput unusable = bound;
+    unusable.unusableSetting = "COM5x";
+    ChannelStatusInput failed;
+    failed.portNumber = 5;
+    for (const auto& [in, expected] :
+         std::vector<std::pair<ChannelStatusInput, std::string>>{{bound, "/run/p/COM5"},
+                                                                 {noSink, ""},
+                                                                 {unusable, ""},
+                                                                 {failed, ""},
+                                                                 {ChannelStatusInput{}, ""}})
+        EXPECT_EQ(PortPathText(in, "/run/p"), expected);
+}
+
 }  // namespace
 }  // namespace qx

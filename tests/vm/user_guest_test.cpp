@@ -102,6 +102,19 @@ struct NodeOwner {
     uid_t uid = 0;
     mode_t mode = 0;
 };
+// The serial devices a port picker such as flrig's or fldigi's lists from /dev/serial/by-id/:
+// the names that lead to a character device.
+std::vector<std::string> PickerListing() {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/serial/by-id", error)) {
+        struct stat st {};
+        if (::stat(entry.path().c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+            names.push_back(entry.path().string());
+    }
+    return names;
+}
+
 std::optional<NodeOwner> OwnerOf(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
@@ -310,10 +323,18 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
     // udev is still busy with the new port nodes; the latencies are the program's, not its.
     ASSERT_EQ(std::system("udevadm settle --timeout=60"), 0);
     {
-        // As the user: PTT on RTS, CW on DTR, as a rig-control program keys them.
+        // As the user: PTT on RTS, CW on DTR, as a rig-control program keys them, through the
+        // keying port's second name, which a picker lists.
+        const std::string pickedName =
+            "/dev/serial/by-id/qx-manager-COM" + std::to_string(kPttPort);
+        // udev gives the name as it handles the node's event, which settle may not wait for.
+        EXPECT_TRUE(Eventually([&] {
+            const std::vector<std::string> listed = PickerListing();
+            return std::find(listed.begin(), listed.end(), pickedName) != listed.end();
+        })) << pickedName;
         AsUser user(kUser);
         ASSERT_TRUE(user.Ok());
-        RadioProgram ptt(PortPath(kPttPort));
+        RadioProgram ptt(pickedName);
         RadioProgram cat(PortPath(kCatPort));
         ASSERT_TRUE(ptt.Valid() && cat.Valid()) << std::strerror(errno);
         CheckKeyingRounds(ptt, *device, "as the user: ", "user_");
