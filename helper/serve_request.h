@@ -2,9 +2,12 @@
 // One client of the CUSE helper: who it is (SO_PEERCRED), what it asks for, and the answer:
 // "OK" with the initialised CUSE connection attached (SCM_RIGHTS), or "ERR <reason>". The helper
 // never reads or serves port traffic: it closes its copy of the connection once handed over.
+#include <sys/socket.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,8 +27,12 @@ struct HelperSystem {
 
 HelperSystem RealHelperSystem();
 
-// Serves one accepted connection (SOCK_SEQPACKET): one request, one answer. The outcome for the
-// helper's own log.
-std::string ServeClient(int client, const HelperSystem& system);
+// "uid 1000 (pid 42)": how the log names a client.
+std::string ClientName(const ucred& peer);
+
+// Answers the one request of an accepted connection (SOCK_SEQPACKET) from peer. The outcome for
+// the helper's own log: what was decided and whether the answer reached the client.
+std::string ServeRequest(int client, const ucred& peer, std::span<const uint8_t> request,
+                         const HelperSystem& system);
 
 }  // namespace qx::helper
