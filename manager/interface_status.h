@@ -9,6 +9,7 @@
 
 #include "manager/port_reading.h"
 #include "platform/channel.h"
+#include "vsp/IVSPortAx.h"
 
 namespace qx {
 
@@ -30,11 +31,12 @@ struct InterfaceStatus {
 
 std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager);
 
-// One block per interface; portsDir is where COM<n> paths are published.
+// One block per interface, then the kind of keying ports; portsDir is where COM<n> paths are
+// published.
 std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir);
-// The same as one JSON object {"interfaces": [...]}.
+                             const std::string& portsDir, const KeyingPorts& keying);
+// The same as one JSON object {"interfaces": [...], "keyingPorts": {"kind", "reason"}}.
 std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir);
+                             const std::string& portsDir, const KeyingPorts& keying);
 
 }  // namespace qx

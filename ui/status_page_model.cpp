@@ -58,7 +58,9 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
             view.portNames[channel] = in.unusableSetting.empty()
                                           ? "COM" + std::to_string(in.portNumber)
                                           : in.unusableSetting;
-            if (!in.hasPort || !in.hasSink) holder = strings.cannotCreate;
+            if (!in.hasPort || !in.hasSink)
+                holder = input.keying == KeyingPorts::State::kWaiting ? input.keyingText
+                                                                      : strings.cannotCreate;
         }
         if (in.hasPort && in.reading.open) {
             if (!in.reading.openerPath.empty())
@@ -67,6 +69,9 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
                 view.parameterLines[ParameterSlot(channel)] = ParameterLine(in.reading, strings);
         }
         if (holder.empty()) holder = strings.notOpen;
+        // A PTT/CW port without RTS/DTR keys nothing: the row says so, and why.
+        if (channel == kPttCw && assigned && input.keying == KeyingPorts::State::kUnavailable)
+            holder += " - " + input.keyingText;
 
         if (in.present) {
             view.addPortVisible[channel] = !assigned;

@@ -291,6 +291,39 @@ TEST_F(HelperConversation, TheLogSaysWhenTheClientLeftBeforeItsAnswer) {
               std::string::npos);
 }
 
+// What the program is told when it cannot reach the helper, and whether asking again is worth it.
+TEST(HelperClient, UnreachableHelperGivesTheReasonTheFixAndWhetherItIsLate) {
+    test::TempHome home;
+    const std::string path = home.Root() + "/helper.sock";
+    std::string error;
+    bool late = true;
+    EXPECT_FALSE(CuseHelperAnswers(path, &error, &late));
+    EXPECT_FALSE(late);
+    EXPECT_NE(error.find(path + " does not exist"), std::string::npos) << error;
+    EXPECT_NE(error.find(kCuseHelperFix), std::string::npos) << error;
+
+    // Bound but not listening: the service is off.
+    UniqueFd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_FALSE(CuseHelperAnswers(path, &error, &late));
+    EXPECT_FALSE(late);
+    EXPECT_NE(error.find("does not listen"), std::string::npos) << error;
+    EXPECT_NE(error.find(kCuseHelperFix), std::string::npos) << error;
+
+    // Listening, but its backlog full: stalled, so late; the wait is bounded.
+    ASSERT_EQ(::listen(listener.Get(), 0), 0);
+    int accepted = 0;  // the few connections the backlog takes
+    while (accepted < 4 && CuseHelperAnswers(path, &error, &late)) ++accepted;
+    EXPECT_LT(accepted, 4);
+    EXPECT_TRUE(late) << error;
+    EXPECT_NE(error.find("busy"), std::string::npos) << error;
+    EXPECT_FALSE(RequestCuseConnection(path, "qx-COM1", &error, &late).Valid());
+    EXPECT_TRUE(late) << error;
+}
+
 TEST(HelperClient, NoHelperIsAReasonNotACrash) {
     std::string error;
     EXPECT_FALSE(CuseHelperAnswers("/nonexistent/helper.sock", &error));
