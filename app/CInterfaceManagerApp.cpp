@@ -25,7 +25,6 @@ namespace {
 constexpr int kStrComponentError = 109;
 constexpr int kStrNoneRunning = 163;
 constexpr int kStrSaveFailed = 165;
-constexpr int kComponentUnavailable = 1;
 constexpr int kExitInstanceUnavailable = 3;
 constexpr int kExitUsage = 2;
 
@@ -155,12 +154,14 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
 
     const Expected<PortClass> portClass = MakePortClass(startDirectory);
     if (!portClass || !*portClass) {
-        if (!portClass) std::fprintf(stderr, "%s\n", portClass.error().message.c_str());
-        ReportError(FormatNumber(LoadLocalizedString(kStrComponentError), kComponentUnavailable),
-                    showStartError);
+        const std::string why = portClass ? "no virtual port component" : portClass.error().message;
+        ReportError(FormatTexts(LoadLocalizedString(kStrComponentError), {why}), showStartError);
         return 1;
     }
     IVSPortAxClass& ports = **portClass;
+    // Under systemd, standard error is the journal.
+    if (const KeyingPorts keying = ports.Keying(); keying.state != KeyingPorts::State::kServed)
+        std::fprintf(stderr, "qx-manager: %s\n", KeyingPortsText(keying).c_str());
     const Expected<HidService> hid = makeHidService();
     if (!hid) {
         ReportError(hid.error().message, showStartError);

@@ -28,6 +28,10 @@ struct PortComponentMakers {
 // MakePtyPortClass.
 PortComponentMakers DefaultPortComponentMakers();
 
+// What the user is told when ports have no keying lines (yet), in the user's language: the
+// state and its reason.
+std::string KeyingPortsText(const KeyingPorts& keying);
+
 // kind: the value of QXM_PORT_KIND, or null when it is not set. The reason for an unknown kind
 // or when the chosen component cannot serve the directory.
 Expected<PortClass> ChoosePortComponent(const char* kind, const std::string& directory,

@@ -32,9 +32,8 @@ constexpr Entry kStrings[] = {
     {106, "Minimize to tray", "トレイに最小化"},
     {107, "Hide", "非表示"},
     {108, "Exit the program", "プログラムの終了"},
-    {109, "VSPort Error %i.\n\nThe program cannot start. Please re-install the application.",
-     "VSPort エラー %i。\n\nプログラムを起動できません。アプリケーションを再インストールして"
-     "ください。"},
+    {109, "The virtual serial ports cannot be made, so the program cannot start.\n\n%s",
+     "仮想シリアル ポートを作成できないため、プログラムを起動できません。\n\n%s"},
     {110, "Not selected", "未選択"},
     {111, "is open by", "使用中のプログラム:"},
     {112, "Creating virtual port COM%i.\nPlease wait...",
@@ -88,6 +87,8 @@ constexpr Entry kStrings[] = {
     // What follows "Creating virtual port COM%i" once the port exists, or could not be made.
     {181, "COM%i is ready: %s", "COM%i の準備ができました: %s"},
     {182, "COM%i cannot be created.", "COM%i を作成できません。"},
+    {190, "Waiting for the keying-port service", "キーイング ポート サービスを待っています"},
+    {191, "Keying by RTS/DTR is unavailable: %s", "RTS/DTR によるキーイングは使用できません: %s"},
 };
 
 constexpr std::size_t kMaxCharacters = 999;

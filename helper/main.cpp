@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "helper/serve_request.h"
+#include "helper/service_loop.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ int ListenOn(const std::string& path) {
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     ::unlink(path.c_str());
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::chmod(path.c_str(), 0666) != 0 || ::listen(fd, 16) != 0) {
+        ::chmod(path.c_str(), 0666) != 0 || ::listen(fd, SOMAXCONN) != 0) {
         std::fprintf(stderr, "qx-cuse-helper: listening on %s: %s\n", path.c_str(),
                      std::strerror(errno));
         return -1;
@@ -78,15 +78,14 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGCHLD, SIG_IGN);  // the relays' exits are reaped by the kernel
-    const qx::helper::HelperSystem system = qx::helper::RealHelperSystem(*relay);
-    for (;;) {
-        qx::UniqueFd client(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-        if (!client.Valid()) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            std::fprintf(stderr, "qx-cuse-helper: accept: %s\n", std::strerror(errno));
-            return 1;
-        }
-        std::printf("%s\n", qx::helper::ServeClient(client.Get(), system).c_str());
-        std::fflush(stdout);
+    qx::Expected<qx::helper::ServiceLoop> loop = qx::helper::ServiceLoop::Make(
+        listener, qx::helper::RealHelperSystem(*relay), {}, [](const std::string& outcome) {
+            std::printf("%s\n", outcome.c_str());
+            std::fflush(stdout);
+        });
+    if (!loop) {
+        std::fprintf(stderr, "qx-cuse-helper: %s\n", loop.error().message.c_str());
+        return 1;
     }
+    loop->Run();
 }

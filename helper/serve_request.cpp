@@ -13,10 +13,8 @@
 namespace qx::helper {
 namespace {
 
-// A client that connects and says nothing must not hold up the others.
-constexpr timeval kRequestTimeout{2, 0};
-
-void Answer(int client, const std::string& text, int connection = -1) {
+// Whether the whole answer was delivered: the client may have left meanwhile.
+bool Answer(int client, const std::string& text, int connection = -1) {
     iovec data{const_cast<char*>(text.data()), text.size()};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr message{};
@@ -31,11 +29,13 @@ void Answer(int client, const std::string& text, int connection = -1) {
         c->cmsg_len = CMSG_LEN(sizeof(int));
         std::memcpy(CMSG_DATA(c), &connection, sizeof connection);
     }
-    ::sendmsg(client, &message, MSG_NOSIGNAL);
+    return ::sendmsg(client, &message, MSG_NOSIGNAL | MSG_DONTWAIT) ==
+           static_cast<ssize_t>(text.size());
 }
 
 std::string Refuse(int client, const std::string& who, const std::string& reason) {
-    Answer(client, "ERR " + reason);
+    if (!Answer(client, "ERR " + reason))
+        return who + " refused (" + reason + "), but had left: " + std::strerror(errno);
     return who + " refused: " + reason;
 }
 
@@ -54,6 +54,10 @@ bool GiveNode(const std::string& name, uid_t owner, std::string* error) {
 
 }  // namespace
 
+std::string ClientName(const ucred& peer) {
+    return "uid " + std::to_string(peer.uid) + " (pid " + std::to_string(peer.pid) + ")";
+}
+
 HelperSystem RealHelperSystem(const RelayIdentity& relay) {
     return {[] { return ScanHeldPorts(); }, OpenCuseConnection, GiveNode,
             [relay](UniqueFd connection, const std::string& name, std::string* error) {
@@ -61,21 +65,11 @@ HelperSystem RealHelperSystem(const RelayIdentity& relay) {
             }};
 }
 
-std::string ServeClient(int client, const HelperSystem& system) {
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    if (::getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
-        return "no peer credentials";
-    const std::string who =
-        "uid " + std::to_string(peer.uid) + " (pid " + std::to_string(peer.pid) + ")";
-    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &kRequestTimeout, sizeof kRequestTimeout);
-    uint8_t request[kMaxRequestBytes + 1];
-    const ssize_t n = ::recv(client, request, sizeof request, 0);
-    if (n <= 0) return who + ": no request";
-
+std::string ServeRequest(int client, const ucred& peer, std::span<const uint8_t> request,
+                         const HelperSystem& system) {
+    const std::string who = ClientName(peer);
     std::string why;
-    const int number =
-        DecidePortRequest({request, static_cast<size_t>(n)}, peer.uid, system.heldPorts(), &why);
+    const int number = DecidePortRequest(request, peer.uid, system.heldPorts(), &why);
     if (number == 0) return Refuse(client, who, why);
     const std::string name = PortDeviceName(number);
     UniqueFd connection = system.openConnection(name, &why);
@@ -84,7 +78,9 @@ std::string ServeClient(int client, const HelperSystem& system) {
         return Refuse(client, who, why);  // closing ends the device
     const UniqueFd relay = system.startRelay(std::move(connection), name, &why);
     if (!relay.Valid()) return Refuse(client, who, why);
-    Answer(client, kCuseHelperGranted, relay.Get());
+    // Had the client left, closing our end of the relay's socket ends the relay and the device.
+    if (!Answer(client, kCuseHelperGranted, relay.Get()))
+        return who + " left before " + name + " was handed over: " + std::strerror(errno);
     return who + " granted " + name;
 }
 

@@ -3,9 +3,12 @@
 // "OK" with the program's end of the port's relay socket attached (SCM_RIGHTS), or
 // "ERR <reason>". The CUSE connection itself goes to the confined relay and never to the
 // client: whoever serves it can make the kernel copy memory of any process calling an ioctl.
+#include <sys/socket.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,8 +32,12 @@ struct HelperSystem {
 
 HelperSystem RealHelperSystem(const RelayIdentity& relay);
 
-// Serves one accepted connection (SOCK_SEQPACKET): one request, one answer. The outcome for the
-// helper's own log.
-std::string ServeClient(int client, const HelperSystem& system);
+// "uid 1000 (pid 42)": how the log names a client.
+std::string ClientName(const ucred& peer);
+
+// Answers the one request of an accepted connection (SOCK_SEQPACKET) from peer. The outcome for
+// the helper's own log: what was decided and whether the answer reached the client.
+std::string ServeRequest(int client, const ucred& peer, std::span<const uint8_t> request,
+                         const HelperSystem& system);
 
 }  // namespace qx::helper

@@ -142,6 +142,7 @@ void CHVInterfaceManager::Tick() {
         if (startupCountdown_ == 1) Refresh(true);
         --startupCountdown_;
     }
+    if (provisioning.CreatePortsWhenKeyingServiceAnswers(list)) listChanged_ = 1;
     if (listChanged_) {
         listChanged_ = 0;
         if (observer) observer->OnInterfacesChanged();

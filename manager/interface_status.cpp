@@ -82,6 +82,26 @@ std::string ChannelJson(Channel channel, const ChannelStatus& status, const std:
            ", \"stopBits\": " + StopBitsText(r.stopBits) + "}" + dropped;
 }
 
+// Keying ports are CUSE ports (also while their service is awaited) or, without them,
+// pseudo-terminals.
+const char* KeyingKind(const KeyingPorts& keying) {
+    return keying.state == KeyingPorts::State::kUnavailable ? "pty" : "cuse";
+}
+
+std::string KeyingLine(const KeyingPorts& keying) {
+    switch (keying.state) {
+    case KeyingPorts::State::kServed: return "Keying ports: CUSE, keyed by RTS/DTR\n";
+    case KeyingPorts::State::kWaiting: return "Keying ports: CUSE, " + keying.reason + "\n";
+    case KeyingPorts::State::kUnavailable: break;
+    }
+    return "Keying ports: pseudo-terminals, keying by RTS/DTR unavailable: " + keying.reason + "\n";
+}
+
+std::string KeyingJson(const KeyingPorts& keying) {
+    return std::string("\"keyingPorts\": {\"kind\": \"") + KeyingKind(keying) +
+           "\", \"reason\": " + (keying.reason.empty() ? "null" : JsonString(keying.reason)) + "}";
+}
+
 }  // namespace
 
 std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager) {
@@ -112,21 +132,22 @@ std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager) {
 }
 
 std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir) {
-    if (interfaces.empty()) return "No interface is connected.\n";
+                             const std::string& portsDir, const KeyingPorts& keying) {
+    if (interfaces.empty()) return "No interface is connected.\n" + KeyingLine(keying);
     std::string out;
     for (const InterfaceStatus& status : interfaces) {
-        if (!out.empty()) out += "\n";
         out += status.model + ", serial number " + status.serialNumber + ", firmware " +
                (status.firmware.empty() ? "not known yet" : status.firmware) + "\n";
         for (Channel channel : kAllChannels)
             out += ChannelLine(channel, status.channels[channel], portsDir);
+        out += "\n";
     }
-    return out;
+    return out + KeyingLine(keying);
 }
 
 std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir, const std::string& portKind) {
+                             const std::string& portsDir, const std::string& portKind,
+                             const KeyingPorts& keying) {
     std::string out = "{\"version\": " + std::to_string(kStatusJsonVersion) + ", \"interfaces\": [";
     for (std::size_t i = 0; i < interfaces.size(); ++i) {
         const InterfaceStatus& status = interfaces[i];
@@ -140,7 +161,7 @@ std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
         }
         out += "]}";
     }
-    return out + "]}\n";
+    return out + "], " + KeyingJson(keying) + "}\n";
 }
 
 }  // namespace qx

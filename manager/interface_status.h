@@ -10,6 +10,7 @@
 
 #include "manager/port_reading.h"
 #include "platform/channel.h"
+#include "vsp/IVSPortAx.h"
 
 namespace qx {
 
@@ -32,13 +33,16 @@ struct InterfaceStatus {
 
 std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager);
 
-// One block per interface; portsDir is where COM<n> paths are published.
+// One block per interface, then the kind of keying ports; portsDir is where COM<n> paths are
+// published.
 std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir);
-// The same as one JSON object {"version": kStatusJsonVersion, "interfaces": [...]}; portKind
-// ("pty", "cuse", or empty when not known) is the kind of every created port.
+                             const std::string& portsDir, const KeyingPorts& keying);
+// The same as one JSON object {"version": kStatusJsonVersion, "interfaces": [...],
+// "keyingPorts": {"kind", "reason"}}; portKind ("pty", "cuse", or empty when not known) is the
+// kind of every created port.
 constexpr int kStatusJsonVersion = 1;
 std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir, const std::string& portKind);
+                             const std::string& portsDir, const std::string& portKind,
+                             const KeyingPorts& keying);
 
 }  // namespace qx

@@ -140,6 +140,13 @@ void PortProvisioning::UpdatePorts(CHVInterface& link,
     }
 }
 
+bool PortProvisioning::CreatePortsWhenKeyingServiceAnswers(
+    const std::vector<std::unique_ptr<CHVInterface>>& links) {
+    if (!portClass_.KeyingServiceAnswersAgain()) return false;
+    for (const auto& link : links) CreatePorts(*link);
+    return true;
+}
+
 void PortProvisioning::RemoveAllSystemPorts() {
     std::unique_ptr<IVSPortAx> instance = portClass_.CreateInstance();
     if (!instance) return;

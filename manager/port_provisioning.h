@@ -2,7 +2,9 @@
 // Giving a link's channels their virtual ports, and letting them go again. User interface
 // thread only; binding and clearing a slot holds the link's portGuard.
 #include <array>
+#include <memory>
 #include <set>
+#include <vector>
 
 #include "link/CHVInterface.h"
 #include "vsp/IVSPortAx.h"
@@ -20,6 +22,10 @@ public:
     void ReleasePorts(CHVInterface& link);
     void UpdatePorts(CHVInterface& link, const std::array<int, kChannelCount>& portNumbers);
     void RemoveAllSystemPorts();
+    // Gives every channel of links the port it waits for once the keying-port service answers
+    // again; whether it did.
+    bool CreatePortsWhenKeyingServiceAnswers(
+        const std::vector<std::unique_ptr<CHVInterface>>& links);
 
 private:
     bool Refuse(CHVInterface& link, int number);

@@ -14,12 +14,17 @@ inline constexpr const char* kCuseHelperGranted = "OK";
 // QXM_CUSE_HELPER_SOCKET when set, else the installed helper's socket.
 std::string CuseHelperSocketPath();
 
-// Whether a helper listens on the socket; the reason in error when not.
-bool CuseHelperAnswers(const std::string& socketPath, std::string* error);
+// What the user can do when no helper listens.
+inline constexpr const char* kCuseHelperFix = "sudo systemctl enable --now qx-cuse-helper.socket";
+
+// Whether a helper accepts connections on the socket; the reason (and the fix) when not. late:
+// set when one listens but did not accept in time, so asking again later may succeed.
+bool CuseHelperAnswers(const std::string& socketPath, std::string* error, bool* late = nullptr);
 
 // Asks for /dev/<deviceName>: its relay's socket (relay_protocol.h), or invalid with the
 // helper's or the socket's reason.
+// late: set when the helper could not be reached or did not answer in time (not a refusal).
 UniqueFd RequestCuseConnection(const std::string& socketPath, const std::string& deviceName,
-                               std::string* error);
+                               std::string* error, bool* late = nullptr);
 
 }  // namespace qx

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
-  libhidapi-dev libudev-dev udev libsystemd-dev
+  libhidapi-dev libudev-dev udev libsystemd-dev systemd
   qt6-base-dev libgl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format

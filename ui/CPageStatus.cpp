@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QPushButton>
 
+#include "app/port_component.h"
 #include "app/strings.h"
 #include "ui/CInterfaceManagerDlg.h"
 #include "ui/control_ids.h"
@@ -87,7 +88,10 @@ void CPageStatus::EnlargePortNameFont() {
 }
 
 void CPageStatus::Refresh() {
-    const StatusPageInput input = ReadStatusInput(m_owner->Manager().Link(m_owner->Selected()));
+    StatusPageInput input = ReadStatusInput(m_owner->Manager().Link(m_owner->Selected()));
+    const KeyingPorts keying = m_owner->PortClass().Keying();
+    input.keying = keying.state;
+    input.keyingText = KeyingPortsText(keying);
     Apply(ComputeStatusPage(input, LoadStatusStrings()), input);
 }
 
@@ -101,8 +105,10 @@ void CPageStatus::Apply(const StatusPageView& view, const StatusPageInput& input
             QString::fromStdString(PortPathText(input.channels[channel], portsDirectory));
         name->setToolTip(path);
         FindControl<QLabel>(this, kPathIds[channel])->setText(path);
-        FindControl<QLabel>(this, kHolderIds[channel])
-            ->setText(QString::fromStdString(view.holderLines[channel]));
+        // The tooltip shows all of a line too long for its place.
+        auto* holder = FindControl<QLabel>(this, kHolderIds[channel]);
+        holder->setText(QString::fromStdString(view.holderLines[channel]));
+        holder->setToolTip(holder->text());
         SetVisible(FindControl(this, kHolderIds[channel]), view.holderVisible[channel]);
         SetVisible(FindControl(this, kAddPortIds[channel]), view.addPortVisible[channel]);
     }

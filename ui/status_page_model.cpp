@@ -64,7 +64,9 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
             view.portNames[channel] = in.unusableSetting.empty()
                                           ? "COM" + std::to_string(in.portNumber)
                                           : in.unusableSetting;
-            if (!in.hasPort || !in.hasSink) holder = strings.cannotCreate;
+            if (!in.hasPort || !in.hasSink)
+                holder = input.keying == KeyingPorts::State::kWaiting ? input.keyingText
+                                                                      : strings.cannotCreate;
         }
         if (in.hasPort && in.reading.open) {
             if (!in.reading.openerPath.empty())
@@ -73,6 +75,9 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
                 view.parameterLines[ParameterSlot(channel)] = ParameterLine(in.reading, strings);
         }
         if (holder.empty()) holder = strings.notOpen;
+        // A PTT/CW port without RTS/DTR keys nothing: the row says so, and why.
+        if (channel == kPttCw && assigned && input.keying == KeyingPorts::State::kUnavailable)
+            holder += " - " + input.keyingText;
         // What the program lost goes after the parameters, or after the holder where the row
         // shows none.
         if (in.droppedBytes != 0) {

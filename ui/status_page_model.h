@@ -8,11 +8,11 @@
 
 #include "manager/port_reading.h"
 #include "platform/channel.h"
+#include "vsp/IVSPortAx.h"
 
 namespace qx {
 
 class CHVInterface;
-class IVSPortAx;
 
 // The texts the page takes from the string table (ids 110, 111, 116, 117, 118, 119, 183).
 struct StatusStrings {
@@ -38,6 +38,8 @@ struct ChannelStatusInput {
 struct StatusPageInput {
     bool selected = false;  // false: no link designated by the selection
     std::array<ChannelStatusInput, kChannelCount> channels;
+    KeyingPorts::State keying = KeyingPorts::State::kServed;
+    std::string keyingText;  // what the user is told while keying ports are not served
 };
 
 // Visibility: nullopt leaves a control as it was.

@@ -69,6 +69,17 @@ public:
     virtual void Unadvise(uint32_t cookie) = 0;
 };
 
+// Whether the component's ports carry the keying lines RTS and DTR.
+struct KeyingPorts {
+    enum class State {
+        kServed,
+        kWaiting,      // they come from a service that does not answer yet
+        kUnavailable,  // not in this run
+    };
+    State state = State::kServed;
+    std::string reason;  // why not, with the fix where there is one; empty when served
+};
+
 // The component's class object: obtained once at start-up, it makes every instance.
 class IVSPortAxClass {
 public:
@@ -76,6 +87,10 @@ public:
     virtual std::unique_ptr<IVSPortAx> CreateInstance() = 0;  // null when no instance can be made
     virtual std::string PortsDirectory() const = 0;           // where COM<n> names are published
     virtual std::string Kind() const = 0;                     // "pseudo-terminal" or "CUSE"
+    virtual KeyingPorts Keying() const { return {}; }
+    // While Keying() is waiting: asks the service again once its back-off has passed; true when
+    // it answers now, so ports that could not be made may be made again. User interface thread.
+    virtual bool KeyingServiceAnswersAgain() { return false; }
 };
 
 }  // namespace qx

@@ -20,6 +20,7 @@
 #include "vsp/cuse_device.h"
 #include "vsp/cuse_relay_device.h"
 #include "vsp/event_sinks.h"
+#include "vsp/keying_service_wait.h"
 
 namespace qx {
 namespace {
@@ -224,23 +225,70 @@ private:
     std::string name_;
 };
 
+constexpr const char* kWaitingForService = "waiting for the keying-port service";
+
 class CusePortClass final : public IVSPortAxClass {
 public:
-    CusePortClass(std::string directory, std::string kind, EndpointOpener opener)
-        : directory_(std::move(directory)), kind_(std::move(kind)), opener_(std::move(opener)) {}
+    // helperWait: how the helper the connections come from answers; null when they are opened
+    // in this process.
+    CusePortClass(std::string directory, std::string kind, EndpointOpener opener,
+                  std::shared_ptr<KeyingServiceWait> helperWait = nullptr,
+                  std::string helperSocket = {})
+        : directory_(std::move(directory)),
+          kind_(std::move(kind)),
+          opener_(std::move(opener)),
+          helperWait_(std::move(helperWait)),
+          helperSocket_(std::move(helperSocket)) {}
 
     std::unique_ptr<IVSPortAx> CreateInstance() override {
         return std::make_unique<CusePort>(registry_, directory_, opener_);
     }
     std::string PortsDirectory() const override { return directory_; }
     std::string Kind() const override { return kind_; }
+    KeyingPorts Keying() const override {
+        if (helperWait_ && helperWait_->Waiting())
+            return {KeyingPorts::State::kWaiting, kWaitingForService};
+        return {};
+    }
+    bool KeyingServiceAnswersAgain() override {
+        const auto now = KeyingServiceWait::Clock::now();
+        if (!helperWait_ || !helperWait_->Waiting() || !helperWait_->Due(now)) return false;
+        if (!CuseHelperAnswers(helperSocket_, nullptr)) {
+            helperWait_->Late(now);
+            return false;
+        }
+        helperWait_->Answered();
+        return true;
+    }
 
 private:
     const std::string directory_;
     const std::string kind_;
     const EndpointOpener opener_;
+    const std::shared_ptr<KeyingServiceWait> helperWait_;
+    const std::string helperSocket_;
     const std::shared_ptr<DeviceRegistry> registry_ = std::make_shared<DeviceRegistry>();
 };
+
+// Asks the helper for a connection unless it is late and not yet due again; keeps wait current.
+UniqueFd RequestFromHelper(const std::string& helperSocket, KeyingServiceWait& wait,
+                           const std::string& deviceName, std::string* error) {
+    const auto now = KeyingServiceWait::Clock::now();
+    if (!wait.Due(now)) {
+        *error = kWaitingForService;
+        return {};
+    }
+    bool late = false;
+    UniqueFd connection = RequestCuseConnection(helperSocket, deviceName, error, &late);
+    if (late)
+        wait.Late(now);
+    else
+        wait.Answered();
+    return connection;
+}
+
+constexpr const char* kNoCuse =
+    "the kernel offers no CUSE: /dev/cuse is missing (to load it: sudo modprobe cuse)";
 
 }  // namespace
 
@@ -265,16 +313,26 @@ Expected<std::unique_ptr<IVSPortAxClass>> MakeCuseHelperPortClass(const std::str
     if (!IsWritableDirectory(portsDirectory))
         return Error{0, portsDirectory + " is not a writable directory"};
     std::string why;
-    if (!CuseHelperAnswers(helperSocket, &why)) return Error{0, why};
+    bool late = false;
+    const bool answers = CuseHelperAnswers(helperSocket, &why, &late);
+    if (!answers && !late) {
+        if (::access("/dev/cuse", F_OK) != 0) why += "; " + std::string(kNoCuse);
+        return Error{0, why};
+    }
+    if (::access("/dev/cuse", F_OK) != 0) return Error{0, kNoCuse};
+    // A helper that is there but late is waited for: its ports come once it answers.
+    auto wait = std::make_shared<KeyingServiceWait>();
+    if (late) wait->Late(KeyingServiceWait::Clock::now());
     return std::unique_ptr<IVSPortAxClass>(std::make_unique<CusePortClass>(
         portsDirectory, "CUSE via helper",
-        [helperSocket](const std::string& deviceName, CuseEndpoint::EventFn onEvent,
-                       std::string* error) {
+        [helperSocket, wait](const std::string& deviceName, CuseEndpoint::EventFn onEvent,
+                             std::string* error) {
             // The helper answers with the socket of the port's relay, never the connection.
-            UniqueFd relay = RequestCuseConnection(helperSocket, deviceName, error);
+            UniqueFd relay = RequestFromHelper(helperSocket, *wait, deviceName, error);
             return relay.Valid() ? CuseRelayDevice::Serve(std::move(relay), std::move(onEvent))
                                  : nullptr;
-        }));
+        },
+        wait, helperSocket));
 }
 
 }  // namespace qx

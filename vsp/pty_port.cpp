@@ -171,6 +171,9 @@ public:
     }
     std::string PortsDirectory() const override { return directory_; }
     std::string Kind() const override { return "pseudo-terminal"; }
+    KeyingPorts Keying() const override {
+        return {KeyingPorts::State::kUnavailable, "pseudo-terminals have no RTS/DTR lines"};
+    }
 
 private:
     const std::shared_ptr<PtyWatch> watch_;

@@ -119,8 +119,11 @@ TEST_F(InstanceQueriesTest, HolderTextsFromProgramsAreEscapedSoTheJsonStillParse
 
 TEST_F(InstanceQueriesTest, NoInterfaceIsSaidPlainlyAndAsAnEmptyList) {
     manager_.RemoveAll();
-    EXPECT_EQ(Ask(StatusQuery(false)).text, "No interface is connected.\n");
-    EXPECT_EQ(Ask(StatusQuery(true)).text, "{\"version\": 1, \"interfaces\": []}\n");
+    EXPECT_EQ(Ask(StatusQuery(false)).text,
+              "No interface is connected.\nKeying ports: CUSE, keyed by RTS/DTR\n");
+    EXPECT_EQ(Ask(StatusQuery(true)).text,
+              "{\"version\": 1, \"interfaces\": [], "
+              "\"keyingPorts\": {\"kind\": \"cuse\", \"reason\": null}}\n");
 }
 
 // A program holds RTS and DTR on the keying port: releasing the port (--set-port ... 0) and
@@ -155,6 +158,31 @@ TEST_F(InstanceQueriesTest, KeyingLinesEndOffWhenThePortIsReleasedOrTheInterface
     ASSERT_TRUE(keyUp());
     EXPECT_EQ(SetPort(kSerial, "PTTCW", "0").status, 0);
     EXPECT_TRUE(test::PollUntil([&] { return lastLines() == unkeyed; }, 2000ms));
+}
+
+
+TEST_F(InstanceQueriesTest, StatusNamesTheKindOfKeyingPortsAndWhyTheyAreMissing) {
+    using State = KeyingPorts::State;
+    const struct {
+        KeyingPorts keying;
+        const char* line;
+        const char* json;
+    } cases[] = {
+        {{State::kWaiting, "waiting for the keying-port service"},
+         "Keying ports: CUSE, waiting for the keying-port service\n",
+         "{\"kind\": \"cuse\", \"reason\": \"waiting for the keying-port service\"}"},
+        {{State::kUnavailable, "no \"helper\""},
+         "Keying ports: pseudo-terminals, keying by RTS/DTR unavailable: no \"helper\"\n",
+         "{\"kind\": \"pty\", \"reason\": \"no \\\"helper\\\"\"}"},
+    };
+    for (const auto& c : cases) {
+        portClass_.keying = c.keying;
+        const std::string text = Ask(StatusQuery(false)).text;
+        EXPECT_EQ(text.substr(text.size() - std::string(c.line).size()), c.line) << text;
+        const std::string json = Ask(StatusQuery(true)).text;
+        EXPECT_NE(json.find(std::string("\"keyingPorts\": ") + c.json + "}\n"), std::string::npos)
+            << json;
+    }
 }
 
 TEST_F(InstanceQueriesTest, SetPortCreatesAndRemovesThroughTheProvisioningWithTheBalloonTexts) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/strings.h"
 #include "tests/support/fake_port.h"
 
 namespace qx {
@@ -23,7 +24,10 @@ struct RecordingMakers {
             return [this, kind, &serves](const std::string& directory) -> Expected<PortClass> {
                 tried.push_back(std::string(kind) + " " + directory);
                 if (!serves) return Error{0, std::string("no ") + kind + " here"};
-                return PortClass(std::make_unique<test::FakePortClass>(directory));
+                auto made = std::make_unique<test::FakePortClass>(directory);
+                if (std::string(kind) == "pty")
+                    made->keying = {KeyingPorts::State::kUnavailable, "pseudo-terminal"};
+                return PortClass(std::move(made));
             };
         };
         return {maker("helper", helperServes), maker("cuse", cuseServes), maker("pty", ptyServes)};
@@ -73,6 +77,34 @@ TEST(PortComponentTest, ForcedKindIsTheOnlyOneTriedAndSaysWhyItCannotServe) {
     const std::string& error = none.error().message;
     EXPECT_NE(error.find("no helper here"), std::string::npos) << error;
     EXPECT_NE(error.find("no cuse here"), std::string::npos) << error;
+}
+
+// Ports without keying lines say why: the first refusal of the chain, or the forced kind.
+TEST(PortComponentTest, PseudoTerminalsSayWhyTheyHaveNoKeyingLines) {
+    SetThreadLanguage(kLangEnglish);
+    RecordingMakers makers;
+    makers.helperServes = makers.cuseServes = false;
+    const struct {
+        const char* kind;
+        const char* reason;
+    } cases[] = {{nullptr, "no helper here"}, {"pty", "QXM_PORT_KIND=pty"}};
+    for (const auto& c : cases) {
+        const auto chosen = ChoosePortComponent(c.kind, "/ports", makers.Makers());
+        ASSERT_TRUE(chosen);
+        const KeyingPorts keying = (**chosen).Keying();
+        EXPECT_EQ(keying.state, KeyingPorts::State::kUnavailable);
+        EXPECT_EQ(keying.reason, c.reason);
+        EXPECT_EQ((**chosen).PortsDirectory(), "/ports");
+        EXPECT_EQ(KeyingPortsText(keying),
+                  std::string("Keying by RTS/DTR is unavailable: ") + c.reason);
+    }
+    makers.cuseServes = true;
+    const auto ownCuse = ChoosePortComponent(nullptr, "/ports", makers.Makers());
+    ASSERT_TRUE(ownCuse);
+    EXPECT_EQ((**ownCuse).Keying().state, KeyingPorts::State::kServed);
+    EXPECT_EQ(KeyingPortsText({KeyingPorts::State::kWaiting, "x"}),
+              "Waiting for the keying-port service");
+    SetThreadLanguage(0);
 }
 
 TEST(PortComponentTest, UnknownKindIsAnErrorAndTriesNothing) {

@@ -40,8 +40,8 @@ private:
 };
 
 TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
-    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116,
-                   117, 118, 119, 120, 121, 122, 123, 130, 160, 161, 162, 163, 164, 165}) {
+    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117,
+                   118, 119, 120, 121, 122, 123, 130, 160, 161, 162, 163, 164, 165, 190, 191}) {
         const std::string english(CompiledString(kLangEnglish, id));
         const std::string japanese(CompiledString(kLangJapanese, id));
         ASSERT_FALSE(english.empty()) << id;
@@ -59,8 +59,8 @@ TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
                   japanese.find("\n\n") != std::string::npos)
             << id;
     }
-    EXPECT_EQ(CompiledString(kLangEnglish, 109),
-              "VSPort Error %i.\n\nThe program cannot start. Please re-install the application.");
+    // The ports fail for a reason that is shown; re-installing never mends it.
+    EXPECT_EQ(std::string(CompiledString(kLangEnglish, 109)).find("install"), std::string::npos);
     EXPECT_EQ(CompiledString(kLangEnglish, 122), " - current selection");
     EXPECT_EQ(CompiledString(kLangJapanese, 102), "Halvorn QX Manager");
 }

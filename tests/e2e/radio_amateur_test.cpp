@@ -298,7 +298,9 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
     // Unplugged, the interface's ports go; plugged in again, they come back.
     std::ofstream(simDir_ + "/unplugged-QX4SIM0001").close();
     EXPECT_TRUE(Eventually([&] { return !fs::is_symlink(Port(3)); }));
-    EXPECT_EQ(Once({"--status"})->Out(), "No interface is connected.\n");
+    EXPECT_EQ(Once({"--status"})->Out(),
+              "No interface is connected.\nKeying ports: pseudo-terminals, keying by RTS/DTR "
+              "unavailable: QXM_PORT_KIND=pty\n");
     fs::remove(simDir_ + "/unplugged-QX4SIM0001");
     EXPECT_TRUE(Eventually([&] { return fs::is_symlink(Port(3)); }));
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,12 +11,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "helper/port_request.h"
 #include "helper/serve_request.h"
+#include "helper/service_loop.h"
 #include "platform/cuse_helper_client.h"
 #include "tests/support/temp_home.h"
 
@@ -100,7 +104,7 @@ protected:
                   0);
         ASSERT_EQ(::chmod(socketPath_.c_str(), 0666), 0);
         ASSERT_EQ(::chmod(home_.Root().c_str(), 0755), 0);
-        ASSERT_EQ(::listen(listener_.Get(), 4), 0);
+        ASSERT_EQ(::listen(listener_.Get(), 64), 0);
         system_.heldPorts = [this] { return held_; };
         system_.openConnection = [this](const std::string& name, std::string*) {
             opened_.push_back(name);
@@ -122,9 +126,50 @@ protected:
         };
     }
 
-    // Serves one client that runs `client` in a child process (as uid, when not root's).
+    ServiceLoop& Loop() {
+        if (!loop_) {
+            // Follows system_ as a test changes it.
+            const HelperSystem current{
+                [this] { return system_.heldPorts(); },
+                [this](const std::string& name, std::string* error) {
+                    return system_.openConnection(name, error);
+                },
+                [this](const std::string& name, uid_t owner, std::string* error) {
+                    return system_.giveNode(name, owner, error);
+                },
+                [this](UniqueFd connection, const std::string& name, std::string* error) {
+                    return system_.startRelay(std::move(connection), name, error);
+                }};
+            auto made = ServiceLoop::Make(
+                listener_.Get(), current, limits_,
+                [this](const std::string& line) { log_.push_back(line); }, [this] { return now_; });
+            EXPECT_TRUE(made) << made.error().message;
+            loop_.emplace(std::move(*made));
+        }
+        return *loop_;
+    }
+
+    // The service's log lines so far that contain text.
+    size_t Logged(const std::string& text) const {
+        return std::count_if(log_.begin(), log_.end(), [&](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
+    }
+
+    UniqueFd IdleClient() {
+        UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socketPath_.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::connect(socket.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address),
+                  0);
+        return socket;
+    }
+
+    // Serves a client that runs in a child process (as uid, when not root's) until it is done.
     // The child's exit code: 0 when it got a connection, 1 when refused with the expected text.
     int Converse(uid_t uid, const std::string& request, const std::string& expectedRefusal = "") {
+        ServiceLoop& loop = Loop();
         const pid_t child = ::fork();
         if (child == 0) {
             if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
@@ -137,10 +182,9 @@ protected:
                         ? 1
                         : 2);
         }
-        UniqueFd client(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-        outcome_ = client.Valid() ? ServeClient(client.Get(), system_) : "accept failed";
         int status = 0;
-        ::waitpid(child, &status, 0);
+        while (::waitpid(child, &status, WNOHANG) == 0) loop.RunOnce(std::chrono::milliseconds(5));
+        outcome_ = log_.empty() ? "" : log_.back();
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
@@ -149,8 +193,11 @@ protected:
     UniqueFd listener_;
     HelperSystem system_;
     std::vector<HeldPort> held_;
-    std::vector<std::string> opened_, given_;
+    std::vector<std::string> opened_, given_, log_;
     std::string outcome_;
+    ServiceLimits limits_;
+    ServiceLoop::Clock::time_point now_ = ServiceLoop::Clock::now();
+    std::optional<ServiceLoop> loop_;
 };
 
 TEST_F(HelperConversation, GrantsThePortToTheCallingUserAndHandsTheConnectionOver) {
@@ -181,6 +228,110 @@ TEST_F(HelperConversation, AFailureToOpenOrToGiveTheNodeIsReportedAndNothingHand
         return UniqueFd();
     };
     EXPECT_EQ(Converse(kNobody, "qx-COM7", "No such device"), 1) << outcome_;
+}
+
+TEST_F(HelperConversation, AnotherUsersIdleConnectionsNeitherDelayNorCrowdOutARequest) {
+    for (const int idle : {1, 5, 20}) {
+        std::vector<UniqueFd> held;
+        for (int i = 0; i < idle; ++i) held.push_back(IdleClient());
+        log_.clear();
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(Converse(kNobody, "qx-COM4"), 0) << idle << ": " << outcome_;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2)) << idle;
+        EXPECT_EQ(Logged("granted qx-COM4"), 1u) << idle;
+        // Root's connections beyond the cap were closed at once; the rest still wait.
+        EXPECT_EQ(Loop().PendingConnections(), static_cast<size_t>(std::min(idle, 8))) << idle;
+        EXPECT_EQ(Logged("closed at once"), static_cast<size_t>(std::max(idle - 8, 0))) << idle;
+        now_ += limits_.requestDeadline;
+        Loop().RunOnce(std::chrono::milliseconds(0));
+        EXPECT_EQ(Loop().PendingConnections(), 0u) << idle;
+    }
+}
+
+TEST_F(HelperConversation, AConnectionWithoutRequestIsClosedAtItsDeadline) {
+    UniqueFd idle = IdleClient();
+    Loop().RunOnce(std::chrono::milliseconds(100));
+    ASSERT_EQ(Loop().PendingConnections(), 1u);
+    now_ += limits_.requestDeadline - std::chrono::milliseconds(1);
+    Loop().RunOnce(std::chrono::milliseconds(0));
+    EXPECT_EQ(Loop().PendingConnections(), 1u);
+    now_ += std::chrono::milliseconds(1);
+    Loop().RunOnce(std::chrono::milliseconds(0));
+    EXPECT_EQ(Loop().PendingConnections(), 0u);
+    EXPECT_EQ(Logged("no request within 1000 ms"), 1u);
+    char byte = 0;
+    EXPECT_EQ(::recv(idle.Get(), &byte, 1, 0), 0);  // the service hung up
+}
+
+TEST_F(HelperConversation, OutOfDescriptorsTheServicePausesAcceptingAndCarriesOn) {
+    UniqueFd waiting = IdleClient();
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    ServiceLoop& loop = Loop();
+    // Every descriptor number below the lowered limit taken: accept fails with EMFILE.
+    rlimit lowered = original;
+    lowered.rlim_cur = 64;
+    std::vector<UniqueFd> filler;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    for (UniqueFd fd(::dup(0)); fd.Valid(); fd.Reset(::dup(0))) filler.push_back(std::move(fd));
+    loop.RunOnce(std::chrono::milliseconds(100));
+    filler.clear();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+    EXPECT_EQ(Logged("Too many open files; accepting again in 50 ms"), 1u);
+    EXPECT_EQ(loop.PendingConnections(), 0u);
+
+    loop.RunOnce(std::chrono::milliseconds(0));  // still pausing
+    EXPECT_EQ(loop.PendingConnections(), 0u);
+    now_ += limits_.acceptBackoff;
+    loop.RunOnce(std::chrono::milliseconds(0));  // listening again
+    loop.RunOnce(std::chrono::milliseconds(100));
+    EXPECT_EQ(loop.PendingConnections(), 1u);
+}
+
+TEST_F(HelperConversation, TheLogSaysWhenTheClientLeftBeforeItsAnswer) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFd served(pair[0]);
+    ::close(pair[1]);
+    const ucred peer{1, kNobody, kNobody};
+    EXPECT_NE(ServeRequest(served.Get(), peer, Bytes("qx-COM4"), system_)
+                  .find("uid 65534 (pid 1) left before qx-COM4 was handed over"),
+              std::string::npos);
+    EXPECT_NE(ServeRequest(served.Get(), peer, Bytes("qx-COM0"), system_).find("but had left"),
+              std::string::npos);
+}
+
+// What the program is told when it cannot reach the helper, and whether asking again is worth it.
+TEST(HelperClient, UnreachableHelperGivesTheReasonTheFixAndWhetherItIsLate) {
+    test::TempHome home;
+    const std::string path = home.Root() + "/helper.sock";
+    std::string error;
+    bool late = true;
+    EXPECT_FALSE(CuseHelperAnswers(path, &error, &late));
+    EXPECT_FALSE(late);
+    EXPECT_NE(error.find(path + " does not exist"), std::string::npos) << error;
+    EXPECT_NE(error.find(kCuseHelperFix), std::string::npos) << error;
+
+    // Bound but not listening: the service is off.
+    UniqueFd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_FALSE(CuseHelperAnswers(path, &error, &late));
+    EXPECT_FALSE(late);
+    EXPECT_NE(error.find("does not listen"), std::string::npos) << error;
+    EXPECT_NE(error.find(kCuseHelperFix), std::string::npos) << error;
+
+    // Listening, but its backlog full: stalled, so late; the wait is bounded.
+    ASSERT_EQ(::listen(listener.Get(), 0), 0);
+    int accepted = 0;  // the few connections the backlog takes
+    while (accepted < 4 && CuseHelperAnswers(path, &error, &late)) ++accepted;
+    EXPECT_LT(accepted, 4);
+    EXPECT_TRUE(late) << error;
+    EXPECT_NE(error.find("busy"), std::string::npos) << error;
+    EXPECT_FALSE(RequestCuseConnection(path, "qx-COM1", &error, &late).Valid());
+    EXPECT_TRUE(late) << error;
 }
 
 TEST(HelperClient, NoHelperIsAReasonNotACrash) {

@@ -180,6 +180,20 @@ TEST_F(PortProvisioningTest, OpensAndClosesAreTracedWhenThePortReportsThem) {
     EXPECT_EQ(text.find("CAT    open", close), std::string::npos) << text;
 }
 
+TEST_F(PortProvisioningTest, PortsThatWaitedForTheKeyingServiceComeWhenItAnswers) {
+    std::vector<std::unique_ptr<CHVInterface>> links;
+    links.push_back(std::make_unique<CHVInterface>(backend_));
+    CHVInterface& link = *links.back();
+    link.ports[kPttCw].portNumber = 4;
+    EXPECT_FALSE(provisioning_.CreatePortsWhenKeyingServiceAnswers(links));
+    EXPECT_FALSE(link.ports[kPttCw].instance);
+    portClass_.answersAgain = true;
+    EXPECT_TRUE(provisioning_.CreatePortsWhenKeyingServiceAnswers(links));
+    EXPECT_TRUE(link.ports[kPttCw].instance && link.ports[kPttCw].sink);
+    EXPECT_EQ(portClass_.made.back()->name, "COM4");
+    provisioning_.ReleasePorts(link);
+}
+
 TEST_F(PortProvisioningTest, RemoveAllSystemPortsUsesATemporaryInstance) {
     provisioning_.RemoveAllSystemPorts();
     ASSERT_EQ(portClass_.made.size(), 1u);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vsp/IVSPortAx.h"
@@ -101,7 +102,11 @@ public:
     std::unique_ptr<IVSPortAx> CreateInstance() override;
     std::string PortsDirectory() const override { return portsDirectory_; }
     std::string Kind() const override { return "fake"; }
+    KeyingPorts Keying() const override { return keying; }
+    bool KeyingServiceAnswersAgain() override { return std::exchange(answersAgain, false); }
 
+    KeyingPorts keying;
+    bool answersAgain = false;  // the next KeyingServiceAnswersAgain says so, once
     bool failCreateInstance = false;
     bool createFails = false;  // given to every instance made from now on
     bool reuseFails = false;

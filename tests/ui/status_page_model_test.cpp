@@ -256,5 +256,32 @@ TEST(StatusPageModel, PortPathOnlyForPortsThatExist) {
         EXPECT_EQ(PortPathText(in, "/run/p"), expected);
 }
 
+// While the keying-port service is awaited, rows without their port say so instead of a
+// failure; without keying lines, the PTT/CW row says why, whatever else it shows.
+TEST(StatusPageModel, KeyingPortsWaitingOrUnavailable) {
+    StatusPageInput input = AllPresent();
+    Bind(input.channels[kCat], 5);
+    input.channels[kPttCw].portNumber = 6;  // not made (yet)
+    input.channels[kFsk].portNumber = 7;
+
+    input.keying = KeyingPorts::State::kWaiting;
+    input.keyingText = "Waiting";
+    StatusPageView view = ComputeStatusPage(input, kStrings);
+    EXPECT_EQ(view.holderLines[kCat], "- is not open by any program");
+    EXPECT_EQ(view.holderLines[kPttCw], "Waiting");
+    EXPECT_EQ(view.holderLines[kFsk], "Waiting");
+
+    input.keying = KeyingPorts::State::kUnavailable;
+    input.keyingText = "No RTS/DTR: why";
+    Bind(input.channels[kPttCw], 6);
+    view = ComputeStatusPage(input, kStrings);
+    EXPECT_EQ(view.holderLines[kPttCw], "- is not open by any program - No RTS/DTR: why");
+    EXPECT_EQ(view.holderLines[kCat], "- is not open by any program");
+    EXPECT_EQ(view.holderLines[kFsk], "- cannot create this port!");
+    input.channels[kPttCw].reading = Held("/usr/bin/fldigi", 9600, 8, 0, 0);
+    view = ComputeStatusPage(input, kStrings);
+    EXPECT_EQ(view.holderLines[kPttCw], "is open by fldigi - No RTS/DTR: why");
+}
+
 }  // namespace
 }  // namespace qx

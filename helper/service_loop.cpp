@@ -1,0 +1,162 @@
+#include "helper/service_loop.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "helper/port_request.h"
+
+namespace qx::helper {
+namespace {
+
+constexpr int kMaxEvents = 32;
+
+bool SetNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool Watch(int epoll, int op, int fd) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    return ::epoll_ctl(epoll, op, fd, &event) == 0;
+}
+
+}  // namespace
+
+Expected<ServiceLoop> ServiceLoop::Make(int listener, HelperSystem system, ServiceLimits limits,
+                                        Log log, std::function<Clock::time_point()> now) {
+    UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll.Valid()) return Error::FromErrno(errno, "creating the event loop");
+    if (!SetNonBlocking(listener) || !Watch(epoll.Get(), EPOLL_CTL_ADD, listener))
+        return Error::FromErrno(errno, "watching the listening socket");
+    return ServiceLoop(std::move(epoll), listener, std::move(system), limits, std::move(log),
+                       std::move(now));
+}
+
+ServiceLoop::ServiceLoop(UniqueFd epoll, int listener, HelperSystem system, ServiceLimits limits,
+                         Log log, std::function<Clock::time_point()> now)
+    : epoll_(std::move(epoll)),
+      listener_(listener),
+      system_(std::move(system)),
+      limits_(limits),
+      log_(std::move(log)),
+      now_(std::move(now)) {}
+
+void ServiceLoop::Run() {
+    for (;;) RunOnce(limits_.requestDeadline);
+}
+
+void ServiceLoop::RunOnce(std::chrono::milliseconds timeout) {
+    epoll_event events[kMaxEvents];
+    const int count = ::epoll_wait(epoll_.Get(), events, kMaxEvents, TimeoutFor(timeout));
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.fd == listener_)
+            AcceptAll();
+        else
+            Receive(events[i].data.fd);
+    }
+    EndExpired();
+    ResumeAcceptingWhenDue();
+}
+
+// The wait ends no later than the next deadline or the end of an accept pause.
+int ServiceLoop::TimeoutFor(std::chrono::milliseconds longest) const {
+    const Clock::time_point now = now_();
+    Clock::time_point until = now + longest;
+    for (const auto& [fd, pending] : pending_) until = std::min(until, pending.deadline);
+    if (!accepting_) until = std::min(until, resumeAccepting_);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
+    return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
+void ServiceLoop::AcceptAll() {
+    while (accepting_) {
+        UniqueFd socket(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (socket.Valid()) {
+            backoff_ = std::chrono::milliseconds(0);
+            Admit(std::move(socket));
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        // Short of descriptors or memory, or any other failure: the service never ends over
+        // it, and a pause keeps the loop from spinning on a listener that stays readable.
+        PauseAccepting(errno);
+    }
+}
+
+void ServiceLoop::Admit(UniqueFd socket) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(socket.Get(), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        log_(std::string("no peer credentials: ") + std::strerror(errno));
+        return;
+    }
+    const auto held = pendingByUid_.find(peer.uid);
+    if (held != pendingByUid_.end() && held->second >= limits_.pendingPerUid) {
+        log_(ClientName(peer) + " closed at once: " + std::to_string(held->second) +
+             " of its connections are waiting for their request");
+        return;
+    }
+    if (!Watch(epoll_.Get(), EPOLL_CTL_ADD, socket.Get())) {
+        log_(ClientName(peer) + " not served: " + std::strerror(errno));
+        return;
+    }
+    ++pendingByUid_[peer.uid];
+    const int fd = socket.Get();
+    pending_.emplace(fd, Pending{std::move(socket), peer, now_() + limits_.requestDeadline});
+}
+
+void ServiceLoop::PauseAccepting(int error) {
+    backoff_ = std::clamp(backoff_ * 2, limits_.acceptBackoff, limits_.acceptBackoffMax);
+    log_(std::string("accept: ") + std::strerror(error) + "; accepting again in " +
+         std::to_string(backoff_.count()) + " ms");
+    ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, listener_, nullptr);
+    accepting_ = false;
+    resumeAccepting_ = now_() + backoff_;
+}
+
+void ServiceLoop::ResumeAcceptingWhenDue() {
+    if (accepting_ || now_() < resumeAccepting_) return;
+    // A failed re-watch is retried after the next pause.
+    if (!Watch(epoll_.Get(), EPOLL_CTL_ADD, listener_)) return PauseAccepting(errno);
+    accepting_ = true;
+}
+
+void ServiceLoop::Receive(int fd) {
+    const auto found = pending_.find(fd);
+    if (found == pending_.end()) return;
+    uint8_t request[kMaxRequestBytes + 1];
+    const ssize_t n = ::recv(fd, request, sizeof request, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    const ucred peer = found->second.peer;
+    if (n <= 0) return Drop(fd, ClientName(peer) + ": left without a request");
+    Drop(fd, ServeRequest(fd, peer, {request, static_cast<size_t>(n)}, system_));
+}
+
+void ServiceLoop::EndExpired() {
+    const Clock::time_point now = now_();
+    std::vector<int> expired;
+    for (const auto& [fd, pending] : pending_)
+        if (pending.deadline <= now) expired.push_back(fd);
+    for (int fd : expired)
+        Drop(fd, ClientName(pending_.at(fd).peer) + ": no request within " +
+                     std::to_string(limits_.requestDeadline.count()) + " ms, closed");
+}
+
+void ServiceLoop::Drop(int fd, const std::string& outcome) {
+    const auto found = pending_.find(fd);
+    if (--pendingByUid_[found->second.peer.uid] == 0) pendingByUid_.erase(found->second.peer.uid);
+    ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
+    pending_.erase(found);
+    log_(outcome);
+}
+
+}  // namespace qx::helper

@@ -1,0 +1,77 @@
+#pragma once
+// The helper's event loop: every client is served concurrently on one thread. A client has a
+// deadline to send its request, and each uid may hold only a few connections that have not yet
+// sent one, so no user can hold up the requests of others. The decision and the grant are one
+// call (ServeRequest) once a request has arrived.
+//
+// Single-threaded: construct, RunOnce and Run on one thread.
+#include <sys/epoll.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "helper/serve_request.h"
+#include "platform/error.h"
+#include "platform/fd.h"
+
+namespace qx::helper {
+
+struct ServiceLimits {
+    std::chrono::milliseconds requestDeadline{1000};
+    int pendingPerUid = 8;
+    // After accept fails for want of descriptors or memory: the first pause, doubled up to max.
+    std::chrono::milliseconds acceptBackoff{50};
+    std::chrono::milliseconds acceptBackoffMax{1000};
+};
+
+class ServiceLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Log = std::function<void(const std::string&)>;
+
+    // listener: a listening SOCK_SEQPACKET socket, made non-blocking here. now: the clock the
+    // deadlines are read on (replaced in tests).
+    static Expected<ServiceLoop> Make(int listener, HelperSystem system, ServiceLimits limits,
+                                      Log log, std::function<Clock::time_point()> now = Clock::now);
+
+    // Waits up to timeout for events and serves them, then ends connections past their deadline.
+    void RunOnce(std::chrono::milliseconds timeout);
+    [[noreturn]] void Run();
+
+    size_t PendingConnections() const { return pending_.size(); }
+
+private:
+    struct Pending {
+        UniqueFd socket;
+        ucred peer{};
+        Clock::time_point deadline;
+    };
+
+    ServiceLoop(UniqueFd epoll, int listener, HelperSystem system, ServiceLimits limits, Log log,
+                std::function<Clock::time_point()> now);
+    void AcceptAll();
+    void Admit(UniqueFd socket);
+    void PauseAccepting(int error);
+    void ResumeAcceptingWhenDue();
+    void Receive(int fd);
+    void EndExpired();
+    void Drop(int fd, const std::string& outcome);
+    int TimeoutFor(std::chrono::milliseconds longest) const;
+
+    UniqueFd epoll_;
+    int listener_;
+    HelperSystem system_;
+    ServiceLimits limits_;
+    Log log_;
+    std::function<Clock::time_point()> now_;
+    std::map<int, Pending> pending_;
+    std::map<uid_t, int> pendingByUid_;
+    bool accepting_ = true;
+    std::chrono::milliseconds backoff_{0};
+    Clock::time_point resumeAccepting_;
+};
+
+}  // namespace qx::helper

@@ -1,0 +1,29 @@
+#include "vsp/keying_service_wait.h"
+
+#include <algorithm>
+
+namespace qx {
+
+bool KeyingServiceWait::Waiting() const {
+    MutexLock lock(mutex_);
+    return waiting_;
+}
+
+bool KeyingServiceWait::Due(Clock::time_point now) const {
+    MutexLock lock(mutex_);
+    return !waiting_ || now >= due_;
+}
+
+void KeyingServiceWait::Late(Clock::time_point now) {
+    MutexLock lock(mutex_);
+    pause_ = waiting_ ? std::min(pause_ * 2, kLongestPause) : kFirstPause;
+    waiting_ = true;
+    due_ = now + pause_;
+}
+
+void KeyingServiceWait::Answered() {
+    MutexLock lock(mutex_);
+    waiting_ = false;
+}
+
+}  // namespace qx

@@ -1,0 +1,31 @@
+#pragma once
+// Waiting for a late keying-port service: after each failure to reach it, the next attempt is
+// due after a pause that doubles up to a bound, so a stalled service is not asked on every
+// port and every tick. Any thread.
+#include <chrono>
+
+#include "platform/thread_annotations.h"
+
+namespace qx {
+
+class KeyingServiceWait {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kFirstPause{100};
+    static constexpr std::chrono::milliseconds kLongestPause{5000};
+
+    // Whether the last attempt failed to reach the service.
+    bool Waiting() const;
+    // Whether an attempt may be made now: not waiting, or the pause has passed.
+    bool Due(Clock::time_point now) const;
+    void Late(Clock::time_point now);
+    void Answered();
+
+private:
+    mutable Mutex mutex_;
+    bool waiting_ QX_GUARDED_BY(mutex_) = false;
+    std::chrono::milliseconds pause_ QX_GUARDED_BY(mutex_){0};
+    Clock::time_point due_ QX_GUARDED_BY(mutex_);
+};
+
+}  // namespace qx
