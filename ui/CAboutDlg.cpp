@@ -44,12 +44,7 @@ QString CAboutDlg::AboutText() {
            QString::fromStdString(GetVersionText()) + "  (" + BuildDate() + ")";
 }
 
-QString CAboutDlg::BuildDate() {
-    // __DATE__ is "Mmm dd yyyy" with the day padded by a space.
-    QString date = QStringLiteral(__DATE__);
-    if (date.size() > 4 && date[4] == ' ') date[4] = '0';
-    return date;
-}
+QString CAboutDlg::BuildDate() { return QStringLiteral(QX_BUILD_DATE); }
 
 QString CAboutDlg::PortComponentText(const IVSPortAxClass& portClass) {
     const QString kind = QString::fromStdString(portClass.Kind());
