@@ -170,10 +170,11 @@ check "the socket stays listening" systemctl -q is-active qx-cuse-helper.socket
 echo "== remove and purge"
 dpkg-query -L qx-manager | sort >/tmp/files
 ours() {  # what of ours is still on the system, one per line
-    while read -r f; do [ -f "$f" ] || [ -L "$f" ] && echo "$f"; done </tmp/files
+    while read -r f; do [ ! -d "$f" ] && [ -e "$f" -o -L "$f" ] && echo "$f"; done </tmp/files
     find /etc/systemd /lib/systemd /usr/lib/systemd /var/lib/systemd /etc/udev /run/udev/rules.d \
-        /run/systemd/system /dev -name '*qx-*' 2>/dev/null
-    find /run -maxdepth 1 -name 'qx-cuse-helper.sock' 2>/dev/null
+        /run/systemd/system /dev \( -name '*qx-manager*' -o -name 'qx-cuse-helper*' \
+        -o -name 'qx-COM*' \) 2>/dev/null
+    find /run -maxdepth 1 -name 'qx-cuse-helper*'  # the helper's socket
 }
 check "apt remove" env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q qx-manager
 ours | tee /tmp/left
