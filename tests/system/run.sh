@@ -105,7 +105,10 @@ total="$(elapsed "$start" "$(now)")"
 rm -rf "$logs" && mkdir -p "$logs"
 cp "$work/console" "$logs/console.log"
 debugfs -R "rdump /out $logs" "$work/data.img" >/dev/null 2>&1 || true
-[ -f "$logs/out/screenshot.xwd" ] && python3 "$here/xwd_to_png.py" "$logs/out/screenshot.xwd" "$logs/out/screenshot.png"
+if [ -f "$logs/out/screenshot.xwd" ]; then
+    python3 "$here/xwd_to_png.py" "$logs/out/screenshot.xwd" "$logs/out/screenshot.png" ||
+        say "the screenshot could not be converted"
+fi
 [ -f "$logs/out/log" ] && cat "$logs/out/log"
 say "qemu ran $total s (exit $qemu_status); logs in $logs/out"
 [ -f "$logs/out/figures" ] && sed "s/^/system[$release]: figure: /" "$logs/out/figures" >&2
