@@ -94,10 +94,17 @@ status_field() {  # status_field <python expression over the first interface i>
 }
 port_of() { status_field "i['channels'][$1]['port'] if i['channels'][$1]['created'] else ''"; }
 ports_served() { local ptt; ptt="$(port_of 1)"; [ -n "$ptt" ] && [ -c "$(readlink -f "$ptt")" ]; }
+since() { awk -v a="$1" -v b="$(uptime_s)" 'BEGIN { printf "%.2f", b - a }'; }
+interface_found() { [ -n "$(status_field "i['serialNumber']")" ]; }
 plugged_at="$(uptime_s)"
 plug
-check "the four ports appear, the keying port a character device" wait_for 60 ports_served
-figure "plug-in to ports served: $(awk -v a="$plugged_at" -v b="$(uptime_s)" 'BEGIN { printf "%.2f", b - a }') s"
+check "the interface appears" wait_for 60 interface_found
+figure "plug-in to interface found: $(since "$plugged_at") s"
+serial="$(status_field "i['serialNumber']")"
+# A new user chooses the port numbers first, as on the Ports page.
+check "CAT gets COM5" as_ham qx-manager --set-port "$serial" CAT 5
+check "PTT/CW gets COM6" as_ham qx-manager --set-port "$serial" PTTCW 6
+check "the ports are served, the keying port a character device" wait_for 60 ports_served
 ls -l "$ports_dir" /dev/hidraw* /dev/qx-COM* 2>&1
 check "uaccess gave ham the hidraw node" as_ham test -r /dev/hidraw0 -a -w /dev/hidraw0
 check "the first request started the helper" helper_started
@@ -105,12 +112,14 @@ journalctl -b --no-pager -u qx-cuse-helper.socket -u qx-cuse-helper.service | ta
 as_ham qx-manager --status --json
 cat_port="$(port_of 0)"
 ptt_port="$(port_of 1)"
-serial="$(status_field "i['serialNumber']")"
 
 echo "== radio programs as ham"
 line_report_with() {  # line_report_with <bit>: a line report since the last mark has the bit
-    tail -n +"$mark" "$uhid_log" | awk -v bit="$1" '$2 == "REPORT" && $3 == "03" {
-        if (and(strtonum("0x" $4), bit)) found = 1 } END { exit !found }'
+    local stamp kind id flags rest
+    while read -r stamp kind id flags rest; do
+        [ "$kind" = REPORT ] && [ "$id" = 03 ] && (( 16#$flags & $1 )) && return 0
+    done < <(tail -n +"$mark" "$uhid_log")
+    return 1
 }
 mark_log() { mark=$(($(wc -l <"$uhid_log") + 1)); }
 mark_log
@@ -141,8 +150,10 @@ echo "== unplug and replug"
 unplug
 ports_gone() { [ -z "$(ls "$ports_dir" 2>/dev/null)" ] || ! [ -e "$ptt_port" ]; }
 check "the ports go with the interface" wait_for 60 ports_gone
+plugged_at="$(uptime_s)"
 plug
 check "the ports come back" wait_for 60 ports_served
+figure "plug-in to ports served (port numbers known): $(since "$plugged_at") s"
 unplug
 
 echo "== stop"
