@@ -44,12 +44,7 @@ QString CAboutDlg::AboutText() {
            QString::fromStdString(GetVersionText()) + "  (" + BuildDate() + ")";
 }
 
-QString CAboutDlg::BuildDate() {
-    // __DATE__ is "Mmm dd yyyy" with the day padded by a space.
-    QString date = QStringLiteral(__DATE__);
-    if (date.size() > 4 && date[4] == ' ') date[4] = '0';
-    return date;
-}
+QString CAboutDlg::BuildDate() { return QStringLiteral(QX_BUILD_DATE); }
 
 // The component's kind in the window language: the Japanese box names it in Japanese too.
 QString CAboutDlg::PortKindText(const std::string& kind) {

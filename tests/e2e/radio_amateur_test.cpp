@@ -212,7 +212,8 @@ TEST_F(RadioAmateurTest, HelpVersionAndUnknownSwitchesAnswerWithoutADisplayOrAWi
 
     const auto version = Once({"--version"});
     EXPECT_EQ(version->Wait(), 0);
-    EXPECT_EQ(version->Out(), "qx-manager 1.0\n");
+    // The package's version, unshortened: the package, its metainfo and --version agree.
+    EXPECT_EQ(version->Out(), "qx-manager " QX_VERSION_TEXT "\n");
     EXPECT_EQ(version->Err(), "");
 
     const auto unknown = Once({"--frequency"});

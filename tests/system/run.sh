@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# The package on a booted Debian system, as a radio amateur installs it: builds (once, cached) a
+# Debian image with its own kernel, systemd as PID 1, udev, logind and a user logged in on tty1,
+# boots it in QEMU and runs scenario.sh in it against the package built by scripts/package.sh.
+#   tests/system/run.sh <debian13|debian12>
+# Environment:
+#   QX_SYSTEM_CACHE  where images are kept (default /var/cache/qx-manager-ci, outside the tree
+#                    so that a fresh clone on the same machine finds them)
+#   QX_SYSTEM_LOGS   where the stage's log, figures and screenshot go (default build/system-<release>)
+#   QX_PACKAGE       the package to test (default: the one in build-package/)
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+root="$(cd "$here/../.." && pwd)"
+case "${1:-}" in
+    debian13) suite=trixie ;;
+    debian12) suite=bookworm ;;
+    *) echo "usage: $0 <debian13|debian12>" >&2; exit 2 ;;
+esac
+release="$1"
+cache="${QX_SYSTEM_CACHE:-/var/cache/qx-manager-ci}"
+logs="${QX_SYSTEM_LOGS:-$root/build/system-$release}"
+package="${QX_PACKAGE:-$(ls "$root"/build-package/qx-manager_*.deb 2>/dev/null | head -n1)}"
+guest_timeout=1200
+# What the scenario uses besides the package; the package's own dependencies are downloaded
+# into the image (not installed), so that apt resolves them at test time without a network.
+packages=(linux-image-amd64 initramfs-tools systemd-sysv udev dbus libpam-systemd login
+          libhamlib-utils python3-serial xvfb xauth dbus-x11 procps)
+
+say() { echo "system[$release]: $*" >&2; }
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
+
+[ -f "$package" ] || { say "no package: run scripts/package.sh first"; exit 1; }
+for tool in mmdebstrap qemu-system-x86_64 mke2fs debugfs; do
+    command -v "$tool" >/dev/null || { say "$tool is missing: run scripts/install-deps.sh"; exit 1; }
+done
+
+# The image: rebuilt when its package list, its set-up script or the package's dependencies
+# change.
+# Recommends come along, as they do for a user.
+download=(apt-get install -y -q --download-only -o APT::Install-Recommends=true)
+key="$( { echo "$suite ${packages[*]} ${download[*]}"; dpkg-deb -f "$package" Depends;
+          cat "$here/image-setup.sh"; } | sha256sum | cut -c1-16)"
+image_dir="$cache/$release-$key"
+
+build_image() {
+    say "building the $suite image (mmdebstrap)"
+    local start tree; start="$(now)"
+    tree="$(mktemp -d "$cache/tree.XXXXXX")"
+    # The tree is made by root so that mke2fs keeps its owners.
+    mmdebstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" \
+        --skip=cleanup/apt/lists --skip=cleanup/apt/cache \
+        --customize-hook="copy-in $package /tmp" \
+        --customize-hook="chroot \"\$1\" ${download[*]} /tmp/$(basename "$package")" \
+        --customize-hook="rm -f \"\$1/tmp/$(basename "$package")\"" \
+        --customize-hook="copy-in $here/image-setup.sh /tmp" \
+        --customize-hook="chroot \"\$1\" sh /tmp/image-setup.sh" \
+        "$suite" "$tree" >"$cache/mmdebstrap-$release.log" 2>&1 ||
+        { tail -n 30 "$cache/mmdebstrap-$release.log" >&2; rm -rf "$tree"; exit 1; }
+    local part="$image_dir.part"
+    rm -rf "$part" && mkdir -p "$part"
+    cp "$tree"/boot/vmlinuz-* "$part/vmlinuz"
+    cp "$tree"/boot/initrd.img-* "$part/initrd.img"
+    mke2fs -q -t ext4 -L root -d "$tree" "$part/root.img" 3G
+    rm -rf "$tree"
+    rm -rf "$image_dir" && mv "$part" "$image_dir"
+    # Images of other keys are out of date.
+    find "$cache" -maxdepth 1 -name "$release-*" ! -path "$image_dir" -exec rm -rf {} +
+    say "image built in $(elapsed "$start" "$(now)") s"
+}
+
+mkdir -p "$cache"
+exec 9>"$cache/.lock-$release"
+flock 9
+[ -f "$image_dir/root.img" ] || build_image
+flock -u 9
+
+# The test's own disk: the scenario, the package, a lower-versioned copy of it for the upgrade,
+# and the uhid device simulator; the scenario leaves its results on it.
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+data="$work/data"
+mkdir -p "$data/out"
+cp "$here/scenario.sh" "$here/keying_latency.py" "$data/"
+cp "$package" "$data/qx-manager.deb"
+"$here/lower-version.sh" "$package" "$data/qx-manager-old.deb"
+cp "${QX_UHID:-$root/build-package/sim/qx_uhid}" "$data/qx_uhid"
+mke2fs -q -t ext4 -L qx-test -d "$data" "$work/data.img" 256M
+
+say "booting $suite; scenario log follows at the end"
+start="$(now)"
+qemu_status=0
+# -snapshot: the cached root image is never written. no_timer_check: on a busy host the emulated
+# CPU is too slow for the kernel's early timer check, which then panics.
+timeout "$((guest_timeout + 120))" qemu-system-x86_64 \
+    -accel tcg -m 1536 -smp 2 -nographic -no-reboot -nic none -snapshot \
+    -kernel "$image_dir/vmlinuz" -initrd "$image_dir/initrd.img" \
+    -append "root=/dev/vda rw console=ttyS0 panic=-1 no_timer_check systemd.show_status=0 qx.timeout=$guest_timeout" \
+    -drive "file=$image_dir/root.img,format=raw,if=virtio" \
+    -drive "file=$work/data.img,format=raw,if=virtio,snapshot=off" \
+    </dev/null >"$work/console" 2>&1 || qemu_status=$?
+total="$(elapsed "$start" "$(now)")"
+
+rm -rf "$logs" && mkdir -p "$logs"
+cp "$work/console" "$logs/console.log"
+debugfs -R "rdump /out $logs" "$work/data.img" >/dev/null 2>&1 || true
+if [ -f "$logs/out/screenshot.xwd" ]; then
+    python3 "$here/xwd_to_png.py" "$logs/out/screenshot.xwd" "$logs/out/screenshot.png" ||
+        say "the screenshot could not be converted"
+fi
+[ -f "$logs/out/log" ] && cat "$logs/out/log"
+say "qemu ran $total s (exit $qemu_status); logs in $logs/out"
+[ -f "$logs/out/figures" ] && sed "s/^/system[$release]: figure: /" "$logs/out/figures" >&2
+if [ ! -f "$logs/out/exit-code" ]; then
+    say "the scenario did not finish; console:"
+    tail -n 40 "$work/console" >&2
+    exit 1
+fi
+exit "$(cat "$logs/out/exit-code")"

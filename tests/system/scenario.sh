@@ -1,0 +1,197 @@
+#!/bin/bash
+# Runs as root in the booted image (qx-system-test.service) once the system is up: installs the
+# package, uses it as user ham (logged in on tty1) with a uhid device and radio programs,
+# upgrades, removes and purges it. Every check is one "ok"/"FAIL" line of the log; figures go to
+# the figures file. Leaves its log, figures, screenshot and exit code (the number of failed
+# checks) on the test disk and powers off.
+set -uo pipefail
+disk=/srv/qx-test
+out=$disk/out
+exec >"$out/log" 2>&1
+timeout_s="$(sed -n 's/.*qx\.timeout=\([0-9]*\).*/\1/p' /proc/cmdline)"
+(sleep "${timeout_s:-600}"; echo "watchdog: the scenario did not end"; sync; systemctl poweroff -ff) &
+
+failures=0
+check() {  # check <what> <command...>
+    local what="$1"; shift
+    if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
+}
+figure() { echo "$*" | tee -a "$out/figures"; }
+uptime_s() { cut -d' ' -f1 /proc/uptime; }
+wait_for() {  # wait_for <seconds> <command...>
+    local until=$((SECONDS + $1)); shift
+    until "$@"; do [ $SECONDS -lt $until ] || return 1; sleep 0.2; done
+}
+finish() {
+    echo "$failures checks failed"
+    journalctl -b --no-pager >"$out/journal.log" 2>&1
+    echo "$failures" >"$out/exit-code"
+    sync
+    systemctl poweroff
+    exit 0
+}
+
+ham_uid=1000
+ham_env=(XDG_RUNTIME_DIR=/run/user/$ham_uid DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/$ham_uid/bus)
+as_ham() { runuser -u ham -- env "${ham_env[@]}" "$@"; }
+ports_dir=/run/user/$ham_uid/qx-manager
+ini="/home/ham/.local/share/Halvorn/QX Manager/QX Manager.ini"
+uhid_log=/tmp/uhid.log
+
+figure "boot: $(uptime_s) s to the scenario ($(systemd-analyze 2>/dev/null | head -n1))"
+echo "== $(. /etc/os-release; echo "$PRETTY_NAME"), kernel $(uname -r)"
+
+# ham's seat session from getty's autologin, which udev's uaccess tag needs.
+ham_session_active() { loginctl show-user ham -p State --value 2>/dev/null | grep -qx active; }
+check "ham is logged in on tty1 with an active seat session" wait_for 120 ham_session_active
+loginctl list-sessions --no-legend
+
+helper_started() { [ "$(systemctl show qx-cuse-helper.service -p ExecMainStartTimestampMonotonic --value)" != 0 ]; }
+helper_idle() { ! helper_started; }
+
+echo "== install"
+# The disk is thrown away after the run: dpkg need not sync every file it writes.
+echo force-unsafe-io >/etc/dpkg/dpkg.cfg.d/qx-test
+check "apt installs the package with its dependencies, offline" \
+    env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$disk/qx-manager.deb"
+dpkg-query -W qx-manager
+check "the helper's socket is enabled" systemctl -q is-enabled qx-cuse-helper.socket
+check "the helper's socket is listening" systemctl -q is-active qx-cuse-helper.socket
+check "the helper itself has not started yet" helper_idle
+check "--version names the package's version" \
+    bash -c "qx-manager --version | grep -qx 'qx-manager $(dpkg-query -W -f='${Version}' qx-manager)'"
+
+echo "== the window under Xvfb, with a session bus"
+mkdir -p /tmp/fb && chown ham /tmp/fb
+as_ham Xvfb :1 -screen 0 1024x768x24 -fbdir /tmp/fb -nolisten tcp &
+xvfb=$!
+as_ham env DISPLAY=:1 dbus-run-session -- qx-manager -s >"$out/window.log" 2>&1 &
+window=$!
+sleep 25  # the window's start under emulation; the screenshot shows what it drew by then
+check "the window's program runs on the display" kill -0 "$window"
+cp /tmp/fb/Xvfb_screen0 "$out/screenshot.xwd"
+check "-x ends the window's program" as_ham env DISPLAY=:1 timeout 30 qx-manager -x
+wait "$window"
+kill "$xvfb"
+
+echo "== the headless user service"
+check "systemctl --user enable --now qx-manager" as_ham systemctl --user enable --now qx-manager
+headless_running() { as_ham systemctl --user -q is-active qx-manager; }
+check "the user service runs" wait_for 30 headless_running
+sleep 12  # past the program's first scan, so that only the device notice can find the interface
+
+echo "== plug in"
+plug() {
+    rm -f /tmp/uhid.in && mkfifo /tmp/uhid.in
+    "$disk/qx_uhid" --log "$uhid_log" </tmp/uhid.in &
+    uhid=$!
+    exec 8>/tmp/uhid.in
+}
+unplug() { echo destroy >&8; exec 8>&-; wait "$uhid"; }
+status_field() {  # status_field <python expression over the first interface i>
+    as_ham qx-manager --status --json 2>/dev/null |
+        python3 -c "import json, sys; i = json.load(sys.stdin)['interfaces'][0]; print($1)" 2>/dev/null
+}
+port_of() { status_field "i['channels'][$1]['port'] if i['channels'][$1]['created'] else ''"; }
+ports_served() { local ptt; ptt="$(port_of 1)"; [ -n "$ptt" ] && [ -c "$(readlink -f "$ptt")" ]; }
+since() { awk -v a="$1" -v b="$(uptime_s)" 'BEGIN { printf "%.2f", b - a }'; }
+interface_found() { [ -n "$(status_field "i['serialNumber']")" ]; }
+plugged_at="$(uptime_s)"
+plug
+check "the interface appears" wait_for 60 interface_found
+figure "plug-in to interface found: $(since "$plugged_at") s"
+serial="$(status_field "i['serialNumber']")"
+# A new user chooses the port numbers first, as on the Ports page.
+check "CAT gets COM5" as_ham qx-manager --set-port "$serial" CAT 5
+check "PTT/CW gets COM6" as_ham qx-manager --set-port "$serial" PTTCW 6
+check "the ports are served, the keying port a character device" wait_for 60 ports_served
+ls -l "$ports_dir" /dev/hidraw* /dev/qx-COM* 2>&1
+check "uaccess gave ham the hidraw node" as_ham test -r /dev/hidraw0 -a -w /dev/hidraw0
+check "the first request started the helper" helper_started
+journalctl -b --no-pager -u qx-cuse-helper.socket -u qx-cuse-helper.service | tail -n 5
+as_ham qx-manager --status --json
+cat_port="$(port_of 0)"
+ptt_port="$(port_of 1)"
+
+echo "== radio programs as ham"
+line_report_with() {  # line_report_with <bit>: a line report since the last mark has the bit
+    local stamp kind id flags rest
+    while read -r stamp kind id flags rest; do
+        [ "$kind" = REPORT ] && [ "$id" = 03 ] && (( 16#$flags & $1 )) && return 0
+    done < <(tail -n +"$mark" "$uhid_log")
+    return 1
+}
+mark_log() { mark=$(($(wc -l <"$uhid_log") + 1)); }
+mark_log
+check "rigctl keys PTT by RTS" as_ham rigctl -m 1 -p "$ptt_port" -P RTS T 1
+check "the device got PTT on" wait_for 10 line_report_with 1
+mark_log
+check "rigctl keys CW by DTR" as_ham rigctl -m 1 -p "$ptt_port" -P DTR T 1
+check "the device got CW on" wait_for 10 line_report_with 2
+check "rigctl sets the frequency over CAT" as_ham rigctl -m 2014 -r "$cat_port" -s 9600 F 14074000
+check "rigctl reads it back" bash -c "runuser -u ham -- rigctl -m 2014 -r '$cat_port' -s 9600 f | grep -qx 14074000"
+as_ham python3 -c "import serial, time; s = serial.Serial('$cat_port', 4800, bytesize=7, parity='E', stopbits=2); time.sleep(2)"
+check "pyserial's 4800 7E2 reached the device" bash -c \
+    "grep -q 'CMD SET CAT;SPEED=4800' $uhid_log && grep -q 'CMD SET CAT;MODE=7E2' $uhid_log"
+chmod 0644 "$uhid_log"
+as_ham python3 "$disk/keying_latency.py" "$ptt_port" "$uhid_log" 10 | tee /tmp/latency
+figure "$(grep 'keying latency' /tmp/latency || echo 'keying latency: not measured')"
+
+echo "== another user"
+for port in "$cat_port" "$ptt_port" "$(readlink -f "$ptt_port")" /dev/hidraw0; do
+    check "user other cannot open $port" \
+        runuser -u other -- python3 -c "import sys
+try: open(sys.argv[1], 'r+b')
+except PermissionError: sys.exit(0)
+sys.exit(1)" "$port"
+done
+
+echo "== unplug and replug"
+unplug
+ports_gone() { [ -z "$(ls "$ports_dir" 2>/dev/null)" ] || ! [ -e "$ptt_port" ]; }
+check "the ports go with the interface" wait_for 60 ports_gone
+plugged_at="$(uptime_s)"
+plug
+check "the ports come back" wait_for 60 ports_served
+figure "plug-in to ports served (port numbers known): $(since "$plugged_at") s"
+unplug
+
+echo "== stop"
+check "systemctl --user stop qx-manager" as_ham systemctl --user stop qx-manager
+check "it ended cleanly" bash -c "runuser -u ham -- env ${ham_env[*]} systemctl --user show qx-manager -p Result --value | grep -qx success"
+check "the settings were saved" test -s "$ini"
+
+echo "== upgrade"
+check "the earlier release installs over it" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --allow-downgrades "$disk/qx-manager-old.deb"
+as_ham systemctl --user start qx-manager
+plug
+check "the earlier release serves the interface" wait_for 60 ports_served
+check "a port number is set with the earlier release" as_ham qx-manager --set-port "$serial" CAT 42
+as_ham systemctl --user stop qx-manager
+unplug
+cp "$ini" /tmp/ini.before
+check "the new release installs over it" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q "$disk/qx-manager.deb"
+check "the settings survive the upgrade" cmp -s "$ini" /tmp/ini.before
+check "the port number survives the upgrade" bash -c "iconv -f UTF-16LE -t UTF-8 '$ini' | grep -q '=42'"
+check "the socket stays enabled" systemctl -q is-enabled qx-cuse-helper.socket
+check "the socket stays listening" systemctl -q is-active qx-cuse-helper.socket
+
+echo "== remove and purge"
+dpkg-query -L qx-manager | sort >/tmp/files
+ours() {  # what of ours is still on the system, one per line
+    while read -r f; do [ ! -d "$f" ] && [ -e "$f" -o -L "$f" ] && echo "$f"; done </tmp/files
+    find /etc/systemd /lib/systemd /usr/lib/systemd /var/lib/systemd /etc/udev /run/udev/rules.d \
+        /run/systemd/system /dev \( -name '*qx-manager*' -o -name 'qx-cuse-helper*' \
+        -o -name 'qx-COM*' \) 2>/dev/null
+    find /run -maxdepth 1 -name 'qx-cuse-helper*'  # the helper's socket
+}
+check "apt remove" env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q qx-manager
+ours | tee /tmp/left
+check "remove leaves nothing of ours but settings" bash -c "! grep -v '^/etc/' /tmp/left"
+check "apt purge" env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q qx-manager
+ours | tee /tmp/left
+check "purge leaves nothing of ours" test ! -s /tmp/left
+
+finish
