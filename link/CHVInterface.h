@@ -27,7 +27,7 @@
 #include "platform/channel.h"
 #include "platform/fd.h"
 #include "platform/hid.h"
-#include "platform/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "platform/wake_event.h"
 #include "vsp/IVSPortAx.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "manager/CHVInterfaceManager.h"
-#include "platform/utf8.h"
+#include "core/utf8.h"
 
 namespace qx {
 namespace {

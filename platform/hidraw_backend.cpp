@@ -12,7 +12,7 @@
 
 #include "platform/hid.h"
 #include "platform/uevent_monitor.h"
-#include "platform/utf8.h"
+#include "core/utf8.h"
 
 namespace qx {
 

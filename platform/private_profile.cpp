@@ -11,9 +11,9 @@
 #include <optional>
 
 #include "platform/fd.h"
-#include "platform/profile_document.h"
+#include "core/profile_document.h"
 #include "platform/user_files.h"
-#include "platform/utf8.h"
+#include "core/utf8.h"
 
 namespace qx {
 namespace {

@@ -244,8 +244,6 @@ private:
 
 }  // namespace
 
-std::string CuseDeviceName(const std::string& portName) { return "qx-" + portName; }
-
 Expected<std::unique_ptr<IVSPortAxClass>> MakeCusePortClass(const std::string& portsDirectory) {
     if (!IsWritableDirectory(portsDirectory))
         return Error{0, portsDirectory + " is not a writable directory"};

@@ -16,7 +16,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/error.h"
+#include "core/error.h"
+#include "platform/cuse_device_name.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {
@@ -29,8 +30,5 @@ Expected<std::unique_ptr<IVSPortAxClass>> MakeCusePortClass(const std::string& p
 // when it does not answer or portsDirectory is not a writable directory.
 Expected<std::unique_ptr<IVSPortAxClass>> MakeCuseHelperPortClass(const std::string& portsDirectory,
                                                                   const std::string& helperSocket);
-
-// The character device name of a port name: "COM5" -> "qx-COM5".
-std::string CuseDeviceName(const std::string& portName);
 
 }  // namespace qx

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/byte_ring.h"
+#include "core/byte_ring.h"
 #include "platform/pty_device.h"
 #include "vsp/IVSPortAx.h"
 #include "vsp/event_sinks.h"

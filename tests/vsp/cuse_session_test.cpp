@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/cuse_connection.h"
-#include "platform/cuse_protocol.h"
+#include "core/cuse_protocol.h"
 #include "vsp/IVSPortAx.h"
 #include "vsp/cuse_device.h"
 #include "vsp/cuse_session.h"
