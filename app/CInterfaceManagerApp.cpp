@@ -9,6 +9,7 @@
 #include "app/headless_host.h"
 #include "app/instance_queries.h"
 #include "app/port_component.h"
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "app/version.h"
 #include "platform/autostart.h"
@@ -21,17 +22,9 @@ namespace qx {
 
 namespace {
 
-constexpr int kStrComponentError = 109;
-constexpr int kStrNoneRunning = 163;
-constexpr int kStrSaveFailed = 165;
 constexpr int kComponentUnavailable = 1;
 constexpr int kExitInstanceUnavailable = 3;
 constexpr int kExitUsage = 2;
-
-// The links' 1 ms timers are timerfds, which need no system-wide timer resolution; these mark
-// where the run raises and restores it.
-void RaiseTimerResolution() {}
-void RestoreTimerResolution() {}
 
 void ReportError(const std::string& text, const std::function<void(const std::string&)>& show) {
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -180,14 +173,8 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         trace.emplace(
             TraceSession::Options{journal && StderrIsJournal() ? nullptr : stderr, journal});
     }
-    RaiseTimerResolution();
-    int code = 0;
-    if (commandLine.headless)
-        code = RunHeadless(services);
-    else if (runWindow)
-        code = runWindow(services);
-    RestoreTimerResolution();
-    return code;
+    if (commandLine.headless) return RunHeadless(services);
+    return runWindow ? runWindow(services) : 0;
 }
 
 }  // namespace qx

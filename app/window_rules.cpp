@@ -2,13 +2,11 @@
 
 #include <algorithm>
 
+#include "app/string_ids.h"
 #include "app/strings.h"
 
 namespace qx {
 namespace {
-
-constexpr int kStringCreatingPort = 112;
-constexpr int kStringDeletingPort = 113;
 
 WindowTransition Stay(WindowState state, int hideInTray) {
     return {state, hideInTray, WindowOperation::kNone};
@@ -49,9 +47,9 @@ int SelectionAfterRebuild(int current, const std::vector<std::string>& storedFor
 }
 
 std::string PortOperationBalloonText(int kind, int portNumber, int removePortsOnDeviceRemoval) {
-    if (kind == 1) return FormatNumber(LoadLocalizedString(kStringCreatingPort), portNumber);
+    if (kind == 1) return FormatNumber(LoadLocalizedString(kStrCreatingPort), portNumber);
     if (kind == 2 && removePortsOnDeviceRemoval != 0)
-        return FormatNumber(LoadLocalizedString(kStringDeletingPort), portNumber);
+        return FormatNumber(LoadLocalizedString(kStrDeletingPort), portNumber);
     return {};
 }
 

@@ -172,7 +172,7 @@ void CHVInterface::RequestFskInversion(bool inverted) {
 }
 
 std::string CHVInterface::VersionText() const {
-    std::lock_guard lock(versionGuard_);
+    MutexLock lock(versionGuard_);
     return versionText_;
 }
 

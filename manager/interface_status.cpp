@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "manager/CHVInterfaceManager.h"
 #include "core/utf8.h"
+#include "manager/CHVInterfaceManager.h"
 
 namespace qx {
 namespace {

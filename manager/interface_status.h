@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/channel.h"
 #include "manager/port_reading.h"
-#include "platform/channel.h"
 
 namespace qx {
 

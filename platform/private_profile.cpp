@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <optional>
 
-#include "platform/fd.h"
 #include "core/profile_document.h"
-#include "platform/user_files.h"
 #include "core/utf8.h"
+#include "platform/fd.h"
+#include "platform/user_files.h"
 
 namespace qx {
 namespace {

@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "core/thread_annotations.h"
 #include "platform/fd.h"
 #include "sim/sim_hid_backend.h"
 
@@ -37,12 +38,13 @@ public:
 
 private:
     void Run();
-    void AppendLog(int number);
+    void AppendLog(int number) QX_REQUIRES(scanGuard_);
 
     SimHidBackend& backend_;
     const std::string directory_;
-    std::mutex scanGuard_;
-    std::map<int, std::size_t> logged_;  // reports already written, per device number
+    Mutex scanGuard_;
+    std::map<int, std::size_t> logged_
+        QX_GUARDED_BY(scanGuard_);  // reports already written, per device number
     UniqueFd stop_;
     std::thread thread_;
 };

@@ -1,5 +1,6 @@
 // The two actions of the Ports page, run by the main window: applying the chosen port numbers
 // to the selected interface, and removing every virtual port on the machine.
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "ui/CInterfaceManagerDlg.h"
 #include "ui/CPagePorts.h"
@@ -17,7 +18,7 @@ void CInterfaceManagerDlg::ApplyPortSelection() {
 }
 
 void CInterfaceManagerDlg::RemoveAllPorts() {
-    const QString question = QString::fromStdString(LoadLocalizedString(123));
+    const QString question = QString::fromStdString(LoadLocalizedString(kStrRemoveAllQuestion));
     if (messageBox(question, QMessageBox::Warning, QMessageBox::Yes | QMessageBox::No) !=
         QMessageBox::Yes)
         return;

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "ui/CInterfaceManagerDlg.h"
 #include "ui/control_ids.h"
@@ -23,8 +24,9 @@ constexpr int kPttTestButton = 1021;
 constexpr int kCwTestButton = 1010;
 
 StatusStrings LoadStatusStrings() {
-    return {LoadLocalizedString(110), LoadLocalizedString(111), LoadLocalizedString(116),
-            LoadLocalizedString(117), LoadLocalizedString(118), LoadLocalizedString(119)};
+    return {LoadLocalizedString(kStrNotSelected),         LoadLocalizedString(kStrIsOpenBy),
+            LoadLocalizedString(kStrParameters),          LoadLocalizedString(kStrCannotCreatePort),
+            LoadLocalizedString(kStrNotOpenByAnyProgram), LoadLocalizedString(kStrBaud)};
 }
 
 void SetVisible(QWidget* control, std::optional<bool> visible) {

@@ -5,6 +5,7 @@
 #include <QDBusConnectionInterface>
 #include <QMenu>
 
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "ui/dbus_notifications.h"
 #include "ui/program_icon.h"
@@ -14,7 +15,6 @@ namespace qx {
 namespace {
 
 constexpr int kTrayPollMs = 1000;
-constexpr int kStrProgramName = 103;
 
 // Qt puts its icon on a StatusNotifierItem tray when the session has the watcher of such
 // items; it decides once, at its first look, as this does just before it.

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "core/channel.h"
 #include "manager/port_reading.h"
-#include "platform/channel.h"
 
 namespace qx {
 
