@@ -14,6 +14,7 @@
 #include "sim/sim_hid_backend.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/observer_log.h"
+#include "tests/support/poll_until.h"
 #include "tests/support/temp_home.h"
 
 namespace qx {
@@ -37,12 +38,13 @@ protected:
 
     // The link's worker learns the device's channels on its own ticks.
     bool ChannelsKnown() {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (manager_.Count() == 1 && manager_.Link(0)->channelPresent[kWinKey].load() == 0) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return manager_.Count() == 1;
+        return test::PollUntil(
+                   [&] {
+                       return manager_.Count() != 1 ||
+                              manager_.Link(0)->channelPresent[kWinKey].load() != 0;
+                   },
+                   std::chrono::seconds(10), std::chrono::milliseconds(5)) &&
+               manager_.Count() == 1;
     }
     QueryAnswer Ask(const std::string& query) {
         return AnswerQuery(query, manager_, portClass_, program_);

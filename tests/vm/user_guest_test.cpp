@@ -135,7 +135,8 @@ protected:
                              std::to_string(kUser) + "\", MODE=\"0600\"\n");
         udevd_ = std::make_unique<Daemon>(std::vector<std::string>{kUdevd}, logs_ + "/udevd.log");
         ASSERT_TRUE(udevd_->Started());
-        ASSERT_TRUE(Eventually([] { return ::access(kUdevControl, F_OK) == 0; }))
+        ASSERT_TRUE(test::PollUntil([] { return ::access(kUdevControl, F_OK) == 0; }, kWaitBound,
+                                    kWaitStep))
             << "udevd did not start";
 
         helperSocket_ = home_.Root() + "/helper.sock";
@@ -143,7 +144,8 @@ protected:
             std::make_unique<Daemon>(std::vector<std::string>{QX_HELPER_PROGRAM, helperSocket_},
                                      logs_ + "/qx-cuse-helper.log");
         ASSERT_TRUE(helper_->Started());
-        ASSERT_TRUE(Eventually([&] { return CuseHelperAnswers(helperSocket_, nullptr); }))
+        ASSERT_TRUE(test::PollUntil([&] { return CuseHelperAnswers(helperSocket_, nullptr); },
+                                    kWaitBound, kWaitStep))
             << "no helper";
     }
     void TearDown() override {
@@ -190,8 +192,9 @@ protected:
 TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
     auto manager = StartManager({}, "qx-manager.log");
     ASSERT_TRUE(manager->Started());
-    ASSERT_TRUE(Eventually(
-        [&] { return ManagerLog().find("Device notices come from") != std::string::npos; }, 60s))
+    ASSERT_TRUE(test::PollUntil(
+        [&] { return ManagerLog().find("Device notices come from") != std::string::npos; }, 60s,
+        kWaitStep))
         << ManagerLog();
     EXPECT_NE(ManagerLog().find("Virtual ports (CUSE via helper) are published in " + PortsDir()),
               std::string::npos)
@@ -211,7 +214,7 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
     std::optional<long long> kernelAt, udevAt, portsAt;
     std::string hidrawNode;
     std::optional<NodeOwner> ownerAtUdev;
-    ASSERT_TRUE(Eventually(
+    ASSERT_TRUE(test::PollUntil(
         [&] {
             const long long now = MonotonicMicroseconds();
             if (!kernelAt && kernel.Saw("add", "hidraw", "0483:A1DE")) kernelAt = now;
@@ -226,7 +229,7 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
             if (!portsAt && AllPortsServed()) portsAt = now;
             return kernelAt && udevAt && portsAt;
         },
-        120s))
+        120s, kWaitStep))
         << "kernel " << kernelAt.has_value() << ", udev " << udevAt.has_value() << ", ports "
         << portsAt.has_value();
     long long createdAt = 0;
@@ -273,8 +276,9 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
         auto wasSent = [&](const std::string& text) {
             return sent(text) < std::ssize(device->Commands());
         };
-        ASSERT_TRUE(Eventually(
-            [&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET CAT;SPEED=4800"); }));
+        ASSERT_TRUE(test::PollUntil(
+            [&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET CAT;SPEED=4800"); },
+            kWaitBound, kWaitStep));
         EXPECT_LT(sent("SET CAT;SPEED=4800"), sent("SET CAT;MODE=7E2"));
     }
     {
@@ -303,7 +307,8 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
     auto exitRequest = StartManager({"-x"}, "qx-manager-x.log");
     EXPECT_EQ(exitRequest->Wait(60s), 0);
     EXPECT_EQ(manager->Wait(60s), 0);
-    EXPECT_TRUE(Eventually([] { return ::access("/dev/qx-COM4", F_OK) != 0; }));
+    EXPECT_TRUE(
+        test::PollUntil([] { return ::access("/dev/qx-COM4", F_OK) != 0; }, kWaitBound, kWaitStep));
     EXPECT_EQ(device->Destroy(), 0);
 }
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/cuse_connection.h"
 #include "core/cuse_protocol.h"
+#include "platform/cuse_connection.h"
 #include "vsp/IVSPortAx.h"
 #include "vsp/cuse_device.h"
 #include "vsp/cuse_session.h"
