@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "app/exit_codes.h"
 #include "app/headless_host.h"
 #include "app/instance_queries.h"
 #include "app/port_component.h"
@@ -23,8 +24,6 @@ namespace qx {
 namespace {
 
 constexpr int kComponentUnavailable = 1;
-constexpr int kExitInstanceUnavailable = 3;
-constexpr int kExitUsage = 2;
 
 void ReportError(const std::string& text, const std::function<void(const std::string&)>& show) {
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -54,7 +53,7 @@ int AskRunningInstance(const std::string& runtimeDir, const CommandLine& command
     const std::optional<std::string> encoded = SendTextRequest(runtimeDir, query);
     if (!encoded) {
         std::fprintf(stderr, "%s\n", LoadLocalizedString(kStrNoneRunning).c_str());
-        return 1;
+        return kExitFailed;
     }
     const QueryAnswer answer = DecodeAnswer(*encoded);
     std::fputs(answer.text.c_str(), answer.status == 0 ? stdout : stderr);
@@ -143,13 +142,13 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         if (!portClass) std::fprintf(stderr, "%s\n", portClass.error().message.c_str());
         ReportError(FormatNumber(LoadLocalizedString(kStrComponentError), kComponentUnavailable),
                     showStartError);
-        return 1;
+        return kExitFailed;
     }
     IVSPortAxClass& ports = **portClass;
     const Expected<HidService> hid = makeHidService();
     if (!hid) {
         ReportError(hid.error().message, showStartError);
-        return 2;
+        return kExitNoDeviceAccess;
     }
     GiveSimulatedInterfacesPorts(hid->simulatedSerialNumbers);
     // From here on Ctrl+C and SIGTERM end the run through the exit path.

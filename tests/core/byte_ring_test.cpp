@@ -18,8 +18,8 @@ std::vector<uint8_t> Bytes(uint8_t first, size_t count) {
 TEST(ByteRing, KeepsOrderAcrossTheWrapAndTakesOnlyWhatFits) {
     struct Case {
         size_t firstPush, pop, secondPush;
-        size_t taken;      // by the second push
-        size_t frontRun;   // bytes that lie together at the front afterwards
+        size_t taken;     // by the second push
+        size_t frontRun;  // bytes that lie together at the front afterwards
     };
     const Case cases[] = {
         {4, 0, 1, 0, 4},  // full: nothing more is taken

@@ -38,11 +38,11 @@ TEST(Utf8, NextCodePointDecodesOrReplacesAndAlwaysAdvances) {
         std::vector<char32_t> codePoints;
     } cases[] = {
         {"a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80", {U'a', 0xE9, U'日', 0x1F600}},
-        {"\x80z", {kBad, U'z'}},                        // a lone continuation byte
-        {"\xC3", {kBad}},                               // cut off at the end
-        {"\xE6\x97z", {kBad, kBad, U'z'}},              // cut off before another character
-        {"\xC0\xAF", {kBad, kBad}},                     // overlong
-        {"\xED\xA0\x80", {kBad, kBad, kBad}},           // an encoded surrogate
+        {"\x80z", {kBad, U'z'}},                         // a lone continuation byte
+        {"\xC3", {kBad}},                                // cut off at the end
+        {"\xE6\x97z", {kBad, kBad, U'z'}},               // cut off before another character
+        {"\xC0\xAF", {kBad, kBad}},                      // overlong
+        {"\xED\xA0\x80", {kBad, kBad, kBad}},            // an encoded surrogate
         {"\xF4\x90\x80\x80", {kBad, kBad, kBad, kBad}},  // beyond U+10FFFF
         {"\xFF", {kBad}},
     };
