@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "app/display_check.h"
 #include "app/exit_codes.h"
 #include "app/headless_host.h"
 #include "app/instance_queries.h"
@@ -30,15 +31,16 @@ void ReportError(const std::string& text, const std::function<void(const std::st
     if (show) show(text);
 }
 
-// While it lives, a settings file that cannot be written is told once: on stderr and through
-// show (the window's notice while the window lives).
+// While it lives, a settings file that cannot be written is told once: on stderr, in the
+// journal, and through show (the window's notice while the window lives).
 class SaveFailureNotice {
 public:
     explicit SaveFailureNotice(const std::function<void(const std::string&)>& show) {
         SetSaveFailureHandler([&show](const std::string& path, int error) {
-            ReportError(
-                FormatTexts(LoadLocalizedString(kStrSaveFailed), {path, std::strerror(error)}),
-                show);
+            const std::string text =
+                FormatTexts(LoadLocalizedString(kStrSaveFailed), {path, std::strerror(error)});
+            WarnInJournal(text);
+            ReportError(text, show);
         });
     }
     ~SaveFailureNotice() { SetSaveFailureHandler(nullptr); }
@@ -109,9 +111,10 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     const std::string runtimeDir = DefaultRuntimeDir();
     if (commandLine.status || commandLine.setPort)
         return AskRunningInstance(runtimeDir, commandLine);
-    // Without a window there is no display to show an error on: standard error only.
-    const std::function<void(const std::string&)> showStartError =
-        commandLine.headless ? nullptr : showError;
+    // Without a window, or a display to show one on, errors go to standard error only.
+    const bool window = !commandLine.headless;
+    const bool display = window && DisplayAvailable();
+    const std::function<void(const std::string&)> showStartError = display ? showError : nullptr;
 
     std::string message;
     switch (commandLine.mode) {
@@ -132,6 +135,11 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         if (message.empty()) return 0;  // the running instance took the request
         ReportError(message, showStartError);
         return kExitInstanceUnavailable;
+    }
+    // A second start hands its request over without a display; only the run needs one.
+    if (window && !display) {
+        ReportError(NoDisplayText(), nullptr);
+        return kExitNoDisplay;
     }
     // Declared before the settings so it outlives their last write.
     std::function<void(const std::string&)> showNotice;

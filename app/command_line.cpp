@@ -33,14 +33,16 @@ void Fail(CommandLine& result, const std::string& text) {
     if (result.error.empty()) result.error = "qx-manager: " + text;
 }
 
-// Reads the long switches into result and returns the other arguments, in order. Long switches
-// go first because the single-dash reading would find "-s" in "--status".
+// Reads the long switches and "-h" into result and returns the other arguments, in order. Long
+// switches go first because the single-dash reading would find "-s" in "--status".
 std::vector<std::string> TakeLongSwitches(const std::vector<std::string>& args,
                                           CommandLine& result) {
     std::vector<std::string> rest;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg.rfind("--", 0) != 0) {
+        if (arg == "-h") {
+            result.help = true;  // the short form people try first
+        } else if (arg.rfind("--", 0) != 0) {
             rest.push_back(arg);
         } else if (arg == "--help") {
             result.help = true;
@@ -56,7 +58,7 @@ std::vector<std::string> TakeLongSwitches(const std::vector<std::string>& args,
             result.json = true;
         } else if (arg == "--set-port") {
             if (args.size() - i < 4) {
-                Fail(result, "option '--set-port' needs <serial> <CAT|PTTCW|FSK|WINKEY> <n|0>");
+                Fail(result, "option '--set-port' needs <serial> <CAT|PTT/CW|FSK|WinKey> <n|0>");
                 break;
             }
             result.setPort = true;
@@ -104,7 +106,7 @@ std::string HelpText(const std::string& iniPath, const std::string& portsDir) {
     return "Usage: qx-manager [-s | -m | -x | -a | -n] [-l<id>] [--trace]\n"
            "       qx-manager --headless [--trace]\n"
            "       qx-manager --status [--json]\n"
-           "       qx-manager --set-port <serial> <CAT|PTTCW|FSK|WINKEY> <n|0>\n"
+           "       qx-manager --set-port <serial> <CAT|PTT/CW|FSK|WinKey> <n|0>\n"
            "       qx-manager --help | --version\n"
            "\n"
            "Virtual serial ports for the QX-4 radio interface. A second start hands its request\n"
@@ -122,7 +124,7 @@ std::string HelpText(const std::string& iniPath, const std::string& portsDir) {
            "  --status    print each connected interface and its ports (--json: as JSON)\n"
            "  --set-port  give a channel of the interface with that serial number the port\n"
            "              COM<n>, or remove its port with 0\n"
-           "  --help      print this help and end\n"
+           "  -h, --help  print this help and end\n"
            "  --version   print the version and end\n"
            "\n"
            "Environment:\n"

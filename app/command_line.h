@@ -27,7 +27,7 @@ struct CommandLine {
     bool firstArgHasTray = false;  // the first argument contains "-m": forward "hide"
 
     // Switches beginning with "--", taken out before the single-dash switches are read.
-    bool help = false;
+    bool help = false;  // also "-h"
     bool version = false;
     bool headless = false;
     bool trace = false;
@@ -39,10 +39,10 @@ struct CommandLine {
 };
 
 // args are the arguments after the program name. Arguments beginning with "--" (and the three
-// operands of --set-port) are read as long switches and taken out; of the rest, only the first is
-// tested for a mode switch, by case-sensitive substring in the order -s, -m, -x, -a, -n; every
-// argument containing "-l" is read as a language id from its third character on, and the last
-// nonzero one wins. Malformed input never fails: an unreadable id is simply 0 (ignored).
+// operands of --set-port) are read as long switches and taken out, as is "-h" (help); of the rest,
+// only the first is tested for a mode switch, by case-sensitive substring in the order -s, -m, -x,
+// -a, -n; every argument containing "-l" is read as a language id from its third character on, and
+// the last nonzero one wins. Malformed input never fails: an unreadable id is simply 0 (ignored).
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
 CommandLine ParseCommandLine(int argc, const char* const* argv);
 

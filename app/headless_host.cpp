@@ -29,8 +29,7 @@ UniqueFd MakeTickTimer() {
 class HeadlessHost final : public CInterfaceNotificatorHander {
 public:
     explicit HeadlessHost(RunningServices& services)
-        : services_(services), manager_(services.hid, services.portClass, services.program) {
-        services_.program.Load();
+        : services_(services), manager_(services.hid, services.portClass, services.program.Load()) {
         manager_.observer = this;
         manager_.RegisterNotifications();
     }

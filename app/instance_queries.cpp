@@ -6,6 +6,7 @@
 #include <charconv>
 #include <vector>
 
+#include "app/strings.h"
 #include "app/window_rules.h"
 #include "manager/CHVInterfaceManager.h"
 #include "manager/interface_status.h"
@@ -13,7 +14,7 @@
 namespace qx {
 namespace {
 
-constexpr int kMaxPortNumber = 255;
+constexpr int kStrCannotCreatePort = 117;  // the Status page's "- cannot create this port!"
 
 // Fields are separated by newlines, which serial numbers and channel names never hold.
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -27,15 +28,24 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 QueryAnswer Failure(const std::string& text) { return {1, "qx-manager: " + text + "\n"}; }
 
+// The names --status prints ("PTT/CW", "WinKey") and their forms without a slash, in any case.
 bool ChannelFromName(const std::string& name, Channel& channel) {
-    static constexpr const char* kNames[kChannelCount] = {"CAT", "PTTCW", "FSK", "WINKEY"};
+    static constexpr const char* kBareNames[kChannelCount] = {"CAT", "PTTCW", "FSK", "WINKEY"};
     for (Channel candidate : kAllChannels) {
-        if (::strcasecmp(name.c_str(), kNames[candidate]) == 0) {
+        if (::strcasecmp(name.c_str(), kBareNames[candidate]) == 0 ||
+            ::strcasecmp(name.c_str(), ChannelTitle(candidate)) == 0) {
             channel = candidate;
             return true;
         }
     }
     return false;
+}
+
+// The kind a created port has, as --status --json names it; empty for an unknown component.
+std::string JsonPortKind(const std::string& componentKind) {
+    if (componentKind.rfind("CUSE", 0) == 0) return "cuse";
+    if (componentKind == "pseudo-terminal") return "pty";
+    return {};
 }
 
 bool PortNumberFromText(const std::string& text, int& number) {
@@ -48,20 +58,6 @@ CHVInterface* FindLink(CHVInterfaceManager& manager, const std::string& serial) 
     for (const auto& link : manager.list)
         if (link->key == serial) return link.get();
     return nullptr;
-}
-
-// The channel that already has port number, other than (owner, channel); empty when none.
-std::string PortUser(CHVInterfaceManager& manager, int number, const CHVInterface& owner,
-                     Channel channel) {
-    for (const auto& link : manager.list) {
-        for (Channel other : kAllChannels) {
-            if (link.get() == &owner && other == channel) continue;
-            MutexLock lock(link->portGuard);
-            if (link->ports[other].portNumber == number)
-                return std::string(ChannelTitle(other)) + " of " + link->key;
-        }
-    }
-    return {};
 }
 
 // Stands in as the link's observer while a port is provisioned: collects the balloon texts
@@ -96,7 +92,7 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
     const std::string& serial = fields[1];
     Channel channel = kCat;
     if (!ChannelFromName(fields[2], channel))
-        return Failure("unknown channel '" + fields[2] + "': use CAT, PTTCW, FSK or WINKEY");
+        return Failure("unknown channel '" + fields[2] + "': use CAT, PTT/CW, FSK or WinKey");
     int number = 0;
     if (!PortNumberFromText(fields[3], number))
         return Failure("the port number must be 0 (no port) or 1 to 255, not '" + fields[3] + "'");
@@ -104,23 +100,26 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
     if (link == nullptr)
         return Failure("no interface with serial number '" + serial + "' is connected");
     const std::string path = portClass.PortsDirectory() + "/COM" + std::to_string(number);
+    // As the Ports page's "Create/update": a channel the device does not report offers only
+    // "Not supported" and so gets 0; a number another channel holds is taken as chosen, and its
+    // creation then fails as it would from the page.
     std::array<int, kChannelCount> numbers{};
     {
         MutexLock lock(link->portGuard);
-        for (Channel c : kAllChannels) numbers[c] = link->ports[c].portNumber;
+        for (Channel c : kAllChannels)
+            numbers[c] = link->channelPresent[c].load() != 0 ? link->ports[c].portNumber : 0;
     }
-    if (number != 0 && number != numbers[channel]) {
-        if (const std::string user = PortUser(manager, number, *link, channel); !user.empty())
-            return Failure("COM" + std::to_string(number) + " is already the port of " + user);
-        // Like the Ports page, which offers only names not in the ports directory: the port of
-        // an interface that is not connected, or another program's, is not taken over.
+    const bool supported = link->channelPresent[channel].load() != 0;
+    if (supported && number != 0 && number != numbers[channel]) {
+        // The page offers only names not in the ports directory: the port of an interface that
+        // is not connected, or another program's, is not taken over.
         struct stat info {};
         if (::lstat(path.c_str(), &info) == 0)
             return Failure("COM" + std::to_string(number) + " is already in use: " + path +
                            " exists");
     }
 
-    numbers[channel] = number;
+    if (supported) numbers[channel] = number;
     QueryAnswer answer;
     {
         BalloonCollector collector(*link, program.removePortsOnDeviceRemoval.value);
@@ -136,13 +135,17 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
         MutexLock lock(link->portGuard);
         bound = link->ports[channel].instance && link->ports[channel].sink;
     }
-    if (number == 0) {
+    if (!supported) {
+        answer.status = 1;
+        answer.text += what + "Not supported\n";
+    } else if (number == 0) {
         answer.text += what + "no port\n";
     } else if (bound) {
         answer.text += what + path + "\n";
     } else {
         answer.status = 1;
-        answer.text += what + "COM" + std::to_string(number) + " cannot be created\n";
+        answer.text += what + "COM" + std::to_string(number) + " " +
+                       LoadLocalizedString(kStrCannotCreatePort) + "\n";
     }
     return answer;
 }
@@ -175,7 +178,8 @@ QueryAnswer AnswerQuery(const std::string& query, CHVInterfaceManager& manager,
     if (query == StatusQuery(false))
         return {0, FormatStatusText(ReadInterfaceStatus(manager), portClass.PortsDirectory())};
     if (query == StatusQuery(true))
-        return {0, FormatStatusJson(ReadInterfaceStatus(manager), portClass.PortsDirectory())};
+        return {0, FormatStatusJson(ReadInterfaceStatus(manager), portClass.PortsDirectory(),
+                                    JsonPortKind(portClass.Kind()))};
     if (fields.front() == "set-port") return SetPort(fields, manager, portClass, program);
     return Failure("the running instance does not know this request");
 }

@@ -48,12 +48,15 @@ std::string DescribeLockFailure(const LockFailure& failure) {
 int EndRunningInstance(const std::string& dir, const InstanceWaits& waits, std::string* message) {
     const Clock::time_point deadline = Clock::now() + waits.end;
     // Answered or not (an instance already ending no longer listens), the run ends only when
-    // its owner has released its ports, saved its settings and let go of the lock.
-    if (!SendRequest(dir, kRequestExit, waits.end) && !IsRunHeld(dir)) {
+    // its owner has released its ports, saved its settings and let go of the lock. The process
+    // still has its windows and threads to end after that: a script that starts the program
+    // again, or unplugs the device, waits for the process itself when it can be named.
+    UniqueFd owner;
+    if (!SendRequest(dir, kRequestExit, waits.end, &owner) && !IsRunHeld(dir)) {
         *message = LoadLocalizedString(kStrNoneRunning);
         return 1;
     }
-    if (!WaitUntilRunEnds(dir, Left(deadline))) {
+    if (!WaitUntilRunEnds(dir, Left(deadline)) || !WaitUntilProcessEnds(owner, Left(deadline))) {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(waits.end).count();
         *message = FormatNumber(LoadLocalizedString(kStrDidNotEnd), static_cast<int>(seconds));
         return 1;

@@ -16,8 +16,8 @@ struct InstanceWaits {
     std::chrono::milliseconds end = std::chrono::seconds(30);
 };
 
-// "-x": asks the running instance to exit and returns once it has ended: 0; 1 with the reason
-// in message when none runs or it did not end in time.
+// "-x": asks the running instance to exit and returns once its process has ended: 0; 1 with the
+// reason in message when none runs or it did not end in time.
 int EndRunningInstance(const std::string& dir, const InstanceWaits& waits, std::string* message);
 
 // A start that is to run: the run of dir, or null when this start has nothing more to do.

@@ -32,5 +32,10 @@ constexpr int kStrHeldWithoutAnswer = 162;
 constexpr int kStrNoneRunning = 163;
 constexpr int kStrDidNotEnd = 164;
 constexpr int kStrSaveFailed = 165;
+constexpr int kStrNoDisplay = 170;
+constexpr int kStrCopyPath = 180;
+constexpr int kStrPortReady = 181;  // a created port's balloon line: its number and path
+constexpr int kStrPortNotCreated = 182;
+constexpr int kStrBytesDropped = 183;
 
 }  // namespace qx

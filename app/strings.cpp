@@ -79,6 +79,15 @@ constexpr Entry kStrings[] = {
      "file can be written again.",
      "設定を %s に保存できません: %s。ファイルに再び書き込めるようにならない限り、"
      "この後の変更は終了時に失われます。"},
+    {170, "No display: start it with --headless, or set DISPLAY",
+     "ディスプレイがありません: --headless を付けて起動するか、DISPLAY を設定してください"},
+    // The Status page's count of bytes a program did not read in time, after its number.
+    {183, "bytes dropped", "バイト破棄"},
+    // The Status page's port paths.
+    {180, "Copy path", "パスをコピー"},
+    // What follows "Creating virtual port COM%i" once the port exists, or could not be made.
+    {181, "COM%i is ready: %s", "COM%i の準備ができました: %s"},
+    {182, "COM%i cannot be created.", "COM%i を作成できません。"},
 };
 
 constexpr std::size_t kMaxCharacters = 999;

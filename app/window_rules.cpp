@@ -53,6 +53,21 @@ std::string PortOperationBalloonText(int kind, int portNumber, int removePortsOn
     return {};
 }
 
+CreatedPortsBalloon CreatedPortsBalloonText(const std::vector<std::pair<int, std::string>>& ports) {
+    CreatedPortsBalloon balloon;
+    for (const auto& [number, path] : ports) {
+        if (!balloon.text.empty()) balloon.text += "\n";
+        if (path.empty()) {
+            balloon.text += FormatNumber(LoadLocalizedString(kStrPortNotCreated), number);
+            balloon.stays = true;
+        } else {
+            balloon.text +=
+                FormatTexts(FormatNumber(LoadLocalizedString(kStrPortReady), number), {path});
+        }
+    }
+    return balloon;
+}
+
 WindowTransition ApplyWindowEvent(WindowState state, int hideInTray, WindowEvent event) {
     if (state == WindowState::kEnding) return Stay(state, hideInTray);
     switch (event) {

@@ -31,6 +31,15 @@ int SelectionAfterRebuild(int current, const std::vector<std::string>& storedFor
 // other kind) empty, which takes the balloon away.
 std::string PortOperationBalloonText(int kind, int portNumber, int removePortsOnDeviceRemoval);
 
+// What follows "Creating virtual port COM<n>" once the creations have ended: per port, in order,
+// "COM<n> is ready: <path>", or that it cannot be created when its path is empty. A failure
+// stays until the user dismisses it; readiness expires as the desktop's notifications do.
+struct CreatedPortsBalloon {
+    std::string text;
+    bool stays = false;
+};
+CreatedPortsBalloon CreatedPortsBalloonText(const std::vector<std::pair<int, std::string>>& ports);
+
 enum class WindowState { kStarting, kShown, kInTray, kEnding };
 
 enum class WindowEvent {

@@ -113,9 +113,9 @@ double PortToProgramThroughput(qx::IVSPortAx& port, int program) {
     const auto start = Clock::now();
     uint8_t chunk[62];
     std::fill(std::begin(chunk), std::end(chunk), 0xAA);
-    // Keep less in flight than the transmit buffer holds, so nothing is dropped.
+    // Keep less in flight than the pty and the transmit buffer hold, so nothing is dropped.
     for (size_t sent = 0; sent < kThroughputBytes;) {
-        if (sent - received.load() > 32 * 1024) {
+        if (sent - received.load() > 16 * 1024) {
             std::this_thread::yield();
             continue;
         }

@@ -1,7 +1,9 @@
 // qx-cuse-helper: the only program that opens /dev/cuse. It makes the CUSE devices
-// /dev/qx-COM<n> for local users who ask over its socket and hands each its connection.
-//   qx-cuse-helper              socket-activated: the listening socket is descriptor 3
-//   qx-cuse-helper <socket>     started by hand: listens on <socket> (made mode 0666)
+// /dev/qx-COM<n> for local users who ask over its socket, and serves each through a relay
+// confined to the relay user, whose socket it hands to the caller.
+//   qx-cuse-helper [--relay-user <name|uid>]            socket-activated: descriptor 3 listens
+//   qx-cuse-helper [--relay-user <name|uid>] <socket>   by hand: listens on <socket> (mode 0666)
+// The relay user is qx-cuse-relay unless named.
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -50,9 +52,21 @@ int ListenOn(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::string relayUser = "qx-cuse-relay";
+    if (argc >= 3 && std::strcmp(argv[1], "--relay-user") == 0) {
+        relayUser = argv[2];
+        argv += 2;
+        argc -= 2;
+    }
     if (argc > 2) {
-        std::fprintf(stderr, "usage: %s [socket path]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--relay-user <name|uid>] [socket path]\n", argv[0]);
         return 2;
+    }
+    const qx::Expected<qx::helper::RelayIdentity> relay =
+        qx::helper::ResolveRelayIdentity(relayUser);
+    if (!relay) {
+        std::fprintf(stderr, "qx-cuse-helper: %s\n", relay.error().message.c_str());
+        return 1;
     }
     const int listener = argc == 2 ? ListenOn(argv[1]) : ActivatedSocket();
     if (listener < 0) {
@@ -63,7 +77,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::signal(SIGPIPE, SIG_IGN);
-    const qx::helper::HelperSystem system = qx::helper::RealHelperSystem();
+    std::signal(SIGCHLD, SIG_IGN);  // the relays' exits are reaped by the kernel
+    const qx::helper::HelperSystem system = qx::helper::RealHelperSystem(*relay);
     for (;;) {
         qx::UniqueFd client(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
         if (!client.Valid()) {

@@ -54,8 +54,11 @@ bool GiveNode(const std::string& name, uid_t owner, std::string* error) {
 
 }  // namespace
 
-HelperSystem RealHelperSystem() {
-    return {[] { return ScanHeldPorts(); }, OpenCuseConnection, GiveNode};
+HelperSystem RealHelperSystem(const RelayIdentity& relay) {
+    return {[] { return ScanHeldPorts(); }, OpenCuseConnection, GiveNode,
+            [relay](UniqueFd connection, const std::string& name, std::string* error) {
+                return StartRelay(std::move(connection), name, relay, error);
+            }};
 }
 
 std::string ServeClient(int client, const HelperSystem& system) {
@@ -79,7 +82,9 @@ std::string ServeClient(int client, const HelperSystem& system) {
     if (!connection.Valid()) return Refuse(client, who, why);
     if (!system.giveNode(name, peer.uid, &why))
         return Refuse(client, who, why);  // closing ends the device
-    Answer(client, kCuseHelperGranted, connection.Get());
+    const UniqueFd relay = system.startRelay(std::move(connection), name, &why);
+    if (!relay.Valid()) return Refuse(client, who, why);
+    Answer(client, kCuseHelperGranted, relay.Get());
     return who + " granted " + name;
 }
 

@@ -58,6 +58,7 @@ bool CHVInterface::OpenDevice(int position, bool ignoreSerialNumbers) {
     }
     device_->SetNonblocking(true);
     stopping_.store(false);
+    passDue_ = 1;
     devicePollFd_ = device_->PollFd();
     rtsState_ = 0;
     dtrState_ = 0;
@@ -98,6 +99,7 @@ bool CHVInterface::Close() {
         worker_.join();
     }
     if (!device_) return false;
+    UnkeyBeforeClosing();
     device_.reset();
     devicePollFd_ = -1;
     stopEvent_.Reset();
@@ -127,8 +129,7 @@ void CHVInterface::WorkerLoop() {
         if (woken == Wakening::kStop) return;
         // Cleared before the pass looks at the work, so news from now on wakes the next sleep.
         wake_->Clear();
-        const int64_t now = MonotonicNanoseconds();
-        due = ServicePass(woken == Wakening::kTimer ? clock.TimerPass(now) : clock.NewsPass(now));
+        due = ServicePass(clock.Pass(MonotonicNanoseconds()));
         servicePasses.fetch_add(1, std::memory_order_relaxed);
     }
 }
@@ -181,23 +182,56 @@ void CHVInterface::ServiceTick() { ServicePass(1); }
 int64_t CHVInterface::ServicePass(int64_t elapsedTicks) {
     if (!device_) return kNoPassDue;
     const int64_t elapsed = std::max<int64_t>(elapsedTicks, 1);
-    int64_t due = kNoPassDue;
+    const int64_t slept = std::min(passDue_, elapsed) - 1;
     {
         MutexLock lock(portGuard);
-        RunLineTest(pttTestCountdown, kPttBit, rtsState_, elapsed);
-        RunLineTest(cwTestCountdown, kCwBit, dtrState_, elapsed);
-        ServicePttCwPort(elapsed);
-        Receive();
-        Transmit(kCat);
-        Transmit(kFsk);
-        Transmit(kWinKey);
-        QueueStartupSequence();
-        PollSettings(elapsed);
-        SendQueuedCommand(elapsed);
-        due = NextPassDue();
+        CountSleptTicks(slept);
+        bool reading = true;
+        for (int64_t tick = slept + 1; tick < elapsed; ++tick) reading = RunLateTick(reading);
+        RunOwnTick();
+        passDue_ = NextPassDue();
     }
     WriteOutbox();
-    return due;
+    return passDue_;
+}
+
+// Ticks before the one the last pass asked for: no rule was due on them, so they only count.
+void CHVInterface::CountSleptTicks(int64_t ticks) {
+    if (ticks <= 0) return;
+    if (pttCwPortOpen_)
+        lineRepeatCounter_ =
+            static_cast<int>(std::min<int64_t>(lineRepeatCounter_ + ticks, kLineRepeatTicks));
+    CountSleptPollTicks(ticks);
+}
+
+// A tick the worker was late for, run with what was known at the last pass: running tests and
+// line repeats, the reports waiting in the device (one per tick, while it has more), and the
+// command protocol. Returns whether the device may still hold reports.
+bool CHVInterface::RunLateTick(bool reading) {
+    RunLineTest(pttTestCountdown, kPttBit, rtsState_, false);
+    RunLineTest(cwTestCountdown, kCwBit, dtrState_, false);
+    if (pttCwPortOpen_) CountLineRepeat();
+    if (reading) reading = Receive() || InputWaiting();
+    RunCommandProtocolTick();
+    return reading;
+}
+
+// The pass's own tick: every step, with the ports and requests as they are now.
+void CHVInterface::RunOwnTick() {
+    RunLineTest(pttTestCountdown, kPttBit, rtsState_, true);
+    RunLineTest(cwTestCountdown, kCwBit, dtrState_, true);
+    ServicePttCwPort();
+    Receive();
+    Transmit(kCat);
+    Transmit(kFsk);
+    Transmit(kWinKey);
+    RunCommandProtocolTick();
+}
+
+void CHVInterface::RunCommandProtocolTick() {
+    QueueStartupSequence();
+    PollSettings();
+    SendQueuedCommand();
 }
 
 // Once Close has asked the worker to stop, the reports not yet written are dropped, so the
@@ -207,6 +241,22 @@ void CHVInterface::WriteOutbox() {
         if (stopping_.load()) break;
         WriteReport(report);
     }
+    outbox_.clear();
+}
+
+// The worker has ended, so its state is this thread's now. The device may still hold a line on:
+// a test may be running, the last pass's line report may have been dropped with its outbox, or
+// removal cleared the keying port before the worker saw it go. Each write is bounded as any
+// device write is; a device that is gone refuses them at once.
+void CHVInterface::UnkeyBeforeClosing() {
+    const bool testRunning = (pttTestCountdown.exchange(0) | cwTestCountdown.exchange(0)) > 0;
+    if (lineFlags_ == 0 && lineFlagsWritten_ == 0 && !testRunning) return;
+    outbox_.clear();
+    {
+        MutexLock lock(portGuard);
+        DropLines();
+    }
+    for (const Report& report : outbox_) WriteReport(report);
     outbox_.clear();
 }
 
@@ -240,6 +290,8 @@ IVSPortAx* CHVInterface::OpenPort(Channel channel) {
 }
 
 void CHVInterface::WriteReport(const Report& report) {
+    // Noted before the write: a refused report may still have reached the device.
+    if (report[0] == kLineReportId) lineFlagsWritten_ = report[1];
     const bool taken =
         device_->Write(report.data(), report.size()) == static_cast<int>(report.size());
     if (taken) {
@@ -265,49 +317,33 @@ void CHVInterface::SendLineReport() {
 }
 
 // A test sets its line on its first tick and clears it on its last unless the port's own line
-// holds it. A test requested since the last pass starts with this pass; one running counts all
-// the ticks the pass stands for. The decrement only lands if no restart came in meanwhile, so a
-// restart is never lost.
+// holds it. A test requested since the last pass starts on the pass's own tick (mayStart). The
+// decrement only lands if no restart came in meanwhile, so a restart is never lost.
 void CHVInterface::RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState,
-                               int64_t elapsed) {
+                               bool mayStart) {
     int ticksLeft = countdown.load();
-    if (ticksLeft <= 0) return;
-    const int64_t ticks = ticksLeft == kTestTicks ? 1 : elapsed;
+    if (ticksLeft <= 0 || (ticksLeft == kTestTicks && !mayStart)) return;
     if (ticksLeft == kTestTicks) {
         lineFlags_ |= bit;
         SendLineReport();
-    } else if (ticksLeft <= ticks && portLineState == 0) {
+    } else if (ticksLeft == 1 && portLineState == 0) {
         lineFlags_ &= ~bit;
         SendLineReport();
     }
-    countdown.compare_exchange_strong(ticksLeft,
-                                      static_cast<int>(std::max<int64_t>(ticksLeft - ticks, 0)));
+    countdown.compare_exchange_strong(ticksLeft, ticksLeft - 1);
 }
 
-// The repeat counter counts the ticks the port was open: a port opened since the last pass has
-// been open for this pass's tick only.
-void CHVInterface::ServicePttCwPort(int64_t elapsed) {
+// A port opened since the last pass has been open for this tick only.
+void CHVInterface::ServicePttCwPort() {
     IVSPortAx* port = OpenPort(kPttCw);
     if (!port) {
         if (pttCwPortOpen_) {
-            // The program let go of the port: drop CW first, then PTT.
             pttCwPortOpen_ = 0;
-            lineFlags_ &= ~kCwBit;
-            SendLineReport();
-            lineFlags_ &= ~kPttBit;
-            SendLineReport();
+            DropLines();  // the program let go of the port
         }
         return;
     }
-    const int64_t ticks = pttCwPortOpen_ ? elapsed : 1;
-    const int64_t ticksSinceChange = lineRepeatCounter_ + ticks - 1;
-    lineRepeatCounter_ =
-        static_cast<int>(std::min<int64_t>(lineRepeatCounter_ + ticks, kLineRepeatTicks));
-    if (ticksSinceChange >= kLineRepeatTicks && lineRepeatPending_) {
-        lineRepeatCounter_ = 0;
-        lineRepeatPending_ = 0;
-        SendLineReport();
-    }
+    CountLineRepeat();
     pttCwPortOpen_ = 1;
     port->SetInputLine(deviceInputState_ != 0);
     inputStateApplied_ = deviceInputState_;
@@ -316,6 +352,25 @@ void CHVInterface::ServicePttCwPort(int64_t elapsed) {
     if (!dtr || !rts) return;  // lines unknown this tick: keep what was sent
     UpdateLine(*dtr ? 1 : 0, dtrState_, kCwBit);
     UpdateLine(*rts ? 1 : 0, rtsState_, kPttBit);
+}
+
+// One tick of the open port's repeat counter; the repeat carries the line flags of its tick.
+void CHVInterface::CountLineRepeat() {
+    const int ticksSinceChange = lineRepeatCounter_;
+    lineRepeatCounter_ = std::min(lineRepeatCounter_ + 1, kLineRepeatTicks);
+    if (ticksSinceChange >= kLineRepeatTicks && lineRepeatPending_) {
+        lineRepeatCounter_ = 0;
+        lineRepeatPending_ = 0;
+        SendLineReport();
+    }
+}
+
+// CW first, then PTT, so that a keyer never leaves a carrier up on its way out.
+void CHVInterface::DropLines() {
+    lineFlags_ &= ~kCwBit;
+    SendLineReport();
+    lineFlags_ &= ~kPttBit;
+    SendLineReport();
 }
 
 void CHVInterface::UpdateLine(int newState, int& storedState, uint8_t bit) {
@@ -327,10 +382,11 @@ void CHVInterface::UpdateLine(int newState, int& storedState, uint8_t bit) {
     SendLineReport();
 }
 
-// One input report per tick; the first channel whose report id matches takes it.
-void CHVInterface::Receive() {
+// One input report per tick; the first channel whose report id matches takes it. Returns whether
+// a report was read.
+bool CHVInterface::Receive() {
     Report report{};
-    if (device_->Read(report.data(), report.size()) <= 0) return;
+    if (device_->Read(report.data(), report.size()) <= 0) return false;
     const int id = report[0];
     if (id == kCommandReportId) {
         HandleReply(report);
@@ -346,18 +402,46 @@ void CHVInterface::Receive() {
     } else if (id == reportIds[kWinKey].load()) {
         DeliverToPort(kWinKey, report);
     }
+    return true;
 }
 
-// Bytes for a port no program holds are dropped. A length byte above 62 would point past the
-// report, so at most the 62 payload bytes are taken.
+// Whether the device still holds reports, ready or not (a gone device holds none).
+bool CHVInterface::InputWaiting() const {
+    pollfd input{devicePollFd_, POLLIN, 0};
+    return devicePollFd_ >= 0 && ::poll(&input, 1, 0) == 1 && input.revents == POLLIN;
+}
+
+// Bytes for a port no program holds are dropped uncounted. An open port whose program does not
+// read fast enough refuses a report whole, as a real port's overrun drops what does not fit:
+// never part of one, which would hand the program a damaged answer. A length byte above 62
+// would point past the report, so at most the 62 payload bytes are taken.
 void CHVInterface::DeliverToPort(Channel channel, const Report& report) {
     const int count = std::min<int>(report[1], kMaxPayload);
     IVSPortAx* port = count > 0 ? OpenPort(channel) : nullptr;
     if (!port) return;
-    if (TraceOn())
+    const bool taken = port->WriteToPort(&report[2], count);
+    NoteDelivery(channel, taken, count);
+    if (taken && TraceOn())
         TraceBytes(key, ChannelTitle(channel), TraceKind::kFromDevice, &report[2], count);
-    for (int i = 0; i < count; ++i)
-        if (!port->WriteToPort(&report[2 + i], 1)) return;
+}
+
+// Counts what a port refused; the trace tells when a run of refused reports begins and ends.
+void CHVInterface::NoteDelivery(Channel channel, bool taken, int count) {
+    if (!taken) droppedBytes[channel].fetch_add(static_cast<uint64_t>(count));
+    if (taken != dropping_[channel]) return;
+    dropping_[channel] = !taken;
+    const uint64_t total = droppedBytes[channel].load();
+    if (!taken) droppedBeforeRun_[channel] = total - static_cast<uint64_t>(count);
+    if (!TraceOn()) return;
+    char text[64];
+    if (taken)
+        std::snprintf(text, sizeof text, "stopped: %llu bytes dropped, %llu in all",
+                      static_cast<unsigned long long>(total - droppedBeforeRun_[channel]),
+                      static_cast<unsigned long long>(total));
+    else
+        std::snprintf(text, sizeof text, "program not reading: %llu bytes dropped in all",
+                      static_cast<unsigned long long>(total));
+    TraceText(key, ChannelTitle(channel), TraceKind::kDropped, text);
 }
 
 void CHVInterface::Transmit(Channel channel) {

@@ -62,13 +62,19 @@ public:
     bool OpenDevice(int enumerationPosition, bool ignoreSerialNumbers);
     // Stops and joins the worker, then closes the device; false when no device was open.
     // Never called while holding portGuard: the worker's last pass may be waiting for it. Waits
-    // at most for the one device write under way: the rest of that pass's reports are dropped.
+    // for the one device write under way (the rest of that pass's reports are dropped) and,
+    // when the device may still hold a keying line on, for two line reports that drop CW and
+    // then PTT: a transmitter is never left keyed by a link that ends.
     bool Close();
     // One 1 ms tick; public so tests can drive the link by hand without the worker.
     void ServiceTick();
-    // One pass standing for elapsedTicks ticks (at least 1) since the previous one. Returns the
-    // ticks from this pass to the next one a rule needs, or kNoPassDue when only news can start
-    // work. Public so tests can run the worker's schedule on simulated time.
+    // One pass standing for elapsedTicks ticks (at least 1) since the previous one: it does what
+    // that many ServiceTick calls would have done with what it finds. The ticks before the one
+    // the previous pass asked for only count; those from it on, when the pass is late, run one
+    // by one (reports waiting in the device, the reply wait, timed rules); news of the ports and
+    // the user interface is taken on the pass's own, last tick. Returns the ticks from this pass
+    // to the next one a rule needs, or kNoPassDue when only news can start work. Public so tests
+    // can run the worker's schedule on simulated time.
     int64_t ServicePass(int64_t elapsedTicks);
 
     // Wakes a sleeping worker to look at its work; any thread. Whoever binds or clears a channel
@@ -116,6 +122,10 @@ public:
     std::atomic<uint64_t> reportsWritten{0};
     std::atomic<uint64_t> reportWritesRefused{0};
 
+    // Bytes from the device that an open port could not take because its program does not read
+    // them fast enough: whole reports are dropped. The worker counts, anyone reads.
+    std::array<std::atomic<uint64_t>, kChannelCount> droppedBytes{};
+
     // Channel ports: the worker uses them under portGuard in every pass, but never writes to
     // the device while holding it, so a stalled device cannot hold up provisioning. The user
     // interface binds, clears and numbers them under it.
@@ -139,6 +149,8 @@ private:
     static void RaiseWorkerPriority();
     void Post(const Report& report) { outbox_.push_back(report); }
     void WriteOutbox();
+    // After the worker has ended: ends the line tests and unkeys the device if it may be keyed.
+    void UnkeyBeforeClosing();
     // Sleeps until the tick timer reaches deadline (0: no timer), the stop event, and with
     // news also until the device has a report or the wake event is signalled.
     Wakening Sleep(int64_t deadline, bool news);
@@ -149,23 +161,31 @@ private:
     IVSPortAx* OpenPort(Channel channel)
         QX_REQUIRES(portGuard);  // null unless the port exists and reports open
     void SendLineReport() QX_REQUIRES(portGuard);
-    void RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState, int64_t elapsed)
+    void CountSleptTicks(int64_t ticks);
+    bool RunLateTick(bool reading) QX_REQUIRES(portGuard);
+    void RunOwnTick() QX_REQUIRES(portGuard);
+    void RunCommandProtocolTick() QX_REQUIRES(portGuard);
+    void RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState, bool mayStart)
         QX_REQUIRES(portGuard);
-    void ServicePttCwPort(int64_t elapsed) QX_REQUIRES(portGuard);
+    void ServicePttCwPort() QX_REQUIRES(portGuard);
+    void CountLineRepeat() QX_REQUIRES(portGuard);
     void UpdateLine(int newState, int& storedState, uint8_t bit) QX_REQUIRES(portGuard);
-    void Receive() QX_REQUIRES(portGuard);
+    void DropLines() QX_REQUIRES(portGuard);
+    bool Receive() QX_REQUIRES(portGuard);
+    bool InputWaiting() const;
     void DeliverToPort(Channel channel, const Report& report) QX_REQUIRES(portGuard);
+    void NoteDelivery(Channel channel, bool taken, int count);
     void Transmit(Channel channel) QX_REQUIRES(portGuard);
 
     // Command protocol (worker only).
     void QueueStartupSequence();
-    void PollSettings(int64_t elapsed) QX_REQUIRES(portGuard);
+    void PollSettings() QX_REQUIRES(portGuard);
+    void CountSleptPollTicks(int64_t ticks);
     int64_t TicksUntilPoll()
         QX_REQUIRES(portGuard);  // kNoPassDue when the poll has nothing to look at
     void PollChannelSettings(Channel channel, SentSettings& sent, const char* name)
         QX_REQUIRES(portGuard);
-    bool ReplyWaitOver(int64_t elapsed) const;
-    void SendQueuedCommand(int64_t elapsed);
+    void SendQueuedCommand();
     void SendCommand(const char* text);
     void HandleReply(const Report& report);
     void ParseReplyToken(std::string_view token);
@@ -182,6 +202,7 @@ private:
     int devicePollFd_ = -1;  // the worker stops sleeping on it once it reports the device gone
     std::thread worker_;
     std::atomic<bool> stopping_{false};
+    int64_t passDue_ = 1;  // what the last pass returned: the first tick a rule needed
     // Reports made during a tick, written in order once the tick has let go of portGuard:
     // a device write can block (a stalled endpoint, a hung firmware).
     std::vector<Report> outbox_;
@@ -190,11 +211,15 @@ private:
     int lineRepeatCounter_ = 0;
     int lineRepeatPending_ = 0;
     uint8_t lineFlags_ = 0;
+    uint8_t lineFlagsWritten_ = 0;  // the line flags of the last line report handed to the device
     int deviceInputState_ = 0;
     int inputStateApplied_ = 0;  // what the PTT/CW port was last given of deviceInputState_
     int pttCwPortOpen_ = 0;
     int rtsState_ = 0;
     int dtrState_ = 0;
+    // Per channel: the port refused the last report, and droppedBytes when that run began.
+    std::array<bool, kChannelCount> dropping_{};
+    std::array<uint64_t, kChannelCount> droppedBeforeRun_{};
 
     // Command protocol state.
     int awaitedReply_ = 0;
@@ -202,7 +227,6 @@ private:
     int startupQueued_ = 0;
     int versionStep_ = 0;
     int pollCounter_ = 0;
-    bool pollHadWork_ = false;  // the last pass found something for the poll to look at
     std::string commandQueue_;  // one command code per byte, oldest first
     SentSettings catSent_{9600, 8, 78, 1};
     SentSettings fskSent_{45, 5, 78, 1};

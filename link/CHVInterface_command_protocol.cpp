@@ -78,18 +78,10 @@ void CHVInterface::QueueStartupSequence() {
     startupQueued_ = 1;
 }
 
-// The counter counts every tick, asleep or not. A pass standing for several ticks runs the poll
-// if its tick is among them and the last pass found work for it (the worker was woken for it);
-// a poll tick that went by while the link slept with nothing to poll did nothing then, so only
-// the count moves on, as if the poll had run.
-void CHVInterface::PollSettings(int64_t elapsed) {
-    const int64_t ticksToPoll = kPollTicks + 1 - pollCounter_;
-    if (elapsed < ticksToPoll) {
-        pollCounter_ += static_cast<int>(elapsed);
-        return;
-    }
-    pollCounter_ = static_cast<int>((elapsed - ticksToPoll) % (kPollTicks + 1));
-    if (elapsed > ticksToPoll && !pollHadWork_) return;
+// The poll body runs on the 1001st tick after its last run, asleep or not.
+void CHVInterface::PollSettings() {
+    if (pollCounter_++ < kPollTicks) return;
+    pollCounter_ = 0;
     PollChannelSettings(kCat, catSent_, "CAT");
     // Taking the pending flag in one step keeps a toggle made during the poll for the next one.
     if (fskInversionPending.exchange(0))
@@ -97,11 +89,17 @@ void CHVInterface::PollSettings(int64_t elapsed) {
     PollChannelSettings(kFsk, fskSent_, "FSK");
 }
 
+// A poll tick that went by while the link slept had nothing to poll (or the link would have
+// woken for it), so only the count moves on, as if the poll had run.
+void CHVInterface::CountSleptPollTicks(int64_t ticks) {
+    pollCounter_ = static_cast<int>((pollCounter_ + ticks) % (kPollTicks + 1));
+}
+
 // The poll has work when it may have something to send: a CAT or FSK port is open (a program
 // may have changed its settings) or an inversion is pending.
 int64_t CHVInterface::TicksUntilPoll() {
-    pollHadWork_ = OpenPort(kCat) || OpenPort(kFsk) || fskInversionPending.load();
-    return pollHadWork_ ? kPollTicks + 1 - pollCounter_ : kNoPassDue;
+    const bool work = OpenPort(kCat) || OpenPort(kFsk) || fskInversionPending.load();
+    return work ? kPollTicks + 1 - pollCounter_ : kNoPassDue;
 }
 
 void CHVInterface::PollChannelSettings(Channel channel, SentSettings& sent, const char* name) {
@@ -139,22 +137,12 @@ void CHVInterface::PollChannelSettings(Channel channel, SentSettings& sent, cons
     }
 }
 
-// Whether the poll counter, after the poll step, was a multiple of 20 on any tick this pass
-// stands for (the counter runs back through 0 to 1000 across a poll).
-bool CHVInterface::ReplyWaitOver(int64_t elapsed) const {
-    int counter = pollCounter_;
-    for (int64_t i = 0; i < std::min<int64_t>(elapsed, kReplyWaitTicks); ++i) {
-        if (counter % kReplyWaitTicks == 0) return true;
-        counter = counter == 0 ? kPollTicks : counter - 1;
-    }
-    return false;
-}
-
-// At most one queued command per pass. While a reply is awaited the queue waits, but no longer
-// than the next tick whose poll counter is a multiple of 20. Commands are not repeated.
-void CHVInterface::SendQueuedCommand(int64_t elapsed) {
+// At most one queued command per tick. While a reply is awaited the queue waits, but no longer
+// than the next tick whose poll counter (after the poll step) is a multiple of 20. Commands are
+// not repeated.
+void CHVInterface::SendQueuedCommand() {
     if (!commandQueue_.empty() && currentCommand_ == 0 &&
-        (awaitedReply_ == 0 || ReplyWaitOver(elapsed))) {
+        (awaitedReply_ == 0 || pollCounter_ % kReplyWaitTicks == 0)) {
         currentCommand_ = static_cast<unsigned char>(commandQueue_.front());
         commandQueue_.erase(0, 1);
     }
@@ -227,11 +215,12 @@ void CHVInterface::TakeChannelListToken(std::string_view token) {
     EndWait();
 }
 
-// The first character minus '0' is the report id. A character that gives no usable report id
-// (or an empty token) keeps the id the channel had, so its data is never sent under id 0.
+// The first character minus '0' is the report id. A token that does not start with a digit is
+// no id but a late reply to another command (a channel list gave 'C' - '0' = 19): the id stays
+// and the wait goes on. A '0' gives no usable id either, so the channel keeps its id.
 void CHVInterface::TakeDescriptionToken(Channel channel, std::string_view token) {
-    const int id = token.empty() ? -1 : static_cast<unsigned char>(token[0]) - '0';
-    if (id >= 1 && id <= 255) reportIds[channel].store(id);
+    if (token.empty() || token[0] < '0' || token[0] > '9') return;
+    if (token[0] != '0') reportIds[channel].store(token[0] - '0');
     EndWait();
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <set>
 
-#include "manager/port_reading.h"
 #include "platform/trace.h"
 #include "platform/uevent_monitor.h"
 
@@ -21,23 +20,13 @@ bool IsOurDevice(const HidDeviceInfo& info) {
 // the enumeration path "/dev/hidraw0".
 std::string DeviceNode(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 
-// A port opened or closed, with the program that holds it now, for the trace. The holder is
-// read at the tick, so an open and close within one tick show as the close alone.
-void TraceHolder(const CHVInterface& link, Channel channel) QX_REQUIRES(link.portGuard) {
-    const ChannelPortSlot& slot = link.ports[channel];
-    const PortReading reading = ReadPortStatus(*slot.instance, false);
-    const std::string port = "COM" + std::to_string(slot.portNumber);
-    TraceText(link.key, ChannelTitle(channel), reading.open ? TraceKind::kOpen : TraceKind::kClose,
-              reading.open ? port + " by " + reading.openerPath : port);
-}
-
 }  // namespace
 
 CHVInterfaceManager::CHVInterfaceManager(HidBackend& hid, IVSPortAxClass& portClass,
                                          ProgramSettings& settings)
     : provisioning(portClass, settings.removePortsOnDeviceRemoval.value),
       hid_(hid),
-      settings_(settings) {}
+      ignoreSerialNumbers_(settings.ignoreSerialNumbers.value != 0) {}
 
 // Links are normally removed by the exit path; removing what is left keeps ports and settings
 // from being lost when the manager goes first.
@@ -81,16 +70,11 @@ void CHVInterfaceManager::RemoveLinksOn(const std::set<std::string>& removedNode
     }
 }
 
-// The setting is read once per run. Changing how keys are formed under running links would
+// The setting is read once, at start. Changing how keys are formed under running links would
 // give a connected device a second key: the next scan would link it again and the removal
 // check would then drop the original link and its ports. A click takes effect at the next start.
-bool CHVInterfaceManager::IgnoringSerialNumbers() {
-    if (!ignoreSerialNumbers_) ignoreSerialNumbers_ = settings_.ignoreSerialNumbers.value != 0;
-    return *ignoreSerialNumbers_;
-}
-
 std::string CHVInterfaceManager::KeyOf(const HidDeviceInfo& info, std::size_t position) {
-    return IgnoringSerialNumbers() ? std::to_string(position + 1) : info.serialNumber;
+    return ignoreSerialNumbers_ ? std::to_string(position + 1) : info.serialNumber;
 }
 
 void CHVInterfaceManager::Refresh(bool scanForNew) {
@@ -130,7 +114,7 @@ bool CHVInterfaceManager::AddInterface(int position, const std::string& key,
     link->product = product;
     link->devicePath = path;
     link->observer = observer;
-    if (!link->Start(position, IgnoringSerialNumbers())) return false;
+    if (!link->Start(position, ignoreSerialNumbers_)) return false;
     LoadSettings(*link);
     provisioning.CreatePorts(*link);
     list.push_back(std::move(link));
@@ -170,8 +154,6 @@ void CHVInterfaceManager::Tick() {
             for (Channel channel : kAllChannels) {
                 const ChannelPortSlot& slot = link.ports[channel];
                 if (slot.sink && slot.sink->portChanged.exchange(0)) changed = true;
-                if (TraceOn() && slot.sink && slot.sink->holderChanged.exchange(0))
-                    TraceHolder(link, channel);
             }
         }
         if (link.identityChanged.exchange(0)) {

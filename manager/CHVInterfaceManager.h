@@ -2,7 +2,6 @@
 // The ordered list of live links, one per connected "QX-4": discovery, hot-plug, teardown, and
 // the flags of links and ports turned into observer calls. User interface thread only.
 #include <memory>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@ namespace qx {
 
 class CHVInterfaceManager : public CInterfaceNotificatorHander {
 public:
+    // settings must be loaded: how devices are keyed is read from them here, once per run.
     CHVInterfaceManager(HidBackend& hid, IVSPortAxClass& portClass, ProgramSettings& settings);
     ~CHVInterfaceManager();
 
@@ -46,16 +46,14 @@ public:
     PortProvisioning provisioning;
 
 private:
-    bool IgnoringSerialNumbers();
     std::string KeyOf(const HidDeviceInfo& info, std::size_t position);
     void RemoveLinksOn(const std::set<std::string>& removedNodes);
 
     HidBackend& hid_;
-    ProgramSettings& settings_;
     std::unique_ptr<DeviceNoticeSource> notices_;
     int listChanged_ = 0;
     int startupCountdown_ = 50;
-    std::optional<bool> ignoreSerialNumbers_;  // fixed at the first use, for the whole run
+    const bool ignoreSerialNumbers_;  // fixed at start, for the whole run
 };
 
 }  // namespace qx

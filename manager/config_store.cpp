@@ -130,9 +130,10 @@ void CIniString::Save() const {
     if (!section_.empty() && !key_.empty()) WriteStringIfChanged(section_, key_, Escape(value));
 }
 
-void ProgramSettings::Load() {
+ProgramSettings& ProgramSettings::Load() {
     removePortsOnDeviceRemoval.Init("Ports", "RemovePortsOnDeviceRemoval", 1);
     ignoreSerialNumbers.Init("Ports", "IgnoreSerialNumbers", 0);
+    return *this;
 }
 
 void WindowSettings::Load() {
@@ -140,6 +141,13 @@ void WindowSettings::Load() {
     selectedInterface.Init("Appearance", "SelectedInterface", "");
     showRemovePortsCheckBox.Init("Ports", "ShowRemovePortsCheckBox", 1);
     showIgnoreSerialNumbers.Init("Ports", "ShowIgnoreSerialNumbers", 1);
+}
+
+void WindowSettings::Save() const {
+    hideInTray.Save();
+    selectedInterface.Save();
+    showRemovePortsCheckBox.Save();
+    showIgnoreSerialNumbers.Save();
 }
 
 }  // namespace qx

@@ -66,7 +66,7 @@ private:
 struct ProgramSettings {
     CIniInt removePortsOnDeviceRemoval;  // "RemovePortsOnDeviceRemoval", default 1
     CIniInt ignoreSerialNumbers;         // "IgnoreSerialNumbers", default 0
-    void Load();
+    ProgramSettings& Load();  // returns *this, so a constructor can hand on the loaded settings
 };
 
 // The main window's own four settings ("Appearance" and "Ports"); written back, if changed,
@@ -77,6 +77,7 @@ struct WindowSettings {
     CIniInt showRemovePortsCheckBox;  // "Ports"/"ShowRemovePortsCheckBox", default 1
     CIniInt showIgnoreSerialNumbers;  // "Ports"/"ShowIgnoreSerialNumbers", default 1
     void Load();
+    void Save() const;  // write-if-changed, as the destructor does
 };
 
 // The values of a link that its section "Interface-<key>" holds.

@@ -17,17 +17,22 @@ std::string SettingsText(const PortReading& reading) {
            ParityLetter(reading.parity) + StopBitsText(reading.stopBits);
 }
 
+std::string PortState(const ChannelStatus& status) {
+    if (!status.bound) return "  cannot be created";
+    if (!status.reading.open) return "  not open";
+    return "  open by " + status.reading.openerPath + ", " + SettingsText(status.reading);
+}
+
 std::string ChannelLine(Channel channel, const ChannelStatus& status, const std::string& portsDir) {
     char title[16];
     std::snprintf(title, sizeof title, "  %-7s ", ChannelTitle(channel));
     std::string line = title;
     if (!status.present) return line + "not supported by the interface\n";
     if (status.portNumber == 0) return line + "no port\n";
-    line += PortPath(portsDir, status.portNumber);
-    if (!status.bound) return line + "  cannot be created\n";
-    if (!status.reading.open) return line + "  not open\n";
-    return line + "  open by " + status.reading.openerPath + ", " + SettingsText(status.reading) +
-           "\n";
+    line += PortPath(portsDir, status.portNumber) + PortState(status);
+    if (status.droppedBytes != 0)
+        line += ", " + std::to_string(status.droppedBytes) + " bytes dropped";
+    return line + "\n";
 }
 
 // Text from a device or a program as a JSON string: malformed UTF-8 becomes U+FFFD, so the
@@ -50,22 +55,31 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
-std::string ChannelJson(Channel channel, const ChannelStatus& status, const std::string& portsDir) {
-    std::string out = "{\"channel\": " + JsonString(ChannelTitle(channel)) +
-                      ", \"supported\": " + (status.present ? "true" : "false") + ", \"port\": ";
-    out += status.portNumber == 0 ? "null" : JsonString(PortPath(portsDir, status.portNumber));
-    out += std::string(", \"created\": ") + (status.bound ? "true" : "false");
+std::string JsonNumberOrNull(bool known, int number) {
+    return known ? std::to_string(number) : "null";
+}
+
+// Every key is always present, null when it does not apply, so scripts can rely on the shape.
+std::string ChannelJson(Channel channel, const ChannelStatus& status, const std::string& portsDir,
+                        const std::string& portKind) {
+    const bool chosen = status.portNumber != 0;
     const bool open = status.bound && status.reading.open;
-    out += std::string(", \"open\": ") + (open ? "true" : "false");
-    if (open) {
-        const PortReading& r = status.reading;
-        out += ", \"program\": " + JsonString(r.openerPath) +
-               ", \"settings\": {\"baud\": " + std::to_string(r.baudRate) +
-               ", \"dataBits\": " + std::to_string(r.dataBits) +
-               ", \"parity\": " + JsonString(ParityLetter(r.parity)) +
-               ", \"stopBits\": " + JsonString(StopBitsText(r.stopBits)) + "}";
-    }
-    return out + "}";
+    const std::string dropped = ", \"droppedBytes\": " + std::to_string(status.droppedBytes) + "}";
+    std::string out = "{\"channel\": " + JsonString(ChannelTitle(channel)) +
+                      ", \"supported\": " + (status.present ? "true" : "false") +
+                      ", \"com\": " + JsonNumberOrNull(chosen, status.portNumber) + ", \"port\": ";
+    out += chosen ? JsonString(PortPath(portsDir, status.portNumber)) : "null";
+    out += ", \"kind\": ";
+    out += status.bound && !portKind.empty() ? JsonString(portKind) : "null";
+    out += std::string(", \"created\": ") + (status.bound ? "true" : "false");
+    out += std::string(", \"open\": ") + (open ? "true" : "false") + ", \"program\": ";
+    if (!open) return out + "null, \"settings\": null" + dropped;
+    const PortReading& r = status.reading;
+    return out + JsonString(r.openerPath) +
+           ", \"settings\": {\"baud\": " + std::to_string(r.baudRate) +
+           ", \"dataBits\": " + std::to_string(r.dataBits) +
+           ", \"parity\": " + JsonString(ParityLetter(r.parity)) +
+           ", \"stopBits\": " + StopBitsText(r.stopBits) + "}" + dropped;
 }
 
 }  // namespace
@@ -80,6 +94,7 @@ std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager) {
         for (Channel channel : kAllChannels) {
             ChannelStatus& out = status.channels[channel];
             out.present = link->channelPresent[channel].load() != 0;
+            out.droppedBytes = link->droppedBytes[channel].load();
             IVSPortAx* instance = nullptr;
             {
                 MutexLock lock(link->portGuard);
@@ -111,8 +126,8 @@ std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces,
 }
 
 std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir) {
-    std::string out = "{\"interfaces\": [";
+                             const std::string& portsDir, const std::string& portKind) {
+    std::string out = "{\"version\": " + std::to_string(kStatusJsonVersion) + ", \"interfaces\": [";
     for (std::size_t i = 0; i < interfaces.size(); ++i) {
         const InterfaceStatus& status = interfaces[i];
         if (i != 0) out += ", ";
@@ -121,7 +136,7 @@ std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
                ", \"firmware\": " + JsonString(status.firmware) + ", \"channels\": [";
         for (Channel channel : kAllChannels) {
             if (channel != kCat) out += ", ";
-            out += ChannelJson(channel, status.channels[channel], portsDir);
+            out += ChannelJson(channel, status.channels[channel], portsDir, portKind);
         }
         out += "]}";
     }

@@ -3,6 +3,7 @@
 // version, and per channel the port path, whether it is open, by which program and with which
 // settings. Read on the user interface thread.
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,10 +16,11 @@ namespace qx {
 class CHVInterfaceManager;
 
 struct ChannelStatus {
-    bool present = false;  // named in the device's channel list
-    int portNumber = 0;    // 0: no port chosen
-    bool bound = false;    // the port exists and is served
-    PortReading reading;   // meaningful only when bound
+    bool present = false;       // named in the device's channel list
+    int portNumber = 0;         // 0: no port chosen
+    bool bound = false;         // the port exists and is served
+    PortReading reading;        // meaningful only when bound
+    uint64_t droppedBytes = 0;  // bytes the port's program did not read in time
 };
 
 struct InterfaceStatus {
@@ -33,8 +35,10 @@ std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager);
 // One block per interface; portsDir is where COM<n> paths are published.
 std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces,
                              const std::string& portsDir);
-// The same as one JSON object {"interfaces": [...]}.
+// The same as one JSON object {"version": kStatusJsonVersion, "interfaces": [...]}; portKind
+// ("pty", "cuse", or empty when not known) is the kind of every created port.
+constexpr int kStatusJsonVersion = 1;
 std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir);
+                             const std::string& portsDir, const std::string& portKind);
 
 }  // namespace qx

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/trace.h"
 #include "vsp/CVSPDriver.h"
 
 namespace qx {
@@ -12,12 +13,29 @@ void Report(CHVInterface& link, int state, int portNumber) {
     if (link.observer) link.observer->OnPortOperation(state, portNumber);
 }
 
+// The trace entry of an open or close, with the program that holds the port at that moment.
+// Called on the port's thread while the port is bound (CVSPDriver::SetHolderTrace).
+std::function<void(int)> HolderTrace(const std::string& key, Channel channel, int number,
+                                     IVSPortAx& port) {
+    return [key, channel, number, &port](int dispatchId) {
+        if (!TraceOn()) return;
+        const std::string name = "COM" + std::to_string(number);
+        if (dispatchId == kEventClosed) {
+            TraceText(key, ChannelTitle(channel), TraceKind::kClose, name);
+            return;
+        }
+        const std::string holder = port.GetOpenerPath().value_or("");
+        TraceText(key, ChannelTitle(channel), TraceKind::kOpen,
+                  holder.empty() ? name : name + " by " + holder);
+    };
+}
+
 }  // namespace
 
 PortProvisioning::PortProvisioning(IVSPortAxClass& portClass, const int& removePortsOnDeviceRemoval)
     : portClass_(portClass), removePortsOnDeviceRemoval_(removePortsOnDeviceRemoval) {}
 
-// A number that cannot be a port, or that another channel (of this or another interface)
+// A number above the range, or one that another channel (of this or another interface)
 // already has, fails like any other creation: the balloon, then the channel's Status row shows
 // the number as one that cannot be created. The component alone would not say why.
 bool PortProvisioning::Refuse(CHVInterface& link, int number) {
@@ -37,8 +55,9 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
             return false;
         number = slot.portNumber;
     }
-    if (number < kMinPortNumber || number > kMaxPortNumber || boundNumbers_.count(number))
-        return Refuse(link, number);
+    // Below 1 names no port at all ("COM-3"): nothing to create and nothing to announce.
+    if (number < kMinPortNumber) return false;
+    if (number > kMaxPortNumber || boundNumbers_.count(number)) return Refuse(link, number);
     std::unique_ptr<IVSPortAx> instance = portClass_.CreateInstance();
     if (!instance) return false;
     instance->SetCreationFlag(false);
@@ -58,6 +77,7 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
         instance->Unadvise(cookie);
         return false;
     }
+    sink->SetHolderTrace(HolderTrace(link.key, channel, number, *instance));
     {
         MutexLock lock(link.portGuard);
         ChannelPortSlot& slot = link.ports[channel];
@@ -73,6 +93,7 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
 // The slot is cleared first, so the worker stops using the port before it goes.
 bool PortProvisioning::ReleaseChannelPort(CHVInterface& link, Channel channel) {
     std::unique_ptr<IVSPortAx> instance;
+    std::shared_ptr<CVSPDriver> sink;
     uint32_t cookie = 0;
     int number = 0;
     {
@@ -80,10 +101,11 @@ bool PortProvisioning::ReleaseChannelPort(CHVInterface& link, Channel channel) {
         ChannelPortSlot& slot = link.ports[channel];
         if (!slot.instance || !slot.sink) return false;
         instance = std::move(slot.instance);
-        slot.sink.reset();
+        sink = std::move(slot.sink);
         cookie = slot.cookie;
         number = slot.portNumber;
     }
+    sink->SetHolderTrace(nullptr);
     boundNumbers_.erase(number);
     link.Wake();  // a program that held the port lets go of its lines
     Report(link, kPortOperationReleasing, number);

@@ -1,6 +1,6 @@
 #pragma once
 // The program's side of the privileged CUSE helper: a local socket (sequenced packets) that
-// answers a request for the device name "qx-COM<n>" with the initialised CUSE connection of that
+// answers a request for the device name "qx-COM<n>" with the socket of the relay serving that
 // device (its node given to the caller's uid, mode 0600), or with "ERR <reason>".
 #include <string>
 
@@ -17,7 +17,8 @@ std::string CuseHelperSocketPath();
 // Whether a helper listens on the socket; the reason in error when not.
 bool CuseHelperAnswers(const std::string& socketPath, std::string* error);
 
-// Asks for the connection of /dev/<deviceName>; invalid with the helper's or the socket's reason.
+// Asks for /dev/<deviceName>: its relay's socket (relay_protocol.h), or invalid with the
+// helper's or the socket's reason.
 UniqueFd RequestCuseConnection(const std::string& socketPath, const std::string& deviceName,
                                std::string* error);
 

@@ -1,12 +1,15 @@
 #include "platform/single_instance.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -60,11 +63,24 @@ std::optional<sockaddr_un> SocketAddress(const std::string& path) {
     return address;
 }
 
-bool PeerIsThisUser(int fd) {
+// The peer's credentials when it is a process of this user.
+std::optional<ucred> PeerOfThisUser(int fd) {
     ucred peer{};
     socklen_t size = sizeof(peer);
-    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof(peer) &&
-           peer.uid == ::getuid();
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof(peer) &&
+        peer.uid == ::getuid())
+        return peer;
+    return std::nullopt;
+}
+
+bool PeerIsThisUser(int fd) { return PeerOfThisUser(fd).has_value(); }
+
+// Taken while the owner still holds its socket, so the number cannot yet name another process.
+// An owner in this very process has no end this process could wait for: none.
+UniqueFd OpenOwnerProcess(int connection) {
+    const std::optional<ucred> peer = PeerOfThisUser(connection);
+    if (!peer || peer->pid <= 0 || peer->pid == ::getpid()) return {};
+    return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, peer->pid, 0)));
 }
 
 struct Request {
@@ -239,10 +255,13 @@ void SingleInstance::StopListening() {
     ::unlink(socketPath_.c_str());
 }
 
-bool SendRequest(const std::string& dir, int code, std::chrono::milliseconds answerBound) {
+bool SendRequest(const std::string& dir, int code, std::chrono::milliseconds answerBound,
+                 UniqueFd* owner) {
     if (code < 0 || code > 255) return false;
     const UniqueFd connection = SendMessage(dir, std::string(1, static_cast<char>(code)));
-    return connection.Valid() && ReadAnswer(connection.Get(), code, answerBound);
+    if (!connection.Valid()) return false;
+    if (owner != nullptr) *owner = OpenOwnerProcess(connection.Get());
+    return ReadAnswer(connection.Get(), code, answerBound);
 }
 
 std::optional<std::string> SendTextRequest(const std::string& dir, const std::string& query,
@@ -269,6 +288,20 @@ bool WaitUntilRunEnds(const std::string& dir, std::chrono::milliseconds bound) {
         std::this_thread::sleep_for(kLockPollInterval);
     }
     return true;
+}
+
+bool WaitUntilProcessEnds(const UniqueFd& process, std::chrono::milliseconds bound) {
+    if (!process.Valid()) return true;
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    pollfd ended{process.Get(), POLLIN, 0};
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        const int ready = ::poll(&ended, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+        if (ready > 0) return true;
+        if (ready == 0) return false;
+        if (errno != EINTR) return true;  // cannot be watched: the run's end is all there is
+    }
 }
 
 }  // namespace qx

@@ -83,9 +83,11 @@ private:
 
 // Sends one request to the instance owning dir and waits up to answerBound for its answer.
 // True when the owner (same user) handled it; false when none listens, it is ending, or on
-// any failure.
+// any failure. When owner is given and the owner was reached, it receives a process
+// descriptor (pidfd) of the owner's process, whose end WaitUntilProcessEnds can wait for.
 bool SendRequest(const std::string& dir, int code,
-                 std::chrono::milliseconds answerBound = std::chrono::seconds(5));
+                 std::chrono::milliseconds answerBound = std::chrono::seconds(5),
+                 UniqueFd* owner = nullptr);
 // Sends a text query to the instance owning dir and waits up to answerBound for its whole
 // answer; nullopt when none listens, it is ending, it does not answer in time, or the query is
 // longer than kMaxRequestText.
@@ -96,5 +98,8 @@ std::optional<std::string> SendTextRequest(
 bool IsRunHeld(const std::string& dir);
 // Waits until no process owns the run in dir; false when one still does after bound.
 bool WaitUntilRunEnds(const std::string& dir, std::chrono::milliseconds bound);
+// Waits until the process of the pidfd process has ended (at once when it is not valid);
+// false when it still runs after bound.
+bool WaitUntilProcessEnds(const UniqueFd& process, std::chrono::milliseconds bound);
 
 }  // namespace qx

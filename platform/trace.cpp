@@ -128,6 +128,7 @@ const char* KindLabel(TraceKind kind) {
     case TraceKind::kClose: return "close";
     case TraceKind::kSettings: return "settings";
     case TraceKind::kRefused: return "write refused";
+    case TraceKind::kDropped: return "dropped";
     }
     return "?";
 }
@@ -268,6 +269,12 @@ bool StderrIsJournal() {
     if (stream == nullptr || std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
     struct stat info {};
     return ::fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+}
+
+void WarnInJournal(const std::string& text) {
+    if (JournalAvailable() && !StderrIsJournal())
+        sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=4", "SYSLOG_IDENTIFIER=qx-manager",
+                        nullptr);
 }
 
 }  // namespace qx

@@ -29,6 +29,7 @@ enum class TraceKind : uint8_t {
     kClose,       // the port was closed
     kSettings,    // port settings forwarded to the device
     kRefused,     // a report the device did not take (text: how many so far)
+    kDropped,     // a port's program stopped or resumed taking bytes (text: bytes dropped)
 };
 
 // One entry, fixed in size so the queue never allocates. Longer texts are cut.
@@ -120,5 +121,8 @@ bool JournalAvailable();
 // True when standard error itself flows into the journal (a systemd service), where writing
 // the trace to both would show every line twice.
 bool StderrIsJournal();
+// Writes a warning meant for the user to the journal, where it takes entries and standard
+// error does not already flow into it; a notice that a window cannot keep stays findable there.
+void WarnInJournal(const std::string& text);
 
 }  // namespace qx

@@ -2,11 +2,14 @@
 // box is needed, so the one-shot switches and a second start work without a display.
 #include <QApplication>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/CInterfaceManagerApp.h"
+#include "app/display_check.h"
 #include "sim/hid_service_choice.h"
 #include "ui/main_window_run.h"
 
@@ -19,10 +22,26 @@ extern "C" const char* __tsan_default_suppressions() {
 }
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
 
+namespace {
+
+// Qt ends the process with a core dump when its platform cannot start (a DISPLAY that names no
+// reachable server, as a stale one over ssh does): end it as a start without a display instead.
+void EndWithoutDisplay(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    if (type != QtFatalMsg) return;
+    std::fprintf(stderr, "%s\n", qx::NoDisplayText().c_str());
+    std::_Exit(qx::kExitNoDisplay);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     std::unique_ptr<QApplication> qt;
     const auto ensureQt = [&] {
-        if (!qt) qt = std::make_unique<QApplication>(argc, argv);
+        if (qt) return;
+        const QtMessageHandler previous = qInstallMessageHandler(EndWithoutDisplay);
+        qt = std::make_unique<QApplication>(argc, argv);
+        qInstallMessageHandler(previous);
     };
     qx::CInterfaceManagerApp app;
     // The one place the program may reach the simulator: the hid seam chosen at start.

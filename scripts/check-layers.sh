@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Folders depend downward only: core <- platform <- vsp <- link <- manager <- app <- ui <- program,
-# and sim beside platform; the keying-port helper (helper/) sees core and platform. Fails, naming
-# the file, when a file includes a header of a layer it may not see.
+# and sim beside platform; the keying-port helper (helper/) sees core, platform and vsp (its
+# relay serves the port through vsp's CuseSession). Fails, naming the file, when a file includes
+# a header of a layer it may not see.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 declare -A allowed=(
@@ -14,7 +15,7 @@ declare -A allowed=(
   [app]="core platform vsp link manager app"
   [ui]="core platform vsp link manager app ui"
   [program]="core platform vsp link manager app ui sim program"
-  [helper]="core platform helper"
+  [helper]="core platform vsp helper"
 )
 status=0
 for layer in "${!allowed[@]}"; do

@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev libgl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
-  xvfb xauth fonts-noto-cjk socat
+  xvfb xauth fonts-noto-cjk socat trayer dunst x11-apps
   lintian appstream librsvg2-bin
   dbus-daemon libhamlib-utils jq
 )

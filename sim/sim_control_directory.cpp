@@ -2,19 +2,41 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 namespace qx {
 
 namespace {
 
-constexpr int kScanPeriodMs = 20;
+constexpr int kScanPeriodMs = 20;  // only without inotify
+constexpr uint32_t kDirectoryChanges = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 constexpr const char* kChannelNames[kChannelCount] = {"CAT", "PTTCW", "FSK", "WINKEY"};
+
+// Reads what a non-blocking descriptor holds (inotify events, an eventfd's count): the news
+// is taken in, and the next poll sleeps again.
+void Drain(int fd) {
+    char buffer[4096];
+    while (::read(fd, buffer, sizeof buffer) > 0) {}
+}
+
+// An inotify descriptor that turns readable when files come or go in directory; invalid, and
+// said on standard error, when it cannot be had.
+UniqueFd WatchDirectory(const std::string& directory) {
+    UniqueFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (watch.Valid() &&
+        ::inotify_add_watch(watch.Get(), directory.c_str(), kDirectoryChanges) >= 0)
+        return watch;
+    std::fprintf(stderr, "qx-manager: cannot watch %s (%s): looking every %d ms\n",
+                 directory.c_str(), std::strerror(errno), kScanPeriodMs);
+    return {};
+}
 
 bool FileExists(const std::string& path) {
     struct stat info {};
@@ -46,9 +68,25 @@ SimControlDirectory::~SimControlDirectory() {
 }
 
 void SimControlDirectory::Run() {
-    pollfd stop{stop_.Get(), POLLIN, 0};
-    while (::poll(&stop, 1, kScanPeriodMs) == 0 || !(stop.revents & POLLIN)) Scan();
+    const UniqueFd directoryWatch = WatchDirectory(directory_);
+    do {
+        Scan();
+    } while (WaitForNews(directoryWatch.Get()));
     Scan();  // the last reports reach the logs too
+}
+
+bool SimControlDirectory::WaitForNews(int directoryWatch) {
+    std::vector<pollfd> watched{{stop_.Get(), POLLIN, 0}};
+    if (directoryWatch >= 0) watched.push_back({directoryWatch, POLLIN, 0});
+    for (int number = 1; number <= backend_.Count(); ++number)
+        watched.push_back({backend_.Device(number)->ReceivedFd(), POLLIN, 0});
+    const int timeout = directoryWatch >= 0 ? -1 : kScanPeriodMs;
+    if (::poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR) return false;
+    if (watched[0].revents & POLLIN) return false;
+    for (std::size_t i = 1; i < watched.size(); ++i) {
+        if (watched[i].revents & POLLIN) Drain(watched[i].fd);
+    }
+    return true;
 }
 
 void SimControlDirectory::Scan() {

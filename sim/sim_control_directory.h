@@ -11,7 +11,10 @@
 //                         data <channel> <hex> a data report's payload, channel CAT, FSK or
 //                                              WINKEY, e.g. "data FSK 5259"
 //
-// The directory is looked at every 20 ms by a thread of its own.
+// A thread of its own looks at the directory when inotify tells it changed and writes the logs
+// when a device received reports, and sleeps otherwise, so an idle program stays idle. Devices
+// added after the start are followed from the next wake; where inotify cannot be had, the
+// directory is looked at every 20 ms instead.
 #include <atomic>
 #include <cstddef>
 #include <map>
@@ -38,6 +41,8 @@ public:
 
 private:
     void Run();
+    // Sleeps until the stop event, a change in the directory or a received report; false on stop.
+    bool WaitForNews(int directoryWatch);
     void AppendLog(int number) QX_REQUIRES(scanGuard_);
 
     SimHidBackend& backend_;

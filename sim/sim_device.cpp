@@ -34,7 +34,9 @@ int DataChannelOf(const SimDeviceConfig& config, int reportId) {
 }
 
 SimDevice::SimDevice(SimDeviceConfig config)
-    : config_(std::move(config)), inputReady_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : config_(std::move(config)),
+      inputReady_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      receivedSignal_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 // Level-triggered like a hidraw node: readable exactly while input reports wait, ready or not,
 // so a reader that sleeps on it also reads the ones held back by replyDelayTicks.
@@ -103,6 +105,8 @@ int SimDevice::Write(uint64_t generation, const uint8_t* data, std::size_t lengt
         received_.pop_front();
         ++receivedDropped_;
     }
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto signalled = ::write(receivedSignal_.Get(), &one, sizeof one);
 
     const auto& bytes = report.bytes;
     const int id = bytes[0];
@@ -231,9 +235,9 @@ uint64_t SimDevice::Generation() const {
     return generation_;
 }
 
-void SimDevice::QueueInput(const std::array<uint8_t, 64>& report) {
+void SimDevice::QueueInput(const std::array<uint8_t, 64>& report, uint64_t readsLater) {
     MutexLock lock(mutex_);
-    input_.push_back({reads_ + 1, report});
+    input_.push_back({reads_ + 1 + readsLater, report});
     UpdateInputReadyLocked();
 }
 

@@ -91,8 +91,9 @@ public:
     int InputReadyFd() const { return inputReady_.Get(); }
 
     // Input for the link: a raw 64-byte report, an input state on the PTT/CW report id, or
-    // data on a channel (split into reports of at most 62 bytes).
-    void QueueInput(const std::array<uint8_t, 64>& report);
+    // data on a channel (split into reports of at most 62 bytes). A raw report can be held back
+    // for readsLater reads, so a script can place it on a given tick of a link.
+    void QueueInput(const std::array<uint8_t, 64>& report, uint64_t readsLater = 0);
     void QueueInputState(uint8_t state);
     void QueueChannelData(Channel channel, const std::string& data);
 
@@ -101,7 +102,10 @@ public:
     // are let go beyond recordLimit, and ReceivedSince returns only those still kept.
     std::vector<SimReport> Received() const;
     std::vector<SimReport> ReceivedSince(std::size_t first) const;
-    std::size_t ReceivedCount() const;               // reports received so far, kept or not
+    std::size_t ReceivedCount() const;  // reports received so far, kept or not
+    // Readable once a report arrived since it was last read (an eventfd; -1 if none could be
+    // made), so a watcher of the received reports can sleep while nothing comes.
+    int ReceivedFd() const { return receivedSignal_.Get(); }
     std::vector<std::string> Commands() const;       // texts of report id 1, in order
     std::vector<SimReport> LineReports() const;      // report id 3, in order
     std::string ChannelData(Channel channel) const;  // payload bytes received on a data channel
@@ -142,6 +146,7 @@ private:
     std::deque<SimReport> received_ QX_GUARDED_BY(mutex_);
     std::size_t receivedDropped_ QX_GUARDED_BY(mutex_) =
         0;  // reports let go from the front of received_
+    UniqueFd receivedSignal_;
     std::deque<std::string> commands_ QX_GUARDED_BY(mutex_);
     std::array<std::string, kChannelCount> channelData_ QX_GUARDED_BY(mutex_);
     std::optional<int> fskInverted_ QX_GUARDED_BY(mutex_);

@@ -51,8 +51,16 @@ QString CAboutDlg::BuildDate() {
     return date;
 }
 
+// The component's kind in the window language: the Japanese box names it in Japanese too.
+QString CAboutDlg::PortKindText(const std::string& kind) {
+    if (WindowLanguage() != kLangJapanese) return QString::fromStdString(kind);
+    if (kind == "pseudo-terminal") return QStringLiteral("疑似端末");
+    if (kind.rfind("CUSE", 0) == 0) return QStringLiteral("CUSE キャラクター デバイス");
+    return QString::fromStdString(kind);
+}
+
 QString CAboutDlg::PortComponentText(const IVSPortAxClass& portClass) {
-    const QString kind = QString::fromStdString(portClass.Kind());
+    const QString kind = PortKindText(portClass.Kind());
     const QString directory = QString::fromStdString(portClass.PortsDirectory());
     if (WindowLanguage() == kLangJapanese) {
         return QStringLiteral("仮想ポート: %1 (%2)").arg(kind, directory);
@@ -60,30 +68,32 @@ QString CAboutDlg::PortComponentText(const IVSPortAxClass& portClass) {
     return QStringLiteral("Virtual ports: %1, published in %2").arg(kind, directory);
 }
 
+// Whether the link workers got the priority that keeps keying on time, in plain words; a refusal
+// keeps its cause.
 QString CAboutDlg::SchedulingText(const SchedulingOutcome& outcome) {
     const bool japanese = WindowLanguage() == kLangJapanese;
     QString text;
     switch (outcome.scheduling) {
     case Scheduling::kNotAsked:
-        return japanese ? QStringLiteral("リンク: 未起動")
-                        : QStringLiteral("Link workers: none started yet");
+        return japanese ? QStringLiteral("リアルタイム優先度: まだ要求していません")
+                        : QStringLiteral("Real-time priority: not requested yet");
     case Scheduling::kFifo:
-        text = japanese ? QStringLiteral("リンク: リアルタイム (SCHED_FIFO)")
-                        : QStringLiteral("Link workers: real-time (SCHED_FIFO)");
+        text = japanese ? QStringLiteral("リアルタイム優先度: 許可されました")
+                        : QStringLiteral("Real-time priority: granted");
         break;
     case Scheduling::kRealtimeKit:
-        text = japanese ? QStringLiteral("リンク: リアルタイム (RealtimeKit)")
-                        : QStringLiteral("Link workers: real-time (RealtimeKit)");
+        text = japanese ? QStringLiteral("リアルタイム優先度: システムにより許可されました")
+                        : QStringLiteral("Real-time priority: granted by the system");
         break;
     case Scheduling::kNormal:
-        text = (japanese ? QStringLiteral("リンク: 通常優先度 (%1)")
-                         : QStringLiteral("Link workers: normal priority (%1)"))
+        text = (japanese ? QStringLiteral("リアルタイム優先度: 許可されませんでした (%1)")
+                         : QStringLiteral("Real-time priority: not granted (%1)"))
                    .arg(QString::fromStdString(outcome.refusal));
         break;
     }
     if (outcome.minimalTimerSlack)
-        text += japanese ? QStringLiteral("、タイマースラック 1 ns")
-                         : QStringLiteral(", timer slack 1 ns");
+        text += japanese ? QStringLiteral("、正確なタイマー: 有効")
+                         : QStringLiteral("; precise timers: on");
     return text;
 }
 

@@ -3,6 +3,7 @@
 // serves the ports (and where they are published), and how the link workers are scheduled.
 #include <QDialog>
 #include <QString>
+#include <string>
 
 #include "platform/realtime_scheduling.h"
 #include "vsp/IVSPortAx.h"
@@ -19,6 +20,7 @@ public:
     // The build's date as "Mon DD YYYY".
     static QString BuildDate();
     static QString PortComponentText(const IVSPortAxClass& portClass);
+    static QString PortKindText(const std::string& kind);
     // The scheduling the last link worker was granted, with the cause of a refusal.
     static QString SchedulingText(const SchedulingOutcome& outcome);
 };

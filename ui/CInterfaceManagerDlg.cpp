@@ -45,8 +45,7 @@ CInterfaceManagerDlg::CInterfaceManagerDlg(HidBackend& hid, IVSPortAxClass& port
     : QDialog(parent),
       program_(program),
       portClass_(portClass),
-      m_manager(hid, portClass, program) {
-    program_.Load();
+      m_manager(hid, portClass, program.Load()) {
     settings_.Load();
     if (!trayShell) trayShell = std::make_unique<QtTrayShell>();
     m_trayIcon = std::make_unique<CTrayIcon>(kTrayIconId, std::move(trayShell));
@@ -144,6 +143,10 @@ void CInterfaceManagerDlg::WatchInstanceRequests(SingleInstance& instance) {
 }
 
 void CInterfaceManagerDlg::ShowNotice(const std::string& text) {
+    if (state_ == WindowState::kEnding) {
+        endingNotices_ += (endingNotices_.empty() ? "" : "\n\n") + text;
+        return;
+    }
     if (!m_trayIcon->Shown() ||
         !m_trayIcon->ShowBalloon(LoadLocalizedString(kStrProgramName), text)) {
         messageBox(QString::fromStdString(text), QMessageBox::Warning, QMessageBox::Ok);
@@ -198,6 +201,12 @@ void CInterfaceManagerDlg::OpenPortChoice(int channel) {
 }
 
 int CInterfaceManagerDlg::OnPortOperation(int state, int port) {
+    const bool creationEnded = state == kPortOperationDone && creatingPort_ == port;
+    creatingPort_ = state == kPortOperationCreating ? port : 0;
+    if (creationEnded) {
+        AwaitCreatedPort(port);
+        return 0;
+    }
     m_trayIcon->ShowBalloon(
         "", PortOperationBalloonText(state, port, program_.removePortsOnDeviceRemoval.value));
     return 0;
@@ -317,8 +326,9 @@ void CInterfaceManagerDlg::OnTrayCommand(int command) {
     if (command == kCommandExit) Dispatch(WindowEvent::kExitRequested);
 }
 
-void CInterfaceManagerDlg::End(bool hideFirst) {
-    if (hideFirst) hide();
+// fromWindow: the user chose Exit in the window or the tray menu, and is there to read a box.
+void CInterfaceManagerDlg::End(bool fromWindow) {
+    if (fromWindow) hide();
     timer_->stop();
     noticeWatch_.reset();
     // End may run inside the request watch's own signal: delete it once that has returned, or
@@ -330,6 +340,12 @@ void CInterfaceManagerDlg::End(bool hideFirst) {
     }
     m_manager.UnregisterNotifications();
     m_manager.RemoveAll();
+    if (fromWindow) {  // what failed while saving is told before the end
+        settings_.Save();
+        if (!endingNotices_.empty())
+            messageBox(QString::fromStdString(endingNotices_), QMessageBox::Warning,
+                       QMessageBox::Ok);
+    }
     // Only now: a start that came meanwhile was still shown the window or hid it.
     if (instance_ != nullptr) instance_->StopListening();
     emit exitRequested();

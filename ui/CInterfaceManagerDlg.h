@@ -89,6 +89,10 @@ public:
     // listening, so later starts wait for this run to end.
     void WatchInstanceRequests(SingleInstance& instance);
     // A notice of the program to the user: a balloon of the tray icon, else a message box.
+    // While the window ends, the balloons of the ports let go would replace it and the icon
+    // goes with the window: an exit from the window shows it in a message box once every
+    // setting is written; an exit asked from outside leaves it where it was also written
+    // (standard error, the journal) rather than hold up its end.
     void ShowNotice(const std::string& text);
 
     // One tick of the 100 ms timer (public so tests can drive it by hand).
@@ -115,7 +119,10 @@ private:
     void Dispatch(WindowEvent event);
     void OnTrayCommand(int command);
     void RefreshPages();
-    void End(bool hideFirst);
+    void End(bool fromWindow);
+    void AwaitCreatedPort(int port);
+    void AnnounceCreatedPorts();
+    std::string LivePortPath(int port) const;
 
     ProgramSettings& program_;
     IVSPortAxClass& portClass_;
@@ -125,7 +132,10 @@ private:
     CHVInterfaceManager m_manager;
     std::unique_ptr<CTrayIcon> m_trayIcon;
     int m_selected = 0;
+    int creatingPort_ = 0;           // the port whose "Creating" balloon is up, until it ends
+    std::vector<int> createdPorts_;  // creations ended, announced once provisioning returns
     WindowState state_ = WindowState::kStarting;
+    std::string endingNotices_;  // notices that came while ending
 
     QTabWidget* tabs_ = nullptr;
     QPushButton* hideButton_ = nullptr;

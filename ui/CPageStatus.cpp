@@ -1,8 +1,11 @@
 #include "ui/CPageStatus.h"
 
+#include <QClipboard>
 #include <QComboBox>
 #include <QFontInfo>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
 
 #include "app/string_ids.h"
@@ -18,6 +21,7 @@ namespace {
 constexpr std::array<int, kChannelCount> kPortNameIds{1013, 1014, 1015, 1032};
 constexpr std::array<int, kChannelCount> kHolderIds{1016, 1017, 1018, 1033};
 constexpr std::array<int, kChannelCount> kAddPortIds{1024, 1025, 1026, 1034};
+constexpr std::array<int, kChannelCount> kPathIds{1040, 1041, 1042, 1043};
 constexpr std::array<int, 2> kParameterIds{1019, 1020};  // CAT, FSK
 constexpr std::array<int, 4> kTestControlIds{1022, 1021, 1023, 1010};
 constexpr int kPttTestButton = 1021;
@@ -26,7 +30,8 @@ constexpr int kCwTestButton = 1010;
 StatusStrings LoadStatusStrings() {
     return {LoadLocalizedString(kStrNotSelected),         LoadLocalizedString(kStrIsOpenBy),
             LoadLocalizedString(kStrParameters),          LoadLocalizedString(kStrCannotCreatePort),
-            LoadLocalizedString(kStrNotOpenByAnyProgram), LoadLocalizedString(kStrBaud)};
+            LoadLocalizedString(kStrNotOpenByAnyProgram), LoadLocalizedString(kStrBaud),
+            LoadLocalizedString(kStrBytesDropped)};
 }
 
 void SetVisible(QWidget* control, std::optional<bool> visible) {
@@ -46,7 +51,33 @@ CPageStatus::CPageStatus(CInterfaceManagerDlg* owner) : m_owner(owner) {
     for (Channel channel : kAllChannels) {
         connect(FindControl<QPushButton>(this, kAddPortIds[channel]), &QPushButton::clicked, this,
                 [this, channel] { m_owner->OpenPortChoice(channel); });
+        FindControl<QLabel>(this, kPathIds[channel])
+            ->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        for (int id : {kPortNameIds[channel], kHolderIds[channel], kPathIds[channel]})
+            AddRowMenu(FindControl(this, id), channel);
     }
+}
+
+QString CPageStatus::PortPath(Channel channel) const {
+    return FindControl<QLabel>(this, kPathIds[channel])->text();
+}
+
+void CPageStatus::CopyPath(Channel channel) const {
+    QGuiApplication::clipboard()->setText(PortPath(channel));
+}
+
+// The row's context menu: "Copy path", offered while the port exists.
+void CPageStatus::AddRowMenu(QWidget* control, Channel channel) {
+    control->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(control, &QWidget::customContextMenuRequested, this,
+            [this, control, channel](const QPoint& position) {
+                QMenu menu;
+                QAction* copy =
+                    menu.addAction(QString::fromStdString(LoadLocalizedString(kStrCopyPath)),
+                                   [this, channel] { CopyPath(channel); });
+                copy->setEnabled(!PortPath(channel).isEmpty());
+                menu.exec(control->mapToGlobal(position));
+            });
 }
 
 // The port names are what the user types into a radio program, so they stand out.
@@ -62,15 +93,15 @@ void CPageStatus::Refresh() {
 }
 
 void CPageStatus::Apply(const StatusPageView& view, const StatusPageInput& input) {
-    const QString portsDirectory = QString::fromStdString(m_owner->PortClass().PortsDirectory());
+    const std::string portsDirectory = m_owner->PortClass().PortsDirectory();
     for (Channel channel : kAllChannels) {
         auto* name = FindControl<QLabel>(this, kPortNameIds[channel]);
         name->setText(QString::fromStdString(view.portNames[channel]));
         // The full path of a live port is what a radio program is pointed at.
-        const ChannelStatusInput& in = input.channels[channel];
-        name->setToolTip(input.selected && in.portNumber > 0 && in.hasPort
-                             ? portsDirectory + QStringLiteral("/COM%1").arg(in.portNumber)
-                             : QString());
+        const QString path =
+            QString::fromStdString(PortPathText(input.channels[channel], portsDirectory));
+        name->setToolTip(path);
+        FindControl<QLabel>(this, kPathIds[channel])->setText(path);
         FindControl<QLabel>(this, kHolderIds[channel])
             ->setText(QString::fromStdString(view.holderLines[channel]));
         SetVisible(FindControl(this, kHolderIds[channel]), view.holderVisible[channel]);

@@ -20,8 +20,14 @@ public:
     // Recomputes every text and visibility from the selected link (RefreshStatusPage).
     void Refresh();
 
+    // The path shown in the channel's row (empty while its port does not exist), and putting it
+    // on the clipboard, as the row's "Copy path" does.
+    QString PortPath(Channel channel) const;
+    void CopyPath(Channel channel) const;
+
 private:
     void EnlargePortNameFont();
+    void AddRowMenu(QWidget* control, Channel channel);
     void Apply(const StatusPageView& view, const StatusPageInput& input);
 
     CInterfaceManagerDlg* m_owner;

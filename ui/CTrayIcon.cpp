@@ -57,10 +57,10 @@ bool CTrayIcon::LoadTrayIcon(int id) {
     return SetTrayIcon(id, nullptr);
 }
 
-bool CTrayIcon::ShowBalloon(const std::string& title, const std::string& text) {
+bool CTrayIcon::ShowBalloon(const std::string& title, const std::string& text, unsigned timeoutMs) {
     record_.infoTitle = TruncateUtf8(title, kMaxInfoTitle);
     record_.info = TruncateUtf8(text, kMaxInfo);
-    record_.timeoutMs = kTrayBalloonTimeoutMs;
+    record_.timeoutMs = timeoutMs;
     record_.infoFlags = kTrayInfoIcon;
     record_.fields |= kTrayFieldInfo;
     const bool ok = shell_->Notify(kTrayModify, record_);

@@ -33,7 +33,8 @@ public:
     // Icon and tip from the resources of that id; 0 removes the icon.
     bool LoadTrayIcon(int id);
     // Empty title and text remove a balloon that is up.
-    bool ShowBalloon(const std::string& title, const std::string& text);
+    bool ShowBalloon(const std::string& title, const std::string& text,
+                     unsigned timeoutMs = kTrayBalloonTimeoutMs);
     // 1 when the message was for this icon and handled, else 0.
     int HandleTrayMessage(unsigned id, int mouseMessage);
 

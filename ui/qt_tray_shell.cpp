@@ -3,7 +3,9 @@
 #include <QCursor>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QStyleHints>
 
 #include "app/string_ids.h"
 #include "app/strings.h"
@@ -15,6 +17,7 @@ namespace qx {
 namespace {
 
 constexpr int kTrayPollMs = 1000;
+constexpr int kOwnMessageTimeoutMs = 10000;  // Qt's own default for a tray message
 
 // Qt puts its icon on a StatusNotifierItem tray when the session has the watcher of such
 // items; it decides once, at its first look, as this does just before it.
@@ -30,6 +33,7 @@ TrayDesktop SessionTrayDesktop() {
     TrayDesktop desktop;
     desktop.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     desktop.activationToggles = SessionHasStatusNotifierWatcher();
+    desktop.doubleClickIntervalMs = QGuiApplication::styleHints()->mouseDoubleClickInterval();
     desktop.balloons = std::make_unique<DbusNotifications>(
         QDBusConnection::sessionBus(),
         QString::fromStdString(LoadLocalizedString(kStrProgramName)));
@@ -45,6 +49,9 @@ QtTrayShell::QtTrayShell(TrayDesktop desktop) : desktop_(std::move(desktop)) {
     }
     connect(&trayPoll_, &QTimer::timeout, this, &QtTrayShell::PollTray);
     trayPoll_.start(kTrayPollMs);
+    singleClick_.setSingleShot(true);
+    singleClick_.setInterval(desktop_.doubleClickIntervalMs);
+    connect(&singleClick_, &QTimer::timeout, this, &QtTrayShell::Toggle);
 }
 
 QtTrayShell::~QtTrayShell() {
@@ -93,9 +100,12 @@ void QtTrayShell::ShowBalloon(const TrayRecord& record) {
     }
     // The tray's own message cannot be taken back, so an empty balloon simply shows nothing.
     if (!record.info.empty()) {
+        const int timeoutMs = record.timeoutMs == kTrayBalloonDesktopTimeout
+                                  ? kOwnMessageTimeoutMs
+                                  : static_cast<int>(record.timeoutMs);
         icon_->showMessage(QString::fromStdString(record.infoTitle),
                            QString::fromStdString(record.info), QSystemTrayIcon::Information,
-                           static_cast<int>(record.timeoutMs));
+                           timeoutMs);
     }
 }
 
@@ -115,13 +125,25 @@ int QtTrayShell::TrackMenu(const std::vector<TrayMenuItem>& items) {
 }
 
 // A tray that reports activation has no double click of its own: there the activation toggles
-// the window. Elsewhere a double click also reports a click first, which must do nothing.
+// the window. Elsewhere a double click reports a click first, so a click toggles only when no
+// double click follows within the interval, and a double click toggles once.
 void QtTrayShell::OnActivated(QSystemTrayIcon::ActivationReason reason) {
     if (!onMessage) return;
-    const bool toggle = reason == QSystemTrayIcon::DoubleClick ||
-                        (reason == QSystemTrayIcon::Trigger && desktop_.activationToggles);
-    if (toggle) onMessage(id_, kTrayLeftDoubleClick);
-    if (reason == QSystemTrayIcon::Context) onMessage(id_, kTrayRightButtonUp);
+    if (reason == QSystemTrayIcon::Trigger) {
+        if (desktop_.activationToggles)
+            Toggle();
+        else
+            singleClick_.start();
+    } else if (reason == QSystemTrayIcon::DoubleClick) {
+        singleClick_.stop();
+        Toggle();
+    } else if (reason == QSystemTrayIcon::Context) {
+        onMessage(id_, kTrayRightButtonUp);
+    }
+}
+
+void QtTrayShell::Toggle() {
+    if (onMessage) onMessage(id_, kTrayLeftDoubleClick);
 }
 
 }  // namespace qx

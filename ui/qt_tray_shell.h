@@ -19,6 +19,9 @@ struct TrayDesktop {
     // The tray reports a single activation rather than double clicks (StatusNotifierItem
     // trays: KDE Plasma, GNOME with the AppIndicator extension).
     bool activationToggles = false;
+    // Elsewhere (XEmbed trays) a single click toggles once no second click has come within the
+    // platform's double-click interval.
+    int doubleClickIntervalMs = 400;
     std::unique_ptr<BalloonService> balloons;  // null: only the tray's own messages
 };
 
@@ -40,6 +43,7 @@ public:
 
 private:
     void OnActivated(QSystemTrayIcon::ActivationReason reason);
+    void Toggle();
     void ShowBalloon(const TrayRecord& record);
     void CloseBalloon();
 
@@ -49,6 +53,7 @@ private:
     unsigned balloonId_ = 0;  // the notification up, 0: none
     bool trayWasAvailable_ = false;
     QTimer trayPoll_;
+    QTimer singleClick_;  // runs between a click and the end of the double-click interval
 };
 
 }  // namespace qx

@@ -15,6 +15,11 @@ std::string FileNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string PortPathText(const ChannelStatusInput& in, const std::string& portsDirectory) {
+    if (in.portNumber <= 0 || !in.unusableSetting.empty() || !in.hasPort || !in.hasSink) return {};
+    return portsDirectory + "/COM" + std::to_string(in.portNumber);
+}
+
 std::string ParameterLine(const PortReading& reading, const StatusStrings& strings) {
     return strings.parameters + ": " + std::to_string(reading.baudRate) + " " + strings.baud +
            ", " + std::to_string(reading.dataBits) + ", " + ParityLetter(reading.parity) + ", " +
@@ -33,6 +38,7 @@ StatusPageInput ReadStatusInput(CHVInterface* link) {
         in.unusableSetting = slot.unusableSetting;
         in.hasPort = slot.instance != nullptr;
         in.hasSink = slot.sink != nullptr;
+        in.droppedBytes = link->droppedBytes[channel].load();
         if (slot.instance) in.reading = ReadPortStatus(*slot.instance, HasParameterLine(channel));
     }
     return input;
@@ -67,6 +73,14 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
                 view.parameterLines[ParameterSlot(channel)] = ParameterLine(in.reading, strings);
         }
         if (holder.empty()) holder = strings.notOpen;
+        // What the program lost goes after the parameters, or after the holder where the row
+        // shows none.
+        if (in.droppedBytes != 0) {
+            std::string& row =
+                HasParameterLine(channel) ? view.parameterLines[ParameterSlot(channel)] : holder;
+            row += (row.empty() ? "" : ", ") + std::to_string(in.droppedBytes) + " " +
+                   strings.bytesDropped;
+        }
 
         if (in.present) {
             view.addPortVisible[channel] = !assigned;

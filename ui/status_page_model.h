@@ -2,6 +2,7 @@
 // What the Status page shows, computed from the selected link and its channel ports without any
 // window: ten texts and the visibility of fourteen controls.
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -13,7 +14,7 @@ namespace qx {
 class CHVInterface;
 class IVSPortAx;
 
-// The texts the page takes from the string table (ids 110, 111, 116, 117, 118, 119).
+// The texts the page takes from the string table (ids 110, 111, 116, 117, 118, 119, 183).
 struct StatusStrings {
     std::string notSelected;
     std::string isOpenBy;
@@ -21,6 +22,7 @@ struct StatusStrings {
     std::string cannotCreate;
     std::string notOpen;
     std::string baud;
+    std::string bytesDropped;
 };
 
 struct ChannelStatusInput {
@@ -30,6 +32,7 @@ struct ChannelStatusInput {
     bool hasPort = false;         // a component instance is bound
     bool hasSink = false;
     PortReading reading;  // meaningful only with hasPort
+    uint64_t droppedBytes = 0;
 };
 
 struct StatusPageInput {
@@ -56,6 +59,9 @@ constexpr const char* kNotSupportedText = "Not supported";  // the same in every
 StatusPageInput ReadStatusInput(CHVInterface* link);
 
 StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrings& strings);
+
+// The path a radio program opens for the channel's port; empty while the port does not exist.
+std::string PortPathText(const ChannelStatusInput& in, const std::string& portsDirectory);
 
 // "Parameters: 9600 baud, 8, N, 1"
 std::string ParameterLine(const PortReading& reading, const StatusStrings& strings);

@@ -19,6 +19,10 @@ enum TrayField : unsigned {
 
 constexpr int kTrayInfoIcon = 1;  // balloons carry the information icon
 constexpr unsigned kTrayBalloonTimeoutMs = 5000;
+// Timeouts as the notification service reads them: 0 keeps a balloon until the user dismisses
+// it; all bits set (-1 on the wire) lets it expire as the desktop's notifications normally do.
+constexpr unsigned kTrayBalloonStays = 0;
+constexpr unsigned kTrayBalloonDesktopTimeout = 0xFFFFFFFFu;
 
 // Mouse messages the shell reports for the icon.
 constexpr int kTrayLeftDoubleClick = 0x203;

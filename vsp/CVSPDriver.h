@@ -1,11 +1,13 @@
 #pragma once
 // The event sink of one channel port: it raises the port-change flag, which the manager's timer
-// turns into a page refresh, and the holder flag, which it turns into a trace entry, and wakes
-// the link's worker, which may be asleep with nothing to do until the port has news. Its
-// lifetime is its connection (shared ownership).
+// turns into a page refresh, traces opens and closes as they happen, and wakes the link's
+// worker, which may be asleep with nothing to do until the port has news. Its lifetime is its
+// connection (shared ownership).
 #include <atomic>
+#include <functional>
 #include <memory>
 
+#include "core/thread_annotations.h"
 #include "platform/wake_event.h"
 #include "vsp/IVSPortAx.h"
 
@@ -19,7 +21,7 @@ public:
         switch (dispatchId) {
         case kEventOpened:
         case kEventClosed:
-            holderChanged.store(1);
+            TraceHolder(dispatchId);
             portChanged.store(1);
             break;
         case kEventSettingsChanged:
@@ -31,11 +33,26 @@ public:
         if (worker_) worker_->Signal();
     }
 
+    // Runs on the port's own thread at each open and close (kEventOpened, kEventClosed), so the
+    // entry comes when it happens and before the worker reads the program's first bytes. The
+    // user interface thread sets it once the port is bound and clears it before the port goes:
+    // clearing waits for a call under way, so a call never meets a port that is gone.
+    void SetHolderTrace(std::function<void(int dispatchId)> trace) {
+        MutexLock lock(traceGuard_);
+        holderTrace_ = std::move(trace);
+    }
+
     std::atomic<int> portChanged{0};
-    std::atomic<int> holderChanged{0};  // opened or closed; taken only while a trace is written
 
 private:
+    void TraceHolder(int dispatchId) {
+        MutexLock lock(traceGuard_);
+        if (holderTrace_) holderTrace_(dispatchId);
+    }
+
     const std::shared_ptr<WakeEvent> worker_;
+    Mutex traceGuard_;
+    std::function<void(int)> holderTrace_ QX_GUARDED_BY(traceGuard_);
 };
 
 }  // namespace qx

@@ -15,35 +15,33 @@
 #include <thread>
 
 #include "platform/fd.h"
+#include "vsp/cuse_endpoint.h"
 #include "vsp/cuse_session.h"
 
 namespace qx {
 
-class CuseDevice {
+class CuseDevice final : public CuseEndpoint {
 public:
-    using EventFn = std::function<void(int dispatchId)>;  // called on the device thread
-
     // Serves a connection whose CUSE initialisation is done (see cuse_connection.h); null when
     // the thread's wake-up event cannot be made.
     static std::shared_ptr<CuseDevice> Serve(UniqueFd connection, EventFn onEvent);
-    ~CuseDevice();
+    ~CuseDevice() override;
     CuseDevice(const CuseDevice&) = delete;
     CuseDevice& operator=(const CuseDevice&) = delete;
 
     // Ends the device: waiting requests fail with EIO and the node disappears. Idempotent.
-    void End();
-    bool Ended() const { return ended_.load(); }
+    void End() override;
+    bool Ended() const override { return ended_.load(); }
 
-    // Any thread. After End they report a port no one holds.
-    bool DeliverToProgram(const uint8_t* data, size_t count);
-    size_t TakeFromProgram(uint8_t* buffer, size_t maxCount);
-    size_t BytesWaiting();
-    bool IsOpen();
-    SerialSettings Settings();
-    bool Rts();
-    bool Dtr();
-    void SetInputLine(bool asserted);
-    std::optional<pid_t> OpenerPid();
+    bool DeliverToProgram(const uint8_t* data, size_t count) override;
+    size_t TakeFromProgram(uint8_t* buffer, size_t maxCount) override;
+    size_t BytesWaiting() override;
+    bool IsOpen() override;
+    SerialSettings Settings() override;
+    bool Rts() override;
+    bool Dtr() override;
+    void SetInputLine(bool asserted) override;
+    std::optional<pid_t> OpenerPid() override;
 
 private:
     CuseDevice(UniqueFd connection, UniqueFd wakeFd, EventFn onEvent);

@@ -18,6 +18,7 @@
 #include "platform/port_links.h"
 #include "platform/ports_directory.h"
 #include "vsp/cuse_device.h"
+#include "vsp/cuse_relay_device.h"
 #include "vsp/event_sinks.h"
 
 namespace qx {
@@ -27,7 +28,7 @@ namespace {
 // does not take the name of another instance's live port.
 class DeviceRegistry {
 public:
-    void Add(const std::shared_ptr<CuseDevice>& device, const std::string& node) {
+    void Add(const std::shared_ptr<CuseEndpoint>& device, const std::string& node) {
         std::lock_guard lock(mutex_);
         std::erase_if(devices_, [](const Entry& e) {
             const auto live = e.device.lock();
@@ -43,7 +44,7 @@ public:
         return false;
     }
     void EndAll() {
-        std::vector<std::shared_ptr<CuseDevice>> live;
+        std::vector<std::shared_ptr<CuseEndpoint>> live;
         {
             std::lock_guard lock(mutex_);
             for (const Entry& e : devices_)
@@ -55,20 +56,21 @@ public:
 
 private:
     struct Entry {
-        std::weak_ptr<CuseDevice> device;
+        std::weak_ptr<CuseEndpoint> device;
         std::string node;
     };
     std::mutex mutex_;
     std::vector<Entry> devices_;
 };
 
-// Gives the initialised connection of /dev/<device name>, or an invalid one with the reason.
-using ConnectionOpener = std::function<UniqueFd(const std::string& deviceName, std::string* error)>;
+// Starts the device /dev/<device name> and serves it, firing the port's events through
+// onEvent; null with the reason in error.
+using EndpointOpener = std::function<std::shared_ptr<CuseEndpoint>(
+    const std::string& deviceName, CuseEndpoint::EventFn onEvent, std::string* error)>;
 
 class CusePort final : public IVSPortAx {
 public:
-    CusePort(std::shared_ptr<DeviceRegistry> registry, std::string directory,
-             ConnectionOpener opener)
+    CusePort(std::shared_ptr<DeviceRegistry> registry, std::string directory, EndpointOpener opener)
         : registry_(std::move(registry)),
           directory_(std::move(directory)),
           opener_(std::move(opener)) {}
@@ -95,7 +97,7 @@ public:
     }
 
     void DeletePort() override {
-        std::shared_ptr<CuseDevice> device;
+        std::shared_ptr<CuseEndpoint> device;
         std::string name;
         {
             std::lock_guard lock(mutex_);
@@ -177,7 +179,7 @@ public:
     void Unadvise(uint32_t cookie) override { sinks_->Unadvise(cookie); }
 
 private:
-    std::shared_ptr<CuseDevice> Device() {
+    std::shared_ptr<CuseEndpoint> Device() {
         std::lock_guard lock(mutex_);
         return device_;
     }
@@ -194,14 +196,12 @@ private:
         if (PortNumberFromName(name) == 0 || Device()) return false;
         const std::string node = CuseNodePath(CuseDeviceName(name));
         std::string error;
-        UniqueFd connection = opener_(CuseDeviceName(name), &error);
-        if (!connection.Valid()) {
+        auto device = opener_(
+            CuseDeviceName(name), [sinks = sinks_](int id) { sinks->Fire(id); }, &error);
+        if (!device) {
             std::fprintf(stderr, "Port %s: %s\n", name.c_str(), error.c_str());
             return false;
         }
-        auto device =
-            CuseDevice::Serve(std::move(connection), [sinks = sinks_](int id) { sinks->Fire(id); });
-        if (!device) return false;
         if (!link(directory_ + "/" + name, node)) {
             device->End();
             return false;
@@ -215,18 +215,18 @@ private:
 
     const std::shared_ptr<DeviceRegistry> registry_;
     const std::string directory_;
-    const ConnectionOpener opener_;
+    const EndpointOpener opener_;
     // Shared with the devices' event callbacks; the sinks outlive the devices, since they are
     // attached before CreatePort and a port may be made again by ReusePort.
     const std::shared_ptr<EventSinks> sinks_ = std::make_shared<EventSinks>();
     std::mutex mutex_;  // guards device_ and name_: the worker calls in while the UI replaces them
-    std::shared_ptr<CuseDevice> device_;
+    std::shared_ptr<CuseEndpoint> device_;
     std::string name_;
 };
 
 class CusePortClass final : public IVSPortAxClass {
 public:
-    CusePortClass(std::string directory, std::string kind, ConnectionOpener opener)
+    CusePortClass(std::string directory, std::string kind, EndpointOpener opener)
         : directory_(std::move(directory)), kind_(std::move(kind)), opener_(std::move(opener)) {}
 
     std::unique_ptr<IVSPortAx> CreateInstance() override {
@@ -238,7 +238,7 @@ public:
 private:
     const std::string directory_;
     const std::string kind_;
-    const ConnectionOpener opener_;
+    const EndpointOpener opener_;
     const std::shared_ptr<DeviceRegistry> registry_ = std::make_shared<DeviceRegistry>();
 };
 
@@ -249,8 +249,13 @@ Expected<std::unique_ptr<IVSPortAxClass>> MakeCusePortClass(const std::string& p
         return Error{0, portsDirectory + " is not a writable directory"};
     if (!UniqueFd(::open("/dev/cuse", O_RDWR | O_CLOEXEC)).Valid())
         return Error::FromErrno(errno, "/dev/cuse cannot be opened");
-    return std::unique_ptr<IVSPortAxClass>(
-        std::make_unique<CusePortClass>(portsDirectory, "CUSE", OpenCuseConnection));
+    return std::unique_ptr<IVSPortAxClass>(std::make_unique<CusePortClass>(
+        portsDirectory, "CUSE",
+        [](const std::string& deviceName, CuseEndpoint::EventFn onEvent, std::string* error) {
+            UniqueFd connection = OpenCuseConnection(deviceName, error);
+            return connection.Valid() ? CuseDevice::Serve(std::move(connection), std::move(onEvent))
+                                      : nullptr;
+        }));
 }
 
 Expected<std::unique_ptr<IVSPortAxClass>> MakeCuseHelperPortClass(const std::string& portsDirectory,
@@ -261,8 +266,12 @@ Expected<std::unique_ptr<IVSPortAxClass>> MakeCuseHelperPortClass(const std::str
     if (!CuseHelperAnswers(helperSocket, &why)) return Error{0, why};
     return std::unique_ptr<IVSPortAxClass>(std::make_unique<CusePortClass>(
         portsDirectory, "CUSE via helper",
-        [helperSocket](const std::string& deviceName, std::string* error) {
-            return RequestCuseConnection(helperSocket, deviceName, error);
+        [helperSocket](const std::string& deviceName, CuseEndpoint::EventFn onEvent,
+                       std::string* error) {
+            // The helper answers with the socket of the port's relay, never the connection.
+            UniqueFd relay = RequestCuseConnection(helperSocket, deviceName, error);
+            return relay.Valid() ? CuseRelayDevice::Serve(std::move(relay), std::move(onEvent))
+                                 : nullptr;
         }));
 }
 

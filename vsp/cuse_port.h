@@ -1,12 +1,13 @@
 #pragma once
 // The virtual port component over CUSE: ports with real keying lines.
 //
-// Each instance is one port: CreatePort("COM5") obtains the initialised CUSE connection of
-// /dev/qx-COM5 (from the privileged helper, or by opening /dev/cuse itself when it may), serves
-// it (see CuseDevice) and publishes it as the symlink <ports directory>/COM5. Programs see a serial
-// port in every way they can tell: their own termios (data bits, parity, stop bits, exact
-// rate), RTS and DTR through TIOCMSET/TIOCMBIS/TIOCMBIC, and CTS as the modem-status input
-// that SetInputLine drives (TIOCMGET, TIOCMIWAIT wake on its changes).
+// Each instance is one port: CreatePort("COM5") makes /dev/qx-COM5, either through the
+// privileged helper, whose confined relay serves the device while this port mirrors it over the
+// relay's socket (see CuseRelayDevice), or by opening /dev/cuse itself when it runs as root and
+// serving it in process (see CuseDevice), and publishes it as the symlink <ports directory>/COM5.
+// Programs see a serial port in every way they can tell: their own termios (data bits, parity, stop
+// bits, exact rate), RTS and DTR through TIOCMSET/TIOCMBIS/TIOCMBIC, and CTS as the modem-status
+// input that SetInputLine drives (TIOCMGET, TIOCMIWAIT wake on its changes).
 //
 // - SetCreationFlag is accepted and has no effect: every port is made the same way.
 // - Destroying an instance without DeletePort ends the device but keeps its name, which then

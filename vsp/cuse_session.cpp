@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "core/cuse_ioctl_table.h"
+
 namespace qx {
 
 void CuseSession::Handle(std::span<const uint8_t> message, SerialClock::time_point now) {
@@ -38,11 +40,16 @@ void CuseSession::Dispatch(const CuseRequest& r, SerialClock::time_point now) {
         Answer(r.unique, state_.Write(r.unique, r.data, nonBlocking), SerialAnswer::WriteCount);
         break;
     case Kind::kIoctl: {
+        // Only commands of the fixed table get near the caller's memory.
+        const std::optional<CuseIoctlShape> shape = CuseIoctlShapeOf(r.command);
+        if (!shape) {
+            Send(CuseErrorReply(r.unique, ENOTTY));
+            break;
+        }
         const SerialReply reply = state_.Ioctl(r.unique, r.command, r.argument, r.data, r.outSize);
         if (reply.kind == SerialReply::Kind::NeedBuffers)
-            // The kernel fetches the argument from the program's pointer and asks again.
-            Send(CuseIoctlRetryReply(r.unique, r.argument, static_cast<uint32_t>(reply.inSize),
-                                     static_cast<uint32_t>(reply.outSize)));
+            // The kernel fetches exactly the table's bytes at the caller's argument and asks again.
+            Send(CuseIoctlRetryReply(r.unique, r.argument, shape->in, shape->out));
         else
             Answer(r.unique, reply, SerialAnswer::IoctlResult);
         break;

@@ -92,19 +92,21 @@ bool PtyEndpoint::Write(const uint8_t* data, size_t count) {
     // With no program holding the port there is no one to read the bytes; keeping them would
     // hand them to the next program.
     if (!pty_ || !open_.load()) return false;
-    size_t written = 0;
-    if (FlushTransmitLocked()) {
-        while (written < count) {
-            const ssize_t n = ::write(pty_->fd.Get(), data + written, count - written);
-            if (n <= 0) break;
-            written += static_cast<size_t>(n);
-        }
+    const bool flushed = FlushTransmitLocked();
+    // Whole or not at all: what the pty does not take at once must fit the transmit buffer.
+    if (count > transmit_.Free()) {
+        transmitOverflow_.fetch_add(count);
+        return false;
     }
-    const size_t kept = transmit_.Push(data + written, count - written);
-    const size_t dropped = count - written - kept;
-    transmitOverflow_.fetch_add(dropped);
+    size_t written = 0;
+    while (flushed && written < count) {
+        const ssize_t n = ::write(pty_->fd.Get(), data + written, count - written);
+        if (n <= 0) break;
+        written += static_cast<size_t>(n);
+    }
+    transmit_.Push(data + written, count - written);
     UpdateInterestLocked();
-    return dropped == 0;
+    return true;
 }
 
 std::optional<size_t> PtyEndpoint::Read(uint8_t* buffer, size_t maxCount) {

@@ -26,7 +26,9 @@ class PtyWatch;
 class PtyEndpoint : public std::enable_shared_from_this<PtyEndpoint> {
 public:
     static constexpr size_t kReceiveCapacity = 64 * 1024;
-    static constexpr size_t kTransmitCapacity = 64 * 1024;
+    // Bytes for the program wait here once the pty's own buffer is full: as much as a serial
+    // driver's receive queue, so a program that resumes reading finds little that is stale.
+    static constexpr size_t kTransmitCapacity = 4096;
 
     // Gives the name at path to target (the slave's name target); false if it cannot.
     using LinkFn = std::function<bool(const std::string& path, const std::string& target)>;
@@ -55,6 +57,7 @@ public:
     int SlaveHandle() const;
 
     bool IsOpen() const { return open_.load(std::memory_order_relaxed); }
+    // Takes all count bytes or none (false, counted in TransmitOverflow).
     bool Write(const uint8_t* data, size_t count);
     std::optional<size_t> Read(uint8_t* buffer, size_t maxCount);
     // Lock-free: the link asks every tick for every port.

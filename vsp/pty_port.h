@@ -28,8 +28,9 @@
 //
 // Data: bytes the program writes wait in a bounded receive buffer (BytesWaiting, ReadFromPort);
 // when it is full the program's writes are held back by the pty, nothing is lost. WriteToPort
-// never blocks: what the pty cannot take at once waits in a bounded transmit buffer; bytes
-// beyond it are dropped, counted, and the call returns false. When the last program closes the
+// never blocks and takes a call's bytes whole or not at all: what the pty cannot take at once
+// waits in a bounded transmit buffer; a call that does not fit is dropped whole, counted, and
+// returns false. When the last program closes the
 // port, both directions are cleared, the settings go back to raw 9600 8N1 and exclusive mode
 // (TIOCEXCL) ends, so the next program starts clean; where the kernel lets only root end
 // exclusive mode, a new pseudo-terminal takes over the name. A program that opened the port again

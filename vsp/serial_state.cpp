@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/cuse_ioctl_table.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {
@@ -84,51 +85,6 @@ KernelTermios InitialTermios() {
     t.cc[VTIME] = 0;
     t.ispeed = t.ospeed = 9600;
     return t;
-}
-
-// The argument bytes a pointer ioctl carries in and out; nullopt for anything else.
-struct PointerShape {
-    size_t in = 0;
-    size_t out = 0;
-};
-
-std::optional<PointerShape> ShapeOf(unsigned int command) {
-    switch (command) {
-    case TCGETS: return PointerShape{0, sizeof(termios)};
-    case TCSETS:
-    case TCSETSW:
-    case TCSETSF: return PointerShape{sizeof(termios), 0};
-    case TCGETS2: return PointerShape{0, sizeof(termios2)};
-    case TCSETS2:
-    case TCSETSW2:
-    case TCSETSF2: return PointerShape{sizeof(termios2), 0};
-    case TIOCMGET:
-    case FIONREAD:
-    case TIOCOUTQ:
-    case TIOCGEXCL: return PointerShape{0, sizeof(int)};
-    case TIOCMSET:
-    case TIOCMBIS:
-    case TIOCMBIC: return PointerShape{sizeof(int), 0};
-    case TIOCGSERIAL: return PointerShape{0, sizeof(serial_struct)};
-    case TIOCSSERIAL: return PointerShape{sizeof(serial_struct), 0};
-    case TIOCGICOUNT: return PointerShape{0, sizeof(serial_icounter_struct)};
-    default: return std::nullopt;
-    }
-}
-
-bool TakesValue(unsigned int command) {
-    switch (command) {
-    case TCFLSH:
-    case TCSBRK:
-    case TCSBRKP:
-    case TCXONC:
-    case TIOCMIWAIT:
-    case TIOCEXCL:
-    case TIOCNXCL:
-    case TIOCSBRK:
-    case TIOCCBRK: return true;
-    default: return false;
-    }
 }
 
 SerialReply Success(std::vector<uint8_t> data = {}) {
@@ -209,7 +165,7 @@ SerialReply SerialState::Write(SerialRequestId id, std::span<const uint8_t> byte
 }
 
 size_t SerialState::DeliverToProgram(std::span<const uint8_t> bytes) {
-    const size_t accepted = std::min(bytes.size(), capacity_ - toProgram_.size());
+    const size_t accepted = bytes.size() <= capacity_ - toProgram_.size() ? bytes.size() : 0;
     toProgram_.insert(toProgram_.end(), bytes.begin(),
                       bytes.begin() + static_cast<std::ptrdiff_t>(accepted));
     counters_.rx += static_cast<int>(accepted);
@@ -303,9 +259,9 @@ int SerialState::ModemBits() const {
 
 SerialReply SerialState::Ioctl(SerialRequestId id, unsigned int command, uint64_t arg,
                                std::span<const uint8_t> input, size_t outputCapacity) {
-    if (TakesValue(command)) return IoctlWithValue(id, command, arg);
-    const std::optional<PointerShape> shape = ShapeOf(command);
+    const std::optional<CuseIoctlShape> shape = CuseIoctlShapeOf(command);
     if (!shape) return SerialReply::Error(ENOTTY);
+    if (!shape->pointer) return IoctlWithValue(id, command, arg);
     if (input.size() < shape->in || outputCapacity < shape->out) {
         // Nothing came along yet: ask for the argument. Something too short: refuse it.
         if (!input.empty() || outputCapacity != 0) return SerialReply::Error(EINVAL);

@@ -94,11 +94,13 @@ public:
     bool Writable() const { return fromProgram_.size() < capacity_; }
 
     // --- the link's side ----------------------------------------------------------------
-    // Bytes for the program; those that do not fit are dropped (an overrun) and not counted.
+    // Bytes for the program, taken whole or dropped whole when they do not fit (an overrun,
+    // counted in buf_overrun); the count taken.
     size_t DeliverToProgram(std::span<const uint8_t> bytes);
     // Takes bytes the program wrote, oldest first.
     size_t TakeFromProgram(std::span<uint8_t> buffer);
     size_t BytesWaiting() const { return fromProgram_.size(); }
+    size_t BytesForProgram() const { return toProgram_.size(); }  // delivered, not yet read
     void SetInputLine(bool asserted);
     bool IsOpen() const { return !openers_.empty(); }
     SerialSettings Settings() const;

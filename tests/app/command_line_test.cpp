@@ -77,6 +77,8 @@ TEST(CommandLine, LongSwitchesAreTakenOutBeforeTheSingleDashReading) {
     EXPECT_EQ(ParseCommandLine({"-x", "--trace"}).mode, StartMode::kExitAll);
     EXPECT_TRUE(ParseCommandLine({"--headless"}).headless);
     EXPECT_TRUE(ParseCommandLine({"--help"}).help);
+    EXPECT_TRUE(ParseCommandLine({"-h"}).help);
+    EXPECT_TRUE(ParseCommandLine({"-m", "-h"}).help);
     EXPECT_TRUE(ParseCommandLine({"--version"}).version);
 }
 

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <thread>
 
 #include "manager/CHVInterfaceManager.h"
 #include "platform/private_profile.h"
@@ -19,6 +18,8 @@
 
 namespace qx {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr const char* kSerial = "QX4SIM0001";
 
@@ -36,16 +37,17 @@ protected:
         manager_.HandleDeviceNotices();
     }
 
-    // The link's worker learns the device's channels on its own ticks.
-    bool ChannelsKnown() {
+    // The link's worker learns the device's channels on its own ticks; lastChannel is the last
+    // one the device reports.
+    static bool ChannelsKnown(const CHVInterfaceManager& manager, Channel lastChannel = kWinKey) {
         return test::PollUntil(
-                   [&] {
-                       return manager_.Count() != 1 ||
-                              manager_.Link(0)->channelPresent[kWinKey].load() != 0;
-                   },
-                   std::chrono::seconds(10), std::chrono::milliseconds(5)) &&
-               manager_.Count() == 1;
+            [&] {
+                return manager.Count() == 1 &&
+                       manager.Link(0)->channelPresent[lastChannel].load() != 0;
+            },
+            std::chrono::seconds(10));
     }
+    bool ChannelsKnown() { return ChannelsKnown(manager_); }
     QueryAnswer Ask(const std::string& query) {
         return AnswerQuery(query, manager_, portClass_, program_);
     }
@@ -71,14 +73,15 @@ TEST_F(InstanceQueriesTest, StatusNamesTheInterfaceAndEachChannelsPortHolderAndS
     cat.SetSettings(4800, 8, kParityEven, kStopBitsTwo);
     cat.openerPath = "/usr/bin/rigctld";
     cat.SetOpen(true);
+    manager_.Link(0)->droppedBytes[kCat].store(1234);
 
     const QueryAnswer text = Ask(StatusQuery(false));
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.text.find("QX-4, serial number QX4SIM0001, firmware "), std::string::npos)
         << text.text;
-    EXPECT_NE(
-        text.text.find("  CAT     /run/ports/COM5  open by /usr/bin/rigctld, 4800 baud 8E2\n"),
-        std::string::npos)
+    EXPECT_NE(text.text.find("  CAT     /run/ports/COM5  open by /usr/bin/rigctld, 4800 baud 8E2, "
+                             "1234 bytes dropped\n"),
+              std::string::npos)
         << text.text;
     EXPECT_NE(text.text.find("  PTT/CW  /run/ports/COM6  not open\n"), std::string::npos)
         << text.text;
@@ -87,15 +90,18 @@ TEST_F(InstanceQueriesTest, StatusNamesTheInterfaceAndEachChannelsPortHolderAndS
     const QueryAnswer json = Ask(StatusQuery(true));
     EXPECT_EQ(json.status, 0);
     EXPECT_NE(json.text.find("\"serialNumber\": \"QX4SIM0001\""), std::string::npos) << json.text;
-    EXPECT_NE(
-        json.text.find("{\"channel\": \"CAT\", \"supported\": true, \"port\": \"/run/ports/COM5\", "
-                       "\"created\": true, \"open\": true, \"program\": \"/usr/bin/rigctld\", "
-                       "\"settings\": {\"baud\": 4800, \"dataBits\": 8, \"parity\": \"E\", "
-                       "\"stopBits\": \"2\"}}"),
-        std::string::npos)
+    EXPECT_NE(json.text.find("{\"channel\": \"CAT\", \"supported\": true, \"com\": 5, "
+                             "\"port\": \"/run/ports/COM5\", \"kind\": null, \"created\": true, "
+                             "\"open\": true, \"program\": \"/usr/bin/rigctld\", "
+                             "\"settings\": {\"baud\": 4800, \"dataBits\": 8, \"parity\": \"E\", "
+                             "\"stopBits\": 2}, \"droppedBytes\": 1234}"),
+              std::string::npos)
         << json.text;
-    EXPECT_NE(json.text.find("{\"channel\": \"FSK\", \"supported\": true, \"port\": null, "
-                             "\"created\": false, \"open\": false}"),
+    EXPECT_EQ(json.text.rfind("{\"version\": 1, \"interfaces\": [", 0), 0u) << json.text;
+    EXPECT_NE(json.text.find("{\"channel\": \"FSK\", \"supported\": true, \"com\": null, "
+                             "\"port\": null, \"kind\": null, \"created\": false, "
+                             "\"open\": false, \"program\": null, \"settings\": null, "
+                             "\"droppedBytes\": 0}"),
               std::string::npos)
         << json.text;
 }
@@ -114,10 +120,45 @@ TEST_F(InstanceQueriesTest, HolderTextsFromProgramsAreEscapedSoTheJsonStillParse
 TEST_F(InstanceQueriesTest, NoInterfaceIsSaidPlainlyAndAsAnEmptyList) {
     manager_.RemoveAll();
     EXPECT_EQ(Ask(StatusQuery(false)).text, "No interface is connected.\n");
-    EXPECT_EQ(Ask(StatusQuery(true)).text, "{\"interfaces\": []}\n");
+    EXPECT_EQ(Ask(StatusQuery(true)).text, "{\"version\": 1, \"interfaces\": []}\n");
+}
+
+// A program holds RTS and DTR on the keying port: releasing the port (--set-port ... 0) and
+// removing the interface each leave the device told CW off, then PTT off.
+TEST_F(InstanceQueriesTest, KeyingLinesEndOffWhenThePortIsReleasedOrTheInterfaceRemoved) {
+    ASSERT_TRUE(ChannelsKnown());
+    const auto device = backend_.Device(1);
+    const auto lastLines = [&] {
+        std::vector<int> flags;
+        for (const SimReport& report : device->LineReports()) flags.push_back(report.bytes[1]);
+        return flags.size() < 2 ? flags : std::vector<int>(flags.end() - 2, flags.end());
+    };
+    const auto keyUp = [&] {
+        test::FakePortState& ptt = *portClass_.made.back();
+        ptt.SetLines(true, true);
+        ptt.SetOpen(true);
+        manager_.Link(0)->Wake();
+        return test::PollUntil(
+            [&] {
+                const auto flags = lastLines();
+                return !flags.empty() && flags.back() == 0x03;
+            },
+            2000ms);
+    };
+    const std::vector<int> unkeyed{0x01, 0x00};
+    ASSERT_TRUE(keyUp());
+    manager_.RemoveAll();
+    EXPECT_EQ(lastLines(), unkeyed);
+
+    manager_.Refresh(true);
+    ASSERT_TRUE(ChannelsKnown());
+    ASSERT_TRUE(keyUp());
+    EXPECT_EQ(SetPort(kSerial, "PTTCW", "0").status, 0);
+    EXPECT_TRUE(test::PollUntil([&] { return lastLines() == unkeyed; }, 2000ms));
 }
 
 TEST_F(InstanceQueriesTest, SetPortCreatesAndRemovesThroughTheProvisioningWithTheBalloonTexts) {
+    ASSERT_TRUE(ChannelsKnown());
     const int changesBefore = observer_.interfacesChanged;
     const QueryAnswer created = SetPort(kSerial, "winkey", "9");
     EXPECT_EQ(created.status, 0);
@@ -140,6 +181,7 @@ TEST_F(InstanceQueriesTest, SetPortCreatesAndRemovesThroughTheProvisioningWithTh
 }
 
 TEST_F(InstanceQueriesTest, SetPortRefusesWhatItCannotDoAndChangesNothing) {
+    ASSERT_TRUE(ChannelsKnown());
     for (const auto& [serial, channel, number] :
          std::vector<std::array<std::string, 3>>{{"QX4NOPE", "CAT", "7"},
                                                  {kSerial, "PTT", "7"},
@@ -147,14 +189,13 @@ TEST_F(InstanceQueriesTest, SetPortRefusesWhatItCannotDoAndChangesNothing) {
                                                  {kSerial, "CAT", "-1"},
                                                  {kSerial, "CAT", "7x"},
                                                  {kSerial, "CAT", ""},
-                                                 {kSerial, "FSK", "6"}}) {
+                                                 {kSerial, "PTT-CW", "7"},
+                                                 {kSerial, "Win Key", "7"}}) {
         const QueryAnswer answer = SetPort(serial, channel, number);
         EXPECT_EQ(answer.status, 1) << channel << " " << number;
         EXPECT_EQ(answer.text.rfind("qx-manager: ", 0), 0u) << answer.text;
         EXPECT_EQ(std::count(answer.text.begin(), answer.text.end(), '\n'), 1) << answer.text;
     }
-    EXPECT_NE(SetPort(kSerial, "FSK", "6").text.find("already the port of PTT/CW of QX4SIM0001"),
-              std::string::npos);
     EXPECT_EQ(Stored("PortCat"), 5);
     EXPECT_EQ(manager_.Link(0)->ports[kFsk].portNumber, 0);
     EXPECT_EQ(manager_.Link(0)->ports[kCat].portNumber, 5);
@@ -172,7 +213,7 @@ TEST_F(InstanceQueriesTest, ANameAlreadyInThePortsDirectoryIsNotTakenOver) {
     otherBackend.AddDevice({}, false);
     otherBackend.Plug(1);
     second.HandleDeviceNotices();
-    ASSERT_EQ(second.Count(), 1);
+    ASSERT_TRUE(ChannelsKnown(second));
     test::WriteBytes(home_.Root() + "/COM12", "");  // left by an interface not connected now
     const QueryAnswer answer =
         AnswerQuery(SetPortQuery({kSerial, "FSK", "12"}), second, inHome, program_);
@@ -184,11 +225,62 @@ TEST_F(InstanceQueriesTest, ANameAlreadyInThePortsDirectoryIsNotTakenOver) {
 }
 
 TEST_F(InstanceQueriesTest, APortThatCannotBeMadeIsAFailure) {
+    ASSERT_TRUE(ChannelsKnown());
     portClass_.createFails = true;
     portClass_.reuseFails = true;
     const QueryAnswer answer = SetPort(kSerial, "FSK", "8");
     EXPECT_EQ(answer.status, 1);
-    EXPECT_NE(answer.text.find("FSK of QX4SIM0001: COM8 cannot be created\n"), std::string::npos);
+    EXPECT_NE(answer.text.find("FSK of QX4SIM0001: COM8 - cannot create this port!\n"),
+              std::string::npos);
+}
+
+TEST_F(InstanceQueriesTest, ChannelNamesAreThoseStatusPrintsInAnyCaseWithOrWithoutTheSlash) {
+    ASSERT_TRUE(ChannelsKnown());
+    for (const auto& [name, key] :
+         std::vector<std::pair<std::string, const char*>>{{"PTT/CW", "PortPttCw"},
+                                                          {"pttcw", "PortPttCw"},
+                                                          {"WinKey", "PortWinkey"},
+                                                          {"WINKEY", "PortWinkey"},
+                                                          {"fsk", "PortFsk"},
+                                                          {"Cat", "PortCat"}}) {
+        const QueryAnswer answer = SetPort(kSerial, name, "0");
+        EXPECT_EQ(answer.status, 0) << name << ": " << answer.text;
+        EXPECT_EQ(Stored(key), 0) << name;
+    }
+}
+
+// Like "Create/update" on the Ports page: a number another channel holds is kept and its
+// creation fails visibly.
+TEST_F(InstanceQueriesTest, ANumberAnotherChannelHoldsIsStoredAndItsCreationFails) {
+    ASSERT_TRUE(ChannelsKnown());
+    const QueryAnswer answer = SetPort(kSerial, "FSK", "6");
+    EXPECT_EQ(answer.status, 1);
+    EXPECT_EQ(answer.text,
+              "Creating virtual port COM6.\nPlease wait...\n"
+              "FSK of QX4SIM0001: COM6 - cannot create this port!\n");
+    EXPECT_EQ(Stored("PortFsk"), 6);
+    EXPECT_EQ(Stored("PortPttCw"), 6);
+}
+
+TEST_F(InstanceQueriesTest, AChannelTheDeviceDoesNotReportGetsNoPort) {
+    SimHidBackend catOnly;
+    test::FakePortClass ports("/run/other");
+    CHVInterfaceManager manager(catOnly, ports, program_);
+    manager.RegisterNotifications();
+    SimDeviceConfig config;
+    config.channelTokens = {"CAT", "PTTCW"};
+    catOnly.AddDevice(config, false);
+    catOnly.Plug(1);
+    manager.HandleDeviceNotices();
+    const auto ask = [&](const char* channel, const char* number) {
+        return AnswerQuery(SetPortQuery({kSerial, channel, number}), manager, ports, program_);
+    };
+    ASSERT_TRUE(ChannelsKnown(manager, kPttCw));
+    const QueryAnswer answer = ask("WinKey", "9");
+    EXPECT_EQ(answer.status, 1);
+    EXPECT_EQ(answer.text, "WinKey of QX4SIM0001: Not supported\n");
+    EXPECT_EQ(Stored("PortWinkey"), 0);
+    EXPECT_EQ(Stored("PortCat"), 5);
 }
 
 TEST(QueryAnswerCoding, StatusAndTextSurviveTheWireAndGarbageIsAFailure) {

@@ -2,6 +2,8 @@
 
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "tests/support/poll_until.h"
 #include "tests/support/temp_home.h"
 
 namespace qx {
@@ -70,6 +73,35 @@ TEST_F(InstanceStartTest, ExitReturnsOnlyAfterTheRunningInstanceHasEnded) {
     EXPECT_FALSE(IsRunHeld(dir_));
     EXPECT_EQ(message, "");
     owner_.join();
+}
+
+// The program lets go of the run before its windows and threads are gone; -x waits for the
+// process itself, so a start or an unplug right after it meets no remains.
+TEST_F(InstanceStartTest, ExitReturnsOnlyAfterTheRunningProcessHasExited) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto instance = SingleInstance::Acquire(dir_);
+        bool exit = false;
+        pollfd watch{instance ? instance->Fd() : -1, POLLIN, 0};
+        while (instance && !exit && ::poll(&watch, 1, 5000) == 1) {
+            instance->ServeRequests([&](int code) {
+                exit = code == kRequestExit;
+                if (exit) instance->StopListening();
+            });
+        }
+        instance.reset();
+        ::usleep(300'000);  // the rest of the shutdown, after the run was let go
+        ::_exit(0);
+    }
+    ASSERT_TRUE(test::PollUntil([&] { return IsRunHeld(dir_); }, 5s));
+    std::string message;
+    EXPECT_EQ(EndRunningInstance(dir_, InstanceWaits{}, &message), 0) << message;
+    int status = 0;
+    const pid_t ended = ::waitpid(child, &status, WNOHANG);
+    EXPECT_EQ(ended, child) << "returned while the process ran on";
+    if (ended != child) ::waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0) << "the owner did not serve the exit request";
 }
 
 TEST_F(InstanceStartTest, ExitWithNoneRunningOrOneThatDoesNotEndFailsAndSaysSo) {

@@ -47,6 +47,7 @@ TEST(PortsDirectoryChoice, RelativePathIsTakenFromTheStartingDirectory) {
     ::setenv("QXM_PORTS_DIR", "myports", 1);
     ::setenv("QXM_PORT_KIND", "pty", 1);
     ::setenv("QXM_SIMULATED_DEVICES", "0", 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // a window start needs a display
 
     CInterfaceManagerApp app;
     std::string published;
@@ -58,6 +59,7 @@ TEST(PortsDirectoryChoice, RelativePathIsTakenFromTheStartingDirectory) {
     std::filesystem::current_path(previous);
     ::unsetenv("QXM_PORT_KIND");
     ::unsetenv("QXM_SIMULATED_DEVICES");
+    ::unsetenv("QT_QPA_PLATFORM");
 
     EXPECT_EQ(published, started + "/myports");
     EXPECT_TRUE(std::filesystem::is_directory(started + "/myports"));

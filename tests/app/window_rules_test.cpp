@@ -77,6 +77,30 @@ TEST_F(BalloonText, IsJapaneseForAJapaneseUser) {
               "仮想ポート COM5 を作成しています。\nしばらくお待ちください...");
 }
 
+// Readiness expires by itself; any failure among the ports keeps the balloon up.
+TEST_F(BalloonText, CreatedPortsAreReadyWithTheirPathsAndAFailureStays) {
+    using Ports = std::vector<std::pair<int, std::string>>;
+    const struct {
+        Ports ports;
+        std::string text;
+        bool stays;
+    } cases[] = {
+        {{{5, "/run/p/COM5"}}, "COM5 is ready: /run/p/COM5", false},
+        {{{5, ""}}, "COM5 cannot be created.", true},
+        {{{5, "/run/p/COM5"}, {6, ""}},
+         "COM5 is ready: /run/p/COM5\nCOM6 cannot be created.",
+         true},
+    };
+    for (const auto& c : cases) {
+        const CreatedPortsBalloon balloon = CreatedPortsBalloonText(c.ports);
+        EXPECT_EQ(balloon.text, c.text);
+        EXPECT_EQ(balloon.stays, c.stays) << c.text;
+    }
+    ::setenv("LC_ALL", "ja_JP.UTF-8", 1);
+    EXPECT_EQ(CreatedPortsBalloonText({{5, "/run/p/COM5"}}).text,
+              "COM5 の準備ができました: /run/p/COM5");
+}
+
 using enum WindowEvent;
 using enum WindowOperation;
 using enum WindowState;

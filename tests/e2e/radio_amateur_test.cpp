@@ -252,6 +252,14 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
                       json->OutPath()),
         "QX4SIM0001\nWinKey\n" + Port(6) + "\nfalse\n")
         << json->Out();
+    // The schema scripts rely on: every key present whether the port is open or not.
+    EXPECT_EQ(CommandOutput("jq -c '[.version, (.interfaces[0].channels[] | "
+                            "([\"channel\", \"supported\", \"com\", \"port\", \"kind\", "
+                            "\"created\", \"open\", \"program\", \"settings\"] - keys | length), "
+                            ".com, .kind)]' " +
+                            json->OutPath()),
+              "[1,0,3,\"pty\",0,4,\"pty\",0,5,\"pty\",0,6,\"pty\"]\n")
+        << json->Out();
 
     {
         // A CAT exchange, then a keying program lets go of the PTT/CW port: its lines are dropped.
@@ -268,7 +276,7 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
     EXPECT_TRUE(
         test::PollUntil([&] { return program->Err().find("PTT/CW lines") != std::string::npos; },
                         kWaitBound, kWaitStep));
-    // Opens and closes are traced on the manager's 100 ms tick, while the link still exists.
+    // Opens and closes are traced as the ports report them, while the link still exists.
     EXPECT_TRUE(test::PollUntil(
         [&] {
             const std::string err = program->Err();
@@ -291,7 +299,7 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
     EXPECT_FALSE(fs::is_symlink(Port(9)));
     const auto refused = Once({"--set-port", "QX4SIM0001", "FSK", "3"});
     EXPECT_EQ(refused->Wait(), 1);
-    EXPECT_EQ(refused->Err(), "qx-manager: COM3 is already the port of CAT of QX4SIM0001\n");
+    EXPECT_EQ(refused->Err(), "qx-manager: COM3 is already in use: " + Port(3) + " exists\n");
     // The running program showed the same messages on its own output.
     EXPECT_NE(program->Out().find("Creating virtual port COM9."), std::string::npos)
         << program->Out();

@@ -1,6 +1,7 @@
 // Any sequence of messages on a CUSE connection gets well-formed replies (or none), never a
 // crash: the input is cut into messages, each answered by the session the port component runs,
-// with the link's side moving bytes and lines in between.
+// with the link's side moving bytes and lines in between. A retry, which makes the kernel copy
+// the caller's memory, names only the ioctl's own argument with the size its command has.
 #include <linux/fuse.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/cuse_ioctl_table.h"
 #include "vsp/cuse_session.h"
 
 namespace {
@@ -18,13 +20,29 @@ void Require(bool condition) {
     if (!condition) std::abort();
 }
 
-void CheckReplies(qx::CuseSession& session) {
+// The retry a reply asks for, checked against the ioctl it answers.
+void CheckRetry(const qx::CuseMessage& message, const qx::CuseRequest* ioctl) {
+    fuse_ioctl_out out{};
+    if (message.size() < sizeof(fuse_out_header) + sizeof out) return;
+    std::memcpy(&out, message.data() + sizeof(fuse_out_header), sizeof out);
+    if (!(out.flags & FUSE_IOCTL_RETRY)) return;
+    const auto shape = qx::CuseIoctlShapeOf(ioctl->command);
+    Require(shape && shape->pointer && out.in_iovs + out.out_iovs == 1);
+    fuse_ioctl_iovec iov{};
+    Require(message.size() == sizeof(fuse_out_header) + sizeof out + sizeof iov);
+    std::memcpy(&iov, message.data() + sizeof(fuse_out_header) + sizeof out, sizeof iov);
+    Require(iov.base == ioctl->argument && iov.len == (out.in_iovs ? shape->in : shape->out));
+}
+
+void CheckReplies(qx::CuseSession& session, const qx::CuseRequest* ioctl = nullptr) {
     for (const qx::CuseMessage& message : session.TakeOutbox()) {
         fuse_out_header header{};
         Require(message.size() >= sizeof header);
         std::memcpy(&header, message.data(), sizeof header);
         Require(header.len == message.size());
         Require(header.error <= 0 || (header.unique == 0 && header.error == FUSE_NOTIFY_POLL));
+        if (header.error == 0 && ioctl && header.unique == ioctl->unique)
+            CheckRetry(message, ioctl);
     }
 }
 
@@ -52,7 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::memcpy(message.data(), &len, sizeof len);
         }
         at += length;
+        const qx::CuseDecoded decoded = qx::DecodeCuseRequest(message);
+        const bool isIoctl =
+            decoded.request && decoded.request->kind == qx::CuseRequest::Kind::kIoctl;
         session.Handle(message, now);
+        CheckReplies(session, isIoctl ? &*decoded.request : nullptr);
         session.Service();
         session.State().ExpireDeadlines(now + std::chrono::seconds(lead));
         session.Service();

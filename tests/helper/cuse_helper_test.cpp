@@ -113,6 +113,13 @@ protected:
             given_.push_back(name + " to " + std::to_string(owner));
             return true;
         };
+        system_.startRelay = [](UniqueFd, const std::string&, std::string*) {
+            int pair[2];
+            if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+                return UniqueFd();
+            ::close(pair[1]);
+            return UniqueFd(pair[0]);
+        };
     }
 
     // Serves one client that runs `client` in a child process (as uid, when not root's).

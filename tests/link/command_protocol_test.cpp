@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,7 +86,9 @@ TEST(CommandProtocol, LearnedReportIdsAreUsedBothWaysButLinesKeepId3) {
     EXPECT_TRUE(pttCw->inputLine);
 }
 
-TEST(CommandProtocol, UnusableDescriptionIdsKeepTheOldIdAndEndTheWait) {
+// A token that does not start with a digit is no report id: the id stays and the wait goes on
+// (here until it times out). A '0' is an answer that gives no usable id.
+TEST(CommandProtocol, UnusableDescriptionIdsKeepTheOldId) {
     SimDeviceConfig config;
     config.replyOverride = [](const std::string& command) -> std::optional<std::string> {
         if (command == "GET CAT;DESC") return "";
@@ -95,8 +99,31 @@ TEST(CommandProtocol, UnusableDescriptionIdsKeepTheOldIdAndEndTheWait) {
     };
     LinkHarness h(config);
     h.Tick(50);
-    EXPECT_EQ(h.Commands(), StartupAt({1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(h.Commands(), (Commands{{1, "LIST"},
+                                      {2, "LIST CAT;SPEED"},
+                                      {3, "GET CAT;DESC"},
+                                      {20, "GET PTTCW;DESC"},
+                                      {21, "GET FSK;DESC"},
+                                      {40, "GET WINKEY;DESC"},
+                                      {41, "VER"}}));
     EXPECT_EQ(ReportIds(h.link), (std::vector<int>{2, 3, 4, 9}));
+}
+
+// A device that answers late: the channel list comes after its wait has ended, while "GET
+// CAT;DESC" is awaited. Its tokens are no id; the description that follows is.
+TEST(CommandProtocol, LateChannelListIsNotTakenAsReportId) {
+    SimDeviceConfig config = SilentDevice();
+    LinkHarness h(config);
+    h.Tick(40);  // "LIST" unanswered; "GET CAT;DESC" went out on tick 40
+    ASSERT_EQ(h.Commands().back(), (std::pair<int, std::string>{40, "GET CAT;DESC"}));
+    for (const char* reply : {"CAT;PTTCW;FSK;WINKEY", "7"}) {
+        std::array<uint8_t, 64> report{kCommandReportId};
+        std::memcpy(report.data() + 2, reply, std::strlen(reply));
+        h.device->QueueInput(report);
+    }
+    h.Tick(3);
+    EXPECT_EQ(ReportIds(h.link), (std::vector<int>{7, 3, 4, 5}));
+    EXPECT_EQ(h.Commands().back(), (std::pair<int, std::string>{42, "GET PTTCW;DESC"}));
 }
 
 TEST(CommandProtocol, VersionHandshakeNeedsBothLeadingTokens) {

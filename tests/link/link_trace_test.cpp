@@ -86,5 +86,38 @@ TEST(LinkTrace, AReportTheDeviceRefusesIsTracedAndCounted) {
     EXPECT_EQ(h.link.reportWritesRefused.load(), 1u);
 }
 
+// Dropped bytes are not traced as delivered; the trace says when dropping starts and stops.
+TEST(LinkTrace, DroppingStartsAndStopsWithTheCount) {
+    test::LinkHarness h(test::SilentDevice());
+    h.link.key = "QX4SIM0001";
+    const auto cat = h.AddPort(kCat);
+    cat->capacity = 14;
+    std::FILE* out = std::tmpfile();
+    {
+        TraceSession session({.out = out});
+        for (const char* answer : {"FA00014074000;", "FB00007000000;", "IF;"})
+            h.device->QueueChannelData(kCat, answer);
+        h.Tick(3);
+        cat->TakeToProgram();  // the program reads again
+        h.device->QueueChannelData(kCat, "ID019;");
+        h.Tick();
+        session.Flush();
+    }
+    const std::string text = Contents(out);
+    std::fclose(out);
+    const std::vector<std::string> inOrder = {
+        "CAT    device->program 46 41 30",
+        "CAT    dropped         program not reading: 14 bytes dropped in all",
+        "CAT    dropped         stopped: 17 bytes dropped, 17 in all",
+        "CAT    device->program 49 44 30 31 39 3B |ID019;|",
+    };
+    std::size_t at = 0;
+    for (const std::string& line : inOrder) {
+        at = text.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << "\n" << text;
+    }
+    EXPECT_EQ(text.find("|FB00007000000;|"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace qx

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -122,7 +124,7 @@ TEST(ReportChannelData, DeviceToPortHonoursLengthAndBoundsIt) {
 
     h.device->QueueInput(RawReport(2, 0, 'a'));
     h.Tick();
-    EXPECT_EQ(cat->writeCalls, 62);  // nothing written for length 0
+    EXPECT_EQ(cat->writeCalls, 1);  // one call per report, none for length 0
 
     h.device->QueueInput(RawReport(2, 255, 'b'));  // length byte past the report
     h.Tick();
@@ -196,6 +198,78 @@ TEST(ReportChannelData, FailingComponentCallsLeaveThePortAloneForTheTick) {
     cat->failing = false;
     h.Tick();
     ASSERT_EQ(h.DataReports(2).size(), 1u);
+}
+
+// However a link ends, a device that may hold a keying line on is told CW off, then PTT off, and
+// the tests end; a device told nothing of its lines is told nothing more.
+TEST(ReportChannelEnding, CloseUnkeysWhateverHeldTheLines) {
+    struct Case {
+        const char* name;
+        std::function<void(LinkHarness&, FakePortState&)> before;
+        Lines closing;  // the line reports Close wrote
+    };
+    const auto releasePort = [](LinkHarness& h) {
+        std::lock_guard lock(h.link.portGuard);
+        h.link.ports[kPttCw].instance.reset();
+    };
+    const Case cases[] = {
+        {"nothing keyed", [](LinkHarness&, FakePortState&) {}, {}},
+        {"PTT test running",
+         [](LinkHarness& h, FakePortState&) { h.link.StartPttTest(); },
+         {{10, 0x01}, {10, 0x00}}},
+        {"program holds RTS and DTR",
+         [](LinkHarness&, FakePortState& port) { port.SetLines(true, true); },
+         {{10, 0x01}, {10, 0x00}}},
+        {"keying port released just before",
+         [&](LinkHarness& h, FakePortState& port) {
+             port.SetLines(true, false);
+             h.Tick(10);
+             releasePort(h);
+         },
+         {{10, 0x01}, {10, 0x00}}},
+        {"keying port released a pass before",
+         [&](LinkHarness& h, FakePortState& port) {
+             port.SetLines(true, false);
+             h.Tick(9);
+             releasePort(h);
+             h.Tick();  // the worker unkeyed the device itself
+         },
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LinkHarness h(SilentDevice());
+        auto port = h.AddPort(kPttCw);
+        c.before(h, *port);
+        h.Tick(10 - h.ticks);
+        const std::size_t before = h.Lines().size();
+        h.Close();
+        const Lines lines = h.Lines();
+        EXPECT_EQ(Lines(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end()),
+                  c.closing);
+        EXPECT_EQ(h.link.pttTestCountdown.load(), 0);
+        EXPECT_EQ(h.link.cwTestCountdown.load(), 0);
+    }
+}
+
+// A program that stops reading loses whole reports, never part of one; every byte is counted on
+// its own channel. Bytes for a port no program holds are not the program's loss.
+TEST(ReportChannelOverrun, ReportsThatDoNotFitAreDroppedWholeAndCountedPerChannel) {
+    for (Channel channel : {kCat, kFsk, kWinKey}) {
+        SCOPED_TRACE(ChannelTitle(channel));
+        LinkHarness h(SilentDevice());
+        auto port = h.AddPort(channel);
+        port->capacity = 20;
+        for (const char* answer : {"FA00014074000;", "FB00007000000;", "ID019;"})
+            h.device->QueueChannelData(channel, answer);
+        h.Tick(3);
+        EXPECT_EQ(port->TakeToProgram(), "FA00014074000;ID019;");
+        port->SetOpen(false);
+        h.device->QueueChannelData(channel, "IF;");
+        h.Tick();
+        for (Channel counted : kAllChannels)
+            EXPECT_EQ(h.link.droppedBytes[counted].load(), counted == channel ? 14u : 0u);
+    }
 }
 
 TEST(LinkOpening, CloseAfterFailedStartClosesNothing) {

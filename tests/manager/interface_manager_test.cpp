@@ -258,6 +258,15 @@ TEST_F(InterfaceManagerTest, IgnoringSerialNumbersTakesEffectAtTheNextStart) {
     EXPECT_EQ(Keys(), std::vector<std::string>{"1"});
 }
 
+// The first scan comes seconds after start; a click before it must wait for the next start too.
+TEST_F(InterfaceManagerTest, IgnoringSerialNumbersIsReadAtStartNotAtTheFirstScan) {
+    backend_.AddDevice();
+    Manager();
+    settings_.ignoreSerialNumbers.value = 1;  // the click, before any device was scanned
+    Manager().Refresh(true);
+    EXPECT_EQ(Keys(), std::vector<std::string>{SimSerialNumber(1)});
+}
+
 TEST_F(InterfaceManagerTest, ANumberTakenOnTheMachineIsReused) {
     ASSERT_EQ(::symlink("/dev/pts/let-go", (portsDir_ + "/COM12").c_str()), 0);
     Store("QX4SIM0001", "PortWinkey", 12);

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include "platform/trace.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/observer_log.h"
@@ -99,6 +102,18 @@ TEST_F(PortProvisioningTest, ConflictingOrUnusableNumbersFailLikeAnyCreation) {
     EXPECT_TRUE(provisioning_.CreateChannelPort(other, kCat));
 }
 
+// A number below 1 (a hand-edited "-3") names no port: no balloon announces a "COM-3" that is
+// then taken back, and the setting is kept as written.
+TEST_F(PortProvisioningTest, NumbersBelowOneAreNotAnnounced) {
+    for (const int number : {-3, -1, 0}) {
+        link_.ports[kCat].portNumber = number;
+        EXPECT_FALSE(provisioning_.CreateChannelPort(link_, kCat)) << number;
+        EXPECT_TRUE(observer_.portOperations.empty()) << number;
+        EXPECT_EQ(link_.ports[kCat].portNumber, number);
+    }
+    EXPECT_TRUE(portClass_.made.empty());
+}
+
 TEST_F(PortProvisioningTest, ReleaseDeletesOnlyWhenSetAndDetachesTheSink) {
     Assign({3, 4, 0, 0});
     provisioning_.CreatePorts(link_);
@@ -130,6 +145,39 @@ TEST_F(PortProvisioningTest, UpdateTouchesOnlyChangedChannelsInChannelOrder) {
     EXPECT_EQ(observer_.portOperations, (Ops{{2, 4}, {0, 4}}));
     EXPECT_EQ(link_.ports[kPttCw].portNumber, 0);
     EXPECT_FALSE(link_.ports[kPttCw].instance);
+}
+
+// Opens and closes are traced from the port's own event, each with the holder of that moment, so
+// a quick open and close both show; once the port is released its events trace nothing.
+TEST_F(PortProvisioningTest, OpensAndClosesAreTracedWhenThePortReportsThem) {
+    link_.key = "QX4SIM0001";
+    Assign({7, 0, 0, 0});
+    std::FILE* out = std::tmpfile();
+    {
+        TraceSession session({.out = out});
+        provisioning_.CreatePorts(link_);
+        test::FakePortState& port = *portClass_.made.at(0);
+        port.openerPath = "/usr/bin/flrig";
+        port.SetOpen(true);
+        port.Fire(kEventOpened);
+        port.SetOpen(false);
+        port.Fire(kEventClosed);
+        const std::shared_ptr<IVSPortAxEvents> sink = port.sinks.begin()->second;
+        provisioning_.ReleasePorts(link_);
+        sink->Invoke(kEventOpened);
+        session.Flush();
+    }
+    std::fflush(out);
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+    std::fclose(out);
+    const std::size_t open = text.find("QX4SIM0001 CAT    open            COM7 by /usr/bin/flrig");
+    const std::size_t close = text.find("QX4SIM0001 CAT    close           COM7");
+    ASSERT_NE(open, std::string::npos) << text;
+    ASSERT_NE(close, std::string::npos) << text;
+    EXPECT_LT(open, close);
+    EXPECT_EQ(text.find("CAT    open", close), std::string::npos) << text;
 }
 
 TEST_F(PortProvisioningTest, RemoveAllSystemPortsUsesATemporaryInstance) {

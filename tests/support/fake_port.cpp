@@ -81,6 +81,7 @@ bool FakePort::WriteToPort(const uint8_t* data, int count) {
     std::lock_guard lock(state_->mutex);
     ++state_->writeCalls;
     if (state_->failing || count < 0) return false;
+    if (state_->toProgram.size() + static_cast<std::size_t>(count) > state_->capacity) return false;
     state_->toProgram.append(reinterpret_cast<const char*>(data), count);
     return true;
 }

@@ -38,6 +38,8 @@ struct FakePortState {
 
     // Recorded: the system's side.
     std::string toProgram;  // bytes the system wrote into the port
+    // A write that would leave toProgram longer is refused whole (a program that stopped reading).
+    std::size_t capacity = SIZE_MAX;
     int writeCalls = 0;
     bool inputLine = false;
     std::string name;  // the name it was created or reused under, "" when deleted

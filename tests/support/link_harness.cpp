@@ -47,6 +47,12 @@ void LinkHarness::RunFor(int ms) {
     now = end;
 }
 
+void LinkHarness::Close() {
+    const std::size_t before = device->ReceivedCount();
+    link.Close();
+    Record(before);
+}
+
 void LinkHarness::News() { Pass(std::max(now - ticks, 1)); }
 
 void LinkHarness::Record(std::size_t receivedBefore) {

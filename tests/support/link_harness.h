@@ -31,6 +31,8 @@ public:
     // News now (a port event, a request, a device report): a pass at once, but never two
     // within one tick.
     void News();
+    // Closes the link, keeping the reports its closing wrote (with the tick of the last pass).
+    void Close();
     // Gives the channel a FakePort (open or not) and returns its state.
     std::shared_ptr<FakePortState> AddPort(Channel channel, bool open = true);
 

@@ -4,6 +4,8 @@
 
 #include <QLabel>
 #include <QRegularExpression>
+#include <tuple>
+#include <vector>
 
 #include "app/strings.h"
 #include "app/version.h"
@@ -34,14 +36,24 @@ TEST(AboutBox, ShowsNameVersionBuildDateAndThePortComponent) {
     EXPECT_TRUE(component.contains("fake"));
     EXPECT_TRUE(component.contains("/run/user/1000/qx-manager"));
 
-    // A refused worker's line keeps the cause.
+    // Plain words in both languages; a refusal keeps its cause.
     const SchedulingOutcome refused{Scheduling::kNormal, true,
                                     "SCHED_FIFO: Operation not permitted"};
-    EXPECT_EQ(
-        CAboutDlg::SchedulingText(refused),
-        "Link workers: normal priority (SCHED_FIFO: Operation not permitted), timer slack 1 ns");
-    EXPECT_EQ(CAboutDlg::SchedulingText({Scheduling::kRealtimeKit, false, ""}),
-              "Link workers: real-time (RealtimeKit)");
+    const SchedulingOutcome granted{Scheduling::kFifo, true, ""};
+    for (const auto& [language, outcome, expected] :
+         std::vector<std::tuple<int, SchedulingOutcome, QString>>{
+             {kLangEnglish, refused,
+              "Real-time priority: not granted (SCHED_FIFO: Operation not permitted); precise "
+              "timers: on"},
+             {kLangEnglish, granted, "Real-time priority: granted; precise timers: on"},
+             {kLangJapanese, granted,
+              "リアルタイム優先度: 許可されました、正確なタイマー: 有効"}}) {
+        SetThreadLanguage(language);
+        EXPECT_EQ(CAboutDlg::SchedulingText(outcome), expected);
+    }
+    EXPECT_EQ(CAboutDlg::PortKindText("pseudo-terminal"), "疑似端末");
+    SetThreadLanguage(kLangEnglish);
+    EXPECT_EQ(CAboutDlg::PortKindText("pseudo-terminal"), "pseudo-terminal");
 }
 
 }  // namespace

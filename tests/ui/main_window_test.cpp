@@ -7,6 +7,7 @@
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QMenu>
+#include <QPushButton>
 #include <QTimer>
 #include <QToolButton>
 #include <QWindow>
@@ -369,6 +370,35 @@ TEST_F(MainWindowTest, ExitAsksFirstThenRemovesEveryLinkAndSavesItsSection) {
     EXPECT_EQ(window_->Manager().Count(), 0);
 }
 
+// The Status page's Test buttons key the device; every way out of the program ends the tests and
+// leaves it told CW off, then PTT off. -x, SIGTERM and SIGINT all come in as the exit request.
+TEST_F(MainWindowTest, ExitEndsRunningTestsWithTheDeviceUnkeyed) {
+    const std::function<void(CInterfaceManagerDlg&)> ways[] = {
+        [this](CInterfaceManagerDlg& window) {
+            answer_ = QMessageBox::Yes;
+            window.ExitWithConfirmation();
+        },
+        [](CInterfaceManagerDlg& window) { window.HandleInstanceRequest(kRequestExit); },
+    };
+    hid_.AddDevice();
+    for (const auto& exit : ways) {
+        Build();
+        StartAndScan();
+        ASSERT_EQ(window_->Manager().Count(), 1);
+        const auto device = hid_.Device(1);
+        const std::size_t before = device->LineReports().size();
+        FindControl<QPushButton>(window_->StatusPage(), 1021)->click();  // PTT Test
+        FindControl<QPushButton>(window_->StatusPage(), 1010)->click();  // CW Test
+        ASSERT_TRUE(WaitFor([&] { return device->LineReports().size() == before + 2; }));
+        exit(*window_);
+        const auto lines = device->LineReports();
+        ASSERT_EQ(lines.size(), before + 4);
+        EXPECT_EQ(lines[before + 2].bytes[1], 0x01);
+        EXPECT_EQ(lines[before + 3].bytes[1], 0x00);
+        window_.reset();
+    }
+}
+
 TEST_F(MainWindowTest, SectionsAreSavedEveryThreeThousandTicks) {
     hid_.AddDevice();
     Build();
@@ -414,16 +444,63 @@ TEST_F(MainWindowTest, NoticesGoToTheTrayBalloonElseToAMessageBox) {
     EXPECT_EQ(lastIcon_, QMessageBox::Warning);
 }
 
+// A settings file that cannot be written at exit: the balloons of the ports let go, then the
+// icon's end, would take a balloon away at once. An exit from the window says it in a box; an
+// exit asked for from outside (-x, a signal) leaves it to standard error and the journal.
+TEST_F(MainWindowTest, ASaveThatFailsAtExitIsShownInABoxOnlyOnAnExitFromTheWindow) {
+    hid_.AddDevice();
+    for (const bool fromWindow : {true, false}) {
+        std::filesystem::remove_all(Ini());
+        LocateIniFile();
+        Build();
+        StartAndScan();
+        ASSERT_EQ(window_->Manager().Count(), 1);
+        questions_.clear();
+        std::filesystem::remove(Ini());
+        std::filesystem::create_directory(Ini());  // every write now fails
+        SetSaveFailureHandler([this](const std::string&, int) { window_->ShowNotice("unsaved"); });
+        answer_ = QMessageBox::Yes;
+        if (fromWindow)
+            window_->ExitWithConfirmation();
+        else
+            window_->HandleInstanceRequest(kRequestExit);
+        SetSaveFailureHandler(nullptr);
+        EXPECT_EQ(exits_, fromWindow ? 1 : 2);
+        const std::vector<std::string> boxes =
+            fromWindow ? std::vector<std::string>{LoadLocalizedString(105), "unsaved"}
+                       : std::vector<std::string>{};
+        EXPECT_EQ(questions_, boxes) << fromWindow;
+        for (const auto& call : tray_.calls) EXPECT_NE(call.record.info, "unsaved") << fromWindow;
+        window_.reset();
+    }
+}
+
 TEST_F(MainWindowTest, PortOperationsShowTheirProgressInTheBalloon) {
     Build();
     window_->OnPortOperation(1, 7);
     EXPECT_EQ(tray_.calls.back().record.info, "Creating virtual port COM7.\nPlease wait...");
-    window_->OnPortOperation(0, 7);
-    EXPECT_EQ(tray_.calls.back().record.info, "");
     program_->removePortsOnDeviceRemoval.value = 0;
     window_->OnPortOperation(2, 7);  // ports kept on removal: nothing to announce
     EXPECT_EQ(tray_.calls.back().record.info, "");
     EXPECT_EQ(window_->OnPortOperation(2, 7), 0);
+}
+
+TEST_F(MainWindowTest, ACreatedPortIsAnnouncedReadyInPlaceOfItsBalloonAndAFailureStays) {
+    WritePrivateProfileString("Interface-QX4SIM0001", "PortCat", "5", Ini());
+    hid_.AddDevice();
+    Build();
+    StartAndScan();
+    ASSERT_EQ(window_->Manager().Count(), 1);
+    QCoreApplication::processEvents();
+    const TrayRecord& ready = tray_.calls.back().record;
+    EXPECT_EQ(ready.info, "COM5 is ready: " + portClass_->PortsDirectory() + "/COM5");
+    EXPECT_EQ(ready.timeoutMs, kTrayBalloonDesktopTimeout);
+
+    window_->OnPortOperation(kPortOperationCreating, 9);
+    window_->OnPortOperation(kPortOperationDone, 9);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(tray_.calls.back().record.info, "COM9 cannot be created.");
+    EXPECT_EQ(tray_.calls.back().record.timeoutMs, kTrayBalloonStays);
 }
 
 TEST_F(MainWindowTest, JapaneseScreenshot) {

@@ -4,10 +4,12 @@
 
 #include <QAbstractItemView>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
@@ -140,6 +142,13 @@ TEST_F(PagesTest, CreateUpdateMakesThePortAndSavesIt) {
     CPageStatus* status = window_->StatusPage();
     EXPECT_EQ(Text(status, 1013), "COM7");
     EXPECT_EQ(FindControl(status, 1013)->toolTip().toStdString(), PortPath(7));
+    // The path stands in the row as text to select, and "Copy path" puts it on the clipboard.
+    EXPECT_EQ(Text(status, 1040).toStdString(), PortPath(7));
+    EXPECT_TRUE(FindControl<QLabel>(status, 1040)->textInteractionFlags() &
+                Qt::TextSelectableByMouse);
+    status->CopyPath(kCat);
+    EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), PortPath(7));
+    EXPECT_EQ(Text(status, 1042), "");
     EXPECT_EQ(Text(status, 1016).toStdString(), LoadLocalizedString(118));
     EXPECT_FALSE(Shown(status, 1024));
 
@@ -149,6 +158,7 @@ TEST_F(PagesTest, CreateUpdateMakesThePortAndSavesIt) {
     FindControl<QPushButton>(window_->PortsPage(), 1024)->click();
     EXPECT_EQ(link.ports[kCat].portNumber, 0);
     EXPECT_EQ(GetPrivateProfileInt("Interface-" + link.key, "PortCat", -1, iniPath_), 0);
+    EXPECT_EQ(Text(status, 1040), "");
 }
 
 TEST_F(PagesTest, SameNumberForTwoChannelsGoesToTheEarlierChannel) {

@@ -87,6 +87,7 @@ TEST_F(ProgramProcessTest, ExitReturnsOnceTheProgramHasEndedAndAStartRightAfterI
     ASSERT_EQ(ports(), 8) << first.Err();
 
     EXPECT_EQ(RunToEnd({"-x"}), 0);
+    EXPECT_TRUE(first.Wait(std::chrono::milliseconds(0))) << "still running when -x returned";
     EXPECT_EQ(ports(), 0) << "ports still there when -x returned";
     EXPECT_EQ(HideInTray(), 1) << "settings not saved when -x returned";
     EXPECT_EQ(first.Wait(), 0);
@@ -95,6 +96,23 @@ TEST_F(ProgramProcessTest, ExitReturnsOnceTheProgramHasEndedAndAStartRightAfterI
     ASSERT_TRUE(second.WaitUntilRunning()) << second.Err();
     EXPECT_EQ(RunToEnd({"-x"}), 0);
     EXPECT_EQ(second.Wait(), 0);
+}
+
+// Over ssh: the window cannot be had, and Qt would abort with a core. -h needs no display.
+TEST_F(ProgramProcessTest, WithoutADisplayTheWindowStartSaysWhyAndHelpStillPrints) {
+    // No display at all, or one that no server answers (a stale DISPLAY).
+    for (const char* display : {"-uDISPLAY", "DISPLAY=:99"}) {
+        ProgramProcess start(
+            "env", {"-uWAYLAND_DISPLAY", "-uQT_QPA_PLATFORM", display, ProgramPath(), "-s"},
+            Output());
+        EXPECT_EQ(start.Wait(), 4) << start.Err();
+        EXPECT_NE(start.Err().find("No display: start it with --headless, or set DISPLAY\n"),
+                  std::string::npos)
+            << start.Err();
+    }
+    ProgramProcess help("env", {"-uDISPLAY", "-uQT_QPA_PLATFORM", ProgramPath(), "-h"}, Output());
+    EXPECT_EQ(help.Wait(), 0) << help.Err();
+    EXPECT_EQ(help.Out().rfind("Usage: qx-manager", 0), 0u) << help.Out();
 }
 
 TEST_F(ProgramProcessTest, ExitWithNothingRunningSaysSoAndFails) {

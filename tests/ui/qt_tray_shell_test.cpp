@@ -3,10 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/support/poll_until.h"
 #include "tests/ui/qt_test_app.h"
 
 namespace qx {
@@ -45,8 +51,10 @@ class QtTrayShellTest : public ::testing::Test {
 protected:
     void SetUp() override { test::EnsureQtApplication(); }
 
-    std::unique_ptr<QtTrayShell> Make(bool activationToggles = false) {
+    std::unique_ptr<QtTrayShell> Make(bool activationToggles = false,
+                                      int doubleClickIntervalMs = 400) {
         TrayDesktop desktop;
+        desktop.doubleClickIntervalMs = doubleClickIntervalMs;
         desktop.trayAvailable = [this] { return trayUp_; };
         desktop.activationToggles = activationToggles;
         auto balloons = std::make_unique<FakeBalloons>(balloonLog_);
@@ -126,6 +134,31 @@ TEST_F(QtTrayShellTest, ActivationsBecomeTheIconsMouseMessages) {
         expected.push_back({kIconId, kTrayRightButtonUp});
         EXPECT_EQ(messages_, expected) << "activation toggles: " << toggles;
     }
+}
+
+// On an XEmbed tray a lone click toggles once the double-click interval has passed; a double
+// click (which reports its first click too) toggles exactly once.
+TEST_F(QtTrayShellTest, ASingleClickTogglesAfterTheDoubleClickIntervalAndADoubleClickOnce) {
+    auto shell = Make(false, 20);
+    ASSERT_TRUE(shell->Notify(kTrayAdd, Icon()));
+    auto* icon = shell->findChild<QSystemTrayIcon*>();
+    const auto eventsUntil = [](const std::function<bool()>& condition) {
+        return test::PollUntil(condition, std::chrono::seconds(5), std::chrono::milliseconds(1),
+                               [] { QCoreApplication::processEvents(); });
+    };
+    const std::vector<std::pair<unsigned, int>> oneToggle{{kIconId, kTrayLeftDoubleClick}};
+    emit icon->activated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(messages_.empty());
+    ASSERT_TRUE(eventsUntil([&] { return !messages_.empty(); }));
+    EXPECT_EQ(messages_, oneToggle);
+
+    messages_.clear();
+    emit icon->activated(QSystemTrayIcon::Trigger);
+    emit icon->activated(QSystemTrayIcon::DoubleClick);
+    bool intervalsPassed = false;
+    QTimer::singleShot(100, [&] { intervalsPassed = true; });
+    ASSERT_TRUE(eventsUntil([&] { return intervalsPassed; }));
+    EXPECT_EQ(messages_, oneToggle);
 }
 
 // Each balloon replaces the one up, an empty one closes it, removing the icon closes it, and a

@@ -14,7 +14,8 @@ const StatusStrings kStrings{"Not selected",
                              "Parameters",
                              "- cannot create this port!",
                              "- is not open by any program",
-                             "baud"};
+                             "baud",
+                             "bytes dropped"};
 
 // A link with every channel present and no port assigned.
 StatusPageInput AllPresent() {
@@ -46,6 +47,25 @@ TEST(StatusPageModel, NoSelectionShowsNotSelectedAndHidesEveryControl) {
     EXPECT_EQ(view.parameterVisible[0], false);
     EXPECT_EQ(view.parameterVisible[1], false);
     EXPECT_EQ(view.testControlsVisible, false);
+}
+
+// Bytes a program lost follow the parameters (the holder where there are none), only when any.
+TEST(StatusPageModel, DroppedBytesFollowTheRowsLastText) {
+    StatusPageInput input = AllPresent();
+    for (Channel channel : {kCat, kFsk, kWinKey}) Bind(input.channels[channel], channel + 1);
+    input.channels[kCat].reading = Held("/usr/bin/rigctld", 9600, 8, kParityNone, kStopBitsOne);
+    input.channels[kCat].droppedBytes = 1234;
+    input.channels[kFsk].droppedBytes = 62;  // its program has gone since
+    input.channels[kWinKey].reading = Held("/usr/bin/keyer", 1200, 8, kParityNone, kStopBitsTwo);
+    input.channels[kWinKey].droppedBytes = 5;
+    StatusPageView view = ComputeStatusPage(input, kStrings);
+    EXPECT_EQ(view.parameterLines[0], "Parameters: 9600 baud, 8, N, 1, 1234 bytes dropped");
+    EXPECT_EQ(view.parameterLines[1], "62 bytes dropped");
+    EXPECT_EQ(view.holderLines[kWinKey], "is open by keyer, 5 bytes dropped");
+
+    input.channels[kCat].droppedBytes = 0;
+    view = ComputeStatusPage(input, kStrings);
+    EXPECT_EQ(view.parameterLines[0], "Parameters: 9600 baud, 8, N, 1");
 }
 
 TEST(StatusPageModel, UnassignedPresentChannelOffersAddPort) {
@@ -214,6 +234,26 @@ TEST(StatusPageModel, FailingReadShowsThatPortAsNotOpen) {
     EXPECT_EQ(view.holderLines[kCat], "- is not open by any program");
     EXPECT_EQ(view.parameterLines[0], "");
     EXPECT_EQ(view.holderLines[kFsk], "is open by fsk");
+}
+
+// Only a port that exists has a path to show: one that failed, or a setting that is no number,
+// has none.
+TEST(StatusPageModel, PortPathOnlyForPortsThatExist) {
+    ChannelStatusInput bound;
+    Bind(bound, 5);
+    ChannelStatusInput noSink = bound;
+    noSink.hasSink = false;
+    ChannelStatusInput unusable = bound;
+    unusable.unusableSetting = "COM5x";
+    ChannelStatusInput failed;
+    failed.portNumber = 5;
+    for (const auto& [in, expected] :
+         std::vector<std::pair<ChannelStatusInput, std::string>>{{bound, "/run/p/COM5"},
+                                                                 {noSink, ""},
+                                                                 {unusable, ""},
+                                                                 {failed, ""},
+                                                                 {ChannelStatusInput{}, ""}})
+        EXPECT_EQ(PortPathText(in, "/run/p"), expected);
 }
 
 }  // namespace

@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QImage>
+#include <QPainter>
 #include <memory>
 
 #include "app/strings.h"
 #include "tests/support/fake_tray_shell.h"
+#include "tests/ui/qt_test_app.h"
+#include "ui/program_icon.h"
 
 namespace qx {
 namespace {
@@ -167,6 +172,31 @@ TEST(TrayMenu, FollowsTheWindowLanguage) {
     SetThreadLanguage(kLangEnglish);
     EXPECT_EQ(TrayMenu()[0].text, "Show/hide");
     EXPECT_EQ(TrayMenu()[1].text, "Exit");
+}
+
+// The panel sizes are drawn for, not scaled; a sheet of them on light and dark panels is kept
+// with the screenshots for a person to look at.
+TEST(ProgramIcon, IsDrawnAtThePanelSizesAndShownOnLightAndDarkPanels) {
+    test::EnsureQtApplication();
+    const QList<QSize> sizes = ProgramIcon().availableSizes();
+    for (int size : {16, 22, 24}) EXPECT_TRUE(sizes.contains(QSize(size, size))) << size;
+
+    const QString dir = qEnvironmentVariable("QXM_SCREENSHOT_DIR");
+    if (dir.isEmpty()) return;
+    QDir().mkpath(dir);
+    QImage sheet(3 * 40, 2 * 40, QImage::Format_RGB32);
+    QPainter painter(&sheet);
+    for (int row = 0; row < 2; ++row) {
+        painter.fillRect(0, row * 40, sheet.width(), 40,
+                         row == 0 ? QColor(0xef, 0xef, 0xef) : QColor(0x2b, 0x2b, 0x2b));
+        int x = 8;
+        for (int size : {16, 22, 24}) {
+            painter.drawPixmap(x, row * 40 + (40 - size) / 2, ProgramIcon().pixmap(size));
+            x += 40;
+        }
+    }
+    painter.end();
+    EXPECT_TRUE(sheet.save(dir + "/icon_16_22_24_light_dark.png"));
 }
 
 }  // namespace

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,27 @@ protected:
     bool NoPortServed() const {
         return std::none_of(std::begin(kPorts), std::end(kPorts),
                             [&](int n) { return PortServed(n); });
+    }
+
+    // The program raises RTS and DTR; then end() runs, after which the device must have been
+    // told CW off, then PTT off (the keyed state's own repeat may still go out first).
+    static void ExpectUnkeyedBy(const RadioProgram& ptt, const UhidProcess& device,
+                                const std::function<void()>& end) {
+        const int both = TIOCM_RTS | TIOCM_DTR;
+        const long long keyed = MonotonicMicroseconds();
+        ASSERT_EQ(::ioctl(ptt.Fd(), TIOCMBIS, &both), 0);
+        ASSERT_TRUE(
+            test::PollUntil([&] { return LineReportAfter(device, "03", keyed).has_value(); },
+                            kWaitBound, kWaitStep));
+        const long long ending = MonotonicMicroseconds();
+        end();
+        ASSERT_TRUE(
+            test::PollUntil([&] { return LineReportAfter(device, "00", ending).has_value(); },
+                            kWaitBound, kWaitStep));
+        std::vector<std::string> lines = LineReportsAfter(device, ending);
+        std::erase(lines, "03");
+        EXPECT_EQ(lines.front(), "01");
+        EXPECT_EQ(lines.back(), "00");
     }
 
     test::TempEnvironment env_;
@@ -153,16 +176,52 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
         << "ports not back after the replug";
     EXPECT_TRUE(test::PollUntil([&] { return device->Logged("CMD VER"); }, 60s, kWaitStep));
 
-    // A second start with -x ends the running one, which saves the interface's settings.
-    ManagerProcess exitRequest({"-x"}, logs_ / "qx-manager-x.log");
-    EXPECT_EQ(exitRequest.Wait(60s), 0);
-    EXPECT_EQ(manager.Wait(60s), 0);
+    // A second start with -x ends the running one, which saves the interface's settings; a
+    // program holding the keying lines on meanwhile leaves the device unkeyed.
+    RadioProgram ptt(PortPath(kPttPort));
+    ASSERT_TRUE(ptt.Valid());
+    ExpectUnkeyedBy(ptt, *device, [&] {
+        ManagerProcess exitRequest({"-x"}, logs_ / "qx-manager-x.log");
+        EXPECT_EQ(exitRequest.Wait(60s), 0);
+        EXPECT_EQ(manager.Wait(60s), 0);
+    });
     const std::string ini = ReadText(env_.IniPath());
     for (const char* saved :
          {"PortCat=3", "PortPttCw=4", "PortFsk=5", "PortWinkey=6", "Product=Halvorn QX-4"})
         EXPECT_NE(ini.find(test::Utf16(saved).substr(2)), std::string::npos) << saved;
     EXPECT_TRUE(NoPortServed());
     EXPECT_EQ(device->Destroy(), 0);
+}
+
+// A program holds RTS and DTR on when its keying port is released (--set-port ... 0) and when the
+// program gets SIGTERM: each time the device is left unkeyed, CW first.
+TEST_F(ManagerGuestTest, ReleasingTheKeyingPortOrSigtermLeavesTheDeviceUnkeyed) {
+    UhidProcess device(kSerial, logs_ / "device.log");
+    ASSERT_TRUE(device.Started());
+    ManagerProcess manager({}, logs_ / "qx-manager.log");
+    ASSERT_TRUE(test::PollUntil([&] { return AllPortsServed(); }, kStartBound, kWaitStep));
+    const auto setPort = [&](const char* number) {
+        return ManagerProcess({"--set-port", kSerial, "PTTCW", number}, logs_ / "set-port.log")
+            .Wait(60s);
+    };
+    {
+        RadioProgram ptt(PortPath(kPttPort));
+        ASSERT_TRUE(ptt.Valid());
+        ExpectUnkeyedBy(ptt, device, [&] { EXPECT_EQ(setPort("0"), 0); });
+    }
+    ASSERT_EQ(setPort("4"), 0);
+    ASSERT_TRUE(test::PollUntil([&] { return PortServed(kPttPort); }, kWaitBound, kWaitStep));
+    // The link last saw both lines on: the new port's, off at opening, reach the device first.
+    const long long reopened = MonotonicMicroseconds();
+    RadioProgram ptt(PortPath(kPttPort));
+    ASSERT_TRUE(ptt.Valid());
+    ASSERT_TRUE(test::PollUntil([&] { return LineReportAfter(device, "00", reopened).has_value(); },
+                                kWaitBound, kWaitStep));
+    ExpectUnkeyedBy(ptt, device, [&] {
+        manager.Signal(SIGTERM);
+        EXPECT_EQ(manager.Wait(60s), 0);
+    });
+    EXPECT_EQ(device.Destroy(), 0);
 }
 
 }  // namespace

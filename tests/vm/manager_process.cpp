@@ -69,6 +69,10 @@ ManagerProcess::~ManagerProcess() {
     waitpid(pid_, nullptr, 0);
 }
 
+void ManagerProcess::Signal(int number) const {
+    if (pid_ > 0) kill(pid_, number);
+}
+
 int ManagerProcess::Wait(std::chrono::milliseconds bound) {
     int status = 0;
     if (!test::PollUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, bound, kWaitStep))

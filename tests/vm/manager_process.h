@@ -28,6 +28,7 @@ public:
     ManagerProcess(const ManagerProcess&) = delete;
     ManagerProcess& operator=(const ManagerProcess&) = delete;
     bool Started() const { return pid_ > 0; }
+    void Signal(int number) const;
     // The exit status once it ended within the bound; -1 otherwise (or when killed).
     int Wait(std::chrono::milliseconds bound);
 

@@ -1,12 +1,15 @@
 // On a kernel with uhid and cuse, as an ordinary user meets the program: udev runs with the
 // project's rules, the CUSE helper runs as root, and qx-manager and the radio programs run as an
 // unprivileged uid. The interface is plugged in after the program has started.
+#include <asm/termbits.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -40,6 +44,7 @@ using test::RadioProgram;
 
 constexpr uid_t kUser = 65534;   // runs the program and its radio programs
 constexpr uid_t kOther = 65533;  // another user on the same machine
+constexpr uid_t kRelay = 65532;  // the keying-port relays
 constexpr const char* kSerial = "QX4SIM0001";
 constexpr int kPorts[] = {3, 4, 5, 6};  // CAT, PTT/CW, FSK, WinKey
 constexpr int kCatPort = 3, kPttPort = 4;
@@ -97,10 +102,71 @@ struct NodeOwner {
     uid_t uid = 0;
     mode_t mode = 0;
 };
+// The serial devices a port picker such as flrig's or fldigi's lists from /dev/serial/by-id/:
+// the names that lead to a character device.
+std::vector<std::string> PickerListing() {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/serial/by-id", error)) {
+        struct stat st {};
+        if (::stat(entry.path().c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+            names.push_back(entry.path().string());
+    }
+    return names;
+}
+
 std::optional<NodeOwner> OwnerOf(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
     return NodeOwner{st.st_uid, st.st_mode & 07777};
+}
+
+std::string CommandOutput(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    std::string output;
+    char chunk[256];
+    while (pipe && std::fgets(chunk, sizeof chunk, pipe.get())) output += chunk;
+    return output;
+}
+
+// Root's stack around an ioctl argument, marked so that a leak or an overwrite shows.
+struct MarkedArgument {
+    char before[256];
+    int bits = -1;
+    char after[256];
+};
+constexpr char kSecret = 'S';
+
+// The attacker's side, as uid kOther in a child: asks for a keying port, keeps every byte the
+// relay sends, then answers with hostile frames. Exit 0: nothing of root's reached it and the
+// relay ended the session; 1 a secret byte arrived; 2 the relay kept serving; 3 no port.
+[[noreturn]] void Attack(const std::string& helperSocket, int control) {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kOther, kOther, kOther) != 0 ||
+        ::setresuid(kOther, kOther, kOther) != 0)
+        ::_exit(3);
+    std::string error;
+    UniqueFd relay = RequestCuseConnection(helperSocket, "qx-COM240", &error);
+    if (!relay.Valid()) ::_exit(3);
+    const char ready = 'R';
+    if (::write(control, &ready, 1) != 1) ::_exit(3);
+    std::vector<char> seen;
+    std::vector<char> buffer(1 << 17);
+    for (;;) {  // until root's turn is over
+        pollfd fds[2] = {{relay.Get(), POLLIN, 0}, {control, POLLIN, 0}};
+        if (::poll(fds, 2, 60000) <= 0 || (fds[1].revents & POLLIN)) break;
+        const ssize_t n = ::recv(relay.Get(), buffer.data(), buffer.size(), 0);
+        if (n <= 0) break;
+        seen.insert(seen.end(), buffer.begin(), buffer.begin() + n);
+    }
+    if (std::count(seen.begin(), seen.end(), kSecret) >= 8) ::_exit(1);
+    // A frame that lies about its length, then one far beyond any frame's bounds.
+    const char lie[] = {16, 0x7F, 0x7F, 'x'};
+    ::send(relay.Get(), lie, sizeof lie, MSG_NOSIGNAL);
+    ::send(relay.Get(), std::string(100000, 'x').data(), 100000, MSG_NOSIGNAL);
+    pollfd p{relay.Get(), POLLIN, 0};
+    while (::poll(&p, 1, 10000) == 1)
+        if (::recv(relay.Get(), buffer.data(), buffer.size(), 0) <= 0) ::_exit(0);
+    ::_exit(2);
 }
 
 class UserGuestTest : public ::testing::Test {
@@ -140,9 +206,10 @@ protected:
             << "udevd did not start";
 
         helperSocket_ = home_.Root() + "/helper.sock";
-        helper_ =
-            std::make_unique<Daemon>(std::vector<std::string>{QX_HELPER_PROGRAM, helperSocket_},
-                                     logs_ + "/qx-cuse-helper.log");
+        helper_ = std::make_unique<Daemon>(
+            std::vector<std::string>{QX_HELPER_PROGRAM, "--relay-user", std::to_string(kRelay),
+                                     helperSocket_},
+            logs_ + "/qx-cuse-helper.log");
         ASSERT_TRUE(helper_->Started());
         ASSERT_TRUE(test::PollUntil([&] { return CuseHelperAnswers(helperSocket_, nullptr); },
                                     kWaitBound, kWaitStep))
@@ -259,10 +326,21 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
     // udev is still busy with the new port nodes; the latencies are the program's, not its.
     ASSERT_EQ(std::system("udevadm settle --timeout=60"), 0);
     {
-        // As the user: PTT on RTS, CW on DTR, as a rig-control program keys them.
+        // As the user: PTT on RTS, CW on DTR, as a rig-control program keys them, through the
+        // keying port's second name, which a picker lists.
+        const std::string pickedName =
+            "/dev/serial/by-id/qx-manager-COM" + std::to_string(kPttPort);
+        // udev gives the name as it handles the node's event, which settle may not wait for.
+        EXPECT_TRUE(test::PollUntil(
+            [&] {
+                const std::vector<std::string> listed = PickerListing();
+                return std::find(listed.begin(), listed.end(), pickedName) != listed.end();
+            },
+            kWaitBound, kWaitStep))
+            << pickedName;
         AsUser user(kUser);
         ASSERT_TRUE(user.Ok());
-        RadioProgram ptt(PortPath(kPttPort));
+        RadioProgram ptt(pickedName);
         RadioProgram cat(PortPath(kCatPort));
         ASSERT_TRUE(ptt.Valid() && cat.Valid()) << std::strerror(errno);
         CheckKeyingRounds(ptt, *device, "as the user: ", "user_");
@@ -280,6 +358,17 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
             [&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET CAT;SPEED=4800"); },
             kWaitBound, kWaitStep));
         EXPECT_LT(sent("SET CAT;SPEED=4800"), sent("SET CAT;MODE=7E2"));
+    }
+    // Root sees the settings the radio program made, through the relay: stty reads them (its
+    // TCGETS cannot carry a BOTHER rate), TCGETS2 shows them whole.
+    const std::string stty = CommandOutput("stty -F " + PortPath(kCatPort) + " 2>&1");
+    EXPECT_EQ(stty.find("stty:"), std::string::npos) << stty;
+    {
+        UniqueFd port(::open(PortPath(kCatPort).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        struct termios2 settings {};
+        ASSERT_EQ(::ioctl(port.Get(), TCGETS2, &settings), 0) << std::strerror(errno);
+        EXPECT_EQ(settings.c_ospeed, 4800u);
+        EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB), CS7 | PARENB | CSTOPB);
     }
     {
         // Another user can neither open the ports nor take their numbers or other names.
@@ -310,6 +399,48 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
     EXPECT_TRUE(
         test::PollUntil([] { return ::access("/dev/qx-COM4", F_OK) != 0; }, kWaitBound, kWaitStep));
     EXPECT_EQ(device->Destroy(), 0);
+}
+
+// The attack that handing out the CUSE connection allowed: a program of another user holds a
+// keying port while root uses it. It only ever gets the relay's frames.
+TEST_F(UserGuestTest, AHostileHolderOfAKeyingPortReachesNothingOfRoots) {
+    int control[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, control), 0);
+    UniqueFd ours(control[0]), theirs(control[1]);
+    const pid_t attacker = ::fork();
+    if (attacker == 0) Attack(helperSocket_, theirs.Get());
+    char ready = 0;
+    ASSERT_EQ(::read(ours.Get(), &ready, 1), 1) << "the attacker got no port";
+    const std::string node = "/dev/qx-COM240";
+
+    // Root's stty gets a sound answer: the port's own settings.
+    const std::string settings = CommandOutput("stty -F " + node + " 2>&1");
+    EXPECT_NE(settings.find("speed 9600 baud"), std::string::npos) << settings;
+    // Root's TIOCMGET: the answer lands in the argument and nowhere else.
+    {
+        MarkedArgument argument;
+        std::memset(argument.before, kSecret, sizeof argument.before);
+        std::memset(argument.after, kSecret, sizeof argument.after);
+        UniqueFd port(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+        ASSERT_TRUE(port.Valid()) << std::strerror(errno);
+        EXPECT_EQ(::ioctl(port.Get(), TIOCMGET, &argument.bits), 0) << std::strerror(errno);
+        EXPECT_EQ(argument.bits & ~(TIOCM_RTS | TIOCM_DTR | TIOCM_CTS), 0);
+        EXPECT_EQ(std::count(std::begin(argument.before), std::end(argument.before), kSecret), 256);
+        EXPECT_EQ(std::count(std::begin(argument.after), std::end(argument.after), kSecret), 256);
+        int queued = 0;
+        EXPECT_EQ(::ioctl(port.Get(), TIOCGPGRP, &queued), -1);
+        EXPECT_EQ(errno, ENOTTY);
+    }
+    const char go = 'H';
+    ASSERT_EQ(::write(ours.Get(), &go, 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(attacker, &status, 0), attacker);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "attacker status " << status;
+    // The hostile frames ended that one port; the device went with its session.
+    EXPECT_TRUE(
+        test::PollUntil([&] { return ::access(node.c_str(), F_OK) != 0; }, kWaitBound, kWaitStep));
+    EXPECT_NE(ReadText(logs_ + "/qx-cuse-helper.log").find("relay for qx-COM240 ended"),
+              std::string::npos);
 }
 
 }  // namespace

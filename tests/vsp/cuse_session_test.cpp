@@ -17,6 +17,7 @@
 
 #include "core/cuse_protocol.h"
 #include "platform/cuse_connection.h"
+#include "tests/support/cuse_messages.h"
 #include "vsp/IVSPortAx.h"
 #include "vsp/cuse_device.h"
 #include "vsp/cuse_session.h"
@@ -24,82 +25,15 @@
 namespace qx {
 namespace {
 
-constexpr uint32_t kPid = 4242;
-
-template <typename T>
-void Put(std::vector<uint8_t>& bytes, const T& value) {
-    const auto* p = reinterpret_cast<const uint8_t*>(&value);
-    bytes.insert(bytes.end(), p, p + sizeof(T));
-}
-
-// A kernel request: header, then the body.
-template <typename Body>
-std::vector<uint8_t> Request(uint32_t opcode, uint64_t unique, const Body& body,
-                             const std::string& tail = "") {
-    std::vector<uint8_t> message;
-    fuse_in_header header{};
-    header.len = static_cast<uint32_t>(sizeof header + sizeof(Body) + tail.size());
-    header.opcode = opcode;
-    header.unique = unique;
-    header.pid = kPid;
-    Put(message, header);
-    Put(message, body);
-    message.insert(message.end(), tail.begin(), tail.end());
-    return message;
-}
-
-std::vector<uint8_t> Open(uint64_t unique, uint32_t flags = O_RDWR | O_NONBLOCK) {
-    return Request(FUSE_OPEN, unique, fuse_open_in{flags, 0});
-}
-std::vector<uint8_t> Read(uint64_t unique, uint64_t fh, uint32_t size,
-                          uint32_t flags = O_NONBLOCK) {
-    fuse_read_in in{};
-    in.fh = fh;
-    in.size = size;
-    in.flags = flags;
-    return Request(FUSE_READ, unique, in);
-}
-std::vector<uint8_t> Write(uint64_t unique, uint64_t fh, const std::string& data) {
-    fuse_write_in in{};
-    in.fh = fh;
-    in.size = static_cast<uint32_t>(data.size());
-    in.flags = O_NONBLOCK;
-    return Request(FUSE_WRITE, unique, in, data);
-}
-std::vector<uint8_t> Ioctl(uint64_t unique, uint64_t fh, uint32_t cmd, uint64_t arg,
-                           const std::string& input = "", uint32_t outSize = 0) {
-    fuse_ioctl_in in{};
-    in.fh = fh;
-    in.flags = FUSE_IOCTL_UNRESTRICTED;
-    in.cmd = cmd;
-    in.arg = arg;
-    in.in_size = static_cast<uint32_t>(input.size());
-    in.out_size = outSize;
-    return Request(FUSE_IOCTL, unique, in, input);
-}
-std::string IntBytes(int value) {
-    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
-// A reply as the kernel reads it.
-struct Reply {
-    uint64_t unique = 0;
-    int error = 0;
-    std::vector<uint8_t> body;
-    template <typename T>
-    T As() const {
-        T value{};
-        std::memcpy(&value, body.data(), std::min(sizeof(T), body.size()));
-        return value;
-    }
-};
-Reply Parse(const CuseMessage& message) {
-    fuse_out_header header{};
-    EXPECT_GE(message.size(), sizeof header);
-    std::memcpy(&header, message.data(), sizeof header);
-    EXPECT_EQ(header.len, message.size());
-    return {header.unique, -header.error, {message.begin() + sizeof header, message.end()}};
-}
+using test::IntBytes;
+using test::Ioctl;
+using test::kPid;
+using test::Open;
+using test::Parse;
+using test::Read;
+using test::Reply;
+using test::Request;
+using test::Write;
 
 class CuseSessionTest : public ::testing::Test {
 protected:
@@ -194,6 +128,47 @@ TEST_F(CuseSessionTest, PointerIoctlsAskForTheirBuffersAndValueIoctlsDoNot) {
     auto unknown = Send(Ioctl(6, fh, TIOCGPGRP, pointer, "", sizeof(int)));
     ASSERT_EQ(unknown.size(), 1u);
     EXPECT_EQ(unknown[0].error, ENOTTY);
+}
+
+// A retry makes the kernel copy caller memory both ways: it names only the caller's argument,
+// with the size the command's own layout has; any other command never gets a retry.
+TEST_F(CuseSessionTest, RetriesNameOnlyTheArgumentWithItsFixedSize) {
+    const uint64_t fh = OpenPort();
+    const uint64_t pointer = 0x7ffd00001000;
+    const struct {
+        uint32_t command;
+        uint32_t in, out;
+    } known[] = {
+        {TCGETS, 0, 36},      {TCSETSW, 36, 0},     {TIOCMGET, 0, 4},
+        {TIOCMBIC, 4, 0},     {TIOCGSERIAL, 0, 72}, {TIOCSSERIAL, 72, 0},
+        {TIOCGICOUNT, 0, 80}, {FIONREAD, 0, 4},     {TIOCOUTQ, 0, 4},
+    };
+    uint64_t unique = 10;
+    for (const auto& c : known) {
+        auto retry = Send(Ioctl(++unique, fh, c.command, pointer));
+        ASSERT_EQ(retry.size(), 1u) << std::hex << c.command;
+        const auto out = retry[0].As<fuse_ioctl_out>();
+        ASSERT_EQ(out.flags, static_cast<uint32_t>(FUSE_IOCTL_RETRY)) << std::hex << c.command;
+        ASSERT_EQ(out.in_iovs + out.out_iovs, 1u);
+        fuse_ioctl_iovec iov{};
+        ASSERT_EQ(retry[0].body.size(), sizeof out + sizeof iov);
+        std::memcpy(&iov, retry[0].body.data() + sizeof out, sizeof iov);
+        EXPECT_EQ(iov.base, pointer);
+        EXPECT_EQ(iov.len, out.in_iovs ? c.in : c.out) << std::hex << c.command;
+    }
+    // Unknown commands, whatever sizes came along: ENOTTY, no retry, no bytes back.
+    const uint32_t unknown[] = {TIOCGPGRP, TIOCSTI, TIOCSCTTY, FIONBIO, TIOCGWINSZ, 0xC0105500u, 0};
+    for (uint32_t command : unknown)
+        for (uint32_t outSize : {0u, 4u, 4096u}) {
+            auto reply = Send(Ioctl(++unique, fh, command, pointer, "", outSize));
+            ASSERT_EQ(reply.size(), 1u);
+            EXPECT_EQ(reply[0].error, ENOTTY) << std::hex << command;
+            EXPECT_TRUE(reply[0].body.empty());
+        }
+    // A second round with too little of the argument is refused, never asked for again.
+    auto shortArgument = Send(Ioctl(++unique, fh, TCSETS, pointer, "abcd"));
+    ASSERT_EQ(shortArgument.size(), 1u);
+    EXPECT_EQ(shortArgument[0].error, EINVAL);
 }
 
 TEST_F(CuseSessionTest, PollWakeUpInterruptFlushAndOthers) {

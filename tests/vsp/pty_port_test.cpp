@@ -288,6 +288,7 @@ TEST_F(PtyPortTest, WritesNeverBlockAndOverflowIsCounted) {
     const auto overflow = TransmitOverflowCount(*port_);
     ASSERT_TRUE(overflow.has_value());
     ASSERT_GT(*overflow, 0u);
+    EXPECT_EQ(*overflow, refused * 1000) << "whole writes are dropped, never part of one";
 
     // Everything accepted reaches the program; what was dropped is only ever the newest part.
     const size_t accepted = sent.size() - *overflow;

@@ -366,12 +366,14 @@ TEST_F(SerialStateTest, DrainWaitsForTheLinkAndFlushDiscards) {
     EXPECT_EQ(state.BytesWaiting(), 0u);
 }
 
-TEST_F(SerialStateTest, OverrunDropsWhatDoesNotFit) {
-    std::vector<uint8_t> bytes(20, 7);
-    EXPECT_EQ(state.DeliverToProgram(bytes), 16u);
+TEST_F(SerialStateTest, OverrunDropsWholeDeliveriesThatDoNotFit) {
+    const std::vector<uint8_t> ten(10, 7), twenty(20, 7);
+    EXPECT_EQ(state.DeliverToProgram(twenty), 0u);
+    EXPECT_EQ(state.DeliverToProgram(ten), 10u);
+    EXPECT_EQ(state.DeliverToProgram(ten), 0u);
     const auto counts = As<serial_icounter_struct>(PointerIoctl(TIOCGICOUNT));
-    EXPECT_EQ(counts.rx, 16);
-    EXPECT_EQ(counts.buf_overrun, 4);
+    EXPECT_EQ(counts.rx, 10);
+    EXPECT_EQ(counts.buf_overrun, 30);
 }
 
 TEST_F(SerialStateTest, SerialInfoIsPlausibleAndCustomDivisorSetsTheRate) {

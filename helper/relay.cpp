@@ -1,0 +1,181 @@
+#include "helper/relay.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "helper/relay_confinement.h"
+#include "helper/relay_session.h"
+
+namespace qx::helper {
+namespace {
+
+// A program that stops reading its frames ends its own port's session after this long rather
+// than holding the kernel's requests (root's too) unanswered.
+constexpr timeval kProgramSendTimeout{1, 0};
+constexpr int kReadyTimeoutMs = 5000;
+
+int PollTimeout(const RelaySession& session) {
+    const auto deadline = session.NextDeadline();
+    if (!deadline) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - SerialClock::now());
+    return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 60000));
+}
+
+// Writes what the session has to say; false when the program cannot take it.
+bool Flush(RelaySession& session, int kernel, int program) {
+    // A reply to a request its caller gave up meanwhile fails with ENOENT: nothing to do.
+    for (const CuseMessage& message : session.TakeKernelOutbox())
+        [[maybe_unused]] const ssize_t n = ::write(kernel, message.data(), message.size());
+    for (const std::vector<uint8_t>& frame : session.TakeProgramOutbox())
+        if (::send(program, frame.data(), frame.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(frame.size()))
+            return false;
+    return true;
+}
+
+// One message from the kernel; false with the reason when the device has ended.
+bool ReadKernel(RelaySession& session, int kernel, std::vector<uint8_t>& buffer, std::string* why) {
+    const ssize_t n = ::read(kernel, buffer.data(), buffer.size());
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) {
+        *why = std::string("the kernel ended the device: ") + (n < 0 ? std::strerror(errno) : "");
+        return false;
+    }
+    session.FromKernel({buffer.data(), static_cast<size_t>(n)}, SerialClock::now());
+    return true;
+}
+
+// One frame from the program; false with the reason when it left or broke the protocol.
+bool ReadProgram(RelaySession& session, int program, std::vector<uint8_t>& buffer,
+                 std::string* why) {
+    // MSG_TRUNC gives the message's real length, so an oversized one is refused, not cut.
+    const ssize_t n = ::recv(program, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) {
+        *why = n == 0 ? "the program closed its end"
+                      : std::string("the program's socket: ") + std::strerror(errno);
+        return false;
+    }
+    if (static_cast<size_t>(n) > buffer.size()) {
+        *why = "the program sent a frame of " + std::to_string(n) + " bytes";
+        return false;
+    }
+    return session.FromProgram({buffer.data(), static_cast<size_t>(n)}, why);
+}
+
+}  // namespace
+
+Expected<RelayIdentity> ResolveRelayIdentity(const std::string& nameOrUid) {
+    uid_t uid = 0;
+    const char* end = nameOrUid.data() + nameOrUid.size();
+    const bool numeric =
+        !nameOrUid.empty() && std::from_chars(nameOrUid.data(), end, uid).ptr == end;
+    const passwd* user = numeric ? ::getpwuid(uid) : ::getpwnam(nameOrUid.c_str());
+    if (!numeric && !user) return Error{ENOENT, "no relay user \"" + nameOrUid + "\""};
+    RelayIdentity identity{user ? user->pw_uid : uid, user ? user->pw_gid : uid};
+    if (identity.uid == 0 || identity.gid == 0)
+        return Error{EPERM, "the relay must not run as root (" + nameOrUid + ")"};
+    return identity;
+}
+
+bool PrepareRelayDescriptors(int kernel, int program, std::string* error) {
+    const int flags = ::fcntl(kernel, F_GETFL);
+    if (flags < 0 || ::fcntl(kernel, F_SETFL, flags | O_NONBLOCK) != 0 ||
+        ::setsockopt(program, SOL_SOCKET, SO_SNDTIMEO, &kProgramSendTimeout,
+                     sizeof kProgramSendTimeout) != 0) {
+        *error = std::string("preparing the relay's descriptors: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::string RunRelay(int kernel, int program) {
+    RelaySession session;
+    std::vector<uint8_t> kernelBuffer(kCuseReadBuffer);
+    std::vector<uint8_t> programBuffer(kRelayMaxFrame);
+    std::string why;
+    session.Expire(SerialClock::now());  // the first state frame
+    bool serving = Flush(session, kernel, program);
+    while (serving) {
+        pollfd fds[2] = {{kernel, POLLIN, 0}, {program, POLLIN, 0}};
+        if (::poll(fds, 2, PollTimeout(session)) < 0 && errno != EINTR) {
+            why = std::string("poll: ") + std::strerror(errno);
+            break;
+        }
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) why = "the kernel ended the device";
+        serving = why.empty() &&
+                  (!(fds[0].revents & POLLIN) || ReadKernel(session, kernel, kernelBuffer, &why)) &&
+                  (!(fds[1].revents & (POLLIN | POLLHUP | POLLERR)) ||
+                   ReadProgram(session, program, programBuffer, &why));
+        session.Expire(SerialClock::now());
+        if (!Flush(session, kernel, program) && serving) {
+            why = "the program stopped taking its frames";
+            serving = false;
+        }
+    }
+    session.Abort();  // waiting callers get EIO before the device goes
+    Flush(session, kernel, program);
+    return why;
+}
+
+UniqueFd StartRelay(UniqueFd connection, const std::string& deviceName,
+                    const RelayIdentity& identity, std::string* error) {
+    int pair[2];
+    int ready[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        *error = std::string("making the relay's socket pair: ") + std::strerror(errno);
+        return {};
+    }
+    UniqueFd programEnd(pair[0]), relayEnd(pair[1]);
+    if (::pipe2(ready, O_CLOEXEC) != 0) {
+        *error = std::string("making the relay's pipe: ") + std::strerror(errno);
+        return {};
+    }
+    UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        *error = std::string("starting the relay: ") + std::strerror(errno);
+        return {};
+    }
+    if (pid == 0) {
+        int kernel = connection.Release(), program = relayEnd.Release(),
+            told = readyWrite.Release();
+        std::string why;
+        if (!PrepareRelayDescriptors(kernel, program, &why) ||
+            !ConfineRelay(identity, {&kernel, &program, &told}, &why)) {
+            std::fprintf(stderr, "qx-cuse-helper: relay for %s: %s\n", deviceName.c_str(),
+                         why.c_str());
+            ::_exit(1);
+        }
+        const char ok = 1;
+        [[maybe_unused]] const ssize_t n = ::write(told, &ok, 1);
+        ::close(told);
+        why = RunRelay(kernel, program);
+        std::fprintf(stderr, "qx-cuse-helper: relay for %s ended: %s\n", deviceName.c_str(),
+                     why.c_str());
+        ::_exit(0);
+    }
+    readyWrite.Reset();
+    pollfd p{readyRead.Get(), POLLIN, 0};
+    char ok = 0;
+    if (::poll(&p, 1, kReadyTimeoutMs) != 1 || ::read(readyRead.Get(), &ok, 1) != 1) {
+        ::kill(pid, SIGKILL);  // still starting after the deadline: a relay half-made is none
+        *error = "the relay for " + deviceName + " could not be confined";
+        return {};
+    }
+    return programEnd;
+}
+
+}  // namespace qx::helper

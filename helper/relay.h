@@ -1,0 +1,38 @@
+#pragma once
+// The relay of one keying port: a process without privileges that serves the kernel's requests
+// for /dev/qx-COM<n> and talks to the owning program over a socket pair (relay_protocol.h).
+// The root helper forks it once the node is given: a fork rather than a second program, so that
+// nothing is looked up or parsed between root and the confined relay, and the package installs
+// one binary.
+#include <sys/types.h>
+
+#include <string>
+
+#include "core/error.h"
+#include "platform/fd.h"
+
+namespace qx::helper {
+
+struct RelayIdentity {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// The relay's user, from a user name or a numeric uid (whose group is its primary group, or
+// the same number when no user has it). Refuses root.
+Expected<RelayIdentity> ResolveRelayIdentity(const std::string& nameOrUid);
+
+// Before confinement: the kernel's connection non-blocking, a deadline for sends to the program.
+bool PrepareRelayDescriptors(int kernel, int program, std::string* error);
+
+// Serves the port until the kernel ends the device, the program leaves or breaks the protocol;
+// the reason it ended. Both descriptors are the caller's, prepared.
+std::string RunRelay(int kernel, int program);
+
+// Forks a confined relay for an initialised CUSE connection and returns the program's end of
+// its socket pair once the relay is confined; invalid with the reason otherwise. Only for a
+// single-threaded caller (the helper); the relay's exit is reaped by SIGCHLD being ignored.
+UniqueFd StartRelay(UniqueFd connection, const std::string& deviceName,
+                    const RelayIdentity& identity, std::string* error);
+
+}  // namespace qx::helper

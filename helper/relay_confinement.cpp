@@ -1,0 +1,119 @@
+#include "helper/relay_confinement.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace qx::helper {
+namespace {
+
+#if defined(__x86_64__)
+constexpr uint32_t kNativeArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr uint32_t kNativeArch = AUDIT_ARCH_AARCH64;
+#else
+#error "the relay's system-call filter knows x86-64 and arm64 only"
+#endif
+
+constexpr int kFirstKept = 3;
+constexpr int kParkedFds = 100;  // above anything kept while the kept ones are moved
+
+// What the relay's loop, the C++ allocator and an abort need; nothing opens, maps a file,
+// forks or executes.
+constexpr long kAllowedCalls[] = {
+    SYS_read,       SYS_write,        SYS_writev,          SYS_recvfrom,       SYS_sendto,
+    SYS_recvmsg,    SYS_sendmsg,      SYS_ppoll,           SYS_close,          SYS_exit,
+    SYS_exit_group, SYS_rt_sigreturn, SYS_restart_syscall, SYS_clock_gettime,  SYS_brk,
+    SYS_mmap,       SYS_munmap,       SYS_mremap,          SYS_madvise,        SYS_futex,
+    SYS_getpid,     SYS_gettid,       SYS_tgkill,          SYS_rt_sigprocmask, SYS_fstat,
+    SYS_newfstatat,
+#ifdef SYS_poll
+    SYS_poll,
+#endif
+};
+
+bool Fail(std::string* error, const std::string& step) {
+    *error = "confining the relay: " + step + ": " + std::strerror(errno);
+    return false;
+}
+
+bool KeepOnly(std::initializer_list<int*> keep, std::string* error) {
+    for (int* fd : keep)
+        if ((*fd = ::fcntl(*fd, F_DUPFD, kParkedFds)) < 0) return Fail(error, "moving descriptors");
+    int next = kFirstKept;
+    for (int* fd : keep) {
+        if (::dup2(*fd, next) < 0) return Fail(error, "moving descriptors");
+        *fd = next++;
+    }
+    if (::syscall(SYS_close_range, next, UINT_MAX, 0) != 0)
+        return Fail(error, "closing inherited descriptors");
+    return true;
+}
+
+// A directory made, entered and removed: the root of a tree with nothing in it, where nothing
+// can be made.
+bool LeaveFileSystem(std::string* error) {
+    char dir[] = "/tmp/qx-relay-XXXXXX";
+    if (!::mkdtemp(dir) || ::chdir(dir) != 0 || ::rmdir(dir) != 0 || ::chroot(".") != 0 ||
+        ::chdir("/") != 0)
+        return Fail(error, "leaving the file system");
+    return true;
+}
+
+bool BecomeRelayUser(const RelayIdentity& identity, std::string* error) {
+    if (::setgroups(0, nullptr) != 0 ||
+        ::setresgid(identity.gid, identity.gid, identity.gid) != 0 ||
+        ::setresuid(identity.uid, identity.uid, identity.uid) != 0)
+        return Fail(error, "becoming uid " + std::to_string(identity.uid));
+    if (::setresuid(0, 0, 0) == 0) {
+        errno = EPERM;
+        return Fail(error, "root could be regained");
+    }
+    return true;
+}
+
+bool FilterSystemCalls(std::string* error) {
+    std::vector<sock_filter> program{
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kNativeArch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+    };
+    for (long call : kAllowedCalls) {
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(call), 0, 1));
+        program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    }
+    program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
+    const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
+    if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
+        return Fail(error, "installing the system-call filter");
+    return true;
+}
+
+}  // namespace
+
+bool ConfineRelay(const RelayIdentity& identity, std::initializer_list<int*> keep,
+                  std::string* error) {
+    if (identity.uid == 0) {
+        errno = EPERM;
+        return Fail(error, "the relay user is root");
+    }
+    return KeepOnly(keep, error) && LeaveFileSystem(error) && BecomeRelayUser(identity, error) &&
+           (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 || Fail(error, "no_new_privs")) &&
+           (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0 || Fail(error, "not dumpable")) &&
+           FilterSystemCalls(error);
+}
+
+}  // namespace qx::helper

@@ -1,0 +1,204 @@
+// The relay of a keying port: its session logic against frames a hostile program may send, and
+// the confined relay process itself between a stand-in kernel (a socket pair in place of
+// /dev/cuse) and the program's side of the port.
+#include <asm/ioctls.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <linux/termios.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/relay_protocol.h"
+#include "helper/relay.h"
+#include "helper/relay_session.h"
+#include "tests/support/cuse_messages.h"
+#include "tests/support/poll_until.h"
+#include "vsp/IVSPortAx.h"
+#include "vsp/cuse_relay_device.h"
+
+namespace qx::helper {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+constexpr uid_t kRelayUid = 65533;
+
+Bytes Frame(const RelayFrame& frame) { return EncodeRelayFrame(frame); }
+
+TEST(RelaySession, AFrameBeyondTheProtocolOrItsCreditEndsTheSession) {
+    const Bytes full = Frame(RelayFrame::Bytes(RelayFrameType::kToProgram, Bytes(kRelayWindow)));
+    const struct {
+        const char* what;
+        std::vector<Bytes> frames;  // the last one is refused, those before it taken
+    } cases[] = {
+        {"garbage", {{0xFF, 0xFF, 0xFF, 0xFF}}},
+        {"a relay's frame", {Frame(RelayFrame::State({}))}},
+        {"bytes beyond the port's room",
+         {full, Frame(RelayFrame::Bytes(RelayFrameType::kToProgram, {1}))}},
+        {"credit never given", {Frame(RelayFrame::Consumed(1))}},
+    };
+    for (const auto& c : cases) {
+        RelaySession session;
+        std::string why;
+        for (size_t i = 0; i + 1 < c.frames.size(); ++i)
+            ASSERT_TRUE(session.FromProgram(c.frames[i], &why)) << c.what << ": " << why;
+        EXPECT_FALSE(session.FromProgram(c.frames.back(), &why)) << c.what;
+        EXPECT_FALSE(why.empty()) << c.what;
+    }
+}
+
+// The frames a program gets, decoded.
+std::vector<RelayFrame> Decoded(RelaySession& session) {
+    std::vector<RelayFrame> frames;
+    for (const Bytes& message : session.TakeProgramOutbox()) {
+        auto frame = DecodeRelayFrame(message, RelaySender::kRelay);
+        EXPECT_TRUE(frame) << frame.error().message;
+        if (frame) frames.push_back(*frame);
+    }
+    return frames;
+}
+
+TEST(RelaySession, ThePortsStateBytesAndCreditReachTheProgram) {
+    RelaySession session;
+    const auto now = SerialClock::now();
+    session.FromKernel(test::Open(1), now);
+    auto frames = Decoded(session);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_TRUE(frames[0].state.open);
+    EXPECT_EQ(frames[0].state.openerPid, test::kPid);
+    EXPECT_EQ(frames[1].event, kEventOpened);
+    const uint64_t fh = test::Parse(session.TakeKernelOutbox().at(0)).As<fuse_open_out>().fh;
+
+    session.FromKernel(test::Write(2, fh, "FA;"), now);
+    frames = Decoded(session);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].bytes, (Bytes{'F', 'A', ';'}));
+
+    std::string why;
+    ASSERT_TRUE(session.FromProgram(
+        Frame(RelayFrame::Bytes(RelayFrameType::kToProgram, {'I', 'F', ';'})), &why));
+    session.TakeKernelOutbox();
+    session.FromKernel(test::Read(3, fh, 64), now);
+    const auto read = test::Parse(session.TakeKernelOutbox().at(0));
+    EXPECT_EQ(read.body, (Bytes{'I', 'F', ';'}));
+    frames = Decoded(session);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].type, RelayFrameType::kConsumed);
+    EXPECT_EQ(frames[0].count, 3u);
+}
+
+// A relay forked and confined as the helper does it, between a stand-in kernel and a program.
+class ConfinedRelay : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "confining the relay needs root";
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        kernel_.Reset(pair[0]);
+        std::string error;
+        program_ = StartRelay(UniqueFd(pair[1]), "qx-COM240", {kRelayUid, kRelayUid}, &error);
+        ASSERT_TRUE(program_.Valid()) << error;
+    }
+    void TearDown() override {
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {}
+    }
+
+    // The kernel's request and the relay's one reply to it.
+    test::Reply Ask(const Bytes& request) {
+        EXPECT_EQ(::write(kernel_.Get(), request.data(), request.size()),
+                  static_cast<ssize_t>(request.size()));
+        Bytes reply(kCuseReadBuffer);
+        const ssize_t n = ::read(kernel_.Get(), reply.data(), reply.size());
+        EXPECT_GT(n, 0);
+        reply.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return test::Parse(reply);
+    }
+
+    // The /proc/<pid>/status lines of the relay: the test's child running as the relay user.
+    std::string RelayStatus() {
+        std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+        while (const dirent* entry = ::readdir(proc.get())) {
+            std::ifstream file(std::string("/proc/") + entry->d_name + "/status");
+            const std::string status((std::istreambuf_iterator<char>(file)), {});
+            if (status.find("PPid:\t" + std::to_string(::getpid()) + "\n") != std::string::npos &&
+                status.find("Uid:\t" + std::to_string(kRelayUid)) != std::string::npos)
+                return status;
+        }
+        return "";
+    }
+
+    UniqueFd kernel_, program_;
+};
+
+TEST_F(ConfinedRelay, RunsWithoutPrivilegesAndServesTheProgramsPort) {
+    const std::string status = RelayStatus();
+    ASSERT_FALSE(status.empty());
+    for (const char* line : {"CapEff:\t0000000000000000", "CapPrm:\t0000000000000000",
+                             "NoNewPrivs:\t1", "Seccomp:\t2", "Gid:\t65533\t65533\t65533"})
+        EXPECT_NE(status.find(line), std::string::npos) << line << " in\n" << status;
+
+    std::vector<int> events;
+    std::mutex eventsMutex;
+    auto device = CuseRelayDevice::Serve(std::move(program_), [&](int id) {
+        std::lock_guard lock(eventsMutex);
+        events.push_back(id);
+    });
+    ASSERT_TRUE(device);
+    const uint64_t fh = Ask(test::Open(1)).As<fuse_open_out>().fh;
+    EXPECT_EQ(Ask(test::Ioctl(2, fh, TIOCMBIS, 0x1000, test::IntBytes(TIOCM_RTS))).error, 0);
+    EXPECT_EQ(Ask(test::Write(3, fh, "FA;")).error, 0);
+    EXPECT_EQ(Ask(test::Ioctl(4, fh, TIOCGPGRP, 0x1000, "", 4)).error, ENOTTY);
+    ASSERT_TRUE(test::PollUntil([&] { return device->BytesWaiting() == 3; }, 5s));
+    EXPECT_TRUE(device->IsOpen());
+    EXPECT_EQ(device->OpenerPid(), static_cast<pid_t>(test::kPid));
+    EXPECT_TRUE(device->Rts());
+    EXPECT_FALSE(device->Dtr());
+    uint8_t taken[8] = {};
+    EXPECT_EQ(device->TakeFromProgram(taken, sizeof taken), 3u);
+
+    // Device to program: whole or refused, within the relay's room.
+    const Bytes tooMuch(kRelayWindow + 1, 'x');
+    EXPECT_FALSE(device->DeliverToProgram(tooMuch.data(), tooMuch.size()));
+    EXPECT_TRUE(device->DeliverToProgram(reinterpret_cast<const uint8_t*>("IF;"), 3));
+    test::Reply read;
+    ASSERT_TRUE(
+        test::PollUntil([&] { return (read = Ask(test::Read(5, fh, 64))).body.size() == 3; }, 5s));
+
+    device->End();  // the relay ends the device: the kernel's side sees its end close
+    Bytes rest(kCuseReadBuffer);
+    EXPECT_EQ(::read(kernel_.Get(), rest.data(), rest.size()), 0);
+    std::lock_guard lock(eventsMutex);
+    EXPECT_EQ(events.front(), kEventOpened);
+}
+
+TEST_F(ConfinedRelay, AHostileFrameEndsTheSessionAndFailsWhatWaits) {
+    const uint64_t fh = Ask(test::Open(1)).As<fuse_open_out>().fh;
+    const Bytes blockingRead = test::Read(2, fh, 64, 0);
+    ASSERT_EQ(::write(kernel_.Get(), blockingRead.data(), blockingRead.size()),
+              static_cast<ssize_t>(blockingRead.size()));
+    const Bytes oversized(3 * kRelayMaxFrame, 16);
+    ASSERT_EQ(::send(program_.Get(), oversized.data(), oversized.size(), 0),
+              static_cast<ssize_t>(oversized.size()));
+    Bytes reply(kCuseReadBuffer);
+    ssize_t n = 0;
+    std::vector<test::Reply> replies;
+    while ((n = ::read(kernel_.Get(), reply.data(), reply.size())) > 0) {
+        const test::Reply r = test::Parse({reply.begin(), reply.begin() + n});
+        if (r.unique == 2) replies.push_back(r);
+    }
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].error, EIO);
+    EXPECT_EQ(n, 0);  // the connection closed: the kernel removes the node
+}
+
+}  // namespace
+}  // namespace qx::helper

@@ -1,0 +1,178 @@
+#include "vsp/cuse_relay_device.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "vsp/IVSPortAx.h"
+
+namespace qx {
+
+std::shared_ptr<CuseRelayDevice> CuseRelayDevice::Serve(UniqueFd relay, EventFn onEvent) {
+    UniqueFd stopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!relay.Valid() || !stopFd.Valid()) return nullptr;
+    std::shared_ptr<CuseRelayDevice> device(
+        new CuseRelayDevice(std::move(relay), std::move(stopFd), std::move(onEvent)));
+    device->thread_ = std::thread([raw = device.get()] { raw->Loop(); });
+    return device;
+}
+
+CuseRelayDevice::CuseRelayDevice(UniqueFd relay, UniqueFd stopFd, EventFn onEvent)
+    : relay_(std::move(relay)), stopFd_(std::move(stopFd)), onEvent_(std::move(onEvent)) {}
+
+CuseRelayDevice::~CuseRelayDevice() { End(); }
+
+void CuseRelayDevice::End() {
+    MutexLock endLock(endMutex_);
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(stopFd_.Get(), &one, sizeof one);
+    if (thread_.joinable()) thread_.join();
+    ended_.store(true);
+    // Closing our end makes the relay fail what waits and end the device.
+    ::shutdown(relay_.Get(), SHUT_RDWR);
+}
+
+// --- the device thread -----------------------------------------------------------------------
+
+void CuseRelayDevice::Loop() {
+    std::vector<uint8_t> buffer(kRelayMaxFrame);
+    std::vector<int> events;
+    bool serving = true;
+    while (serving) {
+        pollfd fds[2] = {{relay_.Get(), POLLIN, 0}, {stopFd_.Get(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        if (fds[1].revents & POLLIN) break;
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) serving = Receive(buffer, events);
+        if (onEvent_)
+            for (int event : events) onEvent_(event);
+        events.clear();
+    }
+    const bool wasOpen = [&] {
+        MutexLock lock(mutex_);
+        return std::exchange(state_, {}).open;
+    }();
+    ended_.store(true);
+    if (wasOpen && onEvent_) onEvent_(kEventClosed);  // the port is gone with its opener
+}
+
+bool CuseRelayDevice::Receive(std::vector<uint8_t>& buffer, std::vector<int>& events) {
+    const ssize_t n = ::recv(relay_.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0) return errno == EINTR || errno == EAGAIN;
+    if (n == 0) return false;  // the relay ended the device
+    if (static_cast<size_t>(n) > buffer.size()) {
+        std::fprintf(stderr, "keying port relay: a frame of %zd bytes\n", n);
+        return false;
+    }
+    const Expected<RelayFrame> frame =
+        DecodeRelayFrame({buffer.data(), static_cast<size_t>(n)}, RelaySender::kRelay);
+    MutexLock lock(mutex_);
+    if (frame && Apply(*frame, events)) return true;
+    std::fprintf(stderr, "keying port relay: %s\n",
+                 frame ? "the relay broke the protocol" : frame.error().message.c_str());
+    return false;
+}
+
+bool CuseRelayDevice::Apply(const RelayFrame& frame, std::vector<int>& events) {
+    switch (frame.type) {
+    case RelayFrameType::kState: state_ = frame.state; return true;
+    case RelayFrameType::kEvent:
+        if (frame.event == kEventClosed) {
+            // What the last program wrote before it left goes with it, as in the port itself.
+            unreturnedCredit_ += static_cast<uint32_t>(fromProgram_.size());
+            fromProgram_.clear();
+            ReturnCreditLocked();
+        }
+        events.push_back(frame.event);
+        return true;
+    case RelayFrameType::kFromProgram:
+        if (fromProgram_.size() + frame.bytes.size() + unreturnedCredit_ > kRelayWindow)
+            return false;  // beyond the credit given
+        if (fromProgram_.empty()) events.push_back(kEventBytesWritten);
+        fromProgram_.insert(fromProgram_.end(), frame.bytes.begin(), frame.bytes.end());
+        return true;
+    case RelayFrameType::kConsumed:
+        if (frame.count > kRelayWindow - relayCredit_) return false;
+        relayCredit_ += frame.count;
+        return true;
+    default: return false;  // the decoder lets only the relay's own types through
+    }
+}
+
+// --- the link's and the user interface's threads ---------------------------------------------
+
+bool CuseRelayDevice::SendLocked(const RelayFrame& frame) {
+    const std::vector<uint8_t> bytes = EncodeRelayFrame(frame);
+    return ::send(relay_.Get(), bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(bytes.size());
+}
+
+// Credit the relay could not be told of yet is told with the next chance.
+void CuseRelayDevice::ReturnCreditLocked() {
+    if (unreturnedCredit_ > 0 && SendLocked(RelayFrame::Consumed(unreturnedCredit_)))
+        unreturnedCredit_ = 0;
+}
+
+bool CuseRelayDevice::DeliverToProgram(const uint8_t* data, size_t count) {
+    if (ended_.load()) return false;
+    MutexLock lock(mutex_);
+    if (count > relayCredit_) return false;
+    if (count == 0) return true;
+    if (!SendLocked(RelayFrame::Bytes(RelayFrameType::kToProgram, {data, data + count})))
+        return false;
+    relayCredit_ -= count;
+    return true;
+}
+
+size_t CuseRelayDevice::TakeFromProgram(uint8_t* buffer, size_t maxCount) {
+    if (ended_.load()) return 0;
+    MutexLock lock(mutex_);
+    const size_t taken = std::min(maxCount, fromProgram_.size());
+    std::copy_n(fromProgram_.begin(), taken, buffer);
+    fromProgram_.erase(fromProgram_.begin(), fromProgram_.begin() + static_cast<long>(taken));
+    unreturnedCredit_ += static_cast<uint32_t>(taken);
+    ReturnCreditLocked();
+    return taken;
+}
+
+size_t CuseRelayDevice::BytesWaiting() {
+    MutexLock lock(mutex_);
+    return ended_.load() ? 0 : fromProgram_.size();
+}
+
+bool CuseRelayDevice::IsOpen() {
+    MutexLock lock(mutex_);
+    return !ended_.load() && state_.open;
+}
+
+SerialSettings CuseRelayDevice::Settings() {
+    MutexLock lock(mutex_);
+    return {static_cast<int>(state_.baudRate), state_.dataBits, state_.parity, state_.stopBits};
+}
+
+bool CuseRelayDevice::Rts() {
+    MutexLock lock(mutex_);
+    return !ended_.load() && state_.rts;
+}
+
+bool CuseRelayDevice::Dtr() {
+    MutexLock lock(mutex_);
+    return !ended_.load() && state_.dtr;
+}
+
+void CuseRelayDevice::SetInputLine(bool asserted) {
+    MutexLock lock(mutex_);
+    ReturnCreditLocked();
+    SendLocked(RelayFrame::InputLine(asserted));
+}
+
+std::optional<pid_t> CuseRelayDevice::OpenerPid() {
+    MutexLock lock(mutex_);
+    if (ended_.load() || !state_.open || state_.openerPid == 0) return std::nullopt;
+    return static_cast<pid_t>(state_.openerPid);
+}
+
+}  // namespace qx
