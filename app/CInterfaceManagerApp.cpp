@@ -7,9 +7,11 @@
 #include <optional>
 
 #include "app/display_check.h"
+#include "app/exit_codes.h"
 #include "app/headless_host.h"
 #include "app/instance_queries.h"
 #include "app/port_component.h"
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "app/version.h"
 #include "platform/autostart.h"
@@ -21,17 +23,6 @@
 namespace qx {
 
 namespace {
-
-constexpr int kStrComponentError = 109;
-constexpr int kStrNoneRunning = 163;
-constexpr int kStrSaveFailed = 165;
-constexpr int kExitInstanceUnavailable = 3;
-constexpr int kExitUsage = 2;
-
-// The links' 1 ms timers are timerfds, which need no system-wide timer resolution; these mark
-// where the run raises and restores it.
-void RaiseTimerResolution() {}
-void RestoreTimerResolution() {}
 
 void ReportError(const std::string& text, const std::function<void(const std::string&)>& show) {
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -62,7 +53,7 @@ int AskRunningInstance(const std::string& runtimeDir, const CommandLine& command
     const std::optional<std::string> encoded = SendTextRequest(runtimeDir, query);
     if (!encoded) {
         std::fprintf(stderr, "%s\n", LoadLocalizedString(kStrNoneRunning).c_str());
-        return 1;
+        return kExitFailed;
     }
     const QueryAnswer answer = DecodeAnswer(*encoded);
     std::fputs(answer.text.c_str(), answer.status == 0 ? stdout : stderr);
@@ -156,7 +147,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     if (!portClass || !*portClass) {
         const std::string why = portClass ? "no virtual port component" : portClass.error().message;
         ReportError(FormatTexts(LoadLocalizedString(kStrComponentError), {why}), showStartError);
-        return 1;
+        return kExitFailed;
     }
     IVSPortAxClass& ports = **portClass;
     // Under systemd, standard error is the journal.
@@ -165,7 +156,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     const Expected<HidService> hid = makeHidService();
     if (!hid) {
         ReportError(hid.error().message, showStartError);
-        return 2;
+        return kExitNoDeviceAccess;
     }
     GiveSimulatedInterfacesPorts(hid->simulatedSerialNumbers);
     // From here on Ctrl+C and SIGTERM end the run through the exit path.
@@ -189,14 +180,8 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         trace.emplace(
             TraceSession::Options{journal && StderrIsJournal() ? nullptr : stderr, journal});
     }
-    RaiseTimerResolution();
-    int code = 0;
-    if (commandLine.headless)
-        code = RunHeadless(services);
-    else if (runWindow)
-        code = runWindow(services);
-    RestoreTimerResolution();
-    return code;
+    if (commandLine.headless) return RunHeadless(services);
+    return runWindow ? runWindow(services) : 0;
 }
 
 }  // namespace qx

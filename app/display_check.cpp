@@ -3,12 +3,11 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "app/string_ids.h"
 #include "app/strings.h"
 
 namespace qx {
 namespace {
-
-constexpr int kStrNoDisplay = 170;
 
 bool Set(const char* value) { return value != nullptr && *value != '\0'; }
 

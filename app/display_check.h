@@ -3,10 +3,11 @@
 // platform cannot reach a display, so the program asks before it makes the Qt application.
 #include <string>
 
+#include "app/exit_codes.h"
+
 namespace qx {
 
-// How a window start without a display ends: this exit code, and the text on standard error.
-constexpr int kExitNoDisplay = 4;
+// How a window start without a display ends: kExitNoDisplay, and this text on standard error.
 std::string NoDisplayText();
 
 // platform is QT_QPA_PLATFORM (a ';'-separated list of candidates, each optionally followed by

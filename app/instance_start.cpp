@@ -6,16 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/string_ids.h"
 #include "app/strings.h"
 
 namespace qx {
 namespace {
-
-constexpr int kStrDirNotPrivate = 160;
-constexpr int kStrLockCallFailed = 161;
-constexpr int kStrHeldWithoutAnswer = 162;
-constexpr int kStrNoneRunning = 163;
-constexpr int kStrDidNotEnd = 164;
 
 using Clock = std::chrono::steady_clock;
 

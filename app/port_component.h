@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/error.h"
+#include "core/error.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "platform/utf8.h"
+#include "core/utf8.h"
 
 namespace qx {
 namespace {

@@ -2,15 +2,11 @@
 
 #include <algorithm>
 
+#include "app/string_ids.h"
 #include "app/strings.h"
 
 namespace qx {
 namespace {
-
-constexpr int kStringCreatingPort = 112;
-constexpr int kStringDeletingPort = 113;
-constexpr int kStringPortReady = 181;
-constexpr int kStringPortNotCreated = 182;
 
 WindowTransition Stay(WindowState state, int hideInTray) {
     return {state, hideInTray, WindowOperation::kNone};
@@ -51,9 +47,9 @@ int SelectionAfterRebuild(int current, const std::vector<std::string>& storedFor
 }
 
 std::string PortOperationBalloonText(int kind, int portNumber, int removePortsOnDeviceRemoval) {
-    if (kind == 1) return FormatNumber(LoadLocalizedString(kStringCreatingPort), portNumber);
+    if (kind == 1) return FormatNumber(LoadLocalizedString(kStrCreatingPort), portNumber);
     if (kind == 2 && removePortsOnDeviceRemoval != 0)
-        return FormatNumber(LoadLocalizedString(kStringDeletingPort), portNumber);
+        return FormatNumber(LoadLocalizedString(kStrDeletingPort), portNumber);
     return {};
 }
 
@@ -62,11 +58,11 @@ CreatedPortsBalloon CreatedPortsBalloonText(const std::vector<std::pair<int, std
     for (const auto& [number, path] : ports) {
         if (!balloon.text.empty()) balloon.text += "\n";
         if (path.empty()) {
-            balloon.text += FormatNumber(LoadLocalizedString(kStringPortNotCreated), number);
+            balloon.text += FormatNumber(LoadLocalizedString(kStrPortNotCreated), number);
             balloon.stays = true;
         } else {
             balloon.text +=
-                FormatTexts(FormatNumber(LoadLocalizedString(kStringPortReady), number), {path});
+                FormatTexts(FormatNumber(LoadLocalizedString(kStrPortReady), number), {path});
         }
     }
     return balloon;

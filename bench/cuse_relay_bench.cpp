@@ -80,8 +80,7 @@ qx::test::Reply Ask(int kernel, const std::vector<uint8_t>& request) {
 
 template <typename Condition>
 void SpinUntil(Condition condition) {
-    while (!condition()) {
-    }
+    while (!condition()) {}
 }
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
@@ -129,6 +128,5 @@ int main(int argc, char** argv) {
         if (std::strncmp(argv[i], "--rounds=", 9) == 0) rounds = std::atoi(argv[i] + 9);
     Measure("in process", InProcess(), rounds);
     Measure("relay", ThroughRelay(), rounds);
-    while (::waitpid(-1, nullptr, 0) > 0) {
-    }
+    while (::waitpid(-1, nullptr, 0) > 0) {}
 }

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string_view>
 
-#include "vsp/cuse_port.h"
+#include "platform/cuse_device_name.h"
 
 namespace qx::helper {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "platform/error.h"
+#include "core/error.h"
 #include "platform/fd.h"
 
 namespace qx::helper {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/cuse_protocol.h"
-#include "platform/relay_protocol.h"
+#include "core/cuse_protocol.h"
+#include "core/relay_protocol.h"
 #include "vsp/cuse_session.h"
 
 namespace qx::helper {

@@ -13,8 +13,8 @@
 #include <map>
 #include <string>
 
+#include "core/error.h"
 #include "helper/serve_request.h"
-#include "platform/error.h"
 #include "platform/fd.h"
 
 namespace qx::helper {

@@ -173,7 +173,7 @@ void CHVInterface::RequestFskInversion(bool inverted) {
 }
 
 std::string CHVInterface::VersionText() const {
-    std::lock_guard lock(versionGuard_);
+    MutexLock lock(versionGuard_);
     return versionText_;
 }
 

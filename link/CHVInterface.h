@@ -22,12 +22,13 @@
 #include <thread>
 #include <vector>
 
+#include "core/channel.h"
+#include "core/device_protocol.h"
+#include "core/thread_annotations.h"
 #include "link/CInterfaceNotificatorHander.h"
 #include "link/tick_clock.h"
-#include "platform/channel.h"
 #include "platform/fd.h"
 #include "platform/hid.h"
-#include "platform/thread_annotations.h"
 #include "platform/wake_event.h"
 #include "vsp/IVSPortAx.h"
 
@@ -115,8 +116,6 @@ public:
     // with no pass due by time.
     std::atomic<uint64_t> servicePasses{0};
     std::atomic<int> sleeping{0};
-
-    int firmwareVersion = 0;  // stored with the settings; nothing sets it
 
     // What became of the reports this link wrote to the device, for tracing: the worker counts,
     // anyone reads. A refused write is one the device did not take whole (lost, not retried).
@@ -232,8 +231,8 @@ private:
     SentSettings catSent_{9600, 8, 78, 1};
     SentSettings fskSent_{45, 5, 78, 1};
 
-    mutable std::mutex versionGuard_;
-    std::string versionText_;
+    mutable Mutex versionGuard_;
+    std::string versionText_ QX_GUARDED_BY(versionGuard_);
 };
 
 }  // namespace qx

@@ -233,7 +233,7 @@ void CHVInterface::TakeVersionToken(std::string_view token) {
         if (StartsWith(token, kModelName)) versionStep_ = 2;
     } else {
         {
-            std::lock_guard lock(versionGuard_);
+            MutexLock lock(versionGuard_);
             versionText_.assign(token);
         }
         identityChanged.store(1);  // after the text, so a reader never sees the flag before it

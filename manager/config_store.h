@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/channel.h"
+#include "core/channel.h"
 
 namespace qx {
 
@@ -91,7 +91,6 @@ struct LinkSettings {
     // 0, so write-if-changed leaves it in the file.
     std::array<std::string, kChannelCount> unusablePortSettings{};
     int fskInverted = 0;
-    int firmwareVersion = 0;
 };
 
 // The section of the interface with this key, and the key of a channel's port number in it.

@@ -58,7 +58,8 @@ void SaveSettings(const LinkSettings& settings) {
         WriteIntIfChanged(section, kPortKeys[channel], settings.portNumbers[channel]);
     }
     WriteIntIfChanged(section, "FskInverted", settings.fskInverted);
-    WriteIntIfChanged(section, "FirmwareVersion", settings.firmwareVersion);
+    // The file format keeps this key; the program has never had a version to put in it.
+    WriteIntIfChanged(section, "FirmwareVersion", 0);
 }
 
 void LoadSettings(CHVInterface& link) {
@@ -88,7 +89,6 @@ void SaveSettings(const CHVInterface& link) {
             settings.portNumbers[channel] = link.ports[channel].portNumber;
     }
     settings.fskInverted = link.fskInverted;
-    settings.firmwareVersion = link.firmwareVersion;
     SaveSettings(settings);
 }
 

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "core/utf8.h"
 #include "manager/CHVInterfaceManager.h"
-#include "platform/utf8.h"
 
 namespace qx {
 namespace {

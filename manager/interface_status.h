@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/channel.h"
 #include "manager/port_reading.h"
-#include "platform/channel.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/cuse_protocol.h"
+#include "core/cuse_protocol.h"
 
 namespace qx {
 namespace {

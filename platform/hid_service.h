@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/error.h"
+#include "core/error.h"
 #include "platform/hid.h"
 
 namespace qx {

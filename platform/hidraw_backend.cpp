@@ -10,9 +10,9 @@
 #include <set>
 #include <vector>
 
+#include "core/utf8.h"
 #include "platform/hid.h"
 #include "platform/uevent_monitor.h"
-#include "platform/utf8.h"
 
 namespace qx {
 

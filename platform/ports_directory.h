@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/error.h"
+#include "core/error.h"
 
 namespace qx {
 

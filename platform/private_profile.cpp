@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <optional>
 
+#include "core/profile_document.h"
+#include "core/utf8.h"
 #include "platform/fd.h"
-#include "platform/profile_document.h"
 #include "platform/user_files.h"
-#include "platform/utf8.h"
 
 namespace qx {
 namespace {

@@ -14,6 +14,8 @@
 #include <memory>
 #include <mutex>
 
+#include "core/thread_annotations.h"
+
 namespace qx {
 namespace {
 
@@ -24,8 +26,8 @@ constexpr uint64_t kBusTimeoutMicroseconds = 1000000;
 // between passes, so 200 ms without sleeping would mean it has gone wrong.
 constexpr int64_t kRealtimeCpuMicroseconds = 200000;
 
-std::mutex lastGuard;
-SchedulingOutcome last;
+Mutex lastGuard;
+SchedulingOutcome last QX_GUARDED_BY(lastGuard);
 
 struct BusUnref {
     void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -93,13 +95,13 @@ SchedulingOutcome RaiseThreadToRealtime(int priority) {
         if (!refused.empty())
             outcome.refusal = std::string("SCHED_FIFO: ") + std::strerror(fifo) + "; " + refused;
     }
-    std::lock_guard lock(lastGuard);
+    MutexLock lock(lastGuard);
     last = outcome;
     return outcome;
 }
 
 SchedulingOutcome LastSchedulingOutcome() {
-    std::lock_guard lock(lastGuard);
+    MutexLock lock(lastGuard);
     return last;
 }
 

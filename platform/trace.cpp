@@ -8,12 +8,13 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <thread>
+
+#include "core/thread_annotations.h"
 
 namespace qx {
 
@@ -185,10 +186,10 @@ TraceQueue& ProcessQueue() {
 struct TraceSession::Writer {
     Options options;
     TraceQueue& queue = ProcessQueue();
-    std::mutex drainGuard;  // one drain at a time, so lines keep their order
-    std::mutex wakeGuard;
-    std::condition_variable wake;
-    bool stopping = false;  // guarded by wakeGuard
+    Mutex drainGuard;  // one drain at a time, so lines keep their order
+    Mutex wakeGuard;
+    CondVar wake;
+    bool stopping QX_GUARDED_BY(wakeGuard) = false;
     std::thread thread;
 
     explicit Writer(Options chosen) : options(chosen) {}
@@ -204,7 +205,7 @@ struct TraceSession::Writer {
     }
 
     void Drain() {
-        std::lock_guard lock(drainGuard);
+        MutexLock lock(drainGuard);
         TraceEntry entry;
         while (queue.Pop(entry)) Emit(entry);
         if (const uint64_t dropped = queue.TakeDropped()) {
@@ -222,13 +223,16 @@ struct TraceSession::Writer {
     // Wakes every few milliseconds rather than on each entry, so a tracing worker makes no
     // system call to hand over an entry.
     void Run() {
-        std::unique_lock lock(wakeGuard);
-        while (!stopping) {
-            wake.wait_for(lock, std::chrono::milliseconds(5));
-            lock.unlock();
-            Drain();
-            lock.lock();
-        }
+        while (!WaitForStop()) Drain();
+    }
+
+    // Waits a few milliseconds unless the session is ending; true when it is.
+    bool WaitForStop() {
+        MutexLock lock(wakeGuard);
+        if (!stopping)
+            wake.WaitUntil(wakeGuard,
+                           std::chrono::steady_clock::now() + std::chrono::milliseconds(5));
+        return stopping;
     }
 };
 
@@ -240,10 +244,10 @@ TraceSession::TraceSession(Options options) : writer_(std::make_unique<Writer>(o
 TraceSession::~TraceSession() {
     trace_detail::activeQueue.store(nullptr, std::memory_order_release);
     {
-        std::lock_guard lock(writer_->wakeGuard);
+        MutexLock lock(writer_->wakeGuard);
         writer_->stopping = true;
     }
-    writer_->wake.notify_one();
+    writer_->wake.NotifyOne();
     writer_->thread.join();
     writer_->Drain();
 }

@@ -90,7 +90,7 @@ bool SimControlDirectory::WaitForNews(int directoryWatch) {
 }
 
 void SimControlDirectory::Scan() {
-    std::lock_guard lock(scanGuard_);
+    MutexLock lock(scanGuard_);
     for (int number = 1; number <= backend_.Count(); ++number) {
         const auto device = backend_.Device(number);
         const std::string serial = device->Config().serialNumber;

@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "core/thread_annotations.h"
 #include "platform/fd.h"
 #include "sim/sim_hid_backend.h"
 
@@ -42,12 +43,13 @@ private:
     void Run();
     // Sleeps until the stop event, a change in the directory or a received report; false on stop.
     bool WaitForNews(int directoryWatch);
-    void AppendLog(int number);
+    void AppendLog(int number) QX_REQUIRES(scanGuard_);
 
     SimHidBackend& backend_;
     const std::string directory_;
-    std::mutex scanGuard_;
-    std::map<int, std::size_t> logged_;  // reports already written, per device number
+    Mutex scanGuard_;
+    std::map<int, std::size_t> logged_
+        QX_GUARDED_BY(scanGuard_);  // reports already written, per device number
     UniqueFd stop_;
     std::thread thread_;
 };

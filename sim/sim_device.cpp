@@ -50,11 +50,11 @@ void SimDevice::UpdateInputReadyLocked() {
 }
 
 int SimDevice::Read(uint64_t generation, uint8_t* data, std::size_t length) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!plugged_ || generation != generation_) return -1;
-    ++reads_;
+    const uint64_t reads = ++reads_;
     auto ready = std::find_if(input_.begin(), input_.end(),
-                              [&](const PendingInput& p) { return p.readyAtRead <= reads_; });
+                              [&](const PendingInput& p) { return p.readyAtRead <= reads; });
     if (ready == input_.end()) return 0;
     const std::size_t count = std::min(length, ready->bytes.size());
     std::memcpy(data, ready->bytes.data(), count);
@@ -64,30 +64,33 @@ int SimDevice::Read(uint64_t generation, uint8_t* data, std::size_t length) {
 }
 
 void SimDevice::StallWrites(std::chrono::milliseconds limit) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     writesStalled_ = true;
     stallLimit_ = limit;
 }
 
 void SimDevice::ResumeWrites() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         writesStalled_ = false;
     }
-    stallChanged_.notify_all();
+    stallChanged_.NotifyAll();
 }
 
 bool SimDevice::WaitForStalledWrite(std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(mutex_);
-    return stallChanged_.wait_for(lock, timeout, [this] { return stalledWrites_ > 0; });
+    MutexLock lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (stalledWrites_ == 0 && stallChanged_.WaitUntil(mutex_, deadline)) {}
+    return stalledWrites_ > 0;
 }
 
 int SimDevice::Write(uint64_t generation, const uint8_t* data, std::size_t length) {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     if (writesStalled_) {
         ++stalledWrites_;
-        stallChanged_.notify_all();
-        stallChanged_.wait_for(lock, stallLimit_, [&] { return !writesStalled_ || !plugged_; });
+        stallChanged_.NotifyAll();
+        const auto deadline = std::chrono::steady_clock::now() + stallLimit_;
+        while (writesStalled_ && plugged_ && stallChanged_.WaitUntil(mutex_, deadline)) {}
         --stalledWrites_;
         return -1;  // the stalled report never reached the device
     }
@@ -210,7 +213,7 @@ void SimDevice::QueueData(int reportId, const std::string& data, uint64_t readyA
 
 void SimDevice::SetPlugged(bool plugged) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (plugged == plugged_) return;
         plugged_ = plugged;
         if (plugged) {
@@ -219,21 +222,21 @@ void SimDevice::SetPlugged(bool plugged) {
             UpdateInputReadyLocked();
         }
     }
-    stallChanged_.notify_all();  // an unplug ends stalled writes
+    stallChanged_.NotifyAll();  // an unplug ends stalled writes
 }
 
 bool SimDevice::Plugged() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return plugged_;
 }
 
 uint64_t SimDevice::Generation() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return generation_;
 }
 
 void SimDevice::QueueInput(const std::array<uint8_t, 64>& report, uint64_t readsLater) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     input_.push_back({reads_ + 1 + readsLater, report});
     UpdateInputReadyLocked();
 }
@@ -246,7 +249,7 @@ void SimDevice::QueueInputState(uint8_t state) {
 }
 
 void SimDevice::QueueChannelData(Channel channel, const std::string& data) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     QueueData(config_.reportIds[channel], data, reads_ + 1);
     UpdateInputReadyLocked();
 }
@@ -254,24 +257,24 @@ void SimDevice::QueueChannelData(Channel channel, const std::string& data) {
 std::vector<SimReport> SimDevice::Received() const { return ReceivedSince(0); }
 
 std::vector<SimReport> SimDevice::ReceivedSince(std::size_t first) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const std::size_t skip = first > receivedDropped_ ? first - receivedDropped_ : 0;
     if (skip >= received_.size()) return {};
     return {received_.begin() + static_cast<std::ptrdiff_t>(skip), received_.end()};
 }
 
 std::size_t SimDevice::ReceivedCount() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return receivedDropped_ + received_.size();
 }
 
 std::vector<std::string> SimDevice::Commands() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return {commands_.begin(), commands_.end()};
 }
 
 std::vector<SimReport> SimDevice::LineReports() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<SimReport> lines;
     for (const auto& report : received_)
         if (report.bytes[0] == kLineReportId) lines.push_back(report);
@@ -279,42 +282,42 @@ std::vector<SimReport> SimDevice::LineReports() const {
 }
 
 std::string SimDevice::ChannelData(Channel channel) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return channelData_[channel];
 }
 
 std::string SimDevice::TakeChannelData(Channel channel) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return std::exchange(channelData_[channel], std::string());
 }
 
 std::size_t SimDevice::PendingInputCount() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return input_.size();
 }
 
 uint64_t SimDevice::ReadCount() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return reads_;
 }
 
 std::optional<int> SimDevice::FskInverted() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return fskInverted_;
 }
 
 std::string SimDevice::FskMode() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return fskMode_;
 }
 
 int SimDevice::FskSpeed() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return fskSpeed_;
 }
 
 TransceiverState SimDevice::Transceiver() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return transceiver_.State();
 }
 

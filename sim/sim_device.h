@@ -9,7 +9,6 @@
 // and the control thread plug, unplug and inspect.
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -18,7 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/channel.h"
+#include "core/channel.h"
+#include "core/device_protocol.h"
+#include "core/thread_annotations.h"
 #include "platform/fd.h"
 #include "sim/sim_transceiver.h"
 
@@ -122,35 +123,36 @@ private:
         std::array<uint8_t, 64> bytes;
     };
 
-    void HandleCommand(const std::string& text);
-    std::string ReplyTo(const std::string& text);
-    void RecordSetting(const std::string& text);
-    void AppendChannelData(int channel, const std::string& payload);
-    void QueueReply(const std::string& text);
-    void QueueData(int reportId, const std::string& data, uint64_t readyAtRead);
-    void UpdateInputReadyLocked();
+    void HandleCommand(const std::string& text) QX_REQUIRES(mutex_);
+    std::string ReplyTo(const std::string& text) QX_REQUIRES(mutex_);
+    void RecordSetting(const std::string& text) QX_REQUIRES(mutex_);
+    void AppendChannelData(int channel, const std::string& payload) QX_REQUIRES(mutex_);
+    void QueueReply(const std::string& text) QX_REQUIRES(mutex_);
+    void QueueData(int reportId, const std::string& data, uint64_t readyAtRead) QX_REQUIRES(mutex_);
+    void UpdateInputReadyLocked() QX_REQUIRES(mutex_);
 
     const SimDeviceConfig config_;
-    mutable std::mutex mutex_;
-    mutable std::condition_variable stallChanged_;
-    bool writesStalled_ = false;
-    std::chrono::milliseconds stallLimit_{0};
-    int stalledWrites_ = 0;  // writes blocked in a stall right now
-    bool plugged_ = true;
-    uint64_t generation_ = 1;
-    uint64_t reads_ = 0;
-    std::deque<PendingInput> input_;
+    mutable Mutex mutex_;
+    mutable CondVar stallChanged_;
+    bool writesStalled_ QX_GUARDED_BY(mutex_) = false;
+    std::chrono::milliseconds stallLimit_ QX_GUARDED_BY(mutex_){0};
+    int stalledWrites_ QX_GUARDED_BY(mutex_) = 0;  // writes blocked in a stall right now
+    bool plugged_ QX_GUARDED_BY(mutex_) = true;
+    uint64_t generation_ QX_GUARDED_BY(mutex_) = 1;
+    uint64_t reads_ QX_GUARDED_BY(mutex_) = 0;
+    std::deque<PendingInput> input_ QX_GUARDED_BY(mutex_);
     UniqueFd inputReady_;
-    bool inputSignalled_ = false;
-    std::deque<SimReport> received_;
-    std::size_t receivedDropped_ = 0;  // reports let go from the front of received_
+    bool inputSignalled_ QX_GUARDED_BY(mutex_) = false;
+    std::deque<SimReport> received_ QX_GUARDED_BY(mutex_);
+    std::size_t receivedDropped_ QX_GUARDED_BY(mutex_) =
+        0;  // reports let go from the front of received_
     UniqueFd receivedSignal_;
-    std::deque<std::string> commands_;
-    std::array<std::string, kChannelCount> channelData_;
-    std::optional<int> fskInverted_;
-    std::string fskMode_;
-    int fskSpeed_ = 0;
-    SimTransceiver transceiver_;
+    std::deque<std::string> commands_ QX_GUARDED_BY(mutex_);
+    std::array<std::string, kChannelCount> channelData_ QX_GUARDED_BY(mutex_);
+    std::optional<int> fskInverted_ QX_GUARDED_BY(mutex_);
+    std::string fskMode_ QX_GUARDED_BY(mutex_);
+    int fskSpeed_ QX_GUARDED_BY(mutex_) = 0;
+    SimTransceiver transceiver_ QX_GUARDED_BY(mutex_);
 };
 
 }  // namespace qx

@@ -23,8 +23,8 @@ std::string SimDevicePath(int number) {
 // Notices waiting for one source; the eventfd is readable while any are queued.
 struct SimHidBackend::NoticeQueue {
     UniqueFd event{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-    std::mutex mutex;
-    std::vector<DeviceNotice> notices;
+    Mutex mutex;
+    std::vector<DeviceNotice> notices QX_GUARDED_BY(mutex);
 };
 
 namespace {
@@ -53,7 +53,7 @@ public:
         : queue_(std::move(queue)) {}
     int Fd() const override { return queue_->event.Get(); }
     std::vector<DeviceNotice> ReadNotices() override {
-        std::lock_guard lock(queue_->mutex);
+        MutexLock lock(queue_->mutex);
         uint64_t count = 0;
         [[maybe_unused]] auto ignored = ::read(queue_->event.Get(), &count, sizeof count);
         return std::exchange(queue_->notices, {});
@@ -74,7 +74,7 @@ SimHidBackend::SimHidBackend(int deviceCount) {
 SimHidBackend::~SimHidBackend() = default;
 
 int SimHidBackend::AddDevice(SimDeviceConfig config, bool plugged) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const int number = static_cast<int>(devices_.size()) + 1;
     if (config.serialNumber == SimDeviceConfig{}.serialNumber)
         config.serialNumber = SimSerialNumber(number);
@@ -85,25 +85,25 @@ int SimHidBackend::AddDevice(SimDeviceConfig config, bool plugged) {
 }
 
 int SimHidBackend::Count() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return static_cast<int>(devices_.size());
 }
 
 std::shared_ptr<SimDevice> SimHidBackend::Device(int number) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (number < 1 || number > static_cast<int>(devices_.size())) return nullptr;
     return devices_[number - 1].device;
 }
 
 std::shared_ptr<SimDevice> SimHidBackend::DeviceBySerial(const std::string& serial) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& entry : devices_)
         if (entry.device->Config().serialNumber == serial) return entry.device;
     return nullptr;
 }
 
 std::string SimHidBackend::DevicePath(int number) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (number < 1 || number > static_cast<int>(devices_.size())) return {};
     return devices_[number - 1].path;
 }
@@ -114,7 +114,7 @@ bool SimHidBackend::Unplug(int number) { return SetPlugged(number, false); }
 bool SimHidBackend::SetPlugged(int number, bool plugged) {
     std::string path;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (number < 1 || number > static_cast<int>(devices_.size())) return false;
         const auto& entry = devices_[number - 1];
         if (entry.device->Plugged() == plugged) return false;
@@ -128,13 +128,13 @@ bool SimHidBackend::SetPlugged(int number, bool plugged) {
 void SimHidBackend::Notify(DeviceNotice::Kind kind, const std::string& path) {
     std::vector<std::shared_ptr<NoticeQueue>> queues;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         std::erase_if(noticeQueues_, [](const auto& weak) { return weak.expired(); });
         for (const auto& weak : noticeQueues_)
             if (auto queue = weak.lock()) queues.push_back(std::move(queue));
     }
     for (const auto& queue : queues) {
-        std::lock_guard lock(queue->mutex);
+        MutexLock lock(queue->mutex);
         queue->notices.push_back({kind, path});
         const uint64_t one = 1;
         [[maybe_unused]] auto ignored = ::write(queue->event.Get(), &one, sizeof one);
@@ -144,7 +144,7 @@ void SimHidBackend::Notify(DeviceNotice::Kind kind, const std::string& path) {
 std::vector<HidDeviceInfo> SimHidBackend::Enumerate(uint16_t vendorId, uint16_t productId) {
     std::vector<HidDeviceInfo> infos;
     if (!IdsMatch(vendorId, kVendorId) || !IdsMatch(productId, kProductId)) return infos;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& entry : devices_) {
         if (!entry.device->Plugged()) continue;
         const auto& config = entry.device->Config();
@@ -157,7 +157,7 @@ std::vector<HidDeviceInfo> SimHidBackend::Enumerate(uint16_t vendorId, uint16_t 
 std::unique_ptr<HidDevice> SimHidBackend::Open(uint16_t vendorId, uint16_t productId,
                                                const std::string* serialNumber) {
     if (!IdsMatch(vendorId, kVendorId) || !IdsMatch(productId, kProductId)) return nullptr;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& entry : devices_) {
         if (!entry.device->Plugged()) continue;
         if (serialNumber && entry.device->Config().serialNumber != *serialNumber) continue;
@@ -167,7 +167,7 @@ std::unique_ptr<HidDevice> SimHidBackend::Open(uint16_t vendorId, uint16_t produ
 }
 
 std::unique_ptr<HidDevice> SimHidBackend::OpenPath(const std::string& path) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const auto& entry : devices_)
         if (entry.path == path && entry.device->Plugged())
             return std::make_unique<SimHidDevice>(entry.device);
@@ -177,7 +177,7 @@ std::unique_ptr<HidDevice> SimHidBackend::OpenPath(const std::string& path) {
 std::unique_ptr<DeviceNoticeSource> SimHidBackend::OpenNoticeSource() {
     auto queue = std::make_shared<NoticeQueue>();
     if (!queue->event.Valid()) return nullptr;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     noticeQueues_.push_back(queue);
     return std::make_unique<SimNoticeSource>(std::move(queue));
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "platform/hid.h"
 #include "sim/sim_device.h"
 
@@ -48,9 +49,9 @@ private:
     bool SetPlugged(int number, bool plugged);
     void Notify(DeviceNotice::Kind kind, const std::string& path);
 
-    mutable std::mutex mutex_;
-    std::vector<Entry> devices_;
-    std::vector<std::weak_ptr<NoticeQueue>> noticeQueues_;
+    mutable Mutex mutex_;
+    std::vector<Entry> devices_ QX_GUARDED_BY(mutex_);
+    std::vector<std::weak_ptr<NoticeQueue>> noticeQueues_ QX_GUARDED_BY(mutex_);
 };
 
 // The serial number and path of simulated device number (from 1).

@@ -14,6 +14,7 @@
 #include <QWindowStateChangeEvent>
 
 #include "app/instance_queries.h"
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "platform/single_instance.h"
 #include "ui/CAboutDlg.h"
@@ -33,19 +34,6 @@ namespace {
 constexpr int kTimerPeriodMs = 100;
 constexpr unsigned kTicksBetweenSaves = 3000;  // five minutes
 constexpr unsigned kTrayIconId = 130;
-constexpr int kFirstPortList = 1004;  // 1004..1007: CAT, PTT/CW, FSK, WinKey
-constexpr int kSelectorId = 1012;
-
-// String ids of the window's texts.
-constexpr int kStrAbout = 101;
-constexpr int kStrTitle = 102;
-constexpr int kStrBalloonTitle = 103;
-constexpr int kStrBalloonHidden = 104;
-constexpr int kStrExitQuestion = 105;
-constexpr int kStrMinimizeToTray = 106;
-constexpr int kStrHide = 107;
-constexpr int kStrExit = 108;
-constexpr int kStrNoInterface = 120;
 
 QString Text(int id) { return QString::fromStdString(LoadLocalizedString(id)); }
 
@@ -160,7 +148,7 @@ void CInterfaceManagerDlg::ShowNotice(const std::string& text) {
         return;
     }
     if (!m_trayIcon->Shown() ||
-        !m_trayIcon->ShowBalloon(LoadLocalizedString(kStrBalloonTitle), text)) {
+        !m_trayIcon->ShowBalloon(LoadLocalizedString(kStrProgramName), text)) {
         messageBox(QString::fromStdString(text), QMessageBox::Warning, QMessageBox::Ok);
     }
 }
@@ -182,7 +170,7 @@ QComboBox* CInterfaceManagerDlg::BuildPage(QWidget* page, int templateId) {
     const DialogTemplate* dialog = FindDialogTemplate(templateId, WindowLanguage());
     BuildDialog(page, *dialog);
     page->setWindowTitle(QString::fromUtf8(dialog->caption));
-    auto* selector = FindControl<QComboBox>(page, kSelectorId);
+    auto* selector = FindControl<QComboBox>(page, kInterfaceSelectorId);
     connect(selector, &QComboBox::activated, this, [this](int index) { SelectInterface(index); });
     return selector;
 }
@@ -206,7 +194,7 @@ void CInterfaceManagerDlg::StartCwTest(int index) {
 void CInterfaceManagerDlg::OpenPortChoice(int channel) {
     if (portsPage_ == nullptr || channel < 0 || channel >= kChannelCount) return;
     ActivatePage(1);
-    if (auto* list = FindControl<QComboBox>(portsPage_, kFirstPortList + channel)) {
+    if (auto* list = FindControl<QComboBox>(portsPage_, kPortListIds[channel])) {
         list->setFocus();
         list->showPopup();
     }
@@ -237,7 +225,7 @@ void CInterfaceManagerDlg::OnInterfacesChanged() {
 
     for (QWidget* page : {static_cast<QWidget*>(statusPage_), static_cast<QWidget*>(portsPage_),
                           static_cast<QWidget*>(settingsPage_)}) {
-        auto* selector = FindControl<QComboBox>(page, kSelectorId);
+        auto* selector = FindControl<QComboBox>(page, kInterfaceSelectorId);
         if (selector == nullptr) continue;
         // Filling the list must not read as the user choosing an entry.
         const QSignalBlocker blocker(selector);
@@ -316,7 +304,7 @@ void CInterfaceManagerDlg::HideToTray() {
         // Without our icon a hidden window could never be brought back: minimize instead.
         showMinimized();
     }
-    m_trayIcon->ShowBalloon(LoadLocalizedString(kStrBalloonTitle),
+    m_trayIcon->ShowBalloon(LoadLocalizedString(kStrProgramName),
                             LoadLocalizedString(kStrBalloonHidden));
 }
 

@@ -3,6 +3,7 @@
 // user which ports the provisioning made.
 #include <QTimer>
 
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "app/window_rules.h"
 #include "ui/CInterfaceManagerDlg.h"
@@ -50,7 +51,7 @@ std::string CInterfaceManagerDlg::LivePortPath(int port) const {
 }
 
 void CInterfaceManagerDlg::RemoveAllPorts() {
-    const QString question = QString::fromStdString(LoadLocalizedString(123));
+    const QString question = QString::fromStdString(LoadLocalizedString(kStrRemoveAllQuestion));
     if (messageBox(question, QMessageBox::Warning, QMessageBox::Yes | QMessageBox::No) !=
         QMessageBox::Yes)
         return;

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "ui/CInterfaceManagerDlg.h"
 #include "ui/control_ids.h"
@@ -14,13 +15,11 @@
 namespace qx {
 namespace {
 
-constexpr std::array<int, kChannelCount> kPortListIds{1004, 1005, 1006, 1007};
 constexpr int kCreateUpdateButton = 1024;
 constexpr int kRemoveAllButton = 1025;
 constexpr int kRemovePortsCheckBox = 1011;
 constexpr int kIgnoreSerialsCheckBox = 1013;
 constexpr int kIgnoreSerialsNote = 1014;
-constexpr int kStrTakesEffectAtNextStart = 124;
 
 // A click on a check box changes a program-wide setting; it is written at once so that it
 // survives an abnormal end of the program.
@@ -68,7 +67,8 @@ void CPagePorts::Refresh() {
             input.portNumbers[channel] = link->ports[channel].portNumber;
         }
     }
-    const PortsPageStrings strings{LoadLocalizedString(121), LoadLocalizedString(122)};
+    const PortsPageStrings strings{LoadLocalizedString(kStrPortNotSelected),
+                                   LoadLocalizedString(kStrCurrentSelection)};
     const std::array<PortList, kChannelCount> lists = ComputePortLists(input, strings);
     for (Channel channel : kAllChannels) {
         QComboBox* combo = PortCombo(channel);

@@ -4,7 +4,7 @@
 #include <QWidget>
 #include <array>
 
-#include "platform/channel.h"
+#include "core/channel.h"
 
 class QCheckBox;
 class QComboBox;

@@ -9,6 +9,7 @@
 #include <QPushButton>
 
 #include "app/port_component.h"
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "ui/CInterfaceManagerDlg.h"
 #include "ui/control_ids.h"
@@ -26,12 +27,12 @@ constexpr std::array<int, 2> kParameterIds{1019, 1020};  // CAT, FSK
 constexpr std::array<int, 4> kTestControlIds{1022, 1021, 1023, 1010};
 constexpr int kPttTestButton = 1021;
 constexpr int kCwTestButton = 1010;
-constexpr int kStrCopyPath = 180;
 
 StatusStrings LoadStatusStrings() {
-    return {LoadLocalizedString(110), LoadLocalizedString(111), LoadLocalizedString(116),
-            LoadLocalizedString(117), LoadLocalizedString(118), LoadLocalizedString(119),
-            LoadLocalizedString(183)};
+    return {LoadLocalizedString(kStrNotSelected),         LoadLocalizedString(kStrIsOpenBy),
+            LoadLocalizedString(kStrParameters),          LoadLocalizedString(kStrCannotCreatePort),
+            LoadLocalizedString(kStrNotOpenByAnyProgram), LoadLocalizedString(kStrBaud),
+            LoadLocalizedString(kStrBytesDropped)};
 }
 
 void SetVisible(QWidget* control, std::optional<bool> visible) {

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "ui/CInterfaceManagerDlg.h"
 
@@ -41,7 +42,7 @@ int RunMainWindow(RunningServices& services) {
 
 void ShowStartupError(const std::string& text) {
     if (QGuiApplication::platformName() == QLatin1String("offscreen")) return;
-    QMessageBox box(QMessageBox::Critical, QString::fromStdString(LoadLocalizedString(102)),
+    QMessageBox box(QMessageBox::Critical, QString::fromStdString(LoadLocalizedString(kStrTitle)),
                     QString::fromStdString(text), QMessageBox::Ok);
     box.exec();
 }

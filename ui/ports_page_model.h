@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/channel.h"
+#include "core/channel.h"
 
 namespace qx {
 

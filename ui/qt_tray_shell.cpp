@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QStyleHints>
 
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "ui/dbus_notifications.h"
 #include "ui/program_icon.h"
@@ -17,7 +18,6 @@ namespace {
 
 constexpr int kTrayPollMs = 1000;
 constexpr int kOwnMessageTimeoutMs = 10000;  // Qt's own default for a tray message
-constexpr int kStrProgramName = 103;
 
 // Qt puts its icon on a StatusNotifierItem tray when the session has the watcher of such
 // items; it decides once, at its first look, as this does just before it.

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "core/channel.h"
 #include "manager/port_reading.h"
-#include "platform/channel.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/thread_annotations.h"
+#include "core/thread_annotations.h"
 #include "platform/wake_event.h"
 #include "vsp/IVSPortAx.h"
 

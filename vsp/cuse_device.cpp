@@ -30,13 +30,13 @@ CuseDevice::CuseDevice(UniqueFd connection, UniqueFd wakeFd, EventFn onEvent)
 CuseDevice::~CuseDevice() { End(); }
 
 void CuseDevice::End() {
-    std::lock_guard endLock(endMutex_);
+    MutexLock endLock(endMutex_);
     if (ended_.exchange(true)) return;
     stop_.store(true);
     Wake();
     if (thread_.joinable()) thread_.join();
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         session_.State().AbortWaiting();
     }
     ServicePending();     // the waiting requests get their EIO before the connection goes
@@ -50,7 +50,7 @@ void CuseDevice::Loop() {
     while (!stop_.load()) {
         int timeout = -1;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             if (auto deadline = session_.State().NextDeadline()) {
                 const auto left =
                     std::chrono::ceil<std::chrono::milliseconds>(*deadline - SerialClock::now());
@@ -67,7 +67,7 @@ void CuseDevice::Loop() {
         if ((fds[0].revents & POLLIN) && !Receive(buffer)) break;
         if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) break;  // the kernel ended the device
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             session_.State().ExpireDeadlines(SerialClock::now());
         }
         ServicePending();
@@ -78,7 +78,7 @@ bool CuseDevice::Receive(std::vector<uint8_t>& buffer) {
     const ssize_t n = ::read(connection_.Get(), buffer.data(), buffer.size());
     if (n < 0) return errno == EINTR || errno == EAGAIN;  // ENODEV: the kernel ended the device
     if (n == 0) return false;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     session_.Handle({buffer.data(), static_cast<size_t>(n)}, SerialClock::now());
     return true;
 }
@@ -87,7 +87,7 @@ void CuseDevice::ServicePending() {
     std::vector<CuseMessage> outbox;
     std::vector<int> events;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         session_.Service();
         outbox = session_.TakeOutbox();
         events = session_.State().TakeEvents();
@@ -113,7 +113,7 @@ void CuseDevice::WakeIfNeededLocked() {
 
 bool CuseDevice::DeliverToProgram(const uint8_t* data, size_t count) {
     if (ended_.load()) return false;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const size_t accepted = session_.State().DeliverToProgram({data, count});
     WakeIfNeededLocked();
     return accepted == count;
@@ -121,45 +121,45 @@ bool CuseDevice::DeliverToProgram(const uint8_t* data, size_t count) {
 
 size_t CuseDevice::TakeFromProgram(uint8_t* buffer, size_t maxCount) {
     if (ended_.load()) return 0;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const size_t taken = session_.State().TakeFromProgram({buffer, maxCount});
     WakeIfNeededLocked();
     return taken;
 }
 
 size_t CuseDevice::BytesWaiting() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return ended_.load() ? 0 : session_.State().BytesWaiting();
 }
 
 bool CuseDevice::IsOpen() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return !ended_.load() && session_.State().IsOpen();
 }
 
 SerialSettings CuseDevice::Settings() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return session_.State().Settings();
 }
 
 bool CuseDevice::Rts() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return !ended_.load() && session_.State().Rts();
 }
 
 bool CuseDevice::Dtr() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return !ended_.load() && session_.State().Dtr();
 }
 
 void CuseDevice::SetInputLine(bool asserted) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     session_.State().SetInputLine(asserted);
     WakeIfNeededLocked();
 }
 
 std::optional<pid_t> CuseDevice::OpenerPid() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (ended_.load()) return std::nullopt;
     return session_.State().OpenerPid();
 }

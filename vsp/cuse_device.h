@@ -9,11 +9,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include "core/thread_annotations.h"
 #include "platform/fd.h"
 #include "vsp/cuse_endpoint.h"
 #include "vsp/cuse_session.h"
@@ -52,7 +52,7 @@ private:
     void ServicePending();
     // After a change from a link or user interface thread: wake the device thread if it has
     // something to answer or report.
-    void WakeIfNeededLocked();
+    void WakeIfNeededLocked() QX_REQUIRES(mutex_);
     void Wake();
 
     UniqueFd connection_;
@@ -61,10 +61,10 @@ private:
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> ended_{false};
-    std::mutex endMutex_;
+    Mutex endMutex_;  // one End at a time: the second waits for the first to finish
 
-    std::mutex mutex_;  // guards the session
-    CuseSession session_;
+    Mutex mutex_;
+    CuseSession session_ QX_GUARDED_BY(mutex_);
 };
 
 }  // namespace qx

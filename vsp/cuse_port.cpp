@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <utility>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "platform/cuse_connection.h"
 #include "platform/cuse_helper_client.h"
 #include "platform/fd.h"
@@ -30,7 +30,7 @@ namespace {
 class DeviceRegistry {
 public:
     void Add(const std::shared_ptr<CuseEndpoint>& device, const std::string& node) {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         std::erase_if(devices_, [](const Entry& e) {
             const auto live = e.device.lock();
             return !live || live->Ended();
@@ -38,7 +38,7 @@ public:
         devices_.push_back({device, node});
     }
     bool IsLiveNode(const std::string& node) {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         for (const Entry& e : devices_)
             if (auto device = e.device.lock(); device && !device->Ended() && e.node == node)
                 return true;
@@ -47,7 +47,7 @@ public:
     void EndAll() {
         std::vector<std::shared_ptr<CuseEndpoint>> live;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             for (const Entry& e : devices_)
                 if (auto device = e.device.lock()) live.push_back(std::move(device));
             devices_.clear();
@@ -60,8 +60,8 @@ private:
         std::weak_ptr<CuseEndpoint> device;
         std::string node;
     };
-    std::mutex mutex_;
-    std::vector<Entry> devices_;
+    Mutex mutex_;
+    std::vector<Entry> devices_ QX_GUARDED_BY(mutex_);
 };
 
 // Starts the device /dev/<device name> and serves it, firing the port's events through
@@ -101,7 +101,7 @@ public:
         std::shared_ptr<CuseEndpoint> device;
         std::string name;
         {
-            std::lock_guard lock(mutex_);
+            MutexLock lock(mutex_);
             device = std::exchange(device_, nullptr);
             name = std::exchange(name_, {});
         }
@@ -181,7 +181,7 @@ public:
 
 private:
     std::shared_ptr<CuseEndpoint> Device() {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         return device_;
     }
 
@@ -208,7 +208,7 @@ private:
             return false;
         }
         registry_->Add(device, node);
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         device_ = std::move(device);
         name_ = name;
         return true;
@@ -220,9 +220,9 @@ private:
     // Shared with the devices' event callbacks; the sinks outlive the devices, since they are
     // attached before CreatePort and a port may be made again by ReusePort.
     const std::shared_ptr<EventSinks> sinks_ = std::make_shared<EventSinks>();
-    std::mutex mutex_;  // guards device_ and name_: the worker calls in while the UI replaces them
-    std::shared_ptr<CuseEndpoint> device_;
-    std::string name_;
+    Mutex mutex_;  // the worker calls in while the UI replaces the device
+    std::shared_ptr<CuseEndpoint> device_ QX_GUARDED_BY(mutex_);
+    std::string name_ QX_GUARDED_BY(mutex_);
 };
 
 constexpr const char* kWaitingForService = "waiting for the keying-port service";
@@ -291,8 +291,6 @@ constexpr const char* kNoCuse =
     "the kernel offers no CUSE: /dev/cuse is missing (to load it: sudo modprobe cuse)";
 
 }  // namespace
-
-std::string CuseDeviceName(const std::string& portName) { return "qx-" + portName; }
 
 Expected<std::unique_ptr<IVSPortAxClass>> MakeCusePortClass(const std::string& portsDirectory) {
     if (!IsWritableDirectory(portsDirectory))

@@ -4,10 +4,10 @@
 // Each instance is one port: CreatePort("COM5") makes /dev/qx-COM5, either through the
 // privileged helper, whose confined relay serves the device while this port mirrors it over the
 // relay's socket (see CuseRelayDevice), or by opening /dev/cuse itself when it runs as root and
-// serving it in process (see CuseDevice), and publishes it as the symlink <ports directory>/COM5. Programs see a serial
-// port in every way they can tell: their own termios (data bits, parity, stop bits, exact
-// rate), RTS and DTR through TIOCMSET/TIOCMBIS/TIOCMBIC, and CTS as the modem-status input
-// that SetInputLine drives (TIOCMGET, TIOCMIWAIT wake on its changes).
+// serving it in process (see CuseDevice), and publishes it as the symlink <ports directory>/COM5.
+// Programs see a serial port in every way they can tell: their own termios (data bits, parity, stop
+// bits, exact rate), RTS and DTR through TIOCMSET/TIOCMBIS/TIOCMBIC, and CTS as the modem-status
+// input that SetInputLine drives (TIOCMGET, TIOCMIWAIT wake on its changes).
 //
 // - SetCreationFlag is accepted and has no effect: every port is made the same way.
 // - Destroying an instance without DeletePort ends the device but keeps its name, which then
@@ -17,7 +17,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/error.h"
+#include "core/error.h"
+#include "platform/cuse_device_name.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {
@@ -30,8 +31,5 @@ Expected<std::unique_ptr<IVSPortAxClass>> MakeCusePortClass(const std::string& p
 // when it does not answer or portsDirectory is not a writable directory.
 Expected<std::unique_ptr<IVSPortAxClass>> MakeCuseHelperPortClass(const std::string& portsDirectory,
                                                                   const std::string& helperSocket);
-
-// The character device name of a port name: "COM5" -> "qx-COM5".
-std::string CuseDeviceName(const std::string& portName);
 
 }  // namespace qx

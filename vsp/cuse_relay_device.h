@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include "core/relay_protocol.h"
+#include "core/thread_annotations.h"
 #include "platform/fd.h"
-#include "platform/relay_protocol.h"
-#include "platform/thread_annotations.h"
 #include "vsp/cuse_endpoint.h"
 
 namespace qx {

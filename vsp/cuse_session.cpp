@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "platform/cuse_ioctl_table.h"
+#include "core/cuse_ioctl_table.h"
 
 namespace qx {
 

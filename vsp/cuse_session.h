@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "platform/cuse_protocol.h"
+#include "core/cuse_protocol.h"
 #include "vsp/serial_state.h"
 
 namespace qx {

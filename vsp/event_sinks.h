@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 
+#include "core/thread_annotations.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {
@@ -18,9 +18,9 @@ public:
     void Fire(int dispatchId);
 
 private:
-    std::mutex mutex_;
-    std::map<uint32_t, std::shared_ptr<IVSPortAxEvents>> sinks_;
-    uint32_t nextCookie_ = 1;
+    Mutex mutex_;
+    std::map<uint32_t, std::shared_ptr<IVSPortAxEvents>> sinks_ QX_GUARDED_BY(mutex_);
+    uint32_t nextCookie_ QX_GUARDED_BY(mutex_) = 1;
 };
 
 }  // namespace qx

@@ -4,7 +4,7 @@
 // port and every tick. Any thread.
 #include <chrono>
 
-#include "platform/thread_annotations.h"
+#include "core/thread_annotations.h"
 
 namespace qx {
 

@@ -25,12 +25,12 @@ PtyEndpoint::PtyEndpoint(PtyWatch& watch)
     : watch_(watch), epollFd_(watch.EpollFd()), id_(nextEndpointId.fetch_add(1)) {}
 
 PtyEndpoint::~PtyEndpoint() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     CloseLocked(NameFate::kLetGo);
 }
 
 bool PtyEndpoint::Open(const std::string& namePath, const LinkFn& link) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (pty_) return false;
     pty_ = OpenPtyMaster();
     if (!pty_) return false;
@@ -44,7 +44,7 @@ bool PtyEndpoint::Open(const std::string& namePath, const LinkFn& link) {
 }
 
 void PtyEndpoint::Close(NameFate fate) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     CloseLocked(fate);
 }
 
@@ -73,22 +73,22 @@ void PtyEndpoint::CloseLocked(NameFate fate) {
 bool PtyEndpoint::HasPty() const { return hasPty_.load(); }
 
 std::string PtyEndpoint::NamePath() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return namePath_;
 }
 
 dev_t PtyEndpoint::SlaveDevice() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return pty_ ? pty_->slaveDevice : 0;
 }
 
 int PtyEndpoint::SlaveHandle() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return pty_ ? pty_->slaveHandle.Get() : -1;
 }
 
 bool PtyEndpoint::Write(const uint8_t* data, size_t count) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     // With no program holding the port there is no one to read the bytes; keeping them would
     // hand them to the next program.
     if (!pty_ || !open_.load()) return false;
@@ -110,7 +110,7 @@ bool PtyEndpoint::Write(const uint8_t* data, size_t count) {
 }
 
 std::optional<size_t> PtyEndpoint::Read(uint8_t* buffer, size_t maxCount) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!pty_) return std::nullopt;
     const bool wasFull = receive_.Free() == 0;
     const size_t taken = receive_.Pop(buffer, maxCount);
@@ -125,7 +125,7 @@ std::optional<size_t> PtyEndpoint::BytesWaiting() const {
 }
 
 std::optional<PtySettings> PtyEndpoint::Settings() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!pty_) return std::nullopt;
     return ReadSettingsLocked();
 }
@@ -156,7 +156,7 @@ bool PtyEndpoint::NoteSettingsLocked() {
 void PtyEndpoint::PollSettings() {
     bool changed = false;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         changed = pty_ && open_.load() && NoteSettingsLocked();
     }
     if (changed) sinks_.Fire(kEventSettingsChanged);
@@ -171,7 +171,7 @@ void PtyEndpoint::Unadvise(uint32_t cookie) { sinks_.Unadvise(cookie); }
 void PtyEndpoint::OnSlaveOpened() {
     Events events;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (!pty_) return;
         if (ownOpensPending_ > 0)
             --ownOpensPending_;
@@ -185,7 +185,7 @@ void PtyEndpoint::OnSlaveOpened() {
 void PtyEndpoint::OnSlaveClosed() {
     Events events;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (!pty_) return;
         if (ownClosesPending_ > 0)
             --ownClosesPending_;
@@ -208,7 +208,7 @@ void PtyEndpoint::ReconcileLocked(Events& events) {
 void PtyEndpoint::OnMasterEvents(uint32_t epollEvents) {
     Events events;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (!pty_ || !open_.load()) return;
         if (epollEvents & EPOLLIN) ReadMasterLocked(events);
         if (epollEvents & EPOLLOUT) FlushTransmitLocked();
@@ -224,7 +224,7 @@ void PtyEndpoint::OnMasterEvents(uint32_t epollEvents) {
 void PtyEndpoint::Resynchronize() {
     Events events;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (!pty_) return;
         ownOpensPending_ = ownClosesPending_ = 0;
         const bool held = !PtySlaveHungUp(pty_->fd.Get());

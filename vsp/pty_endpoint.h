@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/byte_ring.h"
+#include "core/byte_ring.h"
+#include "core/thread_annotations.h"
 #include "platform/pty_device.h"
 #include "vsp/IVSPortAx.h"
 #include "vsp/event_sinks.h"
@@ -83,35 +84,37 @@ public:
 private:
     using Events = std::vector<int>;
 
-    std::optional<PtySettings> ReadSettingsLocked();
-    bool NoteSettingsLocked();
-    void ReplacePtyLocked();
-    void CloseLocked(NameFate fate);
-    void ReadMasterLocked(Events& events);
-    bool FlushTransmitLocked();
-    void MarkOpenedLocked(Events& events);
-    void MarkClosedLocked(Events& events);
-    void ReconcileLocked(Events& events);
-    void UpdateInterestLocked();
-    void ClearBuffersLocked();
+    std::optional<PtySettings> ReadSettingsLocked() QX_REQUIRES(mutex_);
+    bool NoteSettingsLocked() QX_REQUIRES(mutex_);
+    void ReplacePtyLocked() QX_REQUIRES(mutex_);
+    void CloseLocked(NameFate fate) QX_REQUIRES(mutex_);
+    void ReadMasterLocked(Events& events) QX_REQUIRES(mutex_);
+    bool FlushTransmitLocked() QX_REQUIRES(mutex_);
+    void MarkOpenedLocked(Events& events) QX_REQUIRES(mutex_);
+    void MarkClosedLocked(Events& events) QX_REQUIRES(mutex_);
+    void ReconcileLocked(Events& events) QX_REQUIRES(mutex_);
+    void UpdateInterestLocked() QX_REQUIRES(mutex_);
+    void ClearBuffersLocked() QX_REQUIRES(mutex_);
     void Fire(const Events& events);
 
     PtyWatch& watch_;
     const int epollFd_;
     const uint64_t id_;
 
-    mutable std::mutex mutex_;
-    std::optional<PtyMaster> pty_;
-    std::string namePath_;
-    int lastRealBaudRate_ = kRawPtyBaudRate;
-    std::optional<PtySettings> seenSettings_;  // as last reported by a settings event
-    ByteRing receive_{kReceiveCapacity};
-    ByteRing transmit_{kTransmitCapacity};
-    int openCount_ = 0;
+    mutable Mutex mutex_;
+    std::optional<PtyMaster> pty_ QX_GUARDED_BY(mutex_);
+    std::string namePath_ QX_GUARDED_BY(mutex_);
+    int lastRealBaudRate_ QX_GUARDED_BY(mutex_) = kRawPtyBaudRate;
+    std::optional<PtySettings> seenSettings_
+        QX_GUARDED_BY(mutex_);  // as last reported by a settings event
+    ByteRing receive_ QX_GUARDED_BY(mutex_){kReceiveCapacity};
+    ByteRing transmit_ QX_GUARDED_BY(mutex_){kTransmitCapacity};
+    int openCount_ QX_GUARDED_BY(mutex_) = 0;
     // Openings and closings of the slave by the endpoint itself, not to be counted.
-    int ownOpensPending_ = 0;
-    int ownClosesPending_ = 0;
-    int epollMask_ = -1;  // interest registered for the master; -1 when not in the set
+    int ownOpensPending_ QX_GUARDED_BY(mutex_) = 0;
+    int ownClosesPending_ QX_GUARDED_BY(mutex_) = 0;
+    int epollMask_ QX_GUARDED_BY(mutex_) =
+        -1;  // interest registered for the master; -1 when not in the set
     std::atomic<bool> open_{false};
     std::atomic<bool> hasPty_{false};
     std::atomic<bool> settingsSilent_{false};

@@ -53,7 +53,7 @@ PtyWatch::~PtyWatch() {
 }
 
 bool PtyWatch::Add(const std::shared_ptr<PtyEndpoint>& endpoint, const std::string& slavePath) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const int wd = ::inotify_add_watch(inotify_.Get(), slavePath.c_str(), IN_OPEN | IN_CLOSE);
     if (wd < 0) return false;
     RemoveWatchesLocked(endpoint->Id());
@@ -63,7 +63,7 @@ bool PtyWatch::Add(const std::shared_ptr<PtyEndpoint>& endpoint, const std::stri
 }
 
 void PtyWatch::Remove(uint64_t endpointId) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     RemoveWatchesLocked(endpointId);
     endpoints_.erase(endpointId);
 }
@@ -80,20 +80,20 @@ void PtyWatch::RemoveWatchesLocked(uint64_t endpointId) {
 }
 
 std::vector<std::shared_ptr<PtyEndpoint>> PtyWatch::Endpoints() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<std::shared_ptr<PtyEndpoint>> all;
     for (const auto& [id, endpoint] : endpoints_) all.push_back(endpoint);
     return all;
 }
 
 std::shared_ptr<PtyEndpoint> PtyWatch::FindById(uint64_t id) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const auto it = endpoints_.find(id);
     return it == endpoints_.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<PtyEndpoint> PtyWatch::FindByWatch(int wd) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const auto it = watches_.find(wd);
     if (it == watches_.end()) return nullptr;
     const auto endpoint = endpoints_.find(it->second);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/thread_annotations.h"
 #include "platform/fd.h"
 #include "vsp/pty_endpoint.h"
 
@@ -36,7 +37,7 @@ private:
     int WaitTimeoutMs() const;
     void PollSilentSettings();
     void DrainSlaveNotices();
-    void RemoveWatchesLocked(uint64_t endpointId);
+    void RemoveWatchesLocked(uint64_t endpointId) QX_REQUIRES(mutex_);
     std::shared_ptr<PtyEndpoint> FindById(uint64_t id) const;
     std::shared_ptr<PtyEndpoint> FindByWatch(int wd) const;
 
@@ -45,9 +46,10 @@ private:
     UniqueFd stop_;
     std::thread thread_;
 
-    mutable std::mutex mutex_;
-    std::map<uint64_t, std::shared_ptr<PtyEndpoint>> endpoints_;  // by endpoint id
-    std::map<int, uint64_t> watches_;                             // inotify wd -> endpoint id
+    mutable Mutex mutex_;
+    std::map<uint64_t, std::shared_ptr<PtyEndpoint>> endpoints_
+        QX_GUARDED_BY(mutex_);                               // by endpoint id
+    std::map<int, uint64_t> watches_ QX_GUARDED_BY(mutex_);  // inotify wd -> endpoint id
 
     std::chrono::steady_clock::time_point nextSettingsPoll_;  // watch thread only
 };

@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "platform/cuse_ioctl_table.h"
+#include "core/cuse_ioctl_table.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {

@@ -160,7 +160,6 @@ TEST_F(InstanceQueriesTest, KeyingLinesEndOffWhenThePortIsReleasedOrTheInterface
     EXPECT_TRUE(test::PollUntil([&] { return lastLines() == unkeyed; }, 2000ms));
 }
 
-
 TEST_F(InstanceQueriesTest, StatusNamesTheKindOfKeyingPortsAndWhyTheyAreMissing) {
     using State = KeyingPorts::State;
     const struct {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "tests/support/poll_until.h"
+#include "tests/support/temp_home.h"
 
 namespace qx {
 namespace {
@@ -22,14 +23,10 @@ using namespace std::chrono_literals;
 class InstanceStartTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/qx-start-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         if (const char* language = std::getenv("LC_ALL")) savedLanguage_ = language;
         ::setenv("LC_ALL", "C", 1);  // the English texts
     }
     void TearDown() override {
-        std::filesystem::remove_all(dir_);
         if (savedLanguage_.empty())
             ::unsetenv("LC_ALL");
         else
@@ -56,7 +53,8 @@ protected:
         });
     }
 
-    std::string dir_;
+    test::TempHome home_;
+    const std::string dir_ = home_.Root();
     std::string savedLanguage_;
     std::unique_ptr<SingleInstance> instance_;
     std::thread owner_;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/exit_codes.h"
 #include "manager/config_store.h"
 #include "platform/private_profile.h"
 #include "tests/support/temp_environment.h"
@@ -62,6 +63,17 @@ TEST(PortsDirectoryChoice, RelativePathIsTakenFromTheStartingDirectory) {
 
     EXPECT_EQ(published, started + "/myports");
     EXPECT_TRUE(std::filesystem::is_directory(started + "/myports"));
+}
+
+// A start that cannot reach the devices says so with its own status, not the usage error's.
+TEST(ExitStatus, NoDeviceAccessIsNotAUsageError) {
+    test::TempEnvironment environment;
+    ::setenv("QXM_PORT_KIND", "pty", 1);
+    CInterfaceManagerApp app;
+    app.makeHidService = [] { return Expected<HidService>(Error{0, "no hid service"}); };
+    EXPECT_EQ(app.Run({"--headless"}), kExitNoDeviceAccess);
+    EXPECT_EQ(app.Run({"--no-such-switch"}), kExitUsage);
+    ::unsetenv("QXM_PORT_KIND");
 }
 
 }  // namespace

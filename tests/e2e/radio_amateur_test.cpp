@@ -30,9 +30,9 @@ using test::ProgramParity;
 using test::ProgramProcess;
 using test::RadioProgram;
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds bound = 20s) {
-    return test::PollUntil(condition, bound, 20ms);
-}
+// How long a step of the program may take, and how often the test looks.
+constexpr auto kWaitBound = 20s;
+constexpr auto kWaitStep = 20ms;
 
 // The standard output of a shell command (a tool of the system, not this program).
 std::string CommandOutput(const std::string& command) {
@@ -117,7 +117,7 @@ protected:
         args.insert(args.end(), extra.begin(), extra.end());
         auto program = std::make_unique<ProgramProcess>(args, env_.Root() + "/headless");
         EXPECT_TRUE(program->WaitUntilRunning()) << program->Err();
-        EXPECT_TRUE(Eventually([&] { return PortsPresent(true); }))
+        EXPECT_TRUE(test::PollUntil([&] { return PortsPresent(true); }, kWaitBound, kWaitStep))
             << program->Out() << program->Err();
         return program;
     }
@@ -147,7 +147,8 @@ protected:
 TEST_F(RadioAmateurTest, PortsCarryCatFskAndWinKeyAndFollowTheDevice) {
     ProgramProcess program({"-m"}, env_.Root() + "/first");
     ASSERT_TRUE(program.WaitUntilRunning()) << program.Err();
-    ASSERT_TRUE(Eventually([&] { return PortsPresent(true); })) << program.Out() << program.Err();
+    ASSERT_TRUE(test::PollUntil([&] { return PortsPresent(true); }, kWaitBound, kWaitStep))
+        << program.Out() << program.Err();
     // The program with its window answers a status query like the headless one.
     EXPECT_NE(Once({"--status"})->Out().find("  WinKey  " + Port(6) + "  not open\n"),
               std::string::npos);
@@ -157,7 +158,9 @@ TEST_F(RadioAmateurTest, PortsCarryCatFskAndWinKeyAndFollowTheDevice) {
         RadioProgram cat(Port(3));
         ASSERT_TRUE(cat.Valid());
         ASSERT_TRUE(cat.Configure(4800, 8, ProgramParity::kNone, 2));
-        EXPECT_TRUE(Eventually([&] { return LogHas("command SET CAT;MODE=8N2"); })) << DeviceLog();
+        EXPECT_TRUE(test::PollUntil([&] { return LogHas("command SET CAT;MODE=8N2"); }, kWaitBound,
+                                    kWaitStep))
+            << DeviceLog();
         const std::string log = DeviceLog();
         EXPECT_LT(log.find("command SET CAT;SPEED=4800"), log.find("command SET CAT;MODE=8N2"));
 
@@ -171,7 +174,9 @@ TEST_F(RadioAmateurTest, PortsCarryCatFskAndWinKeyAndFollowTheDevice) {
         RadioProgram fsk(Port(5));
         ASSERT_TRUE(fsk.Valid());
         fsk.Write(Bytes("RYRY"));
-        EXPECT_TRUE(Eventually([&] { return LogHas("data FSK 52595259"); })) << DeviceLog();
+        EXPECT_TRUE(
+            test::PollUntil([&] { return LogHas("data FSK 52595259"); }, kWaitBound, kWaitStep))
+            << DeviceLog();
 
         RadioProgram winkey(Port(6));
         ASSERT_TRUE(winkey.Valid());
@@ -182,9 +187,9 @@ TEST_F(RadioAmateurTest, PortsCarryCatFskAndWinKeyAndFollowTheDevice) {
 
     // The interface is unplugged: its ports go; plugged in again, they come back by name.
     std::ofstream(simDir_ + "/unplugged-QX4SIM0001").close();
-    EXPECT_TRUE(Eventually([&] { return PortsPresent(false); }));
+    EXPECT_TRUE(test::PollUntil([&] { return PortsPresent(false); }, kWaitBound, kWaitStep));
     fs::remove(simDir_ + "/unplugged-QX4SIM0001");
-    ASSERT_TRUE(Eventually([&] { return PortsPresent(true); }));
+    ASSERT_TRUE(test::PollUntil([&] { return PortsPresent(true); }, kWaitBound, kWaitStep));
     RadioProgram cat(Port(3));
     ASSERT_TRUE(cat.Valid());
     EXPECT_EQ(Ask(cat, "FA;", 14), "FA00007030000;") << "the radio kept its frequency";
@@ -264,18 +269,22 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
         EXPECT_EQ(Ask(cat, "FA;", 14), "FA00014074000;");
         RadioProgram keyer(Port(4));
         ASSERT_TRUE(keyer.Valid());
-        EXPECT_TRUE(Eventually([&] {
-            return program->Err().find("PTT/CW open") != std::string::npos;
-        })) << program->Err();
+        EXPECT_TRUE(
+            test::PollUntil([&] { return program->Err().find("PTT/CW open") != std::string::npos; },
+                            kWaitBound, kWaitStep))
+            << program->Err();
     }
     EXPECT_TRUE(
-        Eventually([&] { return program->Err().find("PTT/CW lines") != std::string::npos; }));
+        test::PollUntil([&] { return program->Err().find("PTT/CW lines") != std::string::npos; },
+                        kWaitBound, kWaitStep));
     // Opens and closes are traced as the ports report them, while the link still exists.
-    EXPECT_TRUE(Eventually([&] {
-        const std::string err = program->Err();
-        return err.find("CAT    close") != std::string::npos &&
-               err.find("PTT/CW close") != std::string::npos;
-    }));
+    EXPECT_TRUE(test::PollUntil(
+        [&] {
+            const std::string err = program->Err();
+            return err.find("CAT    close") != std::string::npos &&
+                   err.find("PTT/CW close") != std::string::npos;
+        },
+        kWaitBound, kWaitStep));
 
     const auto moved = Once({"--set-port", "QX4SIM0001", "WINKEY", "9"});
     EXPECT_EQ(moved->Wait(), 0) << moved->Err();
@@ -298,12 +307,12 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
 
     // Unplugged, the interface's ports go; plugged in again, they come back.
     std::ofstream(simDir_ + "/unplugged-QX4SIM0001").close();
-    EXPECT_TRUE(Eventually([&] { return !fs::is_symlink(Port(3)); }));
+    EXPECT_TRUE(test::PollUntil([&] { return !fs::is_symlink(Port(3)); }, kWaitBound, kWaitStep));
     EXPECT_EQ(Once({"--status"})->Out(),
               "No interface is connected.\nKeying ports: pseudo-terminals, keying by RTS/DTR "
               "unavailable: QXM_PORT_KIND=pty\n");
     fs::remove(simDir_ + "/unplugged-QX4SIM0001");
-    EXPECT_TRUE(Eventually([&] { return fs::is_symlink(Port(3)); }));
+    EXPECT_TRUE(test::PollUntil([&] { return fs::is_symlink(Port(3)); }, kWaitBound, kWaitStep));
 
     program->Signal(SIGTERM);
     EXPECT_EQ(program->Wait(), 0) << program->Err();
@@ -343,10 +352,10 @@ TEST_F(RadioAmateurTest, RigctldOnTheHeadlessCatPortServesANetworkRig) {
         env_.Root() + "/rigctld");
     const std::string rigctl = "rigctl -m 2 -r " + address + " ";
     std::string frequency;
-    EXPECT_TRUE(Eventually([&] {
-        return (frequency = CommandOutput(rigctl + "f 2>/dev/null")) == "14074000\n";
-    })) << frequency
-        << daemon.Err();
+    EXPECT_TRUE(test::PollUntil(
+        [&] { return (frequency = CommandOutput(rigctl + "f 2>/dev/null")) == "14074000\n"; },
+        kWaitBound, kWaitStep))
+        << frequency << daemon.Err();
     CommandOutput(rigctl + "F 7030000");
     EXPECT_EQ(CommandOutput(rigctl + "f"), "7030000\n");
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/cuse_ioctl_table.h"
+#include "core/cuse_ioctl_table.h"
 #include "vsp/cuse_session.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/profile_document.h"
+#include "core/profile_document.h"
 
 namespace {
 

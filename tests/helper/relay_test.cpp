@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "core/relay_protocol.h"
 #include "helper/relay.h"
 #include "helper/relay_session.h"
-#include "platform/relay_protocol.h"
 #include "tests/support/cuse_messages.h"
 #include "tests/support/poll_until.h"
 #include "vsp/IVSPortAx.h"

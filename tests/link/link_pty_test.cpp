@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/link_harness.h"
+#include "tests/support/poll_until.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_home.h"
 #include "vsp/pty_port.h"
@@ -41,13 +42,12 @@ protected:
         for (std::size_t i = 7; i < all.size(); ++i) texts.push_back(all[i].second);
         return texts;
     }
-    // Ticks until the port reports the program open (the port's own watch sees it).
-    void TickUntilOpen(Channel channel) {
-        for (int i = 0; i < 2000 && !h_.link.ports[channel].instance->IsOpen().value_or(false);
-             ++i) {
-            h_.Tick();
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
+    // Ticks until the port reports the program open (the port's own watch sees it); false when
+    // it never does.
+    bool TickUntilOpen(Channel channel) {
+        return test::PollUntil(
+            [&] { return h_.link.ports[channel].instance->IsOpen().value_or(false); },
+            std::chrono::seconds(5), std::chrono::milliseconds(1), [&] { h_.Tick(); });
     }
 
     test::TempHome home_;
@@ -59,7 +59,7 @@ protected:
 TEST_F(LinkPtyTest, CatSettingsOfTheProgramReachTheDevice) {
     auto program = Attach(kCat, 3);
     ASSERT_TRUE(program->Configure(4800, 8, ProgramParity::kOdd, 1));
-    TickUntilOpen(kCat);
+    ASSERT_TRUE(TickUntilOpen(kCat));
     h_.Tick(1001 - h_.ticks);  // the first poll runs on tick 1001
     EXPECT_EQ(
         CommandsAfterStartup(),
@@ -72,7 +72,7 @@ TEST_F(LinkPtyTest, FskAt45BaudWithTwoStopBitsSendsOnlyTheMode) {
     h_.Tick(1001);  // the first poll: inversion sent, no ports yet
     auto program = Attach(kFsk, 4);
     ASSERT_TRUE(program->Configure(45, 5, ProgramParity::kNone, 2));
-    TickUntilOpen(kFsk);
+    ASSERT_TRUE(TickUntilOpen(kFsk));
     h_.Tick(1001);
     EXPECT_EQ(CommandsAfterStartup(),
               (std::vector<std::string>{"SET FSK;INVERS=0", "SET FSK;MODE=5N1.5"}));
@@ -81,7 +81,7 @@ TEST_F(LinkPtyTest, FskAt45BaudWithTwoStopBitsSendsOnlyTheMode) {
 
 TEST_F(LinkPtyTest, CatBytesReachTheTransceiverAndItsAnswerComesBack) {
     auto program = Attach(kCat, 5);
-    TickUntilOpen(kCat);
+    ASSERT_TRUE(TickUntilOpen(kCat));
     ASSERT_EQ(program->Write({'F', 'A', '0', '0', '0', '0', '7', '0', '7', '4', '0', '0', '0', ';',
                               'F', 'A', ';'}),
               17u);

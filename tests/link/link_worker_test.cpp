@@ -65,8 +65,10 @@ TEST(LinkWorker, UnpluggedDeviceKeepsTheWorkerGoingUntilClose) {
     ASSERT_TRUE(link.Start(0, false));
     auto device = backend.Device(1);
     ASSERT_TRUE(test::PollUntil([&] { return device->ReadCount() > 5; }, 1000ms));
+    const uint64_t passesBeforeUnplug = link.servicePasses.load();
     backend.Unplug(1);
-    std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(test::PollUntil([&] { return link.servicePasses.load() > passesBeforeUnplug + 1; },
+                                5000ms));
     EXPECT_TRUE(link.Close());
 }
 

@@ -16,6 +16,7 @@
 #include "platform/uevent_monitor.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/observer_log.h"
+#include "tests/support/poll_until.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_home.h"
 #include "vsp/pty_port.h"
@@ -224,9 +225,7 @@ TEST_F(InterfaceManagerTest, IgnoringSerialNumbersKeysByEnumerationPosition) {
     // Each link opened the device at its own position.
     for (int i = 0; i < 2; ++i) {
         CHVInterface& link = *Manager().Link(i);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (link.VersionText().empty() && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        test::PollUntil([&] { return !link.VersionText().empty(); }, std::chrono::seconds(5));
     }
     EXPECT_FALSE(backend_.Device(1)->Commands().empty());
     EXPECT_FALSE(backend_.Device(2)->Commands().empty());
@@ -320,9 +319,7 @@ TEST_F(InterfaceManagerTest, QuickReplugPutsTheLinkOnTheNewConnection) {
     // The link reads the device again (an old connection's handle fails without counting).
     auto device = backend_.Device(1);
     const uint64_t readsBefore = device->ReadCount();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (device->ReadCount() == readsBefore && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    test::PollUntil([&] { return device->ReadCount() != readsBefore; }, std::chrono::seconds(5));
     EXPECT_GT(device->ReadCount(), readsBefore);
     RadioProgram cat(portsDir_ + "/COM7");
     EXPECT_TRUE(cat.Valid());

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/channel.h"
+#include "core/device_protocol.h"
 #include "platform/hid.h"
 
 namespace qx {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_home.h"
+
 namespace qx {
 namespace {
 
@@ -102,15 +104,12 @@ TEST(UdevNotice, HidrawAddAndRemoveOnly) {
 
 // udev is used only where its daemon runs: elsewhere its broadcast never comes.
 TEST(NoticeOrigin, UdevOnlyWhereItsDaemonRuns) {
-    char dir[] = "/tmp/qx-udev-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string control = std::string(dir) + "/control";
+    const test::TempHome home;
+    const std::string control = home.Root() + "/control";
     EXPECT_EQ(ChooseNoticeOrigin(control), NoticeOrigin::kKernel);
     ::close(::open(control.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
     EXPECT_EQ(ChooseNoticeOrigin(control), NoticeOrigin::kUdev);
     EXPECT_STREQ(NoticeOriginText(NoticeOrigin::kUdev), "udev");
-    ::unlink(control.c_str());
-    ::rmdir(dir);
 }
 
 TEST(UeventMonitor, EachSourceOpensANonBlockingCloseOnExecSocket) {

@@ -31,9 +31,7 @@ TEST(SimControlDirectory, FilesPlugAndUnplugAndLogsShowWhatArrived) {
         device->Write(report.data(), report.size());
 
         std::ofstream(dir + "/unplugged-QX4SIM0001").put('\n');
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (backend.Device(1)->Plugged() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        test::PollUntil([&] { return !backend.Device(1)->Plugged(); }, std::chrono::seconds(2));
         EXPECT_FALSE(backend.Device(1)->Plugged());
         std::filesystem::remove(dir + "/unplugged-QX4SIM0001");
         control.Scan();

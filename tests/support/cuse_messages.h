@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/cuse_protocol.h"
+#include "core/cuse_protocol.h"
 
 namespace qx::test {
 

@@ -1,4 +1,5 @@
 #include "tests/support/program_process.h"
+#include "tests/support/poll_until.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -77,27 +78,26 @@ ProgramProcess::~ProgramProcess() {
 }
 
 std::optional<int> ProgramProcess::Wait(std::chrono::milliseconds bound) {
-    const auto end = std::chrono::steady_clock::now() + bound;
-    while (!status_) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        } else if (std::chrono::steady_clock::now() > end) {
-            return std::nullopt;
-        } else {
-            std::this_thread::sleep_for(10ms);
-        }
-    }
+    PollUntil(
+        [&] {
+            int status = 0;
+            if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return status_.has_value();
+        },
+        bound, 10ms);
     return status_;
 }
 
 bool ProgramProcess::WaitUntilRunning() {
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    while (Out().find("Virtual ports") == std::string::npos) {
-        if (std::chrono::steady_clock::now() > end || Wait(0ms)) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    bool running = false;
+    PollUntil(
+        [&] {
+            running = Out().find("Virtual ports") != std::string::npos;
+            return running || Wait(0ms).has_value();
+        },
+        10s, 10ms);
+    return running;
 }
 
 void ProgramProcess::Signal(int number) const { ::kill(pid_, number); }

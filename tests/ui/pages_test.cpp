@@ -85,7 +85,7 @@ protected:
         CPagePorts* page = window_->PortsPage();
         for (Channel channel : kAllChannels) {
             if (!numbers[channel]) continue;
-            auto* list = FindControl<QComboBox>(page, 1004 + channel);
+            auto* list = FindControl<QComboBox>(page, kPortListIds[channel]);
             const int index = list->findData(numbers[channel]);
             ASSERT_GE(index, 0) << "COM" << numbers[channel] << " is not offered";
             list->setCurrentIndex(index);
@@ -135,7 +135,7 @@ TEST_F(PagesTest, CreateUpdateMakesThePortAndSavesIt) {
     EXPECT_EQ(GetPrivateProfileInt("Interface-" + link.key, "PortCat", -1, iniPath_), 7);
 
     // The page now offers COM7 as the CAT port's own choice, and not to the other channels.
-    auto* cat = FindControl<QComboBox>(window_->PortsPage(), 1004);
+    auto* cat = FindControl<QComboBox>(window_->PortsPage(), kPortListIds[kCat]);
     EXPECT_EQ(cat->currentText().toStdString(), "COM7" + LoadLocalizedString(122));
     EXPECT_LT(FindControl<QComboBox>(window_->PortsPage(), 1006)->findData(7), 0);
 
@@ -153,7 +153,7 @@ TEST_F(PagesTest, CreateUpdateMakesThePortAndSavesIt) {
     EXPECT_FALSE(Shown(status, 1024));
 
     // "not selected" releases the port and stores 0.
-    auto* list = FindControl<QComboBox>(window_->PortsPage(), 1004);
+    auto* list = FindControl<QComboBox>(window_->PortsPage(), kPortListIds[kCat]);
     list->setCurrentIndex(list->findData(0));
     FindControl<QPushButton>(window_->PortsPage(), 1024)->click();
     EXPECT_EQ(link.ports[kCat].portNumber, 0);
@@ -247,7 +247,7 @@ TEST_F(PagesTest, AddPortOpensThePortChoiceOfItsChannel) {
         ASSERT_TRUE(Shown(window_->StatusPage(), addPortIds[channel])) << channel;
         button->click();
         EXPECT_EQ(tabs->currentWidget(), window_->PortsPage()) << channel;
-        auto* list = FindControl<QComboBox>(window_->PortsPage(), 1004 + channel);
+        auto* list = FindControl<QComboBox>(window_->PortsPage(), kPortListIds[channel]);
         EXPECT_TRUE(list->view()->isVisible())
             << "the list is dropped down for channel " << channel;
         list->hidePopup();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/private_profile.h"
+#include "tests/support/poll_until.h"
 #include "tests/support/program_process.h"
 #include "tests/support/temp_environment.h"
 
@@ -81,7 +82,8 @@ TEST_F(ProgramProcessTest, ExitReturnsOnceTheProgramHasEndedAndAStartRightAfterI
     };
     ProgramProcess first({"-m"}, Output());
     ASSERT_TRUE(first.WaitUntilRunning()) << first.Err();
-    for (int i = 0; i < 1000 && ports() < 8; ++i) ::usleep(20'000);  // the first scan: ~5 s
+    test::PollUntil([&] { return ports() == 8; }, std::chrono::seconds(20),  // first scan: ~5 s
+                    std::chrono::milliseconds(20));
     ASSERT_EQ(ports(), 8) << first.Err();
 
     EXPECT_EQ(RunToEnd({"-x"}), 0);

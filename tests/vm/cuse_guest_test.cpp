@@ -80,7 +80,8 @@ protected:
     void TearDown() override {
         if (port_) port_->DeletePort();
         // The kernel removes the node on its own time; the next test makes the same name.
-        EXPECT_TRUE(Eventually([] { return ::access("/dev/qx-COM7", F_OK) != 0; }));
+        EXPECT_TRUE(test::PollUntil([] { return ::access("/dev/qx-COM7", F_OK) != 0; }, kWaitBound,
+                                    kWaitStep));
         std::filesystem::remove_all(dir_);
     }
 
@@ -110,7 +111,8 @@ TEST_F(CuseGuestTest, PortIsACharacterDeviceBehindItsNameUntilDeleted) {
     EXPECT_FALSE(other->ReusePort("COM7"));
 
     port_->DeletePort();
-    EXPECT_TRUE(Eventually([] { return ::access("/dev/qx-COM7", F_OK) != 0; }));
+    EXPECT_TRUE(
+        test::PollUntil([] { return ::access("/dev/qx-COM7", F_OK) != 0; }, kWaitBound, kWaitStep));
     EXPECT_FALSE(std::filesystem::is_symlink(LinkPath()));
     // The name is free again.
     EXPECT_TRUE(other->CreatePort("COM7"));
@@ -120,7 +122,9 @@ TEST_F(CuseGuestTest, PortIsACharacterDeviceBehindItsNameUntilDeleted) {
 TEST_F(CuseGuestTest, ProgramSettingsArriveWhole) {
     UniqueFd fd = OpenPort();
     ASSERT_TRUE(fd.Valid()) << strerror(errno);
-    EXPECT_TRUE(Eventually([&] { return port_->IsOpen() == true && events_->Has(kEventOpened); }));
+    EXPECT_TRUE(
+        test::PollUntil([&] { return port_->IsOpen() == true && events_->Has(kEventOpened); },
+                        kWaitBound, kWaitStep));
 
     termios t{};
     ASSERT_EQ(tcgetattr(fd.Get(), &t), 0) << strerror(errno);
@@ -132,7 +136,8 @@ TEST_F(CuseGuestTest, ProgramSettingsArriveWhole) {
     EXPECT_EQ(port_->GetDataBits(), 7);
     EXPECT_EQ(port_->GetParity(), kParityEven);
     EXPECT_EQ(port_->GetStopBits(), kStopBitsTwo);
-    EXPECT_TRUE(Eventually([&] { return events_->Has(kEventSettingsChanged); }));
+    EXPECT_TRUE(test::PollUntil([&] { return events_->Has(kEventSettingsChanged); }, kWaitBound,
+                                kWaitStep));
     // What the program set is what it reads back.
     termios back{};
     ASSERT_EQ(tcgetattr(fd.Get(), &back), 0);
@@ -166,7 +171,8 @@ TEST_F(CuseGuestTest, SttySetsAndReadsBackTheFraming) {
     EXPECT_EQ(port_->GetDataBits(), 7);
     EXPECT_EQ(port_->GetParity(), kParityEven);
     EXPECT_EQ(port_->GetStopBits(), kStopBitsTwo);
-    EXPECT_TRUE(Eventually([&] { return port_->IsOpen() == false; })) << "stty has ended";
+    EXPECT_TRUE(test::PollUntil([&] { return port_->IsOpen() == false; }, kWaitBound, kWaitStep))
+        << "stty has ended";
 }
 
 TEST_F(CuseGuestTest, KeyingLinesBothWays) {
@@ -181,7 +187,8 @@ TEST_F(CuseGuestTest, KeyingLinesBothWays) {
     ASSERT_EQ(::ioctl(fd.Get(), TIOCMBIS, &rts), 0) << strerror(errno);
     EXPECT_EQ(port_->GetRts(), true);
     EXPECT_EQ(port_->GetDtr(), false);
-    EXPECT_TRUE(Eventually([&] { return events_->Has(kEventLinesChanged); }));
+    EXPECT_TRUE(
+        test::PollUntil([&] { return events_->Has(kEventLinesChanged); }, kWaitBound, kWaitStep));
     ASSERT_EQ(::ioctl(fd.Get(), TIOCMBIS, &dtr), 0);
     EXPECT_EQ(port_->GetDtr(), true);
     ASSERT_EQ(::ioctl(fd.Get(), TIOCMBIC, &rts), 0);
@@ -207,19 +214,21 @@ TEST_F(CuseGuestTest, KeyingLinesBothWays) {
     // A program that ends with its lines up must not leave the radio keyed.
     events_->Clear();
     fd.Reset();
-    EXPECT_TRUE(Eventually([&] { return port_->IsOpen() == false; }));
+    EXPECT_TRUE(test::PollUntil([&] { return port_->IsOpen() == false; }, kWaitBound, kWaitStep));
     EXPECT_EQ(port_->GetRts(), false);
     EXPECT_EQ(port_->GetDtr(), false);
-    EXPECT_TRUE(Eventually([&] { return events_->Has(kEventClosed); }));
+    EXPECT_TRUE(test::PollUntil([&] { return events_->Has(kEventClosed); }, kWaitBound, kWaitStep));
 }
 
 TEST_F(CuseGuestTest, ExclusiveUseUnknownIoctlsAndTheHolder) {
     UniqueFd first = OpenPort();
     ASSERT_TRUE(first.Valid());
-    EXPECT_TRUE(Eventually([&] {
-        return port_->GetOpenerPath().value_or("") ==
-               std::filesystem::read_symlink("/proc/self/exe");
-    }));
+    EXPECT_TRUE(test::PollUntil(
+        [&] {
+            return port_->GetOpenerPath().value_or("") ==
+                   std::filesystem::read_symlink("/proc/self/exe");
+        },
+        kWaitBound, kWaitStep));
 
     ASSERT_EQ(::ioctl(first.Get(), TIOCEXCL), 0) << strerror(errno);
     UniqueFd second = OpenPort();
@@ -313,7 +322,7 @@ TEST_F(CuseGuestTest, WaitingProgramsCanBeInterruptedAndKilled) {
     EXPECT_EQ(read.get(), EINTR);
     ::sigaction(SIGUSR1, &previous, nullptr);
     fd.Reset();
-    ASSERT_TRUE(Eventually([&] { return port_->IsOpen() == false; }));
+    ASSERT_TRUE(test::PollUntil([&] { return port_->IsOpen() == false; }, kWaitBound, kWaitStep));
 
     // A program killed while it waits for CTS.
     const pid_t child = ::fork();
@@ -325,12 +334,13 @@ TEST_F(CuseGuestTest, WaitingProgramsCanBeInterruptedAndKilled) {
         ::ioctl(held, TIOCMIWAIT, TIOCM_CTS);
         ::_exit(2);
     }
-    ASSERT_TRUE(Eventually([&] { return port_->GetRts() == true; }));
+    ASSERT_TRUE(test::PollUntil([&] { return port_->GetRts() == true; }, kWaitBound, kWaitStep));
     ::kill(child, SIGKILL);
     int status = 0;
-    EXPECT_TRUE(Eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; }));
+    EXPECT_TRUE(test::PollUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; },
+                                kWaitBound, kWaitStep));
     EXPECT_TRUE(WIFSIGNALED(status));
-    EXPECT_TRUE(Eventually([&] { return port_->IsOpen() == false; }));
+    EXPECT_TRUE(test::PollUntil([&] { return port_->IsOpen() == false; }, kWaitBound, kWaitStep));
     EXPECT_EQ(port_->GetRts(), false);
 }
 

@@ -76,10 +76,14 @@ protected:
         const int both = TIOCM_RTS | TIOCM_DTR;
         const long long keyed = MonotonicMicroseconds();
         ASSERT_EQ(::ioctl(ptt.Fd(), TIOCMBIS, &both), 0);
-        ASSERT_TRUE(Eventually([&] { return LineReportAfter(device, "03", keyed).has_value(); }));
+        ASSERT_TRUE(
+            test::PollUntil([&] { return LineReportAfter(device, "03", keyed).has_value(); },
+                            kWaitBound, kWaitStep));
         const long long ending = MonotonicMicroseconds();
         end();
-        ASSERT_TRUE(Eventually([&] { return LineReportAfter(device, "00", ending).has_value(); }));
+        ASSERT_TRUE(
+            test::PollUntil([&] { return LineReportAfter(device, "00", ending).has_value(); },
+                            kWaitBound, kWaitStep));
         std::vector<std::string> lines = LineReportsAfter(device, ending);
         std::erase(lines, "03");
         EXPECT_EQ(lines.front(), "01");
@@ -97,7 +101,7 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
     ASSERT_TRUE(manager.Started());
 
     // The saved port numbers come back as ports once the program has found the device.
-    ASSERT_TRUE(Eventually([&] { return AllPortsServed(); }, kStartBound))
+    ASSERT_TRUE(test::PollUntil([&] { return AllPortsServed(); }, kStartBound, kWaitStep))
         << "no ports in " << env_.PortsDir();
     EXPECT_NE(ReadText(logs_ / "qx-manager.log")
                   .find("Virtual ports (CUSE) are published in " + env_.PortsDir()),
@@ -117,18 +121,22 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
         };
         EXPECT_FALSE(cts());
         ASSERT_TRUE(device->SendLine("input-state 1"));
-        EXPECT_TRUE(Eventually(cts));
+        EXPECT_TRUE(test::PollUntil(cts, kWaitBound, kWaitStep));
         ASSERT_TRUE(device->SendLine("input-state 0"));
-        EXPECT_TRUE(Eventually([&] { return !cts(); }));
+        EXPECT_TRUE(test::PollUntil([&] { return !cts(); }, kWaitBound, kWaitStep));
 
         // A program that ends while keyed: both lines go off, CW first.
         const int both = TIOCM_RTS | TIOCM_DTR;
         const long long keyed = MonotonicMicroseconds();
         ASSERT_EQ(::ioctl(ptt.Fd(), TIOCMBIS, &both), 0);
-        ASSERT_TRUE(Eventually([&] { return LineReportAfter(*device, "03", keyed).has_value(); }));
+        ASSERT_TRUE(
+            test::PollUntil([&] { return LineReportAfter(*device, "03", keyed).has_value(); },
+                            kWaitBound, kWaitStep));
         const long long closed = MonotonicMicroseconds();
         ptt.Close();
-        ASSERT_TRUE(Eventually([&] { return LineReportAfter(*device, "00", closed).has_value(); }));
+        ASSERT_TRUE(
+            test::PollUntil([&] { return LineReportAfter(*device, "00", closed).has_value(); },
+                            kWaitBound, kWaitStep));
         // Before the link notices, the keyed state's own repeat may still go out.
         std::vector<std::string> afterClose = LineReportsAfter(*device, closed);
         std::erase(afterClose, "03");
@@ -148,8 +156,9 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
         auto wasSent = [&](const std::string& text) {
             return sent(text) < std::ssize(device->Commands());
         };
-        ASSERT_TRUE(Eventually(
-            [&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET FSK;MODE=5N1.5"); }));
+        ASSERT_TRUE(test::PollUntil(
+            [&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET FSK;MODE=5N1.5"); },
+            kWaitBound, kWaitStep));
         ASSERT_TRUE(wasSent("SET CAT;SPEED=4800"));
         EXPECT_LT(sent("SET CAT;SPEED=4800"), sent("SET CAT;MODE=7E2"));
         // 45 baud is what the device runs FSK at already: no speed command.
@@ -159,13 +168,13 @@ TEST_F(ManagerGuestTest, RadioProgramsDriveTheDeviceThroughTheRunningProgram) {
 
     // Unplugged: the ports leave with the device; plugged in again: back under the same names.
     ASSERT_EQ(device->Destroy(), 0);
-    EXPECT_TRUE(Eventually([&] { return NoPortServed(); }, 60s))
+    EXPECT_TRUE(test::PollUntil([&] { return NoPortServed(); }, 60s, kWaitStep))
         << "ports still served after the unplug";
     device = std::make_unique<UhidProcess>(kSerial, logs_ / "device-again.log");
     ASSERT_TRUE(device->Started());
-    EXPECT_TRUE(Eventually([&] { return AllPortsServed(); }, kStartBound))
+    EXPECT_TRUE(test::PollUntil([&] { return AllPortsServed(); }, kStartBound, kWaitStep))
         << "ports not back after the replug";
-    EXPECT_TRUE(Eventually([&] { return device->Logged("CMD VER"); }, 60s));
+    EXPECT_TRUE(test::PollUntil([&] { return device->Logged("CMD VER"); }, 60s, kWaitStep));
 
     // A second start with -x ends the running one, which saves the interface's settings; a
     // program holding the keying lines on meanwhile leaves the device unkeyed.
@@ -190,7 +199,7 @@ TEST_F(ManagerGuestTest, ReleasingTheKeyingPortOrSigtermLeavesTheDeviceUnkeyed) 
     UhidProcess device(kSerial, logs_ / "device.log");
     ASSERT_TRUE(device.Started());
     ManagerProcess manager({}, logs_ / "qx-manager.log");
-    ASSERT_TRUE(Eventually([&] { return AllPortsServed(); }, kStartBound));
+    ASSERT_TRUE(test::PollUntil([&] { return AllPortsServed(); }, kStartBound, kWaitStep));
     const auto setPort = [&](const char* number) {
         return ManagerProcess({"--set-port", kSerial, "PTTCW", number}, logs_ / "set-port.log")
             .Wait(60s);
@@ -201,12 +210,13 @@ TEST_F(ManagerGuestTest, ReleasingTheKeyingPortOrSigtermLeavesTheDeviceUnkeyed) 
         ExpectUnkeyedBy(ptt, device, [&] { EXPECT_EQ(setPort("0"), 0); });
     }
     ASSERT_EQ(setPort("4"), 0);
-    ASSERT_TRUE(Eventually([&] { return PortServed(kPttPort); }));
+    ASSERT_TRUE(test::PollUntil([&] { return PortServed(kPttPort); }, kWaitBound, kWaitStep));
     // The link last saw both lines on: the new port's, off at opening, reach the device first.
     const long long reopened = MonotonicMicroseconds();
     RadioProgram ptt(PortPath(kPttPort));
     ASSERT_TRUE(ptt.Valid());
-    ASSERT_TRUE(Eventually([&] { return LineReportAfter(device, "00", reopened).has_value(); }));
+    ASSERT_TRUE(test::PollUntil([&] { return LineReportAfter(device, "00", reopened).has_value(); },
+                                kWaitBound, kWaitStep));
     ExpectUnkeyedBy(ptt, device, [&] {
         manager.Signal(SIGTERM);
         EXPECT_EQ(manager.Wait(60s), 0);

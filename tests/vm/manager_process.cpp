@@ -75,7 +75,8 @@ void ManagerProcess::Signal(int number) const {
 
 int ManagerProcess::Wait(std::chrono::milliseconds bound) {
     int status = 0;
-    if (!Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, bound)) return -1;
+    if (!test::PollUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, bound, kWaitStep))
+        return -1;
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -101,8 +102,9 @@ std::optional<double> KeyAndMeasure(const test::RadioProgram& program, const Uhi
     const long long before = MonotonicMicroseconds();
     if (::ioctl(program.Fd(), request, &line) != 0) return std::nullopt;
     std::optional<long long> arrived;
-    if (!Eventually(
-            [&] { return (arrived = LineReportAfter(device, expectedFlags, before)).has_value(); }))
+    if (!test::PollUntil(
+            [&] { return (arrived = LineReportAfter(device, expectedFlags, before)).has_value(); },
+            kWaitBound, kWaitStep))
         return std::nullopt;
     return (*arrived - before) / 1000.0;
 }

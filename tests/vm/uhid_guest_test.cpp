@@ -54,17 +54,20 @@ TEST_F(UhidGuestTest, DeviceIsFoundOpenedBySerialAnsweredAndUnplugged) {
     UhidProcess first("QX4SIM0001", dir_ / "first.log");
     UhidProcess second("QX4SIM0002", dir_ / "second.log");
     ASSERT_TRUE(first.Started() && second.Started());
-    ASSERT_TRUE(Eventually([&] {
-        return FindBySerial(*backend_, "QX4SIM0001").size() == 1 &&
-               FindBySerial(*backend_, "QX4SIM0002").size() == 1;
-    })) << "hid devices enumerated: "
-        << backend_->Enumerate(0, 0).size();
+    ASSERT_TRUE(test::PollUntil(
+        [&] {
+            return FindBySerial(*backend_, "QX4SIM0001").size() == 1 &&
+                   FindBySerial(*backend_, "QX4SIM0002").size() == 1;
+        },
+        kWaitBound, kWaitStep))
+        << "hid devices enumerated: " << backend_->Enumerate(0, 0).size();
     HidDeviceInfo info = FindBySerial(*backend_, "QX4SIM0001").front();
     EXPECT_EQ(info.vendorId, kVendorId);
     EXPECT_EQ(info.productId, kProductId);
     EXPECT_EQ(info.product, "Halvorn QX-4");
     EXPECT_EQ(info.path.rfind("/dev/hidraw", 0), 0u) << info.path;
-    EXPECT_TRUE(Eventually([&] { return uevents.Saw("add", "hidraw", "0483:A1DE"); }));
+    EXPECT_TRUE(test::PollUntil([&] { return uevents.Saw("add", "hidraw", "0483:A1DE"); },
+                                kWaitBound, kWaitStep));
 
     // Opening by serial must pick the second device, not merely the first with these ids.
     const std::string serial = "QX4SIM0002";
@@ -76,7 +79,8 @@ TEST_F(UhidGuestTest, DeviceIsFoundOpenedBySerialAnsweredAndUnplugged) {
 
     uint8_t reply[64] = {};
     int got = 0;
-    ASSERT_TRUE(Eventually([&] { return (got = device->Read(reply, sizeof reply)) != 0; }));
+    ASSERT_TRUE(test::PollUntil([&] { return (got = device->Read(reply, sizeof reply)) != 0; },
+                                kWaitBound, kWaitStep));
     ASSERT_EQ(got, 64);
     EXPECT_EQ(reply[0], 1);
     EXPECT_EQ(ReplyText(reply, got), "HAM RADIO INTERFACE;QX-4;1.0.5");
@@ -85,8 +89,10 @@ TEST_F(UhidGuestTest, DeviceIsFoundOpenedBySerialAnsweredAndUnplugged) {
 
     // The unplug: the open handle fails and the kernel announces the hidraw node's removal.
     EXPECT_EQ(second.Destroy(), 0);
-    EXPECT_TRUE(Eventually([&] { return device->Read(reply, sizeof reply) < 0; }));
-    EXPECT_TRUE(Eventually([&] { return uevents.Saw("remove", "hidraw", "0483:A1DE"); }));
+    EXPECT_TRUE(test::PollUntil([&] { return device->Read(reply, sizeof reply) < 0; }, kWaitBound,
+                                kWaitStep));
+    EXPECT_TRUE(test::PollUntil([&] { return uevents.Saw("remove", "hidraw", "0483:A1DE"); },
+                                kWaitBound, kWaitStep));
     EXPECT_TRUE(FindBySerial(*backend_, "QX4SIM0002").empty());
     EXPECT_EQ(FindBySerial(*backend_, "QX4SIM0001").size(), 1u);
     std::vector<UhidLogLine> log = second.Log();
@@ -101,7 +107,8 @@ TEST_F(UhidGuestTest, DeviceIsFoundOpenedBySerialAnsweredAndUnplugged) {
 TEST_F(UhidGuestTest, LinkWorkerRunsTheStartupSequenceAndKeysPtt) {
     UhidProcess uhid("QX4SIM0001", dir_ / "device.log");
     ASSERT_TRUE(uhid.Started());
-    ASSERT_TRUE(Eventually([&] { return FindBySerial(*backend_, "QX4SIM0001").size() == 1; }));
+    ASSERT_TRUE(test::PollUntil([&] { return FindBySerial(*backend_, "QX4SIM0001").size() == 1; },
+                                kWaitBound, kWaitStep));
 
     CHVInterface link(*backend_);
     link.key = "QX4SIM0001";
@@ -112,7 +119,8 @@ TEST_F(UhidGuestTest, LinkWorkerRunsTheStartupSequenceAndKeysPtt) {
     const std::vector<std::string> startup = {
         "LIST",         "LIST CAT;SPEED",  "GET CAT;DESC", "GET PTTCW;DESC",
         "GET FSK;DESC", "GET WINKEY;DESC", "VER"};
-    ASSERT_TRUE(Eventually([&] { return uhid.Commands().size() >= startup.size(); }));
+    ASSERT_TRUE(test::PollUntil([&] { return uhid.Commands().size() >= startup.size(); },
+                                kWaitBound, kWaitStep));
     std::vector<std::string> commands = uhid.Commands();
     EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + startup.size()),
               startup);
@@ -122,18 +130,21 @@ TEST_F(UhidGuestTest, LinkWorkerRunsTheStartupSequenceAndKeysPtt) {
     link.StartPttTest();
     const UhidLogLine* keyed = nullptr;
     std::vector<UhidLogLine> log;
-    ASSERT_TRUE(Eventually([&] {
-        log = uhid.Log();
-        auto found = std::find_if(log.begin(), log.end(),
-                                  [](const UhidLogLine& l) { return l.text == "REPORT 3: 01"; });
-        keyed = found == log.end() ? nullptr : &*found;
-        return keyed != nullptr;
-    }));
+    ASSERT_TRUE(test::PollUntil(
+        [&] {
+            log = uhid.Log();
+            auto found = std::find_if(log.begin(), log.end(), [](const UhidLogLine& l) {
+                return l.text == "REPORT 3: 01";
+            });
+            keyed = found == log.end() ? nullptr : &*found;
+            return keyed != nullptr;
+        },
+        kWaitBound, kWaitStep));
     const double latencyMs = (keyed->micros - requested) / 1000.0;
     std::printf("PTT key-down reached the device %.2f ms after the request\n", latencyMs);
     RecordProperty("ptt_latency_us", static_cast<int>(keyed->micros - requested));
     EXPECT_LT(latencyMs, 100.0);
-    EXPECT_TRUE(Eventually([&] { return uhid.Logged("REPORT 3: 00"); }))
+    EXPECT_TRUE(test::PollUntil([&] { return uhid.Logged("REPORT 3: 00"); }, kWaitBound, kWaitStep))
         << "the 1000-tick test ends with key-up";
     std::printf("the link learned version \"%s\", channel list %s\n", link.VersionText().c_str(),
                 link.channelListReceived.load() ? "yes" : "no");

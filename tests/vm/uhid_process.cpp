@@ -18,10 +18,6 @@ extern char** environ;
 
 namespace qx::vm {
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds bound) {
-    return test::PollUntil(condition, bound, std::chrono::milliseconds(5));
-}
-
 std::vector<HidDeviceInfo> FindBySerial(HidBackend& backend, const std::string& serial) {
     std::vector<HidDeviceInfo> found;
     for (auto& info : backend.Enumerate(kVendorId, kProductId)) {

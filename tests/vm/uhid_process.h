@@ -11,15 +11,16 @@
 
 #include "platform/fd.h"
 #include "platform/hid.h"
+#include "tests/support/poll_until.h"
 
 namespace qx::vm {
 
 constexpr uint16_t kVendorId = 0x0483;
 constexpr uint16_t kProductId = 0xA1DE;
 
-// Polls until the condition holds; false when it still does not after a generous while.
-bool Eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds bound = std::chrono::seconds(20));
+// How long a guest test waits for the kernel or another process, and how often it looks.
+constexpr std::chrono::milliseconds kWaitBound{20000};
+constexpr std::chrono::milliseconds kWaitStep{5};
 
 // The enumeration entries of QX-4 devices with this serial number.
 std::vector<HidDeviceInfo> FindBySerial(HidBackend& backend, const std::string& serial);

@@ -214,7 +214,8 @@ protected:
                              std::to_string(kUser) + "\", MODE=\"0600\"\n");
         udevd_ = std::make_unique<Daemon>(std::vector<std::string>{kUdevd}, logs_ + "/udevd.log");
         ASSERT_TRUE(udevd_->Started());
-        ASSERT_TRUE(Eventually([] { return ::access(kUdevControl, F_OK) == 0; }))
+        ASSERT_TRUE(test::PollUntil([] { return ::access(kUdevControl, F_OK) == 0; }, kWaitBound,
+                                    kWaitStep))
             << "udevd did not start";
 
         helperSocket_ = home_.Root() + "/helper.sock";
@@ -223,7 +224,8 @@ protected:
                                      helperSocket_},
             logs_ + "/qx-cuse-helper.log");
         ASSERT_TRUE(helper_->Started());
-        ASSERT_TRUE(Eventually([&] { return CuseHelperAnswers(helperSocket_, nullptr); }))
+        ASSERT_TRUE(test::PollUntil([&] { return CuseHelperAnswers(helperSocket_, nullptr); },
+                                    kWaitBound, kWaitStep))
             << "no helper";
     }
     void TearDown() override {
@@ -270,8 +272,9 @@ protected:
 TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
     auto manager = StartManager({}, "qx-manager.log");
     ASSERT_TRUE(manager->Started());
-    ASSERT_TRUE(Eventually(
-        [&] { return ManagerLog().find("Device notices come from") != std::string::npos; }, 60s))
+    ASSERT_TRUE(test::PollUntil(
+        [&] { return ManagerLog().find("Device notices come from") != std::string::npos; }, 60s,
+        kWaitStep))
         << ManagerLog();
     EXPECT_NE(ManagerLog().find("Virtual ports (CUSE via helper) are published in " + PortsDir()),
               std::string::npos)
@@ -291,7 +294,7 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
     std::optional<long long> kernelAt, udevAt, portsAt;
     std::string hidrawNode;
     std::optional<NodeOwner> ownerAtUdev;
-    ASSERT_TRUE(Eventually(
+    ASSERT_TRUE(test::PollUntil(
         [&] {
             const long long now = MonotonicMicroseconds();
             if (!kernelAt && kernel.Saw("add", "hidraw", "0483:A1DE")) kernelAt = now;
@@ -306,7 +309,7 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
             if (!portsAt && AllPortsServed()) portsAt = now;
             return kernelAt && udevAt && portsAt;
         },
-        120s))
+        120s, kWaitStep))
         << "kernel " << kernelAt.has_value() << ", udev " << udevAt.has_value() << ", ports "
         << portsAt.has_value();
     long long createdAt = 0;
@@ -341,10 +344,13 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
         const std::string pickedName =
             "/dev/serial/by-id/qx-manager-COM" + std::to_string(kPttPort);
         // udev gives the name as it handles the node's event, which settle may not wait for.
-        EXPECT_TRUE(Eventually([&] {
-            const std::vector<std::string> listed = PickerListing();
-            return std::find(listed.begin(), listed.end(), pickedName) != listed.end();
-        })) << pickedName;
+        EXPECT_TRUE(test::PollUntil(
+            [&] {
+                const std::vector<std::string> listed = PickerListing();
+                return std::find(listed.begin(), listed.end(), pickedName) != listed.end();
+            },
+            kWaitBound, kWaitStep))
+            << pickedName;
         AsUser user(kUser);
         ASSERT_TRUE(user.Ok());
         RadioProgram ptt(pickedName);
@@ -361,8 +367,9 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
         auto wasSent = [&](const std::string& text) {
             return sent(text) < std::ssize(device->Commands());
         };
-        ASSERT_TRUE(Eventually(
-            [&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET CAT;SPEED=4800"); }));
+        ASSERT_TRUE(test::PollUntil(
+            [&] { return wasSent("SET CAT;MODE=7E2") && wasSent("SET CAT;SPEED=4800"); },
+            kWaitBound, kWaitStep));
         EXPECT_LT(sent("SET CAT;SPEED=4800"), sent("SET CAT;MODE=7E2"));
     }
     // Root sees the settings the radio program made, through the relay: stty reads them (its
@@ -402,7 +409,8 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
     auto exitRequest = StartManager({"-x"}, "qx-manager-x.log");
     EXPECT_EQ(exitRequest->Wait(60s), 0);
     EXPECT_EQ(manager->Wait(60s), 0);
-    EXPECT_TRUE(Eventually([] { return ::access("/dev/qx-COM4", F_OK) != 0; }));
+    EXPECT_TRUE(
+        test::PollUntil([] { return ::access("/dev/qx-COM4", F_OK) != 0; }, kWaitBound, kWaitStep));
     EXPECT_EQ(device->Destroy(), 0);
 }
 
@@ -442,7 +450,8 @@ TEST_F(UserGuestTest, AHostileHolderOfAKeyingPortReachesNothingOfRoots) {
     ASSERT_EQ(::waitpid(attacker, &status, 0), attacker);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "attacker status " << status;
     // The hostile frames ended that one port; the device went with its session.
-    EXPECT_TRUE(Eventually([&] { return ::access(node.c_str(), F_OK) != 0; }));
+    EXPECT_TRUE(
+        test::PollUntil([&] { return ::access(node.c_str(), F_OK) != 0; }, kWaitBound, kWaitStep));
     EXPECT_NE(ReadText(logs_ + "/qx-cuse-helper.log").find("relay for qx-COM240 ended"),
               std::string::npos);
 }
@@ -479,7 +488,8 @@ TEST_F(UserGuestTest, AHelperOutOfDescriptorsCarriesOn) {
     Daemon limited({"/usr/bin/prlimit", "--nofile=12:12", QX_HELPER_PROGRAM, "--relay-user",
                     std::to_string(kRelay), socket},
                    logs_ + "/limited-helper.log");
-    ASSERT_TRUE(Eventually([&] { return CuseHelperAnswers(socket, nullptr); }));
+    ASSERT_TRUE(
+        test::PollUntil([&] { return CuseHelperAnswers(socket, nullptr); }, kWaitBound, kWaitStep));
     std::vector<UniqueFd> held;
     {
         AsUser other(kOther);

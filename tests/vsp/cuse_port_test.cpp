@@ -21,16 +21,15 @@ TEST(CusePortClass, RefusedWithoutCuseOrWithoutADirectory) {
 }
 
 TEST(CusePortClass, WithoutAHelperTheReasonIsKept) {
-    char dir[] = "/tmp/qx-cuse-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const auto noHelper = MakeCuseHelperPortClass(dir, std::string(dir) + "/no-helper.sock");
+    const test::TempHome home;
+    const std::string dir = home.Root();
+    const auto noHelper = MakeCuseHelperPortClass(dir, dir + "/no-helper.sock");
     ASSERT_FALSE(noHelper);
     EXPECT_NE(noHelper.error().message.find("no-helper.sock"), std::string::npos);
     const auto noDirectory =
-        MakeCuseHelperPortClass("/nonexistent/qx-ports", std::string(dir) + "/no-helper.sock");
+        MakeCuseHelperPortClass("/nonexistent/qx-ports", dir + "/no-helper.sock");
     ASSERT_FALSE(noDirectory);
     EXPECT_NE(noDirectory.error().message.find("/nonexistent/qx-ports"), std::string::npos);
-    ::rmdir(dir);
 }
 
 TEST(CusePortClass, DeviceNamesFollowPortNames) {

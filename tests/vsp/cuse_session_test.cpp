@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "core/cuse_protocol.h"
 #include "platform/cuse_connection.h"
-#include "platform/cuse_protocol.h"
 #include "tests/support/cuse_messages.h"
 #include "vsp/IVSPortAx.h"
 #include "vsp/cuse_device.h"

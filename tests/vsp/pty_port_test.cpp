@@ -59,7 +59,7 @@ private:
     std::vector<int> events_;
 };
 
-bool Eventually(const std::function<bool()>& condition) { return test::PollUntil(condition, 5s); }
+constexpr auto kWaitBound = 5s;
 
 std::vector<uint8_t> Pattern(size_t count) {
     std::vector<uint8_t> bytes(count);
@@ -214,8 +214,8 @@ TEST_F(PtyPortTest, BytesPassUnchangedBothWays) {
                                           0x1a, 0x7f, 0xff, 'F',  'A',  ';'};
 
     ASSERT_EQ(program->Write(awkward), awkward.size());
-    ASSERT_TRUE(
-        Eventually([&] { return port_->BytesWaiting() == static_cast<int>(awkward.size()); }));
+    ASSERT_TRUE(test::PollUntil(
+        [&] { return port_->BytesWaiting() == static_cast<int>(awkward.size()); }, kWaitBound));
     uint8_t buffer[62];
     EXPECT_EQ(port_->ReadFromPort(buffer, 4), 4);
     EXPECT_EQ(port_->BytesWaiting(), static_cast<int>(awkward.size()) - 4);
@@ -238,7 +238,7 @@ TEST_F(PtyPortTest, BytesWrittenEventWhenBytesArriveWhileNoneWait) {
     ASSERT_EQ(program->Write({'F', 'A', ';'}), 3u);
     ASSERT_TRUE(sink_->WaitFor(kEventBytesWritten));
     ASSERT_EQ(program->Write({'I', 'F', ';'}), 3u);
-    ASSERT_TRUE(Eventually([&] { return port_->BytesWaiting() == 6; }));
+    ASSERT_TRUE(test::PollUntil([&] { return port_->BytesWaiting() == 6; }, kWaitBound));
     EXPECT_EQ(written(), 1) << "bytes were still waiting";
 
     uint8_t buffer[62];
@@ -269,7 +269,7 @@ TEST_F(PtyPortTest, BulkDataArrivesCompleteAndInOrderWhileAnotherThreadPolls) {
     EXPECT_EQ(program->Write(sent, 10s), sent.size());
     // What the program wrote last may still be in the pty when the write returns: the port is
     // empty for a moment before it reads the rest, so wait for the worker to have it all.
-    EXPECT_TRUE(Eventually([&] { return finished.load(); }));
+    EXPECT_TRUE(test::PollUntil([&] { return finished.load(); }, kWaitBound));
     stop.store(true);
     worker.join();
     EXPECT_EQ(received.size(), sent.size());
@@ -303,7 +303,7 @@ TEST_F(PtyPortTest, NextProgramStartsCleanAndBriefOpeningsAreSeen) {
     const uint8_t reply[] = {'I', 'D', '0', '1', '9', ';'};
     ASSERT_TRUE(port_->WriteToPort(reply, sizeof reply));
     ASSERT_EQ(program->Write({'F', 'A', ';'}), 3u);
-    ASSERT_TRUE(Eventually([&] { return port_->BytesWaiting() == 3; }));
+    ASSERT_TRUE(test::PollUntil([&] { return port_->BytesWaiting() == 3; }, kWaitBound));
     program->Close();
     ASSERT_TRUE(sink_->WaitFor(kEventClosed));
     EXPECT_EQ(port_->BytesWaiting(), 0);
@@ -373,9 +373,9 @@ TEST_F(PtyPortTest, SinksMayCallThePortAndUnadvisedSinksHearNothing) {
 
     ASSERT_TRUE(port_->CreatePort("COM5"));
     RadioProgram program(PathOf("COM5"));
-    ASSERT_TRUE(Eventually([&] { return calling->calls.load() >= 1; }));
+    ASSERT_TRUE(test::PollUntil([&] { return calling->calls.load() >= 1; }, kWaitBound));
     program.Close();
-    ASSERT_TRUE(Eventually([&] { return calling->calls.load() >= 2; }));
+    ASSERT_TRUE(test::PollUntil([&] { return calling->calls.load() >= 2; }, kWaitBound));
     EXPECT_TRUE(sink_->Events().empty());
 }
 
@@ -422,7 +422,7 @@ TEST_F(PtyPortTest, StaleNameIsTakenOverEvenWhereItPointsAtAnotherPort) {
     RadioProgram three(PathOf("COM3"));
     ASSERT_TRUE(one.Valid() && three.Valid());
     ASSERT_EQ(three.Write({'K'}), 1u);
-    ASSERT_TRUE(Eventually([&] { return other->BytesWaiting() == 1; }));
+    ASSERT_TRUE(test::PollUntil([&] { return other->BytesWaiting() == 1; }, kWaitBound));
     EXPECT_EQ(port_->BytesWaiting(), 0);
     EXPECT_NE(fs::canonical(PathOf("COM1")), fs::canonical(PathOf("COM3")));
 }

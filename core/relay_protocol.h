@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/error.h"
+#include "core/error.h"
 
 namespace qx {
 

@@ -1,4 +1,4 @@
-#include "platform/relay_protocol.h"
+#include "core/relay_protocol.h"
 
 #include <algorithm>
 #include <cerrno>

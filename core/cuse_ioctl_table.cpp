@@ -1,4 +1,4 @@
-#include "platform/cuse_ioctl_table.h"
+#include "core/cuse_ioctl_table.h"
 
 // The kernel's own tty layouts and ioctl numbers; glibc's <termios.h> describes another struct.
 #include <asm/ioctls.h>

@@ -1,4 +1,4 @@
-#include "platform/cuse_protocol.h"
+#include "core/cuse_protocol.h"
 
 #include <linux/fuse.h>
 

@@ -1,8 +1,8 @@
-#include "platform/profile_document.h"
+#include "core/profile_document.h"
 
 #include <algorithm>
 
-#include "platform/utf8.h"
+#include "core/utf8.h"
 
 namespace qx {
 namespace {

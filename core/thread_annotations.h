@@ -2,6 +2,8 @@
 // Clang's thread-safety attributes, and a mutex that carries them (libstdc++'s std::mutex does
 // not). A field marked QX_GUARDED_BY(m) may only be used holding m; the clang build in CI
 // (-Wthread-safety -Werror) checks it. Other compilers see plain code.
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 
 #if defined(__clang__)
@@ -39,6 +41,23 @@ public:
 
 private:
     Mutex& mutex_;
+};
+
+// A condition variable for Mutex. Waits are called holding the mutex, which is let go while
+// waiting and held again on return; callers test their condition in a loop around the wait.
+class CondVar {
+public:
+    void Wait(Mutex& mutex) QX_REQUIRES(mutex) { changed_.wait(mutex); }
+    // false when the deadline passed without a notification
+    bool WaitUntil(Mutex& mutex, std::chrono::steady_clock::time_point deadline)
+        QX_REQUIRES(mutex) {
+        return changed_.wait_until(mutex, deadline) == std::cv_status::no_timeout;
+    }
+    void NotifyOne() { changed_.notify_one(); }
+    void NotifyAll() { changed_.notify_all(); }
+
+private:
+    std::condition_variable_any changed_;
 };
 
 }  // namespace qx

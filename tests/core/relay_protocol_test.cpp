@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/relay_protocol.h"
+#include "core/relay_protocol.h"
 
 namespace qx {
 namespace {

@@ -1,0 +1,41 @@
+#pragma once
+// The ids of the program's texts in the string table (app/strings.cpp).
+
+namespace qx {
+
+constexpr int kStrAbout = 101;
+constexpr int kStrTitle = 102;
+constexpr int kStrProgramName = 103;  // also the title of the tray's balloons
+constexpr int kStrBalloonHidden = 104;
+constexpr int kStrExitQuestion = 105;
+constexpr int kStrMinimizeToTray = 106;
+constexpr int kStrHide = 107;
+constexpr int kStrExit = 108;
+constexpr int kStrComponentError = 109;
+constexpr int kStrNotSelected = 110;
+constexpr int kStrIsOpenBy = 111;
+constexpr int kStrCreatingPort = 112;
+constexpr int kStrDeletingPort = 113;
+constexpr int kStrParameters = 116;
+constexpr int kStrCannotCreatePort = 117;
+constexpr int kStrNotOpenByAnyProgram = 118;
+constexpr int kStrBaud = 119;
+constexpr int kStrNoInterface = 120;
+constexpr int kStrPortNotSelected = 121;
+constexpr int kStrCurrentSelection = 122;
+constexpr int kStrRemoveAllQuestion = 123;
+constexpr int kStrTakesEffectAtNextStart = 124;
+constexpr int kStrTrayTip = 130;
+constexpr int kStrDirNotPrivate = 160;
+constexpr int kStrLockCallFailed = 161;
+constexpr int kStrHeldWithoutAnswer = 162;
+constexpr int kStrNoneRunning = 163;
+constexpr int kStrDidNotEnd = 164;
+constexpr int kStrSaveFailed = 165;
+constexpr int kStrNoDisplay = 170;
+constexpr int kStrCopyPath = 180;
+constexpr int kStrPortReady = 181;  // a created port's balloon line: its number and path
+constexpr int kStrPortNotCreated = 182;
+constexpr int kStrBytesDropped = 183;
+
+}  // namespace qx
