@@ -1,12 +1,33 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it: its file list, lintian (errors fail) and the
-# AppStream metainfo. The package is left in build-package/.
+# AppStream metainfo.
+#   scripts/package.sh                   on this machine, for its release and architecture;
+#                                        the package is left in build-package/
+#   scripts/package.sh debian13 arm64    cross-built in a Debian 13 chroot with the arm64
+#                                        libraries (scripts/release-chroot.sh); the package,
+#                                        qx-manager_<version>~deb13_arm64.deb, is left in
+#                                        build-package-debian13-arm64/
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
-build=build-package
+release="${1:-}" arch="${2:-}"
+case "$release:$arch" in
+  : | debian13:arm64) ;;
+  *) echo "usage: $0 [debian13 arm64]" >&2; exit 2 ;;
+esac
+if [ -n "$release" ] && [ -z "${QX_IN_CHROOT:-}" ]; then
+  chroot="$(./scripts/release-chroot.sh "$release" "$arch")"
+  exec ./scripts/chroot-run.sh "$chroot" env QX_IN_CHROOT=1 scripts/package.sh "$release" "$arch"
+fi
+[ -n "$release" ] || ./scripts/install-deps.sh
+build="build-package${release:+-$release-$arch}"
+target=()
+if [ "$arch" = arm64 ]; then
+  target=(-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DQX_DEB_VERSION_SUFFIX="~deb13")
+  # dpkg's tools (buildflags, shlibdeps, objdump) then speak of the target, not this machine.
+  export DEB_HOST_ARCH=arm64 DEB_HOST_GNU_TYPE=aarch64-linux-gnu DEB_HOST_MULTIARCH=aarch64-linux-gnu
+fi
 # Debian's hardening flags, as a Debian build would set them.
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "${target[@]}" \
     -DCMAKE_INSTALL_PREFIX=/usr -DQX_UDEV_RULES_DIR=/lib/udev/rules.d \
     -DQX_SYSTEMD_UNIT_DIR=/lib/systemd/system \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
