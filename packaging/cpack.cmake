@@ -15,6 +15,14 @@ set(CPACK_DEBIAN_PACKAGE_SECTION hamradio)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://halvorn.com/qx-manager")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# A cross build names its architecture (the toolchain file sets it), and a build for a release
+# other than this machine's carries it in the version, e.g. 1.0.0~deb13.
+if(QX_DEB_ARCHITECTURE)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${QX_DEB_ARCHITECTURE})
+endif()
+if(QX_DEB_VERSION_SUFFIX)
+  set(CPACK_DEBIAN_PACKAGE_VERSION "${PROJECT_VERSION}${QX_DEB_VERSION_SUFFIX}")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "udev")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/debian/postinst"

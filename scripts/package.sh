@@ -1,21 +1,45 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it: its file list, one version text in the program, the
 # package, its changelog and metainfo, lintian (warnings fail) and the AppStream metainfo.
-#   scripts/package.sh [--reproducible]
-# The package is left in build-package/. With --reproducible it is built a second time in
-# another directory, which must give the same bytes.
+#   scripts/package.sh [--reproducible]   on this machine, for its release and architecture;
+#                                         the package is left in build-package/. With
+#                                         --reproducible it is built a second time in another
+#                                         directory, which must give the same bytes.
+#   scripts/package.sh debian13 arm64     cross-built in a Debian 13 chroot with the arm64
+#                                         libraries (scripts/release-chroot.sh); the package,
+#                                         qx-manager_<version>~deb13_arm64.deb, is left in
+#                                         build-package-debian13-arm64/
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+release="" arch="" reproducible=""
+case "${1:-}:${2:-}" in
+  :) ;;
+  --reproducible:) reproducible=1 ;;
+  debian13:arm64) release=debian13 arch=arm64 ;;
+  *) echo "usage: $0 [--reproducible | debian13 arm64]" >&2; exit 2 ;;
+esac
+if [ -n "$release" ] && [ -z "${QX_IN_CHROOT:-}" ]; then
+  chroot="$(./scripts/release-chroot.sh "$release" "$arch")"
+  exec ./scripts/chroot-run.sh "$chroot" env QX_IN_CHROOT=1 \
+    SOURCE_DATE_EPOCH="$(git log -1 --format=%ct)" scripts/package.sh "$release" "$arch"
+fi
+[ -n "$release" ] || ./scripts/install-deps.sh
 # Time stamps in the package (files, archives, the about box's build date) come from the
 # commit, so that two builds of it are the same.
 export SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}"
 # Debian's hardening flags, as a Debian build would set them, with immediate binding.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+target=() run=()
+if [ "$arch" = arm64 ]; then
+  target=(-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DQX_DEB_VERSION_SUFFIX="~deb13")
+  # dpkg's tools (buildflags, shlibdeps, objdump) then speak of the target, not this machine.
+  export DEB_HOST_ARCH=arm64 DEB_HOST_GNU_TYPE=aarch64-linux-gnu DEB_HOST_MULTIARCH=aarch64-linux-gnu
+  run=(qemu-aarch64-static)
+fi
 
 build_package() {  # build_package <build dir>: prints the package's path
     local build="$1"
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "${target[@]}" \
         -DCMAKE_INSTALL_PREFIX=/usr -DQX_UDEV_RULES_DIR=/lib/udev/rules.d \
         -DQX_SYSTEMD_UNIT_DIR=/lib/systemd/system \
         -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS) -ffile-prefix-map=$PWD=." \
@@ -25,8 +49,9 @@ build_package() {  # build_package <build dir>: prints the package's path
     ls "$build"/qx-manager_*.deb
 }
 
-deb=$(build_package build-package)
-if [ "${1:-}" = "--reproducible" ]; then
+build="build-package${release:+-$release-$arch}"
+deb=$(build_package "$build")
+if [ -n "$reproducible" ]; then
     again=$(build_package build-package-again)
     cmp "$deb" "$again" || { echo "two builds of the same commit differ: $deb $again"; exit 1; }
     echo "reproducible: a second build gave the same $(basename "$deb")"
@@ -58,8 +83,10 @@ done
 echo "contents: all ${#expected[@]} expected files present"
 
 echo "== version texts"
+# The release suffix (~deb13) belongs to the package alone.
 version=$(dpkg-deb -f "$deb" Version)
-program=$(build-package/qx-manager --version)
+version=${version%~*}
+program=$("${run[@]}" "$build"/qx-manager --version)
 changelog=$(sed -n '1s/.*(\(.*\)).*/\1/p' packaging/debian/changelog)
 release=$(sed -n 's/.*<release version="\([^"]*\)".*/\1/p' packaging/com.halvorn.QXManager.metainfo.xml | head -n1)
 manual=$(sed -n '1s/.*"qx-manager \([^"]*\)".*/\1/p' packaging/qx-manager.1)
