@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command as root in a build chroot (scripts/release-chroot.sh) with the work tree at /src
 # and /proc, /sys, /dev and a fresh /tmp mounted; the mounts are private to the command and
-# vanish with it. The host's static qemu-aarch64 is lent to the chroot, so arm64 programs run
-# there under user-mode emulation (this machine has no binfmt_misc: the emulator is named).
+# vanish with it. An arm64 chroot has its own qemu-aarch64-static, which runs its arm64 programs
+# under user-mode emulation (this machine has no binfmt_misc: the emulator is named).
 #   scripts/chroot-run.sh <chroot> <command> [args...]
 set -euo pipefail
 [ $# -ge 2 ] || { echo "usage: $0 <chroot> <command> [args...]" >&2; exit 2; }
@@ -15,10 +15,6 @@ exec unshare --mount --propagation private -- bash -euc '
   mount -t tmpfs tmpfs "$dir/tmp"
   mkdir -p "$dir/src"
   mount --bind "$src" "$dir/src"
-  if [ -x /usr/bin/qemu-aarch64-static ]; then
-    touch "$dir/usr/local/bin/qemu-aarch64-static"
-    mount --bind /usr/bin/qemu-aarch64-static "$dir/usr/local/bin/qemu-aarch64-static"
-  fi
   cd "$dir/src"
   exec chroot "$dir" env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/root \
     LANG=C.UTF-8 ${QX_CI:+QX_CI=$QX_CI} ${SOURCE_DATE_EPOCH:+SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH} \

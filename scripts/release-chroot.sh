@@ -30,7 +30,8 @@ libraries=(qt6-base-dev libgl-dev libhidapi-dev libudev-dev libsystemd-dev libgt
 architectures=amd64
 if [ "$arch" = arm64 ]; then
   architectures=amd64,arm64
-  native+=(crossbuild-essential-arm64)
+  # Debian 13's emulator translates the termios2 ioctls that the port component uses.
+  native+=(crossbuild-essential-arm64 qemu-user-static)
   libraries=("${libraries[@]/%/:arm64}")
   libraries=("${libraries[@]/googletest:arm64/googletest}")
 fi
