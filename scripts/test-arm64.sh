@@ -15,6 +15,8 @@ werror=OFF
   cmake -S . -B build-arm64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
       -DQX_WERROR="$werror" >/dev/null
   cmake --build build-arm64 -j"$(nproc)"
-  # Emulated, every test runs several times slower: the timeouts grow to match.
-  ctest --test-dir build-arm64 -j"$(nproc)" --timeout 600 --output-on-failure "${exclude[@]}"
+  # Emulated, every test runs several times slower: the timeouts grow to match, and a test
+  # whose bound a busy emulator missed gets a second run.
+  ctest --test-dir build-arm64 -j"$(nproc)" --timeout 600 --repeat until-pass:2 \
+      --output-on-failure "${exclude[@]}"
 ' _ "$werror" "$skips"
