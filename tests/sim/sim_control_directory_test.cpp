@@ -83,9 +83,11 @@ TEST(SimControlDirectory, SleepsWhileIdleAndWakesForReports) {
     EXPECT_TRUE(test::PollUntil([&] { return test::ReadBytes(log) == "command LIST\n"; },
                                 std::chrono::seconds(2)));
 
+    // A 20 ms scan would wake ten times in the span; the thread's own log file may still bring
+    // a wake-up or two (its creation is a directory change), and a sanitizer's runtime more.
     const long idleStart = Wakeups(controlThreads);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the span measured
-    EXPECT_LE(Wakeups(controlThreads) - idleStart, 1) << "a periodic wake-up while idle";
+    EXPECT_LE(Wakeups(controlThreads) - idleStart, 3) << "a periodic wake-up while idle";
 }
 
 }  // namespace
