@@ -26,7 +26,7 @@ finish() {
     echo "$failures checks failed"
     journalctl -b --no-pager >"$out/journal.log" 2>&1
     # What the device received, to tell a keying fault from a misread log.
-    cp "$uhid_log" "$out/uhid.log" 2>/dev/null
+    cat "$uhid_log" >>"$out/uhid.log" 2>/dev/null
     cp /tmp/latency "$out/latency.log" 2>/dev/null
     echo "$failures" >"$out/exit-code"
     sync
@@ -86,6 +86,8 @@ sleep 12  # past the program's first scan, so that only the device notice can fi
 
 echo "== plug in"
 plug() {
+    # Each plug starts a new device log: the earlier one is kept with the results.
+    [ -f "$uhid_log" ] && cat "$uhid_log" >>"$out/uhid.log"
     rm -f /tmp/uhid.in && mkfifo /tmp/uhid.in
     "$disk/qx_uhid" --log "$uhid_log" </tmp/uhid.in &
     uhid=$!
@@ -140,7 +142,12 @@ check "the device got PTT on" wait_for 10 line_report_with 1
 mark_log
 check "rigctl keys CW by DTR" as_ham rigctl -m 1 -p "$ptt_port" -P DTR T 1
 check "the device got CW on" wait_for 10 line_report_with 2
-check "rigctl sets the frequency over CAT" as_ham rigctl -m 2014 -r "$cat_port" -s 9600 F 14074000
+mark_log
+# rigctl's own trace of the exchange, for when it fails.
+check "rigctl sets the frequency over CAT" \
+    bash -c "runuser -u ham -- rigctl -vvvv -m 2014 -r '$cat_port' -s 9600 F 14074000 2>/tmp/rigctl.log"
+tail -n 25 /tmp/rigctl.log
+tail -n +"$mark" "$uhid_log" | head -n 20
 check "rigctl reads it back" bash -c "runuser -u ham -- rigctl -m 2014 -r '$cat_port' -s 9600 f | grep -qx 14074000"
 as_ham python3 -c "import serial, time; s = serial.Serial('$cat_port', 4800, bytesize=7, parity='E', stopbits=2); time.sleep(2)"
 check "pyserial's 4800 7E2 reached the device" bash -c \
