@@ -149,6 +149,9 @@ check "rigctl sets the frequency over CAT" \
 tail -n 25 /tmp/rigctl.log
 tail -n +"$mark" "$uhid_log" | head -n 20
 check "rigctl reads it back" bash -c "runuser -u ham -- rigctl -m 2014 -r '$cat_port' -s 9600 f | grep -qx 14074000"
+# Bytes the program dropped for a port it thought unread would explain a CAT exchange lost.
+as_ham qx-manager --status --json | python3 -c "import json, sys
+for c in json.load(sys.stdin)['interfaces'][0]['channels']: print(c['channel'], 'dropped', c['droppedBytes'])"
 as_ham python3 -c "import serial, time; s = serial.Serial('$cat_port', 4800, bytesize=7, parity='E', stopbits=2); time.sleep(2)"
 check "pyserial's 4800 7E2 reached the device" bash -c \
     "grep -q 'CMD SET CAT;SPEED=4800' $uhid_log && grep -q 'CMD SET CAT;MODE=7E2' $uhid_log"
