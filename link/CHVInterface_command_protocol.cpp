@@ -217,9 +217,12 @@ void CHVInterface::TakeChannelListToken(std::string_view token) {
 
 // The first character minus '0' is the report id. A token that does not start with a digit is
 // no id but a late reply to another command (a channel list gave 'C' - '0' = 19): the id stays
-// and the wait goes on. A '0' gives no usable id either, so the channel keeps its id.
+// and the wait goes on. Nor is a number of more than one digit: a late speed list ("4800")
+// would give CAT the FSK channel's id and its data would go to the wrong channel. A '0' gives
+// no usable id either, so the channel keeps its id.
 void CHVInterface::TakeDescriptionToken(Channel channel, std::string_view token) {
-    if (token.empty() || token[0] < '0' || token[0] > '9') return;
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (token.empty() || !digit(token[0]) || (token.size() > 1 && digit(token[1]))) return;
     if (token[0] != '0') reportIds[channel].store(token[0] - '0');
     EndWait();
 }

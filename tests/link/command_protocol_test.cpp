@@ -126,6 +126,22 @@ TEST(CommandProtocol, LateChannelListIsNotTakenAsReportId) {
     EXPECT_EQ(h.Commands().back(), (std::pair<int, std::string>{42, "GET PTTCW;DESC"}));
 }
 
+// The speed list answering "LIST CAT;SPEED" late, while "GET CAT;DESC" is awaited (seen on a
+// booted system): its speeds are no id, or CAT's data would go out as FSK's.
+TEST(CommandProtocol, LateSpeedListIsNotTakenAsReportId) {
+    LinkHarness h(SilentDevice());
+    h.Tick(40);
+    ASSERT_EQ(h.Commands().back(), (std::pair<int, std::string>{40, "GET CAT;DESC"}));
+    for (const char* reply : {"4800;9600;115200", "7"}) {
+        std::array<uint8_t, 64> report{kCommandReportId};
+        std::memcpy(report.data() + 2, reply, std::strlen(reply));
+        h.device->QueueInput(report);
+    }
+    h.Tick(3);
+    EXPECT_EQ(ReportIds(h.link), (std::vector<int>{7, 3, 4, 5}));
+    EXPECT_EQ(h.Commands().back(), (std::pair<int, std::string>{42, "GET PTTCW;DESC"}));
+}
+
 TEST(CommandProtocol, VersionHandshakeNeedsBothLeadingTokens) {
     struct Case {
         std::string reply;

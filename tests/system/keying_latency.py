@@ -11,7 +11,8 @@ import time
 
 import serial
 
-LINE_REPORT = re.compile(r"^(\d+) REPORT 03 ([0-9A-F]{2})")
+# The simulator logs a report as "<microseconds> REPORT <id>: <bytes in hex>".
+LINE_REPORT = re.compile(r"^(\d+) REPORT 3: ([0-9A-F]{2})")
 
 
 def line_reports(log_path, since_us):
