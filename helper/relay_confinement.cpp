@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -29,7 +30,6 @@ constexpr uint32_t kNativeArch = AUDIT_ARCH_AARCH64;
 #endif
 
 constexpr int kFirstKept = 3;
-constexpr int kParkedFds = 100;  // above anything kept while the kept ones are moved
 
 // What the relay's loop, the C++ allocator and an abort need; nothing opens, maps a file,
 // forks or executes.
@@ -50,9 +50,29 @@ bool Fail(std::string* error, const std::string& step) {
     return false;
 }
 
+// Closes every descriptor but the kept ones (the helper's listener, its clients, ...).
+bool CloseAllBut(std::vector<int> kept) {
+    std::sort(kept.begin(), kept.end());
+    unsigned from = kFirstKept;
+    for (int fd : kept) {
+        const auto keptFd = static_cast<unsigned>(fd);
+        if (keptFd > from && ::syscall(SYS_close_range, from, keptFd - 1, 0) != 0) return false;
+        from = std::max(from, keptFd + 1);
+    }
+    return ::syscall(SYS_close_range, from, UINT_MAX, 0) == 0;
+}
+
+// The kept descriptors end up as 3, 4, ... in their order. Everything else is closed first, so
+// moving them needs no spare room even under a low descriptor limit.
 bool KeepOnly(std::initializer_list<int*> keep, std::string* error) {
+    std::vector<int> kept;
+    for (int* fd : keep) kept.push_back(*fd);
+    if (!CloseAllBut(kept)) return Fail(error, "closing inherited descriptors");
+    // Parked above the slots they move to, so a move never closes one not yet moved.
+    const int parking = kFirstKept + static_cast<int>(keep.size());
     for (int* fd : keep)
-        if ((*fd = ::fcntl(*fd, F_DUPFD, kParkedFds)) < 0) return Fail(error, "moving descriptors");
+        if ((*fd = ::fcntl(*fd, F_DUPFD_CLOEXEC, parking)) < 0)
+            return Fail(error, "moving descriptors");
     int next = kFirstKept;
     for (int* fd : keep) {
         if (::dup2(*fd, next) < 0) return Fail(error, "moving descriptors");

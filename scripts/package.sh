@@ -3,8 +3,8 @@
 # package, its changelog and metainfo, lintian (warnings fail) and the AppStream metainfo.
 #   scripts/package.sh [--reproducible]   on this machine, for its release and architecture;
 #                                         the package is left in build-package/. With
-#                                         --reproducible it is built a second time in another
-#                                         directory, which must give the same bytes.
+#                                         --reproducible it is built a second time from
+#                                         nothing, which must give the same bytes.
 #   scripts/package.sh debian13 arm64     cross-built in a Debian 13 chroot with the arm64
 #                                         libraries (scripts/release-chroot.sh); the package,
 #                                         qx-manager_<version>~deb13_arm64.deb, is left in
@@ -52,9 +52,14 @@ build_package() {  # build_package <build dir>: prints the package's path
 build="build-package${release:+-$release-$arch}"
 deb=$(build_package "$build")
 if [ -n "$reproducible" ]; then
-    again=$(build_package build-package-again)
-    cmp "$deb" "$again" || { echo "two builds of the same commit differ: $deb $again"; exit 1; }
-    echo "reproducible: a second build gave the same $(basename "$deb")"
+    # A second build from nothing in the same place (generated sources name their directory).
+    first="$(mktemp)"
+    cp "$deb" "$first"
+    rm -rf "$build"
+    again=$(build_package "$build")
+    cmp "$first" "$again" || { echo "two builds of the same commit differ"; rm -f "$first"; exit 1; }
+    rm -f "$first"
+    echo "reproducible: a second build from nothing gave the same $(basename "$deb")"
 fi
 
 echo "== $deb ($(du -k "$deb" | cut -f1) KiB)"
