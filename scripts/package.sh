@@ -30,6 +30,9 @@ export SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}"
 # Debian's hardening flags, as a Debian build would set them, with immediate binding.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 target=() run=()
+# Debian 13's merged /usr makes /lib an alias that lintian refuses; Debian 12 still uses it.
+lib=/lib
+[ "$release" = debian13 ] && lib=/usr/lib
 if [ "$arch" = arm64 ]; then
   target=(-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DQX_DEB_VERSION_SUFFIX="~deb13")
   # dpkg's tools (buildflags, shlibdeps, objdump) then speak of the target, not this machine.
@@ -40,8 +43,8 @@ fi
 build_package() {  # build_package <build dir>: prints the package's path
     local build="$1"
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "${target[@]}" \
-        -DCMAKE_INSTALL_PREFIX=/usr -DQX_UDEV_RULES_DIR=/lib/udev/rules.d \
-        -DQX_SYSTEMD_UNIT_DIR=/lib/systemd/system \
+        -DCMAKE_INSTALL_PREFIX=/usr -DQX_UDEV_RULES_DIR=$lib/udev/rules.d \
+        -DQX_SYSTEMD_UNIT_DIR=$lib/systemd/system \
         -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS) -ffile-prefix-map=$PWD=." \
         -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
     cmake --build "$build" -j"$(nproc)" >&2
@@ -76,11 +79,11 @@ expected=(
   ./usr/share/man/man8/qx-cuse-helper.8.gz
   ./usr/share/doc/qx-manager/copyright
   ./usr/share/doc/qx-manager/changelog.gz
-  ./lib/udev/rules.d/70-qx-manager.rules
+  .$lib/udev/rules.d/70-qx-manager.rules
   ./usr/lib/systemd/user/qx-manager.service
   ./usr/libexec/qx-cuse-helper
-  ./lib/systemd/system/qx-cuse-helper.socket
-  ./lib/systemd/system/qx-cuse-helper.service
+  .$lib/systemd/system/qx-cuse-helper.socket
+  .$lib/systemd/system/qx-cuse-helper.service
 )
 for file in "${expected[@]}"; do
     grep -qxF "$file" <<<"$contents" || { echo "missing from the package: $file"; exit 1; }
