@@ -51,7 +51,7 @@ shoot() {
   "$program" --set-port QX4SIM0001 PTTCW 6 >/dev/null
   sleep 2
   xwd -root -silent -display "$display" >"$root/desktop.xwd"
-  python3 "$here/xwd_to_png.py" "$root/desktop.xwd" "$out/desktop_$lang.png"
+  python3 "$here/../support/xwd_to_png.py" "$root/desktop.xwd" "$out/desktop_$lang.png"
   kill "$manager"
   wait "$manager" 2>/dev/null || true
   echo "$out/desktop_$lang.png"

@@ -109,37 +109,24 @@ TEST(CommandProtocol, UnusableDescriptionIdsKeepTheOldId) {
     EXPECT_EQ(ReportIds(h.link), (std::vector<int>{2, 3, 4, 9}));
 }
 
-// A device that answers late: the channel list comes after its wait has ended, while "GET
-// CAT;DESC" is awaited. Its tokens are no id; the description that follows is.
-TEST(CommandProtocol, LateChannelListIsNotTakenAsReportId) {
-    SimDeviceConfig config = SilentDevice();
-    LinkHarness h(config);
-    h.Tick(40);  // "LIST" unanswered; "GET CAT;DESC" went out on tick 40
-    ASSERT_EQ(h.Commands().back(), (std::pair<int, std::string>{40, "GET CAT;DESC"}));
-    for (const char* reply : {"CAT;PTTCW;FSK;WINKEY", "7"}) {
-        std::array<uint8_t, 64> report{kCommandReportId};
-        std::memcpy(report.data() + 2, reply, std::strlen(reply));
-        h.device->QueueInput(report);
+// A device that answers late: a reply to an earlier command (the channel list, or the speed
+// list, seen on a booted system) comes while "GET CAT;DESC" is awaited. Its tokens are no id,
+// or CAT's data would go out on another channel's id; the description that follows is.
+TEST(CommandProtocol, LateRepliesAreNotTakenAsReportId) {
+    for (const char* late : {"CAT;PTTCW;FSK;WINKEY", "4800;9600;115200"}) {
+        SCOPED_TRACE(late);
+        LinkHarness h(SilentDevice());
+        h.Tick(40);  // "LIST" unanswered; "GET CAT;DESC" went out on tick 40
+        ASSERT_EQ(h.Commands().back(), (std::pair<int, std::string>{40, "GET CAT;DESC"}));
+        for (const char* reply : {late, "7"}) {
+            std::array<uint8_t, 64> report{kCommandReportId};
+            std::memcpy(report.data() + 2, reply, std::strlen(reply));
+            h.device->QueueInput(report);
+        }
+        h.Tick(3);
+        EXPECT_EQ(ReportIds(h.link), (std::vector<int>{7, 3, 4, 5}));
+        EXPECT_EQ(h.Commands().back(), (std::pair<int, std::string>{42, "GET PTTCW;DESC"}));
     }
-    h.Tick(3);
-    EXPECT_EQ(ReportIds(h.link), (std::vector<int>{7, 3, 4, 5}));
-    EXPECT_EQ(h.Commands().back(), (std::pair<int, std::string>{42, "GET PTTCW;DESC"}));
-}
-
-// The speed list answering "LIST CAT;SPEED" late, while "GET CAT;DESC" is awaited (seen on a
-// booted system): its speeds are no id, or CAT's data would go out as FSK's.
-TEST(CommandProtocol, LateSpeedListIsNotTakenAsReportId) {
-    LinkHarness h(SilentDevice());
-    h.Tick(40);
-    ASSERT_EQ(h.Commands().back(), (std::pair<int, std::string>{40, "GET CAT;DESC"}));
-    for (const char* reply : {"4800;9600;115200", "7"}) {
-        std::array<uint8_t, 64> report{kCommandReportId};
-        std::memcpy(report.data() + 2, reply, std::strlen(reply));
-        h.device->QueueInput(report);
-    }
-    h.Tick(3);
-    EXPECT_EQ(ReportIds(h.link), (std::vector<int>{7, 3, 4, 5}));
-    EXPECT_EQ(h.Commands().back(), (std::pair<int, std::string>{42, "GET PTTCW;DESC"}));
 }
 
 TEST(CommandProtocol, VersionHandshakeNeedsBothLeadingTokens) {

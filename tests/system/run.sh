@@ -106,7 +106,7 @@ rm -rf "$logs" && mkdir -p "$logs"
 cp "$work/console" "$logs/console.log"
 debugfs -R "rdump /out $logs" "$work/data.img" >/dev/null 2>&1 || true
 if [ -f "$logs/out/screenshot.xwd" ]; then
-    python3 "$here/xwd_to_png.py" "$logs/out/screenshot.xwd" "$logs/out/screenshot.png" ||
+    python3 "$here/../support/xwd_to_png.py" "$logs/out/screenshot.xwd" "$logs/out/screenshot.png" ||
         say "the screenshot could not be converted"
 fi
 [ -f "$logs/out/log" ] && cat "$logs/out/log"
