@@ -50,12 +50,17 @@ Road ThroughRelay() {
     std::string error;
     qx::UniqueFd program;
     if (::geteuid() == 0) {
-        program = qx::helper::StartRelay(qx::UniqueFd(pair[1]), "qx-COM1", {65533, 65533}, &error);
+        qx::Expected<qx::UniqueFd> started =
+            qx::helper::StartRelay(qx::UniqueFd(pair[1]), "qx-COM1", {65533, 65533});
+        if (started)
+            program = std::move(*started);
+        else
+            error = started.error().message;
         ::close(relay[0]);
         ::close(relay[1]);
     } else if (::fork() == 0) {
         ::close(relay[0]);
-        if (qx::helper::PrepareRelayDescriptors(pair[1], relay[1], &error))
+        if (qx::helper::PrepareRelayDescriptors(pair[1], relay[1]))
             qx::helper::RunRelay(pair[1], relay[1]);
         ::_exit(0);
     } else {

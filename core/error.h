@@ -37,4 +37,19 @@ private:
     Error error_;
 };
 
+// For calls that have nothing to return but can fail: default-constructed is success.
+template <>
+class Expected<void> {
+public:
+    Expected() = default;
+    Expected(Error error) : failed_(true), error_(std::move(error)) {}
+
+    explicit operator bool() const { return !failed_; }
+    const Error& error() const { return error_; }  // empty on success
+
+private:
+    bool failed_ = false;
+    Error error_;
+};
+
 }  // namespace qx

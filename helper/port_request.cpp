@@ -17,25 +17,21 @@ constexpr int kLastPort = 255;
 // The program's own device names: "qx-" before the port name "COM<n>".
 const std::string kPrefix = CuseDeviceName("COM");
 
+// The refusals: requests are names the helper never makes, or numbers it never grants.
+const Error kNotAName{0, "not a port device name (qx-COM1 to qx-COM255)"};
+const Error kOutOfRange{0, "port number out of range (1 to 255)"};
+
 // "qx-COM" then 1 to 3 digits without a leading zero (a longer or zero-led number is a name
 // this helper never makes, so it is out of range rather than a new spelling).
-int ParseName(std::string_view name, std::string* why) {
-    if (!name.starts_with(kPrefix) || name.size() == kPrefix.size()) {
-        *why = "not a port device name (qx-COM1 to qx-COM255)";
-        return 0;
-    }
+Expected<int> ParseName(std::string_view name) {
+    if (!name.starts_with(kPrefix) || name.size() == kPrefix.size()) return kNotAName;
     const std::string_view digits = name.substr(kPrefix.size());
-    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        *why = "not a port device name (qx-COM1 to qx-COM255)";
-        return 0;
-    }
+    if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return kNotAName;
     int number = 0;
     if (digits.size() <= 3 && digits[0] != '0')
         for (char c : digits) number = number * 10 + (c - '0');
-    if (number < 1 || number > kLastPort) {
-        *why = "port number out of range (1 to 255)";
-        return 0;
-    }
+    if (number < 1 || number > kLastPort) return kOutOfRange;
     return number;
 }
 
@@ -43,34 +39,23 @@ int ParseName(std::string_view name, std::string* why) {
 
 std::string PortDeviceName(int number) { return CuseDeviceName("COM" + std::to_string(number)); }
 
-int ParsePortRequest(std::span<const uint8_t> request, std::string* why) {
-    std::string ignored;
-    if (why == nullptr) why = &ignored;
-    if (request.empty() || request.size() > kMaxRequestBytes) {
-        *why = "not a port device name (qx-COM1 to qx-COM255)";
-        return 0;
-    }
-    return ParseName({reinterpret_cast<const char*>(request.data()), request.size()}, why);
+Expected<int> ParsePortRequest(std::span<const uint8_t> request) {
+    if (request.empty() || request.size() > kMaxRequestBytes) return kNotAName;
+    return ParseName({reinterpret_cast<const char*>(request.data()), request.size()});
 }
 
-int DecidePortRequest(std::span<const uint8_t> request, uid_t peer,
-                      const std::vector<HeldPort>& held, std::string* why) {
-    std::string ignored;
-    if (why == nullptr) why = &ignored;
-    const int number = ParsePortRequest(request, why);
-    if (number == 0) return 0;
+Expected<int> DecidePortRequest(std::span<const uint8_t> request, uid_t peer,
+                                const std::vector<HeldPort>& held) {
+    const Expected<int> number = ParsePortRequest(request);
+    if (!number) return number;
     const auto holder = std::find_if(held.begin(), held.end(),
-                                     [&](const HeldPort& p) { return p.number == number; });
-    if (holder != held.end()) {
-        *why = PortDeviceName(number) +
-               (holder->owner == peer ? " is in use" : " is held by another user");
-        return 0;
-    }
+                                     [&](const HeldPort& p) { return p.number == *number; });
+    if (holder != held.end())
+        return Error{0, PortDeviceName(*number) +
+                            (holder->owner == peer ? " is in use" : " is held by another user")};
     if (std::count_if(held.begin(), held.end(),
-                      [&](const HeldPort& p) { return p.owner == peer; }) >= kMaxPortsPerUser) {
-        *why = "at most " + std::to_string(kMaxPortsPerUser) + " ports per user";
-        return 0;
-    }
+                      [&](const HeldPort& p) { return p.owner == peer; }) >= kMaxPortsPerUser)
+        return Error{0, "at most " + std::to_string(kMaxPortsPerUser) + " ports per user"};
     return number;
 }
 
@@ -80,14 +65,12 @@ std::vector<HeldPort> ScanHeldPorts(const std::string& deviceDirectory) {
     if (!dir) return held;
     while (const dirent* entry = ::readdir(dir.get())) {
         const std::string_view name = entry->d_name;
-        std::string ignored;
         if (!name.starts_with(kPrefix)) continue;
-        const int number = ParseName(name, &ignored);
+        const Expected<int> number = ParseName(name);
         struct stat st {};
         // Any node under a port's name blocks it, whatever its kind.
-        if (number != 0 &&
-            ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            held.push_back({number, st.st_uid});
+        if (number && ::fstatat(::dirfd(dir.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            held.push_back({*number, st.st_uid});
     }
     return held;
 }

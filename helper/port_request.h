@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/error.h"
+
 namespace qx::helper {
 
 inline constexpr int kMaxPortsPerUser = 32;  // eight interfaces of four ports
@@ -19,12 +21,12 @@ struct HeldPort {
     uid_t owner = 0;
 };
 
-// The port number of a request, or 0 with the refusal in why.
-int ParsePortRequest(std::span<const uint8_t> request, std::string* why);
+// The port number of a request, or why it is refused.
+Expected<int> ParsePortRequest(std::span<const uint8_t> request);
 
-// The number to grant the peer, or 0 with the refusal in why.
-int DecidePortRequest(std::span<const uint8_t> request, uid_t peer,
-                      const std::vector<HeldPort>& held, std::string* why);
+// The number to grant the peer, or why it is refused.
+Expected<int> DecidePortRequest(std::span<const uint8_t> request, uid_t peer,
+                                const std::vector<HeldPort>& held);
 
 // The qx-COM<n> character devices in a device directory and their owners.
 std::vector<HeldPort> ScanHeldPorts(const std::string& deviceDirectory = "/dev");

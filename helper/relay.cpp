@@ -45,34 +45,26 @@ bool Flush(RelaySession& session, int kernel, int program) {
     return true;
 }
 
-// One message from the kernel; false with the reason when the device has ended.
-bool ReadKernel(RelaySession& session, int kernel, std::vector<uint8_t>& buffer, std::string* why) {
+// One message from the kernel, if one waits; the reason when the device has ended.
+Expected<void> ReadKernel(RelaySession& session, int kernel, std::vector<uint8_t>& buffer) {
     const ssize_t n = ::read(kernel, buffer.data(), buffer.size());
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
-    if (n <= 0) {
-        *why = std::string("the kernel ended the device: ") + (n < 0 ? std::strerror(errno) : "");
-        return false;
-    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return {};
+    if (n < 0) return Error::FromErrno(errno, "the kernel ended the device");
+    if (n == 0) return Error{0, "the kernel ended the device: "};
     session.FromKernel({buffer.data(), static_cast<size_t>(n)}, SerialClock::now());
-    return true;
+    return {};
 }
 
-// One frame from the program; false with the reason when it left or broke the protocol.
-bool ReadProgram(RelaySession& session, int program, std::vector<uint8_t>& buffer,
-                 std::string* why) {
+// One frame from the program, if one waits; the reason when it left or broke the protocol.
+Expected<void> ReadProgram(RelaySession& session, int program, std::vector<uint8_t>& buffer) {
     // MSG_TRUNC gives the message's real length, so an oversized one is refused, not cut.
     const ssize_t n = ::recv(program, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
-    if (n <= 0) {
-        *why = n == 0 ? "the program closed its end"
-                      : std::string("the program's socket: ") + std::strerror(errno);
-        return false;
-    }
-    if (static_cast<size_t>(n) > buffer.size()) {
-        *why = "the program sent a frame of " + std::to_string(n) + " bytes";
-        return false;
-    }
-    return session.FromProgram({buffer.data(), static_cast<size_t>(n)}, why);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return {};
+    if (n < 0) return Error::FromErrno(errno, "the program's socket");
+    if (n == 0) return Error{0, "the program closed its end"};
+    if (static_cast<size_t>(n) > buffer.size())
+        return Error{0, "the program sent a frame of " + std::to_string(n) + " bytes"};
+    return session.FromProgram({buffer.data(), static_cast<size_t>(n)});
 }
 
 }  // namespace
@@ -90,15 +82,13 @@ Expected<RelayIdentity> ResolveRelayIdentity(const std::string& nameOrUid) {
     return identity;
 }
 
-bool PrepareRelayDescriptors(int kernel, int program, std::string* error) {
+Expected<void> PrepareRelayDescriptors(int kernel, int program) {
     const int flags = ::fcntl(kernel, F_GETFL);
     if (flags < 0 || ::fcntl(kernel, F_SETFL, flags | O_NONBLOCK) != 0 ||
         ::setsockopt(program, SOL_SOCKET, SO_SNDTIMEO, &kProgramSendTimeout,
-                     sizeof kProgramSendTimeout) != 0) {
-        *error = std::string("preparing the relay's descriptors: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
+                     sizeof kProgramSendTimeout) != 0)
+        return Error::FromErrno(errno, "preparing the relay's descriptors");
+    return {};
 }
 
 std::string RunRelay(int kernel, int program) {
@@ -111,14 +101,18 @@ std::string RunRelay(int kernel, int program) {
     while (serving) {
         pollfd fds[2] = {{kernel, POLLIN, 0}, {program, POLLIN, 0}};
         if (::poll(fds, 2, PollTimeout(session)) < 0 && errno != EINTR) {
-            why = std::string("poll: ") + std::strerror(errno);
+            why = Error::FromErrno(errno, "poll").message;
             break;
         }
-        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) why = "the kernel ended the device";
-        serving = why.empty() &&
-                  (!(fds[0].revents & POLLIN) || ReadKernel(session, kernel, kernelBuffer, &why)) &&
-                  (!(fds[1].revents & (POLLIN | POLLHUP | POLLERR)) ||
-                   ReadProgram(session, program, programBuffer, &why));
+        Expected<void> read;
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+            read = Error{0, "the kernel ended the device"};
+        else if (fds[0].revents & POLLIN)
+            read = ReadKernel(session, kernel, kernelBuffer);
+        if (read && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            read = ReadProgram(session, program, programBuffer);
+        serving = static_cast<bool>(read);
+        if (!read) why = read.error().message;
         session.Expire(SerialClock::now());
         if (!Flush(session, kernel, program) && serving) {
             why = "the program stopped taking its frames";
@@ -130,39 +124,31 @@ std::string RunRelay(int kernel, int program) {
     return why;
 }
 
-UniqueFd StartRelay(UniqueFd connection, const std::string& deviceName,
-                    const RelayIdentity& identity, std::string* error) {
+Expected<UniqueFd> StartRelay(UniqueFd connection, const std::string& deviceName,
+                              const RelayIdentity& identity) {
     int pair[2];
     int ready[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
-        *error = std::string("making the relay's socket pair: ") + std::strerror(errno);
-        return {};
-    }
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return Error::FromErrno(errno, "making the relay's socket pair");
     UniqueFd programEnd(pair[0]), relayEnd(pair[1]);
-    if (::pipe2(ready, O_CLOEXEC) != 0) {
-        *error = std::string("making the relay's pipe: ") + std::strerror(errno);
-        return {};
-    }
+    if (::pipe2(ready, O_CLOEXEC) != 0) return Error::FromErrno(errno, "making the relay's pipe");
     UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
     const pid_t pid = ::fork();
-    if (pid < 0) {
-        *error = std::string("starting the relay: ") + std::strerror(errno);
-        return {};
-    }
+    if (pid < 0) return Error::FromErrno(errno, "starting the relay");
     if (pid == 0) {
         int kernel = connection.Release(), program = relayEnd.Release(),
             told = readyWrite.Release();
-        std::string why;
-        if (!PrepareRelayDescriptors(kernel, program, &why) ||
-            !ConfineRelay(identity, {&kernel, &program, &told}, &why)) {
+        Expected<void> confined = PrepareRelayDescriptors(kernel, program);
+        if (confined) confined = ConfineRelay(identity, {&kernel, &program, &told});
+        if (!confined) {
             std::fprintf(stderr, "qx-cuse-helper: relay for %s: %s\n", deviceName.c_str(),
-                         why.c_str());
+                         confined.error().message.c_str());
             ::_exit(1);
         }
         const char ok = 1;
         [[maybe_unused]] const ssize_t n = ::write(told, &ok, 1);
         ::close(told);
-        why = RunRelay(kernel, program);
+        const std::string why = RunRelay(kernel, program);
         std::fprintf(stderr, "qx-cuse-helper: relay for %s ended: %s\n", deviceName.c_str(),
                      why.c_str());
         ::_exit(0);
@@ -172,8 +158,7 @@ UniqueFd StartRelay(UniqueFd connection, const std::string& deviceName,
     char ok = 0;
     if (::poll(&p, 1, kReadyTimeoutMs) != 1 || ::read(readyRead.Get(), &ok, 1) != 1) {
         ::kill(pid, SIGKILL);  // still starting after the deadline: a relay half-made is none
-        *error = "the relay for " + deviceName + " could not be confined";
-        return {};
+        return Error{0, "the relay for " + deviceName + " could not be confined"};
     }
     return programEnd;
 }

@@ -23,16 +23,16 @@ struct RelayIdentity {
 Expected<RelayIdentity> ResolveRelayIdentity(const std::string& nameOrUid);
 
 // Before confinement: the kernel's connection non-blocking, a deadline for sends to the program.
-bool PrepareRelayDescriptors(int kernel, int program, std::string* error);
+Expected<void> PrepareRelayDescriptors(int kernel, int program);
 
 // Serves the port until the kernel ends the device, the program leaves or breaks the protocol;
 // the reason it ended. Both descriptors are the caller's, prepared.
 std::string RunRelay(int kernel, int program);
 
 // Forks a confined relay for an initialised CUSE connection and returns the program's end of
-// its socket pair once the relay is confined; invalid with the reason otherwise. Only for a
+// its socket pair once the relay is confined; the reason otherwise. Only for a
 // single-threaded caller (the helper); the relay's exit is reaped by SIGCHLD being ignored.
-UniqueFd StartRelay(UniqueFd connection, const std::string& deviceName,
-                    const RelayIdentity& identity, std::string* error);
+Expected<UniqueFd> StartRelay(UniqueFd connection, const std::string& deviceName,
+                              const RelayIdentity& identity);
 
 }  // namespace qx::helper

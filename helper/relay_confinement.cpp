@@ -45,9 +45,8 @@ constexpr long kAllowedCalls[] = {
 #endif
 };
 
-bool Fail(std::string* error, const std::string& step) {
-    *error = "confining the relay: " + step + ": " + std::strerror(errno);
-    return false;
+Error Fail(const std::string& step) {
+    return Error::FromErrno(errno, "confining the relay: " + step);
 }
 
 // Closes every descriptor but the kept ones (the helper's listener, its clients, ...).
@@ -64,48 +63,47 @@ bool CloseAllBut(std::vector<int> kept) {
 
 // The kept descriptors end up as 3, 4, ... in their order. Everything else is closed first, so
 // moving them needs no spare room even under a low descriptor limit.
-bool KeepOnly(std::initializer_list<int*> keep, std::string* error) {
+Expected<void> KeepOnly(std::initializer_list<int*> keep) {
     std::vector<int> kept;
     for (int* fd : keep) kept.push_back(*fd);
-    if (!CloseAllBut(kept)) return Fail(error, "closing inherited descriptors");
+    if (!CloseAllBut(kept)) return Fail("closing inherited descriptors");
     // Parked above the slots they move to, so a move never closes one not yet moved.
     const int parking = kFirstKept + static_cast<int>(keep.size());
     for (int* fd : keep)
-        if ((*fd = ::fcntl(*fd, F_DUPFD_CLOEXEC, parking)) < 0)
-            return Fail(error, "moving descriptors");
+        if ((*fd = ::fcntl(*fd, F_DUPFD_CLOEXEC, parking)) < 0) return Fail("moving descriptors");
     int next = kFirstKept;
     for (int* fd : keep) {
-        if (::dup2(*fd, next) < 0) return Fail(error, "moving descriptors");
+        if (::dup2(*fd, next) < 0) return Fail("moving descriptors");
         *fd = next++;
     }
     if (::syscall(SYS_close_range, next, UINT_MAX, 0) != 0)
-        return Fail(error, "closing inherited descriptors");
-    return true;
+        return Fail("closing inherited descriptors");
+    return {};
 }
 
 // A directory made, entered and removed: the root of a tree with nothing in it, where nothing
 // can be made.
-bool LeaveFileSystem(std::string* error) {
+Expected<void> LeaveFileSystem() {
     char dir[] = "/tmp/qx-relay-XXXXXX";
     if (!::mkdtemp(dir) || ::chdir(dir) != 0 || ::rmdir(dir) != 0 || ::chroot(".") != 0 ||
         ::chdir("/") != 0)
-        return Fail(error, "leaving the file system");
-    return true;
+        return Fail("leaving the file system");
+    return {};
 }
 
-bool BecomeRelayUser(const RelayIdentity& identity, std::string* error) {
+Expected<void> BecomeRelayUser(const RelayIdentity& identity) {
     if (::setgroups(0, nullptr) != 0 ||
         ::setresgid(identity.gid, identity.gid, identity.gid) != 0 ||
         ::setresuid(identity.uid, identity.uid, identity.uid) != 0)
-        return Fail(error, "becoming uid " + std::to_string(identity.uid));
+        return Fail("becoming uid " + std::to_string(identity.uid));
     if (::setresuid(0, 0, 0) == 0) {
         errno = EPERM;
-        return Fail(error, "root could be regained");
+        return Fail("root could be regained");
     }
-    return true;
+    return {};
 }
 
-bool FilterSystemCalls(std::string* error) {
+Expected<void> FilterSystemCalls() {
     std::vector<sock_filter> program{
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kNativeArch, 1, 0),
@@ -119,22 +117,23 @@ bool FilterSystemCalls(std::string* error) {
     program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
     const sock_fprog filter{static_cast<unsigned short>(program.size()), program.data()};
     if (::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
-        return Fail(error, "installing the system-call filter");
-    return true;
+        return Fail("installing the system-call filter");
+    return {};
 }
 
 }  // namespace
 
-bool ConfineRelay(const RelayIdentity& identity, std::initializer_list<int*> keep,
-                  std::string* error) {
+Expected<void> ConfineRelay(const RelayIdentity& identity, std::initializer_list<int*> keep) {
     if (identity.uid == 0) {
         errno = EPERM;
-        return Fail(error, "the relay user is root");
+        return Fail("the relay user is root");
     }
-    return KeepOnly(keep, error) && LeaveFileSystem(error) && BecomeRelayUser(identity, error) &&
-           (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 || Fail(error, "no_new_privs")) &&
-           (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0 || Fail(error, "not dumpable")) &&
-           FilterSystemCalls(error);
+    if (Expected<void> kept = KeepOnly(keep); !kept) return kept;
+    if (Expected<void> left = LeaveFileSystem(); !left) return left;
+    if (Expected<void> became = BecomeRelayUser(identity); !became) return became;
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return Fail("no_new_privs");
+    if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return Fail("not dumpable");
+    return FilterSystemCalls();
 }
 
 }  // namespace qx::helper

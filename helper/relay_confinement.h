@@ -5,15 +5,13 @@
 // privileges, being dumpable or traced, and every system call beyond what its loop needs
 // (others kill it).
 #include <initializer_list>
-#include <string>
 
 #include "helper/relay.h"
 
 namespace qx::helper {
 
 // Moves the kept descriptors to 3, 4, ... in order (updating them) and closes every other one
-// above standard error, then confines the process. False with the step and errno in error.
-bool ConfineRelay(const RelayIdentity& identity, std::initializer_list<int*> keep,
-                  std::string* error);
+// above standard error, then confines the process; the failed step and its errno otherwise.
+Expected<void> ConfineRelay(const RelayIdentity& identity, std::initializer_list<int*> keep);
 
 }  // namespace qx::helper

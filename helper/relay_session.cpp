@@ -15,34 +15,27 @@ void RelaySession::FromKernel(std::span<const uint8_t> message, SerialClock::tim
     Settle();
 }
 
-bool RelaySession::FromProgram(std::span<const uint8_t> message, std::string* why) {
+Expected<void> RelaySession::FromProgram(std::span<const uint8_t> message) {
     Expected<RelayFrame> frame = DecodeRelayFrame(message, RelaySender::kProgram);
-    if (!frame) {
-        *why = frame.error().message;
-        return false;
-    }
+    if (!frame) return frame.error();
     SerialState& state = cuse_.State();
     switch (frame->type) {
     case RelayFrameType::kToProgram:
-        if (frame->bytes.size() > kRelayWindow - queuedForPort_) {
-            *why = "the program sent more bytes than it had credit for";
-            return false;
-        }
+        if (frame->bytes.size() > kRelayWindow - queuedForPort_)
+            return Error{0, "the program sent more bytes than it had credit for"};
         state.DeliverToProgram(frame->bytes);
         queuedForPort_ += frame->bytes.size();
         break;
     case RelayFrameType::kInputLine: state.SetInputLine(frame->asserted); break;
     case RelayFrameType::kConsumed:
-        if (frame->count > kRelayWindow - programCredit_) {
-            *why = "the program returned credit it was never given";
-            return false;
-        }
+        if (frame->count > kRelayWindow - programCredit_)
+            return Error{0, "the program returned credit it was never given"};
         programCredit_ += frame->count;
         break;
     default: break;  // the decoder lets only the program's own types through
     }
     Settle();
-    return true;
+    return {};
 }
 
 void RelaySession::Expire(SerialClock::time_point now) {

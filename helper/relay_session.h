@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "core/cuse_protocol.h"
+#include "core/error.h"
 #include "core/relay_protocol.h"
 #include "vsp/cuse_session.h"
 
@@ -21,8 +21,8 @@ namespace qx::helper {
 class RelaySession {
 public:
     void FromKernel(std::span<const uint8_t> message, SerialClock::time_point now);
-    // False, with the reason in why, when the program broke the protocol.
-    bool FromProgram(std::span<const uint8_t> message, std::string* why);
+    // Why, when the program broke the protocol.
+    Expected<void> FromProgram(std::span<const uint8_t> message);
     // Deadlines of waiting requests (VTIME reads, TIOCMIWAIT) that have passed.
     void Expire(SerialClock::time_point now);
     std::optional<SerialClock::time_point> NextDeadline() const;

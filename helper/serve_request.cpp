@@ -39,17 +39,14 @@ std::string Refuse(int client, const std::string& who, const std::string& reason
     return who + " refused: " + reason;
 }
 
-bool GiveNode(const std::string& name, uid_t owner, std::string* error) {
+Expected<void> GiveNode(const std::string& name, uid_t owner) {
     const std::string path = CuseNodePath(name);
     struct stat st {};
     // Mode first: once the user owns the node, root keeps it 0600 all the same.
     if (::lstat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
-        ::chmod(path.c_str(), 0600) != 0 || ::lchown(path.c_str(), owner, 0) != 0) {
-        *error =
-            "giving " + path + " to uid " + std::to_string(owner) + ": " + std::strerror(errno);
-        return false;
-    }
-    return true;
+        ::chmod(path.c_str(), 0600) != 0 || ::lchown(path.c_str(), owner, 0) != 0)
+        return Error::FromErrno(errno, "giving " + path + " to uid " + std::to_string(owner));
+    return {};
 }
 
 }  // namespace
@@ -60,26 +57,25 @@ std::string ClientName(const ucred& peer) {
 
 HelperSystem RealHelperSystem(const RelayIdentity& relay) {
     return {[] { return ScanHeldPorts(); }, OpenCuseConnection, GiveNode,
-            [relay](UniqueFd connection, const std::string& name, std::string* error) {
-                return StartRelay(std::move(connection), name, relay, error);
+            [relay](UniqueFd connection, const std::string& name) {
+                return StartRelay(std::move(connection), name, relay);
             }};
 }
 
 std::string ServeRequest(int client, const ucred& peer, std::span<const uint8_t> request,
                          const HelperSystem& system) {
     const std::string who = ClientName(peer);
-    std::string why;
-    const int number = DecidePortRequest(request, peer.uid, system.heldPorts(), &why);
-    if (number == 0) return Refuse(client, who, why);
-    const std::string name = PortDeviceName(number);
-    UniqueFd connection = system.openConnection(name, &why);
-    if (!connection.Valid()) return Refuse(client, who, why);
-    if (!system.giveNode(name, peer.uid, &why))
-        return Refuse(client, who, why);  // closing ends the device
-    const UniqueFd relay = system.startRelay(std::move(connection), name, &why);
-    if (!relay.Valid()) return Refuse(client, who, why);
+    const Expected<int> number = DecidePortRequest(request, peer.uid, system.heldPorts());
+    if (!number) return Refuse(client, who, number.error().message);
+    const std::string name = PortDeviceName(*number);
+    Expected<UniqueFd> connection = system.openConnection(name);
+    if (!connection) return Refuse(client, who, connection.error().message);
+    if (const Expected<void> given = system.giveNode(name, peer.uid); !given)
+        return Refuse(client, who, given.error().message);  // closing ends the device
+    const Expected<UniqueFd> relay = system.startRelay(std::move(*connection), name);
+    if (!relay) return Refuse(client, who, relay.error().message);
     // Had the client left, closing our end of the relay's socket ends the relay and the device.
-    if (!Answer(client, kCuseHelperGranted, relay.Get()))
+    if (!Answer(client, kCuseHelperGranted, relay->Get()))
         return who + " left before " + name + " was handed over: " + std::strerror(errno);
     return who + " granted " + name;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error.h"
 #include "helper/port_request.h"
 #include "helper/relay.h"
 #include "platform/fd.h"
@@ -22,12 +23,11 @@ namespace qx::helper {
 struct HelperSystem {
     std::function<std::vector<HeldPort>()> heldPorts;
     // Opens /dev/cuse and initialises it as /dev/<name>.
-    std::function<UniqueFd(const std::string& name, std::string* error)> openConnection;
+    std::function<Expected<UniqueFd>(const std::string& name)> openConnection;
     // Gives the node to the user: owner uid, mode 0600.
-    std::function<bool(const std::string& name, uid_t owner, std::string* error)> giveNode;
+    std::function<Expected<void>(const std::string& name, uid_t owner)> giveNode;
     // Hands the connection to a relay; the program's end of the relay's socket pair.
-    std::function<UniqueFd(UniqueFd connection, const std::string& name, std::string* error)>
-        startRelay;
+    std::function<Expected<UniqueFd>(UniqueFd connection, const std::string& name)> startRelay;
 };
 
 HelperSystem RealHelperSystem(const RelayIdentity& relay);

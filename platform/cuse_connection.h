@@ -5,17 +5,18 @@
 // it runs as root.
 #include <string>
 
+#include "core/error.h"
 #include "platform/fd.h"
 
 namespace qx {
 
 std::string CuseNodePath(const std::string& name);
 
-// Opens /dev/cuse and initialises it as /dev/<name>; invalid with the step and errno in error.
-UniqueFd OpenCuseConnection(const std::string& name, std::string* error);
+// Opens /dev/cuse and initialises it as /dev/<name>; the failed step and its errno otherwise.
+Expected<UniqueFd> OpenCuseConnection(const std::string& name);
 
 // The initialisation on an open /dev/cuse: reads CUSE_INIT, answers it, waits (bounded) until
 // /dev/<name> is a character device.
-bool InitialiseCuse(int connection, const std::string& name, std::string* error);
+Expected<void> InitialiseCuse(int connection, const std::string& name);
 
 }  // namespace qx

@@ -16,10 +16,6 @@ constexpr timeval kConnectTimeout{0, 500'000};
 constexpr timeval kReplyTimeout{3, 0};
 constexpr size_t kMaxReply = 256;
 
-void Set(std::string* out, const std::string& text) {
-    if (out != nullptr) *out = text;
-}
-
 // Why connecting failed, in the user's terms, with the fix where there is one.
 std::string ConnectFailure(const std::string& socketPath, int error) {
     const std::string fix = std::string(" (to start it: ") + kCuseHelperFix + ")";
@@ -35,13 +31,11 @@ std::string ConnectFailure(const std::string& socketPath, int error) {
     }
 }
 
-UniqueFd Connect(const std::string& socketPath, std::string* error, bool* late) {
+Expected<UniqueFd> Connect(const std::string& socketPath, bool* late) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (socketPath.empty() || socketPath.size() >= sizeof(address.sun_path)) {
-        Set(error, "no usable helper socket path \"" + socketPath + "\"");
-        return {};
-    }
+    if (socketPath.empty() || socketPath.size() >= sizeof(address.sun_path))
+        return Error{0, "no usable helper socket path \"" + socketPath + "\""};
     std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
     UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     // The send timeout bounds a connect that waits for room in the helper's backlog.
@@ -50,9 +44,8 @@ UniqueFd Connect(const std::string& socketPath, std::string* error, bool* late) 
                      sizeof kConnectTimeout) != 0 ||
         ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         const int failure = errno;
-        Set(error, ConnectFailure(socketPath, failure));
         if (late != nullptr) *late = failure == EAGAIN;
-        return {};
+        return Error{failure, ConnectFailure(socketPath, failure)};
     }
     return socket;
 }
@@ -64,24 +57,24 @@ std::string CuseHelperSocketPath() {
     return path && *path ? path : kDefaultCuseHelperSocket;
 }
 
-bool CuseHelperAnswers(const std::string& socketPath, std::string* error, bool* late) {
-    return Connect(socketPath, error, late).Valid();
+Expected<void> CuseHelperAnswers(const std::string& socketPath, bool* late) {
+    if (Expected<UniqueFd> socket = Connect(socketPath, late); !socket) return socket.error();
+    return {};
 }
 
-UniqueFd RequestCuseConnection(const std::string& socketPath, const std::string& deviceName,
-                               std::string* error, bool* late) {
+Expected<UniqueFd> RequestCuseConnection(const std::string& socketPath,
+                                         const std::string& deviceName, bool* late) {
     // Any failure to reach the helper or to hear from it is worth asking again; a refusal not.
     bool unused = false;
     if (late == nullptr) late = &unused;
     *late = true;
-    UniqueFd socket = Connect(socketPath, error, nullptr);
-    if (!socket.Valid()) return {};
+    Expected<UniqueFd> connected = Connect(socketPath, nullptr);
+    if (!connected) return connected.error();
+    const UniqueFd socket = std::move(*connected);
     ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVTIMEO, &kReplyTimeout, sizeof kReplyTimeout);
     if (::send(socket.Get(), deviceName.data(), deviceName.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(deviceName.size())) {
-        Set(error, std::string("sending to the CUSE helper: ") + std::strerror(errno));
-        return {};
-    }
+        static_cast<ssize_t>(deviceName.size()))
+        return Error::FromErrno(errno, "sending to the CUSE helper");
     char text[kMaxReply] = {};
     iovec data{text, sizeof text - 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
@@ -103,10 +96,9 @@ UniqueFd RequestCuseConnection(const std::string& socketPath, const std::string&
     const std::string reply(text, n > 0 ? static_cast<size_t>(n) : 0);
     if (reply == kCuseHelperGranted && connection.Valid()) return connection;
     *late = n <= 0;
-    Set(error, n < 0 ? std::string("no answer from the CUSE helper: ") + std::strerror(errno)
-                     : "the CUSE helper refused " + deviceName + ": " +
-                           (reply.empty() ? "no reason" : reply));
-    return {};
+    if (n < 0) return Error::FromErrno(errno, "no answer from the CUSE helper");
+    return Error{
+        0, "the CUSE helper refused " + deviceName + ": " + (reply.empty() ? "no reason" : reply)};
 }
 
 }  // namespace qx

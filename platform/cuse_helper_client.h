@@ -4,6 +4,7 @@
 // device (its node given to the caller's uid, mode 0600), or with "ERR <reason>".
 #include <string>
 
+#include "core/error.h"
 #include "platform/fd.h"
 
 namespace qx {
@@ -19,12 +20,12 @@ inline constexpr const char* kCuseHelperFix = "sudo systemctl enable --now qx-cu
 
 // Whether a helper accepts connections on the socket; the reason (and the fix) when not. late:
 // set when one listens but did not accept in time, so asking again later may succeed.
-bool CuseHelperAnswers(const std::string& socketPath, std::string* error, bool* late = nullptr);
+Expected<void> CuseHelperAnswers(const std::string& socketPath, bool* late = nullptr);
 
-// Asks for /dev/<deviceName>: its relay's socket (relay_protocol.h), or invalid with the
-// helper's or the socket's reason.
+// Asks for /dev/<deviceName>: its relay's socket (relay_protocol.h), or the helper's or the
+// socket's reason.
 // late: set when the helper could not be reached or did not answer in time (not a refusal).
-UniqueFd RequestCuseConnection(const std::string& socketPath, const std::string& deviceName,
-                               std::string* error, bool* late = nullptr);
+Expected<UniqueFd> RequestCuseConnection(const std::string& socketPath,
+                                         const std::string& deviceName, bool* late = nullptr);
 
 }  // namespace qx

@@ -136,10 +136,10 @@ const char* NoticeOriginText(NoticeOrigin origin) {
 
 std::unique_ptr<DeviceNoticeSource> MakeUeventMonitor() {
     if (ChooseNoticeOrigin() == NoticeOrigin::kUdev) {
-        std::string error;
-        if (auto monitor = MakeUdevMonitor(&error)) return monitor;
+        Expected<std::unique_ptr<DeviceNoticeSource>> monitor = MakeUdevMonitor();
+        if (monitor) return std::move(*monitor);
         std::fprintf(stderr, "Device notices from udev unavailable (%s); using kernel uevents\n",
-                     error.c_str());
+                     monitor.error().message.c_str());
     }
     return MakeKernelUeventMonitor();
 }

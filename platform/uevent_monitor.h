@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "core/error.h"
 #include "platform/device_notices.h"
 
 namespace qx {
@@ -34,8 +35,9 @@ const char* NoticeOriginText(NoticeOrigin origin);
 // the kernel's uevents (the reason goes to standard error). Null when neither opens.
 std::unique_ptr<DeviceNoticeSource> MakeUeventMonitor();
 
-// The two sources; null with the failed step and errno in error.
-std::unique_ptr<DeviceNoticeSource> MakeUdevMonitor(std::string* error);
+// The two sources: udev's with the failed step and errno when it cannot be had; the kernel's
+// null when it cannot be had.
+Expected<std::unique_ptr<DeviceNoticeSource>> MakeUdevMonitor();
 std::unique_ptr<DeviceNoticeSource> MakeKernelUeventMonitor();
 
 // The notice for one udev message: hidraw "add" and "remove" only.

@@ -70,12 +70,9 @@ std::optional<DeviceNotice> UdevNotice(const char* action, const char* devicePat
     return std::nullopt;
 }
 
-std::unique_ptr<DeviceNoticeSource> MakeUdevMonitor(std::string* error) {
-    auto fail = [error](const char* step) -> std::unique_ptr<DeviceNoticeSource> {
-        if (error != nullptr)
-            *error = std::string(step) + ": " + std::strerror(errno ? errno : EIO);
-        return nullptr;
-    };
+Expected<std::unique_ptr<DeviceNoticeSource>> MakeUdevMonitor() {
+    // libudev does not always set errno on failure: EIO then.
+    auto fail = [](const char* step) { return Error::FromErrno(errno ? errno : EIO, step); };
     UdevPtr<udev> context(udev_new());
     if (!context) return fail("udev_new");
     UdevPtr<udev_monitor> monitor(udev_monitor_new_from_netlink(context.get(), "udev"));
@@ -86,7 +83,8 @@ std::unique_ptr<DeviceNoticeSource> MakeUdevMonitor(std::string* error) {
     udev_monitor_set_receive_buffer_size(monitor.get(), kReceiveBufferBytes);
     if (udev_monitor_enable_receiving(monitor.get()) < 0)
         return fail("udev_monitor_enable_receiving");
-    return std::make_unique<UdevMonitor>(std::move(context), std::move(monitor));
+    return std::unique_ptr<DeviceNoticeSource>(
+        std::make_unique<UdevMonitor>(std::move(context), std::move(monitor)));
 }
 
 }  // namespace qx

@@ -65,9 +65,21 @@ private:
 };
 
 // Starts the device /dev/<device name> and serves it, firing the port's events through
-// onEvent; null with the reason in error.
-using EndpointOpener = std::function<std::shared_ptr<CuseEndpoint>(
-    const std::string& deviceName, CuseEndpoint::EventFn onEvent, std::string* error)>;
+// onEvent; or why it could not.
+using EndpointOpener = std::function<Expected<std::shared_ptr<CuseEndpoint>>(
+    const std::string& deviceName, CuseEndpoint::EventFn onEvent)>;
+
+// The endpoint serving deviceName, or why there is none: the connection's failure, or a
+// device whose thread could not be set up.
+template <typename ServeFn>
+Expected<std::shared_ptr<CuseEndpoint>> ServeConnection(Expected<UniqueFd> connection,
+                                                        const std::string& deviceName,
+                                                        ServeFn serve) {
+    if (!connection) return connection.error();
+    std::shared_ptr<CuseEndpoint> device = serve(std::move(*connection));
+    if (!device) return Error{0, "the thread serving " + deviceName + " could not be set up"};
+    return device;
+}
 
 class CusePort final : public IVSPortAx {
 public:
@@ -196,13 +208,13 @@ private:
     bool Publish(const std::string& name, LinkFn link) {
         if (PortNumberFromName(name) == 0 || Device()) return false;
         const std::string node = CuseNodePath(CuseDeviceName(name));
-        std::string error;
-        auto device = opener_(
-            CuseDeviceName(name), [sinks = sinks_](int id) { sinks->Fire(id); }, &error);
-        if (!device) {
-            std::fprintf(stderr, "Port %s: %s\n", name.c_str(), error.c_str());
+        Expected<std::shared_ptr<CuseEndpoint>> opened =
+            opener_(CuseDeviceName(name), [sinks = sinks_](int id) { sinks->Fire(id); });
+        if (!opened) {
+            std::fprintf(stderr, "Port %s: %s\n", name.c_str(), opened.error().message.c_str());
             return false;
         }
+        std::shared_ptr<CuseEndpoint> device = std::move(*opened);
         if (!link(directory_ + "/" + name, node)) {
             device->End();
             return false;
@@ -253,7 +265,7 @@ public:
     bool KeyingServiceAnswersAgain() override {
         const auto now = KeyingServiceWait::Clock::now();
         if (!helperWait_ || !helperWait_->Waiting() || !helperWait_->Due(now)) return false;
-        if (!CuseHelperAnswers(helperSocket_, nullptr)) {
+        if (!CuseHelperAnswers(helperSocket_)) {
             helperWait_->Late(now);
             return false;
         }
@@ -271,15 +283,12 @@ private:
 };
 
 // Asks the helper for a connection unless it is late and not yet due again; keeps wait current.
-UniqueFd RequestFromHelper(const std::string& helperSocket, KeyingServiceWait& wait,
-                           const std::string& deviceName, std::string* error) {
+Expected<UniqueFd> RequestFromHelper(const std::string& helperSocket, KeyingServiceWait& wait,
+                                     const std::string& deviceName) {
     const auto now = KeyingServiceWait::Clock::now();
-    if (!wait.Due(now)) {
-        *error = kWaitingForService;
-        return {};
-    }
+    if (!wait.Due(now)) return Error{0, kWaitingForService};
     bool late = false;
-    UniqueFd connection = RequestCuseConnection(helperSocket, deviceName, error, &late);
+    Expected<UniqueFd> connection = RequestCuseConnection(helperSocket, deviceName, &late);
     if (late)
         wait.Late(now);
     else
@@ -298,11 +307,11 @@ Expected<std::unique_ptr<IVSPortAxClass>> MakeCusePortClass(const std::string& p
     if (!UniqueFd(::open("/dev/cuse", O_RDWR | O_CLOEXEC)).Valid())
         return Error::FromErrno(errno, "/dev/cuse cannot be opened");
     return std::unique_ptr<IVSPortAxClass>(std::make_unique<CusePortClass>(
-        portsDirectory, "CUSE",
-        [](const std::string& deviceName, CuseEndpoint::EventFn onEvent, std::string* error) {
-            UniqueFd connection = OpenCuseConnection(deviceName, error);
-            return connection.Valid() ? CuseDevice::Serve(std::move(connection), std::move(onEvent))
-                                      : nullptr;
+        portsDirectory, "CUSE", [](const std::string& deviceName, CuseEndpoint::EventFn onEvent) {
+            return ServeConnection(
+                OpenCuseConnection(deviceName), deviceName, [&](UniqueFd connection) {
+                    return CuseDevice::Serve(std::move(connection), std::move(onEvent));
+                });
         }));
 }
 
@@ -310,12 +319,11 @@ Expected<std::unique_ptr<IVSPortAxClass>> MakeCuseHelperPortClass(const std::str
                                                                   const std::string& helperSocket) {
     if (!IsWritableDirectory(portsDirectory))
         return Error{0, portsDirectory + " is not a writable directory"};
-    std::string why;
     bool late = false;
-    const bool answers = CuseHelperAnswers(helperSocket, &why, &late);
-    if (!answers && !late) {
-        if (::access("/dev/cuse", F_OK) != 0) why += "; " + std::string(kNoCuse);
-        return Error{0, why};
+    if (Expected<void> answers = CuseHelperAnswers(helperSocket, &late); !answers && !late) {
+        Error why = answers.error();
+        if (::access("/dev/cuse", F_OK) != 0) why.message += "; " + std::string(kNoCuse);
+        return why;
     }
     if (::access("/dev/cuse", F_OK) != 0) return Error{0, kNoCuse};
     // A helper that is there but late is waited for: its ports come once it answers.
@@ -323,12 +331,13 @@ Expected<std::unique_ptr<IVSPortAxClass>> MakeCuseHelperPortClass(const std::str
     if (late) wait->Late(KeyingServiceWait::Clock::now());
     return std::unique_ptr<IVSPortAxClass>(std::make_unique<CusePortClass>(
         portsDirectory, "CUSE via helper",
-        [helperSocket, wait](const std::string& deviceName, CuseEndpoint::EventFn onEvent,
-                             std::string* error) {
+        [helperSocket, wait](const std::string& deviceName, CuseEndpoint::EventFn onEvent) {
             // The helper answers with the socket of the port's relay, never the connection.
-            UniqueFd relay = RequestFromHelper(helperSocket, *wait, deviceName, error);
-            return relay.Valid() ? CuseRelayDevice::Serve(std::move(relay), std::move(onEvent))
-                                 : nullptr;
+            return ServeConnection(RequestFromHelper(helperSocket, *wait, deviceName), deviceName,
+                                   [&](UniqueFd relay) {
+                                       return CuseRelayDevice::Serve(std::move(relay),
+                                                                     std::move(onEvent));
+                                   });
         },
         wait, helperSocket));
 }

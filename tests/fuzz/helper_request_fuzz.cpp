@@ -24,12 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int n = 1; n <= 255; n += 1 + choice % 7) held.push_back({n, static_cast<uid_t>(n % 3)});
     const uid_t peer = choice % 4;
 
-    std::string why;
-    const int number = qx::helper::DecidePortRequest(request, peer, held, &why);
-    if (number == 0) {
-        Require(!why.empty());
+    const qx::Expected<int> decided = qx::helper::DecidePortRequest(request, peer, held);
+    if (!decided) {
+        Require(!decided.error().message.empty());
         return 0;
     }
+    const int number = *decided;
     Require(number >= 1 && number <= 255);
     const std::string name = qx::helper::PortDeviceName(number);
     Require(std::string(request.begin(), request.end()) == name);

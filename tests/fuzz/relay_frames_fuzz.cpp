@@ -54,9 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             session.FromKernel(message, now);
         } else {
             const auto frame = qx::DecodeRelayFrame(message, qx::RelaySender::kProgram);
-            std::string why;
-            const bool taken = session.FromProgram(message, &why);
-            Require(taken || !why.empty());
+            const qx::Expected<void> taken = session.FromProgram(message);
+            Require(taken || !taken.error().message.empty());
             if (!taken) break;  // the session ends here
             if (frame->type == qx::RelayFrameType::kConsumed) outstanding -= frame->count;
         }

@@ -30,50 +30,63 @@ constexpr uid_t kUser = 1000, kOtherUser = 1001, kNobody = 65534;
 
 std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-int Decide(const std::string& request, uid_t peer, const std::vector<HeldPort>& held,
-           std::string* why) {
-    return DecidePortRequest(Bytes(request), peer, held, why);
+// The helper's decision as the tests read it: the number granted (0 when refused) and why not.
+struct Decision {
+    int number = 0;
+    std::string why;
+};
+
+Decision Decide(std::span<const uint8_t> request, uid_t peer, const std::vector<HeldPort>& held) {
+    const Expected<int> number = DecidePortRequest(request, peer, held);
+    if (!number) return {0, number.error().message};
+    return {*number, {}};
+}
+
+Decision Decide(const std::string& request, uid_t peer, const std::vector<HeldPort>& held) {
+    return Decide(Bytes(request), peer, held);
 }
 
 TEST(HelperRequest, OnlyPortDeviceNamesInRange) {
-    std::string why;
-    EXPECT_EQ(Decide("qx-COM1", kUser, {}, &why), 1);
-    EXPECT_EQ(Decide("qx-COM255", kUser, {}, &why), 255);
+    EXPECT_EQ(Decide("qx-COM1", kUser, {}).number, 1);
+    EXPECT_EQ(Decide("qx-COM255", kUser, {}).number, 255);
     for (const char* other :
          {"COM5", "qx-com5", "qx-COM", "qx-COM5 ", "qx-COM5\n", " qx-COM5", "../qx-COM5",
           "qx-COM5/..", "ttyUSB0", "qx-COM-1", "qx-COM+5", "", "qx-COMx"}) {
-        why.clear();
-        EXPECT_EQ(Decide(other, kUser, {}, &why), 0) << other;
-        EXPECT_NE(why.find("not a port device name"), std::string::npos) << other << ": " << why;
+        const Decision refused = Decide(other, kUser, {});
+        EXPECT_EQ(refused.number, 0) << other;
+        EXPECT_NE(refused.why.find("not a port device name"), std::string::npos)
+            << other << ": " << refused.why;
     }
     for (const char* outOfRange :
          {"qx-COM0", "qx-COM256", "qx-COM05", "qx-COM1000", "qx-COM99999999999999999999"}) {
-        why.clear();
-        EXPECT_EQ(Decide(outOfRange, kUser, {}, &why), 0) << outOfRange;
-        EXPECT_NE(why.find("out of range"), std::string::npos) << outOfRange << ": " << why;
+        const Decision refused = Decide(outOfRange, kUser, {});
+        EXPECT_EQ(refused.number, 0) << outOfRange;
+        EXPECT_NE(refused.why.find("out of range"), std::string::npos)
+            << outOfRange << ": " << refused.why;
     }
     // A NUL inside the name, a request longer than any name.
-    EXPECT_EQ(DecidePortRequest(std::vector<uint8_t>{'q', 'x', '-', 'C', 'O', 'M', '5', 0}, kUser,
-                                {}, &why),
+    EXPECT_EQ(Decide(std::vector<uint8_t>{'q', 'x', '-', 'C', 'O', 'M', '5', 0}, kUser, {}).number,
               0);
-    EXPECT_EQ(Decide("qx-COM" + std::string(100, '1'), kUser, {}, &why), 0);
+    EXPECT_EQ(Decide("qx-COM" + std::string(100, '1'), kUser, {}).number, 0);
 }
 
 TEST(HelperRequest, PortsInUseAndThePerUserLimit) {
-    std::string why;
     const std::vector<HeldPort> held = {{5, kUser}, {6, kOtherUser}};
-    EXPECT_EQ(Decide("qx-COM5", kUser, held, &why), 0);
-    EXPECT_NE(why.find("qx-COM5 is in use"), std::string::npos) << why;
-    EXPECT_EQ(Decide("qx-COM6", kUser, held, &why), 0);
-    EXPECT_NE(why.find("held by another user"), std::string::npos) << why;
-    EXPECT_EQ(Decide("qx-COM7", kUser, held, &why), 7);
+    const Decision inUse = Decide("qx-COM5", kUser, held);
+    EXPECT_EQ(inUse.number, 0);
+    EXPECT_NE(inUse.why.find("qx-COM5 is in use"), std::string::npos) << inUse.why;
+    const Decision another = Decide("qx-COM6", kUser, held);
+    EXPECT_EQ(another.number, 0);
+    EXPECT_NE(another.why.find("held by another user"), std::string::npos) << another.why;
+    EXPECT_EQ(Decide("qx-COM7", kUser, held).number, 7);
 
     std::vector<HeldPort> many;
     for (int n = 1; n <= kMaxPortsPerUser; ++n) many.push_back({n, kUser});
-    EXPECT_EQ(Decide("qx-COM200", kUser, many, &why), 0);
-    EXPECT_NE(why.find("ports per user"), std::string::npos) << why;
+    const Decision limited = Decide("qx-COM200", kUser, many);
+    EXPECT_EQ(limited.number, 0);
+    EXPECT_NE(limited.why.find("ports per user"), std::string::npos) << limited.why;
     // The limit is per user: another user still gets a port.
-    EXPECT_EQ(Decide("qx-COM200", kOtherUser, many, &why), 200);
+    EXPECT_EQ(Decide("qx-COM200", kOtherUser, many).number, 200);
 }
 
 TEST(HelperRequest, HeldPortsAreTheNodesUnderPortNames) {
@@ -106,21 +119,21 @@ protected:
         ASSERT_EQ(::chmod(home_.Root().c_str(), 0755), 0);
         ASSERT_EQ(::listen(listener_.Get(), 64), 0);
         system_.heldPorts = [this] { return held_; };
-        system_.openConnection = [this](const std::string& name, std::string*) {
+        system_.openConnection = [this](const std::string& name) -> Expected<UniqueFd> {
             opened_.push_back(name);
             int fds[2];
-            if (::pipe2(fds, O_CLOEXEC) != 0) return UniqueFd();
+            if (::pipe2(fds, O_CLOEXEC) != 0) return Error::FromErrno(errno, "pipe2");
             ::close(fds[0]);
             return UniqueFd(fds[1]);
         };
-        system_.giveNode = [this](const std::string& name, uid_t owner, std::string*) {
+        system_.giveNode = [this](const std::string& name, uid_t owner) {
             given_.push_back(name + " to " + std::to_string(owner));
-            return true;
+            return Expected<void>();
         };
-        system_.startRelay = [](UniqueFd, const std::string&, std::string*) {
+        system_.startRelay = [](UniqueFd, const std::string&) -> Expected<UniqueFd> {
             int pair[2];
             if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
-                return UniqueFd();
+                return Error::FromErrno(errno, "socketpair");
             ::close(pair[1]);
             return UniqueFd(pair[0]);
         };
@@ -131,14 +144,12 @@ protected:
             // Follows system_ as a test changes it.
             const HelperSystem current{
                 [this] { return system_.heldPorts(); },
-                [this](const std::string& name, std::string* error) {
-                    return system_.openConnection(name, error);
+                [this](const std::string& name) { return system_.openConnection(name); },
+                [this](const std::string& name, uid_t owner) {
+                    return system_.giveNode(name, owner);
                 },
-                [this](const std::string& name, uid_t owner, std::string* error) {
-                    return system_.giveNode(name, owner, error);
-                },
-                [this](UniqueFd connection, const std::string& name, std::string* error) {
-                    return system_.startRelay(std::move(connection), name, error);
+                [this](UniqueFd connection, const std::string& name) {
+                    return system_.startRelay(std::move(connection), name);
                 }};
             auto made = ServiceLoop::Make(
                 listener_.Get(), current, limits_,
@@ -175,9 +186,9 @@ protected:
             if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
                              ::setresuid(uid, uid, uid) != 0))
                 ::_exit(3);
-            std::string error;
-            UniqueFd got = RequestCuseConnection(socketPath_, request, &error);
-            if (got.Valid()) ::_exit(0);
+            const Expected<UniqueFd> got = RequestCuseConnection(socketPath_, request);
+            if (got && got->Valid()) ::_exit(0);
+            const std::string& error = got.error().message;
             ::_exit(error.find(expectedRefusal) != std::string::npos && !expectedRefusal.empty()
                         ? 1
                         : 2);
@@ -218,14 +229,12 @@ TEST_F(HelperConversation, RefusalsNeverOpenADevice) {
 }
 
 TEST_F(HelperConversation, AFailureToOpenOrToGiveTheNodeIsReportedAndNothingHandedOver) {
-    system_.giveNode = [](const std::string&, uid_t, std::string* error) {
-        *error = "giving /dev/qx-COM7 to uid 65534: Operation not permitted";
-        return false;
+    system_.giveNode = [](const std::string&, uid_t) -> Expected<void> {
+        return Error::FromErrno(EPERM, "giving /dev/qx-COM7 to uid 65534");
     };
     EXPECT_EQ(Converse(kNobody, "qx-COM7", "Operation not permitted"), 1) << outcome_;
-    system_.openConnection = [](const std::string&, std::string* error) {
-        *error = "opening /dev/cuse: No such device";
-        return UniqueFd();
+    system_.openConnection = [](const std::string&) -> Expected<UniqueFd> {
+        return Error::FromErrno(ENODEV, "opening /dev/cuse");
     };
     EXPECT_EQ(Converse(kNobody, "qx-COM7", "No such device"), 1) << outcome_;
 }
@@ -305,10 +314,12 @@ TEST_F(HelperConversation, TheLogSaysWhenTheClientLeftBeforeItsAnswer) {
 TEST(HelperClient, UnreachableHelperGivesTheReasonTheFixAndWhetherItIsLate) {
     test::TempHome home;
     const std::string path = home.Root() + "/helper.sock";
-    std::string error;
     bool late = true;
-    EXPECT_FALSE(CuseHelperAnswers(path, &error, &late));
+    const Expected<void> absent = CuseHelperAnswers(path, &late);
+    EXPECT_FALSE(absent);
     EXPECT_FALSE(late);
+    EXPECT_EQ(absent.error().code, ENOENT);
+    std::string error = absent.error().message;
     EXPECT_NE(error.find(path + " does not exist"), std::string::npos) << error;
     EXPECT_NE(error.find(kCuseHelperFix), std::string::npos) << error;
 
@@ -318,27 +329,33 @@ TEST(HelperClient, UnreachableHelperGivesTheReasonTheFixAndWhetherItIsLate) {
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_FALSE(CuseHelperAnswers(path, &error, &late));
+    const Expected<void> off = CuseHelperAnswers(path, &late);
+    EXPECT_FALSE(off);
     EXPECT_FALSE(late);
+    error = off.error().message;
     EXPECT_NE(error.find("does not listen"), std::string::npos) << error;
     EXPECT_NE(error.find(kCuseHelperFix), std::string::npos) << error;
 
     // Listening, but its backlog full: stalled, so late; the wait is bounded.
     ASSERT_EQ(::listen(listener.Get(), 0), 0);
     int accepted = 0;  // the few connections the backlog takes
-    while (accepted < 4 && CuseHelperAnswers(path, &error, &late)) ++accepted;
+    Expected<void> answers;
+    while (accepted < 4 && (answers = CuseHelperAnswers(path, &late))) ++accepted;
     EXPECT_LT(accepted, 4);
+    error = answers.error().message;
     EXPECT_TRUE(late) << error;
     EXPECT_NE(error.find("busy"), std::string::npos) << error;
-    EXPECT_FALSE(RequestCuseConnection(path, "qx-COM1", &error, &late).Valid());
-    EXPECT_TRUE(late) << error;
+    const Expected<UniqueFd> stalled = RequestCuseConnection(path, "qx-COM1", &late);
+    EXPECT_FALSE(stalled);
+    EXPECT_TRUE(late) << stalled.error().message;
 }
 
 TEST(HelperClient, NoHelperIsAReasonNotACrash) {
-    std::string error;
-    EXPECT_FALSE(CuseHelperAnswers("/nonexistent/helper.sock", &error));
-    EXPECT_NE(error.find("/nonexistent/helper.sock"), std::string::npos) << error;
-    EXPECT_FALSE(RequestCuseConnection(std::string(200, 'x'), "qx-COM1", &error).Valid());
+    const Expected<void> absent = CuseHelperAnswers("/nonexistent/helper.sock");
+    EXPECT_FALSE(absent);
+    EXPECT_NE(absent.error().message.find("/nonexistent/helper.sock"), std::string::npos)
+        << absent.error().message;
+    EXPECT_FALSE(RequestCuseConnection(std::string(200, 'x'), "qx-COM1"));
 }
 
 }  // namespace

@@ -48,11 +48,13 @@ TEST(RelaySession, AFrameBeyondTheProtocolOrItsCreditEndsTheSession) {
     };
     for (const auto& c : cases) {
         RelaySession session;
-        std::string why;
-        for (size_t i = 0; i + 1 < c.frames.size(); ++i)
-            ASSERT_TRUE(session.FromProgram(c.frames[i], &why)) << c.what << ": " << why;
-        EXPECT_FALSE(session.FromProgram(c.frames.back(), &why)) << c.what;
-        EXPECT_FALSE(why.empty()) << c.what;
+        for (size_t i = 0; i + 1 < c.frames.size(); ++i) {
+            const Expected<void> taken = session.FromProgram(c.frames[i]);
+            ASSERT_TRUE(taken) << c.what << ": " << taken.error().message;
+        }
+        const Expected<void> refused = session.FromProgram(c.frames.back());
+        EXPECT_FALSE(refused) << c.what;
+        EXPECT_FALSE(refused.error().message.empty()) << c.what;
     }
 }
 
@@ -83,9 +85,8 @@ TEST(RelaySession, ThePortsStateBytesAndCreditReachTheProgram) {
     ASSERT_EQ(frames.size(), 1u);
     EXPECT_EQ(frames[0].bytes, (Bytes{'F', 'A', ';'}));
 
-    std::string why;
-    ASSERT_TRUE(session.FromProgram(
-        Frame(RelayFrame::Bytes(RelayFrameType::kToProgram, {'I', 'F', ';'})), &why));
+    ASSERT_TRUE(
+        session.FromProgram(Frame(RelayFrame::Bytes(RelayFrameType::kToProgram, {'I', 'F', ';'}))));
     session.TakeKernelOutbox();
     session.FromKernel(test::Read(3, fh, 64), now);
     const auto read = test::Parse(session.TakeKernelOutbox().at(0));
@@ -104,9 +105,11 @@ protected:
         int pair[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
         kernel_.Reset(pair[0]);
-        std::string error;
-        program_ = StartRelay(UniqueFd(pair[1]), "qx-COM240", {kRelayUid, kRelayUid}, &error);
-        ASSERT_TRUE(program_.Valid()) << error;
+        Expected<UniqueFd> started =
+            StartRelay(UniqueFd(pair[1]), "qx-COM240", {kRelayUid, kRelayUid});
+        ASSERT_TRUE(started) << started.error().message;
+        program_ = std::move(*started);
+        ASSERT_TRUE(program_.Valid());
     }
     void TearDown() override {
         while (::waitpid(-1, nullptr, WNOHANG) > 0) {}

@@ -113,10 +113,10 @@ TEST(NoticeOrigin, UdevOnlyWhereItsDaemonRuns) {
 }
 
 TEST(UeventMonitor, EachSourceOpensANonBlockingCloseOnExecSocket) {
-    std::string error;
     std::vector<std::unique_ptr<DeviceNoticeSource>> monitors;
     monitors.push_back(MakeKernelUeventMonitor());
-    monitors.push_back(MakeUdevMonitor(&error));
+    if (Expected<std::unique_ptr<DeviceNoticeSource>> udev = MakeUdevMonitor())
+        monitors.push_back(std::move(*udev));
     for (const auto& monitor : monitors) {
         if (!monitor) continue;  // no netlink here
         EXPECT_TRUE(::fcntl(monitor->Fd(), F_GETFL) & O_NONBLOCK);

@@ -157,9 +157,9 @@ constexpr char kSecret = 'S';
     if (::setgroups(0, nullptr) != 0 || ::setresgid(kOther, kOther, kOther) != 0 ||
         ::setresuid(kOther, kOther, kOther) != 0)
         ::_exit(3);
-    std::string error;
-    UniqueFd relay = RequestCuseConnection(helperSocket, "qx-COM240", &error);
-    if (!relay.Valid()) ::_exit(3);
+    Expected<UniqueFd> granted = RequestCuseConnection(helperSocket, "qx-COM240");
+    if (!granted) ::_exit(3);
+    const UniqueFd relay = std::move(*granted);
     const char ready = 'R';
     if (::write(control, &ready, 1) != 1) ::_exit(3);
     std::vector<char> seen;
@@ -224,8 +224,9 @@ protected:
                                      helperSocket_},
             logs_ + "/qx-cuse-helper.log");
         ASSERT_TRUE(helper_->Started());
-        ASSERT_TRUE(test::PollUntil([&] { return CuseHelperAnswers(helperSocket_, nullptr); },
-                                    kWaitBound, kWaitStep))
+        ASSERT_TRUE(
+            test::PollUntil([&] { return static_cast<bool>(CuseHelperAnswers(helperSocket_)); },
+                            kWaitBound, kWaitStep))
             << "no helper";
     }
     void TearDown() override {
@@ -286,9 +287,9 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
 
     // Plugged in now; the times at which the kernel's and udev's notices and the ports arrive.
     KernelUevents kernel;
-    std::string error;
-    auto udev = MakeUdevMonitor(&error);
-    ASSERT_TRUE(kernel.Valid() && udev) << error;
+    Expected<std::unique_ptr<DeviceNoticeSource>> udevMonitor = MakeUdevMonitor();
+    ASSERT_TRUE(kernel.Valid() && udevMonitor) << udevMonitor.error().message;
+    const std::unique_ptr<DeviceNoticeSource> udev = std::move(*udevMonitor);
     auto device = std::make_unique<UhidProcess>(kSerial, logs_ + "/device.log");
     ASSERT_TRUE(device->Started());
     std::optional<long long> kernelAt, udevAt, portsAt;
@@ -398,9 +399,10 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
             {"qx-COM256", "out of range"},
             {"qx-COM4", "held by another user"}};
         for (const auto& [request, reason] : refused) {
-            UniqueFd got = RequestCuseConnection(helperSocket_, request, &error);
-            EXPECT_FALSE(got.Valid()) << request;
-            EXPECT_NE(error.find(reason), std::string::npos) << request << ": " << error;
+            const Expected<UniqueFd> got = RequestCuseConnection(helperSocket_, request);
+            EXPECT_FALSE(got) << request;
+            EXPECT_NE(got.error().message.find(reason), std::string::npos)
+                << request << ": " << got.error().message;
         }
         EXPECT_NE(::access("/dev/ttyUSB0", F_OK), 0);
     }
@@ -469,15 +471,14 @@ TEST_F(UserGuestTest, AnotherUsersIdleConnectionsDoNotStallTheService) {
         }
         AsUser user(kUser);
         ASSERT_TRUE(user.Ok());
-        std::string error;
         const auto started = std::chrono::steady_clock::now();
-        UniqueFd got =
-            RequestCuseConnection(helperSocket_, "qx-COM" + std::to_string(port++), &error);
+        const Expected<UniqueFd> got =
+            RequestCuseConnection(helperSocket_, "qx-COM" + std::to_string(port++));
         const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - started);
         std::printf("another user's idle connections: %d, request answered in %lld ms\n", idle,
                     static_cast<long long>(waited.count()));
-        EXPECT_TRUE(got.Valid()) << idle << ": " << error;
+        EXPECT_TRUE(got && got->Valid()) << idle << ": " << got.error().message;
         EXPECT_LT(waited, 2s) << idle;
     }
 }
@@ -488,16 +489,16 @@ TEST_F(UserGuestTest, AHelperOutOfDescriptorsCarriesOn) {
     Daemon limited({"/usr/bin/prlimit", "--nofile=12:12", QX_HELPER_PROGRAM, "--relay-user",
                     std::to_string(kRelay), socket},
                    logs_ + "/limited-helper.log");
-    ASSERT_TRUE(
-        test::PollUntil([&] { return CuseHelperAnswers(socket, nullptr); }, kWaitBound, kWaitStep));
+    ASSERT_TRUE(test::PollUntil([&] { return static_cast<bool>(CuseHelperAnswers(socket)); },
+                                kWaitBound, kWaitStep));
     std::vector<UniqueFd> held;
     {
         AsUser other(kOther);
         for (int i = 0; i < 8; ++i) held.push_back(IdleConnection(socket));
     }
     AsUser user(kUser);
-    std::string error;
-    EXPECT_TRUE(RequestCuseConnection(socket, "qx-COM230", &error).Valid()) << error;
+    const Expected<UniqueFd> got = RequestCuseConnection(socket, "qx-COM230");
+    EXPECT_TRUE(got && got->Valid()) << got.error().message;
     EXPECT_NE(ReadText(logs_ + "/limited-helper.log").find("Too many open files; accepting again"),
               std::string::npos)
         << ReadText(logs_ + "/limited-helper.log");

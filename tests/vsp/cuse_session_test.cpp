@@ -294,9 +294,8 @@ TEST(CuseConnectionTest, InitialisationAnswersInitAndNoticesARefusedDevice) {
     const auto init = Request(CUSE_INIT, 1, cuse_init_in{7, 38, 0, 0});
     ASSERT_EQ(::write(kernel.Get(), init.data(), init.size()), static_cast<ssize_t>(init.size()));
     auto result = std::async(std::launch::async, [&] {
-        std::string error;
-        const bool ok = InitialiseCuse(connection.Get(), "qx-COM-test-absent", &error);
-        return ok ? std::string("ok") : error;
+        const Expected<void> ok = InitialiseCuse(connection.Get(), "qx-COM-test-absent");
+        return ok ? std::string("ok") : ok.error().message;
     });
     std::vector<uint8_t> reply(4096);
     pollfd p{kernel.Get(), POLLIN, 0};
@@ -316,9 +315,11 @@ TEST(CuseConnectionTest, InitialisationAnswersInitAndNoticesARefusedDevice) {
     connection.Reset(fds[1]);
     const auto open = Open(1);
     ASSERT_EQ(::write(kernel.Get(), open.data(), open.size()), static_cast<ssize_t>(open.size()));
-    std::string error;
-    EXPECT_FALSE(InitialiseCuse(connection.Get(), "qx-COM-test-absent", &error));
-    EXPECT_NE(error.find("CUSE_INIT"), std::string::npos) << error;
+    const Expected<void> notInit = InitialiseCuse(connection.Get(), "qx-COM-test-absent");
+    EXPECT_FALSE(notInit);
+    EXPECT_NE(notInit.error().message.find("CUSE_INIT"), std::string::npos)
+        << notInit.error().message;
+    EXPECT_EQ(notInit.error().code, EPROTO);
 }
 
 // The device thread over a connection: requests in, replies out, and the end of either side.
