@@ -114,12 +114,12 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     const bool display = window && DisplayAvailable();
     const std::function<void(const std::string&)> showStartError = display ? showError : nullptr;
 
-    std::string message;
     switch (commandLine.mode) {
     case StartMode::kExitAll: {
-        const int code = EndRunningInstance(runtimeDir, instanceWaits, &message);
-        if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
-        return code;
+        const Expected<void> ended = EndRunningInstance(runtimeDir, instanceWaits);
+        if (ended) return kExitOk;
+        std::fprintf(stderr, "%s\n", ended.error().message.c_str());
+        return kExitFailed;
     }
     case StartMode::kAutostartOn:
     case StartMode::kAutostartOff:
@@ -127,13 +127,14 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     default: break;
     }
 
-    const std::unique_ptr<SingleInstance> instance =
-        TakeRunOrForward(runtimeDir, ForwardedRequest(commandLine), instanceWaits, &message);
-    if (!instance) {
-        if (message.empty()) return 0;  // the running instance took the request
-        ReportError(message, showStartError);
+    InstanceStart start =
+        TakeRunOrForward(runtimeDir, ForwardedRequest(commandLine), instanceWaits);
+    if (start.forwarded) return kExitOk;
+    if (!start.run) {
+        ReportError(start.error.message, showStartError);
         return kExitInstanceUnavailable;
     }
+    const std::unique_ptr<SingleInstance> instance = std::move(start.run);
     // A second start hands its request over without a display; only the run needs one.
     if (window && !display) {
         ReportError(NoDisplayText(), nullptr);

@@ -28,6 +28,12 @@ std::string FoundText(const LockFailure& failure) {
     return text;
 }
 
+// A start that can neither run nor hand its request over; the errno when a call failed.
+InstanceStart Unavailable(const LockFailure& failure) {
+    const int code = failure.kind == LockFailure::kSystem ? failure.error : 0;
+    return {.error = Error{code, DescribeLockFailure(failure)}};
+}
+
 }  // namespace
 
 std::string DescribeLockFailure(const LockFailure& failure) {
@@ -45,42 +51,33 @@ std::string DescribeLockFailure(const LockFailure& failure) {
     return {};
 }
 
-int EndRunningInstance(const std::string& dir, const InstanceWaits& waits, std::string* message) {
+Expected<void> EndRunningInstance(const std::string& dir, const InstanceWaits& waits) {
     const Clock::time_point deadline = Clock::now() + waits.end;
     // Answered or not (an instance already ending no longer listens), the run ends only when
     // its owner has released its ports, saved its settings and let go of the lock. The process
     // still has its windows and threads to end after that: a script that starts the program
     // again, or unplugs the device, waits for the process itself when it can be named.
     UniqueFd owner;
-    if (!SendRequest(dir, kRequestExit, waits.end, &owner) && !IsRunHeld(dir)) {
-        *message = LoadLocalizedString(kStrNoneRunning);
-        return 1;
-    }
+    if (!SendRequest(dir, kRequestExit, waits.end, &owner) && !IsRunHeld(dir))
+        return Error{0, LoadLocalizedString(kStrNoneRunning)};
     if (!WaitUntilRunEnds(dir, Left(deadline)) || !WaitUntilProcessEnds(owner, Left(deadline))) {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(waits.end).count();
-        *message = FormatNumber(LoadLocalizedString(kStrDidNotEnd), static_cast<int>(seconds));
-        return 1;
+        return Error{0,
+                     FormatNumber(LoadLocalizedString(kStrDidNotEnd), static_cast<int>(seconds))};
     }
-    return 0;
+    return {};
 }
 
-std::unique_ptr<SingleInstance> TakeRunOrForward(const std::string& dir, int request,
-                                                 const InstanceWaits& waits, std::string* message) {
-    message->clear();
+InstanceStart TakeRunOrForward(const std::string& dir, int request, const InstanceWaits& waits) {
     const Clock::time_point deadline = Clock::now() + waits.end;
     for (;;) {
         LockFailure failure;
-        if (auto instance = SingleInstance::Acquire(dir, &failure)) return instance;
-        if (failure.kind != LockFailure::kHeld) {
-            *message = DescribeLockFailure(failure);
-            return nullptr;
-        }
-        if (SendRequest(dir, request, waits.answer)) return nullptr;
+        if (auto instance = SingleInstance::Acquire(dir, &failure)) return {std::move(instance)};
+        if (failure.kind != LockFailure::kHeld) return Unavailable(failure);
+        if (SendRequest(dir, request, waits.answer)) return {.forwarded = true};
         // No answer: the owner is ending (or hangs). This start runs once it has gone.
-        if (Left(deadline).count() == 0 || !WaitUntilRunEnds(dir, Left(deadline))) {
-            *message = DescribeLockFailure(failure);
-            return nullptr;
-        }
+        if (Left(deadline).count() == 0 || !WaitUntilRunEnds(dir, Left(deadline)))
+            return Unavailable(failure);
     }
 }
 

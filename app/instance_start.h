@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "core/error.h"
 #include "platform/single_instance.h"
 
 namespace qx {
@@ -16,16 +17,21 @@ struct InstanceWaits {
     std::chrono::milliseconds end = std::chrono::seconds(30);
 };
 
-// "-x": asks the running instance to exit and returns once its process has ended: 0; 1 with the
-// reason in message when none runs or it did not end in time.
-int EndRunningInstance(const std::string& dir, const InstanceWaits& waits, std::string* message);
+// "-x": asks the running instance to exit and returns once its process has ended; the reason
+// when none runs or it did not end in time.
+Expected<void> EndRunningInstance(const std::string& dir, const InstanceWaits& waits);
 
-// A start that is to run: the run of dir, or null when this start has nothing more to do.
-// Null with message empty: the request went to the running instance, which handled it. Null
-// with a message: the run could not be had (not another copy's doing, or one that holds it
-// without answering). An instance that is ending is waited for, then this start runs.
-std::unique_ptr<SingleInstance> TakeRunOrForward(const std::string& dir, int request,
-                                                 const InstanceWaits& waits, std::string* message);
+// What a start does once it has met the single instance: run, holding the run of dir; or
+// nothing more, since the running instance handled its request; or neither, for the reason in
+// error (not another copy's doing, or one that holds the run without answering).
+struct InstanceStart {
+    std::unique_ptr<SingleInstance> run{};  // set when this start runs
+    bool forwarded = false;                 // the running instance took the request
+    Error error{};                          // why, when neither
+};
+
+// An instance that is ending is waited for, then this start runs.
+InstanceStart TakeRunOrForward(const std::string& dir, int request, const InstanceWaits& waits);
 
 // The user's text for a lock that could not be had.
 std::string DescribeLockFailure(const LockFailure& failure);

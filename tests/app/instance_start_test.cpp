@@ -67,11 +67,11 @@ TEST_F(InstanceStartTest, ExitReturnsOnlyAfterTheRunningInstanceHasEnded) {
     instance_ = SingleInstance::Acquire(dir_);
     ASSERT_TRUE(instance_);
     RunOwner();
-    std::string message;
-    EXPECT_EQ(EndRunningInstance(dir_, InstanceWaits{}, &message), 0);
+    const Expected<void> ended = EndRunningInstance(dir_, InstanceWaits{});
+    EXPECT_TRUE(ended);
     EXPECT_TRUE(saved_) << "returned before the settings were saved";
     EXPECT_FALSE(IsRunHeld(dir_));
-    EXPECT_EQ(message, "");
+    EXPECT_EQ(ended.error().message, "");
     owner_.join();
 }
 
@@ -95,8 +95,8 @@ TEST_F(InstanceStartTest, ExitReturnsOnlyAfterTheRunningProcessHasExited) {
         ::_exit(0);
     }
     ASSERT_TRUE(test::PollUntil([&] { return IsRunHeld(dir_); }, 5s));
-    std::string message;
-    EXPECT_EQ(EndRunningInstance(dir_, InstanceWaits{}, &message), 0) << message;
+    const Expected<void> exited = EndRunningInstance(dir_, InstanceWaits{});
+    EXPECT_TRUE(exited) << exited.error().message;
     int status = 0;
     const pid_t ended = ::waitpid(child, &status, WNOHANG);
     EXPECT_EQ(ended, child) << "returned while the process ran on";
@@ -105,25 +105,27 @@ TEST_F(InstanceStartTest, ExitReturnsOnlyAfterTheRunningProcessHasExited) {
 }
 
 TEST_F(InstanceStartTest, ExitWithNoneRunningOrOneThatDoesNotEndFailsAndSaysSo) {
-    std::string message;
-    EXPECT_EQ(EndRunningInstance(dir_, quick_, &message), 1);
-    EXPECT_EQ(message, "No QX Manager is running.");
+    const Expected<void> noneRunning = EndRunningInstance(dir_, quick_);
+    EXPECT_FALSE(noneRunning);
+    EXPECT_EQ(noneRunning.error().message, "No QX Manager is running.");
 
     const auto hanging = SingleInstance::Acquire(dir_);  // holds the run, never answers
     ASSERT_TRUE(hanging);
-    EXPECT_EQ(EndRunningInstance(dir_, quick_, &message), 1);
-    EXPECT_EQ(message, "The running QX Manager did not end within 1 seconds.");
+    const Expected<void> notEnded = EndRunningInstance(dir_, quick_);
+    EXPECT_FALSE(notEnded);
+    EXPECT_EQ(notEnded.error().message, "The running QX Manager did not end within 1 seconds.");
 }
 
 TEST_F(InstanceStartTest, ASecondStartHandsItsRequestOverAndEndsQuietly) {
     instance_ = SingleInstance::Acquire(dir_);
     ASSERT_TRUE(instance_);
     RunOwner();
-    std::string message = "stale";
-    EXPECT_FALSE(TakeRunOrForward(dir_, kRequestHide, InstanceWaits{}, &message));
-    EXPECT_EQ(message, "");
+    const InstanceStart start = TakeRunOrForward(dir_, kRequestHide, InstanceWaits{});
+    EXPECT_FALSE(start.run);
+    EXPECT_TRUE(start.forwarded);
+    EXPECT_EQ(start.error.message, "");
     EXPECT_EQ(handled_, kRequestHide);
-    EXPECT_EQ(EndRunningInstance(dir_, InstanceWaits{}, &message), 0);
+    EXPECT_TRUE(EndRunningInstance(dir_, InstanceWaits{}));
     owner_.join();
 }
 
@@ -132,32 +134,37 @@ TEST_F(InstanceStartTest, AStartDuringAShutdownWaitsForItAndThenRuns) {
     ASSERT_TRUE(instance_);
     instance_->StopListening();  // ending: ports and settings still to go
     std::thread ending([this] { instance_.reset(); });
-    std::string message;
-    const auto started = TakeRunOrForward(dir_, kRequestShow, InstanceWaits{}, &message);
+    const InstanceStart started = TakeRunOrForward(dir_, kRequestShow, InstanceWaits{});
     ending.join();
-    EXPECT_TRUE(started);
-    EXPECT_EQ(message, "");
+    EXPECT_TRUE(started.run);
+    EXPECT_FALSE(started.forwarded);
+    EXPECT_EQ(started.error.message, "");
 }
 
 TEST_F(InstanceStartTest, ALockHeldWithoutAnswerIsToldWithItsPath) {
     const auto silent = SingleInstance::Acquire(dir_);
     ASSERT_TRUE(silent);
     silent->StopListening();
-    std::string message;
-    EXPECT_FALSE(TakeRunOrForward(dir_, kRequestShow, quick_, &message));
+    const InstanceStart start = TakeRunOrForward(dir_, kRequestShow, quick_);
+    EXPECT_FALSE(start.run || start.forwarded);
+    const std::string& message = start.error.message;
     EXPECT_NE(message.find(RunLockPath(dir_)), std::string::npos) << message;
     EXPECT_NE(message.find("does not answer"), std::string::npos) << message;
 }
 
 TEST_F(InstanceStartTest, AFolderThatIsNotPrivateIsToldWithWhatIsWrongAndWhere) {
     ASSERT_EQ(::chmod(dir_.c_str(), 0775), 0);
-    std::string message;
-    EXPECT_FALSE(TakeRunOrForward(dir_, kRequestShow, quick_, &message));
-    EXPECT_NE(message.find(dir_), std::string::npos) << message;
-    EXPECT_NE(message.find("mode 0775"), std::string::npos) << message;
+    const InstanceStart notPrivate = TakeRunOrForward(dir_, kRequestShow, quick_);
+    EXPECT_FALSE(notPrivate.run || notPrivate.forwarded);
+    EXPECT_NE(notPrivate.error.message.find(dir_), std::string::npos) << notPrivate.error.message;
+    EXPECT_NE(notPrivate.error.message.find("mode 0775"), std::string::npos)
+        << notPrivate.error.message;
 
-    EXPECT_FALSE(TakeRunOrForward("/proc/no-such-run", kRequestShow, quick_, &message));
-    EXPECT_NE(message.find("mkdir failed for /proc/no-such-run"), std::string::npos) << message;
+    const InstanceStart noFolder = TakeRunOrForward("/proc/no-such-run", kRequestShow, quick_);
+    EXPECT_FALSE(noFolder.run || noFolder.forwarded);
+    EXPECT_NE(noFolder.error.message.find("mkdir failed for /proc/no-such-run"), std::string::npos)
+        << noFolder.error.message;
+    EXPECT_NE(noFolder.error.code, 0) << "the failed call's errno is kept";
 }
 
 }  // namespace
