@@ -48,14 +48,15 @@ CHVInterface::~CHVInterface() {
     if (worker_.joinable()) Close();
 }
 
-bool CHVInterface::OpenDevice(int position, bool ignoreSerialNumbers) {
-    if (device_) return false;
-    device_ =
+Expected<void> CHVInterface::OpenDevice(int position, bool ignoreSerialNumbers) {
+    if (device_) return Error{0, "the link's device is open already"};
+    Expected<std::unique_ptr<HidDevice>> opened =
         ignoreSerialNumbers ? hid_.OpenPath(devicePath) : hid_.Open(kVendorId, kProductId, &key);
-    if (!device_) {
+    if (!opened) {
         enumerationPosition = 0;
-        return false;
+        return opened.error();
     }
+    device_ = std::move(*opened);
     device_->SetNonblocking(true);
     stopping_.store(false);
     passDue_ = 1;
@@ -65,11 +66,11 @@ bool CHVInterface::OpenDevice(int position, bool ignoreSerialNumbers) {
     pttTestCountdown.store(0);
     cwTestCountdown.store(0);
     enumerationPosition = position;
-    return true;
+    return {};
 }
 
-bool CHVInterface::Start(int position, bool ignoreSerialNumbers) {
-    if (!OpenDevice(position, ignoreSerialNumbers)) return false;
+Expected<void> CHVInterface::Start(int position, bool ignoreSerialNumbers) {
+    if (Expected<void> opened = OpenDevice(position, ignoreSerialNumbers); !opened) return opened;
     // Unlike a tick's device errors, a link that cannot tick is refused outright rather than
     // reported as started.
     stopEvent_.Reset(::eventfd(0, EFD_CLOEXEC));
@@ -87,8 +88,9 @@ bool CHVInterface::Start(int position, bool ignoreSerialNumbers) {
         stopEvent_.Reset();
         tickTimer_.Reset();
         enumerationPosition = 0;
+        return Error{0, "the link's worker could not be started"};
     }
-    return ready;
+    return {};
 }
 
 bool CHVInterface::Close() {

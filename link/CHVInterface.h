@@ -54,12 +54,13 @@ public:
     CHVInterface(const CHVInterface&) = delete;
     CHVInterface& operator=(const CHVInterface&) = delete;
 
-    // Opens the device and starts the worker. With ignoreSerialNumbers the device is opened by
-    // its enumerated path (devicePath), so two links never share one device.
-    bool Start(int enumerationPosition, bool ignoreSerialNumbers);
+    // Opens the device and starts the worker; why not, when the device cannot be opened (as the
+    // hid backend tells it) or the worker cannot start. With ignoreSerialNumbers the device is
+    // opened by its enumerated path (devicePath), so two links never share one device.
+    Expected<void> Start(int enumerationPosition, bool ignoreSerialNumbers);
     // The first half of Start: opens the device and resets the line state, without the worker,
     // so tests and benchmarks can drive ServiceTick by hand. Close closes it.
-    bool OpenDevice(int enumerationPosition, bool ignoreSerialNumbers);
+    Expected<void> OpenDevice(int enumerationPosition, bool ignoreSerialNumbers);
     // Stops and joins the worker, then closes the device; false when no device was open.
     // Never called while holding portGuard: the worker's last pass may be waiting for it. Waits
     // for the one device write under way (the rest of that pass's reports are dropped) and,

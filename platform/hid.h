@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error.h"
 #include "platform/device_notices.h"
 
 namespace qx {
@@ -42,10 +43,11 @@ public:
     // hid_enumerate(vendorId, productId) followed by hid_free_enumeration; 0 matches any id.
     virtual std::vector<HidDeviceInfo> Enumerate(uint16_t vendorId, uint16_t productId) = 0;
     // hid_open: the first device with these ids, and with this serial number when one is given.
-    virtual std::unique_ptr<HidDevice> Open(uint16_t vendorId, uint16_t productId,
-                                            const std::string* serialNumber) = 0;
+    // A failed open says what was attempted and why (hid_error), with the errno when known.
+    virtual Expected<std::unique_ptr<HidDevice>> Open(uint16_t vendorId, uint16_t productId,
+                                                      const std::string* serialNumber) = 0;
     // hid_open_path.
-    virtual std::unique_ptr<HidDevice> OpenPath(const std::string& path) = 0;
+    virtual Expected<std::unique_ptr<HidDevice>> OpenPath(const std::string& path) = 0;
     // The arrival and removal notices of this backend's devices; null when none can be had.
     virtual std::unique_ptr<DeviceNoticeSource> OpenNoticeSource() = 0;
 };

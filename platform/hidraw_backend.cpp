@@ -3,6 +3,8 @@
 #include <hidapi/hidapi.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
@@ -50,17 +52,24 @@ std::set<int> HidrawDescriptors() {
     return found;
 }
 
+struct OpenedDevice {
+    hid_device* device = nullptr;
+    int fd = -1;      // hidapi's descriptor of the device, -1 when it cannot be told
+    int failure = 0;  // errno of a failed open, 0 when hidapi tried no node
+};
+
 // hidapi keeps its descriptor to itself, but the link needs it to sleep until an input report
 // arrives: it is the one hidraw descriptor that the open added. Devices are opened on one
 // thread only, so no other open can add one meanwhile; when it cannot be told, there is none.
 template <typename OpenFn>
-std::pair<hid_device*, int> OpenWithDescriptor(OpenFn open) {
+OpenedDevice OpenWithDescriptor(OpenFn open) {
     const std::set<int> before = HidrawDescriptors();
+    errno = 0;
     hid_device* device = open();
-    if (!device) return {nullptr, -1};
+    if (!device) return {.failure = errno};
     std::vector<int> added;
     std::ranges::set_difference(HidrawDescriptors(), before, std::back_inserter(added));
-    return {device, added.size() == 1 ? added.front() : -1};
+    return {.device = device, .fd = added.size() == 1 ? added.front() : -1};
 }
 
 class HidrawDevice final : public HidDevice {
@@ -84,10 +93,24 @@ private:
     int fd_;  // hidapi's own descriptor, closed by hid_close
 };
 
+// The open device, or "<attempted>: <strerror>" as hidapi's own error texts put it; a device
+// that hidapi did not find (no node tried) is ENODEV.
 template <typename OpenFn>
-std::unique_ptr<HidDevice> Wrap(OpenFn open) {
-    const auto [device, fd] = OpenWithDescriptor(open);
-    return device ? std::make_unique<HidrawDevice>(device, fd) : nullptr;
+Expected<std::unique_ptr<HidDevice>> Wrap(OpenFn open, const std::string& attempted) {
+    const OpenedDevice opened = OpenWithDescriptor(open);
+    if (!opened.device)
+        return Error::FromErrno(opened.failure ? opened.failure : ENODEV, attempted);
+    return std::unique_ptr<HidDevice>(std::make_unique<HidrawDevice>(opened.device, opened.fd));
+}
+
+const Error kNoHidapi{0, "hidapi could not be initialised"};
+
+// "the hid device 0483:A1DE with serial number QX4...", the ids as the kernel writes them.
+std::string DeviceByIds(uint16_t vendorId, uint16_t productId, const std::string* serialNumber) {
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04X:%04X", vendorId, productId);
+    return std::string("the hid device ") + ids +
+           (serialNumber ? " with serial number " + *serialNumber : "");
 }
 
 class HidrawBackend final : public HidBackend {
@@ -105,17 +128,19 @@ public:
         return infos;
     }
 
-    std::unique_ptr<HidDevice> Open(uint16_t vendorId, uint16_t productId,
-                                    const std::string* serialNumber) override {
-        if (!InitOnce()) return nullptr;
-        if (!serialNumber) return Wrap([&] { return hid_open(vendorId, productId, nullptr); });
+    Expected<std::unique_ptr<HidDevice>> Open(uint16_t vendorId, uint16_t productId,
+                                              const std::string* serialNumber) override {
+        if (!InitOnce()) return kNoHidapi;
+        const std::string attempted = "opening " + DeviceByIds(vendorId, productId, serialNumber);
+        if (!serialNumber)
+            return Wrap([&] { return hid_open(vendorId, productId, nullptr); }, attempted);
         const std::wstring serial = FromUtf8(*serialNumber);
-        return Wrap([&] { return hid_open(vendorId, productId, serial.c_str()); });
+        return Wrap([&] { return hid_open(vendorId, productId, serial.c_str()); }, attempted);
     }
 
-    std::unique_ptr<HidDevice> OpenPath(const std::string& path) override {
-        if (!InitOnce()) return nullptr;
-        return Wrap([&] { return hid_open_path(path.c_str()); });
+    Expected<std::unique_ptr<HidDevice>> OpenPath(const std::string& path) override {
+        if (!InitOnce()) return kNoHidapi;
+        return Wrap([&] { return hid_open_path(path.c_str()); }, "opening " + path);
     }
 
     // The kernel's own hidraw uevents: no udev daemon needed.

@@ -2,6 +2,7 @@
 
 #include <sys/eventfd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/fd.h"
@@ -154,24 +155,31 @@ std::vector<HidDeviceInfo> SimHidBackend::Enumerate(uint16_t vendorId, uint16_t 
     return infos;
 }
 
-std::unique_ptr<HidDevice> SimHidBackend::Open(uint16_t vendorId, uint16_t productId,
-                                               const std::string* serialNumber) {
-    if (!IdsMatch(vendorId, kVendorId) || !IdsMatch(productId, kProductId)) return nullptr;
-    MutexLock lock(mutex_);
-    for (const auto& entry : devices_) {
-        if (!entry.device->Plugged()) continue;
-        if (serialNumber && entry.device->Config().serialNumber != *serialNumber) continue;
-        return std::make_unique<SimHidDevice>(entry.device);
+Expected<std::unique_ptr<HidDevice>> SimHidBackend::Open(uint16_t vendorId, uint16_t productId,
+                                                         const std::string* serialNumber) {
+    if (IdsMatch(vendorId, kVendorId) && IdsMatch(productId, kProductId)) {
+        MutexLock lock(mutex_);
+        for (const auto& entry : devices_) {
+            if (!entry.device->Plugged()) continue;
+            if (serialNumber && entry.device->Config().serialNumber != *serialNumber) continue;
+            return std::unique_ptr<HidDevice>(std::make_unique<SimHidDevice>(entry.device));
+        }
     }
-    return nullptr;
+    // As hidraw tells a device it did not find.
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04X:%04X", vendorId, productId);
+    return Error::FromErrno(ENODEV,
+                            std::string("opening the simulated device ") + ids +
+                                (serialNumber ? " with serial number " + *serialNumber : ""));
 }
 
-std::unique_ptr<HidDevice> SimHidBackend::OpenPath(const std::string& path) {
+Expected<std::unique_ptr<HidDevice>> SimHidBackend::OpenPath(const std::string& path) {
     MutexLock lock(mutex_);
     for (const auto& entry : devices_)
         if (entry.path == path && entry.device->Plugged())
-            return std::make_unique<SimHidDevice>(entry.device);
-    return nullptr;
+            return std::unique_ptr<HidDevice>(std::make_unique<SimHidDevice>(entry.device));
+    // An unplugged device's node is gone, as a hidraw node is.
+    return Error::FromErrno(ENOENT, "opening " + path);
 }
 
 std::unique_ptr<DeviceNoticeSource> SimHidBackend::OpenNoticeSource() {

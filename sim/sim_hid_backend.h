@@ -33,9 +33,9 @@ public:
     bool Unplug(int number);  // false when out of range or already unplugged
 
     std::vector<HidDeviceInfo> Enumerate(uint16_t vendorId, uint16_t productId) override;
-    std::unique_ptr<HidDevice> Open(uint16_t vendorId, uint16_t productId,
-                                    const std::string* serialNumber) override;
-    std::unique_ptr<HidDevice> OpenPath(const std::string& path) override;
+    Expected<std::unique_ptr<HidDevice>> Open(uint16_t vendorId, uint16_t productId,
+                                              const std::string* serialNumber) override;
+    Expected<std::unique_ptr<HidDevice>> OpenPath(const std::string& path) override;
     std::unique_ptr<DeviceNoticeSource> OpenNoticeSource() override;
 
     struct NoticeQueue;  // shared between the backend and one notice source

@@ -3,6 +3,7 @@
 // The first input byte picks which ports report open and how much data they claim; bit 0 of the
 // second runs the link past its first settings poll.
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -38,12 +39,14 @@ class ScriptedBackend final : public HidBackend {
 public:
     ScriptedBackend(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     std::vector<HidDeviceInfo> Enumerate(uint16_t, uint16_t) override { return {}; }
-    std::unique_ptr<HidDevice> Open(uint16_t, uint16_t, const std::string*) override {
+    Expected<std::unique_ptr<HidDevice>> Open(uint16_t, uint16_t, const std::string*) override {
         auto device = std::make_unique<ScriptedDevice>(data_, size_);
         device_ = device.get();
-        return device;
+        return std::unique_ptr<HidDevice>(std::move(device));
     }
-    std::unique_ptr<HidDevice> OpenPath(const std::string&) override { return nullptr; }
+    Expected<std::unique_ptr<HidDevice>> OpenPath(const std::string& path) override {
+        return Error{ENOENT, "no device at " + path};
+    }
     std::unique_ptr<DeviceNoticeSource> OpenNoticeSource() override { return nullptr; }
     ScriptedDevice* device_ = nullptr;
 

@@ -276,7 +276,10 @@ TEST(LinkOpening, CloseAfterFailedStartClosesNothing) {
     SimHidBackend backend(1);
     CHVInterface link(backend);
     link.key = "NOT-THERE";
-    EXPECT_FALSE(link.Start(3, false));
+    const Expected<void> started = link.Start(3, false);
+    EXPECT_FALSE(started);
+    EXPECT_NE(started.error().message.find("NOT-THERE"), std::string::npos)
+        << "the backend's reason reaches the link's caller: " << started.error().message;
     EXPECT_EQ(link.enumerationPosition, 0);
     EXPECT_FALSE(link.Close());
     link.ServiceTick();  // no device: nothing happens

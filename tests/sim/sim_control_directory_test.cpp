@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "sim/sim_control_directory.h"
+#include "tests/support/opened_device.h"
 #include "tests/support/poll_until.h"
 #include "tests/support/temp_home.h"
 
@@ -24,7 +25,7 @@ TEST(SimControlDirectory, FilesPlugAndUnplugAndLogsShowWhatArrived) {
     auto notices = backend.OpenNoticeSource();
     {
         SimControlDirectory control(backend, dir);
-        auto device = backend.Open(kVendorId, kProductId, nullptr);
+        auto device = test::Opened(backend.Open(kVendorId, kProductId, nullptr));
         std::array<uint8_t, 64> report{1, 'L', 'I', 'S', 'T'};
         device->Write(report.data(), report.size());
         report = {3, 0x02};
@@ -76,7 +77,7 @@ TEST(SimControlDirectory, SleepsWhileIdleAndWakesForReports) {
     std::set<std::string> controlThreads = Threads();
     for (const std::string& thread : before) controlThreads.erase(thread);
 
-    auto device = backend.Open(kVendorId, kProductId, nullptr);
+    auto device = test::Opened(backend.Open(kVendorId, kProductId, nullptr));
     std::array<uint8_t, 64> report{1, 'L', 'I', 'S', 'T'};
     device->Write(report.data(), report.size());
     const std::string log = home.Root() + "/QX4SIM0001.log";

@@ -2,12 +2,14 @@
 #include <poll.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "sim/sim_hid_backend.h"
+#include "tests/support/opened_device.h"
 
 namespace qx {
 namespace {
@@ -44,7 +46,7 @@ std::string Ask(HidDevice& device, const std::string& text) {
 
 TEST(SimDevice, AnswersTheCommandProtocol) {
     SimHidBackend backend(1);
-    auto device = backend.Open(kVendorId, kProductId, nullptr);
+    auto device = test::Opened(backend.Open(kVendorId, kProductId, nullptr));
     ASSERT_TRUE(device);
     EXPECT_EQ(Ask(*device, "LIST"), "CAT;PTTCW;FSK;WINKEY");
     EXPECT_EQ(Ask(*device, "LIST CAT;SPEED"), "4800;9600;115200");
@@ -70,7 +72,7 @@ TEST(SimDevice, ConfiguredDelaySplitAndIds) {
     config.replyChunkSize = 4;
     config.reportIds[kCat] = 7;
     backend.AddDevice(config);
-    auto device = backend.Open(0, 0, nullptr);
+    auto device = test::Opened(backend.Open(0, 0, nullptr));
     auto report = Command("LIST");
     device->Write(report.data(), report.size());
     EXPECT_EQ(ReplyText(*device), "<none>");
@@ -82,7 +84,7 @@ TEST(SimDevice, ConfiguredDelaySplitAndIds) {
 
 TEST(SimDevice, TransceiverAnswersCatOnTheCatReportId) {
     SimHidBackend backend(1);
-    auto device = backend.Open(kVendorId, kProductId, nullptr);
+    auto device = test::Opened(backend.Open(kVendorId, kProductId, nullptr));
     auto sendCat = [&](const std::string& text) {
         auto report = Data(2, text);
         device->Write(report.data(), report.size());
@@ -111,7 +113,7 @@ TEST(SimDevice, RecordsStayBoundedOnALongRun) {
     config.echoWinKey = false;
     SimHidBackend backend;
     backend.AddDevice(config);
-    auto device = backend.Open(kVendorId, kProductId, nullptr);
+    auto device = test::Opened(backend.Open(kVendorId, kProductId, nullptr));
     auto& sim = *backend.Device(1);
     for (char c = 'a'; c <= 'j'; ++c) {
         auto report = Data(5, std::string(1, c));
@@ -139,7 +141,7 @@ TEST(SimDevice, StalledWritesBlockUntilResumedUnpluggedOrTimedOut) {
     using std::chrono::milliseconds;
     SimHidBackend backend(1);
     auto device = backend.Device(1);
-    auto handle = backend.Open(kVendorId, kProductId, nullptr);
+    auto handle = test::Opened(backend.Open(kVendorId, kProductId, nullptr));
     ASSERT_TRUE(handle);
     const auto report = Command("VER");
     device->StallWrites(milliseconds(60000));
@@ -162,7 +164,7 @@ TEST(SimDevice, StalledWritesBlockUntilResumedUnpluggedOrTimedOut) {
     EXPECT_EQ(result, -1);
 
     backend.Plug(1);
-    handle = backend.Open(kVendorId, kProductId, nullptr);
+    handle = test::Opened(backend.Open(kVendorId, kProductId, nullptr));
     device->StallWrites(milliseconds(10));
     EXPECT_EQ(handle->Write(report.data(), report.size()), -1) << "timed out";
     EXPECT_FALSE(device->WaitForStalledWrite(milliseconds(0)));
@@ -173,7 +175,7 @@ TEST(SimHidBackend, UnplugFailsHandlesAndNotifies) {
     auto notices = backend.OpenNoticeSource();
     ASSERT_TRUE(notices);
     const std::string second = SimSerialNumber(2);
-    auto device = backend.Open(kVendorId, kProductId, &second);
+    auto device = test::Opened(backend.Open(kVendorId, kProductId, &second));
     ASSERT_TRUE(device);
     EXPECT_EQ(backend.Enumerate(kVendorId, kProductId).size(), 2u);
     EXPECT_NE(backend.DevicePath(2).find("0483:A1DE"), std::string::npos);
@@ -193,7 +195,16 @@ TEST(SimHidBackend, UnplugFailsHandlesAndNotifies) {
     EXPECT_EQ(device->Read(buffer, 64), -1);
     EXPECT_EQ(device->Write(buffer, 64), -1);
     EXPECT_EQ(backend.Enumerate(0, 0).size(), 1u);
-    EXPECT_FALSE(backend.Open(kVendorId, kProductId, &second));
+    // Opening an unplugged device fails as with hidraw, naming what was asked for.
+    const auto bySerial = backend.Open(kVendorId, kProductId, &second);
+    EXPECT_FALSE(bySerial);
+    EXPECT_EQ(bySerial.error().code, ENODEV);
+    EXPECT_NE(bySerial.error().message.find(second), std::string::npos) << bySerial.error().message;
+    const auto byPath = backend.OpenPath(backend.DevicePath(2));
+    EXPECT_FALSE(byPath);
+    EXPECT_EQ(byPath.error().code, ENOENT);
+    EXPECT_NE(byPath.error().message.find(backend.DevicePath(2)), std::string::npos)
+        << byPath.error().message;
 
     ASSERT_TRUE(backend.Plug(2));
     EXPECT_EQ(notices->ReadNotices().at(0).kind, DeviceNotice::kArrival);

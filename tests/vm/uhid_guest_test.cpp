@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "link/CHVInterface.h"
+#include "tests/support/opened_device.h"
 #include "tests/vm/uhid_process.h"
 
 namespace qx::vm {
@@ -71,7 +72,7 @@ TEST_F(UhidGuestTest, DeviceIsFoundOpenedBySerialAnsweredAndUnplugged) {
 
     // Opening by serial must pick the second device, not merely the first with these ids.
     const std::string serial = "QX4SIM0002";
-    auto device = backend_->Open(kVendorId, kProductId, &serial);
+    auto device = test::Opened(backend_->Open(kVendorId, kProductId, &serial));
     ASSERT_TRUE(device);
     ASSERT_EQ(device->SetNonblocking(true), 0);
     uint8_t command[64] = {1, 'V', 'E', 'R'};
