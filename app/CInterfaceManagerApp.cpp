@@ -159,7 +159,6 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         ReportError(hid.error().message, showStartError);
         return kExitNoDeviceAccess;
     }
-    GiveSimulatedInterfacesPorts(hid->simulatedSerialNumbers);
     // From here on Ctrl+C and SIGTERM end the run through the exit path.
     TerminationSignals termination;
     std::printf("Virtual ports (%s) are published in %s\n", ports.Kind().c_str(),

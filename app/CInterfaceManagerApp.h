@@ -38,7 +38,8 @@ public:
     // Shows a start-up failure to the user; the text also goes to stderr in any case.
     std::function<void(const std::string&)> showError;
     // The hid backend of the run, chosen by the program at start-up; the kernel's hidraw
-    // devices unless the program chose otherwise.
+    // devices unless the program chose otherwise. Called once this start holds the run and the
+    // settings file is found, so the factory may write settings (GiveSimulatedInterfacesPorts).
     HidServiceFactory makeHidService = MakeHidrawService;
 
     // How long a start waits for the running instance.

@@ -3,8 +3,6 @@
 // devices or simulated ones. Product code sees only this seam, never the simulator.
 #include <functional>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "core/error.h"
 #include "platform/hid.h"
@@ -13,9 +11,6 @@ namespace qx {
 
 struct HidService {
     std::unique_ptr<HidBackend> backend;
-    std::shared_ptr<void>
-        control;  // drives simulated devices from outside; goes before the backend
-    std::vector<std::string> simulatedSerialNumbers;  // keys of the simulated devices, in order
     bool realDevices = false;  // the kernel's devices, with the system's device notices
 };
 

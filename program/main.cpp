@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/CInterfaceManagerApp.h"
@@ -44,8 +45,14 @@ int main(int argc, char** argv) {
         qInstallMessageHandler(previous);
     };
     qx::CInterfaceManagerApp app;
-    // The one place the program may reach the simulator: the hid seam chosen at start.
-    app.makeHidService = qx::MakeHidServiceFromEnvironment;
+    // The one place the program may reach the simulator: the hid seam chosen at start. Simulated
+    // interfaces get ports of their own, so they can be tried at once.
+    app.makeHidService = []() -> qx::Expected<qx::HidService> {
+        qx::Expected<qx::HidServiceChoice> choice = qx::MakeHidServiceFromEnvironment();
+        if (!choice) return choice.error();
+        qx::GiveSimulatedInterfacesPorts(choice->simulatedSerialNumbers);
+        return std::move(choice->service);
+    };
     app.runWindow = [&](qx::RunningServices& services) {
         ensureQt();
         QApplication::setQuitOnLastWindowClosed(false);

@@ -2,8 +2,8 @@
 
 #include <charconv>
 #include <cstdlib>
+#include <utility>
 
-#include "sim/sim_control_directory.h"
 #include "sim/sim_hid_backend.h"
 
 namespace qx {
@@ -16,23 +16,26 @@ int ParseSimulatedDeviceCount(const std::string& text) {
     return count;
 }
 
-Expected<HidService> MakeHidServiceFromEnvironment() {
+Expected<HidServiceChoice> MakeHidServiceFromEnvironment() {
     const char* simulated = std::getenv("QXM_SIMULATED_DEVICES");
-    if (simulated == nullptr) return MakeHidrawService();
+    if (simulated == nullptr) {
+        Expected<HidService> hidraw = MakeHidrawService();
+        if (!hidraw) return hidraw.error();
+        return HidServiceChoice{std::move(*hidraw), {}};
+    }
     const int count = ParseSimulatedDeviceCount(simulated);
     if (count < 0) {
         return Error{0, "QXM_SIMULATED_DEVICES must be a number of devices from 0 to " +
                             std::to_string(kMaxSimulatedDevices)};
     }
-    HidService service;
+    HidServiceChoice choice;
     for (int device = 1; device <= count; ++device)
-        service.simulatedSerialNumbers.push_back(SimSerialNumber(device));
+        choice.simulatedSerialNumbers.push_back(SimSerialNumber(device));
     auto backend = std::make_unique<SimHidBackend>(count);
-    if (const char* control = std::getenv("QXM_SIM_CONTROL_DIR"); control && *control) {
-        service.control = std::make_shared<SimControlDirectory>(*backend, control);
-    }
-    service.backend = std::move(backend);
-    return service;
+    if (const char* control = std::getenv("QXM_SIM_CONTROL_DIR"); control && *control)
+        backend->FollowControlDirectory(control);
+    choice.service.backend = std::move(backend);
+    return choice;
 }
 
 }  // namespace qx

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "platform/fd.h"
+#include "sim/sim_control_directory.h"
 
 namespace qx {
 
@@ -72,7 +73,12 @@ SimHidBackend::SimHidBackend(int deviceCount) {
     for (int i = 0; i < deviceCount; ++i) AddDevice();
 }
 
-SimHidBackend::~SimHidBackend() = default;
+// The control directory's thread stops before the devices it drives go.
+SimHidBackend::~SimHidBackend() { control_.reset(); }
+
+void SimHidBackend::FollowControlDirectory(const std::string& directory) {
+    control_ = std::make_unique<SimControlDirectory>(*this, directory);
+}
 
 int SimHidBackend::AddDevice(SimDeviceConfig config, bool plugged) {
     MutexLock lock(mutex_);

@@ -15,11 +15,21 @@
 
 namespace qx {
 
+class SimControlDirectory;
+
 class SimHidBackend : public HidBackend {
 public:
     // deviceCount devices with the default configuration, all plugged in.
     explicit SimHidBackend(int deviceCount = 0);
     ~SimHidBackend() override;
+    SimHidBackend(const SimHidBackend&) = delete;
+    SimHidBackend& operator=(const SimHidBackend&) = delete;
+
+    // From now on, files in directory plug and unplug the devices and show what they received
+    // (sim_control_directory.h), for as long as this backend lives. Called once, before the
+    // backend is shared.
+    void FollowControlDirectory(const std::string& directory);
+    bool FollowsControlDirectory() const { return control_ != nullptr; }
 
     // Adds device number Count()+1; config's serial number is replaced by the numbered one
     // unless it was changed from the default. Returns the device's number.
@@ -52,6 +62,8 @@ private:
     mutable Mutex mutex_;
     std::vector<Entry> devices_ QX_GUARDED_BY(mutex_);
     std::vector<std::weak_ptr<NoticeQueue>> noticeQueues_ QX_GUARDED_BY(mutex_);
+    // Its thread calls into this backend: it ends first (see the destructor).
+    std::unique_ptr<SimControlDirectory> control_;
 };
 
 // The serial number and path of simulated device number (from 1).
