@@ -55,7 +55,7 @@ std::set<int> HidrawDescriptors() {
 struct OpenedDevice {
     hid_device* device = nullptr;
     int fd = -1;      // hidapi's descriptor of the device, -1 when it cannot be told
-    int failure = 0;  // errno of a failed open, 0 when hidapi tried no node
+    int failure = 0;  // errno after a failed open, 0 when nothing set it
 };
 
 // hidapi keeps its descriptor to itself, but the link needs it to sleep until an input report
@@ -93,8 +93,8 @@ private:
     int fd_;  // hidapi's own descriptor, closed by hid_close
 };
 
-// The open device, or "<attempted>: <strerror>" as hidapi's own error texts put it; a device
-// that hidapi did not find (no node tried) is ENODEV.
+// The open device, or "<attempted>: <strerror>" as hidapi's own error texts put it. A device
+// hidapi did not find may leave errno unset: ENODEV then.
 template <typename OpenFn>
 Expected<std::unique_ptr<HidDevice>> Wrap(OpenFn open, const std::string& attempted) {
     const OpenedDevice opened = OpenWithDescriptor(open);
