@@ -1,6 +1,7 @@
 #include "manager/CHVInterfaceManager.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
 #include "platform/trace.h"
@@ -114,12 +115,27 @@ bool CHVInterfaceManager::AddInterface(int position, const std::string& key,
     link->product = product;
     link->devicePath = path;
     link->observer = observer;
-    if (!link->Start(position, ignoreSerialNumbers_)) return false;
+    const Expected<void> started = link->Start(position, ignoreSerialNumbers_);
+    if (!started) {
+        ReportOpenFailure(key, started.error().message);
+        return false;
+    }
+    openFailures_.erase(key);
     LoadSettings(*link);
     provisioning.CreatePorts(*link);
     list.push_back(std::move(link));
     listChanged_ = 1;
     return true;
+}
+
+// A device that cannot be opened (most often: no permission on its hidraw node) is tried again
+// at every scan. Its reason goes to standard error, which the journal keeps for the user
+// service, once, and again only when it changes.
+void CHVInterfaceManager::ReportOpenFailure(const std::string& key, const std::string& reason) {
+    std::string& last = openFailures_[key];
+    if (last == reason) return;
+    last = reason;
+    std::fprintf(stderr, "Interface %s cannot be opened: %s\n", key.c_str(), reason.c_str());
 }
 
 bool CHVInterfaceManager::RemoveInterface(int index) {

@@ -1,6 +1,7 @@
 #pragma once
 // The ordered list of live links, one per connected "QX-4": discovery, hot-plug, teardown, and
 // the flags of links and ports turned into observer calls. User interface thread only.
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -48,12 +49,16 @@ public:
 private:
     std::string KeyOf(const HidDeviceInfo& info, std::size_t position);
     void RemoveLinksOn(const std::set<std::string>& removedNodes);
+    void ReportOpenFailure(const std::string& key, const std::string& reason);
 
     HidBackend& hid_;
     std::unique_ptr<DeviceNoticeSource> notices_;
     int listChanged_ = 0;
     int startupCountdown_ = 50;
     const bool ignoreSerialNumbers_;  // fixed at start, for the whole run
+    // The last reason each device that is present could not be opened, so that a scan repeats
+    // none of them.
+    std::map<std::string, std::string> openFailures_;
 };
 
 }  // namespace qx

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -36,6 +37,12 @@ public:
     std::unique_ptr<DeviceNoticeSource> OpenNoticeSource() override {
         return std::make_unique<Source>(*this, SimHidBackend::OpenNoticeSource());
     }
+    Expected<std::unique_ptr<HidDevice>> Open(uint16_t vendorId, uint16_t productId,
+                                              const std::string* serialNumber) override {
+        if (!refuseOpens.empty()) return Error::FromErrno(EACCES, refuseOpens);
+        return SimHidBackend::Open(vendorId, productId, serialNumber);
+    }
+    std::string refuseOpens;          // when set, opens fail: what was attempted
     bool loseNotices = false;         // the real notices are dropped, the loss reported
     bool swallowNotices = false;      // the real notices are dropped unseen
     std::vector<DeviceNotice> extra;  // handed out with the next read
@@ -137,6 +144,26 @@ TEST_F(InterfaceManagerTest, ArrivalStartsLinkReadsSectionAndCreatesPortsAProgra
     Manager().Tick();
     EXPECT_EQ(observer_.interfacesChanged, 1)
         << "the list change reaches the observer on the next tick";
+}
+
+// A node the user may not open (uaccess not yet applied, say) is retried at every scan; the user
+// learns why once per reason, not once per scan.
+TEST_F(InterfaceManagerTest, AnUnopenableDeviceSaysWhyOncePerReason) {
+    backend_.AddDevice();
+    const auto scan = [&](const std::string& refusal) {
+        backend_.refuseOpens = refusal;
+        testing::internal::CaptureStderr();
+        Manager().Refresh(true);
+        return testing::internal::GetCapturedStderr();
+    };
+    const std::string said = scan("opening /dev/hidraw0");
+    EXPECT_EQ(said,
+              "Interface QX4SIM0001 cannot be opened: opening /dev/hidraw0: Permission denied\n");
+    EXPECT_EQ(scan("opening /dev/hidraw0"), "") << "the same reason is not said again";
+    EXPECT_NE(scan("opening /dev/hidraw1"), "") << "a new reason is";
+    EXPECT_EQ(Manager().Count(), 0);
+    EXPECT_EQ(scan(""), "");
+    EXPECT_EQ(Manager().Count(), 1) << "opened once the node is open to the user";
 }
 
 TEST_F(InterfaceManagerTest, UnplugReleasesOrDeletesPortsBySettingAndSavesTheSection) {
