@@ -10,7 +10,7 @@ packages=(
   xvfb xauth fonts-noto-cjk socat trayer dunst x11-apps
   lintian appstream librsvg2-bin
   dbus-daemon libhamlib-utils jq
-  mmdebstrap qemu-system-x86 e2fsprogs
+  mmdebstrap qemu-system-x86 qemu-system-arm e2fsprogs cpio xz-utils
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -2,7 +2,9 @@
 # The package on a booted Debian system, as a radio amateur installs it: builds (once, cached) a
 # Debian image with its own kernel, systemd as PID 1, udev, logind and a user logged in on tty1,
 # boots it in QEMU and runs scenario.sh in it against the package built by scripts/package.sh.
-#   tests/system/run.sh <debian13|debian12>
+#   tests/system/run.sh <debian13|debian12|debian13-arm64>
+# On arm64 (emulated, several times slower) the scenario is the short one: install, the headless
+# user service with a uhid device, keying and CAT with rigctl.
 # Environment:
 #   QX_SYSTEM_CACHE  where images are kept (default /var/cache/qx-manager-ci, outside the tree
 #                    so that a fresh clone on the same machine finds them)
@@ -12,27 +14,36 @@ set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
+. "$here/qemu.sh"
+arch=amd64 scenario=full
 case "${1:-}" in
     debian13) suite=trixie ;;
     debian12) suite=bookworm ;;
-    *) echo "usage: $0 <debian13|debian12>" >&2; exit 2 ;;
+    debian13-arm64) suite=trixie arch=arm64 scenario=short ;;
+    *) echo "usage: $0 <debian13|debian12|debian13-arm64>" >&2; exit 2 ;;
 esac
 release="$1"
+build_dir="$root/build-package"
+[ "$arch" = arm64 ] && build_dir="$root/build-package-debian13-arm64"
 cache="${QX_SYSTEM_CACHE:-/var/cache/qx-manager-ci}"
 logs="${QX_SYSTEM_LOGS:-$root/build/system-$release}"
-package="${QX_PACKAGE:-$(ls "$root"/build-package/qx-manager_*.deb 2>/dev/null | head -n1)}"
+package="${QX_PACKAGE:-$(ls "$build_dir"/qx-manager_*.deb 2>/dev/null | head -n1)}"
 guest_timeout=1200
+[ "$arch" = arm64 ] && guest_timeout=2400
 # What the scenario uses besides the package; the package's own dependencies are downloaded
 # into the image (not installed), so that apt resolves them at test time without a network.
-packages=(linux-image-amd64 initramfs-tools systemd-sysv udev dbus libpam-systemd login
-          libhamlib-utils python3-serial xvfb xauth dbus-x11 procps)
+packages=(linux-image-"$arch" initramfs-tools systemd-sysv udev dbus libpam-systemd login
+          libhamlib-utils python3-serial procps)
+[ "$scenario" = full ] && packages+=(xvfb xauth dbus-x11)
 
 say() { echo "system[$release]: $*" >&2; }
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 
-[ -f "$package" ] || { say "no package: run scripts/package.sh first"; exit 1; }
-for tool in mmdebstrap qemu-system-x86_64 mke2fs debugfs; do
+[ -f "$package" ] || { say "no package: run scripts/package.sh${arch/amd64/} first"; exit 1; }
+qemu=qemu-system-x86_64
+[ "$arch" = arm64 ] && qemu=qemu-system-aarch64
+for tool in mmdebstrap "$qemu" mke2fs debugfs; do
     command -v "$tool" >/dev/null || { say "$tool is missing: run scripts/install-deps.sh"; exit 1; }
 done
 
@@ -41,10 +52,19 @@ done
 # Recommends come along, as they do for a user.
 download=(apt-get install -y -q --download-only -o APT::Install-Recommends=true)
 key="$( { echo "$suite ${packages[*]} ${download[*]}"; dpkg-deb -f "$package" Depends;
-          cat "$here/image-setup.sh"; } | sha256sum | cut -c1-16)"
+          cat "$here/image-setup.sh"
+          [ "$arch" = amd64 ] || cat "$here"/{foreign-image,firstboot,firstboot-init}.sh; } |
+       sha256sum | cut -c1-16)"
 image_dir="$cache/$release-$key"
 
 build_image() {
+    if [ "$arch" != amd64 ]; then
+        local start; start="$(now)"
+        "$here/foreign-image.sh" "$suite" "$arch" "$image_dir" "$package" "$here/image-setup.sh" \
+            "${packages[@]}"
+        say "image built in $(elapsed "$start" "$(now)") s"
+        return
+    fi
     say "building the $suite image (mmdebstrap)"
     local start tree; start="$(now)"
     tree="$(mktemp -d "$cache/tree.XXXXXX")"
@@ -85,21 +105,19 @@ mkdir -p "$data/out"
 cp "$here/scenario.sh" "$here/keying_latency.py" "$data/"
 cp "$package" "$data/qx-manager.deb"
 "$here/lower-version.sh" "$package" "$data/qx-manager-old.deb"
-cp "${QX_UHID:-$root/build-package/sim/qx_uhid}" "$data/qx_uhid"
-mke2fs -q -t ext4 -L qx-test -d "$data" "$work/data.img" 256M
+cp "${QX_UHID:-$build_dir/sim/qx_uhid}" "$data/qx_uhid"
+mke2fs -q -t ext4 -L qx-test -d "$data" "$work/data.img" 256M >/dev/null
 
 say "booting $suite; scenario log follows at the end"
 start="$(now)"
 qemu_status=0
 # -snapshot: the cached root image is never written. no_timer_check: on a busy host the emulated
 # CPU is too slow for the kernel's early timer check, which then panics.
-timeout "$((guest_timeout + 120))" qemu-system-x86_64 \
-    -accel tcg -m 1536 -smp 2 -nographic -no-reboot -nic none -snapshot \
-    -kernel "$image_dir/vmlinuz" -initrd "$image_dir/initrd.img" \
-    -append "root=/dev/vda rw console=ttyS0 panic=-1 no_timer_check systemd.show_status=0 qx.timeout=$guest_timeout" \
-    -drive "file=$image_dir/root.img,format=raw,if=virtio" \
+qemu_boot "$arch" "$((guest_timeout + 120))" "$image_dir/vmlinuz" "$image_dir/initrd.img" \
+    "root=/dev/vda rw panic=-1 no_timer_check systemd.show_status=0 qx.timeout=$guest_timeout qx.scenario=$scenario" \
+    -snapshot -drive "file=$image_dir/root.img,format=raw,if=virtio" \
     -drive "file=$work/data.img,format=raw,if=virtio,snapshot=off" \
-    </dev/null >"$work/console" 2>&1 || qemu_status=$?
+    >"$work/console" 2>&1 || qemu_status=$?
 total="$(elapsed "$start" "$(now)")"
 
 rm -rf "$logs" && mkdir -p "$logs"
