@@ -11,6 +11,7 @@ werror=OFF
 [ -n "${QX_CI:-}" ] && werror=ON
 ./scripts/chroot-run.sh "$chroot" bash -euc '
   werror="$1" skips="$2" exclude=()
+  export QX_TEST_EMULATOR=qemu-aarch64-static  # runs the program the tests start
   [ -n "$skips" ] && exclude=(-E "$skips")
   cmake -S . -B build-arm64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
       -DQX_WERROR="$werror" >/dev/null

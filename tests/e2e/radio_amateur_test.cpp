@@ -350,14 +350,17 @@ TEST_F(RadioAmateurTest, RigctldOnTheHeadlessCatPortServesANetworkRig) {
     ProgramProcess daemon(
         "rigctld", {"-m", "2014", "-r", Port(3), "-s", "9600", "-T", "127.0.0.1", "-t", tcpPort},
         env_.Root() + "/rigctld");
-    const std::string rigctl = "rigctl -m 2 -r " + address + " ";
+    // Hamlib 4.6 prints the daemon's banner before the answer: the answer is the last line.
+    const auto rigctl = [&](const std::string& command) {
+        return CommandOutput("rigctl -m 2 -r " + address + " " + command +
+                             " 2>/dev/null | tail -n 1");
+    };
     std::string frequency;
-    EXPECT_TRUE(test::PollUntil(
-        [&] { return (frequency = CommandOutput(rigctl + "f 2>/dev/null")) == "14074000\n"; },
-        kWaitBound, kWaitStep))
+    EXPECT_TRUE(test::PollUntil([&] { return (frequency = rigctl("f")) == "14074000\n"; },
+                                kWaitBound, kWaitStep))
         << frequency << daemon.Err();
-    CommandOutput(rigctl + "F 7030000");
-    EXPECT_EQ(CommandOutput(rigctl + "f"), "7030000\n");
+    rigctl("F 7030000");
+    EXPECT_EQ(rigctl("f"), "7030000\n");
 
     const auto status = Once({"--status"});
     EXPECT_NE(status->Out().find("  CAT     " + Port(3) + "  open by "), std::string::npos)

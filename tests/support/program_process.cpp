@@ -44,17 +44,33 @@ std::string FindProgram(const std::string& name) {
     return name;
 }
 
+std::vector<std::string> ProgramCommand(const std::vector<std::string>& args) {
+    std::vector<std::string> command;
+    if (const char* emulator = std::getenv("QX_TEST_EMULATOR"); emulator && *emulator)
+        command.push_back(emulator);
+    command.push_back(ProgramPath());
+    command.insert(command.end(), args.begin(), args.end());
+    return command;
+}
+
 ProgramProcess::ProgramProcess(const std::vector<std::string>& args,
                                const std::string& outputPrefix)
-    : ProgramProcess(ProgramPath(), args, outputPrefix) {}
+    : out_(outputPrefix + ".out"), err_(outputPrefix + ".err") {
+    Start(ProgramCommand(args));
+}
 
 ProgramProcess::ProgramProcess(const std::string& executable, const std::vector<std::string>& args,
                                const std::string& outputPrefix)
     : out_(outputPrefix + ".out"), err_(outputPrefix + ".err") {
+    std::vector<std::string> argv{executable};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Start(std::move(argv));
+}
+
+void ProgramProcess::Start(std::vector<std::string> argv) {
     // Everything is prepared before the fork: the child of a process with threads may only
     // make async-signal-safe calls, so it must not allocate.
-    std::vector<std::string> argv{FindProgram(executable)};
-    argv.insert(argv.end(), args.begin(), args.end());
+    argv[0] = FindProgram(argv[0]);
     std::vector<char*> raw;
     for (std::string& arg : argv) raw.push_back(arg.data());
     raw.push_back(nullptr);

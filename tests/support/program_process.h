@@ -13,6 +13,10 @@ namespace qx::test {
 std::string ReadFile(const std::string& path);
 // The built program: the nearest qx-manager in the folders above the test binary.
 std::string ProgramPath();
+// The command that runs the built program with args. Cross-built tests run under the user-mode
+// emulator named in QX_TEST_EMULATOR, from which the kernel cannot exec the program itself: the
+// emulator then comes first.
+std::vector<std::string> ProgramCommand(const std::vector<std::string>& args);
 // The path of a program: name itself when it holds a '/', else the first match in PATH (name
 // when none matches).
 std::string FindProgram(const std::string& name);
@@ -38,6 +42,8 @@ public:
     std::string Err() const { return ReadFile(err_); }
 
 private:
+    void Start(std::vector<std::string> argv);
+
     std::string out_, err_;
     pid_t pid_ = -1;
     std::optional<int> status_;

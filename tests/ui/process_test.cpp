@@ -101,16 +101,23 @@ TEST_F(ProgramProcessTest, ExitReturnsOnceTheProgramHasEndedAndAStartRightAfterI
 // Over ssh: the window cannot be had, and Qt would abort with a core. -h needs no display.
 TEST_F(ProgramProcessTest, WithoutADisplayTheWindowStartSaysWhyAndHelpStillPrints) {
     // No display at all, or one that no server answers (a stale DISPLAY).
+    const auto withEnvironment = [](std::vector<std::string> settings,
+                                    const std::vector<std::string>& args) {
+        const std::vector<std::string> command = test::ProgramCommand(args);
+        settings.insert(settings.end(), command.begin(), command.end());
+        return settings;
+    };
     for (const char* display : {"-uDISPLAY", "DISPLAY=:99"}) {
         ProgramProcess start(
-            "env", {"-uWAYLAND_DISPLAY", "-uQT_QPA_PLATFORM", display, ProgramPath(), "-s"},
+            "env", withEnvironment({"-uWAYLAND_DISPLAY", "-uQT_QPA_PLATFORM", display}, {"-s"}),
             Output());
         EXPECT_EQ(start.Wait(), 4) << start.Err();
         EXPECT_NE(start.Err().find("No display: start it with --headless, or set DISPLAY\n"),
                   std::string::npos)
             << start.Err();
     }
-    ProgramProcess help("env", {"-uDISPLAY", "-uQT_QPA_PLATFORM", ProgramPath(), "-h"}, Output());
+    ProgramProcess help("env", withEnvironment({"-uDISPLAY", "-uQT_QPA_PLATFORM"}, {"-h"}),
+                        Output());
     EXPECT_EQ(help.Wait(), 0) << help.Err();
     EXPECT_EQ(help.Out().rfind("Usage: qx-manager", 0), 0u) << help.Out();
 }
