@@ -24,6 +24,9 @@ cat > /etc/systemd/system/qx-system-test.service <<'UNIT'
 [Unit]
 Description=QX Manager system test scenario
 After=multi-user.target getty@tty1.service
+# The test disk's mount is "nofail", so nothing else waits for it: without this the condition
+# could be checked before the disk is mounted, and the scenario would never run.
+RequiresMountsFor=/srv/qx-test
 ConditionPathExists=/srv/qx-test/scenario.sh
 
 [Service]
