@@ -57,17 +57,9 @@ key="$( { echo "$suite ${packages[*]} ${download[*]}"; dpkg-deb -f "$package" De
        sha256sum | cut -c1-16)"
 image_dir="$cache/$release-$key"
 
-build_image() {
-    if [ "$arch" != amd64 ]; then
-        local start; start="$(now)"
-        "$here/foreign-image.sh" "$suite" "$arch" "$image_dir" "$package" "$here/image-setup.sh" \
-            "${packages[@]}"
-        say "image built in $(elapsed "$start" "$(now)") s"
-        return
-    fi
+build_native_image() {
     say "building the $suite image (mmdebstrap)"
-    local start tree; start="$(now)"
-    tree="$(mktemp -d "$cache/tree.XXXXXX")"
+    local tree; tree="$(mktemp -d "$cache/tree.XXXXXX")"
     # The tree is made by root so that mke2fs keeps its owners.
     mmdebstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" \
         --skip=cleanup/apt/lists --skip=cleanup/apt/cache \
@@ -85,8 +77,20 @@ build_image() {
     mke2fs -q -t ext4 -L root -d "$tree" "$part/root.img" 3G
     rm -rf "$tree"
     rm -rf "$image_dir" && mv "$part" "$image_dir"
-    # Images of other keys are out of date.
-    find "$cache" -maxdepth 1 -name "$release-*" ! -path "$image_dir" -exec rm -rf {} +
+}
+
+build_image() {
+    local start; start="$(now)"
+    if [ "$arch" = amd64 ]; then
+        build_native_image
+    else
+        "$here/foreign-image.sh" "$suite" "$arch" "$image_dir" "$package" "$here/image-setup.sh" \
+            "${packages[@]}"
+    fi
+    # Images of this release's other keys (16 characters: not another architecture's) are out
+    # of date.
+    find "$cache" -maxdepth 1 -name "$release-$(printf '?%.0s' {1..16})" ! -path "$image_dir" \
+        -exec rm -rf {} +
     say "image built in $(elapsed "$start" "$(now)") s"
 }
 
