@@ -14,15 +14,6 @@
 #include "sim/hid_service_choice.h"
 #include "ui/main_window_run.h"
 
-// Read by the sanitizers at start-up (unused otherwise): Qt's pooled threads and its D-Bus
-// connection (with GLib's event loop) run in uninstrumented libraries, so their allocations and
-// event descriptors look racy; fontconfig keeps its font patterns until the process ends.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libQt6Core.so\nrace:libQt6Gui.so\nrace:libQt6DBus.so\nrace:libglib-2.0.so\n"
-           "race:libdbus-1.so\n";
-}
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
-
 namespace {
 
 // Qt ends the process with a core dump when its platform cannot start (a DISPLAY that names no
