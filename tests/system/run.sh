@@ -29,7 +29,6 @@ cache="${QX_SYSTEM_CACHE:-/var/cache/qx-manager-ci}"
 logs="${QX_SYSTEM_LOGS:-$root/build/system-$release}"
 package="${QX_PACKAGE:-$(ls "$build_dir"/qx-manager_*.deb 2>/dev/null | head -n1)}"
 guest_timeout=1200
-[ "$arch" = arm64 ] && guest_timeout=2400
 # What the scenario uses besides the package; the package's own dependencies are downloaded
 # into the image (not installed), so that apt resolves them at test time without a network.
 packages=(linux-image-"$arch" initramfs-tools systemd-sysv udev dbus libpam-systemd login
