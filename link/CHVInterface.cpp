@@ -181,23 +181,20 @@ std::string CHVInterface::VersionText() const {
 
 void CHVInterface::ServiceTick() { ServicePass(1); }
 
+// A pass late for its due tick counts that tick once (see the header).
 int64_t CHVInterface::ServicePass(int64_t elapsedTicks) {
     if (!device_) return kNoPassDue;
-    const int64_t elapsed = std::max<int64_t>(elapsedTicks, 1);
-    const int64_t slept = std::min(passDue_, elapsed) - 1;
+    const int64_t counted = std::clamp<int64_t>(elapsedTicks, 1, passDue_);
     {
         MutexLock lock(portGuard);
-        CountSleptTicks(slept);
-        bool reading = true;
-        for (int64_t tick = slept + 1; tick < elapsed; ++tick) reading = RunLateTick(reading);
-        RunOwnTick();
+        CountSleptTicks(counted - 1);
+        RunTick();
         passDue_ = NextPassDue();
     }
     WriteOutbox();
     return passDue_;
 }
 
-// Ticks before the one the last pass asked for: no rule was due on them, so they only count.
 void CHVInterface::CountSleptTicks(int64_t ticks) {
     if (ticks <= 0) return;
     if (pttCwPortOpen_)
@@ -206,22 +203,10 @@ void CHVInterface::CountSleptTicks(int64_t ticks) {
     CountSleptPollTicks(ticks);
 }
 
-// A tick the worker was late for, run with what was known at the last pass: running tests and
-// line repeats, the reports waiting in the device (one per tick, while it has more), and the
-// command protocol. Returns whether the device may still hold reports.
-bool CHVInterface::RunLateTick(bool reading) {
-    RunLineTest(pttTestCountdown, kPttBit, rtsState_, false);
-    RunLineTest(cwTestCountdown, kCwBit, dtrState_, false);
-    if (pttCwPortOpen_) CountLineRepeat();
-    if (reading) reading = Receive() || InputWaiting();
-    RunCommandProtocolTick();
-    return reading;
-}
-
-// The pass's own tick: every step, with the ports and requests as they are now.
-void CHVInterface::RunOwnTick() {
-    RunLineTest(pttTestCountdown, kPttBit, rtsState_, true);
-    RunLineTest(cwTestCountdown, kCwBit, dtrState_, true);
+// Every step, with the ports and requests as they are now.
+void CHVInterface::RunTick() {
+    RunLineTest(pttTestCountdown, kPttBit, rtsState_);
+    RunLineTest(cwTestCountdown, kCwBit, dtrState_);
     ServicePttCwPort();
     Receive();
     Transmit(kCat);
@@ -294,12 +279,7 @@ IVSPortAx* CHVInterface::OpenPort(Channel channel) {
 void CHVInterface::WriteReport(const Report& report) {
     // Noted before the write: a refused report may still have reached the device.
     if (report[0] == kLineReportId) lineFlagsWritten_ = report[1];
-    const bool taken =
-        device_->Write(report.data(), report.size()) == static_cast<int>(report.size());
-    if (taken) {
-        reportsWritten.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
+    if (device_->Write(report.data(), report.size()) == static_cast<int>(report.size())) return;
     const uint64_t refused = reportWritesRefused.fetch_add(1, std::memory_order_relaxed) + 1;
     if (TraceOn()) {
         char text[64];
@@ -319,12 +299,10 @@ void CHVInterface::SendLineReport() {
 }
 
 // A test sets its line on its first tick and clears it on its last unless the port's own line
-// holds it. A test requested since the last pass starts on the pass's own tick (mayStart). The
-// decrement only lands if no restart came in meanwhile, so a restart is never lost.
-void CHVInterface::RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState,
-                               bool mayStart) {
+// holds it. The decrement only lands if no restart came in meanwhile, so a restart is never lost.
+void CHVInterface::RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState) {
     int ticksLeft = countdown.load();
-    if (ticksLeft <= 0 || (ticksLeft == kTestTicks && !mayStart)) return;
+    if (ticksLeft <= 0) return;
     if (ticksLeft == kTestTicks) {
         lineFlags_ |= bit;
         SendLineReport();
@@ -342,6 +320,10 @@ void CHVInterface::ServicePttCwPort() {
         if (pttCwPortOpen_) {
             pttCwPortOpen_ = 0;
             DropLines();  // the program let go of the port
+            // Its lines are off now: a test's end may release its line, and a program that
+            // opens the port with a line raised has it sent.
+            rtsState_ = 0;
+            dtrState_ = 0;
         }
         return;
     }
@@ -384,11 +366,10 @@ void CHVInterface::UpdateLine(int newState, int& storedState, uint8_t bit) {
     SendLineReport();
 }
 
-// One input report per tick; the first channel whose report id matches takes it. Returns whether
-// a report was read.
-bool CHVInterface::Receive() {
+// One input report per tick; the first channel whose report id matches takes it.
+void CHVInterface::Receive() {
     Report report{};
-    if (device_->Read(report.data(), report.size()) <= 0) return false;
+    if (device_->Read(report.data(), report.size()) <= 0) return;
     const int id = report[0];
     if (id == kCommandReportId) {
         HandleReply(report);
@@ -404,7 +385,6 @@ bool CHVInterface::Receive() {
     } else if (id == reportIds[kWinKey].load()) {
         DeliverToPort(kWinKey, report);
     }
-    return true;
 }
 
 // Whether the device still holds reports, ready or not (a gone device holds none).

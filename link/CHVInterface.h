@@ -6,8 +6,15 @@
 // when a port has bytes or the device a report (at most one pass per tick), every tick while
 // something counts or a command is queued, on the tick a timed rule is due (the settings poll, a
 // line repeat), and otherwise it sleeps until news wakes it: the device's descriptor, an event of
-// a channel port, a request of the user interface, or Close. A pass stands for every tick since
-// the last one, so the rules keep their tick counts in elapsed milliseconds.
+// a channel port, a request of the user interface, or Close.
+//
+// What a pass counts: the ticks slept before the tick the previous pass asked for had nothing
+// due, so they count in full (the poll counter, the line repeat counter, and with them the reply
+// wait, keep elapsed time while the link sleeps); the pass itself is one tick. A pass that comes
+// after the tick it was due on, because the worker could not run (a stall), stands for that tick
+// alone: a stall counts once, as a periodic timer that does not make up missed periods would
+// have it. So after a stall the device's waiting reports are read one per tick on the passes
+// that follow, each under the command it answers, and one queued command goes out per tick.
 //
 // Threads: the user interface thread constructs, starts, closes and destroys the link, binds and
 // clears channel ports (holding portGuard, then Wake) and makes requests; the worker runs the
@@ -69,12 +76,10 @@ public:
     bool Close();
     // One 1 ms tick; public so tests can drive the link by hand without the worker.
     void ServiceTick();
-    // One pass standing for elapsedTicks ticks (at least 1) since the previous one: it does what
-    // that many ServiceTick calls would have done with what it finds. The ticks before the one
-    // the previous pass asked for only count; those from it on, when the pass is late, run one
-    // by one (reports waiting in the device, the reply wait, timed rules); news of the ports and
-    // the user interface is taken on the pass's own, last tick. Returns the ticks from this pass
-    // to the next one a rule needs, or kNoPassDue when only news can start work. Public so tests
+    // One pass, elapsedTicks (at least 1) after the previous one: the ticks before the one that
+    // pass asked for only count, and the pass runs one tick with everything it finds (see
+    // above: the ticks it came late for are not made up). Returns the ticks from this pass to
+    // the next one a rule needs, or kNoPassDue when only news can start work. Public so tests
     // can run the worker's schedule on simulated time.
     int64_t ServicePass(int64_t elapsedTicks);
 
@@ -83,8 +88,6 @@ public:
     void Wake() { wake_->Signal(); }
     // What the channel ports' event sinks signal to wake the worker; it outlives the link.
     std::shared_ptr<WakeEvent> WorkerWake() const { return wake_; }
-    // The descriptor of the device's input reports, -1 when it has none (or none is open).
-    int DevicePollFd() const { return devicePollFd_; }
 
     // Identity, filled in by the manager on the user interface thread before Start.
     int modelIndex = 0;
@@ -118,9 +121,8 @@ public:
     std::atomic<uint64_t> servicePasses{0};
     std::atomic<int> sleeping{0};
 
-    // What became of the reports this link wrote to the device, for tracing: the worker counts,
-    // anyone reads. A refused write is one the device did not take whole (lost, not retried).
-    std::atomic<uint64_t> reportsWritten{0};
+    // Reports the device did not take whole (lost, not retried), for tracing: the worker
+    // counts, anyone reads.
     std::atomic<uint64_t> reportWritesRefused{0};
 
     // Bytes from the device that an open port could not take because its program does not read
@@ -163,16 +165,15 @@ private:
         QX_REQUIRES(portGuard);  // null unless the port exists and reports open
     void SendLineReport() QX_REQUIRES(portGuard);
     void CountSleptTicks(int64_t ticks);
-    bool RunLateTick(bool reading) QX_REQUIRES(portGuard);
-    void RunOwnTick() QX_REQUIRES(portGuard);
+    void RunTick() QX_REQUIRES(portGuard);
     void RunCommandProtocolTick() QX_REQUIRES(portGuard);
-    void RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState, bool mayStart)
+    void RunLineTest(std::atomic<int>& countdown, uint8_t bit, int portLineState)
         QX_REQUIRES(portGuard);
     void ServicePttCwPort() QX_REQUIRES(portGuard);
     void CountLineRepeat() QX_REQUIRES(portGuard);
     void UpdateLine(int newState, int& storedState, uint8_t bit) QX_REQUIRES(portGuard);
     void DropLines() QX_REQUIRES(portGuard);
-    bool Receive() QX_REQUIRES(portGuard);
+    void Receive() QX_REQUIRES(portGuard);
     bool InputWaiting() const;
     void DeliverToPort(Channel channel, const Report& report) QX_REQUIRES(portGuard);
     void NoteDelivery(Channel channel, bool taken, int count);
@@ -187,11 +188,13 @@ private:
     void PollChannelSettings(Channel channel, SentSettings& sent, const char* name)
         QX_REQUIRES(portGuard);
     void SendQueuedCommand();
+    bool ReplyWaitOver() const;
     void SendCommand(const char* text);
     void HandleReply(const Report& report);
     void ParseReplyToken(std::string_view token);
     void EndWait() { awaitedReply_ = 0; }
     void TakeChannelListToken(std::string_view token);
+    bool MarkChannelPresent(std::string_view token);
     void TakeDescriptionToken(Channel channel, std::string_view token);
     void TakeVersionToken(std::string_view token);
 

@@ -138,11 +138,12 @@ void CHVInterface::PollChannelSettings(Channel channel, SentSettings& sent, cons
 }
 
 // At most one queued command per tick. While a reply is awaited the queue waits, but no longer
-// than the next tick whose poll counter (after the poll step) is a multiple of 20. Commands are
-// not repeated.
+// than the next tick whose poll counter (after the poll step) is a multiple of 20 on which the
+// device holds no report the link has not read: a reply behind other reports is late only
+// because the link reads one report per tick, and ending its wait would have it read under the
+// next command. Commands are not repeated.
 void CHVInterface::SendQueuedCommand() {
-    if (!commandQueue_.empty() && currentCommand_ == 0 &&
-        (awaitedReply_ == 0 || pollCounter_ % kReplyWaitTicks == 0)) {
+    if (!commandQueue_.empty() && currentCommand_ == 0 && ReplyWaitOver()) {
         currentCommand_ = static_cast<unsigned char>(commandQueue_.front());
         commandQueue_.erase(0, 1);
     }
@@ -151,6 +152,10 @@ void CHVInterface::SendQueuedCommand() {
         SendCommand(kCommandTexts[currentCommand_]);
     }
     currentCommand_ = 0;
+}
+
+bool CHVInterface::ReplyWaitOver() const {
+    return awaitedReply_ == 0 || (pollCounter_ % kReplyWaitTicks == 0 && !InputWaiting());
 }
 
 void CHVInterface::SendCommand(const char* text) {
@@ -177,8 +182,12 @@ void CHVInterface::HandleReply(const Report& report) {
     }
 }
 
-// Tokens are read under the code of the awaited reply, whatever command they answer.
+// Tokens are read under the code of the awaited reply, whatever command they answer, but for a
+// channel list, which its tokens make known: answered after its wait ended (a loaded machine,
+// a slow device), it still names the channels, or the link would offer none of them for the
+// whole connection; it answers no other command, so the wait of the awaited one goes on.
 void CHVInterface::ParseReplyToken(std::string_view token) {
+    if (awaitedReply_ != kList && MarkChannelPresent(token)) return;
     switch (awaitedReply_) {
     case 0: return;
     case kList: TakeChannelListToken(token); return;
@@ -201,29 +210,40 @@ void CHVInterface::ParseReplyToken(std::string_view token) {
 }
 
 void CHVInterface::TakeChannelListToken(std::string_view token) {
+    MarkChannelPresent(token);
+    for (const auto& present : channelPresent)
+        if (!present.load()) return;
+    EndWait();
+}
+
+// Whether the token names a channel (the first name it starts with); that channel is present.
+bool CHVInterface::MarkChannelPresent(std::string_view token) {
     static constexpr std::string_view kChannelNames[kChannelCount] = {"CAT", "PTTCW", "FSK",
                                                                       "WINKEY"};
     for (Channel channel : kAllChannels) {
         if (StartsWith(token, kChannelNames[channel])) {
             channelPresent[channel].store(1);
             channelListReceived.store(1);
-            break;
+            return true;
         }
     }
-    for (const auto& present : channelPresent)
-        if (!present.load()) return;
-    EndWait();
+    return false;
 }
 
 // The first character minus '0' is the report id. A token that does not start with a digit is
 // no id but a late reply to another command (a channel list gave 'C' - '0' = 19): the id stays
 // and the wait goes on. Nor is a number of more than one digit: a late speed list ("4800")
-// would give CAT the FSK channel's id and its data would go to the wrong channel. A '0' gives
-// no usable id either, so the channel keeps its id.
+// would give CAT the FSK channel's id and its data would go to the wrong channel. Some digits
+// are answers that give no usable id, so the channel keeps its id: 0; the command channel's id,
+// under which data would go out as commands and come in as replies; and for a data channel the
+// line report's id, under which a program's bytes would key the transmitter.
 void CHVInterface::TakeDescriptionToken(Channel channel, std::string_view token) {
     const auto digit = [](char c) { return c >= '0' && c <= '9'; };
     if (token.empty() || !digit(token[0]) || (token.size() > 1 && digit(token[1]))) return;
-    if (token[0] != '0') reportIds[channel].store(token[0] - '0');
+    const int id = token[0] - '0';
+    const bool usable =
+        id != 0 && id != kCommandReportId && (channel == kPttCw || id != kLineReportId);
+    if (usable) reportIds[channel].store(id);
     EndWait();
 }
 

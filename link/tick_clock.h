@@ -1,8 +1,8 @@
 #pragma once
-// The link's clock of 1 ms ticks for a worker that does not wake on every tick. A pass stands
-// for all the whole ticks since the previous one, so counters of ticks count elapsed
-// milliseconds. Every pass, whether the timer or news started it, keeps to the grid of whole
-// ticks: the fraction of a tick it runs late is left for the next pass, never dropped.
+// The link's clock of 1 ms ticks for a worker that does not wake on every tick: it tells a pass
+// how many whole ticks went by since the previous one (the link decides how many of them count:
+// a stall counts once). Every pass, whether the timer or news started it, keeps to the grid of
+// whole ticks: the fraction of a tick it runs late is left for the next pass, never dropped.
 #include <algorithm>
 #include <cstdint>
 #include <limits>

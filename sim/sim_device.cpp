@@ -235,9 +235,9 @@ uint64_t SimDevice::Generation() const {
     return generation_;
 }
 
-void SimDevice::QueueInput(const std::array<uint8_t, 64>& report, uint64_t readsLater) {
+void SimDevice::QueueInput(const std::array<uint8_t, 64>& report) {
     MutexLock lock(mutex_);
-    input_.push_back({reads_ + 1 + readsLater, report});
+    input_.push_back({reads_ + 1, report});
     UpdateInputReadyLocked();
 }
 

@@ -91,9 +91,8 @@ public:
     int InputReadyFd() const { return inputReady_.Get(); }
 
     // Input for the link: a raw 64-byte report, an input state on the PTT/CW report id, or
-    // data on a channel (split into reports of at most 62 bytes). A raw report can be held back
-    // for readsLater reads, so a script can place it on a given tick of a link.
-    void QueueInput(const std::array<uint8_t, 64>& report, uint64_t readsLater = 0);
+    // data on a channel (split into reports of at most 62 bytes).
+    void QueueInput(const std::array<uint8_t, 64>& report);
     void QueueInputState(uint8_t state);
     void QueueChannelData(Channel channel, const std::string& data);
 

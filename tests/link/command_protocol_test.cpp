@@ -87,31 +87,40 @@ TEST(CommandProtocol, LearnedReportIdsAreUsedBothWaysButLinesKeepId3) {
 }
 
 // A token that does not start with a digit is no report id: the id stays and the wait goes on
-// (here until it times out). A '0' is an answer that gives no usable id.
+// (here until it times out). Some digits are answers that give no usable id: 0, the command
+// channel's 1, and for a data channel the line report's 3 (its bytes would key the transmitter).
 TEST(CommandProtocol, UnusableDescriptionIdsKeepTheOldId) {
-    SimDeviceConfig config;
-    config.replyOverride = [](const std::string& command) -> std::optional<std::string> {
-        if (command == "GET CAT;DESC") return "";
-        if (command == "GET PTTCW;DESC") return "0";
-        if (command == "GET FSK;DESC") return "/4";
-        if (command == "GET WINKEY;DESC") return "9";
-        return std::nullopt;
+    struct Case {
+        std::array<const char*, kChannelCount> replies;
+        std::vector<int> sentOn;  // the ticks of the four description commands and "VER"
+        std::vector<int> ids;
     };
-    LinkHarness h(config);
-    h.Tick(50);
-    EXPECT_EQ(h.Commands(), (Commands{{1, "LIST"},
-                                      {2, "LIST CAT;SPEED"},
-                                      {3, "GET CAT;DESC"},
-                                      {20, "GET PTTCW;DESC"},
-                                      {21, "GET FSK;DESC"},
-                                      {40, "GET WINKEY;DESC"},
-                                      {41, "VER"}}));
-    EXPECT_EQ(ReportIds(h.link), (std::vector<int>{2, 3, 4, 9}));
+    const Case cases[] = {
+        {{"", "0", "/4", "9"}, {3, 20, 21, 40, 41}, {2, 3, 4, 9}},
+        {{"1", "1", "3", "3"}, {3, 4, 5, 6, 7}, {2, 3, 4, 5}},
+        {{"3", "6", "1", "7"}, {3, 4, 5, 6, 7}, {2, 6, 4, 7}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.replies[0] << " " << c.replies[1] << " "
+                                        << c.replies[2] << " " << c.replies[3]);
+        SimDeviceConfig config;
+        config.replyOverride = [&](const std::string& command) -> std::optional<std::string> {
+            for (Channel channel : kAllChannels)
+                if (command == kStartup[2 + channel]) return c.replies[channel];
+            return std::nullopt;
+        };
+        LinkHarness h(config);
+        h.Tick(50);
+        EXPECT_EQ(h.Commands(), StartupAt({1, 2, c.sentOn[0], c.sentOn[1], c.sentOn[2], c.sentOn[3],
+                                           c.sentOn[4]}));
+        EXPECT_EQ(ReportIds(h.link), c.ids);
+    }
 }
 
 // A device that answers late: a reply to an earlier command (the channel list, or the speed
 // list, seen on a booted system) comes while "GET CAT;DESC" is awaited. Its tokens are no id,
-// or CAT's data would go out on another channel's id; the description that follows is.
+// or CAT's data would go out on another channel's id; the description that follows is. The
+// late channel list still names the channels.
 TEST(CommandProtocol, LateRepliesAreNotTakenAsReportId) {
     for (const char* late : {"CAT;PTTCW;FSK;WINKEY", "4800;9600;115200"}) {
         SCOPED_TRACE(late);
@@ -126,6 +135,8 @@ TEST(CommandProtocol, LateRepliesAreNotTakenAsReportId) {
         h.Tick(3);
         EXPECT_EQ(ReportIds(h.link), (std::vector<int>{7, 3, 4, 5}));
         EXPECT_EQ(h.Commands().back(), (std::pair<int, std::string>{42, "GET PTTCW;DESC"}));
+        for (const auto& present : h.link.channelPresent)
+            EXPECT_EQ(present.load(), late[0] == 'C' ? 1 : 0);
     }
 }
 

@@ -30,21 +30,18 @@ TEST(ReportChannelLines, ChangeIsSentAtOnceAndRepeatedOnce21TicksLater) {
     EXPECT_EQ(h.Lines(), (Lines{{2, 0x02}, {23, 0x02}}));
 }
 
-TEST(ReportChannelWrites, TakenAndRefusedReportsAreCountedApart) {
+TEST(ReportChannelWrites, RefusedReportsAreCounted) {
     LinkHarness h(SilentDevice());
     auto port = h.AddPort(kPttCw);
     h.Tick();
     port->SetLines(false, true);
     h.Tick(80);
-    EXPECT_EQ(h.link.reportsWritten.load(), h.sent.size());
     EXPECT_EQ(h.link.reportWritesRefused.load(), 0u);
 
-    const uint64_t taken = h.link.reportsWritten.load();
     h.backend.Unplug(1);
     port->SetLines(false, false);  // the line report of this change is refused
     h.Tick();
-    EXPECT_EQ(h.link.reportsWritten.load(), taken);
-    EXPECT_GE(h.link.reportWritesRefused.load(), 1u);
+    EXPECT_EQ(h.link.reportWritesRefused.load(), 1u);
 }
 
 TEST(ReportChannelLines, LoweringSoonAfterRaisingRepeatsOnlyTheLoweredState) {
@@ -58,7 +55,7 @@ TEST(ReportChannelLines, LoweringSoonAfterRaisingRepeatsOnlyTheLoweredState) {
     EXPECT_EQ(h.Lines(), (Lines{{2, 0x01}, {5, 0x00}, {26, 0x00}}));
 }
 
-TEST(ReportChannelLines, ClosingThePortDropsCwThenPttAndStatesSurvive) {
+TEST(ReportChannelLines, ClosingThePortDropsCwThenPttAndReopeningSendsTheLinesHeld) {
     LinkHarness h(SilentDevice());
     auto port = h.AddPort(kPttCw);
     port->SetLines(true, true);
@@ -68,11 +65,30 @@ TEST(ReportChannelLines, ClosingThePortDropsCwThenPttAndStatesSurvive) {
     h.Tick(5);
     EXPECT_EQ(h.Lines(), (Lines{{1, 0x02}, {1, 0x03}, {2, 0x01}, {2, 0x00}}));
 
-    // Reopened with both lines still raised: nothing changed as far as the link knows.
+    // Reopened by a program that raises both lines at once: the device is keyed again.
     port->SetOpen(true);
     h.Tick(100);
-    const auto lines = h.Lines();
-    for (std::size_t i = 4; i < lines.size(); ++i) EXPECT_EQ(lines[i].second, 0) << lines[i].first;
+    EXPECT_EQ(
+        h.Lines(),
+        (Lines{{1, 0x02}, {1, 0x03}, {2, 0x01}, {2, 0x00}, {7, 0x02}, {7, 0x03}, {28, 0x03}}));
+}
+
+// A program let go of the port while keying: a test that follows ends as it would have without
+// it, its line released on its last tick.
+TEST(ReportChannelLines, TestAfterTheProgramLetGoWhileKeyingReleasesItsLine) {
+    for (const bool cw : {false, true}) {
+        SCOPED_TRACE(cw ? "CW" : "PTT");
+        LinkHarness h(SilentDevice());
+        auto port = h.AddPort(kPttCw);
+        port->SetLines(!cw, cw);
+        h.Tick();
+        port->SetOpen(false);
+        h.Tick();
+        cw ? h.link.StartCwTest() : h.link.StartPttTest();
+        h.Tick(1100);
+        const int bit = cw ? 0x02 : 0x01;
+        EXPECT_EQ(h.Lines(), (Lines{{1, bit}, {2, bit & 0x01}, {2, 0x00}, {3, bit}, {1002, 0x00}}));
+    }
 }
 
 TEST(ReportChannelLines, PttTestWithoutPortSetsThenClears999TicksLater) {

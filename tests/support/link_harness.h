@@ -24,7 +24,8 @@ public:
     ~LinkHarness();
 
     void Tick(int count = 1);
-    // One pass standing for `elapsed` ticks; the report ticks are those of its last tick.
+    // One pass `elapsed` ticks after the last; its reports carry the pass's tick. A pass later
+    // than the link asked for stands for its due tick alone: the ticks it was late for are lost.
     void Pass(int elapsed);
     // Lets `ms` of simulated time go by, running the passes the link asks for by time.
     void RunFor(int ms);
