@@ -32,7 +32,9 @@ TEST(LinkWorker, RealTimerLearnsTheVersionQuickly) {
     EXPECT_FALSE(link.Close());
 }
 
-TEST(LinkWorker, PortsReplacedWhileTheWorkerRunsAndTestsRestartedConcurrently) {
+// Ports replaced under the running worker, most of them keying, and the PTT test restarted
+// meanwhile; then the ports go, unkeying the device, and one more test keys and releases it.
+TEST(LinkWorker, PortsReplacedWhileTheWorkerRunsAndALastTestEndsUnkeyed) {
     SimHidBackend backend(1);
     CHVInterface link(backend);
     link.key = SimSerialNumber(1);
@@ -40,7 +42,7 @@ TEST(LinkWorker, PortsReplacedWhileTheWorkerRunsAndTestsRestartedConcurrently) {
     for (int round = 0; round < 50; ++round) {
         auto port = std::make_unique<test::FakePort>();
         port->State().SetOpen(true);
-        port->State().SetLines(round % 2 == 0, false);
+        port->State().SetLines(round % 3 != 2, true);
         {
             std::lock_guard lock(link.portGuard);
             link.ports[round % kChannelCount].instance = std::move(port);
@@ -52,9 +54,16 @@ TEST(LinkWorker, PortsReplacedWhileTheWorkerRunsAndTestsRestartedConcurrently) {
         std::lock_guard lock(link.portGuard);
         for (auto& slot : link.ports) slot.instance.reset();
     }
-    // The worker ran on through the replacements and the test restarts.
     auto device = backend.Device(1);
-    EXPECT_TRUE(test::PollUntil([&] { return device->LineReports().size() >= 2; }, 1000ms));
+    const auto unkeyed = [&] {
+        const auto lines = device->LineReports();
+        return link.pttTestCountdown.load() == 0 && !lines.empty() && lines.back().bytes[1] == 0;
+    };
+    ASSERT_TRUE(test::PollUntil(unkeyed, 5000ms));
+    const std::size_t before = device->LineReports().size();
+    link.StartPttTest();
+    EXPECT_TRUE(test::PollUntil(
+        [&] { return device->LineReports().size() == before + 2 && unkeyed(); }, 5000ms));
     EXPECT_TRUE(link.Close());
 }
 
@@ -65,10 +74,10 @@ TEST(LinkWorker, UnpluggedDeviceKeepsTheWorkerGoingUntilClose) {
     ASSERT_TRUE(link.Start(0, false));
     auto device = backend.Device(1);
     ASSERT_TRUE(test::PollUntil([&] { return device->ReadCount() > 5; }, 1000ms));
-    const uint64_t passesBeforeUnplug = link.servicePasses.load();
     backend.Unplug(1);
-    EXPECT_TRUE(test::PollUntil([&] { return link.servicePasses.load() > passesBeforeUnplug + 1; },
-                                5000ms));
+    // A test's 1000 ticks, each a pass whose reads and writes fail, run to their end.
+    link.StartPttTest();
+    EXPECT_TRUE(test::PollUntil([&] { return link.pttTestCountdown.load() == 0; }, 5000ms));
     EXPECT_TRUE(link.Close());
 }
 
