@@ -15,6 +15,7 @@
 #include "app/strings.h"
 #include "app/version.h"
 #include "platform/autostart.h"
+#include "platform/keying_guardian.h"
 #include "platform/ports_directory.h"
 #include "platform/private_profile.h"
 #include "platform/trace.h"
@@ -140,6 +141,11 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         ReportError(NoDisplayText(), nullptr);
         return kExitNoDisplay;
     }
+    // Forked before any thread exists (the port component starts the first).
+    if (const Expected<void> guardian = StartKeyingGuardian(); !guardian)
+        ReportError(
+            FormatTexts(LoadLocalizedString(kStrGuardianFailed), {guardian.error().message}),
+            nullptr);
     // Declared before the settings so it outlives their last write.
     std::function<void(const std::string&)> showNotice;
     const SaveFailureNotice saveFailureNotice(showNotice);

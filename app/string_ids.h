@@ -32,6 +32,7 @@ constexpr int kStrHeldWithoutAnswer = 162;
 constexpr int kStrNoneRunning = 163;
 constexpr int kStrDidNotEnd = 164;
 constexpr int kStrSaveFailed = 165;
+constexpr int kStrGuardianFailed = 166;
 constexpr int kStrNoDisplay = 170;
 constexpr int kStrCopyPath = 180;
 constexpr int kStrPortReady = 181;  // a created port's balloon line: its number and path

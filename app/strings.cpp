@@ -78,6 +78,11 @@ constexpr Entry kStrings[] = {
      "file can be written again.",
      "設定を %s に保存できません: %s。ファイルに再び書き込めるようにならない限り、"
      "この後の変更は終了時に失われます。"},
+    {166,
+     "The transmitter guard could not start (%s): a transmitter keyed when QX Manager is "
+     "killed stays keyed.",
+     "送信ガードを開始できませんでした (%s): QX Manager が強制終了されると、送信中の無線機は"
+     "送信状態のままになります。"},
     {170, "No display: start it with --headless, or set DISPLAY",
      "ディスプレイがありません: --headless を付けて起動するか、DISPLAY を設定してください"},
     // The Status page's count of bytes a program did not read in time, after its number.

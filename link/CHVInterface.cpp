@@ -19,8 +19,6 @@ namespace qx {
 
 namespace {
 
-constexpr uint8_t kPttBit = 0x01;
-constexpr uint8_t kCwBit = 0x02;
 constexpr int kTestTicks = 1000;
 // A line change is sent once more when this many ticks have passed since it (21 ticks later).
 constexpr int kLineRepeatTicks = 20;
@@ -58,6 +56,7 @@ Expected<void> CHVInterface::OpenDevice(int position, bool ignoreSerialNumbers) 
     }
     device_ = std::move(*opened);
     device_->SetNonblocking(true);
+    keyingGuard_ = GuardedDevice::Hand(device_->DuplicateReportFd());
     stopping_.store(false);
     passDue_ = 1;
     devicePollFd_ = device_->PollFd();
@@ -84,6 +83,7 @@ Expected<void> CHVInterface::Start(int position, bool ignoreSerialNumbers) {
         }
     }
     if (!ready) {
+        keyingGuard_.Release();
         device_.reset();
         stopEvent_.Reset();
         tickTimer_.Reset();
@@ -102,6 +102,7 @@ bool CHVInterface::Close() {
     }
     if (!device_) return false;
     UnkeyBeforeClosing();
+    keyingGuard_.Release();
     device_.reset();
     devicePollFd_ = -1;
     stopEvent_.Reset();
@@ -278,7 +279,10 @@ IVSPortAx* CHVInterface::OpenPort(Channel channel) {
 
 void CHVInterface::WriteReport(const Report& report) {
     // Noted before the write: a refused report may still have reached the device.
-    if (report[0] == kLineReportId) lineFlagsWritten_ = report[1];
+    if (report[0] == kLineReportId) {
+        lineFlagsWritten_ = report[1];
+        keyingGuard_.NoteLines(report[1]);
+    }
     if (device_->Write(report.data(), report.size()) == static_cast<int>(report.size())) return;
     const uint64_t refused = reportWritesRefused.fetch_add(1, std::memory_order_relaxed) + 1;
     if (TraceOn()) {

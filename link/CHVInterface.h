@@ -36,6 +36,7 @@
 #include "link/tick_clock.h"
 #include "platform/fd.h"
 #include "platform/hid.h"
+#include "platform/keying_guardian.h"
 #include "platform/wake_event.h"
 #include "vsp/IVSPortAx.h"
 
@@ -200,6 +201,9 @@ private:
 
     HidBackend& hid_;
     std::unique_ptr<HidDevice> device_;
+    // The open device in the keying guardian's care, so that it is unkeyed however the program
+    // ends; taken back before the device is closed. The worker only notes line flags in it.
+    GuardedDevice keyingGuard_;
     UniqueFd stopEvent_;
     UniqueFd tickTimer_;
     const std::shared_ptr<WakeEvent> wake_ = std::make_shared<WakeEvent>();

@@ -9,6 +9,7 @@
 
 #include "core/error.h"
 #include "platform/device_notices.h"
+#include "platform/fd.h"
 
 namespace qx {
 
@@ -35,6 +36,10 @@ public:
     // A descriptor that polls readable while an input report waits (and reports POLLHUP or
     // POLLERR once the device is gone); -1 when there is none. Owned by the device.
     virtual int PollFd() const { return -1; }
+    // A duplicate of the descriptor the device takes whole reports on by write(2), for a process
+    // that must reach the device after this one has gone; invalid when there is none (a
+    // simulated device).
+    virtual UniqueFd DuplicateReportFd() const { return {}; }
 };
 
 class HidBackend {

@@ -1,5 +1,6 @@
 // hidapi over the kernel's hidraw nodes. hidapi hands out texts as wchar_t (UTF-32 on Linux);
 // the seam speaks UTF-8.
+#include <fcntl.h>
 #include <hidapi/hidapi.h>
 
 #include <algorithm>
@@ -87,6 +88,9 @@ public:
         return hid_write(device_, data, length);
     }
     int PollFd() const override { return fd_; }
+    UniqueFd DuplicateReportFd() const override {
+        return UniqueFd(fd_ < 0 ? -1 : ::fcntl(fd_, F_DUPFD_CLOEXEC, 0));
+    }
 
 private:
     hid_device* device_;

@@ -40,8 +40,8 @@ private:
 };
 
 TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
-    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117,
-                   118, 119, 120, 121, 122, 123, 130, 160, 161, 162, 163, 164, 165, 190, 191}) {
+    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117, 118,
+                   119, 120, 121, 122, 123, 130, 160, 161, 162, 163, 164, 165, 166, 190, 191}) {
         const std::string english(CompiledString(kLangEnglish, id));
         const std::string japanese(CompiledString(kLangJapanese, id));
         ASSERT_FALSE(english.empty()) << id;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -222,6 +223,38 @@ TEST_F(ManagerGuestTest, ReleasingTheKeyingPortOrSigtermLeavesTheDeviceUnkeyed) 
         EXPECT_EQ(manager.Wait(60s), 0);
     });
     EXPECT_EQ(device.Destroy(), 0);
+}
+
+// kill -9 while a program holds RTS on the keying port, twenty times for the figure: each round
+// starts the program anew and plugs the interface in after it; the delay from the kill to the
+// device's all-off report is printed for the record.
+TEST_F(ManagerGuestTest, KillingTheProgramWhileKeyedUnkeysTheDevice) {
+    constexpr int kRounds = 20;
+    std::vector<double> delays;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::filesystem::path log = logs_ / ("qx-manager-" + std::to_string(round) + ".log");
+        ManagerProcess manager({"--headless"}, log);
+        ASSERT_TRUE(test::PollUntil(
+            [&] { return ReadText(log).find("Device notices come from") != std::string::npos; },
+            60s, kWaitStep));
+        UhidProcess device(kSerial, logs_ / ("device-" + std::to_string(round) + ".log"));
+        ASSERT_TRUE(device.Started());
+        ASSERT_TRUE(test::PollUntil([&] { return AllPortsServed(); }, kStartBound, kWaitStep));
+        {
+            RadioProgram ptt(PortPath(kPttPort));
+            ASSERT_TRUE(ptt.Valid());
+            const std::optional<double> delay = KillWhileKeyedAndMeasure(manager, ptt, device);
+            ASSERT_TRUE(delay) << "the device stayed keyed";
+            delays.push_back(*delay);
+        }
+        EXPECT_EQ(device.Destroy(), 0);
+        ASSERT_TRUE(test::PollUntil([&] { return NoPortServed(); }, 60s, kWaitStep));
+    }
+    PrintFigures("kill -9 while keyed", delays);
+    std::sort(delays.begin(), delays.end());
+    RecordProperty("unkey_after_kill_median_us", static_cast<int>(delays[kRounds / 2] * 1000));
+    for (double ms : delays) EXPECT_LT(ms, 1000.0);
 }
 
 }  // namespace

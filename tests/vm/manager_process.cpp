@@ -115,6 +115,24 @@ void PrintFigures(const char* what, std::vector<double> ms) {
                 ms.size(), ms.front(), ms[ms.size() / 2], ms.back());
 }
 
+std::optional<double> KillWhileKeyedAndMeasure(ManagerProcess& manager,
+                                               const test::RadioProgram& ptt,
+                                               const UhidProcess& device) {
+    if (!KeyAndMeasure(ptt, device, TIOCMBIS, TIOCM_RTS, "01")) return std::nullopt;
+    const long long killed = MonotonicMicroseconds();
+    manager.Signal(SIGKILL);
+    std::optional<long long> unkeyed;
+    if (!test::PollUntil(
+            [&] { return (unkeyed = LineReportAfter(device, "00", killed)).has_value(); },
+            kWaitBound, kWaitStep))
+        return std::nullopt;
+    std::vector<std::string> lines = LineReportsAfter(device, killed);
+    std::erase(lines, "01");
+    EXPECT_EQ(lines, std::vector<std::string>{"00"});
+    EXPECT_EQ(manager.Wait(kWaitBound), -1) << "the program was not killed";
+    return (*unkeyed - killed) / 1000.0;
+}
+
 void CheckKeyingRounds(const test::RadioProgram& ptt, const UhidProcess& device,
                        const std::string& label, const std::string& property) {
     std::vector<double> rts, dtr;

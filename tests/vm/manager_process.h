@@ -47,6 +47,12 @@ std::optional<double> KeyAndMeasure(const test::RadioProgram& program, const Uhi
                                     unsigned long request, int line,
                                     const std::string& expectedFlags);
 void PrintFigures(const char* what, std::vector<double> ms);
+// Raises RTS as a rig-control program does, then kills the program with SIGKILL: the device
+// must be told all off by the program's guardian, PTT as it was while CW drops, then PTT. The
+// delay from the kill to the all-off report; nullopt when the device stays keyed.
+std::optional<double> KillWhileKeyedAndMeasure(ManagerProcess& manager,
+                                               const test::RadioProgram& ptt,
+                                               const UhidProcess& device);
 // Keys PTT by RTS and CW by DTR for five rounds as a rig-control program does, and expects each
 // line report within the virtual machine's 100 ms bound. The latencies are printed after label
 // and recorded as the test properties <property>_rts_latency_max_us and ..._dtr_...

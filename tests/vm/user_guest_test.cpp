@@ -416,6 +416,26 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
     EXPECT_EQ(device->Destroy(), 0);
 }
 
+// kill -9 of the program while a radio program holds RTS on the keying port: nothing of the
+// program runs any more, yet its guardian, as unprivileged as the program, unkeys the device.
+TEST_F(UserGuestTest, KillingTheProgramWhileKeyedUnkeysTheDevice) {
+    auto manager = StartManager({"--headless"}, "qx-manager.log");
+    ASSERT_TRUE(test::PollUntil(
+        [&] { return ManagerLog().find("Device notices come from") != std::string::npos; }, 60s,
+        kWaitStep));
+    UhidProcess device(kSerial, logs_ + "/device.log");
+    ASSERT_TRUE(device.Started());
+    ASSERT_TRUE(test::PollUntil([&] { return AllPortsServed(); }, 120s, kWaitStep));
+    AsUser user(kUser);
+    ASSERT_TRUE(user.Ok());
+    RadioProgram ptt(PortPath(kPttPort));
+    ASSERT_TRUE(ptt.Valid()) << std::strerror(errno);
+    const std::optional<double> delay = KillWhileKeyedAndMeasure(*manager, ptt, device);
+    ASSERT_TRUE(delay) << "the device stayed keyed";
+    std::printf("as uid %u: all off %.2f ms after kill -9\n", kUser, *delay);
+    EXPECT_LT(*delay, 1000.0);
+}
+
 // The attack that handing out the CUSE connection allowed: a program of another user holds a
 // keying port while root uses it. It only ever gets the relay's frames.
 TEST_F(UserGuestTest, AHostileHolderOfAKeyingPortReachesNothingOfRoots) {
