@@ -29,9 +29,8 @@ std::vector<std::string> LogBudget::Ended(Clock::time_point now) {
         }
         if (it->second.heldBack > 0)
             lines.push_back("uid " + std::to_string(it->first) + ": " +
-                            std::to_string(it->second.heldBack) +
-                            " more lines left out (at most " + std::to_string(linesPerSecond_) +
-                            " a second)");
+                            std::to_string(it->second.heldBack) + " more lines left out (at most " +
+                            std::to_string(linesPerSecond_) + " a second)");
         it = seconds_.erase(it);
     }
     return lines;

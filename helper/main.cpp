@@ -32,20 +32,20 @@ qx::Expected<qx::UniqueFd> ActivatedSocket() {
     return qx::UniqueFd(kFirstActivatedFd);
 }
 
-// The socket bound and listening on path (mode 0666), or why not.
-qx::Expected<qx::UniqueFd> ListenOn(const std::string& path) {
+// The socket bound to path (mode 0666), or why not; the service loop makes it listen.
+qx::Expected<qx::UniqueFd> BindTo(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path)
         return qx::Error{ENAMETOOLONG, "socket path too long: " + path};
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    qx::UniqueFd listening(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    qx::UniqueFd bound(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     ::unlink(path.c_str());
-    if (!listening.Valid() ||
-        ::bind(listening.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::chmod(path.c_str(), 0666) != 0 || ::listen(listening.Get(), SOMAXCONN) != 0)
-        return qx::Error::FromErrno(errno, "listening on " + path);
-    return listening;
+    if (!bound.Valid() ||
+        ::bind(bound.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(path.c_str(), 0666) != 0)
+        return qx::Error::FromErrno(errno, "binding " + path);
+    return bound;
 }
 
 }  // namespace
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qx-cuse-helper: %s\n", relay.error().message.c_str());
         return 1;
     }
-    const qx::Expected<qx::UniqueFd> listening = argc == 2 ? ListenOn(argv[1]) : ActivatedSocket();
+    const qx::Expected<qx::UniqueFd> listening = argc == 2 ? BindTo(argv[1]) : ActivatedSocket();
     if (!listening) {
         std::fprintf(stderr, "qx-cuse-helper: %s\n", listening.error().message.c_str());
         return 1;

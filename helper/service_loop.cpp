@@ -38,8 +38,9 @@ Expected<ServiceLoop> ServiceLoop::Make(int listener, HelperSystem system, Servi
                                         Log log, std::function<Clock::time_point()> now) {
     UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
     if (!epoll.Valid()) return Error::FromErrno(errno, "creating the event loop");
-    if (!SetNonBlocking(listener) || !Watch(epoll.Get(), EPOLL_CTL_ADD, listener))
-        return Error::FromErrno(errno, "watching the listening socket");
+    if (::listen(listener, limits.backlog) != 0 || !SetNonBlocking(listener) ||
+        !Watch(epoll.Get(), EPOLL_CTL_ADD, listener))
+        return Error::FromErrno(errno, "listening on the helper's socket");
     return ServiceLoop(std::move(epoll), listener, std::move(system), limits, std::move(log),
                        std::move(now));
 }
@@ -167,8 +168,7 @@ void ServiceLoop::Drop(int fd, const std::string& outcome) {
     const auto found = pending_.find(fd);
     const uid_t uid = found->second.peer.uid;
     if (--pendingByUid_[uid] == 0) pendingByUid_.erase(uid);
-    ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
-    pending_.erase(found);
+    pending_.erase(found);  // closing the socket takes it out of the event loop
     Note(uid, outcome);
 }
 

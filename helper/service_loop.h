@@ -23,6 +23,10 @@
 namespace qx::helper {
 
 struct ServiceLimits {
+    // Connections the kernel holds for accepting. Short, so that a flood of connections queues
+    // mostly in connect, where waiters are let in one by one, not by the thousand in front of
+    // every later request.
+    int backlog = 32;
     std::chrono::milliseconds requestDeadline{1000};
     int pendingPerUid = 8;
     // After accept fails for want of descriptors or memory: the first pause, doubled up to max.
@@ -36,8 +40,8 @@ public:
     using Clock = std::chrono::steady_clock;
     using Log = std::function<void(const std::string&)>;
 
-    // listener: a listening SOCK_SEQPACKET socket, made non-blocking here. now: the clock the
-    // deadlines are read on (replaced in tests).
+    // listener: a bound SOCK_SEQPACKET socket, made non-blocking and listening with the
+    // limits' backlog here. now: the clock the deadlines are read on (replaced in tests).
     static Expected<ServiceLoop> Make(int listener, HelperSystem system, ServiceLimits limits,
                                       Log log, std::function<Clock::time_point()> now = Clock::now);
 
