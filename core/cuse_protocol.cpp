@@ -95,6 +95,7 @@ bool DecodeBody(CuseRequest& r, std::span<const uint8_t> body) {
         r.argument = in->arg;
         r.inSize = in->in_size;
         r.outSize = in->out_size;
+        r.compat = (in->flags & FUSE_IOCTL_COMPAT) != 0;
         r.data = body.subspan(sizeof(fuse_ioctl_in));
         return true;
     }

@@ -42,6 +42,7 @@ struct CuseRequest {
     uint32_t command = 0;           // ioctl
     uint64_t argument = 0;          // ioctl: the raw argument (a value, or the program's pointer)
     uint32_t inSize = 0, outSize = 0;  // ioctl: bytes fetched / room for bytes returned
+    bool compat = false;               // ioctl: from a 32-bit program (its smaller layouts)
     uint64_t pollHandle = 0;           // poll: the kernel's handle for a later wake-up
     bool notifyWanted = false;         // poll: the kernel waits for that wake-up
     uint64_t interrupted = 0;          // interrupt: the unique of the request given up

@@ -17,36 +17,35 @@
 #include <string>
 
 #include "helper/service_loop.h"
+#include "platform/fd.h"
 
 namespace {
 
 constexpr int kFirstActivatedFd = 3;
 
-// The socket systemd passes (LISTEN_PID is us, LISTEN_FDS is 1), or -1.
-int ActivatedSocket() {
+// The socket systemd passes (LISTEN_PID is us, LISTEN_FDS is 1).
+qx::Expected<qx::UniqueFd> ActivatedSocket() {
     const char* pid = std::getenv("LISTEN_PID");
     const char* fds = std::getenv("LISTEN_FDS");
-    if (!pid || !fds || std::atol(pid) != ::getpid() || std::atoi(fds) != 1) return -1;
-    return kFirstActivatedFd;
+    if (!pid || !fds || std::atol(pid) != ::getpid() || std::atoi(fds) != 1)
+        return qx::Error{0, "no socket: give a path or start it by socket activation"};
+    return qx::UniqueFd(kFirstActivatedFd);
 }
 
-int ListenOn(const std::string& path) {
+// The socket bound to path (mode 0666), or why not; the service loop makes it listen.
+qx::Expected<qx::UniqueFd> BindTo(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        std::fprintf(stderr, "qx-cuse-helper: socket path too long: %s\n", path.c_str());
-        return -1;
-    }
+    if (path.size() >= sizeof address.sun_path)
+        return qx::Error{ENAMETOOLONG, "socket path too long: " + path};
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    qx::UniqueFd bound(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     ::unlink(path.c_str());
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::chmod(path.c_str(), 0666) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-        std::fprintf(stderr, "qx-cuse-helper: listening on %s: %s\n", path.c_str(),
-                     std::strerror(errno));
-        return -1;
-    }
-    return fd;
+    if (!bound.Valid() ||
+        ::bind(bound.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::chmod(path.c_str(), 0666) != 0)
+        return qx::Error::FromErrno(errno, "binding " + path);
+    return bound;
 }
 
 }  // namespace
@@ -68,14 +67,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qx-cuse-helper: %s\n", relay.error().message.c_str());
         return 1;
     }
-    const int listener = argc == 2 ? ListenOn(argv[1]) : ActivatedSocket();
-    if (listener < 0) {
-        if (argc < 2)
-            std::fprintf(
-                stderr,
-                "qx-cuse-helper: no socket: give a path or start it by socket activation\n");
+    const qx::Expected<qx::UniqueFd> listening = argc == 2 ? BindTo(argv[1]) : ActivatedSocket();
+    if (!listening) {
+        std::fprintf(stderr, "qx-cuse-helper: %s\n", listening.error().message.c_str());
         return 1;
     }
+    const int listener = listening->Get();
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGCHLD, SIG_IGN);  // the relays' exits are reaped by the kernel
     qx::Expected<qx::helper::ServiceLoop> loop = qx::helper::ServiceLoop::Make(

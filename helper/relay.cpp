@@ -50,7 +50,7 @@ Expected<void> ReadKernel(RelaySession& session, int kernel, std::vector<uint8_t
     const ssize_t n = ::read(kernel, buffer.data(), buffer.size());
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return {};
     if (n < 0) return Error::FromErrno(errno, "the kernel ended the device");
-    if (n == 0) return Error{0, "the kernel ended the device: "};
+    if (n == 0) return Error{0, "the kernel ended the device"};
     session.FromKernel({buffer.data(), static_cast<size_t>(n)}, SerialClock::now());
     return {};
 }
@@ -65,6 +65,28 @@ Expected<void> ReadProgram(RelaySession& session, int program, std::vector<uint8
     if (static_cast<size_t>(n) > buffer.size())
         return Error{0, "the program sent a frame of " + std::to_string(n) + " bytes"};
     return session.FromProgram({buffer.data(), static_cast<size_t>(n)});
+}
+
+// Moves messages both ways until something ends the port.
+Error Serve(RelaySession& session, int kernel, int program) {
+    std::vector<uint8_t> kernelBuffer(kCuseReadBuffer);
+    std::vector<uint8_t> programBuffer(kRelayMaxFrame);
+    session.Expire(SerialClock::now());  // the first state frame
+    for (;;) {
+        if (!Flush(session, kernel, program))
+            return Error{0, "the program stopped taking its frames"};
+        pollfd fds[2] = {{kernel, POLLIN, 0}, {program, POLLIN, 0}};
+        if (::poll(fds, 2, PollTimeout(session)) < 0 && errno != EINTR)
+            return Error::FromErrno(errno, "waiting for the kernel and the program");
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
+            return Error{0, "the kernel ended the device"};
+        Expected<void> read;
+        if (fds[0].revents & POLLIN) read = ReadKernel(session, kernel, kernelBuffer);
+        if (read && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            read = ReadProgram(session, program, programBuffer);
+        if (!read) return read.error();
+        session.Expire(SerialClock::now());
+    }
 }
 
 }  // namespace
@@ -91,34 +113,9 @@ Expected<void> PrepareRelayDescriptors(int kernel, int program) {
     return {};
 }
 
-std::string RunRelay(int kernel, int program) {
+Error RunRelay(int kernel, int program) {
     RelaySession session;
-    std::vector<uint8_t> kernelBuffer(kCuseReadBuffer);
-    std::vector<uint8_t> programBuffer(kRelayMaxFrame);
-    std::string why;
-    session.Expire(SerialClock::now());  // the first state frame
-    bool serving = Flush(session, kernel, program);
-    while (serving) {
-        pollfd fds[2] = {{kernel, POLLIN, 0}, {program, POLLIN, 0}};
-        if (::poll(fds, 2, PollTimeout(session)) < 0 && errno != EINTR) {
-            why = Error::FromErrno(errno, "poll").message;
-            break;
-        }
-        Expected<void> read;
-        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
-            read = Error{0, "the kernel ended the device"};
-        else if (fds[0].revents & POLLIN)
-            read = ReadKernel(session, kernel, kernelBuffer);
-        if (read && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
-            read = ReadProgram(session, program, programBuffer);
-        serving = static_cast<bool>(read);
-        if (!read) why = read.error().message;
-        session.Expire(SerialClock::now());
-        if (!Flush(session, kernel, program) && serving) {
-            why = "the program stopped taking its frames";
-            serving = false;
-        }
-    }
+    Error why = Serve(session, kernel, program);
     session.Abort();  // waiting callers get EIO before the device goes
     Flush(session, kernel, program);
     return why;
@@ -148,9 +145,9 @@ Expected<UniqueFd> StartRelay(UniqueFd connection, const std::string& deviceName
         const char ok = 1;
         [[maybe_unused]] const ssize_t n = ::write(told, &ok, 1);
         ::close(told);
-        const std::string why = RunRelay(kernel, program);
+        const Error why = RunRelay(kernel, program);
         std::fprintf(stderr, "qx-cuse-helper: relay for %s ended: %s\n", deviceName.c_str(),
-                     why.c_str());
+                     why.message.c_str());
         ::_exit(0);
     }
     readyWrite.Reset();

@@ -25,9 +25,10 @@ Expected<RelayIdentity> ResolveRelayIdentity(const std::string& nameOrUid);
 // Before confinement: the kernel's connection non-blocking, a deadline for sends to the program.
 Expected<void> PrepareRelayDescriptors(int kernel, int program);
 
-// Serves the port until the kernel ends the device, the program leaves or breaks the protocol;
-// the reason it ended. Both descriptors are the caller's, prepared.
-std::string RunRelay(int kernel, int program);
+// Serves the port until the kernel ends the device, the program leaves, stops reading or
+// breaks the protocol; why it ended (errno kept where a call failed). Both descriptors are the
+// caller's, prepared.
+Error RunRelay(int kernel, int program);
 
 // Forks a confined relay for an initialised CUSE connection and returns the program's end of
 // its socket pair once the relay is confined; the reason otherwise. Only for a

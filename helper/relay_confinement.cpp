@@ -5,11 +5,13 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -34,16 +36,20 @@ constexpr int kFirstKept = 3;
 // What the relay's loop, the C++ allocator and an abort need; nothing opens, maps a file,
 // forks or executes.
 constexpr long kAllowedCalls[] = {
-    SYS_read,       SYS_write,        SYS_writev,          SYS_recvfrom,       SYS_sendto,
-    SYS_recvmsg,    SYS_sendmsg,      SYS_ppoll,           SYS_close,          SYS_exit,
-    SYS_exit_group, SYS_rt_sigreturn, SYS_restart_syscall, SYS_clock_gettime,  SYS_brk,
-    SYS_mmap,       SYS_munmap,       SYS_mremap,          SYS_madvise,        SYS_futex,
-    SYS_getpid,     SYS_gettid,       SYS_tgkill,          SYS_rt_sigprocmask, SYS_fstat,
-    SYS_newfstatat,
+    SYS_read,       SYS_write,        SYS_writev,          SYS_recvfrom,      SYS_sendto,
+    SYS_recvmsg,    SYS_sendmsg,      SYS_ppoll,           SYS_close,         SYS_exit,
+    SYS_exit_group, SYS_rt_sigreturn, SYS_restart_syscall, SYS_clock_gettime, SYS_brk,
+    SYS_munmap,     SYS_mremap,       SYS_madvise,         SYS_futex,         SYS_getpid,
+    SYS_gettid,     SYS_tgkill,       SYS_rt_sigprocmask,  SYS_fstat,         SYS_newfstatat,
 #ifdef SYS_poll
     SYS_poll,
 #endif
 };
+// Memory for the allocator, never executable: code smuggled into the relay cannot be run.
+constexpr long kDataMappingCalls[] = {SYS_mmap, SYS_mprotect};
+constexpr int kProtectionArgument = 2;  // of both
+// The filter reads an argument's low 32 bits, where PROT_EXEC is, at the argument's own offset.
+static_assert(std::endian::native == std::endian::little);
 
 Error Fail(const std::string& step) {
     return Error::FromErrno(errno, "confining the relay: " + step);
@@ -112,6 +118,16 @@ Expected<void> FilterSystemCalls() {
     };
     for (long call : kAllowedCalls) {
         program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(call), 0, 1));
+        program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    }
+    for (long call : kDataMappingCalls) {
+        // Not this call: past the four that check it. Either way they return.
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(call), 0, 4));
+        program.push_back(
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+                     offsetof(seccomp_data, args) + kProtectionArgument * sizeof(uint64_t)));
+        program.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, PROT_EXEC, 0, 1));
+        program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));
         program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     }
     program.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS));

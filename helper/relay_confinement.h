@@ -2,8 +2,8 @@
 // What the relay gives up before it reads a byte from the kernel or the program: every
 // descriptor but its own, any view of the file system (chroot into an empty directory that no
 // longer exists), root (to the relay user, no supplementary groups, so no capabilities), new
-// privileges, being dumpable or traced, and every system call beyond what its loop needs
-// (others kill it).
+// privileges, being dumpable or traced, executable memory, and every system call beyond what
+// its loop needs (others kill it).
 #include <initializer_list>
 
 #include "helper/relay.h"

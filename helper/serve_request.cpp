@@ -1,5 +1,6 @@
 #include "helper/serve_request.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,19 +34,33 @@ bool Answer(int client, const std::string& text, int connection = -1) {
            static_cast<ssize_t>(text.size());
 }
 
-std::string Refuse(int client, const std::string& who, const std::string& reason) {
-    if (!Answer(client, "ERR " + reason))
-        return who + " refused (" + reason + "), but had left: " + std::strerror(errno);
-    return who + " refused: " + reason;
+// Tells the client why, keeping the cause's errno.
+Error Refuse(int client, const Error& why) {
+    if (!Answer(client, "ERR " + why.message))
+        return Error::FromErrno(errno, "refused (" + why.message + "), but had left");
+    return {why.code, "refused: " + why.message};
 }
 
+// Through a descriptor of the node itself (O_PATH opens a device without calling its driver,
+// whose server is not running yet), so that what is checked is what is changed.
 Expected<void> GiveNode(const std::string& name, uid_t owner) {
     const std::string path = CuseNodePath(name);
-    struct stat st {};
-    // Mode first: once the user owns the node, root keeps it 0600 all the same.
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
-        ::chmod(path.c_str(), 0600) != 0 || ::lchown(path.c_str(), owner, 0) != 0)
+    const auto failed = [&] {
         return Error::FromErrno(errno, "giving " + path + " to uid " + std::to_string(owner));
+    };
+    const UniqueFd node(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!node.Valid() || ::fstat(node.Get(), &st) != 0) return failed();
+    if (!S_ISCHR(st.st_mode)) {
+        errno = ENODEV;
+        return failed();
+    }
+    // Mode first: once the user owns the node, root keeps it 0600 all the same. An O_PATH
+    // descriptor takes no fchmod; its /proc/self/fd link leads to the same inode.
+    const std::string byDescriptor = "/proc/self/fd/" + std::to_string(node.Get());
+    if (::chmod(byDescriptor.c_str(), 0600) != 0 ||
+        ::fchownat(node.Get(), "", owner, 0, AT_EMPTY_PATH) != 0)
+        return failed();
     return {};
 }
 
@@ -62,22 +77,21 @@ HelperSystem RealHelperSystem(const RelayIdentity& relay) {
             }};
 }
 
-std::string ServeRequest(int client, const ucred& peer, std::span<const uint8_t> request,
-                         const HelperSystem& system) {
-    const std::string who = ClientName(peer);
+Expected<std::string> ServeRequest(int client, const ucred& peer, std::span<const uint8_t> request,
+                                   const HelperSystem& system) {
     const Expected<int> number = DecidePortRequest(request, peer.uid, system.heldPorts());
-    if (!number) return Refuse(client, who, number.error().message);
+    if (!number) return Refuse(client, number.error());
     const std::string name = PortDeviceName(*number);
     Expected<UniqueFd> connection = system.openConnection(name);
-    if (!connection) return Refuse(client, who, connection.error().message);
+    if (!connection) return Refuse(client, connection.error());
     if (const Expected<void> given = system.giveNode(name, peer.uid); !given)
-        return Refuse(client, who, given.error().message);  // closing ends the device
+        return Refuse(client, given.error());  // closing ends the device
     const Expected<UniqueFd> relay = system.startRelay(std::move(*connection), name);
-    if (!relay) return Refuse(client, who, relay.error().message);
+    if (!relay) return Refuse(client, relay.error());
     // Had the client left, closing our end of the relay's socket ends the relay and the device.
     if (!Answer(client, kCuseHelperGranted, relay->Get()))
-        return who + " left before " + name + " was handed over: " + std::strerror(errno);
-    return who + " granted " + name;
+        return Error::FromErrno(errno, "left before " + name + " was handed over");
+    return name;
 }
 
 }  // namespace qx::helper

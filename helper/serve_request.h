@@ -35,9 +35,10 @@ HelperSystem RealHelperSystem(const RelayIdentity& relay);
 // "uid 1000 (pid 42)": how the log names a client.
 std::string ClientName(const ucred& peer);
 
-// Answers the one request of an accepted connection (SOCK_SEQPACKET) from peer. The outcome for
-// the helper's own log: what was decided and whether the answer reached the client.
-std::string ServeRequest(int client, const ucred& peer, std::span<const uint8_t> request,
-                         const HelperSystem& system);
+// Answers the one request of an accepted connection (SOCK_SEQPACKET) from peer: the name of
+// the device handed over, or why none was (the refusal the client was told, or that it left
+// before its answer, with the errno of the failed send).
+Expected<std::string> ServeRequest(int client, const ucred& peer, std::span<const uint8_t> request,
+                                   const HelperSystem& system);
 
 }  // namespace qx::helper

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "helper/port_request.h"
@@ -15,6 +16,9 @@ namespace qx::helper {
 namespace {
 
 constexpr int kMaxEvents = 32;
+// Connections taken from the backlog in one pass: a flood of them must not keep the loop from
+// the requests of those already taken.
+constexpr int kAcceptBatch = 16;
 
 bool SetNonBlocking(int fd) {
     const int flags = ::fcntl(fd, F_GETFL);
@@ -34,8 +38,9 @@ Expected<ServiceLoop> ServiceLoop::Make(int listener, HelperSystem system, Servi
                                         Log log, std::function<Clock::time_point()> now) {
     UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
     if (!epoll.Valid()) return Error::FromErrno(errno, "creating the event loop");
-    if (!SetNonBlocking(listener) || !Watch(epoll.Get(), EPOLL_CTL_ADD, listener))
-        return Error::FromErrno(errno, "watching the listening socket");
+    if (::listen(listener, limits.backlog) != 0 || !SetNonBlocking(listener) ||
+        !Watch(epoll.Get(), EPOLL_CTL_ADD, listener))
+        return Error::FromErrno(errno, "listening on the helper's socket");
     return ServiceLoop(std::move(epoll), listener, std::move(system), limits, std::move(log),
                        std::move(now));
 }
@@ -47,7 +52,8 @@ ServiceLoop::ServiceLoop(UniqueFd epoll, int listener, HelperSystem system, Serv
       system_(std::move(system)),
       limits_(limits),
       log_(std::move(log)),
-      now_(std::move(now)) {}
+      now_(std::move(now)),
+      logBudget_(limits.logLinesPerUid) {}
 
 void ServiceLoop::Run() {
     for (;;) RunOnce(limits_.requestDeadline);
@@ -58,12 +64,13 @@ void ServiceLoop::RunOnce(std::chrono::milliseconds timeout) {
     const int count = ::epoll_wait(epoll_.Get(), events, kMaxEvents, TimeoutFor(timeout));
     for (int i = 0; i < count; ++i) {
         if (events[i].data.fd == listener_)
-            AcceptAll();
+            AcceptSome();
         else
             Receive(events[i].data.fd);
     }
     EndExpired();
     ResumeAcceptingWhenDue();
+    for (const std::string& line : logBudget_.Ended(now_())) log_(line);
 }
 
 // The wait ends no later than the next deadline or the end of an accept pause.
@@ -76,8 +83,9 @@ int ServiceLoop::TimeoutFor(std::chrono::milliseconds longest) const {
     return static_cast<int>(std::max<int64_t>(left.count(), 0));
 }
 
-void ServiceLoop::AcceptAll() {
-    while (accepting_) {
+// The listener stays readable while connections wait: the next pass takes more.
+void ServiceLoop::AcceptSome() {
+    for (int taken = 0; accepting_ && taken < kAcceptBatch; ++taken) {
         UniqueFd socket(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (socket.Valid()) {
             backoff_ = std::chrono::milliseconds(0);
@@ -100,18 +108,17 @@ void ServiceLoop::Admit(UniqueFd socket) {
         return;
     }
     const auto held = pendingByUid_.find(peer.uid);
-    if (held != pendingByUid_.end() && held->second >= limits_.pendingPerUid) {
-        log_(ClientName(peer) + " closed at once: " + std::to_string(held->second) +
-             " of its connections are waiting for their request");
-        return;
-    }
-    if (!Watch(epoll_.Get(), EPOLL_CTL_ADD, socket.Get())) {
-        log_(ClientName(peer) + " not served: " + std::strerror(errno));
-        return;
-    }
+    if (held != pendingByUid_.end() && held->second >= limits_.pendingPerUid)
+        return Note(peer.uid, ClientName(peer) +
+                                  " closed at once: " + std::to_string(held->second) +
+                                  " of its connections are waiting for their request");
     ++pendingByUid_[peer.uid];
     const int fd = socket.Get();
     pending_.emplace(fd, Pending{std::move(socket), peer, now_() + limits_.requestDeadline});
+    // Most clients send their request with the connection: served now, not a pass later.
+    Receive(fd);
+    if (pending_.contains(fd) && !Watch(epoll_.Get(), EPOLL_CTL_ADD, fd))
+        Drop(fd, ClientName(peer) + " not served: " + std::strerror(errno));
 }
 
 void ServiceLoop::PauseAccepting(int error) {
@@ -138,7 +145,9 @@ void ServiceLoop::Receive(int fd) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     const ucred peer = found->second.peer;
     if (n <= 0) return Drop(fd, ClientName(peer) + ": left without a request");
-    Drop(fd, ServeRequest(fd, peer, {request, static_cast<size_t>(n)}, system_));
+    const Expected<std::string> granted =
+        ServeRequest(fd, peer, {request, static_cast<size_t>(n)}, system_);
+    Drop(fd, ClientName(peer) + (granted ? " granted " + *granted : " " + granted.error().message));
 }
 
 void ServiceLoop::EndExpired() {
@@ -146,17 +155,25 @@ void ServiceLoop::EndExpired() {
     std::vector<int> expired;
     for (const auto& [fd, pending] : pending_)
         if (pending.deadline <= now) expired.push_back(fd);
-    for (int fd : expired)
-        Drop(fd, ClientName(pending_.at(fd).peer) + ": no request within " +
-                     std::to_string(limits_.requestDeadline.count()) + " ms, closed");
+    for (int fd : expired) {
+        // A request that has arrived is served, however late the loop comes to it.
+        Receive(fd);
+        if (pending_.contains(fd))
+            Drop(fd, ClientName(pending_.at(fd).peer) + ": no request within " +
+                         std::to_string(limits_.requestDeadline.count()) + " ms, closed");
+    }
 }
 
 void ServiceLoop::Drop(int fd, const std::string& outcome) {
     const auto found = pending_.find(fd);
-    if (--pendingByUid_[found->second.peer.uid] == 0) pendingByUid_.erase(found->second.peer.uid);
-    ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
-    pending_.erase(found);
-    log_(outcome);
+    const uid_t uid = found->second.peer.uid;
+    if (--pendingByUid_[uid] == 0) pendingByUid_.erase(uid);
+    pending_.erase(found);  // closing the socket takes it out of the event loop
+    Note(uid, outcome);
+}
+
+void ServiceLoop::Note(uid_t uid, std::string line) {
+    for (const std::string& written : logBudget_.Pass(uid, std::move(line), now_())) log_(written);
 }
 
 }  // namespace qx::helper

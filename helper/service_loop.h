@@ -1,8 +1,10 @@
 #pragma once
 // The helper's event loop: every client is served concurrently on one thread. A client has a
 // deadline to send its request, and each uid may hold only a few connections that have not yet
-// sent one, so no user can hold up the requests of others. The decision and the grant are one
-// call (ServeRequest) once a request has arrived.
+// sent one, so no user can hold up the requests of others: connections are accepted a few at a
+// time between reads, a request is read as soon as it is there (with the connection, or before
+// its deadline is judged), and each uid's log lines are bounded. The decision and the grant are
+// one call (ServeRequest) once a request has arrived.
 //
 // Single-threaded: construct, RunOnce and Run on one thread.
 #include <sys/epoll.h>
@@ -14,17 +16,23 @@
 #include <string>
 
 #include "core/error.h"
+#include "helper/log_budget.h"
 #include "helper/serve_request.h"
 #include "platform/fd.h"
 
 namespace qx::helper {
 
 struct ServiceLimits {
+    // Connections the kernel holds for accepting. Short, so that a flood of connections queues
+    // mostly in connect, where waiters are let in one by one, not by the thousand in front of
+    // every later request.
+    int backlog = 32;
     std::chrono::milliseconds requestDeadline{1000};
     int pendingPerUid = 8;
     // After accept fails for want of descriptors or memory: the first pause, doubled up to max.
     std::chrono::milliseconds acceptBackoff{50};
     std::chrono::milliseconds acceptBackoffMax{1000};
+    int logLinesPerUid = 20;  // a second; the rest are counted
 };
 
 class ServiceLoop {
@@ -32,8 +40,8 @@ public:
     using Clock = std::chrono::steady_clock;
     using Log = std::function<void(const std::string&)>;
 
-    // listener: a listening SOCK_SEQPACKET socket, made non-blocking here. now: the clock the
-    // deadlines are read on (replaced in tests).
+    // listener: a bound SOCK_SEQPACKET socket, made non-blocking and listening with the
+    // limits' backlog here. now: the clock the deadlines are read on (replaced in tests).
     static Expected<ServiceLoop> Make(int listener, HelperSystem system, ServiceLimits limits,
                                       Log log, std::function<Clock::time_point()> now = Clock::now);
 
@@ -52,13 +60,14 @@ private:
 
     ServiceLoop(UniqueFd epoll, int listener, HelperSystem system, ServiceLimits limits, Log log,
                 std::function<Clock::time_point()> now);
-    void AcceptAll();
+    void AcceptSome();
     void Admit(UniqueFd socket);
     void PauseAccepting(int error);
     void ResumeAcceptingWhenDue();
     void Receive(int fd);
     void EndExpired();
     void Drop(int fd, const std::string& outcome);
+    void Note(uid_t uid, std::string line);
     int TimeoutFor(std::chrono::milliseconds longest) const;
 
     UniqueFd epoll_;
@@ -69,6 +78,7 @@ private:
     std::function<Clock::time_point()> now_;
     std::map<int, Pending> pending_;
     std::map<uid_t, int> pendingByUid_;
+    LogBudget logBudget_;
     bool accepting_ = true;
     std::chrono::milliseconds backoff_{0};
     Clock::time_point resumeAccepting_;

@@ -163,10 +163,12 @@ bool CuseRelayDevice::Dtr() {
     return !ended_.load() && state_.dtr;
 }
 
+// Called on every pass of the link while the port is open: only a change is a frame.
 void CuseRelayDevice::SetInputLine(bool asserted) {
     MutexLock lock(mutex_);
     ReturnCreditLocked();
-    SendLocked(RelayFrame::InputLine(asserted));
+    if (toldInputLine_ != asserted && SendLocked(RelayFrame::InputLine(asserted)))
+        toldInputLine_ = asserted;
 }
 
 std::optional<pid_t> CuseRelayDevice::OpenerPid() {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -60,6 +61,7 @@ private:
     std::deque<uint8_t> fromProgram_ QX_GUARDED_BY(mutex_);
     size_t relayCredit_ QX_GUARDED_BY(mutex_) = kRelayWindow;  // room left in the relay's queue
     uint32_t unreturnedCredit_ QX_GUARDED_BY(mutex_) = 0;      // taken, not yet told the relay
+    std::optional<bool> toldInputLine_ QX_GUARDED_BY(mutex_);  // what the relay last heard
 };
 
 }  // namespace qx

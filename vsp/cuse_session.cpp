@@ -40,13 +40,15 @@ void CuseSession::Dispatch(const CuseRequest& r, SerialClock::time_point now) {
         Answer(r.unique, state_.Write(r.unique, r.data, nonBlocking), SerialAnswer::WriteCount);
         break;
     case Kind::kIoctl: {
-        // Only commands of the fixed table get near the caller's memory.
-        const std::optional<CuseIoctlShape> shape = CuseIoctlShapeOf(r.command);
+        // Only commands of the fixed table get near the caller's memory, with the sizes of the
+        // caller's own layouts (a 32-bit program's may be smaller).
+        const std::optional<CuseIoctlShape> shape = CuseIoctlShapeOf(r.command, r.compat);
         if (!shape) {
             Send(CuseErrorReply(r.unique, ENOTTY));
             break;
         }
-        const SerialReply reply = state_.Ioctl(r.unique, r.command, r.argument, r.data, r.outSize);
+        const SerialReply reply =
+            state_.Ioctl(r.unique, r.command, r.argument, r.data, r.outSize, r.compat);
         if (reply.kind == SerialReply::Kind::NeedBuffers)
             // The kernel fetches exactly the table's bytes at the caller's argument and asks again.
             Send(CuseIoctlRetryReply(r.unique, r.argument, shape->in, shape->out));

@@ -118,6 +118,7 @@ void SerialState::Release(uint64_t opener) {
     // The last program is gone: its keying lines must not stay asserted, and nothing it left
     // behind may reach the next program.
     exclusive_ = false;
+    windowSize_ = {};
     UpdateLines(false, false);
     toProgram_.clear();
     fromProgram_.clear();
@@ -258,8 +259,8 @@ int SerialState::ModemBits() const {
 // --- ioctls ----------------------------------------------------------------------------------
 
 SerialReply SerialState::Ioctl(SerialRequestId id, unsigned int command, uint64_t arg,
-                               std::span<const uint8_t> input, size_t outputCapacity) {
-    const std::optional<CuseIoctlShape> shape = CuseIoctlShapeOf(command);
+                               std::span<const uint8_t> input, size_t outputCapacity, bool compat) {
+    const std::optional<CuseIoctlShape> shape = CuseIoctlShapeOf(command, compat);
     if (!shape) return SerialReply::Error(ENOTTY);
     if (!shape->pointer) return IoctlWithValue(id, command, arg);
     if (input.size() < shape->in || outputCapacity < shape->out) {
@@ -271,7 +272,7 @@ SerialReply SerialState::Ioctl(SerialRequestId id, unsigned int command, uint64_
         reply.outSize = shape->out;
         return reply;
     }
-    return IoctlWithPointer(command, input);
+    return IoctlWithPointer(command, input, compat);
 }
 
 SerialReply SerialState::IoctlWithValue(SerialRequestId id, unsigned int command, uint64_t arg) {
@@ -296,7 +297,8 @@ SerialReply SerialState::IoctlWithValue(SerialRequestId id, unsigned int command
     }
 }
 
-SerialReply SerialState::IoctlWithPointer(unsigned int command, std::span<const uint8_t> input) {
+SerialReply SerialState::IoctlWithPointer(unsigned int command, std::span<const uint8_t> input,
+                                          bool compat) {
     switch (command) {
     case TCGETS: return Success(BytesOf(ToKernel<termios>(termios_)));
     case TCGETS2: return Success(BytesOf(ToKernel<termios2>(termios_)));
@@ -313,18 +315,11 @@ SerialReply SerialState::IoctlWithPointer(unsigned int command, std::span<const 
     case FIONREAD: return IntReply(static_cast<int>(toProgram_.size()));
     case TIOCOUTQ: return IntReply(static_cast<int>(fromProgram_.size()));
     case TIOCGEXCL: return IntReply(exclusive_ ? 1 : 0);
-    case TIOCGSERIAL: {
-        serial_struct info{};
-        info.type = PORT_16550A;
-        info.xmit_fifo_size = 16;
-        info.flags = serialInfo_.flags;
-        info.custom_divisor = serialInfo_.customDivisor;
-        info.baud_base = serialInfo_.baudBase;
-        info.close_delay = 50;     // centiseconds, the kernel's default
-        info.closing_wait = 3000;  // centiseconds, the kernel's default
-        return Success(BytesOf(info));
-    }
-    case TIOCSSERIAL: return SetSerialInfo(input);
+    case TIOCGSERIAL:
+        return Success(compat ? SerialInfoBytes<SerialStruct32>()
+                              : SerialInfoBytes<serial_struct>());
+    case TIOCSSERIAL:
+        return compat ? SetSerialInfo<SerialStruct32>(input) : SetSerialInfo<serial_struct>(input);
     case TIOCGICOUNT: {
         serial_icounter_struct counts{};
         counts.cts = counters_.cts;
@@ -333,6 +328,10 @@ SerialReply SerialState::IoctlWithPointer(unsigned int command, std::span<const 
         counts.buf_overrun = counters_.bufferOverrun;
         return Success(BytesOf(counts));
     }
+    case TIOCGWINSZ:
+        static_assert(sizeof windowSize_ == sizeof(winsize));
+        return Success(BytesOf(windowSize_));
+    case TIOCSWINSZ: windowSize_ = FromBytes<WindowSize>(input); return Success();
     default: return SerialReply::Error(ENOTTY);
     }
 }
@@ -363,8 +362,22 @@ SerialReply SerialState::SetTermios(std::span<const uint8_t> input, bool withSpe
     return Success();
 }
 
+template <class Layout>
+std::vector<uint8_t> SerialState::SerialInfoBytes() const {
+    Layout info{};
+    info.type = PORT_16550A;
+    info.xmit_fifo_size = 16;
+    info.flags = serialInfo_.flags;
+    info.custom_divisor = serialInfo_.customDivisor;
+    info.baud_base = serialInfo_.baudBase;
+    info.close_delay = 50;     // centiseconds, the kernel's default
+    info.closing_wait = 3000;  // centiseconds, the kernel's default
+    return BytesOf(info);
+}
+
+template <class Layout>
 SerialReply SerialState::SetSerialInfo(std::span<const uint8_t> input) {
-    const auto info = FromBytes<serial_struct>(input);
+    const auto info = FromBytes<Layout>(input);
     if (info.custom_divisor < 0 || info.baud_base < 0) return SerialReply::Error(EINVAL);
     const int before = BaudRate();
     // Only what a user may change on a real port: the speed and latency flags, the divisor.

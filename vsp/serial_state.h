@@ -84,9 +84,10 @@ public:
                      SerialClock::time_point now);
     SerialReply Write(SerialRequestId id, std::span<const uint8_t> bytes, bool nonBlocking);
     // arg: the raw argument (a value for value ioctls); input: the bytes fetched from the
-    // argument pointer; outputCapacity: how many bytes may be returned through it.
+    // argument pointer; outputCapacity: how many bytes may be returned through it; compat: the
+    // caller is a 32-bit program, whose arguments have their 32-bit layouts.
     SerialReply Ioctl(SerialRequestId id, unsigned int command, uint64_t arg,
-                      std::span<const uint8_t> input, size_t outputCapacity);
+                      std::span<const uint8_t> input, size_t outputCapacity, bool compat = false);
     // A waiting request gives up (signal): it completes with EINTR, or with the bytes a write
     // had already placed. False when no such request waits.
     bool Interrupt(SerialRequestId id);
@@ -147,10 +148,17 @@ private:
         int customDivisor = 0;
         int baudBase = 115200;
     };
+    struct WindowSize {  // kept for TIOCGWINSZ as a tty keeps it; no terminal draws on it
+        uint16_t rows = 0, columns = 0, xPixels = 0, yPixels = 0;
+    };
 
     SerialReply IoctlWithValue(SerialRequestId id, unsigned int command, uint64_t arg);
-    SerialReply IoctlWithPointer(unsigned int command, std::span<const uint8_t> input);
+    SerialReply IoctlWithPointer(unsigned int command, std::span<const uint8_t> input, bool compat);
     SerialReply SetTermios(std::span<const uint8_t> input, bool withSpeeds, bool flushInput);
+    // Layout: the caller's struct serial_struct, 64-bit or 32-bit.
+    template <class Layout>
+    std::vector<uint8_t> SerialInfoBytes() const;
+    template <class Layout>
     SerialReply SetSerialInfo(std::span<const uint8_t> input);
     SerialReply SetModemLines(unsigned int command, int bits);
     SerialReply Flush(uint64_t selector);
@@ -168,6 +176,7 @@ private:
     size_t capacity_;
     KernelTermios termios_;
     SerialInfo serialInfo_;
+    WindowSize windowSize_;
     int lastRealBaudRate_ = 9600;  // the speed reported: BaudRate() unless that is 0
     std::vector<Opener> openers_;
     std::vector<uint8_t> toProgram_;    // device -> program

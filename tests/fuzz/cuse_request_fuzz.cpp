@@ -1,7 +1,8 @@
 // Any sequence of messages on a CUSE connection gets well-formed replies (or none), never a
 // crash: the input is cut into messages, each answered by the session the port component runs,
 // with the link's side moving bytes and lines in between. A retry, which makes the kernel copy
-// the caller's memory, names only the ioctl's own argument with the size its command has.
+// the caller's memory, names only the ioctl's own argument with the size its command has for
+// that caller (a 32-bit program's layouts may be smaller).
 #include <linux/fuse.h>
 
 #include <algorithm>
@@ -20,13 +21,17 @@ void Require(bool condition) {
     if (!condition) std::abort();
 }
 
-// The retry a reply asks for, checked against the ioctl it answers.
-void CheckRetry(const qx::CuseMessage& message, const qx::CuseRequest* ioctl) {
+// The retry a reply asks for, checked against the ioctl it answers (in the caller's own
+// layout sizes); an answer never carries more than the caller has room for.
+void CheckIoctlReply(const qx::CuseMessage& message, const qx::CuseRequest* ioctl) {
     fuse_ioctl_out out{};
     if (message.size() < sizeof(fuse_out_header) + sizeof out) return;
     std::memcpy(&out, message.data() + sizeof(fuse_out_header), sizeof out);
-    if (!(out.flags & FUSE_IOCTL_RETRY)) return;
-    const auto shape = qx::CuseIoctlShapeOf(ioctl->command);
+    if (!(out.flags & FUSE_IOCTL_RETRY)) {
+        Require(message.size() - sizeof(fuse_out_header) - sizeof out <= ioctl->outSize);
+        return;
+    }
+    const auto shape = qx::CuseIoctlShapeOf(ioctl->command, ioctl->compat);
     Require(shape && shape->pointer && out.in_iovs + out.out_iovs == 1);
     fuse_ioctl_iovec iov{};
     Require(message.size() == sizeof(fuse_out_header) + sizeof out + sizeof iov);
@@ -42,7 +47,7 @@ void CheckReplies(qx::CuseSession& session, const qx::CuseRequest* ioctl = nullp
         Require(header.len == message.size());
         Require(header.error <= 0 || (header.unique == 0 && header.error == FUSE_NOTIFY_POLL));
         if (header.error == 0 && ioctl && header.unique == ioctl->unique)
-            CheckRetry(message, ioctl);
+            CheckIoctlReply(message, ioctl);
     }
 }
 

@@ -5,11 +5,17 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <linux/termios.h>
+#include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -18,6 +24,7 @@
 
 #include "core/relay_protocol.h"
 #include "helper/relay.h"
+#include "helper/relay_confinement.h"
 #include "helper/relay_session.h"
 #include "tests/support/cuse_messages.h"
 #include "tests/support/poll_until.h"
@@ -33,6 +40,16 @@ using namespace std::chrono_literals;
 constexpr uid_t kRelayUid = 65533;
 
 Bytes Frame(const RelayFrame& frame) { return EncodeRelayFrame(frame); }
+
+// A read that gives up (-1, ETIMEDOUT) when nothing comes within a generous bound.
+ssize_t ReadWithin(int fd, Bytes& buffer) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 20000) != 1) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    return ::read(fd, buffer.data(), buffer.size());
+}
 
 TEST(RelaySession, AFrameBeyondTheProtocolOrItsCreditEndsTheSession) {
     const Bytes full = Frame(RelayFrame::Bytes(RelayFrameType::kToProgram, Bytes(kRelayWindow)));
@@ -97,6 +114,28 @@ TEST(RelaySession, ThePortsStateBytesAndCreditReachTheProgram) {
     EXPECT_EQ(frames[0].count, 3u);
 }
 
+// The link tells the port's input line on every pass while the port is open; the relay hears
+// of it only when it changes.
+TEST(RelayDevice, TheInputLineIsAFrameOnlyWhenItChanges) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFd relay(pair[1]);
+    auto device = CuseRelayDevice::Serve(UniqueFd(pair[0]), nullptr);
+    ASSERT_TRUE(device);
+    for (const bool line : {false, false, false, true, true, true, true, false, true, true})
+        device->SetInputLine(line);
+    std::vector<bool> told;
+    Bytes message(kRelayMaxFrame);
+    for (ssize_t n; (n = ::recv(relay.Get(), message.data(), message.size(), MSG_DONTWAIT)) > 0;) {
+        const auto frame =
+            DecodeRelayFrame({message.data(), static_cast<size_t>(n)}, RelaySender::kProgram);
+        ASSERT_TRUE(frame) << frame.error().message;
+        if (frame->type == RelayFrameType::kInputLine) told.push_back(frame->asserted);
+    }
+    EXPECT_EQ(told, (std::vector<bool>{false, true, false, true}));
+    device->End();
+}
+
 // A relay forked and confined as the helper does it, between a stand-in kernel and a program.
 class ConfinedRelay : public ::testing::Test {
 protected:
@@ -120,8 +159,8 @@ protected:
         EXPECT_EQ(::write(kernel_.Get(), request.data(), request.size()),
                   static_cast<ssize_t>(request.size()));
         Bytes reply(kCuseReadBuffer);
-        const ssize_t n = ::read(kernel_.Get(), reply.data(), reply.size());
-        EXPECT_GT(n, 0);
+        const ssize_t n = ReadWithin(kernel_.Get(), reply);
+        EXPECT_GT(n, 0) << std::strerror(errno);
         reply.resize(n > 0 ? static_cast<size_t>(n) : 0);
         return test::Parse(reply);
     }
@@ -178,7 +217,7 @@ TEST_F(ConfinedRelay, RunsWithoutPrivilegesAndServesTheProgramsPort) {
 
     device->End();  // the relay ends the device: the kernel's side sees its end close
     Bytes rest(kCuseReadBuffer);
-    EXPECT_EQ(::read(kernel_.Get(), rest.data(), rest.size()), 0);
+    EXPECT_EQ(ReadWithin(kernel_.Get(), rest), 0);
     std::lock_guard lock(eventsMutex);
     EXPECT_EQ(events.front(), kEventOpened);
 }
@@ -194,13 +233,53 @@ TEST_F(ConfinedRelay, AHostileFrameEndsTheSessionAndFailsWhatWaits) {
     Bytes reply(kCuseReadBuffer);
     ssize_t n = 0;
     std::vector<test::Reply> replies;
-    while ((n = ::read(kernel_.Get(), reply.data(), reply.size())) > 0) {
+    while ((n = ReadWithin(kernel_.Get(), reply)) > 0) {
         const test::Reply r = test::Parse({reply.begin(), reply.begin() + n});
         if (r.unique == 2) replies.push_back(r);
     }
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].error, EIO);
     EXPECT_EQ(n, 0);  // the connection closed: the kernel removes the node
+}
+
+// The confined relay may map memory for its allocator but never make any executable: a call
+// that asks for it ends the process.
+TEST(RelayConfinement, ExecutableMemoryIsRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "confining the relay needs root";
+    const struct {
+        const char* what;
+        long call;
+        int protection;
+        bool allowed;
+    } cases[] = {
+        {"a data mapping", SYS_mmap, PROT_READ | PROT_WRITE, true},
+        {"an executable mapping", SYS_mmap, PROT_READ | PROT_EXEC, false},
+        {"write-protecting memory", SYS_mprotect, PROT_READ, true},
+        {"making memory executable", SYS_mprotect, PROT_READ | PROT_EXEC, false},
+    };
+    for (const auto& c : cases) {
+        void* page =
+            ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(page, MAP_FAILED);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (!ConfineRelay({kRelayUid, kRelayUid}, {})) ::_exit(2);
+            const long result = c.call == SYS_mmap
+                                    ? ::syscall(SYS_mmap, nullptr, 4096, c.protection,
+                                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                    : ::syscall(SYS_mprotect, page, 4096, c.protection);
+            ::_exit(result == -1 ? 3 : 0);
+        }
+        ::munmap(page, 4096);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        if (c.allowed)
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.what << ": " << status;
+        else
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS)
+                << c.what << ": " << status;
+    }
 }
 
 }  // namespace

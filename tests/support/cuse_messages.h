@@ -57,11 +57,13 @@ inline std::vector<uint8_t> Write(uint64_t unique, uint64_t fh, const std::strin
     in.flags = O_NONBLOCK;
     return Request(FUSE_WRITE, unique, in, data);
 }
+// compat: as the kernel passes a 32-bit program's ioctl.
 inline std::vector<uint8_t> Ioctl(uint64_t unique, uint64_t fh, uint32_t cmd, uint64_t arg,
-                                  const std::string& input = "", uint32_t outSize = 0) {
+                                  const std::string& input = "", uint32_t outSize = 0,
+                                  bool compat = false) {
     fuse_ioctl_in in{};
     in.fh = fh;
-    in.flags = FUSE_IOCTL_UNRESTRICTED;
+    in.flags = FUSE_IOCTL_UNRESTRICTED | (compat ? FUSE_IOCTL_COMPAT | FUSE_IOCTL_32BIT : 0);
     in.cmd = cmd;
     in.arg = arg;
     in.in_size = static_cast<uint32_t>(input.size());

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -173,7 +174,58 @@ TEST_F(CuseGuestTest, SttySetsAndReadsBackTheFraming) {
     EXPECT_EQ(port_->GetStopBits(), kStopBitsTwo);
     EXPECT_TRUE(test::PollUntil([&] { return port_->IsOpen() == false; }, kWaitBound, kWaitStep))
         << "stty has ended";
+    // Everything stty knows of a tty, the window size included (a serial port's is zero).
+    FILE* all = ::popen(("stty -a -F " + LinkPath() + " 2>&1").c_str(), "r");
+    ASSERT_NE(all, nullptr);
+    const size_t m = std::fread(text, 1, sizeof text - 1, all);
+    const std::string shown(text, m);
+    EXPECT_EQ(::pclose(all), 0) << shown;
+    EXPECT_NE(shown.find("speed 4800 baud; rows 0; columns 0;"), std::string::npos) << shown;
 }
+
+#if defined(__x86_64__)
+// An ioctl as a 32-bit program makes it: the kernel's 32-bit system-call entry, taken from this
+// 64-bit process, runs the same compat path as an i386 program's (one under 32-bit Wine, say).
+// The result, or -errno.
+long Ioctl32(int fd, unsigned int command, uint32_t argument) {
+    long result = 54;  // ioctl in the i386 system-call table
+    asm volatile("int $0x80"
+                 : "+a"(result)
+                 : "b"(fd), "c"(command), "d"(argument)
+                 : "memory", "cc", "r8", "r9", "r10", "r11");
+    return result;
+}
+
+// A 32-bit program gets its answers in its own layouts, never written past its argument.
+TEST_F(CuseGuestTest, A32BitProgramsIoctlsFillItsArgumentAndNothingPast) {
+    UniqueFd fd = OpenPort();
+    ASSERT_TRUE(fd.Valid()) << strerror(errno);
+    constexpr size_t kArea = 4096;
+    constexpr uint8_t kMark = 0xA5;
+    // Memory a 32-bit program can address.
+    void* low = ::mmap(nullptr, kArea, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT, -1, 0);
+    ASSERT_NE(low, MAP_FAILED);
+    auto* area = static_cast<uint8_t*>(low);
+    const uint32_t argument = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(low));
+    const struct {
+        const char* what;
+        unsigned int command;
+        size_t size;  // of the 32-bit program's argument
+    } cases[] = {
+        {"TIOCGSERIAL", TIOCGSERIAL, 60}, {"TCGETS", TCGETS, 36},        {"TIOCMGET", TIOCMGET, 4},
+        {"TIOCGICOUNT", TIOCGICOUNT, 80}, {"TIOCGWINSZ", TIOCGWINSZ, 8},
+    };
+    for (const auto& c : cases) {
+        std::memset(area, kMark, kArea);
+        EXPECT_EQ(Ioctl32(fd.Get(), c.command, argument), 0) << c.what;
+        EXPECT_EQ(std::count(area + c.size, area + kArea, kMark), static_cast<long>(kArea - c.size))
+            << c.what << " wrote past its " << c.size << " bytes";
+        EXPECT_LT(std::count(area, area + c.size, kMark), static_cast<long>(c.size)) << c.what;
+    }
+    ::munmap(low, kArea);
+}
+#endif
 
 TEST_F(CuseGuestTest, KeyingLinesBothWays) {
     UniqueFd fd = OpenPort();

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -448,9 +450,9 @@ TEST_F(UserGuestTest, AHostileHolderOfAKeyingPortReachesNothingOfRoots) {
     ASSERT_EQ(::read(ours.Get(), &ready, 1), 1) << "the attacker got no port";
     const std::string node = "/dev/qx-COM240";
 
-    // Root's stty gets a sound answer: the port's own settings.
-    const std::string settings = CommandOutput("stty -F " + node + " 2>&1");
-    EXPECT_NE(settings.find("speed 9600 baud"), std::string::npos) << settings;
+    // Root's stty gets a sound answer: the port's own settings, and a serial port's window.
+    const std::string settings = CommandOutput("stty -a -F " + node + " 2>&1");
+    EXPECT_NE(settings.find("speed 9600 baud; rows 0; columns 0;"), std::string::npos) << settings;
     // Root's TIOCMGET: the answer lands in the argument and nowhere else.
     {
         MarkedArgument argument;
@@ -501,6 +503,61 @@ TEST_F(UserGuestTest, AnotherUsersIdleConnectionsDoNotStallTheService) {
         EXPECT_TRUE(got && got->Valid()) << idle << ": " << got.error().message;
         EXPECT_LT(waited, 2s) << idle;
     }
+}
+
+// Processes of one user that connect and close as fast as they can (4, then 8 of them): another
+// user's request is answered, not expired, and the helper's lines about the flood stay few.
+TEST_F(UserGuestTest, AnotherUsersConnectionFloodDoesNotDropARequest) {
+    // Connections the flooders have made, counted in memory they share with the test.
+    void* shared = ::mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
+                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    auto* made = new (shared) std::atomic<long>(0);
+    int port = 210;
+    for (const int flooders : {4, 8}) {
+        std::vector<pid_t> children;
+        for (int i = 0; i < flooders; ++i) {
+            const pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                if (::setgroups(0, nullptr) != 0 || ::setresgid(kOther, kOther, kOther) != 0 ||
+                    ::setresuid(kOther, kOther, kOther) != 0)
+                    ::_exit(3);
+                for (;;)
+                    if (IdleConnection(helperSocket_).Valid()) made->fetch_add(1);
+            }
+            children.push_back(child);
+        }
+        made->store(0);
+        EXPECT_TRUE(
+            test::PollUntil([&] { return made->load() >= 100L * flooders; }, 60s, kWaitStep))
+            << "the flood did not start";
+        std::chrono::milliseconds waited{0};
+        Expected<UniqueFd> got = Error{};
+        {
+            AsUser user(kUser);
+            ASSERT_TRUE(user.Ok());
+            const auto started = std::chrono::steady_clock::now();
+            got = RequestCuseConnection(helperSocket_, "qx-COM" + std::to_string(port++));
+            waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - started);
+        }
+        const long during = made->load();
+        for (pid_t child : children) ::kill(child, SIGKILL);
+        for (pid_t child : children) ::waitpid(child, nullptr, 0);
+        std::printf(
+            "another user's connection flood: %d processes (%ld connections meanwhile), request "
+            "answered in %lld ms\n",
+            flooders, during, static_cast<long long>(waited.count()));
+        RecordProperty("flood_" + std::to_string(flooders) + "_request_ms",
+                       static_cast<int>(waited.count()));
+        // A late answer fails too: the client waits 3 s for it.
+        EXPECT_TRUE(got && got->Valid()) << flooders << ": " << got.error().message;
+    }
+    ::munmap(shared, sizeof(std::atomic<long>));
+    // The flooding user's lines were held back and counted.
+    EXPECT_NE(ReadText(logs_ + "/qx-cuse-helper.log").find("uid " + std::to_string(kOther) + ": "),
+              std::string::npos);
 }
 
 // Out of descriptors, the helper pauses accepting and serves again once they are free.

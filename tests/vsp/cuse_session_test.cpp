@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fuse.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/cuse_ioctl_table.h"
 #include "core/cuse_protocol.h"
 #include "platform/cuse_connection.h"
 #include "tests/support/cuse_messages.h"
@@ -131,33 +133,40 @@ TEST_F(CuseSessionTest, PointerIoctlsAskForTheirBuffersAndValueIoctlsDoNot) {
 }
 
 // A retry makes the kernel copy caller memory both ways: it names only the caller's argument,
-// with the size the command's own layout has; any other command never gets a retry.
+// with the size the command's own layout has for that caller (a 32-bit program's serial_struct
+// is 60 bytes, not 72); any other command never gets a retry.
 TEST_F(CuseSessionTest, RetriesNameOnlyTheArgumentWithItsFixedSize) {
     const uint64_t fh = OpenPort();
     const uint64_t pointer = 0x7ffd00001000;
     const struct {
         uint32_t command;
-        uint32_t in, out;
+        bool in;  // the argument is read, else written
+        uint32_t size, compatSize;
     } known[] = {
-        {TCGETS, 0, 36},      {TCSETSW, 36, 0},     {TIOCMGET, 0, 4},
-        {TIOCMBIC, 4, 0},     {TIOCGSERIAL, 0, 72}, {TIOCSSERIAL, 72, 0},
-        {TIOCGICOUNT, 0, 80}, {FIONREAD, 0, 4},     {TIOCOUTQ, 0, 4},
+        {TCGETS, false, 36, 36},      {TCSETSW, true, 36, 36},      {TIOCMGET, false, 4, 4},
+        {TIOCMBIC, true, 4, 4},       {TIOCGSERIAL, false, 72, 60}, {TIOCSSERIAL, true, 72, 60},
+        {TIOCGICOUNT, false, 80, 80}, {FIONREAD, false, 4, 4},      {TIOCOUTQ, false, 4, 4},
+        {TIOCGWINSZ, false, 8, 8},    {TIOCSWINSZ, true, 8, 8},
     };
     uint64_t unique = 10;
-    for (const auto& c : known) {
-        auto retry = Send(Ioctl(++unique, fh, c.command, pointer));
-        ASSERT_EQ(retry.size(), 1u) << std::hex << c.command;
-        const auto out = retry[0].As<fuse_ioctl_out>();
-        ASSERT_EQ(out.flags, static_cast<uint32_t>(FUSE_IOCTL_RETRY)) << std::hex << c.command;
-        ASSERT_EQ(out.in_iovs + out.out_iovs, 1u);
-        fuse_ioctl_iovec iov{};
-        ASSERT_EQ(retry[0].body.size(), sizeof out + sizeof iov);
-        std::memcpy(&iov, retry[0].body.data() + sizeof out, sizeof iov);
-        EXPECT_EQ(iov.base, pointer);
-        EXPECT_EQ(iov.len, out.in_iovs ? c.in : c.out) << std::hex << c.command;
-    }
+    for (const bool compat : {false, true})
+        for (const auto& c : known) {
+            auto retry = Send(Ioctl(++unique, fh, c.command, pointer, "", 0, compat));
+            ASSERT_EQ(retry.size(), 1u) << std::hex << c.command;
+            const auto out = retry[0].As<fuse_ioctl_out>();
+            ASSERT_EQ(out.flags, static_cast<uint32_t>(FUSE_IOCTL_RETRY)) << std::hex << c.command;
+            EXPECT_EQ(out.in_iovs, c.in ? 1u : 0u) << std::hex << c.command;
+            EXPECT_EQ(out.out_iovs, c.in ? 0u : 1u) << std::hex << c.command;
+            fuse_ioctl_iovec iov{};
+            ASSERT_EQ(retry[0].body.size(), sizeof out + sizeof iov);
+            std::memcpy(&iov, retry[0].body.data() + sizeof out, sizeof iov);
+            EXPECT_EQ(iov.base, pointer);
+            EXPECT_EQ(iov.len, compat ? c.compatSize : c.size)
+                << std::hex << c.command << " compat " << compat;
+        }
     // Unknown commands, whatever sizes came along: ENOTTY, no retry, no bytes back.
-    const uint32_t unknown[] = {TIOCGPGRP, TIOCSTI, TIOCSCTTY, FIONBIO, TIOCGWINSZ, 0xC0105500u, 0};
+    const uint32_t unknown[] = {TIOCGPGRP,     TIOCSTI,     TIOCSCTTY, FIONBIO,
+                                TIOCSERGETLSR, 0xC0105500u, 0};
     for (uint32_t command : unknown)
         for (uint32_t outSize : {0u, 4u, 4096u}) {
             auto reply = Send(Ioctl(++unique, fh, command, pointer, "", outSize));
@@ -169,6 +178,23 @@ TEST_F(CuseSessionTest, RetriesNameOnlyTheArgumentWithItsFixedSize) {
     auto shortArgument = Send(Ioctl(++unique, fh, TCSETS, pointer, "abcd"));
     ASSERT_EQ(shortArgument.size(), 1u);
     EXPECT_EQ(shortArgument[0].error, EINVAL);
+}
+
+// A 32-bit program's serial_struct, both ways: the answer fits its 60 bytes and has its
+// layout; what it sets is read from that layout.
+TEST_F(CuseSessionTest, A32BitProgramsSerialInfoHasItsOwnLayout) {
+    const uint64_t fh = OpenPort();
+    SerialStruct32 info{};
+    info.flags = ASYNC_SPD_CUST;
+    info.custom_divisor = 2560;
+    const std::string asked(reinterpret_cast<const char*>(&info), sizeof info);
+    ASSERT_EQ(Send(Ioctl(2, fh, TIOCSSERIAL, 0x1000, asked, 0, true)).at(0).error, 0);
+    const auto got = Send(Ioctl(3, fh, TIOCGSERIAL, 0x1000, "", sizeof info, true)).at(0);
+    ASSERT_EQ(got.body.size(), sizeof(fuse_ioctl_out) + sizeof info);
+    std::memcpy(&info, got.body.data() + sizeof(fuse_ioctl_out), sizeof info);
+    EXPECT_EQ(info.custom_divisor, 2560);
+    EXPECT_EQ(info.baud_base, 115200);
+    EXPECT_EQ(info.closing_wait, 3000);
 }
 
 TEST_F(CuseSessionTest, PollWakeUpInterruptFlushAndOthers) {

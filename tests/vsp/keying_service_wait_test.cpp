@@ -2,32 +2,42 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace qx {
 namespace {
 
-using std::chrono::milliseconds;
+using namespace std::chrono_literals;
 
-// Each failure to reach the service doubles the pause before the next attempt, up to a bound;
-// an answer ends the wait and the next failure starts from the first pause again.
-TEST(KeyingServiceWait, BacksOffAfterEachLateAnswerUpToTheBound) {
+// Ports ask whenever the wait is due, on every tick: a service that stays late is asked seldom
+// rather than on every tick, yet one that comes back is found within seconds, and after an
+// answer a new lateness is looked at again soon.
+TEST(KeyingServiceWait, ALateServiceIsAskedSeldomButNotForgotten) {
     KeyingServiceWait wait;
-    const auto start = KeyingServiceWait::Clock::now();
-    EXPECT_FALSE(wait.Waiting());
-    EXPECT_TRUE(wait.Due(start));
-
-    auto now = start;
-    for (const int pause : {100, 200, 400, 800, 1600, 3200, 5000, 5000}) {
+    auto now = KeyingServiceWait::Clock::now();
+    EXPECT_TRUE(wait.Due(now));
+    const auto minuteLater = now + 1min;
+    int attempts = 0;
+    auto lastAttempt = now;
+    KeyingServiceWait::Clock::duration longestGap{0};
+    for (; now < minuteLater; now += 1ms) {
+        if (!wait.Due(now)) continue;
+        ++attempts;
+        longestGap = std::max(longestGap, now - lastAttempt);
+        lastAttempt = now;
         wait.Late(now);
         EXPECT_TRUE(wait.Waiting());
-        EXPECT_FALSE(wait.Due(now + milliseconds(pause - 1))) << pause;
-        EXPECT_TRUE(wait.Due(now + milliseconds(pause))) << pause;
-        now += milliseconds(pause);
     }
+    EXPECT_GE(attempts, 12);
+    EXPECT_LE(attempts, 30) << "of 60000 ticks";
+    EXPECT_LE(longestGap, 5s);
+
     wait.Answered();
     EXPECT_FALSE(wait.Waiting());
     EXPECT_TRUE(wait.Due(now));
     wait.Late(now);
-    EXPECT_TRUE(wait.Due(now + milliseconds(100)));
+    EXPECT_FALSE(wait.Due(now));
+    EXPECT_TRUE(wait.Due(now + 1s));
 }
 
 }  // namespace

@@ -190,7 +190,7 @@ TEST_F(SerialStateTest, ExclusiveModeRefusesOtherOpenersUntilClearedOrClosed) {
 }
 
 TEST_F(SerialStateTest, UnknownAndMalformedIoctlsAreRefused) {
-    EXPECT_EQ(ValueIoctl(TIOCGWINSZ, 0).error, ENOTTY);
+    EXPECT_EQ(ValueIoctl(TIOCSTI, 0).error, ENOTTY);
     EXPECT_EQ(ValueIoctl(0xDEADBEEF, 0).error, ENOTTY);
     EXPECT_EQ(ValueIoctl(TCGETA, 0).error, ENOTTY);
 
@@ -389,6 +389,21 @@ TEST_F(SerialStateTest, SerialInfoIsPlausibleAndCustomDivisorSetsTheRate) {
 
     info.custom_divisor = -1;
     EXPECT_EQ(PointerIoctl(TIOCSSERIAL, Bytes(info)).error, EINVAL);
+}
+
+// As on a serial tty: the window size starts at zero (stty -a asks for it), keeps what was set
+// while the port is open, and is gone with the last program.
+TEST_F(SerialStateTest, WindowSizeIsKeptWhileOpen) {
+    ASSERT_EQ(state.Open(1, 100), 0);
+    EXPECT_EQ(As<winsize>(PointerIoctl(TIOCGWINSZ)).ws_row, 0);
+    const winsize set{24, 80, 0, 0};
+    EXPECT_EQ(PointerIoctl(TIOCSWINSZ, Bytes(set)).error, 0);
+    const auto got = As<winsize>(PointerIoctl(TIOCGWINSZ));
+    EXPECT_EQ(got.ws_row, 24);
+    EXPECT_EQ(got.ws_col, 80);
+    state.Release(1);
+    ASSERT_EQ(state.Open(2, 100), 0);
+    EXPECT_EQ(As<winsize>(PointerIoctl(TIOCGWINSZ)).ws_col, 0);
 }
 
 TEST_F(SerialStateTest, PortGoingAwayFailsEveryWaitingRequest) {
