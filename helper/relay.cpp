@@ -21,9 +21,6 @@
 namespace qx::helper {
 namespace {
 
-// A program that stops reading its frames ends its own port's session after this long rather
-// than holding the kernel's requests (root's too) unanswered.
-constexpr timeval kProgramSendTimeout{1, 0};
 constexpr int kReadyTimeoutMs = 5000;
 
 int PollTimeout(const RelaySession& session) {
@@ -33,16 +30,27 @@ int PollTimeout(const RelaySession& session) {
     return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 60000));
 }
 
-// Writes what the session has to say; false when the program cannot take it.
-bool Flush(RelaySession& session, int kernel, int program) {
+// A program that has left shows as a broken pipe or a reset, depending on what was in flight.
+Error ProgramSocketFailure(int error, const std::string& attempted) {
+    if (error == EPIPE || error == ECONNRESET) return Error{error, "the program closed its end"};
+    return Error::FromErrno(error, attempted);
+}
+
+// Writes what the session has to say. The program's frames go while its socket has room; the
+// rest wait in the session for the next chance. The reason when the program's socket failed.
+Expected<void> Flush(RelaySession& session, int kernel, int program) {
     // A reply to a request its caller gave up meanwhile fails with ENOENT: nothing to do.
     for (const CuseMessage& message : session.TakeKernelOutbox())
         [[maybe_unused]] const ssize_t n = ::write(kernel, message.data(), message.size());
-    for (const std::vector<uint8_t>& frame : session.TakeProgramOutbox())
-        if (::send(program, frame.data(), frame.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(frame.size()))
-            return false;
-    return true;
+    while (!session.ProgramOutbox().empty()) {
+        const std::vector<uint8_t> frame = EncodeRelayFrame(session.ProgramOutbox().front());
+        if (::send(program, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+            if (errno == EAGAIN || errno == EINTR) return {};
+            return ProgramSocketFailure(errno, "sending to the program");
+        }
+        session.ProgramFrameSent();
+    }
+    return {};
 }
 
 // One message from the kernel, if one waits; the reason when the device has ended.
@@ -50,7 +58,7 @@ Expected<void> ReadKernel(RelaySession& session, int kernel, std::vector<uint8_t
     const ssize_t n = ::read(kernel, buffer.data(), buffer.size());
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return {};
     if (n < 0) return Error::FromErrno(errno, "the kernel ended the device");
-    if (n == 0) return Error{0, "the kernel ended the device: "};
+    if (n == 0) return Error{0, "the kernel ended the device"};
     session.FromKernel({buffer.data(), static_cast<size_t>(n)}, SerialClock::now());
     return {};
 }
@@ -60,7 +68,7 @@ Expected<void> ReadProgram(RelaySession& session, int program, std::vector<uint8
     // MSG_TRUNC gives the message's real length, so an oversized one is refused, not cut.
     const ssize_t n = ::recv(program, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return {};
-    if (n < 0) return Error::FromErrno(errno, "the program's socket");
+    if (n < 0) return ProgramSocketFailure(errno, "the program's socket");
     if (n == 0) return Error{0, "the program closed its end"};
     if (static_cast<size_t>(n) > buffer.size())
         return Error{0, "the program sent a frame of " + std::to_string(n) + " bytes"};
@@ -82,11 +90,9 @@ Expected<RelayIdentity> ResolveRelayIdentity(const std::string& nameOrUid) {
     return identity;
 }
 
-Expected<void> PrepareRelayDescriptors(int kernel, int program) {
+Expected<void> PrepareRelayDescriptors(int kernel) {
     const int flags = ::fcntl(kernel, F_GETFL);
-    if (flags < 0 || ::fcntl(kernel, F_SETFL, flags | O_NONBLOCK) != 0 ||
-        ::setsockopt(program, SOL_SOCKET, SO_SNDTIMEO, &kProgramSendTimeout,
-                     sizeof kProgramSendTimeout) != 0)
+    if (flags < 0 || ::fcntl(kernel, F_SETFL, flags | O_NONBLOCK) != 0)
         return Error::FromErrno(errno, "preparing the relay's descriptors");
     return {};
 }
@@ -95,33 +101,29 @@ std::string RunRelay(int kernel, int program) {
     RelaySession session;
     std::vector<uint8_t> kernelBuffer(kCuseReadBuffer);
     std::vector<uint8_t> programBuffer(kRelayMaxFrame);
-    std::string why;
     session.Expire(SerialClock::now());  // the first state frame
-    bool serving = Flush(session, kernel, program);
+    Expected<void> serving = Flush(session, kernel, program);
     while (serving) {
-        pollfd fds[2] = {{kernel, POLLIN, 0}, {program, POLLIN, 0}};
+        // Room for the program's frames is waited for only while some wait.
+        const short programEvents = session.ProgramOutbox().empty() ? POLLIN : POLLIN | POLLOUT;
+        pollfd fds[2] = {{kernel, POLLIN, 0}, {program, programEvents, 0}};
         if (::poll(fds, 2, PollTimeout(session)) < 0 && errno != EINTR) {
-            why = Error::FromErrno(errno, "poll").message;
+            serving = Error::FromErrno(errno, "poll");
             break;
         }
-        Expected<void> read;
         if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
-            read = Error{0, "the kernel ended the device"};
+            serving = Error{0, "the kernel ended the device"};
         else if (fds[0].revents & POLLIN)
-            read = ReadKernel(session, kernel, kernelBuffer);
-        if (read && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
-            read = ReadProgram(session, program, programBuffer);
-        serving = static_cast<bool>(read);
-        if (!read) why = read.error().message;
+            serving = ReadKernel(session, kernel, kernelBuffer);
+        if (serving && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            serving = ReadProgram(session, program, programBuffer);
         session.Expire(SerialClock::now());
-        if (!Flush(session, kernel, program) && serving) {
-            why = "the program stopped taking its frames";
-            serving = false;
-        }
+        if (Expected<void> flushed = Flush(session, kernel, program); serving && !flushed)
+            serving = flushed;
     }
     session.Abort();  // waiting callers get EIO before the device goes
-    Flush(session, kernel, program);
-    return why;
+    [[maybe_unused]] const Expected<void> last = Flush(session, kernel, program);
+    return serving.error().message;
 }
 
 Expected<UniqueFd> StartRelay(UniqueFd connection, const std::string& deviceName,
@@ -138,7 +140,7 @@ Expected<UniqueFd> StartRelay(UniqueFd connection, const std::string& deviceName
     if (pid == 0) {
         int kernel = connection.Release(), program = relayEnd.Release(),
             told = readyWrite.Release();
-        Expected<void> confined = PrepareRelayDescriptors(kernel, program);
+        Expected<void> confined = PrepareRelayDescriptors(kernel);
         if (confined) confined = ConfineRelay(identity, {&kernel, &program, &told});
         if (!confined) {
             std::fprintf(stderr, "qx-cuse-helper: relay for %s: %s\n", deviceName.c_str(),

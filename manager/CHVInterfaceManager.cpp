@@ -165,7 +165,7 @@ void CHVInterfaceManager::Tick() {
     }
     for (int i = 0; i < Count(); ++i) {
         CHVInterface& link = *list[i];
-        bool changed = false;
+        bool changed = provisioning.KeepServed(link);
         {
             MutexLock lock(link.portGuard);
             for (Channel channel : kAllChannels) {

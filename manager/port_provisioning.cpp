@@ -147,6 +147,21 @@ bool PortProvisioning::CreatePortsWhenKeyingServiceAnswers(
     return true;
 }
 
+bool PortProvisioning::KeepServed(CHVInterface& link) {
+    std::array<IVSPortAx*, kChannelCount> instances{};
+    {
+        MutexLock lock(link.portGuard);
+        for (Channel channel : kAllChannels)
+            instances[channel] = link.ports[channel].instance.get();
+    }
+    // Only this thread releases instances, so they stay valid without the lock.
+    bool changed = false;
+    for (IVSPortAx* instance : instances)
+        if (instance && instance->KeepServed()) changed = true;
+    if (changed) link.Wake();
+    return changed;
+}
+
 void PortProvisioning::RemoveAllSystemPorts() {
     std::unique_ptr<IVSPortAx> instance = portClass_.CreateInstance();
     if (!instance) return;

@@ -26,6 +26,9 @@ public:
     // again; whether it did.
     bool CreatePortsWhenKeyingServiceAnswers(
         const std::vector<std::unique_ptr<CHVInterface>>& links);
+    // Every 100 ms: keeps the link's ports served (IVSPortAx::KeepServed); whether one was lost
+    // or served again.
+    bool KeepServed(CHVInterface& link);
 
 private:
     bool Refuse(CHVInterface& link, int number);

@@ -194,6 +194,16 @@ TEST_F(PortProvisioningTest, PortsThatWaitedForTheKeyingServiceComeWhenItAnswers
     provisioning_.ReleasePorts(link);
 }
 
+TEST_F(PortProvisioningTest, EveryBoundPortIsKeptServed) {
+    Assign({3, 0, 5, 0});
+    provisioning_.CreatePorts(link_);
+    EXPECT_FALSE(provisioning_.KeepServed(link_));
+    portClass_.made[1]->servedAgain = true;
+    EXPECT_TRUE(provisioning_.KeepServed(link_));
+    EXPECT_EQ(portClass_.made[0]->keepServedCalls, 2);
+    EXPECT_EQ(portClass_.made[1]->keepServedCalls, 2);
+}
+
 TEST_F(PortProvisioningTest, RemoveAllSystemPortsUsesATemporaryInstance) {
     provisioning_.RemoveAllSystemPorts();
     ASSERT_EQ(portClass_.made.size(), 1u);

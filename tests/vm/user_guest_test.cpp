@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -140,6 +141,28 @@ std::string CommandOutput(const std::string& command) {
     char chunk[256];
     while (pipe && std::fgets(chunk, sizeof chunk, pipe.get())) output += chunk;
     return output;
+}
+
+// The processes running as the relay user: the keying ports' relays.
+std::vector<pid_t> RelayProcesses() {
+    std::vector<pid_t> relays;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string status = ReadText(entry.path() / "status");
+        if (status.find("\nUid:\t" + std::to_string(kRelay) + "\t") != std::string::npos)
+            relays.push_back(std::stoi(pid));
+    }
+    return relays;
+}
+
+// How many lines of text contain part.
+size_t LinesWith(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
 }
 
 // Root's stack around an ioctl argument, marked so that a leak or an overwrite shows.
@@ -264,6 +287,25 @@ protected:
         });
     }
     std::string ManagerLog() const { return ReadText(logs_ + "/qx-manager.log"); }
+    // The inode of each keying port's node; 0 where there is none. A new relay's device is a
+    // new node.
+    std::map<int, ino_t> PortNodes() const {
+        std::map<int, ino_t> nodes;
+        for (int n : kPorts) {
+            struct stat st {};
+            nodes[n] = ::stat(PortPath(n).c_str(), &st) == 0 && S_ISCHR(st.st_mode) ? st.st_ino : 0;
+        }
+        return nodes;
+    }
+    // Ports served by other nodes than before, and none missing.
+    int PortsServedAnew(const std::map<int, ino_t>& before) const {
+        int anew = 0;
+        for (const auto& [n, node] : PortNodes()) {
+            if (node == 0) return 0;
+            if (node != before.at(n)) ++anew;
+        }
+        return anew;
+    }
 
     test::TempHome home_;
     std::string root_, logs_, helperSocket_;
@@ -502,6 +544,56 @@ TEST_F(UserGuestTest, AHelperOutOfDescriptorsCarriesOn) {
     EXPECT_NE(ReadText(logs_ + "/limited-helper.log").find("Too many open files; accepting again"),
               std::string::npos)
         << ReadText(logs_ + "/limited-helper.log");
+}
+
+// A keying port whose relay ends (here: killed) is served again under the same name, and a
+// program killed with signal 9 and started again gets every name back once the old relays have
+// ended. The times are printed for the record.
+TEST_F(UserGuestTest, AKilledRelayIsReplacedUnderTheSameName) {
+    UhidProcess device(kSerial, logs_ + "/device.log");
+    ASSERT_TRUE(device.Started());
+    auto manager = StartManager({}, "qx-manager.log");
+    ASSERT_TRUE(test::PollUntil([&] { return AllPortsServed(); }, 120s, kWaitStep)) << ManagerLog();
+    // The relays of earlier tests' ports have ended; these four are the program's.
+    ASSERT_TRUE(test::PollUntil([] { return RelayProcesses().size() == 4; }, kWaitBound, kWaitStep))
+        << RelayProcesses().size() << " relays";
+
+    std::map<int, ino_t> nodes = PortNodes();
+    const auto killed = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(RelayProcesses().front(), SIGKILL), 0);
+    ASSERT_TRUE(test::PollUntil([&] { return PortsServedAnew(nodes) == 1; }, 60s, kWaitStep))
+        << ManagerLog();
+    const double servedAfter =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - killed)
+            .count();
+    std::printf("a killed relay's port is served again under its name after %.1f ms\n",
+                servedAfter);
+    RecordProperty("relay_replaced_after_ms", static_cast<int>(servedAfter));
+    EXPECT_EQ(LinesWith(ManagerLog(), "keying-port relay ended"), 1u) << ManagerLog();
+    {
+        AsUser user(kUser);
+        ASSERT_TRUE(user.Ok());
+        for (const auto& [n, node] : PortNodes()) {
+            if (node == nodes.at(n)) continue;
+            RadioProgram program(PortPath(n));
+            ASSERT_TRUE(program.Valid()) << n << ": " << std::strerror(errno);
+            int bits = 0;
+            EXPECT_EQ(::ioctl(program.Fd(), TIOCMGET, &bits), 0) << std::strerror(errno);
+        }
+    }
+
+    // Killed: its relays end as they notice; a new start asks for the same names meanwhile.
+    nodes = PortNodes();
+    manager->Signal(SIGKILL);
+    EXPECT_EQ(manager->Wait(60s), -1);
+    auto again = StartManager({}, "qx-manager-again.log");
+    ASSERT_TRUE(test::PollUntil([&] { return PortsServedAnew(nodes) == 4; }, 120s, kWaitStep))
+        << ReadText(logs_ + "/qx-manager-again.log");
+    const std::string helperLog = ReadText(logs_ + "/qx-cuse-helper.log");
+    EXPECT_GE(LinesWith(helperLog, "ended: the program closed its end"), 4u) << helperLog;
+    EXPECT_EQ(LinesWith(helperLog, "ended: \n"), 0u) << helperLog;
+    EXPECT_EQ(StartManager({"-x"}, "qx-manager-x.log")->Wait(60s), 0);
+    EXPECT_EQ(again->Wait(60s), 0);
 }
 
 }  // namespace
