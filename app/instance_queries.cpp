@@ -176,10 +176,10 @@ QueryAnswer AnswerQuery(const std::string& query, CHVInterfaceManager& manager,
                         const IVSPortAxClass& portClass, const ProgramSettings& program) {
     const std::vector<std::string> fields = SplitLines(query);
     if (query == StatusQuery(false))
-        return {0, FormatStatusText(ReadInterfaceStatus(manager), portClass.PortsDirectory(),
+        return {0, FormatStatusText(ReadStatusReport(manager), portClass.PortsDirectory(),
                                     portClass.Keying())};
     if (query == StatusQuery(true))
-        return {0, FormatStatusJson(ReadInterfaceStatus(manager), portClass.PortsDirectory(),
+        return {0, FormatStatusJson(ReadStatusReport(manager), portClass.PortsDirectory(),
                                     JsonPortKind(portClass.Kind()), portClass.Keying())};
     if (fields.front() == "set-port") return SetPort(fields, manager, portClass, program);
     return Failure("the running instance does not know this request");

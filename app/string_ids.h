@@ -38,5 +38,7 @@ constexpr int kStrCopyPath = 180;
 constexpr int kStrPortReady = 181;  // a created port's balloon line: its number and path
 constexpr int kStrPortNotCreated = 182;
 constexpr int kStrBytesDropped = 183;
+constexpr int kStrWaitingForInterface = 184;  // ports kept while their interface is away
+constexpr int kStrKeepPortsTip = 185;         // what turning "Remove ports..." off is good for
 
 }  // namespace qx

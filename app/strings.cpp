@@ -87,6 +87,16 @@ constexpr Entry kStrings[] = {
      "ディスプレイがありません: --headless を付けて起動するか、DISPLAY を設定してください"},
     // The Status page's count of bytes a program did not read in time, after its number.
     {183, "bytes dropped", "バイト破棄"},
+    // The Status page's line for ports kept while their interface is away: the ports, the key.
+    {184, "%s: waiting for interface %s", "%s: インターフェイス %s の再接続を待っています"},
+    // The tooltip of "Remove ports on device removal".
+    {185,
+     "Turn this off to keep the ports on the machine while the interface is away (unplugged, or "
+     "reset by RF getting into its USB cable): radio programs keep them open, and once the "
+     "interface returns they go on working without a restart.",
+     "オフにすると、インターフェイスが外れている間 (抜かれたとき、または USB ケーブルに回り込んだ "
+     "RF でリセットされたとき) もポートがマシンに残ります。無線ソフトはポートを開いたままにでき、"
+     "インターフェイスが戻ると再起動せずにそのまま使い続けられます。"},
     // The Status page's port paths.
     {180, "Copy path", "パスをコピー"},
     // What follows "Creating virtual port COM%i" once the port exists, or could not be made.

@@ -60,8 +60,7 @@ Road ThroughRelay() {
         ::close(relay[1]);
     } else if (::fork() == 0) {
         ::close(relay[0]);
-        if (qx::helper::PrepareRelayDescriptors(pair[1], relay[1]))
-            qx::helper::RunRelay(pair[1], relay[1]);
+        if (qx::helper::PrepareRelayDescriptors(pair[1])) qx::helper::RunRelay(pair[1], relay[1]);
         ::_exit(0);
     } else {
         ::close(pair[1]);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/cuse_device_name.h"
+#include "platform/cuse_helper_client.h"
 
 namespace qx::helper {
 namespace {
@@ -51,8 +52,9 @@ Expected<int> DecidePortRequest(std::span<const uint8_t> request, uid_t peer,
     const auto holder = std::find_if(held.begin(), held.end(),
                                      [&](const HeldPort& p) { return p.number == *number; });
     if (holder != held.end())
-        return Error{0, PortDeviceName(*number) +
-                            (holder->owner == peer ? " is in use" : " is held by another user")};
+        return Error{0,
+                     PortDeviceName(*number) +
+                         (holder->owner == peer ? kCuseHelperInUse : " is held by another user")};
     if (std::count_if(held.begin(), held.end(),
                       [&](const HeldPort& p) { return p.owner == peer; }) >= kMaxPortsPerUser)
         return Error{0, "at most " + std::to_string(kMaxPortsPerUser) + " ports per user"};

@@ -21,9 +21,6 @@
 namespace qx::helper {
 namespace {
 
-// A program that stops reading its frames ends its own port's session after this long rather
-// than holding the kernel's requests (root's too) unanswered.
-constexpr timeval kProgramSendTimeout{1, 0};
 constexpr int kReadyTimeoutMs = 5000;
 
 int PollTimeout(const RelaySession& session) {
@@ -33,16 +30,27 @@ int PollTimeout(const RelaySession& session) {
     return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 60000));
 }
 
-// Writes what the session has to say; false when the program cannot take it.
-bool Flush(RelaySession& session, int kernel, int program) {
+// A program that has left shows as a broken pipe or a reset, depending on what was in flight.
+Error ProgramSocketFailure(int error, const std::string& attempted) {
+    if (error == EPIPE || error == ECONNRESET) return Error{error, "the program closed its end"};
+    return Error::FromErrno(error, attempted);
+}
+
+// Writes what the session has to say. The program's frames go while its socket has room; the
+// rest wait in the session for the next chance. The reason when the program's socket failed.
+Expected<void> Flush(RelaySession& session, int kernel, int program) {
     // A reply to a request its caller gave up meanwhile fails with ENOENT: nothing to do.
     for (const CuseMessage& message : session.TakeKernelOutbox())
         [[maybe_unused]] const ssize_t n = ::write(kernel, message.data(), message.size());
-    for (const std::vector<uint8_t>& frame : session.TakeProgramOutbox())
-        if (::send(program, frame.data(), frame.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(frame.size()))
-            return false;
-    return true;
+    while (!session.ProgramOutbox().empty()) {
+        const std::vector<uint8_t> frame = EncodeRelayFrame(session.ProgramOutbox().front());
+        if (::send(program, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+            if (errno == EAGAIN || errno == EINTR) return {};
+            return ProgramSocketFailure(errno, "sending to the program");
+        }
+        session.ProgramFrameSent();
+    }
+    return {};
 }
 
 // One message from the kernel, if one waits; the reason when the device has ended.
@@ -60,22 +68,25 @@ Expected<void> ReadProgram(RelaySession& session, int program, std::vector<uint8
     // MSG_TRUNC gives the message's real length, so an oversized one is refused, not cut.
     const ssize_t n = ::recv(program, buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return {};
-    if (n < 0) return Error::FromErrno(errno, "the program's socket");
+    if (n < 0) return ProgramSocketFailure(errno, "the program's socket");
     if (n == 0) return Error{0, "the program closed its end"};
     if (static_cast<size_t>(n) > buffer.size())
         return Error{0, "the program sent a frame of " + std::to_string(n) + " bytes"};
     return session.FromProgram({buffer.data(), static_cast<size_t>(n)});
 }
 
-// Moves messages both ways until something ends the port.
+// Moves messages both ways until something ends the port. A program slow to take its frames
+// is waited for: they wait in the session while its socket has no room.
 Error Serve(RelaySession& session, int kernel, int program) {
     std::vector<uint8_t> kernelBuffer(kCuseReadBuffer);
     std::vector<uint8_t> programBuffer(kRelayMaxFrame);
     session.Expire(SerialClock::now());  // the first state frame
     for (;;) {
-        if (!Flush(session, kernel, program))
-            return Error{0, "the program stopped taking its frames"};
-        pollfd fds[2] = {{kernel, POLLIN, 0}, {program, POLLIN, 0}};
+        if (Expected<void> flushed = Flush(session, kernel, program); !flushed)
+            return flushed.error();
+        // Room for the program's frames is waited for only while some wait.
+        const short programEvents = session.ProgramOutbox().empty() ? POLLIN : POLLIN | POLLOUT;
+        pollfd fds[2] = {{kernel, POLLIN, 0}, {program, programEvents, 0}};
         if (::poll(fds, 2, PollTimeout(session)) < 0 && errno != EINTR)
             return Error::FromErrno(errno, "waiting for the kernel and the program");
         if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))
@@ -104,11 +115,9 @@ Expected<RelayIdentity> ResolveRelayIdentity(const std::string& nameOrUid) {
     return identity;
 }
 
-Expected<void> PrepareRelayDescriptors(int kernel, int program) {
+Expected<void> PrepareRelayDescriptors(int kernel) {
     const int flags = ::fcntl(kernel, F_GETFL);
-    if (flags < 0 || ::fcntl(kernel, F_SETFL, flags | O_NONBLOCK) != 0 ||
-        ::setsockopt(program, SOL_SOCKET, SO_SNDTIMEO, &kProgramSendTimeout,
-                     sizeof kProgramSendTimeout) != 0)
+    if (flags < 0 || ::fcntl(kernel, F_SETFL, flags | O_NONBLOCK) != 0)
         return Error::FromErrno(errno, "preparing the relay's descriptors");
     return {};
 }
@@ -117,7 +126,7 @@ Error RunRelay(int kernel, int program) {
     RelaySession session;
     Error why = Serve(session, kernel, program);
     session.Abort();  // waiting callers get EIO before the device goes
-    Flush(session, kernel, program);
+    [[maybe_unused]] const Expected<void> last = Flush(session, kernel, program);
     return why;
 }
 
@@ -135,7 +144,7 @@ Expected<UniqueFd> StartRelay(UniqueFd connection, const std::string& deviceName
     if (pid == 0) {
         int kernel = connection.Release(), program = relayEnd.Release(),
             told = readyWrite.Release();
-        Expected<void> confined = PrepareRelayDescriptors(kernel, program);
+        Expected<void> confined = PrepareRelayDescriptors(kernel);
         if (confined) confined = ConfineRelay(identity, {&kernel, &program, &told});
         if (!confined) {
             std::fprintf(stderr, "qx-cuse-helper: relay for %s: %s\n", deviceName.c_str(),

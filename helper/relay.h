@@ -22,12 +22,12 @@ struct RelayIdentity {
 // the same number when no user has it). Refuses root.
 Expected<RelayIdentity> ResolveRelayIdentity(const std::string& nameOrUid);
 
-// Before confinement: the kernel's connection non-blocking, a deadline for sends to the program.
-Expected<void> PrepareRelayDescriptors(int kernel, int program);
+// Before confinement: the kernel's connection non-blocking.
+Expected<void> PrepareRelayDescriptors(int kernel);
 
-// Serves the port until the kernel ends the device, the program leaves, stops reading or
-// breaks the protocol; why it ended (errno kept where a call failed). Both descriptors are the
-// caller's, prepared.
+// Serves the port until the kernel ends the device, the program leaves or breaks the protocol;
+// why it ended, never empty (errno kept where a call failed). A program slow to read its frames
+// is waited for (see RelaySession). Both descriptors are the caller's, prepared.
 Error RunRelay(int kernel, int program);
 
 // Forks a confined relay for an initialised CUSE connection and returns the program's end of

@@ -54,8 +54,23 @@ void RelaySession::Abort() {
 
 std::vector<CuseMessage> RelaySession::TakeKernelOutbox() { return cuse_.TakeOutbox(); }
 
-std::vector<std::vector<uint8_t>> RelaySession::TakeProgramOutbox() {
-    return std::exchange(toProgram_, {});
+// Only the port as it is now matters to a program that has not read: a state or an event not
+// yet sent gives way to the newer one, which goes last, so the latest state still comes before
+// the events that wake the program to read it.
+void RelaySession::Send(RelayFrame frame) {
+    if (frame.type == RelayFrameType::kConsumed)
+        for (const RelayFrame& waiting : toProgram_)
+            if (waiting.type == RelayFrameType::kConsumed) frame.count += waiting.count;
+    std::erase_if(toProgram_, [&](const RelayFrame& waiting) {
+        if (waiting.type != frame.type) return false;
+        switch (frame.type) {
+        case RelayFrameType::kState:
+        case RelayFrameType::kConsumed: return true;
+        case RelayFrameType::kEvent: return waiting.event == frame.event;
+        default: return false;  // bytes keep their order, bounded by the program's credit
+        }
+    });
+    toProgram_.push_back(std::move(frame));
 }
 
 RelayPortState RelaySession::Mirror() const {

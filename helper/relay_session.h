@@ -6,7 +6,13 @@
 //
 // The program's frames are untrusted: any frame that is malformed, of the wrong direction or
 // beyond the credit it was given makes FromProgram return false, and the port's session ends.
+//
+// A program that is slow to read its frames never costs it the port: what waits for it stays
+// bounded. A newer state or event replaces one of its kind not yet sent, credit returned adds
+// up in one frame, and bytes are bounded by the program's credit, so a stalled program meets
+// the port as it is now and, meanwhile, loses only the bytes its credit could not carry.
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <vector>
@@ -29,19 +35,21 @@ public:
     // The port is going away: waiting requests fail with EIO.
     void Abort();
 
-    // What to write to the kernel and to the program since the last call.
+    // What to write to the kernel since the last call.
     std::vector<CuseMessage> TakeKernelOutbox();
-    std::vector<std::vector<uint8_t>> TakeProgramOutbox();
+    // The frames waiting for the program, oldest first; the relay takes them off as it sends.
+    const std::deque<RelayFrame>& ProgramOutbox() const { return toProgram_; }
+    void ProgramFrameSent() { toProgram_.pop_front(); }
 
 private:
-    void Send(const RelayFrame& frame) { toProgram_.push_back(EncodeRelayFrame(frame)); }
+    void Send(RelayFrame frame);
     RelayPortState Mirror() const;
     // Replies, credit returned, bytes forwarded, state and events told: after every input.
     void Settle();
     void ForwardProgramBytes();
 
     CuseSession cuse_;
-    std::vector<std::vector<uint8_t>> toProgram_;
+    std::deque<RelayFrame> toProgram_;
     std::optional<RelayPortState> told_;
     size_t programCredit_ = kRelayWindow;  // bytes the program can still take
     size_t queuedForPort_ = 0;             // bytes of the program's still in the port's queue

@@ -15,6 +15,9 @@ public:
     virtual int OnPortOperation(int /*state*/, int /*portNumber*/) { return 0; }
     virtual void OnInterfacesChanged() {}
     virtual void OnInterfaceChanged(int /*index*/) {}
+    // A port kept while its interface is away was opened or closed, or dropped what its program
+    // wrote.
+    virtual void OnWaitingPortsChanged() {}
 
 protected:
     ~CInterfaceNotificatorHander() = default;  // never deleted through this interface

@@ -141,7 +141,7 @@ void CHVInterfaceManager::ReportOpenFailure(const std::string& key, const std::s
 bool CHVInterfaceManager::RemoveInterface(int index) {
     if (index < 0 || index >= Count()) return false;
     CHVInterface& link = *list[index];
-    provisioning.ReleasePorts(link);
+    provisioning.ReleasePortsOfRemovedLink(link);
     SaveSettings(link);
     link.Close();
     list.erase(list.begin() + index);
@@ -149,8 +149,10 @@ bool CHVInterfaceManager::RemoveInterface(int index) {
     return true;
 }
 
+// Ports kept for interfaces that are away go last, as bound ports do.
 void CHVInterfaceManager::RemoveAll() {
     while (!list.empty()) RemoveInterface(0);
+    provisioning.ReleaseKeptPorts();
 }
 
 void CHVInterfaceManager::Tick() {
@@ -159,13 +161,14 @@ void CHVInterfaceManager::Tick() {
         --startupCountdown_;
     }
     if (provisioning.CreatePortsWhenKeyingServiceAnswers(list)) listChanged_ = 1;
+    if (provisioning.ServeKeptPorts() && observer) observer->OnWaitingPortsChanged();
     if (listChanged_) {
         listChanged_ = 0;
         if (observer) observer->OnInterfacesChanged();
     }
     for (int i = 0; i < Count(); ++i) {
         CHVInterface& link = *list[i];
-        bool changed = false;
+        bool changed = provisioning.KeepServed(link);
         {
             MutexLock lock(link.portGuard);
             for (Channel channel : kAllChannels) {

@@ -102,10 +102,53 @@ std::string KeyingJson(const KeyingPorts& keying) {
            "\", \"reason\": " + (keying.reason.empty() ? "null" : JsonString(keying.reason)) + "}";
 }
 
+std::string WaitingText(const std::vector<WaitingPortStatus>& waiting,
+                        const std::string& portsDir) {
+    std::string out;
+    for (std::size_t i = 0; i < waiting.size(); ++i) {
+        const WaitingPortStatus& port = waiting[i];
+        if (i == 0 || waiting[i - 1].serialNumber != port.serialNumber)
+            out += "Ports waiting for interface " + port.serialNumber + ":\n";
+        out += ChannelLine(port.channel, port.status, portsDir);
+        if (i + 1 == waiting.size() || waiting[i + 1].serialNumber != port.serialNumber)
+            out += "\n";
+    }
+    return out;
+}
+
+std::string WaitingJson(const std::vector<WaitingPortStatus>& waiting, const std::string& portsDir,
+                        const std::string& portKind) {
+    std::string out = "\"waitingPorts\": [";
+    for (std::size_t i = 0; i < waiting.size(); ++i) {
+        const WaitingPortStatus& port = waiting[i];
+        if (i != 0) out += ", ";
+        out += "{\"serialNumber\": " + JsonString(port.serialNumber) + ", " +
+               ChannelJson(port.channel, port.status, portsDir, portKind).substr(1);
+    }
+    return out + "]";
+}
+
+std::vector<WaitingPortStatus> ReadWaitingPorts(const CHVInterfaceManager& manager) {
+    std::vector<WaitingPortStatus> waiting;
+    for (const KeptPort& kept : manager.provisioning.KeptPorts()) {
+        WaitingPortStatus& port = waiting.emplace_back();
+        port.serialNumber = kept.key;
+        port.channel = kept.channel;
+        port.status.present = true;
+        port.status.portNumber = kept.portNumber;
+        port.status.bound = true;
+        port.status.reading = ReadPortStatus(*kept.instance, true);
+        port.status.droppedBytes = kept.droppedBytes;
+    }
+    return waiting;
+}
+
 }  // namespace
 
-std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager) {
-    std::vector<InterfaceStatus> result;
+StatusReport ReadStatusReport(CHVInterfaceManager& manager) {
+    StatusReport report;
+    report.waiting = ReadWaitingPorts(manager);
+    std::vector<InterfaceStatus>& result = report.interfaces;
     for (const auto& link : manager.list) {
         InterfaceStatus& status = result.emplace_back();
         status.model = link->product;
@@ -128,26 +171,28 @@ std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager) {
             if (instance) out.reading = ReadPortStatus(*instance, true);
         }
     }
-    return result;
+    return report;
 }
 
-std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir, const KeyingPorts& keying) {
-    if (interfaces.empty()) return "No interface is connected.\n" + KeyingLine(keying);
+std::string FormatStatusText(const StatusReport& report, const std::string& portsDir,
+                             const KeyingPorts& keying) {
+    const std::string waiting = WaitingText(report.waiting, portsDir);
+    if (report.interfaces.empty())
+        return "No interface is connected.\n" + waiting + KeyingLine(keying);
     std::string out;
-    for (const InterfaceStatus& status : interfaces) {
+    for (const InterfaceStatus& status : report.interfaces) {
         out += status.model + ", serial number " + status.serialNumber + ", firmware " +
                (status.firmware.empty() ? "not known yet" : status.firmware) + "\n";
         for (Channel channel : kAllChannels)
             out += ChannelLine(channel, status.channels[channel], portsDir);
         out += "\n";
     }
-    return out + KeyingLine(keying);
+    return out + waiting + KeyingLine(keying);
 }
 
-std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir, const std::string& portKind,
-                             const KeyingPorts& keying) {
+std::string FormatStatusJson(const StatusReport& report, const std::string& portsDir,
+                             const std::string& portKind, const KeyingPorts& keying) {
+    const std::vector<InterfaceStatus>& interfaces = report.interfaces;
     std::string out = "{\"version\": " + std::to_string(kStatusJsonVersion) + ", \"interfaces\": [";
     for (std::size_t i = 0; i < interfaces.size(); ++i) {
         const InterfaceStatus& status = interfaces[i];
@@ -161,7 +206,8 @@ std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
         }
         out += "]}";
     }
-    return out + "], " + KeyingJson(keying) + "}\n";
+    return out + "], " + WaitingJson(report.waiting, portsDir, portKind) + ", " +
+           KeyingJson(keying) + "}\n";
 }
 
 }  // namespace qx

@@ -1,7 +1,7 @@
 #pragma once
 // What `--status` prints: for each connected interface its model, serial number and firmware
 // version, and per channel the port path, whether it is open, by which program and with which
-// settings. Read on the user interface thread.
+// settings; then the ports kept while their interface is away. Read on the user interface thread.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -31,18 +31,30 @@ struct InterfaceStatus {
     std::array<ChannelStatus, kChannelCount> channels;
 };
 
-std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager);
+// A port kept on the machine while its interface is away.
+struct WaitingPortStatus {
+    std::string serialNumber;  // of the interface it waits for
+    Channel channel = kCat;
+    ChannelStatus status;  // droppedBytes: what its programs wrote while it waited
+};
 
-// One block per interface, then the kind of keying ports; portsDir is where COM<n> paths are
-// published.
-std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir, const KeyingPorts& keying);
-// The same as one JSON object {"version": kStatusJsonVersion, "interfaces": [...],
-// "keyingPorts": {"kind", "reason"}}; portKind ("pty", "cuse", or empty when not known) is the
-// kind of every created port.
-constexpr int kStatusJsonVersion = 1;
-std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
-                             const std::string& portsDir, const std::string& portKind,
+struct StatusReport {
+    std::vector<InterfaceStatus> interfaces;
+    std::vector<WaitingPortStatus> waiting;
+};
+
+StatusReport ReadStatusReport(CHVInterfaceManager& manager);
+
+// One block per interface, one per interface that ports wait for, then the kind of keying
+// ports; portsDir is where COM<n> paths are published.
+std::string FormatStatusText(const StatusReport& report, const std::string& portsDir,
                              const KeyingPorts& keying);
+// The same as one JSON object {"version": kStatusJsonVersion, "interfaces": [...],
+// "waitingPorts": [...], "keyingPorts": {"kind", "reason"}}; a waiting port is a channel object
+// with the interface's "serialNumber" first. portKind ("pty", "cuse", or empty when not known)
+// is the kind of every created port.
+constexpr int kStatusJsonVersion = 1;
+std::string FormatStatusJson(const StatusReport& report, const std::string& portsDir,
+                             const std::string& portKind, const KeyingPorts& keying);
 
 }  // namespace qx

@@ -1,5 +1,6 @@
 #include "manager/port_provisioning.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 
@@ -30,6 +31,20 @@ std::function<void(int)> HolderTrace(const std::string& key, Channel channel, in
     };
 }
 
+// Takes what the port's programs wrote, for no device; the count. Bounded per call, so a program
+// that writes without pause cannot hold the user interface thread.
+uint64_t TakeUnserved(IVSPortAx& port) {
+    constexpr int kMaxReads = 16;
+    uint8_t buffer[4096];
+    uint64_t taken = 0;
+    for (int i = 0; i < kMaxReads && port.BytesWaiting().value_or(0) > 0; ++i) {
+        const std::optional<int> count = port.ReadFromPort(buffer, sizeof buffer);
+        if (!count || *count <= 0) break;
+        taken += static_cast<uint64_t>(*count);
+    }
+    return taken;
+}
+
 }  // namespace
 
 PortProvisioning::PortProvisioning(IVSPortAxClass& portClass, const int& removePortsOnDeviceRemoval)
@@ -57,6 +72,14 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     }
     // Below 1 names no port at all ("COM-3"): nothing to create and nothing to announce.
     if (number < kMinPortNumber) return false;
+    const auto kept = std::find_if(kept_.begin(), kept_.end(), [&](const KeptPort& k) {
+        return k.key == link.key && k.channel == channel && k.portNumber == number;
+    });
+    if (kept != kept_.end()) {
+        KeptPort port = std::move(*kept);
+        kept_.erase(kept);
+        return TakeUp(link, channel, std::move(port));
+    }
     if (number > kMaxPortNumber || boundNumbers_.count(number)) return Refuse(link, number);
     std::unique_ptr<IVSPortAx> instance = portClass_.CreateInstance();
     if (!instance) return false;
@@ -90,8 +113,41 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     return true;
 }
 
-// The slot is cleared first, so the worker stops using the port before it goes.
+// The port its interface's new link takes up is the same one its programs hold: their settings
+// and keying lines reach the device from the link's first passes (which start from cleared
+// lines), while what they wrote meanwhile is dropped rather than sent to the device late.
+bool PortProvisioning::TakeUp(CHVInterface& link, Channel channel, KeptPort kept) {
+    Report(link, kPortOperationCreating, kept.portNumber);
+    kept.droppedBytes += TakeUnserved(*kept.instance);
+    kept.instance->Unadvise(kept.cookie);
+    auto sink = std::make_shared<CVSPDriver>(link.WorkerWake());
+    uint32_t cookie = 0;
+    const bool advised = kept.instance->Advise(sink, cookie);
+    Report(link, kPortOperationDone, kept.portNumber);
+    if (!advised) {
+        kept.instance->DeletePort();
+        boundNumbers_.erase(kept.portNumber);
+        return false;
+    }
+    sink->SetHolderTrace(HolderTrace(link.key, channel, kept.portNumber, *kept.instance));
+    link.droppedBytes[channel].fetch_add(kept.droppedBytes);
+    {
+        MutexLock lock(link.portGuard);
+        ChannelPortSlot& slot = link.ports[channel];
+        slot.instance = std::move(kept.instance);
+        slot.sink = std::move(sink);
+        slot.cookie = cookie;
+    }
+    link.Wake();
+    return true;
+}
+
 bool PortProvisioning::ReleaseChannelPort(CHVInterface& link, Channel channel) {
+    return Release(link, channel, false);
+}
+
+// The slot is cleared first, so the worker stops using the port before it goes.
+bool PortProvisioning::Release(CHVInterface& link, Channel channel, bool keep) {
     std::unique_ptr<IVSPortAx> instance;
     std::shared_ptr<CVSPDriver> sink;
     uint32_t cookie = 0;
@@ -106,21 +162,86 @@ bool PortProvisioning::ReleaseChannelPort(CHVInterface& link, Channel channel) {
         number = slot.portNumber;
     }
     sink->SetHolderTrace(nullptr);
-    boundNumbers_.erase(number);
     link.Wake();  // a program that held the port lets go of its lines
     Report(link, kPortOperationReleasing, number);
-    if (removePortsOnDeviceRemoval_) instance->DeletePort();
+    const bool stays = !removePortsOnDeviceRemoval_;
+    if (!stays) instance->DeletePort();
     Report(link, kPortOperationDone, number);
+    if (stays && keep) {
+        instance->SetInputLine(false);  // no device drives the program's input line meanwhile
+        kept_.push_back({link.key, channel, number, std::move(instance), std::move(sink), cookie});
+        return true;
+    }
+    boundNumbers_.erase(number);
     instance->Unadvise(cookie);
     return true;
 }
 
 void PortProvisioning::CreatePorts(CHVInterface& link) {
+    LetGoKeptPortsNotWanted(link);
     for (Channel channel : kAllChannels) CreateChannelPort(link, channel);
 }
 
 void PortProvisioning::ReleasePorts(CHVInterface& link) {
     for (Channel channel : kAllChannels) ReleaseChannelPort(link, channel);
+}
+
+void PortProvisioning::ReleasePortsOfRemovedLink(CHVInterface& link) {
+    for (Channel channel : kAllChannels) Release(link, channel, true);
+}
+
+// A kept port whose channel now has another number (the settings file changed meanwhile) would
+// never be taken up: it goes as it would have gone with its link.
+void PortProvisioning::LetGoKeptPortsNotWanted(const CHVInterface& link) {
+    std::erase_if(kept_, [&](KeptPort& kept) {
+        if (kept.key != link.key) return false;
+        {
+            MutexLock lock(link.portGuard);
+            if (link.ports[kept.channel].portNumber == kept.portNumber) return false;
+        }
+        LetGo(kept);
+        return true;
+    });
+}
+
+void PortProvisioning::LetGo(KeptPort& kept) {
+    if (removePortsOnDeviceRemoval_) kept.instance->DeletePort();
+    kept.instance->Unadvise(kept.cookie);
+    kept.instance.reset();
+    boundNumbers_.erase(kept.portNumber);
+}
+
+void PortProvisioning::ReleaseKeptPorts() {
+    for (KeptPort& kept : kept_) LetGo(kept);
+    kept_.clear();
+}
+
+bool PortProvisioning::KeepServed(CHVInterface& link) {
+    std::array<IVSPortAx*, kChannelCount> instances{};
+    {
+        MutexLock lock(link.portGuard);
+        for (Channel channel : kAllChannels)
+            instances[channel] = link.ports[channel].instance.get();
+    }
+    // Only this thread releases instances, so they stay valid without the lock.
+    bool changed = false;
+    for (IVSPortAx* instance : instances)
+        if (instance && instance->KeepServed()) changed = true;
+    if (changed) link.Wake();
+    return changed;
+}
+
+bool PortProvisioning::ServeKeptPorts() {
+    bool changed = false;
+    for (KeptPort& kept : kept_) {
+        if (const uint64_t dropped = TakeUnserved(*kept.instance)) {
+            kept.droppedBytes += dropped;
+            changed = true;
+        }
+        if (kept.instance->KeepServed()) changed = true;
+        if (kept.sink->portChanged.exchange(0)) changed = true;
+    }
+    return changed;
 }
 
 void PortProvisioning::UpdatePorts(CHVInterface& link,
@@ -148,6 +269,12 @@ bool PortProvisioning::CreatePortsWhenKeyingServiceAnswers(
 }
 
 void PortProvisioning::RemoveAllSystemPorts() {
+    for (KeptPort& kept : kept_) {
+        kept.instance->DeletePort();
+        kept.instance->Unadvise(kept.cookie);
+        boundNumbers_.erase(kept.portNumber);
+    }
+    kept_.clear();
     std::unique_ptr<IVSPortAx> instance = portClass_.CreateInstance();
     if (!instance) return;
     instance->DeleteAllPorts();

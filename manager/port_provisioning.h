@@ -1,9 +1,17 @@
 #pragma once
 // Giving a link's channels their virtual ports, and letting them go again. User interface
 // thread only; binding and clearing a slot holds the link's portGuard.
+//
+// With "RemovePortsOnDeviceRemoval" off, the ports of a device that went stay on the machine:
+// provisioning keeps them, by the interface's key and channel, until a link of that key takes
+// them up again, so programs keep their descriptors across an unplug. Meanwhile a kept port is a
+// serial port whose cable is unplugged: what its programs write is taken and counted as
+// dropped, reads wait, and its settings and keying lines stay as the programs set them.
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "link/CHVInterface.h"
@@ -11,17 +19,43 @@
 
 namespace qx {
 
+// A port kept on the machine while its interface is away.
+struct KeptPort {
+    std::string key;  // the interface's key
+    Channel channel = kCat;
+    int portNumber = 0;
+    std::unique_ptr<IVSPortAx> instance;
+    std::shared_ptr<CVSPDriver> sink;  // the link's sink, still attached: it flags changes
+    uint32_t cookie = 0;
+    uint64_t droppedBytes = 0;  // what its programs wrote while no interface served it
+};
+
 class PortProvisioning {
 public:
     // removePortsOnDeviceRemoval: the program-wide setting, read at every release.
     PortProvisioning(IVSPortAxClass& portClass, const int& removePortsOnDeviceRemoval);
 
+    // Takes up the port kept for the channel's key and number, if there is one.
     bool CreateChannelPort(CHVInterface& link, Channel channel);
     bool ReleaseChannelPort(CHVInterface& link, Channel channel);
     void CreatePorts(CHVInterface& link);
     void ReleasePorts(CHVInterface& link);
+    // The link goes with its device: as ReleasePorts, but a port that stays on the machine is
+    // kept for the link's key.
+    void ReleasePortsOfRemovedLink(CHVInterface& link);
     void UpdatePorts(CHVInterface& link, const std::array<int, kChannelCount>& portNumbers);
+    // Deletes every port of the component, the kept ones included.
     void RemoveAllSystemPorts();
+    // At exit: the kept ports are released as bound ones are.
+    void ReleaseKeptPorts();
+
+    // Every 100 ms: keeps the link's ports served (IVSPortAx::KeepServed); whether one was lost
+    // or served again.
+    bool KeepServed(CHVInterface& link);
+    // Every 100 ms: takes and counts what the programs of kept ports wrote and keeps those ports
+    // served; whether anything about them changed (opened, closed, settings, bytes dropped).
+    bool ServeKeptPorts();
+    const std::vector<KeptPort>& KeptPorts() const { return kept_; }
     // Gives every channel of links the port it waits for once the keying-port service answers
     // again; whether it did.
     bool CreatePortsWhenKeyingServiceAnswers(
@@ -29,10 +63,15 @@ public:
 
 private:
     bool Refuse(CHVInterface& link, int number);
+    bool Release(CHVInterface& link, Channel channel, bool keep);
+    bool TakeUp(CHVInterface& link, Channel channel, KeptPort kept);
+    void LetGoKeptPortsNotWanted(const CHVInterface& link);
+    void LetGo(KeptPort& kept);
 
     IVSPortAxClass& portClass_;
     const int& removePortsOnDeviceRemoval_;
-    std::set<int> boundNumbers_;  // the numbers of every bound slot of every link
+    std::set<int> boundNumbers_;  // the numbers of every bound slot of every link, and kept port
+    std::vector<KeptPort> kept_;
 };
 
 }  // namespace qx

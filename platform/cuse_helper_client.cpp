@@ -97,8 +97,9 @@ Expected<UniqueFd> RequestCuseConnection(const std::string& socketPath,
     if (reply == kCuseHelperGranted && connection.Valid()) return connection;
     *late = n <= 0;
     if (n < 0) return Error::FromErrno(errno, "no answer from the CUSE helper");
-    return Error{
-        0, "the CUSE helper refused " + deviceName + ": " + (reply.empty() ? "no reason" : reply)};
+    const bool inUse = reply == "ERR " + deviceName + kCuseHelperInUse;
+    return Error{inUse ? EBUSY : 0, "the CUSE helper refused " + deviceName + ": " +
+                                        (reply.empty() ? "no reason" : reply)};
 }
 
 }  // namespace qx

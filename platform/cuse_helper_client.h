@@ -11,6 +11,9 @@ namespace qx {
 
 inline constexpr const char* kDefaultCuseHelperSocket = "/run/qx-cuse-helper.sock";
 inline constexpr const char* kCuseHelperGranted = "OK";
+// The refusal of a name whose device the caller's own uid still holds: "qx-COM5 is in use". A
+// relay that is still ending holds it for a moment, so asking again soon may succeed.
+inline constexpr const char* kCuseHelperInUse = " is in use";
 
 // QXM_CUSE_HELPER_SOCKET when set, else the installed helper's socket.
 std::string CuseHelperSocketPath();
@@ -23,7 +26,7 @@ inline constexpr const char* kCuseHelperFix = "sudo systemctl enable --now qx-cu
 Expected<void> CuseHelperAnswers(const std::string& socketPath, bool* late = nullptr);
 
 // Asks for /dev/<deviceName>: its relay's socket (relay_protocol.h), or the helper's or the
-// socket's reason.
+// socket's reason; code EBUSY when the name is still in use by the caller's own uid.
 // late: set when the helper could not be reached or did not answer in time (not a refusal).
 Expected<UniqueFd> RequestCuseConnection(const std::string& socketPath,
                                          const std::string& deviceName, bool* late = nullptr);

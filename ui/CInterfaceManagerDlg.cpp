@@ -246,6 +246,11 @@ void CInterfaceManagerDlg::OnInterfaceChanged(int index) {
     if (index >= 0 && index < m_manager.Count() && index == m_selected) RefreshPages();
 }
 
+// Ports that wait for their interface are shown on the Status page, whatever its selection.
+void CInterfaceManagerDlg::OnWaitingPortsChanged() {
+    if (tabs_ != nullptr) statusPage_->Refresh();
+}
+
 void CInterfaceManagerDlg::RefreshPages() {
     statusPage_->Refresh();
     portsPage_->Refresh();

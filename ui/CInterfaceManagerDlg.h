@@ -73,6 +73,7 @@ public:
     int OnPortOperation(int state, int port) override;
     void OnInterfacesChanged() override;
     void OnInterfaceChanged(int index) override;
+    void OnWaitingPortsChanged() override;
 
     // Window states.
     void ShowMainWindow();

@@ -33,6 +33,7 @@ void StoreSetting(CIniInt& setting, bool checked) {
 CPagePorts::CPagePorts(CInterfaceManagerDlg* owner) : m_owner(owner) {
     m_interfaceCombo = m_owner->BuildPage(this, kTemplatePorts);
     m_removePortsBox = FindControl<QCheckBox>(this, kRemovePortsCheckBox);
+    m_removePortsBox->setToolTip(QString::fromStdString(LoadLocalizedString(kStrKeepPortsTip)));
     m_ignoreSerialsBox = FindControl<QCheckBox>(this, kIgnoreSerialsCheckBox);
     // How devices are told apart is fixed while interfaces run, so a click waits for the next
     // start; the note says so.

@@ -25,14 +25,16 @@ constexpr std::array<int, kChannelCount> kAddPortIds{1024, 1025, 1026, 1034};
 constexpr std::array<int, kChannelCount> kPathIds{1040, 1041, 1042, 1043};
 constexpr std::array<int, 2> kParameterIds{1019, 1020};  // CAT, FSK
 constexpr std::array<int, 4> kTestControlIds{1022, 1021, 1023, 1010};
+constexpr int kWaitingPortsLabel = 1044;
 constexpr int kPttTestButton = 1021;
 constexpr int kCwTestButton = 1010;
 
 StatusStrings LoadStatusStrings() {
-    return {LoadLocalizedString(kStrNotSelected),         LoadLocalizedString(kStrIsOpenBy),
-            LoadLocalizedString(kStrParameters),          LoadLocalizedString(kStrCannotCreatePort),
-            LoadLocalizedString(kStrNotOpenByAnyProgram), LoadLocalizedString(kStrBaud),
-            LoadLocalizedString(kStrBytesDropped)};
+    return {
+        LoadLocalizedString(kStrNotSelected),         LoadLocalizedString(kStrIsOpenBy),
+        LoadLocalizedString(kStrParameters),          LoadLocalizedString(kStrCannotCreatePort),
+        LoadLocalizedString(kStrNotOpenByAnyProgram), LoadLocalizedString(kStrBaud),
+        LoadLocalizedString(kStrBytesDropped),        LoadLocalizedString(kStrWaitingForInterface)};
 }
 
 void SetVisible(QWidget* control, std::optional<bool> visible) {
@@ -90,6 +92,7 @@ void CPageStatus::EnlargePortNameFont() {
 
 void CPageStatus::Refresh() {
     StatusPageInput input = ReadStatusInput(m_owner->Manager().Link(m_owner->Selected()));
+    input.waiting = ReadWaitingPorts(m_owner->Manager().provisioning);
     const KeyingPorts keying = m_owner->PortClass().Keying();
     input.keying = keying.state;
     input.keyingText = KeyingPortsText(keying);
@@ -119,6 +122,9 @@ void CPageStatus::Apply(const StatusPageView& view, const StatusPageInput& input
         SetVisible(FindControl(this, kParameterIds[slot]), view.parameterVisible[slot]);
     }
     for (int id : kTestControlIds) SetVisible(FindControl(this, id), view.testControlsVisible);
+    auto* waiting = FindControl<QLabel>(this, kWaitingPortsLabel);
+    waiting->setText(QString::fromStdString(view.waitingText));
+    waiting->setVisible(!view.waitingText.empty());
 }
 
 }  // namespace qx

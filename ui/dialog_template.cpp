@@ -18,12 +18,12 @@ using K = ControlKind;
 constexpr int N = kNoControlId;
 
 // Below each row's port name, 1040 to 1043 show the port's path for the user to select or copy
-// into a radio program.
+// into a radio program. Below the rows, 1044 names the ports kept while their interface is away.
 const DialogTemplate kStatusEnglish{
     kTemplateStatus,
     "Status",
     239,
-    240,
+    258,
     {
         {K::Label, N, "Interface:", 7, 8, 35, 8},
         {K::DropDownList, kInterfaceSelectorId, "", 48, 6, 186, 30},
@@ -53,6 +53,7 @@ const DialogTemplate kStatusEnglish{
         {K::Label, 1033, "is open by ...", 98, 209, 126, 8},
         {K::PushButton, 1034, "Add port...", 101, 207, 53, 12},
         {K::Label, 1043, "", 22, 222, 205, 8},
+        {K::Label, 1044, "", 7, 239, 225, 16},
     }};
 
 // The Japanese layouts give the wider Japanese labels more room.
@@ -60,7 +61,7 @@ const DialogTemplate kStatusJapanese{
     kTemplateStatus,
     "ステータス",
     239,
-    240,
+    258,
     {
         {K::Label, N, "インターフェース:", 7, 8, 62, 8},
         {K::DropDownList, kInterfaceSelectorId, "", 70, 6, 164, 30},
@@ -90,6 +91,7 @@ const DialogTemplate kStatusJapanese{
         {K::Label, 1033, "使用中のプログラム...", 98, 202, 126, 8},
         {K::PushButton, 1034, "ポートを追加...", 101, 200, 60, 12},
         {K::Label, 1043, "", 22, 215, 205, 8},
+        {K::Label, 1044, "", 7, 232, 225, 16},
     }};
 
 // The check boxes and "Remove all ports now" are wide enough for common desktop fonts.

@@ -1,12 +1,39 @@
 #include "ui/status_page_model.h"
 
+#include <algorithm>
+
+#include "app/strings.h"
 #include "link/CHVInterface.h"
+#include "manager/port_provisioning.h"
 
 namespace qx {
 namespace {
 
 bool HasParameterLine(int channel) { return channel == kCat || channel == kFsk; }
 int ParameterSlot(int channel) { return channel == kCat ? 0 : 1; }
+
+// "COM5, COM6: waiting for interface QX4SIM0001, 12 bytes dropped", a line per interface.
+std::string WaitingText(const std::vector<WaitingPortInput>& waiting,
+                        const StatusStrings& strings) {
+    std::vector<std::string> keys;
+    for (const WaitingPortInput& port : waiting)
+        if (std::find(keys.begin(), keys.end(), port.interfaceKey) == keys.end())
+            keys.push_back(port.interfaceKey);
+    std::string text;
+    for (const std::string& key : keys) {
+        std::string ports;
+        uint64_t dropped = 0;
+        for (const WaitingPortInput& port : waiting) {
+            if (port.interfaceKey != key) continue;
+            ports += (ports.empty() ? "COM" : ", COM") + std::to_string(port.portNumber);
+            dropped += port.droppedBytes;
+        }
+        if (!text.empty()) text += "\n";
+        text += FormatTexts(strings.waitingForInterface, {ports, key});
+        if (dropped != 0) text += ", " + std::to_string(dropped) + " " + strings.bytesDropped;
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -44,8 +71,16 @@ StatusPageInput ReadStatusInput(CHVInterface* link) {
     return input;
 }
 
+std::vector<WaitingPortInput> ReadWaitingPorts(const PortProvisioning& provisioning) {
+    std::vector<WaitingPortInput> waiting;
+    for (const KeptPort& kept : provisioning.KeptPorts())
+        waiting.push_back({kept.key, kept.portNumber, kept.droppedBytes});
+    return waiting;
+}
+
 StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrings& strings) {
     StatusPageView view;
+    view.waitingText = WaitingText(input.waiting, strings);
     view.portNames.fill(strings.notSelected);
     if (!input.selected) {
         view.addPortVisible.fill(false);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/channel.h"
 #include "manager/port_reading.h"
@@ -13,8 +14,9 @@
 namespace qx {
 
 class CHVInterface;
+class PortProvisioning;
 
-// The texts the page takes from the string table (ids 110, 111, 116, 117, 118, 119, 183).
+// The texts the page takes from the string table (ids 110, 111, 116, 117, 118, 119, 183, 184).
 struct StatusStrings {
     std::string notSelected;
     std::string isOpenBy;
@@ -23,6 +25,7 @@ struct StatusStrings {
     std::string notOpen;
     std::string baud;
     std::string bytesDropped;
+    std::string waitingForInterface;  // "%s: waiting for interface %s": the ports, the key
 };
 
 struct ChannelStatusInput {
@@ -35,9 +38,17 @@ struct ChannelStatusInput {
     uint64_t droppedBytes = 0;
 };
 
+// A port kept on the machine while its interface is away.
+struct WaitingPortInput {
+    std::string interfaceKey;
+    int portNumber = 0;
+    uint64_t droppedBytes = 0;  // what its programs wrote meanwhile
+};
+
 struct StatusPageInput {
     bool selected = false;  // false: no link designated by the selection
     std::array<ChannelStatusInput, kChannelCount> channels;
+    std::vector<WaitingPortInput> waiting;  // whatever the selection
     KeyingPorts::State keying = KeyingPorts::State::kServed;
     std::string keyingText;  // what the user is told while keying ports are not served
 };
@@ -51,6 +62,7 @@ struct StatusPageView {
     std::array<std::optional<bool>, kChannelCount> holderVisible;
     std::array<std::optional<bool>, 2> parameterVisible;
     std::optional<bool> testControlsVisible;  // "PTT=RTS", "CW=DTR" and both "Test" buttons
+    std::string waitingText;  // a line per interface that ports wait for; empty: none wait
 };
 
 constexpr const char* kNotSupportedText = "Not supported";  // the same in every language
@@ -59,6 +71,8 @@ constexpr const char* kNotSupportedText = "Not supported";  // the same in every
 // thread, the only one that binds or clears ports, so the instances stay valid meanwhile; the
 // component serves these reads alongside the worker's.
 StatusPageInput ReadStatusInput(CHVInterface* link);
+// The ports kept while their interface is away, in the order their links let them go.
+std::vector<WaitingPortInput> ReadWaitingPorts(const PortProvisioning& provisioning);
 
 StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrings& strings);
 

@@ -53,6 +53,11 @@ public:
     virtual bool ReusePort(const std::string& name) = 0;  // tried after CreatePort failed
     virtual bool SetInputLine(bool asserted) = 0;         // a modem-status input of the program
     virtual void SetCreationFlag(bool flag) = 0;
+    // For a port whose device can end apart from the port (a keying port's relay): notices that
+    // it ended, says so once, and asks for the port's name again, no more often than a back-off
+    // allows. True when the port was lost or is served again since the last call. Called by the
+    // user interface thread every 100 ms for every port the program keeps.
+    virtual bool KeepServed() { return false; }
     // The data bits to report where the port cannot see the program's own (a pseudo-terminal
     // always shows 8): set per channel before CreatePort. Ports that see them ignore it.
     virtual void SetAssumedDataBits(int /*dataBits*/) {}

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "vsp/serial_state.h"
 
@@ -21,6 +22,9 @@ public:
     // Ends the device: the node disappears. Idempotent.
     virtual void End() = 0;
     virtual bool Ended() const = 0;
+    // Why the device ended by itself, while End was not called (a relay that ended); empty while
+    // it serves or when End ended it.
+    virtual std::string LostBecause() const { return {}; }
     // All the bytes or none of them.
     virtual bool DeliverToProgram(const uint8_t* data, size_t count) = 0;
     virtual size_t TakeFromProgram(uint8_t* buffer, size_t maxCount) = 0;

@@ -117,10 +117,10 @@ public:
             device = std::exchange(device_, nullptr);
             name = std::exchange(name_, {});
         }
-        if (!device) return;
+        if (name.empty()) return;
         const std::string path = directory_ + "/" + name;
         if (ReadLinkTarget(path) == CuseNodePath(CuseDeviceName(name))) ::unlink(path.c_str());
-        device->End();
+        if (device) device->End();
     }
 
     void DeleteAllPorts() override {
@@ -161,6 +161,44 @@ public:
     // Nothing to choose when making a port: accepted, no effect.
     void SetCreationFlag(bool) override {}
 
+    // The port outlives its device: a relay that ended (killed, or failed) is replaced by a new
+    // one under the same name, as is a device that was not granted yet because an earlier relay
+    // of this user still held the name. The first attempt comes at once, later ones after the
+    // back-off's pauses.
+    bool KeepServed() override {
+        std::shared_ptr<CuseEndpoint> device;
+        std::string name;
+        {
+            MutexLock lock(mutex_);
+            device = device_;
+            name = name_;
+        }
+        if (name.empty()) return false;
+        bool changed = false;
+        if (device) {
+            if (!device->Ended()) return false;
+            const std::string why = device->LostBecause();
+            if (why.empty()) return false;  // ended by DeleteAllPorts: deleted, not lost
+            std::fprintf(stderr, "Port %s: its keying-port relay ended (%s); asking for it again\n",
+                         name.c_str(), why.c_str());
+            Forget(device);
+            retry_.Answered();
+            changed = true;
+        }
+        const auto now = KeyingServiceWait::Clock::now();
+        if (!retry_.Due(now)) return changed;
+        Expected<std::shared_ptr<CuseEndpoint>> opened = Open(name);
+        if (!opened) {
+            retry_.Late(now);
+            SayOnce(name, opened.error().message);
+            return changed;
+        }
+        if (!Adopt(name, *opened)) return changed;
+        retry_.Answered();
+        SayOnce(name, "served again");
+        return true;
+    }
+
     std::optional<int> GetParity() override { return Setting(&SerialSettings::parity); }
     std::optional<int> GetStopBits() override { return Setting(&SerialSettings::stopBits); }
     std::optional<int> GetDataBits() override { return Setting(&SerialSettings::dataBits); }
@@ -196,6 +234,10 @@ private:
         MutexLock lock(mutex_);
         return device_;
     }
+    bool Published() {
+        MutexLock lock(mutex_);
+        return !name_.empty();
+    }
 
     std::optional<int> Setting(int SerialSettings::*field) {
         auto device = Device();
@@ -203,26 +245,69 @@ private:
         return device->Settings().*field;
     }
 
-    // Starts the device and gives it the name by link(path, node); undone on failure.
-    template <typename LinkFn>
-    bool Publish(const std::string& name, LinkFn link) {
-        if (PortNumberFromName(name) == 0 || Device()) return false;
-        const std::string node = CuseNodePath(CuseDeviceName(name));
-        Expected<std::shared_ptr<CuseEndpoint>> opened =
-            opener_(CuseDeviceName(name), [sinks = sinks_](int id) { sinks->Fire(id); });
-        if (!opened) {
-            std::fprintf(stderr, "Port %s: %s\n", name.c_str(), opened.error().message.c_str());
-            return false;
+    Expected<std::shared_ptr<CuseEndpoint>> Open(const std::string& name) {
+        return opener_(CuseDeviceName(name), [sinks = sinks_](int id) { sinks->Fire(id); });
+    }
+
+    // The new device of the port published as name; false (the device ended) when the port was
+    // deleted meanwhile.
+    bool Adopt(const std::string& name, const std::shared_ptr<CuseEndpoint>& device) {
+        bool adopted = false;
+        {
+            MutexLock lock(mutex_);
+            if (name_ == name && !device_) {
+                device_ = device;
+                adopted = true;
+            }
         }
-        std::shared_ptr<CuseEndpoint> device = std::move(*opened);
-        if (!link(directory_ + "/" + name, node)) {
+        if (!adopted) {
             device->End();
             return false;
         }
-        registry_->Add(device, node);
+        registry_->Add(device, CuseNodePath(CuseDeviceName(name)));
+        return true;
+    }
+
+    void Forget(const std::shared_ptr<CuseEndpoint>& device) {
         MutexLock lock(mutex_);
-        device_ = std::move(device);
-        name_ = name;
+        if (device_ == device) device_.reset();
+    }
+
+    // Each outcome of asking again is told once, not at every attempt.
+    void SayOnce(const std::string& name, const std::string& outcome) {
+        {
+            MutexLock lock(mutex_);
+            if (std::exchange(lastOutcome_, outcome) == outcome) return;
+        }
+        std::fprintf(stderr, "Port %s: %s\n", name.c_str(), outcome.c_str());
+    }
+
+    // Starts the device and gives it the name by link(path, node); undone on failure. A name an
+    // earlier relay of this user still holds (it is ending) gives the port without its device
+    // for now: KeepServed asks for it again.
+    template <typename LinkFn>
+    bool Publish(const std::string& name, LinkFn link) {
+        if (PortNumberFromName(name) == 0 || Published()) return false;
+        const std::string node = CuseNodePath(CuseDeviceName(name));
+        Expected<std::shared_ptr<CuseEndpoint>> opened = Open(name);
+        const bool nameEnding = !opened && opened.error().code == EBUSY;
+        if (!opened && !nameEnding) {
+            std::fprintf(stderr, "Port %s: %s\n", name.c_str(), opened.error().message.c_str());
+            return false;
+        }
+        if (!link(directory_ + "/" + name, node)) {
+            if (opened) (*opened)->End();
+            return false;
+        }
+        {
+            MutexLock lock(mutex_);
+            name_ = name;
+            lastOutcome_ = opened ? "" : opened.error().message;
+        }
+        if (opened) return Adopt(name, *opened);
+        retry_.Late(KeyingServiceWait::Clock::now());
+        std::fprintf(stderr, "Port %s: %s; asking again until it is free\n", name.c_str(),
+                     opened.error().message.c_str());
         return true;
     }
 
@@ -233,8 +318,10 @@ private:
     // attached before CreatePort and a port may be made again by ReusePort.
     const std::shared_ptr<EventSinks> sinks_ = std::make_shared<EventSinks>();
     Mutex mutex_;  // the worker calls in while the UI replaces the device
-    std::shared_ptr<CuseEndpoint> device_ QX_GUARDED_BY(mutex_);
-    std::string name_ QX_GUARDED_BY(mutex_);
+    std::shared_ptr<CuseEndpoint> device_ QX_GUARDED_BY(mutex_);  // null while lost or not granted
+    std::string name_ QX_GUARDED_BY(mutex_);                      // empty until published
+    std::string lastOutcome_ QX_GUARDED_BY(mutex_);               // of asking for the name again
+    KeyingServiceWait retry_;  // when to ask for a lost device again
 };
 
 constexpr const char* kWaitingForService = "waiting for the keying-port service";

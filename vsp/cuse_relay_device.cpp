@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 
 #include "vsp/IVSPortAx.h"
 
@@ -41,11 +40,14 @@ void CuseRelayDevice::End() {
 void CuseRelayDevice::Loop() {
     std::vector<uint8_t> buffer(kRelayMaxFrame);
     std::vector<int> events;
-    bool serving = true;
+    Expected<void> serving;
     while (serving) {
         pollfd fds[2] = {{relay_.Get(), POLLIN, 0}, {stopFd_.Get(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-        if (fds[1].revents & POLLIN) break;
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            serving = Error::FromErrno(errno, "waiting for the relay");
+            break;
+        }
+        if (fds[1].revents & POLLIN) break;  // End: nothing was lost
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) serving = Receive(buffer, events);
         if (onEvent_)
             for (int event : events) onEvent_(event);
@@ -53,27 +55,31 @@ void CuseRelayDevice::Loop() {
     }
     const bool wasOpen = [&] {
         MutexLock lock(mutex_);
+        if (!serving) lostBecause_ = serving.error().message;
         return std::exchange(state_, {}).open;
     }();
     ended_.store(true);
     if (wasOpen && onEvent_) onEvent_(kEventClosed);  // the port is gone with its opener
 }
 
-bool CuseRelayDevice::Receive(std::vector<uint8_t>& buffer, std::vector<int>& events) {
+std::string CuseRelayDevice::LostBecause() const {
+    MutexLock lock(mutex_);
+    return lostBecause_;
+}
+
+Expected<void> CuseRelayDevice::Receive(std::vector<uint8_t>& buffer, std::vector<int>& events) {
     const ssize_t n = ::recv(relay_.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
-    if (n < 0) return errno == EINTR || errno == EAGAIN;
-    if (n == 0) return false;  // the relay ended the device
-    if (static_cast<size_t>(n) > buffer.size()) {
-        std::fprintf(stderr, "keying port relay: a frame of %zd bytes\n", n);
-        return false;
-    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return {};
+    if (n < 0) return Error::FromErrno(errno, "reading from the relay");
+    if (n == 0) return Error{0, "the relay ended"};
+    if (static_cast<size_t>(n) > buffer.size())
+        return Error{0, "the relay sent a frame of " + std::to_string(n) + " bytes"};
     const Expected<RelayFrame> frame =
         DecodeRelayFrame({buffer.data(), static_cast<size_t>(n)}, RelaySender::kRelay);
+    if (!frame) return frame.error();
     MutexLock lock(mutex_);
-    if (frame && Apply(*frame, events)) return true;
-    std::fprintf(stderr, "keying port relay: %s\n",
-                 frame ? "the relay broke the protocol" : frame.error().message.c_str());
-    return false;
+    if (!Apply(*frame, events)) return Error{0, "the relay broke the protocol"};
+    return {};
 }
 
 bool CuseRelayDevice::Apply(const RelayFrame& frame, std::vector<int>& events) {

@@ -3,11 +3,12 @@
 // mirrors the port from its frames (state, events, the bytes radio programs write), and sends
 // its own (bytes for the radio programs, the CTS input, credit returned). A thread of its own
 // reads the relay; the link and the user interface call in from theirs. A malformed frame from
-// the relay ends this port as the relay's end does.
+// the relay ends this port as the relay's end does, and LostBecause then says why.
 #include <atomic>
 #include <deque>
 #include <memory>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -28,6 +29,7 @@ public:
 
     void End() override;
     bool Ended() const override { return ended_.load(); }
+    std::string LostBecause() const override;
     // Refused whole when the relay's queue has no room for all of it.
     bool DeliverToProgram(const uint8_t* data, size_t count) override;
     size_t TakeFromProgram(uint8_t* buffer, size_t maxCount) override;
@@ -42,9 +44,9 @@ public:
 private:
     CuseRelayDevice(UniqueFd relay, UniqueFd stopFd, EventFn onEvent);
     void Loop();
-    // One frame from the relay, its events added to events; false when the relay has ended
+    // One frame from the relay, its events added to events; why not, when the relay has ended
     // or broke the protocol.
-    bool Receive(std::vector<uint8_t>& buffer, std::vector<int>& events);
+    Expected<void> Receive(std::vector<uint8_t>& buffer, std::vector<int>& events);
     bool Apply(const RelayFrame& frame, std::vector<int>& events) QX_REQUIRES(mutex_);
     bool SendLocked(const RelayFrame& frame) QX_REQUIRES(mutex_);
     void ReturnCreditLocked() QX_REQUIRES(mutex_);
@@ -56,8 +58,9 @@ private:
     std::atomic<bool> ended_{false};
     Mutex endMutex_;  // one End at a time
 
-    Mutex mutex_;  // guards the mirror, the bytes and both credits
+    mutable Mutex mutex_;  // guards the mirror, the bytes, both credits and why the relay was lost
     RelayPortState state_ QX_GUARDED_BY(mutex_);
+    std::string lostBecause_ QX_GUARDED_BY(mutex_);
     std::deque<uint8_t> fromProgram_ QX_GUARDED_BY(mutex_);
     size_t relayCredit_ QX_GUARDED_BY(mutex_) = kRelayWindow;  // room left in the relay's queue
     uint32_t unreturnedCredit_ QX_GUARDED_BY(mutex_) = 0;      // taken, not yet told the relay

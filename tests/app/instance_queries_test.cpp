@@ -122,8 +122,46 @@ TEST_F(InstanceQueriesTest, NoInterfaceIsSaidPlainlyAndAsAnEmptyList) {
     EXPECT_EQ(Ask(StatusQuery(false)).text,
               "No interface is connected.\nKeying ports: CUSE, keyed by RTS/DTR\n");
     EXPECT_EQ(Ask(StatusQuery(true)).text,
-              "{\"version\": 1, \"interfaces\": [], "
+              "{\"version\": 1, \"interfaces\": [], \"waitingPorts\": [], "
               "\"keyingPorts\": {\"kind\": \"cuse\", \"reason\": null}}\n");
+}
+
+// With RemovePortsOnDeviceRemoval off, the interface's ports stay while it is away: --status
+// names them with what their programs lost meanwhile, until the interface returns.
+TEST_F(InstanceQueriesTest, PortsWaitingForTheirInterfaceAreNamed) {
+    ASSERT_TRUE(ChannelsKnown());
+    program_.removePortsOnDeviceRemoval.value = 0;
+    test::FakePortState& cat = *portClass_.made.at(0);
+    cat.SetSettings(4800, 8, kParityEven, kStopBitsTwo);
+    cat.openerPath = "/usr/bin/rigctld";
+    cat.SetOpen(true);
+    backend_.Unplug(1);
+    manager_.HandleDeviceNotices();
+    ASSERT_EQ(manager_.Count(), 0);
+    cat.ProgramWrites("FA;");
+    manager_.Tick();
+
+    const std::string text = Ask(StatusQuery(false)).text;
+    EXPECT_NE(text.find("No interface is connected.\nPorts waiting for interface QX4SIM0001:\n"
+                        "  CAT     /run/ports/COM5  open by /usr/bin/rigctld, 4800 baud 8E2, 3 "
+                        "bytes dropped\n  PTT/CW  /run/ports/COM6  not open\n\n"),
+              std::string::npos)
+        << text;
+    const std::string json = Ask(StatusQuery(true)).text;
+    EXPECT_NE(json.find("\"waitingPorts\": [{\"serialNumber\": \"QX4SIM0001\", \"channel\": "
+                        "\"CAT\", \"supported\": true, \"com\": 5, \"port\": "
+                        "\"/run/ports/COM5\", \"kind\": null, \"created\": true, \"open\": "
+                        "true, \"program\": \"/usr/bin/rigctld\", \"settings\": {\"baud\": "
+                        "4800, \"dataBits\": 8, \"parity\": \"E\", \"stopBits\": 2}, "
+                        "\"droppedBytes\": 3}, {\"serialNumber\": \"QX4SIM0001\", "
+                        "\"channel\": \"PTT/CW\""),
+              std::string::npos)
+        << json;
+
+    backend_.Plug(1);
+    manager_.HandleDeviceNotices();
+    ASSERT_EQ(manager_.Count(), 1);
+    EXPECT_NE(Ask(StatusQuery(true)).text.find("\"waitingPorts\": []"), std::string::npos);
 }
 
 // A program holds RTS and DTR on the keying port: releasing the port (--set-port ... 0) and

@@ -28,8 +28,9 @@ void CheckKernelReplies(qx::helper::RelaySession& session) {
 
 // Bytes sent to the program and not yet returned as credit.
 void CheckProgramFrames(qx::helper::RelaySession& session, size_t& outstanding) {
-    for (const auto& message : session.TakeProgramOutbox()) {
-        const auto frame = qx::DecodeRelayFrame(message, qx::RelaySender::kRelay);
+    for (; !session.ProgramOutbox().empty(); session.ProgramFrameSent()) {
+        const auto frame = qx::DecodeRelayFrame(
+            qx::EncodeRelayFrame(session.ProgramOutbox().front()), qx::RelaySender::kRelay);
         Require(static_cast<bool>(frame));
         if (frame->type == qx::RelayFrameType::kFromProgram) outstanding += frame->bytes.size();
         Require(outstanding <= qx::kRelayWindow);

@@ -17,9 +17,12 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/relay_protocol.h"
@@ -78,8 +81,8 @@ TEST(RelaySession, AFrameBeyondTheProtocolOrItsCreditEndsTheSession) {
 // The frames a program gets, decoded.
 std::vector<RelayFrame> Decoded(RelaySession& session) {
     std::vector<RelayFrame> frames;
-    for (const Bytes& message : session.TakeProgramOutbox()) {
-        auto frame = DecodeRelayFrame(message, RelaySender::kRelay);
+    for (; !session.ProgramOutbox().empty(); session.ProgramFrameSent()) {
+        auto frame = DecodeRelayFrame(Frame(session.ProgramOutbox().front()), RelaySender::kRelay);
         EXPECT_TRUE(frame) << frame.error().message;
         if (frame) frames.push_back(*frame);
     }
@@ -134,6 +137,172 @@ TEST(RelayDevice, TheInputLineIsAFrameOnlyWhenItChanges) {
     }
     EXPECT_EQ(told, (std::vector<bool>{false, true, false, true}));
     device->End();
+}
+
+// A program that reads none of its frames for a while (a stall, a debugger) keeps its port: what
+// waits for it stays a few frames however busy the port is, and it then meets the port as it is
+// now, its latest state before the event that wakes it to read that state.
+TEST(RelaySession, FramesForAProgramThatDoesNotReadStayFewAndCurrent) {
+    RelaySession session;
+    const auto now = SerialClock::now();
+    session.FromKernel(test::Open(1), now);
+    const uint64_t fh = test::Parse(session.TakeKernelOutbox().at(0)).As<fuse_open_out>().fh;
+    ASSERT_TRUE(
+        session.FromProgram(Frame(RelayFrame::Bytes(RelayFrameType::kToProgram, {'I', 'F', ';'}))));
+    uint64_t unique = 2;
+    for (int i = 0; i < 3; ++i) session.FromKernel(test::Read(unique++, fh, 1), now);
+    for (int i = 0; i < 500; ++i) {  // fast keying
+        session.FromKernel(test::Ioctl(unique++, fh, TIOCMBIS, 0x1000, test::IntBytes(TIOCM_RTS)),
+                           now);
+        session.FromKernel(test::Ioctl(unique++, fh, TIOCMBIC, 0x1000, test::IntBytes(TIOCM_RTS)),
+                           now);
+    }
+    session.FromKernel(test::Ioctl(unique++, fh, TIOCMBIS, 0x1000, test::IntBytes(TIOCM_DTR)), now);
+    session.FromKernel(test::Write(unique++, fh, "FA;"), now);
+
+    const std::vector<RelayFrame> frames = Decoded(session);
+    std::vector<RelayFrameType> types;
+    for (const RelayFrame& frame : frames) types.push_back(frame.type);
+    EXPECT_EQ(types, (std::vector<RelayFrameType>{RelayFrameType::kEvent, RelayFrameType::kConsumed,
+                                                  RelayFrameType::kState, RelayFrameType::kEvent,
+                                                  RelayFrameType::kFromProgram}));
+    ASSERT_EQ(frames.size(), 5u);
+    EXPECT_EQ(frames[0].event, kEventOpened);
+    EXPECT_EQ(frames[1].count, 3u) << "credit returned adds up";
+    EXPECT_TRUE(frames[2].state.open);
+    EXPECT_FALSE(frames[2].state.rts);
+    EXPECT_TRUE(frames[2].state.dtr);
+    EXPECT_EQ(frames[3].event, kEventLinesChanged);
+    EXPECT_EQ(frames[4].bytes, (Bytes{'F', 'A', ';'}));
+}
+
+// Each way a relay ends leaves a reason in the helper's log.
+TEST(RelayLoop, EveryEndHasAReason) {
+    const struct {
+        const char* what;
+        std::function<void(UniqueFd& kernel, UniqueFd& program)> end;
+        const char* reason;
+    } cases[] = {
+        {"the kernel ends the device", [](UniqueFd& kernel, UniqueFd&) { kernel.Reset(); },
+         "the kernel ended the device"},
+        {"the program leaves", [](UniqueFd&, UniqueFd& program) { program.Reset(); },
+         "the program closed its end"},
+        {"the program breaks the protocol",
+         [](UniqueFd&, UniqueFd& program) {
+             const uint8_t garbage[] = {0xFF, 0xFF, 0xFF, 0xFF};
+             ::send(program.Get(), garbage, sizeof garbage, MSG_NOSIGNAL);
+         },
+         "relay frame refused"},
+    };
+    for (const auto& c : cases) {
+        int kernelPair[2], programPair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, kernelPair), 0);
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, programPair), 0);
+        UniqueFd kernel(kernelPair[0]), relayKernel(kernelPair[1]);
+        UniqueFd program(programPair[0]), relayProgram(programPair[1]);
+        ASSERT_TRUE(PrepareRelayDescriptors(relayKernel.Get()));
+        std::string why;
+        std::thread relay([&] { why = RunRelay(relayKernel.Get(), relayProgram.Get()).message; });
+        c.end(kernel, program);
+        relay.join();
+        EXPECT_NE(why.find(c.reason), std::string::npos) << c.what << ": " << why;
+    }
+}
+
+// The kernel's request and the relay's one reply to it, waited for at most 5 s; a reply with
+// unique 0 when none came.
+test::Reply AskWithin(int kernel, const Bytes& request) {
+    if (::write(kernel, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
+        return {};
+    pollfd p{kernel, POLLIN, 0};
+    Bytes reply(kCuseReadBuffer);
+    if (::poll(&p, 1, 5000) != 1) return {};
+    const ssize_t n = ::read(kernel, reply.data(), reply.size());
+    if (n <= 0) return {};
+    reply.resize(static_cast<size_t>(n));
+    return test::Parse(reply);
+}
+
+// A program that reads none of its frames while its port is keyed fast, far beyond what its
+// socket holds: the relay goes on answering the kernel, and the program then reads the port as
+// it is now.
+TEST(RelayLoop, AProgramThatStopsReadingKeepsItsPort) {
+    int kernelPair[2], programPair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, kernelPair), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, programPair), 0);
+    UniqueFd kernel(kernelPair[0]), relayKernel(kernelPair[1]);
+    UniqueFd program(programPair[0]), relayProgram(programPair[1]);
+    ASSERT_TRUE(PrepareRelayDescriptors(relayKernel.Get()));
+    std::string why;
+    std::thread relay([&] { why = RunRelay(relayKernel.Get(), relayProgram.Get()).message; });
+
+    const uint64_t fh = AskWithin(kernel.Get(), test::Open(1)).As<fuse_open_out>().fh;
+    uint64_t unique = 2;
+    int answered = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const unsigned long request = i % 2 == 0 ? TIOCMBIS : TIOCMBIC;
+        if (AskWithin(kernel.Get(),
+                      test::Ioctl(unique++, fh, request, 0x1000, test::IntBytes(TIOCM_RTS)))
+                .unique != 0)
+            ++answered;
+    }
+    EXPECT_EQ(answered, 2000);
+    EXPECT_EQ(AskWithin(kernel.Get(),
+                        test::Ioctl(unique++, fh, TIOCMBIS, 0x1000, test::IntBytes(TIOCM_DTR)))
+                  .error,
+              0);
+
+    std::optional<RelayPortState> last;
+    Bytes buffer(kRelayMaxFrame);
+    pollfd p{program.Get(), POLLIN, 0};
+    while (!(last && last->dtr) && ::poll(&p, 1, 5000) == 1) {
+        const ssize_t n = ::recv(program.Get(), buffer.data(), buffer.size(), 0);
+        ASSERT_GT(n, 0) << "the relay ended: " << why;
+        const auto frame =
+            DecodeRelayFrame({buffer.data(), static_cast<size_t>(n)}, RelaySender::kRelay);
+        ASSERT_TRUE(frame) << frame.error().message;
+        if (frame->type == RelayFrameType::kState) last = frame->state;
+    }
+    ASSERT_TRUE(last && last->dtr) << why;
+    EXPECT_FALSE(last->rts);
+    program.Reset();
+    relay.join();
+    EXPECT_EQ(why, "the program closed its end");
+}
+
+// The program's side of a port tells a relay that was lost, and why, from one it ended itself:
+// only a lost one is asked for again.
+TEST(CuseRelayDevice, TellsALostRelayAndWhyFromOneItEnded) {
+    const struct {
+        const char* what;
+        std::function<void(UniqueFd& relay, CuseRelayDevice& device)> end;
+        const char* lostBecause;  // "" when not lost
+    } cases[] = {
+        {"the relay ends", [](UniqueFd& relay, CuseRelayDevice&) { relay.Reset(); },
+         "the relay ended"},
+        {"the relay breaks the protocol",
+         [](UniqueFd& relay, CuseRelayDevice&) {
+             const uint8_t garbage[] = {0xFF, 0xFF, 0xFF, 0xFF};
+             ::send(relay.Get(), garbage, sizeof garbage, MSG_NOSIGNAL);
+         },
+         "relay frame refused"},
+        {"the program ends it", [](UniqueFd&, CuseRelayDevice& device) { device.End(); }, ""},
+    };
+    for (const auto& c : cases) {
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        UniqueFd relay(pair[0]);
+        auto device = CuseRelayDevice::Serve(UniqueFd(pair[1]), {});
+        ASSERT_TRUE(device);
+        EXPECT_TRUE(device->LostBecause().empty()) << c.what;
+        c.end(relay, *device);
+        ASSERT_TRUE(test::PollUntil([&] { return device->Ended(); }, 5s)) << c.what;
+        const std::string why = device->LostBecause();
+        if (*c.lostBecause == '\0')
+            EXPECT_EQ(why, "") << c.what;
+        else
+            EXPECT_NE(why.find(c.lostBecause), std::string::npos) << c.what << ": " << why;
+    }
 }
 
 // A relay forked and confined as the helper does it, between a stand-in kernel and a program.

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "platform/private_profile.h"
@@ -29,6 +30,7 @@ namespace fs = std::filesystem;
 using test::ObserverLog;
 using test::RadioProgram;
 using Ops = std::vector<std::pair<int, int>>;
+using namespace std::chrono_literals;
 
 // Simulated devices whose notice source can lose the real notices, as the kernel does when they
 // are not read in time, and carry notices of other devices.
@@ -189,14 +191,70 @@ TEST_F(InterfaceManagerTest, UnplugReleasesOrDeletesPortsBySettingAndSavesTheSec
     backend_.Unplug(2);
     Manager().HandleDeviceNotices();
     EXPECT_EQ(Manager().Count(), 0);
-    EXPECT_TRUE(PortExists(8)) << "kept on the machine, though no program can open it now";
-    EXPECT_FALSE(RadioProgram(portsDir_ + "/COM8").Valid());
+    EXPECT_TRUE(PortExists(8)) << "kept on the machine";
+    EXPECT_TRUE(RadioProgram(portsDir_ + "/COM8").Valid()) << "and programs can still open it";
 
     backend_.Plug(2);
     Manager().HandleDeviceNotices();
     ASSERT_EQ(Manager().Count(), 1);
-    EXPECT_TRUE(Manager().Link(0)->ports[kCat].instance) << "the kept name is taken again";
+    EXPECT_TRUE(Manager().Link(0)->ports[kCat].instance) << "the kept port is taken up again";
     EXPECT_TRUE(RadioProgram(portsDir_ + "/COM8").Valid());
+}
+
+// With RemovePortsOnDeviceRemoval off a program keeps its CAT port across an unplug: while the
+// interface is away the port is a serial port whose cable is out, and once it returns the
+// program goes on with the same descriptor.
+TEST_F(InterfaceManagerTest, AKeptPortIsAnUnpluggedCableUntilItsInterfaceReturns) {
+    settings_.removePortsOnDeviceRemoval.value = 0;
+    Store("QX4SIM0001", "PortCat", 7);
+    backend_.AddDevice();
+    Manager().Refresh(true);
+    ASSERT_EQ(Manager().Count(), 1);
+    RadioProgram cat(portsDir_ + "/COM7");
+    ASSERT_TRUE(cat.Valid());
+    backend_.Unplug(1);
+    Manager().HandleDeviceNotices();
+    ASSERT_EQ(Manager().Count(), 0);
+
+    const auto dropped = [&] { return Manager().provisioning.KeptPorts().at(0).droppedBytes; };
+    const struct {
+        const char* what;
+        std::function<bool()> holds;
+    } whileAway[] = {
+        {"a write is taken",
+         [&] {
+             return cat.Write({'F', 'A', ';'}, 1000ms) == 3;
+         }},
+        {"and counted as dropped",
+         [&] {
+             return test::PollUntil(
+                 [&] {
+                     Manager().Tick();
+                     return dropped() == 3;
+                 },
+                 5s);
+         }},
+        {"a read waits", [&] { return cat.Read(1, 200ms).empty(); }},
+        {"settings are taken",
+         [&] { return cat.Configure(4800, 8, test::ProgramParity::kNone, 1); }},
+        {"the name still opens", [&] { return RadioProgram(portsDir_ + "/COM7").Valid(); }},
+    };
+    for (const auto& c : whileAway) EXPECT_TRUE(c.holds()) << c.what;
+
+    backend_.Plug(1);
+    Manager().HandleDeviceNotices();
+    ASSERT_EQ(Manager().Count(), 1);
+    const auto device = backend_.Device(1);
+    const auto commands = [&] {
+        const std::vector<std::string> sent = device->Commands();
+        return std::find(sent.begin(), sent.end(), "SET CAT;SPEED=4800") != sent.end();
+    };
+    EXPECT_TRUE(test::PollUntil(commands, 5s)) << "the program's settings reach the device";
+    ASSERT_EQ(cat.Write({'F', 'A', ';'}), 3u);
+    const std::vector<uint8_t> answer = cat.Read(14, 5s);
+    EXPECT_EQ(std::string(answer.begin(), answer.end()).substr(0, 2), "FA") << "answered";
+    EXPECT_EQ(device->ChannelData(kCat), "FA;") << "what was written meanwhile is not sent late";
+    EXPECT_EQ(Manager().Link(0)->droppedBytes[kCat].load(), 3u);
 }
 
 // A device that stops taking reports (a stalled endpoint, a hung firmware) must not freeze the

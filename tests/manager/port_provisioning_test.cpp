@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 
 #include "platform/trace.h"
 #include "sim/sim_hid_backend.h"
@@ -192,6 +193,100 @@ TEST_F(PortProvisioningTest, PortsThatWaitedForTheKeyingServiceComeWhenItAnswers
     EXPECT_TRUE(link.ports[kPttCw].instance && link.ports[kPttCw].sink);
     EXPECT_EQ(portClass_.made.back()->name, "COM4");
     provisioning_.ReleasePorts(link);
+}
+
+// With the setting off, the ports of a link that went with its device stay on the machine: kept
+// by key and channel, still attached, their numbers held, until a link of the same key takes the
+// same instances up again with its own sinks. (What a kept port does meanwhile: the manager's
+// tests.)
+TEST_F(PortProvisioningTest, PortsOfARemovedLinkAreKeptUntilALinkOfTheirKeyTakesThemUp) {
+    removePorts_ = 0;
+    link_.key = "QX4SIM0001";
+    Assign({5, 6, 0, 0});
+    provisioning_.CreatePorts(link_);
+    auto cat = portClass_.made[0];
+    link_.ports[kCat].instance->SetInputLine(true);
+    observer_.portOperations.clear();
+
+    provisioning_.ReleasePortsOfRemovedLink(link_);
+    ASSERT_EQ(provisioning_.KeptPorts().size(), 2u);
+    EXPECT_EQ(cat->deleteCalls, 0);
+    EXPECT_EQ(cat->SinkCount(), 1u) << "changes of a kept port are still heard";
+    EXPECT_FALSE(cat->inputLine) << "no device drives it meanwhile";
+    CHVInterface other(backend_);  // another interface takes neither the ports nor their numbers
+    other.key = "QX4SIM0002";
+    other.ports[kCat].portNumber = 5;
+    EXPECT_FALSE(provisioning_.CreateChannelPort(other, kCat));
+
+    CHVInterface again(backend_);
+    again.key = "QX4SIM0001";
+    again.observer = &observer_;
+    again.ports[kCat].portNumber = 5;
+    again.ports[kPttCw].portNumber = 6;
+    provisioning_.CreatePorts(again);
+    EXPECT_EQ(observer_.portOperations,
+              (Ops{{2, 5}, {0, 5}, {2, 6}, {0, 6}, {1, 5}, {0, 5}, {1, 6}, {0, 6}}));
+    EXPECT_EQ(portClass_.made.size(), 2u) << "no new port";
+    EXPECT_TRUE(provisioning_.KeptPorts().empty());
+    ASSERT_TRUE(again.ports[kCat].instance && again.ports[kCat].sink);
+    EXPECT_EQ(dynamic_cast<test::FakePort&>(*again.ports[kCat].instance).SharedState(), cat);
+    EXPECT_EQ(cat->SinkCount(), 1u) << "the old sink went, the new one came";
+    provisioning_.ReleasePorts(again);
+}
+
+// A kept port whose interface never comes back goes as bound ports go.
+TEST_F(PortProvisioningTest, KeptPortsAreLetGoAtExitByRemovingAllOrWhenTheirNumberChanged) {
+    const struct {
+        const char* what;
+        std::function<void(PortProvisioning&, CHVInterface& returning)> end;
+        int removePortsAtEnd;
+        int deleteCalls;
+    } cases[] = {
+        {"exit", [](PortProvisioning& p, CHVInterface&) { p.ReleaseKeptPorts(); }, 0, 0},
+        {"exit after the setting was turned on",
+         [](PortProvisioning& p, CHVInterface&) { p.ReleaseKeptPorts(); }, 1, 1},
+        {"remove all ports", [](PortProvisioning& p, CHVInterface&) { p.RemoveAllSystemPorts(); },
+         0, 1},
+        {"the interface returns with another number",
+         [](PortProvisioning& p, CHVInterface& returning) {
+             returning.ports[kCat].portNumber = 8;
+             p.CreatePorts(returning);
+         },
+         0, 0},
+    };
+    for (const auto& c : cases) {
+        test::FakePortClass portClass;
+        int removePorts = 0;
+        PortProvisioning provisioning(portClass, removePorts);
+        CHVInterface link(backend_);
+        link.key = "QX4SIM0001";
+        link.ports[kCat].portNumber = 5;
+        provisioning.CreatePorts(link);
+        provisioning.ReleasePortsOfRemovedLink(link);
+        ASSERT_EQ(provisioning.KeptPorts().size(), 1u) << c.what;
+        const auto kept = portClass.made[0];
+        removePorts = c.removePortsAtEnd;
+        c.end(provisioning, link);
+        EXPECT_TRUE(provisioning.KeptPorts().empty()) << c.what;
+        EXPECT_EQ(kept->deleteCalls, c.deleteCalls) << c.what;
+        EXPECT_EQ(kept->SinkCount(), 0u) << c.what;
+        // Its number is free again.
+        CHVInterface other(backend_);
+        other.ports[kFsk].portNumber = 5;
+        EXPECT_TRUE(provisioning.CreateChannelPort(other, kFsk)) << c.what;
+        provisioning.ReleasePorts(other);
+        provisioning.ReleasePorts(link);
+    }
+}
+
+TEST_F(PortProvisioningTest, EveryBoundPortIsKeptServed) {
+    Assign({3, 0, 5, 0});
+    provisioning_.CreatePorts(link_);
+    EXPECT_FALSE(provisioning_.KeepServed(link_));
+    portClass_.made[1]->servedAgain = true;
+    EXPECT_TRUE(provisioning_.KeepServed(link_));
+    EXPECT_EQ(portClass_.made[0]->keepServedCalls, 2);
+    EXPECT_EQ(portClass_.made[1]->keepServedCalls, 2);
 }
 
 TEST_F(PortProvisioningTest, RemoveAllSystemPortsUsesATemporaryInstance) {

@@ -129,6 +129,12 @@ void FakePort::SetCreationFlag(bool flag) {
     state_->creationFlag = flag;
 }
 
+bool FakePort::KeepServed() {
+    std::lock_guard lock(state_->mutex);
+    ++state_->keepServedCalls;
+    return std::exchange(state_->servedAgain, false);
+}
+
 std::optional<int> FakePort::GetParity() { return Get(&FakePortState::parity); }
 std::optional<int> FakePort::GetStopBits() { return Get(&FakePortState::stopBits); }
 std::optional<int> FakePort::GetDataBits() { return Get(&FakePortState::dataBits); }

@@ -36,6 +36,7 @@ struct FakePortState {
     bool failing = false;      // every operation fails outright (nullopt / false)
     bool createFails = false;  // CreatePort returns false
     bool reuseFails = false;   // ReusePort returns false
+    bool servedAgain = false;  // the next KeepServed reports a change, once
 
     // Recorded: the system's side.
     std::string toProgram;  // bytes the system wrote into the port
@@ -49,6 +50,7 @@ struct FakePortState {
     int deleteCalls = 0;
     int deleteAllCalls = 0;
     std::optional<bool> creationFlag;
+    int keepServedCalls = 0;
     std::map<uint32_t, std::shared_ptr<IVSPortAxEvents>> sinks;
     uint32_t nextCookie = 1;
 
@@ -78,6 +80,7 @@ public:
     bool ReusePort(const std::string& name) override;
     bool SetInputLine(bool asserted) override;
     void SetCreationFlag(bool flag) override;
+    bool KeepServed() override;
     std::optional<int> GetParity() override;
     std::optional<int> GetStopBits() override;
     std::optional<int> GetDataBits() override;

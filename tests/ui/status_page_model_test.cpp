@@ -15,7 +15,8 @@ const StatusStrings kStrings{"Not selected",
                              "- cannot create this port!",
                              "- is not open by any program",
                              "baud",
-                             "bytes dropped"};
+                             "bytes dropped",
+                             "%s: waiting for interface %s"};
 
 // A link with every channel present and no port assigned.
 StatusPageInput AllPresent() {
@@ -281,6 +282,29 @@ TEST(StatusPageModel, KeyingPortsWaitingOrUnavailable) {
     input.channels[kPttCw].reading = Held("/usr/bin/fldigi", 9600, 8, 0, 0);
     view = ComputeStatusPage(input, kStrings);
     EXPECT_EQ(view.holderLines[kPttCw], "is open by fldigi - No RTS/DTR: why");
+}
+
+// Ports kept while their interface is away are named whatever is selected, a line per
+// interface, with what their programs lost meanwhile.
+TEST(StatusPageModel, PortsWaitingForTheirInterface) {
+    const struct {
+        std::vector<WaitingPortInput> waiting;
+        const char* text;
+    } cases[] = {
+        {{}, ""},
+        {{{"QX4SIM0001", 5, 0}}, "COM5: waiting for interface QX4SIM0001"},
+        {{{"QX4SIM0001", 5, 12}, {"QX4SIM0001", 6, 3}, {"QX4SIM0002", 9, 0}},
+         "COM5, COM6: waiting for interface QX4SIM0001, 15 bytes dropped\n"
+         "COM9: waiting for interface QX4SIM0002"},
+    };
+    for (const auto& c : cases) {
+        StatusPageInput input;  // nothing selected: the interface is away
+        input.waiting = c.waiting;
+        EXPECT_EQ(ComputeStatusPage(input, kStrings).waitingText, c.text);
+        input = AllPresent();
+        input.waiting = c.waiting;
+        EXPECT_EQ(ComputeStatusPage(input, kStrings).waitingText, c.text);
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -255,6 +256,60 @@ TEST_F(ManagerGuestTest, KillingTheProgramWhileKeyedUnkeysTheDevice) {
     std::sort(delays.begin(), delays.end());
     RecordProperty("unkey_after_kill_median_us", static_cast<int>(delays[kRounds / 2] * 1000));
     for (double ms : delays) EXPECT_LT(ms, 1000.0);
+}
+
+// With "RemovePortsOnDeviceRemoval" off, a program holding a pseudo-terminal CAT port goes on
+// with the same descriptor across an unplug and a replug: while the interface is away, what it
+// writes is taken and reads wait; once it is back, its CAT questions are answered again.
+TEST_F(ManagerGuestTest, WithPortsKeptAPseudoTerminalPortOutlivesAnUnplug) {
+    test::WriteBytes(env_.IniPath(),
+                     test::Utf16("[Interface-QX4SIM0001]\r\nPortCat=3\r\n[Ports]\r\n"
+                                 "RemovePortsOnDeviceRemoval=0\r\n"));
+    auto device = std::make_unique<UhidProcess>(kSerial, logs_ / "device.log");
+    ASSERT_TRUE(device->Started());
+    ManagerProcess manager({}, logs_ / "qx-manager.log", {"QXM_PORT_KIND=pty"});
+    ASSERT_TRUE(test::PollUntil([&] { return RadioProgram(PortPath(kCatPort)).Valid(); },
+                                kStartBound, kWaitStep));
+    RadioProgram cat(PortPath(kCatPort));
+    ASSERT_TRUE(cat.Valid());
+    ASSERT_TRUE(cat.Configure(4800, 8, ProgramParity::kNone, 1));
+    const auto answered = [&](std::chrono::milliseconds within) {
+        if (cat.Write({'F', 'A', ';'}) != 3) return false;
+        const std::vector<uint8_t> answer = cat.Read(14, within);
+        return answer.size() == 14 && answer[0] == 'F' && answer[1] == 'A';
+    };
+    ASSERT_TRUE(answered(5s));
+
+    ASSERT_EQ(device->Destroy(), 0);
+    const auto waiting = [&] {
+        const std::filesystem::path log = logs_ / "status.log";
+        std::filesystem::remove(log);
+        ManagerProcess({"--status"}, log, {"QXM_PORT_KIND=pty"}).Wait(60s);
+        return ReadText(log).find("Ports waiting for interface QX4SIM0001:") != std::string::npos;
+    };
+    ASSERT_TRUE(test::PollUntil(waiting, 60s, 200ms));
+    EXPECT_EQ(cat.Write({'F', 'A', ';'}, 1s), 3u);
+    EXPECT_TRUE(cat.Read(1, 300ms).empty());
+    EXPECT_TRUE(RadioProgram(PortPath(kCatPort)).Valid()) << "the name still opens";
+
+    device = std::make_unique<UhidProcess>(kSerial, logs_ / "device-again.log");
+    ASSERT_TRUE(device->Started());
+    const long long replugged = MonotonicMicroseconds();
+    ASSERT_TRUE(test::PollUntil([&] { return answered(200ms); }, kStartBound, kWaitStep));
+    const double answeredAfter = (MonotonicMicroseconds() - replugged) / 1000.0;
+    std::printf("the held pseudo-terminal CAT port answers again %.1f ms after the replug\n",
+                answeredAfter);
+    RecordProperty("kept_pty_cat_answers_after_replug_ms", static_cast<int>(answeredAfter));
+    EXPECT_TRUE(test::PollUntil(
+        [&] {
+            const auto commands = device->Commands();
+            return std::find(commands.begin(), commands.end(), "SET CAT;SPEED=4800") !=
+                   commands.end();
+        },
+        kWaitBound, kWaitStep));
+    manager.Signal(SIGTERM);
+    EXPECT_EQ(manager.Wait(60s), 0);
+    EXPECT_EQ(device->Destroy(), 0);
 }
 
 }  // namespace

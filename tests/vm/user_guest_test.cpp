@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -54,9 +55,9 @@ constexpr int kPorts[] = {3, 4, 5, 6};  // CAT, PTT/CW, FSK, WinKey
 constexpr int kCatPort = 3, kPttPort = 4;
 constexpr const char* kUdevControl = "/run/udev/control";
 constexpr const char* kUdevd = "/lib/systemd/systemd-udevd";
-// The program's first scan comes 50 window ticks (about five seconds) after start; waiting out
-// twice that makes sure only a device notice can find the interface plugged in afterwards.
-constexpr auto kStartUpScanOver = 10s;
+// An interface present from the start, which only the program's first scan finds: once it is
+// listed, only a device notice can find an interface plugged in afterwards.
+constexpr const char* kPresentSerial = "QX4SIM0009";
 
 // A process of the test's own, killed at the end.
 class Daemon {
@@ -142,6 +143,28 @@ std::string CommandOutput(const std::string& command) {
     char chunk[256];
     while (pipe && std::fgets(chunk, sizeof chunk, pipe.get())) output += chunk;
     return output;
+}
+
+// The processes running as the relay user: the keying ports' relays.
+std::vector<pid_t> RelayProcesses() {
+    std::vector<pid_t> relays;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string status = ReadText(entry.path() / "status");
+        if (status.find("\nUid:\t" + std::to_string(kRelay) + "\t") != std::string::npos)
+            relays.push_back(std::stoi(pid));
+    }
+    return relays;
+}
+
+// How many lines of text contain part.
+size_t LinesWith(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
 }
 
 // Root's stack around an ioctl argument, marked so that a leak or an overwrite shows.
@@ -257,6 +280,23 @@ protected:
             std::vector<std::string>{"setpriv", "--reuid=" + uid, "--regid=" + uid,
                                      "--clear-groups", "--"});
     }
+    // The user's settings file: the port numbers of SetUp, and more sections after them.
+    void WriteSettings(const std::string& more) {
+        const std::string path = root_ + "/home/.local/share/Halvorn/QX Manager/QX Manager.ini";
+        test::WriteBytes(path, test::Utf16("[Interface-QX4SIM0001]\r\nPortCat=3\r\nPortPttCw="
+                                           "4\r\nPortFsk=5\r\nPortWinkey=6\r\n" +
+                                           more));
+        ASSERT_EQ(::chown(path.c_str(), kUser, kUser), 0);
+    }
+    // What the running program answers to --status (with --json when json), asked as the user.
+    std::string Status(bool json) {
+        const std::string log = logs_ + "/status.log";
+        std::filesystem::remove(log);
+        std::vector<std::string> args = {"--status"};
+        if (json) args.push_back("--json");
+        if (StartManager(args, "status.log")->Wait(60s) != 0) return "";
+        return ReadText(log);
+    }
     std::string PortsDir() const { return root_ + "/ports"; }
     std::string PortPath(int number) const { return PortsDir() + "/COM" + std::to_string(number); }
     bool AllPortsServed() const {
@@ -266,6 +306,25 @@ protected:
         });
     }
     std::string ManagerLog() const { return ReadText(logs_ + "/qx-manager.log"); }
+    // The inode of each keying port's node; 0 where there is none. A new relay's device is a
+    // new node.
+    std::map<int, ino_t> PortNodes() const {
+        std::map<int, ino_t> nodes;
+        for (int n : kPorts) {
+            struct stat st {};
+            nodes[n] = ::stat(PortPath(n).c_str(), &st) == 0 && S_ISCHR(st.st_mode) ? st.st_ino : 0;
+        }
+        return nodes;
+    }
+    // Ports served by other nodes than before, and none missing.
+    int PortsServedAnew(const std::map<int, ino_t>& before) const {
+        int anew = 0;
+        for (const auto& [n, node] : PortNodes()) {
+            if (node == 0) return 0;
+            if (node != before.at(n)) ++anew;
+        }
+        return anew;
+    }
 
     test::TempHome home_;
     std::string root_, logs_, helperSocket_;
@@ -273,6 +332,9 @@ protected:
 };
 
 TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
+    UhidProcess present(kPresentSerial, logs_ + "/present.log");
+    ASSERT_TRUE(present.Started());
+    ASSERT_EQ(std::system("udevadm settle --timeout=60"), 0);  // its node is the user's
     auto manager = StartManager({}, "qx-manager.log");
     ASSERT_TRUE(manager->Started());
     ASSERT_TRUE(test::PollUntil(
@@ -284,7 +346,13 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
         << ManagerLog();
     EXPECT_NE(ManagerLog().find("Device notices come from udev"), std::string::npos)
         << ManagerLog();
-    std::this_thread::sleep_for(kStartUpScanOver);
+    ASSERT_TRUE(test::PollUntil(
+        [&] {
+            return Status(false).find(std::string("serial number ") + kPresentSerial) !=
+                   std::string::npos;
+        },
+        120s, 500ms))
+        << "the first scan did not run";
     ASSERT_FALSE(AllPortsServed());
 
     // Plugged in now; the times at which the kernel's and udev's notices and the ports arrive.
@@ -579,6 +647,132 @@ TEST_F(UserGuestTest, AHelperOutOfDescriptorsCarriesOn) {
     EXPECT_NE(ReadText(logs_ + "/limited-helper.log").find("Too many open files; accepting again"),
               std::string::npos)
         << ReadText(logs_ + "/limited-helper.log");
+}
+
+// A keying port whose relay ends (here: killed) is served again under the same name, and a
+// program killed with signal 9 and started again gets every name back once the old relays have
+// ended. The times are printed for the record.
+TEST_F(UserGuestTest, AKilledRelayIsReplacedUnderTheSameName) {
+    UhidProcess device(kSerial, logs_ + "/device.log");
+    ASSERT_TRUE(device.Started());
+    auto manager = StartManager({}, "qx-manager.log");
+    ASSERT_TRUE(test::PollUntil([&] { return AllPortsServed(); }, 120s, kWaitStep)) << ManagerLog();
+    // The relays of earlier tests' ports have ended; these four are the program's.
+    ASSERT_TRUE(test::PollUntil([] { return RelayProcesses().size() == 4; }, kWaitBound, kWaitStep))
+        << RelayProcesses().size() << " relays";
+
+    std::map<int, ino_t> nodes = PortNodes();
+    const auto killed = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(RelayProcesses().front(), SIGKILL), 0);
+    ASSERT_TRUE(test::PollUntil([&] { return PortsServedAnew(nodes) == 1; }, 60s, kWaitStep))
+        << ManagerLog();
+    const double servedAfter =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - killed)
+            .count();
+    std::printf("a killed relay's port is served again under its name after %.1f ms\n",
+                servedAfter);
+    RecordProperty("relay_replaced_after_ms", static_cast<int>(servedAfter));
+    EXPECT_EQ(LinesWith(ManagerLog(), "keying-port relay ended"), 1u) << ManagerLog();
+    {
+        AsUser user(kUser);
+        ASSERT_TRUE(user.Ok());
+        for (const auto& [n, node] : PortNodes()) {
+            if (node == nodes.at(n)) continue;
+            RadioProgram program(PortPath(n));
+            ASSERT_TRUE(program.Valid()) << n << ": " << std::strerror(errno);
+            int bits = 0;
+            EXPECT_EQ(::ioctl(program.Fd(), TIOCMGET, &bits), 0) << std::strerror(errno);
+        }
+    }
+
+    // Killed: its relays end as they notice; a new start asks for the same names meanwhile.
+    nodes = PortNodes();
+    manager->Signal(SIGKILL);
+    EXPECT_EQ(manager->Wait(60s), -1);
+    auto again = StartManager({}, "qx-manager-again.log");
+    ASSERT_TRUE(test::PollUntil([&] { return PortsServedAnew(nodes) == 4; }, 120s, kWaitStep))
+        << ReadText(logs_ + "/qx-manager-again.log");
+    const std::string helperLog = ReadText(logs_ + "/qx-cuse-helper.log");
+    EXPECT_GE(LinesWith(helperLog, "ended: the program closed its end"), 4u) << helperLog;
+    EXPECT_EQ(LinesWith(helperLog, "ended: \n"), 0u) << helperLog;
+    EXPECT_EQ(StartManager({"-x"}, "qx-manager-x.log")->Wait(60s), 0);
+    EXPECT_EQ(again->Wait(60s), 0);
+}
+
+// With "RemovePortsOnDeviceRemoval" off, a program holding the CAT and PTT/CW ports goes on with
+// the same descriptors across an unplug and a replug: while the interface is away, what it
+// writes is dropped and counted, reads wait and its RTS stays; once it is back, its CAT
+// questions are answered, its settings sent and its held RTS keys the device.
+TEST_F(UserGuestTest, WithPortsKeptAProgramGoesOnAcrossAnUnplug) {
+    WriteSettings("[Ports]\r\nRemovePortsOnDeviceRemoval=0\r\n");
+    auto device = std::make_unique<UhidProcess>(kSerial, logs_ + "/device.log");
+    ASSERT_TRUE(device->Started());
+    auto manager = StartManager({}, "qx-manager.log");
+    ASSERT_TRUE(test::PollUntil([&] { return AllPortsServed(); }, 120s, kWaitStep)) << ManagerLog();
+    std::unique_ptr<RadioProgram> cat, ptt;
+    {
+        AsUser user(kUser);
+        ASSERT_TRUE(user.Ok());
+        cat = std::make_unique<RadioProgram>(PortPath(kCatPort));
+        ptt = std::make_unique<RadioProgram>(PortPath(kPttPort));
+        ASSERT_TRUE(cat->Valid() && ptt->Valid()) << std::strerror(errno);
+    }
+    ASSERT_TRUE(cat->Configure(4800, 8, ProgramParity::kNone, 1));
+    const auto answered = [&](std::chrono::milliseconds within) {
+        if (cat->Write({'F', 'A', ';'}) != 3) return false;
+        const std::vector<uint8_t> answer = cat->Read(14, within);
+        return answer.size() == 14 && answer[0] == 'F' && answer[1] == 'A';
+    };
+    ASSERT_TRUE(answered(5s));
+    const int rts = TIOCM_RTS;
+    ASSERT_EQ(::ioctl(ptt->Fd(), TIOCMBIS, &rts), 0);
+    ASSERT_TRUE(test::PollUntil([&] { return LineReportAfter(*device, "01", 0).has_value(); },
+                                kWaitBound, kWaitStep));
+
+    ASSERT_EQ(device->Destroy(), 0);
+    ASSERT_TRUE(test::PollUntil(
+        [&] {
+            return Status(false).find("Ports waiting for interface QX4SIM0001:") !=
+                   std::string::npos;
+        },
+        60s, 200ms));
+    // Away: a serial port whose cable is out.
+    EXPECT_TRUE(AllPortsServed());
+    EXPECT_EQ(cat->Write({'F', 'A', ';'}, 1s), 3u);
+    EXPECT_TRUE(cat->Read(1, 300ms).empty());
+    int bits = 0;
+    EXPECT_EQ(::ioctl(ptt->Fd(), TIOCMGET, &bits), 0) << std::strerror(errno);
+    EXPECT_TRUE(bits & TIOCM_RTS);
+    EXPECT_TRUE(test::PollUntil(
+        [&] {
+            return Status(true).find(
+                       "\"droppedBytes\": 3}, {\"serialNumber\": \"QX4SIM0001\", "
+                       "\"channel\": \"PTT/CW\"") != std::string::npos;
+        },
+        60s, 200ms))
+        << Status(true);
+
+    device = std::make_unique<UhidProcess>(kSerial, logs_ + "/device-again.log");
+    ASSERT_TRUE(device->Started());
+    const long long replugged = MonotonicMicroseconds();
+    ASSERT_TRUE(test::PollUntil([&] { return answered(200ms); }, 120s, kWaitStep)) << ManagerLog();
+    const double answeredAfter = (MonotonicMicroseconds() - replugged) / 1000.0;
+    std::printf("the held CAT port answers again %.1f ms after the replug\n", answeredAfter);
+    RecordProperty("kept_cat_answers_after_replug_ms", static_cast<int>(answeredAfter));
+    EXPECT_TRUE(LineReportAfter(*device, "01", replugged).has_value()) << "the held RTS";
+    EXPECT_TRUE(test::PollUntil(
+        [&] {
+            const auto commands = device->Commands();
+            return std::find(commands.begin(), commands.end(), "SET CAT;SPEED=4800") !=
+                   commands.end();
+        },
+        kWaitBound, kWaitStep));
+
+    cat.reset();
+    ptt.reset();
+    EXPECT_EQ(StartManager({"-x"}, "qx-manager-x.log")->Wait(60s), 0);
+    EXPECT_EQ(manager->Wait(60s), 0);
+    EXPECT_EQ(device->Destroy(), 0);
 }
 
 }  // namespace
