@@ -114,7 +114,7 @@ protected:
     // this thread runs the window; true when the window answered it.
     bool Request(int code) {
         auto answered = std::async(std::launch::async, [this, code] {
-            return SendRequest(env_.RuntimeDir(), code, std::chrono::seconds(2));
+            return static_cast<bool>(SendRequest(env_.RuntimeDir(), code, std::chrono::seconds(2)));
         });
         WaitFor([&] {
             return answered.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
@@ -414,7 +414,7 @@ TEST_F(MainWindowTest, RequestsOfASecondStartShowHideAndExitWithoutAsking) {
     auto instance = SingleInstance::Acquire(env_.RuntimeDir());
     ASSERT_TRUE(instance);
     Build();
-    window_->WatchInstanceRequests(*instance);
+    window_->WatchInstanceRequests(**instance);
     window_->OnTimerTick();
     ASSERT_EQ(window_->State(), WindowState::kShown);
 
