@@ -207,6 +207,7 @@ void CHVInterface::TakeChannelListToken(std::string_view token) {
         if (StartsWith(token, kChannelNames[channel])) {
             channelPresent[channel].store(1);
             channelListReceived.store(1);
+            if (userInterfaceWake) userInterfaceWake->Signal();
             break;
         }
     }
@@ -240,6 +241,7 @@ void CHVInterface::TakeVersionToken(std::string_view token) {
             versionText_.assign(token);
         }
         identityChanged.store(1);  // after the text, so a reader never sees the flag before it
+        if (userInterfaceWake) userInterfaceWake->Signal();
         versionStep_ = 0;
         EndWait();
     }

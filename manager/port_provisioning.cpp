@@ -63,7 +63,7 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     instance->SetCreationFlag(false);
     instance->SetAssumedDataBits(channel == kFsk ? 5 : 8);
 
-    auto sink = std::make_shared<CVSPDriver>(link.WorkerWake());
+    auto sink = std::make_shared<CVSPDriver>(link.WorkerWake(), link.userInterfaceWake);
     uint32_t cookie = 0;
     if (!instance->Advise(sink, cookie)) return false;
     sink->portChanged.store(0);

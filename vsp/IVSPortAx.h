@@ -4,6 +4,7 @@
 //
 // Operations that can fail outright return an empty optional (or false); callers treat such a
 // port as not open for the moment.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -91,6 +92,8 @@ public:
     // While Keying() is waiting: asks the service again once its back-off has passed; true when
     // it answers now, so ports that could not be made may be made again. User interface thread.
     virtual bool KeyingServiceAnswersAgain() { return false; }
+    // While Keying() is waiting: when KeyingServiceAnswersAgain is next worth calling.
+    virtual std::chrono::steady_clock::time_point KeyingServiceDue() const { return {}; }
 };
 
 }  // namespace qx

@@ -272,6 +272,9 @@ public:
         helperWait_->Answered();
         return true;
     }
+    KeyingServiceWait::Clock::time_point KeyingServiceDue() const override {
+        return helperWait_ ? helperWait_->DueAt() : KeyingServiceWait::Clock::time_point{};
+    }
 
 private:
     const std::string directory_;

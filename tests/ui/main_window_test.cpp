@@ -37,8 +37,6 @@
 namespace qx {
 namespace {
 
-constexpr int kStartupScanTicks = 50;
-
 // Processes events until done() holds, for at most two seconds.
 bool WaitFor(const std::function<bool()>& done) {
     return test::PollUntil(done, std::chrono::milliseconds(2000), std::chrono::milliseconds(0),
@@ -97,9 +95,18 @@ protected:
         QObject::connect(window_.get(), &CInterfaceManagerDlg::exitRequested, [this] { ++exits_; });
     }
 
-    // Runs ticks until the start-up scan has found the devices plugged in.
+    // The window's first round, then the manager's start-up scan finds the devices plugged in.
     void StartAndScan() {
-        for (int i = 0; i < kStartupScanTicks; ++i) window_->OnTimerTick();
+        window_->OnTimerTick();
+        window_->Manager().Tick(CHVInterfaceManager::Clock::now() +
+                                CHVInterfaceManager::kStartupScanDelay);
+    }
+
+    // Whether the window's 100 ms refresh runs.
+    bool Refreshing() const {
+        for (const QTimer* timer : window_->findChildren<QTimer*>())
+            if (timer->interval() == 100 && timer->isActive()) return true;
+        return false;
     }
 
     std::vector<QComboBox*> Selectors() const {
@@ -399,15 +406,24 @@ TEST_F(MainWindowTest, ExitEndsRunningTestsWithTheDeviceUnkeyed) {
     }
 }
 
-TEST_F(MainWindowTest, SectionsAreSavedEveryThreeThousandTicks) {
+// Hidden, the window sleeps until the manager has news or timed work: the interface's version,
+// learned by its worker, still reaches the selectors. Shown, the pages are refreshed.
+TEST_F(MainWindowTest, TheRefreshRunsOnlyWhileTheWindowIsShownAndNewsWakesItHidden) {
+    WritePrivateProfileString("Appearance", "HideInTray", "1", Ini());
     hid_.AddDevice();
     Build();
+    EXPECT_TRUE(Refreshing()) << "the first round comes from it";
     StartAndScan();
-    ASSERT_EQ(window_->Manager().Count(), 1);
-    for (int tick = kStartupScanTicks; tick < 2999; ++tick) window_->OnTimerTick();
-    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", Ini()), "");
-    window_->OnTimerTick();  // the 3000th
-    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", Ini()), "QX-4");
+    ASSERT_EQ(window_->State(), WindowState::kInTray);
+    EXPECT_FALSE(Refreshing());
+    ASSERT_TRUE(test::PollUntil([&] { return Selectors()[0]->itemText(0).contains("v.1.0.5"); },
+                                std::chrono::seconds(10), std::chrono::milliseconds(0),
+                                [] { QApplication::processEvents(QEventLoop::AllEvents, 20); }))
+        << Selectors()[0]->itemText(0).toStdString();
+    window_->ToggleWindow();
+    EXPECT_TRUE(Refreshing());
+    window_->reject();
+    EXPECT_FALSE(Refreshing());
 }
 
 TEST_F(MainWindowTest, RequestsOfASecondStartShowHideAndExitWithoutAsking) {
