@@ -170,10 +170,8 @@ void CInterfaceManagerDlg::ShowNotice(const std::string& text) {
         endingNotices_ += (endingNotices_.empty() ? "" : "\n\n") + text;
         return;
     }
-    if (!m_trayIcon->Shown() ||
-        !m_trayIcon->ShowBalloon(LoadLocalizedString(kStrProgramName), text)) {
+    if (!m_trayIcon->ShowBalloon(LoadLocalizedString(kStrProgramName), text))
         messageBox(QString::fromStdString(text), QMessageBox::Warning, QMessageBox::Ok);
-    }
 }
 
 CHVInterfaceManager& CInterfaceManagerDlg::Manager() { return m_manager; }
@@ -320,15 +318,16 @@ void CInterfaceManagerDlg::ShowMainWindow() {
     m_trayIcon->ShowBalloon("", "");
 }
 
+// The balloon points at the icon, so it comes only with one.
 void CInterfaceManagerDlg::HideToTray() {
     if (m_trayIcon->Shown()) {
         hide();
+        m_trayIcon->ShowBalloon(LoadLocalizedString(kStrProgramName),
+                                LoadLocalizedString(kStrBalloonHidden));
     } else {
         // Without our icon a hidden window could never be brought back: minimize instead.
         showMinimized();
     }
-    m_trayIcon->ShowBalloon(LoadLocalizedString(kStrProgramName),
-                            LoadLocalizedString(kStrBalloonHidden));
 }
 
 void CInterfaceManagerDlg::ToggleWindow() { Dispatch(WindowEvent::kToggle); }

@@ -89,7 +89,8 @@ public:
     // Handles the requests that later starts send to this instance; the exit path stops the
     // listening, so later starts wait for this run to end.
     void WatchInstanceRequests(SingleInstance& instance);
-    // A notice of the program to the user: a balloon of the tray icon, else a message box.
+    // A notice of the program to the user: a balloon of the tray icon, or a desktop
+    // notification without a tray, else a message box.
     // While the window ends, the balloons of the ports let go would replace it and the icon
     // goes with the window: an exit from the window shows it in a message box once every
     // setting is written; an exit asked from outside leaves it where it was also written

@@ -449,15 +449,36 @@ TEST_F(MainWindowTest, RequestsOfASecondStartShowHideAndExitWithoutAsking) {
     EXPECT_TRUE(IsRunHeld(env_.RuntimeDir()));
 }
 
-TEST_F(MainWindowTest, NoticesGoToTheTrayBalloonElseToAMessageBox) {
+TEST_F(MainWindowTest, NoticesGoToTheTrayBalloonOrADesktopNotificationElseToAMessageBox) {
     Build();
     window_->ShowNotice("The settings cannot be saved");
     EXPECT_EQ(tray_.calls.back().record.info, "The settings cannot be saved");
     EXPECT_TRUE(questions_.empty());
     tray_.available = false;
     window_->ShowNotice("The settings cannot be saved");
+    ASSERT_EQ(tray_.notices.size(), 1u);
+    EXPECT_EQ(tray_.notices[0].info, "The settings cannot be saved");
+    EXPECT_TRUE(questions_.empty());
+    tray_.notifications = false;
+    window_->ShowNotice("The settings cannot be saved");
     EXPECT_EQ(questions_, std::vector<std::string>{"The settings cannot be saved"});
     EXPECT_EQ(lastIcon_, QMessageBox::Warning);
+}
+
+// Stock GNOME has no tray: the ports' notices go out as desktop notifications all the same, but
+// the hint to double click the icon does not.
+TEST_F(MainWindowTest, WithoutATrayThePortsAreAnnouncedAndNoIconIsPointedAt) {
+    tray_.available = false;
+    WritePrivateProfileString("Interface-QX4SIM0001", "PortCat", "5", Ini());
+    WritePrivateProfileString("Appearance", "HideInTray", "1", Ini());
+    hid_.AddDevice();
+    Build();
+    StartAndScan();
+    QCoreApplication::processEvents();
+    ASSERT_FALSE(tray_.notices.empty());
+    EXPECT_EQ(tray_.notices.back().info,
+              "COM5 is ready: " + portClass_->PortsDirectory() + "/COM5");
+    for (const TrayRecord& notice : tray_.notices) EXPECT_NE(notice.info, LoadLocalizedString(104));
 }
 
 // A settings file that cannot be written at exit: the balloons of the ports let go, then the
