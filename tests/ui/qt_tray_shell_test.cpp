@@ -243,21 +243,5 @@ TEST_F(QtTrayShellTest, WithoutANotificationServiceTheTraysOwnMessageIsUsed) {
     EXPECT_TRUE(balloonLog_.closed.empty());
 }
 
-// Without a tray (stock GNOME) the notices still reach the desktop, replaced and taken back as
-// the icon's balloons are.
-TEST_F(QtTrayShellTest, WithoutATrayBalloonsAreNotificationsOfTheirOwn) {
-    trayUp_ = false;
-    auto shell = Make();
-    ASSERT_FALSE(shell->Notify(kTrayAdd, Icon()));
-    EXPECT_TRUE(shell->NotifyWithoutIcon(Balloon("", "COM5 is ready: /run/user/1000/COM5")));
-    EXPECT_TRUE(shell->NotifyWithoutIcon(Balloon("", "COM6 is ready: /run/user/1000/COM6")));
-    EXPECT_TRUE(shell->NotifyWithoutIcon(Balloon("", "")));
-    ASSERT_EQ(balloonLog_.shown.size(), 2u);
-    EXPECT_EQ(balloonLog_.shown[0].replaces, 0u);
-    EXPECT_EQ(balloonLog_.shown[1].replaces, 41u);
-    EXPECT_EQ(balloonLog_.closed, std::vector<unsigned>{41});
-    EXPECT_FALSE(shell->findChild<QSystemTrayIcon*>()) << "no icon without a tray";
-}
-
 }  // namespace
 }  // namespace qx
