@@ -51,9 +51,14 @@ public:
 int AskRunningInstance(const std::string& runtimeDir, const CommandLine& commandLine) {
     const std::string query = commandLine.status ? StatusQuery(commandLine.json)
                                                  : SetPortQuery(commandLine.setPortOperands);
-    const std::optional<std::string> encoded = SendTextRequest(runtimeDir, query);
+    constexpr std::chrono::seconds kAnswerBound{5};
+    const Expected<std::string> encoded = SendTextRequest(runtimeDir, query, kAnswerBound);
     if (!encoded) {
-        std::fprintf(stderr, "%s\n", LoadLocalizedString(kStrNoneRunning).c_str());
+        const std::string why = NoneListened(encoded.error()) || !IsRunHeld(runtimeDir)
+                                    ? LoadLocalizedString(kStrNoneRunning)
+                                    : FormatNumber(LoadLocalizedString(kStrDidNotAnswer),
+                                                   static_cast<int>(kAnswerBound.count()));
+        std::fprintf(stderr, "%s\n", why.c_str());
         return kExitFailed;
     }
     const QueryAnswer answer = DecodeAnswer(*encoded);

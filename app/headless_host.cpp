@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -16,14 +16,15 @@
 namespace qx {
 namespace {
 
-constexpr long kTickPeriodNs = 100'000'000;    // the manager's 100 ms tick
-constexpr unsigned kTicksBetweenSaves = 3000;  // five minutes
-
-UniqueFd MakeTickTimer() {
-    UniqueFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
-    const itimerspec period{{0, kTickPeriodNs}, {0, kTickPeriodNs}};
-    if (timer.Valid() && ::timerfd_settime(timer.Get(), 0, &period, nullptr) != 0) timer.Reset();
-    return timer;
+// Sets the one-shot timer to expire at due, on the steady clock (CLOCK_MONOTONIC); a time
+// already past expires at once.
+bool ArmAt(int timer, CHVInterfaceManager::Clock::time_point due) {
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch());
+    itimerspec at{};
+    at.it_value.tv_sec = static_cast<time_t>(since.count() / 1'000'000'000);
+    at.it_value.tv_nsec = static_cast<long>(since.count() % 1'000'000'000);
+    if (at.it_value.tv_sec <= 0 && at.it_value.tv_nsec <= 0) at.it_value.tv_nsec = 1;  // 0 disarms
+    return ::timerfd_settime(timer, TFD_TIMER_ABSTIME, &at, nullptr) == 0;
 }
 
 class HeadlessHost final : public CInterfaceNotificatorHander {
@@ -53,30 +54,37 @@ public:
     }
 
 private:
-    void OnTick();
     void ServeInstance();
     void End();
 
     RunningServices& services_;
     CHVInterfaceManager manager_;
-    unsigned tickCount_ = 0;
     bool ending_ = false;
 };
 
+// Sleeps until something happens: a signal, a later start's request, a device notice, news of
+// the links and ports, or the manager's next timed work; after each, the manager's Tick.
 int HeadlessHost::Run() {
-    const UniqueFd timer = MakeTickTimer();
+    const UniqueFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     if (!timer.Valid()) {
-        std::fprintf(stderr, "qx-manager: the tick timer cannot be made: %s\n",
+        std::fprintf(stderr, "qx-manager: the manager's timer cannot be made: %s\n",
                      std::strerror(errno));
         End();
         return 1;
     }
-    enum { kSignals, kRequests, kNotices, kTimer, kCount };
+    enum { kSignals, kRequests, kNotices, kNews, kTimer, kCount };
     int code = 0;
     while (!ending_) {
+        if (!ArmAt(timer.Get(), manager_.Tick())) {
+            std::fprintf(stderr, "qx-manager: the manager's timer cannot be set: %s\n",
+                         std::strerror(errno));
+            code = 1;
+            break;
+        }
         pollfd fds[kCount] = {{services_.termination.Fd(), POLLIN, 0},
                               {services_.instance.Fd(), POLLIN, 0},
                               {manager_.NoticeFd(), POLLIN, 0},
+                              {manager_.NewsFd(), POLLIN, 0},
                               {timer.Get(), POLLIN, 0}};
         if (::poll(fds, kCount, -1) < 0) {
             if (errno == EINTR) continue;
@@ -90,22 +98,10 @@ int HeadlessHost::Run() {
         }
         if (fds[kRequests].revents & POLLIN) ServeInstance();
         if (!ending_ && (fds[kNotices].revents & POLLIN)) manager_.HandleDeviceNotices();
-        if (!ending_ && (fds[kTimer].revents & POLLIN)) {
-            uint64_t expirations = 0;
-            if (::read(timer.Get(), &expirations, sizeof expirations) == sizeof expirations)
-                OnTick();
-        }
+        // The news event is cleared by Tick, the timer by being set again.
     }
     End();
     return code;
-}
-
-void HeadlessHost::OnTick() {
-    manager_.Tick();
-    if (++tickCount_ >= kTicksBetweenSaves) {
-        tickCount_ = 0;
-        for (const auto& link : manager_.list) SaveSettings(*link);
-    }
 }
 
 // Show and hide mean nothing without a window; they are answered all the same, so the start

@@ -46,33 +46,35 @@ std::string DescribeLockFailure(const LockFailure& failure) {
                            {failure.attempt, failure.path, std::strerror(failure.error)});
     case LockFailure::kHeld:
         return FormatTexts(LoadLocalizedString(kStrHeldWithoutAnswer), {failure.path});
-    case LockFailure::kNone: break;
     }
     return {};
 }
 
 Expected<void> EndRunningInstance(const std::string& dir, const InstanceWaits& waits) {
     const Clock::time_point deadline = Clock::now() + waits.end;
-    // Answered or not (an instance already ending no longer listens), the run ends only when
+    // Taken, or not by an instance already ending (it no longer listens), the run ends only when
     // its owner has released its ports, saved its settings and let go of the lock. The process
     // still has its windows and threads to end after that: a script that starts the program
     // again, or unplugs the device, waits for the process itself when it can be named.
     UniqueFd owner;
-    if (!SendRequest(dir, kRequestExit, waits.end, &owner) && !IsRunHeld(dir))
-        return Error{0, LoadLocalizedString(kStrNoneRunning)};
-    if (!WaitUntilRunEnds(dir, Left(deadline)) || !WaitUntilProcessEnds(owner, Left(deadline))) {
-        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(waits.end).count();
-        return Error{0,
-                     FormatNumber(LoadLocalizedString(kStrDidNotEnd), static_cast<int>(seconds))};
-    }
+    const Expected<void> taken = SendRequest(dir, kRequestExit, waits.end, &owner);
+    const auto seconds =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(waits.end).count());
+    if (!taken && !IsRunHeld(dir)) return Error{0, LoadLocalizedString(kStrNoneRunning)};
+    if (!taken && !NoneListened(taken.error()))
+        return Error{taken.error().code,
+                     FormatNumber(LoadLocalizedString(kStrDidNotAnswer), seconds)};
+    if (!WaitUntilRunEnds(dir, Left(deadline)) || !WaitUntilProcessEnds(owner, Left(deadline)))
+        return Error{0, FormatNumber(LoadLocalizedString(kStrDidNotEnd), seconds)};
     return {};
 }
 
 InstanceStart TakeRunOrForward(const std::string& dir, int request, const InstanceWaits& waits) {
     const Clock::time_point deadline = Clock::now() + waits.end;
     for (;;) {
-        LockFailure failure;
-        if (auto instance = SingleInstance::Acquire(dir, &failure)) return {std::move(instance)};
+        auto instance = SingleInstance::Acquire(dir);
+        if (instance) return {std::move(*instance)};
+        const LockFailure& failure = instance.error();
         if (failure.kind != LockFailure::kHeld) return Unavailable(failure);
         if (SendRequest(dir, request, waits.answer)) return {.forwarded = true};
         // No answer: the owner is ending (or hangs). This start runs once it has gone.

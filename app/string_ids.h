@@ -31,6 +31,7 @@ constexpr int kStrLockCallFailed = 161;
 constexpr int kStrHeldWithoutAnswer = 162;
 constexpr int kStrNoneRunning = 163;
 constexpr int kStrDidNotEnd = 164;
+constexpr int kStrDidNotAnswer = 169;
 constexpr int kStrSaveFailed = 165;
 constexpr int kStrGuardianFailed = 166;
 constexpr int kStrNoDisplay = 170;

@@ -73,6 +73,8 @@ constexpr Entry kStrings[] = {
     {163, "No QX Manager is running.", "QX Manager は実行されていません。"},
     {164, "The running QX Manager did not end within %i seconds.",
      "実行中の QX Manager が %i 秒以内に終了しませんでした。"},
+    {169, "The running QX Manager did not answer within %i seconds.",
+     "実行中の QX Manager が %i 秒以内に応答しませんでした。"},
     {165,
      "The settings cannot be saved to %s: %s. Changes made now will be lost at exit unless the "
      "file can be written again.",

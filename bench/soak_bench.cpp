@@ -326,13 +326,11 @@ int Soak::Run() {
     auto nextPlugEvent = Clock::now() + std::chrono::seconds(Pick(3, 10));
     auto nextTick = Clock::now();
     auto nextProgress = Clock::now() + std::chrono::seconds(60);
-    int ticks = 0;
     while (Elapsed() < seconds_) {
         const auto now = Clock::now();
         if (now >= nextTick) {
             nextTick += milliseconds(100);
-            rig_.Manager().Tick();
-            if (++ticks % 3000 == 0) SaveAll();
+            rig_.Manager().Tick();  // saves every section every five minutes, as in the program
         }
         if (pollfd p{rig_.Manager().NoticeFd(), POLLIN, 0}; p.fd >= 0 && ::poll(&p, 1, 0) == 1)
             rig_.Manager().HandleDeviceNotices();

@@ -1,7 +1,8 @@
 #pragma once
 // Why something failed, kept until someone can see it: the errno (0 when the cause is not a
 // failed system call) and a message that says what was attempted. Calls that can fail for more
-// than one reason return Expected<T>: the value, or the Error.
+// than one reason return Expected<T>: the value, or the Error. A caller that must tell the
+// reasons apart by more than the errno gets a failure type of its own, Expected<T, Failure>.
 #include <cstring>
 #include <optional>
 #include <string>
@@ -19,37 +20,37 @@ struct Error {
     }
 };
 
-template <typename T>
+template <typename T, typename E = Error>
 class Expected {
 public:
     Expected(T value) : value_(std::move(value)) {}
-    Expected(Error error) : error_(std::move(error)) {}
+    Expected(E error) : error_(std::move(error)) {}
 
     explicit operator bool() const { return value_.has_value(); }
     T& operator*() { return *value_; }
     const T& operator*() const { return *value_; }
     T* operator->() { return &*value_; }
     const T* operator->() const { return &*value_; }
-    const Error& error() const { return error_; }  // empty while there is a value
+    const E& error() const { return error_; }  // empty while there is a value
 
 private:
     std::optional<T> value_;
-    Error error_;
+    E error_;
 };
 
 // For calls that have nothing to return but can fail: default-constructed is success.
-template <>
-class Expected<void> {
+template <typename E>
+class Expected<void, E> {
 public:
     Expected() = default;
-    Expected(Error error) : failed_(true), error_(std::move(error)) {}
+    Expected(E error) : failed_(true), error_(std::move(error)) {}
 
     explicit operator bool() const { return !failed_; }
-    const Error& error() const { return error_; }  // empty on success
+    const E& error() const { return error_; }  // empty on success
 
 private:
     bool failed_ = false;
-    Error error_;
+    E error_;
 };
 
 }  // namespace qx

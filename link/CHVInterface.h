@@ -106,7 +106,11 @@ public:
     std::array<std::atomic<int>, kChannelCount> channelPresent{0, 0, 0, 0};
     std::atomic<int> channelListReceived{0};  // cleared by the user interface
     std::atomic<int> identityChanged{0};      // cleared by the user interface
-    std::string VersionText() const;          // the firmware's version text, "" until known
+    // Signalled by the worker after it raised one of the two flags above, and by the channel
+    // ports' sinks after a port's change, so that a user interface thread asleep until news
+    // looks at them. Set before Start; null: nobody is woken.
+    std::shared_ptr<WakeEvent> userInterfaceWake;
+    std::string VersionText() const;  // the firmware's version text, "" until known
 
     // Requests of the user interface, read by the worker.
     std::atomic<int> pttTestCountdown{0};

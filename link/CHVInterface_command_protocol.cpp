@@ -224,6 +224,7 @@ bool CHVInterface::MarkChannelPresent(std::string_view token) {
         if (StartsWith(token, kChannelNames[channel])) {
             channelPresent[channel].store(1);
             channelListReceived.store(1);
+            if (userInterfaceWake) userInterfaceWake->Signal();
             return true;
         }
     }
@@ -260,6 +261,7 @@ void CHVInterface::TakeVersionToken(std::string_view token) {
             versionText_.assign(token);
         }
         identityChanged.store(1);  // after the text, so a reader never sees the flag before it
+        if (userInterfaceWake) userInterfaceWake->Signal();
         versionStep_ = 0;
         EndWait();
     }

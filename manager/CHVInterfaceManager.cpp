@@ -27,7 +27,12 @@ CHVInterfaceManager::CHVInterfaceManager(HidBackend& hid, IVSPortAxClass& portCl
                                          ProgramSettings& settings)
     : provisioning(portClass, settings.removePortsOnDeviceRemoval.value),
       hid_(hid),
-      ignoreSerialNumbers_(settings.ignoreSerialNumbers.value != 0) {}
+      portClass_(portClass),
+      ignoreSerialNumbers_(settings.ignoreSerialNumbers.value != 0) {
+    const Clock::time_point now = Clock::now();
+    startupScanDue_ = now + kStartupScanDelay;
+    nextSave_ = now + kSaveInterval;
+}
 
 // Links are normally removed by the exit path; removing what is left keeps ports and settings
 // from being lost when the manager goes first.
@@ -115,6 +120,7 @@ bool CHVInterfaceManager::AddInterface(int position, const std::string& key,
     link->product = product;
     link->devicePath = path;
     link->observer = observer;
+    link->userInterfaceWake = news_;
     const Expected<void> started = link->Start(position, ignoreSerialNumbers_);
     if (!started) {
         ReportOpenFailure(key, started.error().message);
@@ -155,13 +161,23 @@ void CHVInterfaceManager::RemoveAll() {
     provisioning.ReleaseKeptPorts();
 }
 
-void CHVInterfaceManager::Tick() {
-    if (startupCountdown_ != 0) {
-        if (startupCountdown_ == 1) Refresh(true);
-        --startupCountdown_;
+CHVInterfaceManager::Clock::time_point CHVInterfaceManager::Tick(Clock::time_point now) {
+    news_->Clear();  // before the flags are read: a flag raised from here on signals again
+    if (startupScanDue_ && now >= *startupScanDue_) {
+        startupScanDue_.reset();
+        Refresh(true);
     }
     if (provisioning.CreatePortsWhenKeyingServiceAnswers(list)) listChanged_ = 1;
     if (provisioning.ServeKeptPorts() && observer) observer->OnWaitingPortsChanged();
+    TurnFlagsIntoCalls();
+    if (now >= nextSave_) {
+        nextSave_ = now + kSaveInterval;
+        for (const auto& link : list) SaveSettings(*link);
+    }
+    return NextDue(now);
+}
+
+void CHVInterfaceManager::TurnFlagsIntoCalls() {
     if (listChanged_) {
         listChanged_ = 0;
         if (observer) observer->OnInterfacesChanged();
@@ -182,6 +198,16 @@ void CHVInterfaceManager::Tick() {
         }
         if (changed && observer) observer->OnInterfaceChanged(i);
     }
+}
+
+CHVInterfaceManager::Clock::time_point CHVInterfaceManager::NextDue(Clock::time_point now) const {
+    Clock::time_point due = nextSave_;
+    // A port that lost its service asks for it again as its back-off allows.
+    if (provisioning.AnyPortUnserved(list)) due = std::min(due, now + kUnservedPortInterval);
+    if (startupScanDue_) due = std::min(due, *startupScanDue_);
+    if (portClass_.Keying().state == KeyingPorts::State::kWaiting)
+        due = std::min(due, portClass_.KeyingServiceDue());
+    return due;
 }
 
 int CHVInterfaceManager::OnPortOperation(int state, int portNumber) {

@@ -1,8 +1,16 @@
 #pragma once
 // The ordered list of live links, one per connected "QX-4": discovery, hot-plug, teardown, and
 // the flags of links and ports turned into observer calls. User interface thread only.
+//
+// The manager sleeps until something happens: its host runs Tick when the news event is
+// signalled (a link worker or a port's thread raised a flag), after device notices and requests,
+// and at the time the last Tick asked for (the start-up scan, the periodic save, a keying-port
+// service to ask again, a port that lost its relay). Nothing runs on a period while every port
+// is served.
+#include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,6 +21,7 @@
 #include "manager/port_provisioning.h"
 #include "platform/device_notices.h"
 #include "platform/hid.h"
+#include "platform/wake_event.h"
 #include "vsp/CVSPDriver.h"
 
 namespace qx {
@@ -30,12 +39,28 @@ public:
     int NoticeFd() const;
     void HandleDeviceNotices();
 
+    using Clock = std::chrono::steady_clock;
+    // The first full scan runs this long after the manager is made; later scans come from
+    // device notices only.
+    static constexpr std::chrono::seconds kStartupScanDelay{5};
+    // How often every link's section is saved while the program runs.
+    static constexpr std::chrono::minutes kSaveInterval{5};
+    // How often a port that lost its service (a keying port's relay) is looked at meanwhile.
+    static constexpr std::chrono::milliseconds kUnservedPortInterval{100};
+    // Readable when a link's worker or a channel port's thread has raised a flag that Tick turns
+    // into observer calls; watch it and call Tick. The workers and ports signal it from their
+    // own threads, which never call the observer themselves.
+    int NewsFd() const { return news_->Fd(); }
+    // Runs what is due at now (the start-up scan, the periodic save, asking a late keying-port
+    // service again) and turns the raised flags into observer calls; returns when it is due
+    // again by time.
+    Clock::time_point Tick(Clock::time_point now = Clock::now());
+
     void Refresh(bool scanForNew);
     bool AddInterface(int position, const std::string& key, const std::string& manufacturer,
                       const std::string& product, const std::string& path);
     bool RemoveInterface(int index);
     void RemoveAll();
-    void Tick();  // every 100 ms
 
     int OnPortOperation(int state, int portNumber) override;  // forwards to observer
 
@@ -51,10 +76,17 @@ private:
     void RemoveLinksOn(const std::set<std::string>& removedNodes);
     void ReportOpenFailure(const std::string& key, const std::string& reason);
 
+    void TurnFlagsIntoCalls();
+    Clock::time_point NextDue(Clock::time_point now) const;
+
     HidBackend& hid_;
+    IVSPortAxClass& portClass_;
     std::unique_ptr<DeviceNoticeSource> notices_;
+    // Shared with the links and their ports' sinks, which may outlive the manager.
+    const std::shared_ptr<WakeEvent> news_ = std::make_shared<WakeEvent>();
     int listChanged_ = 0;
-    int startupCountdown_ = 50;
+    std::optional<Clock::time_point> startupScanDue_;  // until the start-up scan has run
+    Clock::time_point nextSave_;
     const bool ignoreSerialNumbers_;  // fixed at start, for the whole run
     // The last reason each device that is present could not be opened, so that a scan repeats
     // none of them.

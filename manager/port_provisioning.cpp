@@ -86,7 +86,7 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     instance->SetCreationFlag(false);
     instance->SetAssumedDataBits(channel == kFsk ? 5 : 8);
 
-    auto sink = std::make_shared<CVSPDriver>(link.WorkerWake());
+    auto sink = std::make_shared<CVSPDriver>(link.WorkerWake(), link.userInterfaceWake);
     uint32_t cookie = 0;
     if (!instance->Advise(sink, cookie)) return false;
     sink->portChanged.store(0);
@@ -120,7 +120,7 @@ bool PortProvisioning::TakeUp(CHVInterface& link, Channel channel, KeptPort kept
     Report(link, kPortOperationCreating, kept.portNumber);
     kept.droppedBytes += TakeUnserved(*kept.instance);
     kept.instance->Unadvise(kept.cookie);
-    auto sink = std::make_shared<CVSPDriver>(link.WorkerWake());
+    auto sink = std::make_shared<CVSPDriver>(link.WorkerWake(), link.userInterfaceWake);
     uint32_t cookie = 0;
     const bool advised = kept.instance->Advise(sink, cookie);
     Report(link, kPortOperationDone, kept.portNumber);
@@ -168,7 +168,8 @@ bool PortProvisioning::Release(CHVInterface& link, Channel channel, bool keep) {
     if (!stays) instance->DeletePort();
     Report(link, kPortOperationDone, number);
     if (stays && keep) {
-        instance->SetInputLine(false);  // no device drives the program's input line meanwhile
+        instance->SetInputLine(false);   // no device drives the program's input line meanwhile
+        sink->bytesAreNews.store(true);  // what its programs write is taken and counted at once
         kept_.push_back({link.key, channel, number, std::move(instance), std::move(sink), cookie});
         return true;
     }
@@ -229,6 +230,18 @@ bool PortProvisioning::KeepServed(CHVInterface& link) {
         if (instance && instance->KeepServed()) changed = true;
     if (changed) link.Wake();
     return changed;
+}
+
+bool PortProvisioning::AnyPortUnserved(
+    const std::vector<std::unique_ptr<CHVInterface>>& links) const {
+    for (const KeptPort& kept : kept_)
+        if (kept.instance->Unserved()) return true;
+    for (const auto& link : links) {
+        MutexLock lock(link->portGuard);
+        for (const ChannelPortSlot& slot : link->ports)
+            if (slot.instance && slot.instance->Unserved()) return true;
+    }
+    return false;
 }
 
 bool PortProvisioning::ServeKeptPorts() {

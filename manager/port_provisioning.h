@@ -49,13 +49,15 @@ public:
     // At exit: the kept ports are released as bound ones are.
     void ReleaseKeptPorts();
 
-    // Every 100 ms: keeps the link's ports served (IVSPortAx::KeepServed); whether one was lost
-    // or served again.
+    // At each manager Tick: keeps the link's ports served (IVSPortAx::KeepServed); whether one was
+    // lost or served again.
     bool KeepServed(CHVInterface& link);
-    // Every 100 ms: takes and counts what the programs of kept ports wrote and keeps those ports
-    // served; whether anything about them changed (opened, closed, settings, bytes dropped).
+    // At each manager Tick: takes and counts what the programs of kept ports wrote and keeps those
+    // ports served; whether anything about them changed (opened, closed, settings, bytes dropped).
     bool ServeKeptPorts();
     const std::vector<KeptPort>& KeptPorts() const { return kept_; }
+    // Whether a port of links or a kept one waits to be served again (KeepServed is then due).
+    bool AnyPortUnserved(const std::vector<std::unique_ptr<CHVInterface>>& links) const;
     // Gives every channel of links the port it waits for once the keying-port service answers
     // again; whether it did.
     bool CreatePortsWhenKeyingServiceAnswers(

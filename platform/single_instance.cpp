@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,10 +25,12 @@ constexpr const char* kSocketName = "/qx-manager.sock";
 // A request is one byte, the code, after which the sender shuts its side down and waits for
 // the owner to echo the code once it has handled the request. A text query is the code
 // kRequestText followed by its text; the owner answers with text and closes.
-constexpr int kMaxConnectionsPerRead = 16;
-constexpr auto kOwnerReadBound = std::chrono::milliseconds(100);
 constexpr timeval kSenderTimeout{1, 0};
 constexpr auto kLockPollInterval = std::chrono::milliseconds(10);
+// Between two sends of a request the owner closed unanswered.
+constexpr auto kResendPause = std::chrono::milliseconds(50);
+
+using Clock = std::chrono::steady_clock;
 
 LockFailure SystemFailure(const char* attempt, const std::string& path) {
     LockFailure failure;
@@ -83,10 +86,10 @@ UniqueFd OpenOwnerProcess(int connection) {
     return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, peer->pid, 0)));
 }
 
-struct Request {
-    int code = 0;
-    std::string text;  // kRequestText only
-};
+std::chrono::milliseconds Left(Clock::time_point deadline) {
+    return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
+                    std::chrono::milliseconds(0));
+}
 
 void SetReceiveTimeout(int fd, std::chrono::milliseconds bound) {
     const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(bound).count();
@@ -95,46 +98,49 @@ void SetReceiveTimeout(int fd, std::chrono::milliseconds bound) {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
 }
 
-// Reads until the end of the stream, a failure, more than limit bytes or the end of bound (a
-// peer that trickles bytes cannot hold the reader longer); nullopt unless the stream ended.
-std::optional<std::string> ReadToEnd(int fd, std::size_t limit, std::chrono::milliseconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
+Error NotAnswered() { return Error{ETIMEDOUT, "the running instance did not answer in time"}; }
+Error NotTaken() {
+    return Error{ECONNRESET, "the running instance closed the connection without an answer"};
+}
+
+// What a failed receive of the owner's answer means.
+Error ReceiveFailure(ssize_t n) {
+    if (n == 0 || errno == ECONNRESET) return NotTaken();
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return NotAnswered();
+    return Error::FromErrno(errno, "reading the running instance's answer");
+}
+
+// Reads the owner's answer until the end of the stream, at most limit bytes, until deadline (an
+// owner that trickles bytes cannot hold the reader longer). An empty answer is none: the owner
+// closed without a word.
+Expected<std::string> ReadAnswerText(int fd, std::size_t limit, Clock::time_point deadline) {
     std::string data;
     char buffer[4096];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return std::nullopt;
+        const std::chrono::milliseconds left = Left(deadline);
+        if (left.count() == 0) return NotAnswered();
         SetReceiveTimeout(fd, left);
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) return data;
+        if (n == 0 && !data.empty()) return data;
+        if (n <= 0) return ReceiveFailure(n);
         data.append(buffer, static_cast<std::size_t>(n));
-        if (data.size() > limit) return std::nullopt;
+        if (data.size() > limit)
+            return Error{EMSGSIZE, "the running instance's answer is too long"};
     }
 }
 
-// The request of one connection: one byte in 1..3, or kRequestText and its text, followed by
-// the end of the stream.
-std::optional<Request> ReadOneRequest(int fd) {
-    const std::optional<std::string> data = ReadToEnd(fd, 1 + kMaxRequestText, kOwnerReadBound);
-    if (!data || data->empty()) return std::nullopt;
-    const int code = static_cast<unsigned char>((*data)[0]);
-    if (code == kRequestText) return Request{code, data->substr(1)};
-    if (data->size() != 1 || code < kRequestShow || code > kRequestExit) return std::nullopt;
-    return Request{code, {}};
-}
-
-// Waits up to bound for the owner's echo of code.
-bool ReadAnswer(int fd, int code, std::chrono::milliseconds bound) {
-    SetReceiveTimeout(fd, bound);
+// Waits until deadline for the owner's echo of code.
+Expected<void> ReadAnswer(int fd, int code, Clock::time_point deadline) {
+    SetReceiveTimeout(fd, std::max(Left(deadline), std::chrono::milliseconds(1)));
     unsigned char answer = 0;
     ssize_t n = 0;
     do {
         n = ::recv(fd, &answer, 1, 0);
     } while (n < 0 && errno == EINTR);
-    return n == 1 && answer == code;
+    if (n == 1 && answer == code) return {};
+    if (n == 1) return Error{EPROTO, "the running instance answered another request"};
+    return ReceiveFailure(n);
 }
 
 // Writes all of data within the sender timeout; a sender that stopped reading loses its answer.
@@ -150,21 +156,61 @@ void SendAll(int fd, const std::string& data) {
 }
 
 // Connects to the owner of dir (same user only) and sends message, then ends the sending side.
-UniqueFd SendMessage(const std::string& dir, const std::string& message) {
-    const std::optional<sockaddr_un> address = SocketAddress(dir + kSocketName);
-    if (!address) return {};
+Expected<UniqueFd> SendMessage(const std::string& dir, const std::string& message) {
+    const std::string path = dir + kSocketName;
+    const std::optional<sockaddr_un> address = SocketAddress(path);
+    if (!address) return Error::FromErrno(ENAMETOOLONG, path);
     UniqueFd connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!connection.Valid()) return {};
+    if (!connection.Valid()) return Error::FromErrno(errno, "socket");
     ::setsockopt(connection.Get(), SOL_SOCKET, SO_SNDTIMEO, &kSenderTimeout,
                  sizeof(kSenderTimeout));
     if (::connect(connection.Get(), reinterpret_cast<const sockaddr*>(&*address),
-                  sizeof(*address)) != 0 ||
-        !PeerIsThisUser(connection.Get()) ||
-        ::send(connection.Get(), message.data(), message.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(message.size()))
-        return {};
+                  sizeof(*address)) != 0)
+        return Error::FromErrno(errno, "connecting to " + path);
+    if (!PeerIsThisUser(connection.Get()))
+        return Error{EPERM, path + " is not served by a process of this user"};
+    if (::send(connection.Get(), message.data(), message.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(message.size()))
+        return NotTaken();
     ::shutdown(connection.Get(), SHUT_WR);
     return connection;
+}
+
+// Runs attempt (one send and the wait for its answer, until the deadline it is given) again
+// while the owner closes the connection unanswered and time is left.
+template <typename Attempt>
+auto SendUntilTaken(std::chrono::milliseconds answerBound, Attempt attempt) {
+    const Clock::time_point deadline = Clock::now() + answerBound;
+    for (;;) {
+        auto result = attempt(deadline);
+        if (result || result.error().code != ECONNRESET || Left(deadline) <= kResendPause)
+            return result;
+        std::this_thread::sleep_for(kResendPause);
+    }
+}
+
+// Reads what a connection has sent so far without waiting: true once its sender has ended its
+// side; nullopt when the connection failed or sent more than a request can hold.
+std::optional<bool> ReadAvailable(int fd, std::string& bytes) {
+    char buffer[1024];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0) return true;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+            return std::nullopt;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        if (bytes.size() > 1 + kMaxRequestText) return std::nullopt;
+    }
+}
+
+bool Watch(int watch, int fd) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    return ::epoll_ctl(watch, EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
 }  // namespace
@@ -177,33 +223,28 @@ std::string DefaultRuntimeDir() {
 
 std::string RunLockPath(const std::string& dir) { return dir + kLockName; }
 
-SingleInstance::SingleInstance(UniqueFd lock, UniqueFd listener, std::string socketPath)
-    : lock_(std::move(lock)), listener_(std::move(listener)), socketPath_(std::move(socketPath)) {}
+SingleInstance::SingleInstance(UniqueFd lock, UniqueFd listener, UniqueFd watch,
+                               std::string socketPath)
+    : lock_(std::move(lock)),
+      listener_(std::move(listener)),
+      watch_(std::move(watch)),
+      socketPath_(std::move(socketPath)) {}
 
 SingleInstance::~SingleInstance() {
     // Still holding the lock here, so the socket file removed is ours.
     ::unlink(socketPath_.c_str());
 }
 
-std::unique_ptr<SingleInstance> SingleInstance::Acquire(const std::string& dir,
-                                                        LockFailure* failure) {
-    LockFailure ignored;
-    LockFailure& why = failure != nullptr ? *failure : ignored;
-    why = LockFailure{};
-    if (std::optional<LockFailure> problem = PrivateDirProblem(dir)) {
-        why = std::move(*problem);
-        return nullptr;
-    }
+Expected<std::unique_ptr<SingleInstance>, LockFailure> SingleInstance::Acquire(
+    const std::string& dir) {
+    if (std::optional<LockFailure> problem = PrivateDirProblem(dir)) return std::move(*problem);
     const std::string lockPath = RunLockPath(dir);
     UniqueFd lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!lock.Valid()) {
-        why = SystemFailure("open", lockPath);
-        return nullptr;
-    }
+    if (!lock.Valid()) return SystemFailure("open", lockPath);
     if (::flock(lock.Get(), LOCK_EX | LOCK_NB) != 0) {
-        why = SystemFailure("flock", lockPath);
-        if (why.error == EWOULDBLOCK) why.kind = LockFailure::kHeld;
-        return nullptr;
+        LockFailure failure = SystemFailure("flock", lockPath);
+        if (failure.error == EWOULDBLOCK) failure.kind = LockFailure::kHeld;
+        return failure;
     }
 
     // The lock decides ownership: a socket file left by a crashed run is replaced.
@@ -211,69 +252,112 @@ std::unique_ptr<SingleInstance> SingleInstance::Acquire(const std::string& dir,
     const std::optional<sockaddr_un> address = SocketAddress(socketPath);
     if (!address) {
         errno = ENAMETOOLONG;
-        why = SystemFailure("bind", socketPath);
-        return nullptr;
+        return SystemFailure("bind", socketPath);
     }
     ::unlink(socketPath.c_str());
     UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!listener.Valid() ||
         ::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof(*address)) !=
             0 ||
-        ::listen(listener.Get(), 8) != 0) {
-        why = SystemFailure("bind", socketPath);
-        return nullptr;
-    }
+        ::listen(listener.Get(), 8) != 0)
+        return SystemFailure("bind", socketPath);
+    UniqueFd watch(::epoll_create1(EPOLL_CLOEXEC));
+    if (!watch.Valid() || !Watch(watch.Get(), listener.Get()))
+        return SystemFailure("epoll", socketPath);
     return std::unique_ptr<SingleInstance>(
-        new SingleInstance(std::move(lock), std::move(listener), socketPath));
+        new SingleInstance(std::move(lock), std::move(listener), std::move(watch), socketPath));
+}
+
+void SingleInstance::AcceptWaiting() {
+    for (std::size_t i = 0; i < kMaxPendingConnections; ++i) {
+        UniqueFd connection(
+            ::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!connection.Valid()) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;  // EAGAIN: nothing more waiting
+        }
+        if (!PeerIsThisUser(connection.Get()) || !Watch(watch_.Get(), connection.Get())) continue;
+        if (pending_.size() == kMaxPendingConnections) pending_.pop_front();
+        pending_.push_back({std::move(connection), {}, Clock::now() + kRequestDeadline});
+    }
+}
+
+// The request of a connection is one byte in 1..3, or kRequestText and its text, followed by
+// the end of the stream. Closing a connection takes it out of the watch.
+std::vector<SingleInstance::Request> SingleInstance::TakeWholeRequests() {
+    std::vector<Request> whole;
+    const Clock::time_point now = Clock::now();
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        const std::optional<bool> ended = ReadAvailable(it->fd.Get(), it->bytes);
+        if (ended && !*ended && now < it->deadline) {
+            ++it;
+            continue;
+        }
+        const std::string& bytes = it->bytes;
+        const int code = bytes.empty() ? 0 : static_cast<unsigned char>(bytes[0]);
+        const bool valid = ended && *ended &&
+                           (code == kRequestText ||
+                            (bytes.size() == 1 && code >= kRequestShow && code <= kRequestExit));
+        if (valid)
+            whole.push_back({std::move(it->fd), code, code == kRequestText ? bytes.substr(1) : ""});
+        it = pending_.erase(it);
+    }
+    return whole;
 }
 
 void SingleInstance::ServeRequests(
     const std::function<void(int code)>& handle,
     const std::function<std::string(const std::string&)>& answerText) {
-    for (int i = 0; i < kMaxConnectionsPerRead && listener_.Valid(); ++i) {
-        UniqueFd connection(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!connection.Valid()) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            break;  // EAGAIN: nothing more waiting
-        }
-        if (!PeerIsThisUser(connection.Get())) continue;
-        const std::optional<Request> request = ReadOneRequest(connection.Get());
-        if (!request) continue;
-        if (request->code == kRequestText) {
-            if (answerText) SendAll(connection.Get(), answerText(request->text));
+    if (!listener_.Valid()) return;
+    AcceptWaiting();
+    for (Request& request : TakeWholeRequests()) {
+        if (!listener_.Valid()) return;  // a handler began the end: the rest go unanswered
+        if (request.code == kRequestText) {
+            if (!answerText) continue;
+            const std::string answer = answerText(request.text);
+            // The answer may be longer than the socket holds: written with the sender timeout.
+            ::fcntl(request.fd.Get(), F_SETFL, 0);
+            SendAll(request.fd.Get(), answer);
             continue;
         }
-        handle(request->code);
-        const unsigned char answer = static_cast<unsigned char>(request->code);
-        ::send(connection.Get(), &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        handle(request.code);
+        const unsigned char answer = static_cast<unsigned char>(request.code);
+        ::send(request.fd.Get(), &answer, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 }
 
 void SingleInstance::StopListening() {
-    // Closing the socket resets the connections not yet accepted; their senders see no answer.
+    // Closing the socket resets the connections not yet accepted, and those accepted are
+    // closed: their senders see no answer.
+    pending_.clear();
+    watch_.Reset();
     listener_.Reset();
     ::unlink(socketPath_.c_str());
 }
 
-bool SendRequest(const std::string& dir, int code, std::chrono::milliseconds answerBound,
-                 UniqueFd* owner) {
-    if (code < 0 || code > 255) return false;
-    const UniqueFd connection = SendMessage(dir, std::string(1, static_cast<char>(code)));
-    if (!connection.Valid()) return false;
-    if (owner != nullptr) *owner = OpenOwnerProcess(connection.Get());
-    return ReadAnswer(connection.Get(), code, answerBound);
+Expected<void> SendRequest(const std::string& dir, int code, std::chrono::milliseconds answerBound,
+                           UniqueFd* owner) {
+    if (code < 0 || code > 255)
+        return Error{EINVAL, "no request has the code " + std::to_string(code)};
+    return SendUntilTaken(answerBound, [&](Clock::time_point deadline) -> Expected<void> {
+        Expected<UniqueFd> connection = SendMessage(dir, std::string(1, static_cast<char>(code)));
+        if (!connection) return connection.error();
+        if (owner != nullptr) *owner = OpenOwnerProcess(connection->Get());
+        return ReadAnswer(connection->Get(), code, deadline);
+    });
 }
 
-std::optional<std::string> SendTextRequest(const std::string& dir, const std::string& query,
-                                           std::chrono::milliseconds answerBound) {
-    if (query.size() > kMaxRequestText) return std::nullopt;
-    const UniqueFd connection = SendMessage(dir, static_cast<char>(kRequestText) + query);
-    if (!connection.Valid()) return std::nullopt;
-    std::optional<std::string> answer = ReadToEnd(connection.Get(), kMaxAnswerText, answerBound);
-    // An owner that is ending closes without a word: no answer.
-    if (answer && answer->empty()) return std::nullopt;
-    return answer;
+Expected<std::string> SendTextRequest(const std::string& dir, const std::string& query,
+                                      std::chrono::milliseconds answerBound) {
+    if (query.size() > kMaxRequestText) return Error{EMSGSIZE, "the query is too long"};
+    return SendUntilTaken(answerBound, [&](Clock::time_point deadline) -> Expected<std::string> {
+        Expected<UniqueFd> connection = SendMessage(dir, static_cast<char>(kRequestText) + query);
+        if (!connection) return connection.error();
+        return ReadAnswerText(connection->Get(), kMaxAnswerText, deadline);
+    });
 }
+
+bool NoneListened(const Error& error) { return error.code == ENOENT || error.code == ECONNREFUSED; }
 
 bool IsRunHeld(const std::string& dir) {
     UniqueFd lock(::open(RunLockPath(dir).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));

@@ -13,6 +13,9 @@
 #include <QVBoxLayout>
 #include <QWindowStateChangeEvent>
 
+#include <algorithm>
+#include <chrono>
+
 #include "app/instance_queries.h"
 #include "app/string_ids.h"
 #include "app/strings.h"
@@ -31,8 +34,7 @@ namespace qx {
 
 namespace {
 
-constexpr int kTimerPeriodMs = 100;
-constexpr unsigned kTicksBetweenSaves = 3000;  // five minutes
+constexpr int kRefreshPeriodMs = 100;
 constexpr unsigned kTrayIconId = 130;
 
 QString Text(int id) { return QString::fromStdString(LoadLocalizedString(id)); }
@@ -63,13 +65,17 @@ CInterfaceManagerDlg::CInterfaceManagerDlg(HidBackend& hid, IVSPortAxClass& port
     m_trayIcon->AttachWindow([this](int command) { OnTrayCommand(command); });
     m_trayIcon->LoadTrayIcon(kTrayIconId);
 
-    timer_ = new QTimer(this);
-    connect(timer_, &QTimer::timeout, this, &CInterfaceManagerDlg::OnTimerTick);
-    timer_->start(kTimerPeriodMs);
+    refreshTimer_ = new QTimer(this);
+    connect(refreshTimer_, &QTimer::timeout, this, &CInterfaceManagerDlg::OnTimerTick);
+    dueTimer_ = new QTimer(this);
+    dueTimer_->setSingleShot(true);
+    connect(dueTimer_, &QTimer::timeout, this, &CInterfaceManagerDlg::OnTimerTick);
 
     m_manager.observer = this;
     WatchDeviceNotices();
-    // The window stays hidden until the first tick decides between shown and in the tray.
+    WatchManagerNews();
+    // The window stays hidden until the first round decides between shown and in the tray.
+    refreshTimer_->start(kRefreshPeriodMs);
 }
 
 CInterfaceManagerDlg::~CInterfaceManagerDlg() {
@@ -126,8 +132,25 @@ void CInterfaceManagerDlg::WatchDeviceNotices() {
     const int fd = m_manager.NoticeFd();
     if (fd < 0) return;  // no notices: only the start-up scan finds devices
     noticeWatch_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-    connect(noticeWatch_.get(), &QSocketNotifier::activated, this,
-            [this] { m_manager.HandleDeviceNotices(); });
+    connect(noticeWatch_.get(), &QSocketNotifier::activated, this, [this] {
+        m_manager.HandleDeviceNotices();
+        OnTimerTick();  // the changed list reaches the pages now
+    });
+}
+
+void CInterfaceManagerDlg::WatchManagerNews() {
+    newsWatch_ = std::make_unique<QSocketNotifier>(m_manager.NewsFd(), QSocketNotifier::Read);
+    connect(newsWatch_.get(), &QSocketNotifier::activated, this,
+            &CInterfaceManagerDlg::OnTimerTick);
+}
+
+// The refresh runs while someone can look at the pages; otherwise only what happens wakes the
+// program.
+void CInterfaceManagerDlg::FollowVisibility() {
+    if (state_ == WindowState::kShown && !refreshTimer_->isActive())
+        refreshTimer_->start(kRefreshPeriodMs);
+    else if (state_ != WindowState::kShown && state_ != WindowState::kStarting)
+        refreshTimer_->stop();
 }
 
 void CInterfaceManagerDlg::WatchInstanceRequests(SingleInstance& instance) {
@@ -147,10 +170,8 @@ void CInterfaceManagerDlg::ShowNotice(const std::string& text) {
         endingNotices_ += (endingNotices_.empty() ? "" : "\n\n") + text;
         return;
     }
-    if (!m_trayIcon->Shown() ||
-        !m_trayIcon->ShowBalloon(LoadLocalizedString(kStrProgramName), text)) {
+    if (!m_trayIcon->ShowBalloon(LoadLocalizedString(kStrProgramName), text))
         messageBox(QString::fromStdString(text), QMessageBox::Warning, QMessageBox::Ok);
-    }
 }
 
 CHVInterfaceManager& CInterfaceManagerDlg::Manager() { return m_manager; }
@@ -259,7 +280,7 @@ void CInterfaceManagerDlg::RefreshPages() {
 
 void CInterfaceManagerDlg::OnTimerTick() {
     if (state_ == WindowState::kEnding) return;
-    m_manager.Tick();
+    const CHVInterfaceManager::Clock::time_point due = m_manager.Tick();
     if (m_firstTick) {
         m_firstTick = 0;
         Dispatch(WindowEvent::kFirstTick);
@@ -268,10 +289,9 @@ void CInterfaceManagerDlg::OnTimerTick() {
         link != nullptr && link->channelListReceived.exchange(0)) {
         OnInterfacesChanged();
     }
-    if (++m_tickCount >= kTicksBetweenSaves) {
-        m_tickCount = 0;
-        for (const auto& link : m_manager.list) SaveSettings(*link);
-    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(due - CHVInterfaceManager::Clock::now());
+    dueTimer_->start(static_cast<int>(std::max<long long>(left.count(), 0)));
 }
 
 void CInterfaceManagerDlg::Dispatch(WindowEvent event) {
@@ -292,6 +312,7 @@ void CInterfaceManagerDlg::Dispatch(WindowEvent event) {
     case WindowOperation::kHideAndEnd: End(true); break;
     case WindowOperation::kEnd: End(false); break;
     }
+    FollowVisibility();
 }
 
 void CInterfaceManagerDlg::ShowMainWindow() {
@@ -302,15 +323,16 @@ void CInterfaceManagerDlg::ShowMainWindow() {
     m_trayIcon->ShowBalloon("", "");
 }
 
+// The balloon points at the icon, so it comes only with one.
 void CInterfaceManagerDlg::HideToTray() {
     if (m_trayIcon->Shown()) {
         hide();
+        m_trayIcon->ShowBalloon(LoadLocalizedString(kStrProgramName),
+                                LoadLocalizedString(kStrBalloonHidden));
     } else {
         // Without our icon a hidden window could never be brought back: minimize instead.
         showMinimized();
     }
-    m_trayIcon->ShowBalloon(LoadLocalizedString(kStrProgramName),
-                            LoadLocalizedString(kStrBalloonHidden));
 }
 
 void CInterfaceManagerDlg::ToggleWindow() { Dispatch(WindowEvent::kToggle); }
@@ -334,8 +356,10 @@ void CInterfaceManagerDlg::OnTrayCommand(int command) {
 // fromWindow: the user chose Exit in the window or the tray menu, and is there to read a box.
 void CInterfaceManagerDlg::End(bool fromWindow) {
     if (fromWindow) hide();
-    timer_->stop();
+    refreshTimer_->stop();
+    dueTimer_->stop();
     noticeWatch_.reset();
+    newsWatch_.reset();
     // End may run inside the request watch's own signal: delete it once that has returned, or
     // with the window.
     if (QSocketNotifier* watch = requestWatch_.release()) {

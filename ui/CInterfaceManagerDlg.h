@@ -1,8 +1,9 @@
 #pragma once
 // The program's only top-level window: three pages (Status, Ports, Settings) in a tab widget,
-// the "Hide" button, the tray icon, the 100 ms timer that drives the interface manager, the
-// window's own menu (exit, about), the exit path, second-instance requests and device notices.
-// It owns the interface manager and is its observer. User interface thread only.
+// the "Hide" button, the tray icon, the window's own menu (exit, about), the exit path,
+// second-instance requests and device notices. It owns the interface manager, runs it when it
+// has news or timed work, and is its observer; while the window is shown a 100 ms refresh runs
+// it too, and hidden the program sleeps. User interface thread only.
 #include <QDialog>
 #include <QMessageBox>
 #include <QString>
@@ -89,14 +90,18 @@ public:
     // Handles the requests that later starts send to this instance; the exit path stops the
     // listening, so later starts wait for this run to end.
     void WatchInstanceRequests(SingleInstance& instance);
-    // A notice of the program to the user: a balloon of the tray icon, else a message box.
+    // A notice of the program to the user: a balloon of the tray icon, or a desktop
+    // notification without a tray, else a message box.
     // While the window ends, the balloons of the ports let go would replace it and the icon
     // goes with the window: an exit from the window shows it in a message box once every
     // setting is written; an exit asked from outside leaves it where it was also written
     // (standard error, the journal) rather than hold up its end.
     void ShowNotice(const std::string& text);
 
-    // One tick of the 100 ms timer (public so tests can drive it by hand).
+    // One round of the window's periodic work: the manager's Tick, the first round's choice
+    // between shown and in the tray, the selected interface's channel list. Run 100 ms after
+    // start, by the refresh while shown, on the manager's news and at its timed work (public so
+    // tests can drive it by hand).
     void OnTimerTick();
     WindowState State() const { return state_; }
 
@@ -117,6 +122,8 @@ private:
     void BuildLayout();
     QMenu* BuildWindowMenu();
     void WatchDeviceNotices();
+    void WatchManagerNews();
+    void FollowVisibility();
     void Dispatch(WindowEvent event);
     void OnTrayCommand(int command);
     void RefreshPages();
@@ -129,7 +136,6 @@ private:
     IVSPortAxClass& portClass_;
     WindowSettings settings_;
     int m_firstTick = 1;
-    unsigned m_tickCount = 0;
     CHVInterfaceManager m_manager;
     std::unique_ptr<CTrayIcon> m_trayIcon;
     int m_selected = 0;
@@ -144,8 +150,10 @@ private:
     CPageStatus* statusPage_ = nullptr;
     CPagePorts* portsPage_ = nullptr;
     CPageSettings* settingsPage_ = nullptr;
-    QTimer* timer_ = nullptr;
+    QTimer* refreshTimer_ = nullptr;  // 100 ms, while the window is shown (and for the first round)
+    QTimer* dueTimer_ = nullptr;      // one-shot, at the manager's next timed work
     std::unique_ptr<QSocketNotifier> noticeWatch_;
+    std::unique_ptr<QSocketNotifier> newsWatch_;
     std::unique_ptr<QSocketNotifier> requestWatch_;
     SingleInstance* instance_ = nullptr;
 };

@@ -63,9 +63,11 @@ bool CTrayIcon::ShowBalloon(const std::string& title, const std::string& text, u
     record_.timeoutMs = timeoutMs;
     record_.infoFlags = kTrayInfoIcon;
     record_.fields |= kTrayFieldInfo;
-    const bool ok = shell_->Notify(kTrayModify, record_);
-    if (!ok) record_.icon = 0;
-    return ok;
+    if (record_.icon != 0) {
+        if (shell_->Notify(kTrayModify, record_)) return true;
+        record_.icon = 0;  // lost; its balloon still goes out below
+    }
+    return shell_->NotifyWithoutIcon(record_);
 }
 
 int CTrayIcon::HandleTrayMessage(unsigned id, int mouseMessage) {

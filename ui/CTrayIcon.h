@@ -32,7 +32,8 @@ public:
     bool SetTrayIcon(int icon, const std::string* tip);
     // Icon and tip from the resources of that id; 0 removes the icon.
     bool LoadTrayIcon(int id);
-    // Empty title and text remove a balloon that is up.
+    // On the icon, or as a desktop notification of its own while no icon is shown; false when
+    // neither could be shown. Empty title and text remove a balloon that is up.
     bool ShowBalloon(const std::string& title, const std::string& text,
                      unsigned timeoutMs = kTrayBalloonTimeoutMs);
     // 1 when the message was for this icon and handled, else 0.

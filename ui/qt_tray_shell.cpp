@@ -16,7 +16,6 @@ namespace qx {
 
 namespace {
 
-constexpr int kTrayPollMs = 1000;
 constexpr int kOwnMessageTimeoutMs = 10000;  // Qt's own default for a tray message
 
 // Qt puts its icon on a StatusNotifierItem tray when the session has the watcher of such
@@ -37,6 +36,7 @@ TrayDesktop SessionTrayDesktop() {
     desktop.balloons = std::make_unique<DbusNotifications>(
         QDBusConnection::sessionBus(),
         QString::fromStdString(LoadLocalizedString(kStrProgramName)));
+    desktop.watch = std::make_unique<TrayWatch>(QDBusConnection::sessionBus());
     return desktop;
 }
 
@@ -47,8 +47,8 @@ QtTrayShell::QtTrayShell(TrayDesktop desktop) : desktop_(std::move(desktop)) {
             if (id == balloonId_) balloonId_ = 0;  // gone: the next balloon is a new one
         };
     }
-    connect(&trayPoll_, &QTimer::timeout, this, &QtTrayShell::PollTray);
-    trayPoll_.start(kTrayPollMs);
+    if (desktop_.watch)
+        connect(desktop_.watch.get(), &TrayWatch::changed, this, &QtTrayShell::LookForTray);
     singleClick_.setSingleShot(true);
     singleClick_.setInterval(desktop_.doubleClickIntervalMs);
     connect(&singleClick_, &QTimer::timeout, this, &QtTrayShell::Toggle);
@@ -60,7 +60,7 @@ QtTrayShell::~QtTrayShell() {
 
 bool QtTrayShell::Available() const { return desktop_.trayAvailable(); }
 
-void QtTrayShell::PollTray() {
+void QtTrayShell::LookForTray() {
     const bool available = Available();
     const bool appeared = available && !trayWasAvailable_;
     trayWasAvailable_ = available;
@@ -87,15 +87,14 @@ bool QtTrayShell::Notify(TrayOperation operation, const TrayRecord& record) {
     return true;
 }
 
+bool QtTrayShell::NotifyWithoutIcon(const TrayRecord& record) {
+    return desktop_.balloons && desktop_.balloons->Available() && ShowNotification(record);
+}
+
 // Each balloon takes the place of the one before, and an empty one closes it.
 void QtTrayShell::ShowBalloon(const TrayRecord& record) {
     if (desktop_.balloons && desktop_.balloons->Available()) {
-        if (record.info.empty()) {
-            CloseBalloon();
-        } else {
-            balloonId_ = desktop_.balloons->Show(balloonId_, record.infoTitle, record.info,
-                                                 record.timeoutMs);
-        }
+        ShowNotification(record);
         return;
     }
     // The tray's own message cannot be taken back, so an empty balloon simply shows nothing.
@@ -107,6 +106,17 @@ void QtTrayShell::ShowBalloon(const TrayRecord& record) {
                            QString::fromStdString(record.info), QSystemTrayIcon::Information,
                            timeoutMs);
     }
+}
+
+// Through the notification service; false when it did not take the notification.
+bool QtTrayShell::ShowNotification(const TrayRecord& record) {
+    if (record.info.empty()) {
+        CloseBalloon();
+        return true;
+    }
+    balloonId_ =
+        desktop_.balloons->Show(balloonId_, record.infoTitle, record.info, record.timeoutMs);
+    return balloonId_ != 0;
 }
 
 void QtTrayShell::CloseBalloon() {

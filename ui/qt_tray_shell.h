@@ -1,6 +1,6 @@
 #pragma once
 // The tray shell over QSystemTrayIcon: the desktop's notification area when it has one, with
-// balloons through the desktop's notification service where there is one.
+// balloons through the desktop's notification service where there is one, tray or not.
 #include <QObject>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -10,6 +10,7 @@
 
 #include "ui/balloon_service.h"
 #include "ui/tray_shell.h"
+#include "ui/tray_watch.h"
 
 namespace qx {
 
@@ -23,6 +24,7 @@ struct TrayDesktop {
     // platform's double-click interval.
     int doubleClickIntervalMs = 400;
     std::unique_ptr<BalloonService> balloons;  // null: only the tray's own messages
+    std::unique_ptr<TrayWatch> watch;          // null: a tray that comes later goes unseen
 };
 
 // The session's tray and notification service.
@@ -36,15 +38,15 @@ public:
 
     bool Available() const override;
     bool Notify(TrayOperation operation, const TrayRecord& record) override;
+    bool NotifyWithoutIcon(const TrayRecord& record) override;
     int TrackMenu(const std::vector<TrayMenuItem>& items) override;
 
-    // Looks whether a tray has appeared; runs every second, public so tests can run it.
-    void PollTray();
-
 private:
+    void LookForTray();
     void OnActivated(QSystemTrayIcon::ActivationReason reason);
     void Toggle();
     void ShowBalloon(const TrayRecord& record);
+    bool ShowNotification(const TrayRecord& record);
     void CloseBalloon();
 
     TrayDesktop desktop_;
@@ -52,7 +54,6 @@ private:
     unsigned id_ = 0;
     unsigned balloonId_ = 0;  // the notification up, 0: none
     bool trayWasAvailable_ = false;
-    QTimer trayPoll_;
     QTimer singleClick_;  // runs between a click and the end of the double-click interval
 };
 

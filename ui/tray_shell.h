@@ -51,6 +51,10 @@ public:
     virtual bool Available() const = 0;  // false: the desktop has no tray
     // Adds, changes or removes the icon with the fields the record names; false on failure.
     virtual bool Notify(TrayOperation operation, const TrayRecord& record) = 0;
+    // The record's balloon as a desktop notification of its own, for a desktop without a tray
+    // (or an icon that was lost); an empty one takes the last one back. False when the desktop
+    // has no notification service or it did not take the notification.
+    virtual bool NotifyWithoutIcon(const TrayRecord& record) = 0;
     // Shows the menu at the cursor; the chosen command, or 0 when nothing was chosen.
     virtual int TrackMenu(const std::vector<TrayMenuItem>& items) = 0;
     // The icon's mouse messages: (icon id, mouse message).

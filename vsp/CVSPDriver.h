@@ -1,8 +1,8 @@
 #pragma once
-// The event sink of one channel port: it raises the port-change flag, which the manager's timer
-// turns into a page refresh, traces opens and closes as they happen, and wakes the link's
-// worker, which may be asleep with nothing to do until the port has news. Its lifetime is its
-// connection (shared ownership).
+// The event sink of one channel port: it raises the port-change flag, which the manager turns
+// into a page refresh once the user interface thread is woken, traces opens and closes as they
+// happen, and wakes the link's worker, which may be asleep with nothing to do until the port has
+// news. Its lifetime is its connection (shared ownership).
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -15,18 +15,22 @@ namespace qx {
 
 class CVSPDriver final : public IVSPortAxEvents {
 public:
-    explicit CVSPDriver(std::shared_ptr<WakeEvent> worker = nullptr) : worker_(std::move(worker)) {}
+    // worker: the link's worker; userInterface: the thread that reads portChanged.
+    explicit CVSPDriver(std::shared_ptr<WakeEvent> worker = nullptr,
+                        std::shared_ptr<WakeEvent> userInterface = nullptr)
+        : worker_(std::move(worker)), userInterface_(std::move(userInterface)) {}
 
     void Invoke(int dispatchId) override {
         switch (dispatchId) {
         case kEventOpened:
         case kEventClosed:
             TraceHolder(dispatchId);
-            portChanged.store(1);
+            PortChanged();
             break;
         case kEventSettingsChanged:
-        case kEventLinesChanged: portChanged.store(1); break;
-        case kEventBytesWritten:  // news for the worker only: the page shows no data
+        case kEventLinesChanged: PortChanged(); break;
+        case kEventBytesWritten:  // news for the worker only, but for a port no link serves
+            if (bytesAreNews.load() && userInterface_) userInterface_->Signal();
             break;
         default: return;
         }
@@ -43,14 +47,22 @@ public:
     }
 
     std::atomic<int> portChanged{0};
+    // Set while the port waits for its interface: the user interface thread takes and counts
+    // what its programs write, so it is woken for bytes too.
+    std::atomic<bool> bytesAreNews{false};
 
 private:
+    void PortChanged() {
+        portChanged.store(1);
+        if (userInterface_) userInterface_->Signal();
+    }
     void TraceHolder(int dispatchId) {
         MutexLock lock(traceGuard_);
         if (holderTrace_) holderTrace_(dispatchId);
     }
 
     const std::shared_ptr<WakeEvent> worker_;
+    const std::shared_ptr<WakeEvent> userInterface_;
     Mutex traceGuard_;
     std::function<void(int)> holderTrace_ QX_GUARDED_BY(traceGuard_);
 };

@@ -4,6 +4,7 @@
 //
 // Operations that can fail outright return an empty optional (or false); callers treat such a
 // port as not open for the moment.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -56,8 +57,11 @@ public:
     // For a port whose device can end apart from the port (a keying port's relay): notices that
     // it ended, says so once, and asks for the port's name again, no more often than a back-off
     // allows. True when the port was lost or is served again since the last call. Called by the
-    // user interface thread every 100 ms for every port the program keeps.
+    // user interface thread when a port's sink tells of news and, while any port is Unserved,
+    // every 100 ms.
     virtual bool KeepServed() { return false; }
+    // The port's name is held but nothing serves it now (its relay was lost or is still ending).
+    virtual bool Unserved() { return false; }
     // The data bits to report where the port cannot see the program's own (a pseudo-terminal
     // always shows 8): set per channel before CreatePort. Ports that see them ignore it.
     virtual void SetAssumedDataBits(int /*dataBits*/) {}
@@ -96,6 +100,8 @@ public:
     // While Keying() is waiting: asks the service again once its back-off has passed; true when
     // it answers now, so ports that could not be made may be made again. User interface thread.
     virtual bool KeyingServiceAnswersAgain() { return false; }
+    // While Keying() is waiting: when KeyingServiceAnswersAgain is next worth calling.
+    virtual std::chrono::steady_clock::time_point KeyingServiceDue() const { return {}; }
 };
 
 }  // namespace qx

@@ -165,6 +165,11 @@ public:
     // one under the same name, as is a device that was not granted yet because an earlier relay
     // of this user still held the name. The first attempt comes at once, later ones after the
     // back-off's pauses.
+    bool Unserved() override {
+        MutexLock lock(mutex_);
+        return !name_.empty() && (!device_ || device_->Ended());
+    }
+
     bool KeepServed() override {
         std::shared_ptr<CuseEndpoint> device;
         std::string name;
@@ -358,6 +363,9 @@ public:
         }
         helperWait_->Answered();
         return true;
+    }
+    KeyingServiceWait::Clock::time_point KeyingServiceDue() const override {
+        return helperWait_ ? helperWait_->DueAt() : KeyingServiceWait::Clock::time_point{};
     }
 
 private:

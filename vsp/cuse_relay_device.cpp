@@ -59,7 +59,8 @@ void CuseRelayDevice::Loop() {
         return std::exchange(state_, {}).open;
     }();
     ended_.store(true);
-    if (wasOpen && onEvent_) onEvent_(kEventClosed);  // the port is gone with its opener
+    // The port is gone with its opener; a lost relay is news even for a port nobody held.
+    if ((wasOpen || !serving) && onEvent_) onEvent_(kEventClosed);
 }
 
 std::string CuseRelayDevice::LostBecause() const {

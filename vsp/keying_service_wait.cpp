@@ -14,6 +14,11 @@ bool KeyingServiceWait::Due(Clock::time_point now) const {
     return !waiting_ || now >= due_;
 }
 
+KeyingServiceWait::Clock::time_point KeyingServiceWait::DueAt() const {
+    MutexLock lock(mutex_);
+    return due_;
+}
+
 void KeyingServiceWait::Late(Clock::time_point now) {
     MutexLock lock(mutex_);
     pause_ = waiting_ ? std::min(pause_ * 2, kLongestPause) : kFirstPause;

@@ -18,6 +18,8 @@ public:
     bool Waiting() const;
     // Whether an attempt may be made now: not waiting, or the pause has passed.
     bool Due(Clock::time_point now) const;
+    // When the next attempt may be made while waiting.
+    Clock::time_point DueAt() const;
     void Late(Clock::time_point now);
     void Answered();
 

@@ -19,8 +19,6 @@
 namespace qx {
 namespace {
 
-using namespace std::chrono_literals;
-
 constexpr const char* kSerial = "QX4SIM0001";
 
 class InstanceQueriesTest : public ::testing::Test {
@@ -162,40 +160,6 @@ TEST_F(InstanceQueriesTest, PortsWaitingForTheirInterfaceAreNamed) {
     manager_.HandleDeviceNotices();
     ASSERT_EQ(manager_.Count(), 1);
     EXPECT_NE(Ask(StatusQuery(true)).text.find("\"waitingPorts\": []"), std::string::npos);
-}
-
-// A program holds RTS and DTR on the keying port: releasing the port (--set-port ... 0) and
-// removing the interface each leave the device told CW off, then PTT off.
-TEST_F(InstanceQueriesTest, KeyingLinesEndOffWhenThePortIsReleasedOrTheInterfaceRemoved) {
-    ASSERT_TRUE(ChannelsKnown());
-    const auto device = backend_.Device(1);
-    const auto lastLines = [&] {
-        std::vector<int> flags;
-        for (const SimReport& report : device->LineReports()) flags.push_back(report.bytes[1]);
-        return flags.size() < 2 ? flags : std::vector<int>(flags.end() - 2, flags.end());
-    };
-    const auto keyUp = [&] {
-        test::FakePortState& ptt = *portClass_.made.back();
-        ptt.SetLines(true, true);
-        ptt.SetOpen(true);
-        manager_.Link(0)->Wake();
-        return test::PollUntil(
-            [&] {
-                const auto flags = lastLines();
-                return !flags.empty() && flags.back() == 0x03;
-            },
-            2000ms);
-    };
-    const std::vector<int> unkeyed{0x01, 0x00};
-    ASSERT_TRUE(keyUp());
-    manager_.RemoveAll();
-    EXPECT_EQ(lastLines(), unkeyed);
-
-    manager_.Refresh(true);
-    ASSERT_TRUE(ChannelsKnown());
-    ASSERT_TRUE(keyUp());
-    EXPECT_EQ(SetPort(kSerial, "PTTCW", "0").status, 0);
-    EXPECT_TRUE(test::PollUntil([&] { return lastLines() == unkeyed; }, 2000ms));
 }
 
 TEST_F(InstanceQueriesTest, StatusNamesTheKindOfKeyingPortsAndWhyTheyAreMissing) {

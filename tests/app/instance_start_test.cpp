@@ -33,6 +33,11 @@ protected:
             ::setenv("LC_ALL", savedLanguage_.c_str(), 1);
     }
 
+    std::unique_ptr<SingleInstance> Own() const {
+        auto owner = SingleInstance::Acquire(dir_);
+        return owner ? std::move(*owner) : nullptr;
+    }
+
     // The running instance's side on a thread of its own, as the program does it: it serves
     // requests; an exit request stops the listening, then the settings are saved and the run
     // (the lock) is let go.
@@ -64,7 +69,7 @@ protected:
 };
 
 TEST_F(InstanceStartTest, ExitReturnsOnlyAfterTheRunningInstanceHasEnded) {
-    instance_ = SingleInstance::Acquire(dir_);
+    instance_ = Own();
     ASSERT_TRUE(instance_);
     RunOwner();
     const Expected<void> ended = EndRunningInstance(dir_, InstanceWaits{});
@@ -81,7 +86,8 @@ TEST_F(InstanceStartTest, ExitReturnsOnlyAfterTheRunningProcessHasExited) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        auto instance = SingleInstance::Acquire(dir_);
+        auto acquired = SingleInstance::Acquire(dir_);
+        auto instance = acquired ? std::move(*acquired) : nullptr;
         bool exit = false;
         pollfd watch{instance ? instance->Fd() : -1, POLLIN, 0};
         while (instance && !exit && ::poll(&watch, 1, 5000) == 1) {
@@ -104,20 +110,35 @@ TEST_F(InstanceStartTest, ExitReturnsOnlyAfterTheRunningProcessHasExited) {
     EXPECT_EQ(status, 0) << "the owner did not serve the exit request";
 }
 
-TEST_F(InstanceStartTest, ExitWithNoneRunningOrOneThatDoesNotEndFailsAndSaysSo) {
+// Each way -x can fail says which: nobody to ask, an owner that never took the request, one that
+// took it and did not end.
+TEST_F(InstanceStartTest, ExitWithNoneRunningOrOneThatDoesNotAnswerOrEndFailsAndSaysWhich) {
     const Expected<void> noneRunning = EndRunningInstance(dir_, quick_);
     EXPECT_FALSE(noneRunning);
     EXPECT_EQ(noneRunning.error().message, "No QX Manager is running.");
 
-    const auto hanging = SingleInstance::Acquire(dir_);  // holds the run, never answers
+    auto hanging = Own();  // holds the run, never reads a request
     ASSERT_TRUE(hanging);
+    const Expected<void> notAnswered = EndRunningInstance(dir_, quick_);
+    EXPECT_FALSE(notAnswered);
+    EXPECT_EQ(notAnswered.error().message,
+              "The running QX Manager did not answer within 1 seconds.");
+
+    // Takes the request and stops listening, but keeps the run.
+    std::thread taking([&] {
+        pollfd watch{hanging->Fd(), POLLIN, 0};
+        for (bool taken = false; !taken && ::poll(&watch, 1, 5000) == 1;)
+            hanging->ServeRequests([&](int) { taken = true; });
+        hanging->StopListening();
+    });
     const Expected<void> notEnded = EndRunningInstance(dir_, quick_);
+    taking.join();
     EXPECT_FALSE(notEnded);
     EXPECT_EQ(notEnded.error().message, "The running QX Manager did not end within 1 seconds.");
 }
 
 TEST_F(InstanceStartTest, ASecondStartHandsItsRequestOverAndEndsQuietly) {
-    instance_ = SingleInstance::Acquire(dir_);
+    instance_ = Own();
     ASSERT_TRUE(instance_);
     RunOwner();
     const InstanceStart start = TakeRunOrForward(dir_, kRequestHide, InstanceWaits{});
@@ -130,7 +151,7 @@ TEST_F(InstanceStartTest, ASecondStartHandsItsRequestOverAndEndsQuietly) {
 }
 
 TEST_F(InstanceStartTest, AStartDuringAShutdownWaitsForItAndThenRuns) {
-    instance_ = SingleInstance::Acquire(dir_);
+    instance_ = Own();
     ASSERT_TRUE(instance_);
     instance_->StopListening();  // ending: ports and settings still to go
     std::thread ending([this] { instance_.reset(); });
@@ -142,7 +163,7 @@ TEST_F(InstanceStartTest, AStartDuringAShutdownWaitsForItAndThenRuns) {
 }
 
 TEST_F(InstanceStartTest, ALockHeldWithoutAnswerIsToldWithItsPath) {
-    const auto silent = SingleInstance::Acquire(dir_);
+    const auto silent = Own();
     ASSERT_TRUE(silent);
     silent->StopListening();
     const InstanceStart start = TakeRunOrForward(dir_, kRequestShow, quick_);

@@ -3,6 +3,7 @@
 #include "manager/CHVInterfaceManager.h"
 
 #include <dirent.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -370,24 +371,53 @@ TEST_F(InterfaceManagerTest, ANumberTakenOnTheMachineIsReused) {
     EXPECT_TRUE(fs::is_empty(portsDir_));
 }
 
-TEST_F(InterfaceManagerTest, TickScansOnTheFiftiethAndTurnsFlagsIntoCalls) {
+// The manager sleeps between what it waits for: the start-up scan and the periodic save at the
+// times Tick gives, the flags of the links and ports when they signal news.
+TEST_F(InterfaceManagerTest, TickRunsTimedWorkWhenDueAndTurnsNewsIntoCalls) {
+    using Clock = CHVInterfaceManager::Clock;
+    Store("QX4SIM0001", "PortCat", 7);
     backend_.AddDevice();
-    for (int i = 0; i < 49; ++i) Manager().Tick();
+    const Clock::time_point made = Clock::now();
+    const Clock::time_point scanDue = Manager().Tick(made);
+    EXPECT_GE(scanDue, made + CHVInterfaceManager::kStartupScanDelay);
+    EXPECT_LE(scanDue, Clock::now() + CHVInterfaceManager::kStartupScanDelay);
+    EXPECT_EQ(Manager().Tick(scanDue - std::chrono::milliseconds(1)), scanDue);
     EXPECT_EQ(Manager().Count(), 0);
-    Manager().Tick();
+
+    const Clock::time_point saveDue = Manager().Tick(scanDue);
     ASSERT_EQ(Manager().Count(), 1);
     EXPECT_EQ(observer_.interfacesChanged, 1);
+    EXPECT_EQ(saveDue - scanDue,
+              CHVInterfaceManager::kSaveInterval - CHVInterfaceManager::kStartupScanDelay);
 
+    // The worker learns the version, a program opens the port: each wakes the manager.
+    const auto news = [&] {
+        pollfd watch{Manager().NewsFd(), POLLIN, 0};
+        return ::poll(&watch, 1, 10'000) == 1;
+    };
     CHVInterface& link = *Manager().Link(0);
     ASSERT_TRUE(
-        test::PollUntil([&] { return !link.VersionText().empty(); }, std::chrono::seconds(10)))
-        << "the worker's own identity change is over before the flag is set by hand";
-    link.identityChanged.store(1);
-    Manager().Tick();
+        test::PollUntil([&] { return !link.VersionText().empty(); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(news());
+    backend_.swallowNotices = true;
+    backend_.AddDevice();
+    Manager().Tick(scanDue + std::chrono::seconds(1));
+    EXPECT_EQ(Manager().Count(), 1) << "only device notices scan after the start-up scan";
     EXPECT_EQ(observer_.interfacesChanged, 2);
     EXPECT_EQ(observer_.interfaceChanged, std::vector<int>{0});
-    Manager().Tick();
-    EXPECT_EQ(observer_.interfaceChanged, std::vector<int>{0}) << "flags are cleared once seen";
+    RadioProgram program(portsDir_ + "/COM7");
+    ASSERT_TRUE(program.Valid());
+    ASSERT_TRUE(news());
+    Manager().Tick(scanDue);
+    EXPECT_EQ(observer_.interfaceChanged, (std::vector<int>{0, 0}));
+    Manager().Tick(scanDue);
+    EXPECT_EQ(observer_.interfaceChanged, (std::vector<int>{0, 0}))
+        << "flags are cleared once seen";
+
+    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", ProfileFile()), "");
+    EXPECT_EQ(Manager().Tick(saveDue), saveDue + CHVInterfaceManager::kSaveInterval);
+    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", ProfileFile()),
+              "QX-4");
 }
 
 // Out and back in before the notices are handled: both arrive in one burst while the device is

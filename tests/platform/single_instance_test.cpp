@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -23,10 +24,24 @@ class SingleInstanceTest : public ::testing::Test {
 protected:
     void SetUp() override { dir_ = home_.Root(); }
 
-    // Waits (bounded) until the owner's socket has a connection waiting.
-    static bool Readable(const SingleInstance& owner) {
+    // The run of dir_, or null.
+    std::unique_ptr<SingleInstance> Own() const {
+        auto owner = SingleInstance::Acquire(dir_);
+        return owner ? std::move(*owner) : nullptr;
+    }
+
+    // Waits (bounded) until the owner has a connection or bytes of one waiting.
+    static bool Readable(const SingleInstance& owner, int boundMs = 2000) {
         pollfd watch{owner.Fd(), POLLIN, 0};
-        return ::poll(&watch, 1, 2000) == 1;
+        return ::poll(&watch, 1, boundMs) == 1;
+    }
+
+    // The codes the owner is handed until count came (a request may come in pieces).
+    static std::vector<int> ServeUntil(SingleInstance& owner, std::size_t count) {
+        std::vector<int> codes;
+        while (codes.size() < count && Readable(owner))
+            owner.ServeRequests([&codes](int code) { codes.push_back(code); });
+        return codes;
     }
 
     // The codes the owner is handed now, in order.
@@ -36,14 +51,26 @@ protected:
         return codes;
     }
 
-    // Connects to the owner and writes raw bytes, as a confused or hostile client would.
-    void SendRaw(const void* bytes, std::size_t size) {
-        UniqueFd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un SocketAddress() const {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strcpy(address.sun_path, (dir_ + "/qx-manager.sock").c_str());
-        ASSERT_EQ(::connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)),
-                  0);
+        return address;
+    }
+
+    // A connection to the owner, as a client that writes what it likes when it likes.
+    UniqueFd Connect() const {
+        UniqueFd client(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const sockaddr_un address = SocketAddress();
+        EXPECT_EQ(
+            ::connect(client.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)),
+            0);
+        return client;
+    }
+
+    // Connects to the owner and writes raw bytes, as a confused or hostile client would.
+    void SendRaw(const void* bytes, std::size_t size) {
+        const UniqueFd client = Connect();
         if (size > 0) {
             ASSERT_EQ(::write(client.Get(), bytes, size), static_cast<ssize_t>(size));
         }
@@ -54,22 +81,22 @@ protected:
 };
 
 TEST_F(SingleInstanceTest, OnlyOneOwnerAtATimeAndTheNextOneAfterItEnds) {
-    auto first = SingleInstance::Acquire(dir_);
+    auto first = Own();
     ASSERT_TRUE(first);
-    EXPECT_FALSE(SingleInstance::Acquire(dir_));
+    EXPECT_FALSE(Own());
     first.reset();
-    EXPECT_TRUE(SingleInstance::Acquire(dir_));
+    EXPECT_TRUE(Own());
 }
 
 TEST_F(SingleInstanceTest, RequestsReachTheOwnerInOrderAndAreAnsweredOnceHandled) {
-    auto owner = SingleInstance::Acquire(dir_);
+    auto owner = Own();
     ASSERT_TRUE(owner);
     EXPECT_TRUE(Serve(*owner).empty());  // nothing waiting: returns at once
     std::vector<int> handled;
     std::vector<bool> answered;
     std::thread sender([&] {
         for (int code : {kRequestHide, kRequestShow, kRequestExit})
-            answered.push_back(SendRequest(dir_, code));
+            answered.push_back(static_cast<bool>(SendRequest(dir_, code)));
     });
     // Each sender waits for its answer, so the next request comes only after this one.
     while (handled.size() < 3 && Readable(*owner)) {
@@ -81,11 +108,13 @@ TEST_F(SingleInstanceTest, RequestsReachTheOwnerInOrderAndAreAnsweredOnceHandled
 }
 
 TEST_F(SingleInstanceTest, CodesOutsideTheRangeAndGarbageAreDroppedUnanswered) {
-    auto owner = SingleInstance::Acquire(dir_);
+    auto owner = Own();
     ASSERT_TRUE(owner);
-    EXPECT_FALSE(SendRequest(dir_, 1000));
-    auto outOfRange = std::async(std::launch::async, [&] { return SendRequest(dir_, 7); });
-    auto zero = std::async(std::launch::async, [&] { return SendRequest(dir_, 0); });
+    EXPECT_EQ(SendRequest(dir_, 1000).error().code, EINVAL);
+    // Closed unanswered, they are sent again until their bound.
+    const auto bound = std::chrono::milliseconds(500);
+    auto outOfRange = std::async(std::launch::async, [&] { return SendRequest(dir_, 7, bound); });
+    auto zero = std::async(std::launch::async, [&] { return SendRequest(dir_, 0, bound); });
     SendRaw("\x01\x01", 2);
     SendRaw("garbage that goes on and on", 27);
     SendRaw(nullptr, 0);  // connects and says nothing
@@ -108,8 +137,100 @@ TEST_F(SingleInstanceTest, CodesOutsideTheRangeAndGarbageAreDroppedUnanswered) {
     EXPECT_FALSE(zero.get());
 }
 
+// A sender slower than the owner (a loaded machine, a paused process) is never hurried: what
+// it has sent waits for the rest, and other requests are served meanwhile.
+TEST_F(SingleInstanceTest, ASlowSenderIsServedWhateverItsPaceAndHoldsNoOneUp) {
+    auto owner = Own();
+    ASSERT_TRUE(owner);
+    const UniqueFd exit = Connect();
+    const UniqueFd query = Connect();
+    std::vector<int> codes;
+    std::vector<std::string> queries;
+    const auto serve = [&] {
+        EXPECT_TRUE(Readable(*owner));
+        owner->ServeRequests([&](int code) { codes.push_back(code); },
+                             [&](const std::string& text) {
+                                 queries.push_back(text);
+                                 return "answer";
+                             });
+    };
+    serve();  // connected, nothing sent yet
+    ASSERT_EQ(::write(query.Get(), "\x04sta", 4), 4);
+    serve();
+    EXPECT_TRUE(codes.empty() && queries.empty()) << "nothing is whole yet";
+
+    auto show = std::async(std::launch::async, [&] { return SendRequest(dir_, kRequestShow); });
+    while (codes.empty()) serve();
+    EXPECT_TRUE(show.get()) << "a request that came later but whole is not held up";
+
+    ASSERT_EQ(::write(exit.Get(), "\x03", 1), 1);
+    ASSERT_EQ(::shutdown(exit.Get(), SHUT_WR), 0);
+    ASSERT_EQ(::write(query.Get(), "tus", 3), 3);
+    ASSERT_EQ(::shutdown(query.Get(), SHUT_WR), 0);
+    while (codes.size() < 2 || queries.empty()) serve();
+    EXPECT_EQ(codes, (std::vector<int>{kRequestShow, kRequestExit}));
+    EXPECT_EQ(queries, std::vector<std::string>{"status"});
+    char echo = 0;
+    EXPECT_EQ(::read(exit.Get(), &echo, 1), 1);
+    EXPECT_EQ(echo, kRequestExit);
+    char answer[16] = {};
+    EXPECT_EQ(::read(query.Get(), answer, sizeof answer), 6);
+    EXPECT_STREQ(answer, "answer");
+}
+
+// What a sender learns from an owner that behaves in each way: it is played here on the socket,
+// taking each connection's request whole and answering it or closing it unanswered.
+TEST_F(SingleInstanceTest, ASenderSendsAgainWhatWasNotTakenAndTellsWhyItFailed) {
+    constexpr int kNever = 1000;
+    struct Case {
+        const char* owner;
+        bool listens, serves;
+        int unansweredFirst;  // connections closed without an answer before one is answered
+        int error;            // 0: delivered
+    };
+    const Case cases[] = {
+        {"takes the request", true, true, 0, 0},
+        {"drops two connections, then takes it", true, true, 2, 0},
+        {"closes every connection unanswered", true, true, kNever, ECONNRESET},
+        {"never reads its socket", true, false, 0, ETIMEDOUT},
+        {"is not there", false, false, 0, ECONNREFUSED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.owner);
+        ::unlink(SocketAddress().sun_path);
+        UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        const sockaddr_un address = SocketAddress();
+        ASSERT_EQ(
+            ::bind(listener.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)),
+            0);
+        if (c.listens) {
+            ASSERT_EQ(::listen(listener.Get(), 8), 0);
+        }
+        std::atomic<bool> done{false};
+        std::thread owner([&] {
+            for (int taken = 0; c.serves && !done;) {
+                pollfd watch{listener.Get(), POLLIN, 0};
+                if (::poll(&watch, 1, 20) != 1) continue;
+                const UniqueFd connection(
+                    ::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+                char code = 0;
+                if (::read(connection.Get(), &code, 1) == 1 && taken++ >= c.unansweredFirst) {
+                    EXPECT_EQ(::write(connection.Get(), &code, 1), 1);
+                }
+            }
+        });
+        const Expected<void> sent =
+            SendRequest(dir_, kRequestShow, std::chrono::milliseconds(c.error == 0 ? 5000 : 500));
+        done = true;
+        owner.join();
+        EXPECT_EQ(static_cast<bool>(sent), c.error == 0) << sent.error().message;
+        EXPECT_EQ(sent.error().code, c.error) << sent.error().message;
+        EXPECT_EQ(NoneListened(sent.error()), c.error == ECONNREFUSED);
+    }
+}
+
 TEST_F(SingleInstanceTest, TextQueriesGetTextAnswersAndShowHideExitKeepTheirEcho) {
-    auto owner = SingleInstance::Acquire(dir_);
+    auto owner = Own();
     ASSERT_TRUE(owner);
     const std::string large(100'000, 'x');  // more than one socket read, less than the limit
     auto query =
@@ -125,8 +246,8 @@ TEST_F(SingleInstanceTest, TextQueriesGetTextAnswersAndShowHideExitKeepTheirEcho
                                  return text == "big" ? large : "answer to " + text;
                              });
     }
-    EXPECT_EQ(query.get(), "answer to status\njson");
-    EXPECT_EQ(big.get(), large);
+    EXPECT_EQ(*query.get(), "answer to status\njson");
+    EXPECT_EQ(*big.get(), large);
     EXPECT_TRUE(show.get());
     EXPECT_EQ(codes, (std::vector<int>{kRequestShow}));
     std::sort(queries.begin(), queries.end());
@@ -135,24 +256,32 @@ TEST_F(SingleInstanceTest, TextQueriesGetTextAnswersAndShowHideExitKeepTheirEcho
 
 TEST_F(SingleInstanceTest, TextQueriesTooLongOrUnservedOrToAnEndingOwnerGetNoAnswer) {
     EXPECT_FALSE(SendTextRequest(dir_, "status"));  // nobody runs
-    auto owner = SingleInstance::Acquire(dir_);
+    auto owner = Own();
     ASSERT_TRUE(owner);
     EXPECT_FALSE(SendTextRequest(dir_, std::string(kMaxRequestText + 1, 'q')));
-    // An owner without a text handler (and one whose handler says nothing) leaves it unanswered.
-    auto unserved = std::async(std::launch::async, [&] { return SendTextRequest(dir_, "status"); });
-    ASSERT_TRUE(Readable(*owner));
-    EXPECT_TRUE(Serve(*owner).empty());
+    // An owner without a text handler leaves it unanswered, however often it is sent.
+    auto unserved = std::async(std::launch::async, [&] {
+        return SendTextRequest(dir_, "status", std::chrono::milliseconds(500));
+    });
+    while (unserved.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+        if (Readable(*owner, 10)) {
+            EXPECT_TRUE(Serve(*owner).empty());
+        }
+    }
     EXPECT_FALSE(unserved.get());
+    // Sent to an owner that begins to end before it is read: the sender finds none listening.
     auto pending = std::async(std::launch::async, [&] { return SendTextRequest(dir_, "status"); });
     ASSERT_TRUE(Readable(*owner));
     owner->StopListening();
-    EXPECT_FALSE(pending.get());
+    const Expected<std::string> ended = pending.get();
+    ASSERT_FALSE(ended);
+    EXPECT_TRUE(NoneListened(ended.error())) << ended.error().message;
 }
 
 // An owner that is ending answers nothing more: its senders learn it at once (not after the
 // answer bound) and then wait for the run to end instead of handing it their request.
 TEST_F(SingleInstanceTest, AnEndingOwnerAnswersNothingAndIsHeldUntilItEnds) {
-    auto owner = SingleInstance::Acquire(dir_);
+    auto owner = Own();
     ASSERT_TRUE(owner);
     auto pending = std::async(std::launch::async, [&] {
         return SendRequest(dir_, kRequestShow, std::chrono::seconds(30));
@@ -169,11 +298,11 @@ TEST_F(SingleInstanceTest, AnEndingOwnerAnswersNothingAndIsHeldUntilItEnds) {
     EXPECT_TRUE(WaitUntilRunEnds(dir_, std::chrono::seconds(10)));
     ending.join();
     EXPECT_FALSE(IsRunHeld(dir_));
-    EXPECT_TRUE(SingleInstance::Acquire(dir_));
+    EXPECT_TRUE(Own());
 }
 
 TEST_F(SingleInstanceTest, AHandlerThatStopsTheListeningEndsTheServingButIsAnswered) {
-    auto owner = SingleInstance::Acquire(dir_);
+    auto owner = Own();
     ASSERT_TRUE(owner);
     auto exit = std::async(std::launch::async, [&] { return SendRequest(dir_, kRequestExit); });
     std::vector<int> handled;
@@ -190,7 +319,7 @@ TEST_F(SingleInstanceTest, AHandlerThatStopsTheListeningEndsTheServingButIsAnswe
 TEST_F(SingleInstanceTest, NoOwnerMeansNotDelivered) {
     EXPECT_FALSE(SendRequest(dir_, kRequestShow));
     EXPECT_FALSE(SendRequest(dir_ + "/missing", kRequestShow));
-    auto owner = SingleInstance::Acquire(dir_);
+    auto owner = Own();
     owner.reset();
     EXPECT_FALSE(SendRequest(dir_, kRequestShow));
 }
@@ -206,58 +335,60 @@ TEST_F(SingleInstanceTest, StaleSocketFileOfACrashedRunIsReplaced) {
     }
     EXPECT_FALSE(SendRequest(dir_, kRequestShow));
     EXPECT_FALSE(IsRunHeld(dir_));
-    auto owner = SingleInstance::Acquire(dir_);
+    auto owner = Own();
     ASSERT_TRUE(owner);
     auto exit = std::async(std::launch::async, [&] { return SendRequest(dir_, kRequestExit); });
-    ASSERT_TRUE(Readable(*owner));
-    EXPECT_EQ(Serve(*owner), (std::vector<int>{3}));
+    EXPECT_EQ(ServeUntil(*owner, 1), (std::vector<int>{3}));
     EXPECT_TRUE(exit.get());
 }
 
 TEST_F(SingleInstanceTest, MissingDirectoryIsMadePrivateAndAnOpenOneIsRefusedWithTheReason) {
     const std::string made = dir_ + "/run";
-    LockFailure failure;
-    auto owner = SingleInstance::Acquire(made, &failure);
+    auto owner = SingleInstance::Acquire(made);
     ASSERT_TRUE(owner);
-    EXPECT_EQ(failure.kind, LockFailure::kNone);
     struct stat info {};
     ASSERT_EQ(::stat(made.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
-    EXPECT_FALSE(SingleInstance::Acquire(made, &failure));
-    EXPECT_EQ(failure.kind, LockFailure::kHeld);
-    EXPECT_EQ(failure.path, RunLockPath(made));
+    const auto held = SingleInstance::Acquire(made);
+    ASSERT_FALSE(held);
+    EXPECT_EQ(held.error().kind, LockFailure::kHeld);
+    EXPECT_EQ(held.error().path, RunLockPath(made));
 
     const std::string open = dir_ + "/open";
     ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
     ASSERT_EQ(::chmod(open.c_str(), 0775), 0);
-    EXPECT_FALSE(SingleInstance::Acquire(open, &failure));
-    EXPECT_EQ(failure.kind, LockFailure::kNotPrivate);
-    EXPECT_EQ(failure.path, open);
-    EXPECT_EQ(failure.mode, 0775u);
+    const auto notPrivate = SingleInstance::Acquire(open);
+    ASSERT_FALSE(notPrivate);
+    EXPECT_EQ(notPrivate.error().kind, LockFailure::kNotPrivate);
+    EXPECT_EQ(notPrivate.error().path, open);
+    EXPECT_EQ(notPrivate.error().mode, 0775u);
 
     // Another user's folder, as after "sudo -E" or one planted in /tmp first.
     const std::string foreign = dir_ + "/foreign";
     ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
     if (::chown(foreign.c_str(), ::getuid() + 1, static_cast<gid_t>(-1)) == 0) {  // as root
-        EXPECT_FALSE(SingleInstance::Acquire(foreign, &failure));
-        EXPECT_EQ(failure.kind, LockFailure::kNotPrivate);
-        EXPECT_EQ(failure.owner, ::getuid() + 1);
+        const auto others = SingleInstance::Acquire(foreign);
+        ASSERT_FALSE(others);
+        EXPECT_EQ(others.error().kind, LockFailure::kNotPrivate);
+        EXPECT_EQ(others.error().owner, ::getuid() + 1);
     }
 
     const std::string link = dir_ + "/link";
     ASSERT_EQ(::symlink(made.c_str(), link.c_str()), 0);
-    EXPECT_FALSE(SingleInstance::Acquire(link, &failure));
-    EXPECT_EQ(failure.kind, LockFailure::kNotPrivate);
-    EXPECT_FALSE(failure.isDirectory);
+    const auto linked = SingleInstance::Acquire(link);
+    ASSERT_FALSE(linked);
+    EXPECT_EQ(linked.error().kind, LockFailure::kNotPrivate);
+    EXPECT_FALSE(linked.error().isDirectory);
 
-    EXPECT_FALSE(SingleInstance::Acquire(dir_ + "/no/such/parent", &failure));
-    EXPECT_EQ(failure.kind, LockFailure::kSystem);
-    EXPECT_EQ(failure.attempt, "mkdir");
-    EXPECT_EQ(failure.error, ENOENT);
+    const auto missing = SingleInstance::Acquire(dir_ + "/no/such/parent");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().kind, LockFailure::kSystem);
+    EXPECT_EQ(missing.error().attempt, "mkdir");
+    EXPECT_EQ(missing.error().error, ENOENT);
 }
 
 TEST_F(SingleInstanceTest, DescriptorsAreClosedOnExec) {
-    auto owner = SingleInstance::Acquire(dir_);
+    auto owner = Own();
     ASSERT_TRUE(owner);
     EXPECT_TRUE(::fcntl(owner->Fd(), F_GETFD) & FD_CLOEXEC);
 }

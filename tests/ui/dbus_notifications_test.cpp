@@ -18,6 +18,8 @@
 #include "tests/support/private_bus.h"
 #include "tests/support/temp_home.h"
 #include "tests/ui/qt_test_app.h"
+#include "ui/CTrayIcon.h"
+#include "ui/qt_tray_shell.h"
 
 namespace qx {
 namespace {
@@ -149,6 +151,26 @@ TEST_F(DbusNotificationsTest, ShowsReplacesClosesAndHearsTheServiceClose) {
     signal << 7u << 1u;
     QDBusConnection::connectToBus(address_, QStringLiteral("server")).send(signal);
     EXPECT_TRUE(WaitFor([&] { return closedByService == 7; }));
+}
+
+// A desktop without a tray (stock GNOME): the icon cannot be added, yet a port's notice reaches
+// the notification service; without one, nothing fails.
+TEST_F(DbusNotificationsTest, WithoutATrayANoticeStillReachesTheService) {
+    for (const bool service : {false, true}) {
+        if (service) StartServer();
+        TrayDesktop desktop;
+        desktop.trayAvailable = [] { return false; };
+        desktop.balloons = std::make_unique<DbusNotifications>(Client(), QStringLiteral("Program"));
+        CTrayIcon icon(130, std::make_unique<QtTrayShell>(std::move(desktop)));
+        EXPECT_FALSE(icon.LoadTrayIcon(130));
+        EXPECT_EQ(
+            icon.ShowBalloon("", "COM5 is ready: /run/user/1000/COM5", kTrayBalloonDesktopTimeout),
+            service);
+    }
+    const std::vector<FakeNotificationServer::Shown> shown = server_->Notices();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].body, "COM5 is ready: /run/user/1000/COM5");
+    EXPECT_EQ(shown[0].timeout, -1) << "the desktop's own timeout";
 }
 
 }  // namespace

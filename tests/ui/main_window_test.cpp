@@ -37,8 +37,6 @@
 namespace qx {
 namespace {
 
-constexpr int kStartupScanTicks = 50;
-
 // Processes events until done() holds, for at most two seconds.
 bool WaitFor(const std::function<bool()>& done) {
     return test::PollUntil(done, std::chrono::milliseconds(2000), std::chrono::milliseconds(0),
@@ -97,9 +95,18 @@ protected:
         QObject::connect(window_.get(), &CInterfaceManagerDlg::exitRequested, [this] { ++exits_; });
     }
 
-    // Runs ticks until the start-up scan has found the devices plugged in.
+    // The window's first round, then the manager's start-up scan finds the devices plugged in.
     void StartAndScan() {
-        for (int i = 0; i < kStartupScanTicks; ++i) window_->OnTimerTick();
+        window_->OnTimerTick();
+        window_->Manager().Tick(CHVInterfaceManager::Clock::now() +
+                                CHVInterfaceManager::kStartupScanDelay);
+    }
+
+    // Whether the window's 100 ms refresh runs.
+    bool Refreshing() const {
+        for (const QTimer* timer : window_->findChildren<QTimer*>())
+            if (timer->interval() == 100 && timer->isActive()) return true;
+        return false;
     }
 
     std::vector<QComboBox*> Selectors() const {
@@ -114,7 +121,7 @@ protected:
     // this thread runs the window; true when the window answered it.
     bool Request(int code) {
         auto answered = std::async(std::launch::async, [this, code] {
-            return SendRequest(env_.RuntimeDir(), code, std::chrono::seconds(2));
+            return static_cast<bool>(SendRequest(env_.RuntimeDir(), code, std::chrono::seconds(2)));
         });
         WaitFor([&] {
             return answered.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
@@ -399,22 +406,31 @@ TEST_F(MainWindowTest, ExitEndsRunningTestsWithTheDeviceUnkeyed) {
     }
 }
 
-TEST_F(MainWindowTest, SectionsAreSavedEveryThreeThousandTicks) {
+// Hidden, the window sleeps until the manager has news or timed work: the interface's version,
+// learned by its worker, still reaches the selectors. Shown, the pages are refreshed.
+TEST_F(MainWindowTest, TheRefreshRunsOnlyWhileTheWindowIsShownAndNewsWakesItHidden) {
+    WritePrivateProfileString("Appearance", "HideInTray", "1", Ini());
     hid_.AddDevice();
     Build();
+    EXPECT_TRUE(Refreshing()) << "the first round comes from it";
     StartAndScan();
-    ASSERT_EQ(window_->Manager().Count(), 1);
-    for (int tick = kStartupScanTicks; tick < 2999; ++tick) window_->OnTimerTick();
-    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", Ini()), "");
-    window_->OnTimerTick();  // the 3000th
-    EXPECT_EQ(GetPrivateProfileString("Interface-QX4SIM0001", "ModelName", "", Ini()), "QX-4");
+    ASSERT_EQ(window_->State(), WindowState::kInTray);
+    EXPECT_FALSE(Refreshing());
+    ASSERT_TRUE(test::PollUntil([&] { return Selectors()[0]->itemText(0).contains("v.1.0.5"); },
+                                std::chrono::seconds(10), std::chrono::milliseconds(0),
+                                [] { QApplication::processEvents(QEventLoop::AllEvents, 20); }))
+        << Selectors()[0]->itemText(0).toStdString();
+    window_->ToggleWindow();
+    EXPECT_TRUE(Refreshing());
+    window_->reject();
+    EXPECT_FALSE(Refreshing());
 }
 
 TEST_F(MainWindowTest, RequestsOfASecondStartShowHideAndExitWithoutAsking) {
     auto instance = SingleInstance::Acquire(env_.RuntimeDir());
     ASSERT_TRUE(instance);
     Build();
-    window_->WatchInstanceRequests(*instance);
+    window_->WatchInstanceRequests(**instance);
     window_->OnTimerTick();
     ASSERT_EQ(window_->State(), WindowState::kShown);
 
@@ -433,15 +449,36 @@ TEST_F(MainWindowTest, RequestsOfASecondStartShowHideAndExitWithoutAsking) {
     EXPECT_TRUE(IsRunHeld(env_.RuntimeDir()));
 }
 
-TEST_F(MainWindowTest, NoticesGoToTheTrayBalloonElseToAMessageBox) {
+TEST_F(MainWindowTest, NoticesGoToTheTrayBalloonOrADesktopNotificationElseToAMessageBox) {
     Build();
     window_->ShowNotice("The settings cannot be saved");
     EXPECT_EQ(tray_.calls.back().record.info, "The settings cannot be saved");
     EXPECT_TRUE(questions_.empty());
     tray_.available = false;
     window_->ShowNotice("The settings cannot be saved");
+    ASSERT_EQ(tray_.notices.size(), 1u);
+    EXPECT_EQ(tray_.notices[0].info, "The settings cannot be saved");
+    EXPECT_TRUE(questions_.empty());
+    tray_.notifications = false;
+    window_->ShowNotice("The settings cannot be saved");
     EXPECT_EQ(questions_, std::vector<std::string>{"The settings cannot be saved"});
     EXPECT_EQ(lastIcon_, QMessageBox::Warning);
+}
+
+// Stock GNOME has no tray: the ports' notices go out as desktop notifications all the same, but
+// the hint to double click the icon does not.
+TEST_F(MainWindowTest, WithoutATrayThePortsAreAnnouncedAndNoIconIsPointedAt) {
+    tray_.available = false;
+    WritePrivateProfileString("Interface-QX4SIM0001", "PortCat", "5", Ini());
+    WritePrivateProfileString("Appearance", "HideInTray", "1", Ini());
+    hid_.AddDevice();
+    Build();
+    StartAndScan();
+    QCoreApplication::processEvents();
+    ASSERT_FALSE(tray_.notices.empty());
+    EXPECT_EQ(tray_.notices.back().info,
+              "COM5 is ready: " + portClass_->PortsDirectory() + "/COM5");
+    for (const TrayRecord& notice : tray_.notices) EXPECT_NE(notice.info, LoadLocalizedString(104));
 }
 
 // A settings file that cannot be written at exit: the balloons of the ports let go, then the

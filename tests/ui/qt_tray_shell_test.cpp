@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QTimer>
 
 #include <chrono>
@@ -13,6 +15,8 @@
 #include <vector>
 
 #include "tests/support/poll_until.h"
+#include "tests/support/private_bus.h"
+#include "tests/support/temp_home.h"
 #include "tests/ui/qt_test_app.h"
 
 namespace qx {
@@ -52,10 +56,15 @@ protected:
     void SetUp() override { test::EnsureQtApplication(); }
 
     std::unique_ptr<QtTrayShell> Make(bool activationToggles = false,
-                                      int doubleClickIntervalMs = 400) {
+                                      int doubleClickIntervalMs = 400,
+                                      std::unique_ptr<TrayWatch> watch = nullptr) {
         TrayDesktop desktop;
         desktop.doubleClickIntervalMs = doubleClickIntervalMs;
-        desktop.trayAvailable = [this] { return trayUp_; };
+        desktop.trayAvailable = [this] {
+            ++looks_;
+            return trayUp_;
+        };
+        desktop.watch = std::move(watch);
         desktop.activationToggles = activationToggles;
         auto balloons = std::make_unique<FakeBalloons>(balloonLog_);
         balloons_ = balloons.get();
@@ -84,28 +93,57 @@ protected:
     }
 
     bool trayUp_ = true;
+    int looks_ = 0;  // how often the shell asked whether there is a tray
     BalloonLog balloonLog_;
     FakeBalloons* balloons_ = nullptr;
     std::vector<std::pair<unsigned, int>> messages_;
 };
 
+// The tray is looked for when the session bus says one may have come: the watcher of
+// StatusNotifierItem trays takes its name, or a tray host registers with it. Played on a private
+// bus.
 TEST_F(QtTrayShellTest, NothingIsAddedWithoutATrayAndALateTrayIsAnnouncedOnce) {
+    test::TempHome home;
+    test::PrivateBus bus(home.Root());
+    ASSERT_FALSE(bus.Address().empty()) << "dbus-daemon did not start";
+    const QString address = QString::fromStdString(bus.Address());
+    const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
     trayUp_ = false;
-    auto shell = Make();
+    auto shell = Make(false, 400,
+                      std::make_unique<TrayWatch>(
+                          QDBusConnection::connectToBus(address, QStringLiteral("tray-client"))));
     int announced = 0;
     shell->onTrayAvailable = [&] { ++announced; };
     EXPECT_FALSE(shell->Available());
     EXPECT_FALSE(shell->Notify(kTrayAdd, Icon()));
     EXPECT_TRUE(shell->Notify(kTrayDelete, Icon()));
-    shell->PollTray();
-    EXPECT_EQ(announced, 0);
+    const auto lookedAgain = [&] {
+        const int before = looks_;
+        return test::PollUntil([&] { return looks_ > before; }, std::chrono::seconds(5),
+                               std::chrono::milliseconds(1),
+                               [] { QCoreApplication::processEvents(); });
+    };
+
+    QDBusConnection desktop = QDBusConnection::connectToBus(address, QStringLiteral("tray-server"));
+    ASSERT_TRUE(desktop.registerService(watcher));
+    ASSERT_TRUE(lookedAgain()) << "the watcher's arrival is not followed";
+    EXPECT_EQ(announced, 0) << "a watcher without a tray host is no tray";
 
     trayUp_ = true;
-    shell->PollTray();
+    const QDBusMessage hostRegistered =
+        QDBusMessage::createSignal(QStringLiteral("/StatusNotifierWatcher"), watcher,
+                                   QStringLiteral("StatusNotifierHostRegistered"));
+    ASSERT_TRUE(desktop.send(hostRegistered));
+    ASSERT_TRUE(lookedAgain()) << "a tray host's registration is not followed";
     EXPECT_EQ(announced, 1);
-    shell->PollTray();
+    ASSERT_TRUE(desktop.send(hostRegistered));
+    ASSERT_TRUE(lookedAgain());
     EXPECT_EQ(announced, 1) << "a tray that stays is announced once";
     EXPECT_TRUE(shell->Notify(kTrayAdd, Icon()));
+
+    shell.reset();
+    QDBusConnection::disconnectFromBus(QStringLiteral("tray-server"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("tray-client"));
 }
 
 TEST_F(QtTrayShellTest, AModifyOfALostIconFails) {
@@ -200,6 +238,7 @@ TEST_F(QtTrayShellTest, WithoutANotificationServiceTheTraysOwnMessageIsUsed) {
     ASSERT_TRUE(shell->Notify(kTrayAdd, Icon()));
     EXPECT_TRUE(shell->Notify(kTrayModify, Balloon("Title", "text")));
     EXPECT_TRUE(shell->Notify(kTrayModify, Balloon("", "")));
+    EXPECT_FALSE(shell->NotifyWithoutIcon(Balloon("Title", "text")));
     EXPECT_TRUE(balloonLog_.shown.empty());
     EXPECT_TRUE(balloonLog_.closed.empty());
 }
