@@ -150,6 +150,7 @@ bool CHVInterfaceManager::RemoveInterface(int index) {
 }
 
 void CHVInterfaceManager::RemoveAll() {
+    const SettingsSave save;  // the sections of every link in one write of the file
     while (!list.empty()) RemoveInterface(0);
 }
 

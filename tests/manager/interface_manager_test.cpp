@@ -261,7 +261,9 @@ TEST_F(InterfaceManagerTest, IgnoringSerialNumbersKeysByEnumerationPosition) {
     }
     EXPECT_FALSE(backend_.Device(1)->Commands().empty());
     EXPECT_FALSE(backend_.Device(2)->Commands().empty());
+    const std::uint64_t writes = ProfileFileWrites();
     Manager().RemoveAll();
+    EXPECT_EQ(ProfileFileWrites() - writes, 1u) << "both new sections in one write of the file";
     EXPECT_EQ(Stored("1", "PortCat"), 0);
     EXPECT_EQ(Stored("2", "PortCat"), 0);
 }
