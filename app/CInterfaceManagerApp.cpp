@@ -46,6 +46,19 @@ public:
     SaveFailureNotice& operator=(const SaveFailureNotice&) = delete;
 };
 
+// A settings file that cannot be read as settings is moved aside before anything reads it; the
+// user hears of it on stderr and in the journal now, and in the window once it is shown. The
+// text of that notice, or "".
+std::string SetAsideUnreadableSettings() {
+    const std::string movedTo = SetAsideUnreadableIniFile();
+    if (movedTo.empty()) return {};
+    const std::string text =
+        FormatTexts(LoadLocalizedString(kStrSettingsSetAside), {ProfileFile(), movedTo});
+    WarnInJournal(text);
+    ReportError(text, nullptr);
+    return text;
+}
+
 // --status and --set-port: the running instance answers; this start prints the answer.
 int AskRunningInstance(const std::string& runtimeDir, const CommandLine& commandLine) {
     const std::string query = commandLine.status ? StatusQuery(commandLine.json)
@@ -70,6 +83,7 @@ Expected<PortClass> CInterfaceManagerApp::MakePortClass(const std::string& start
 }
 
 void GiveSimulatedInterfacesPorts(const std::vector<std::string>& serialNumbers) {
+    const SettingsSave save;
     for (int device = 1; device <= static_cast<int>(serialNumbers.size()); ++device) {
         const std::string section = InterfaceSection(serialNumbers[device - 1]);
         bool named = false;
@@ -77,11 +91,9 @@ void GiveSimulatedInterfacesPorts(const std::vector<std::string>& serialNumbers)
             named = named ||
                     !GetPrivateProfileString(section, PortKey(channel), "", ProfileFile()).empty();
         if (named) continue;
-        for (Channel channel : kAllChannels) {
-            const int number = (device - 1) * kChannelCount + channel + 1;
-            WritePrivateProfileString(section, PortKey(channel), std::to_string(number),
-                                      ProfileFile());
-        }
+        for (Channel channel : kAllChannels)
+            WriteIntIfChanged(section, PortKey(channel),
+                              (device - 1) * kChannelCount + channel + 1);
     }
 }
 
@@ -129,7 +141,14 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
 
     InstanceStart start =
         TakeRunOrForward(runtimeDir, ForwardedRequest(commandLine), instanceWaits);
-    if (start.forwarded) return kExitOk;
+    if (start.forwarded) {
+        // The start is over at once: say why nothing new appears.
+        std::printf("%s\n", LoadLocalizedString(ForwardedRequest(commandLine) == kRequestHide
+                                                    ? kStrAlreadyRunningHidden
+                                                    : kStrAlreadyRunningShown)
+                                .c_str());
+        return kExitOk;
+    }
     if (!start.run) {
         ReportError(start.error.message, showStartError);
         return kExitInstanceUnavailable;
@@ -143,10 +162,12 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     // Declared before the settings so it outlives their last write.
     std::function<void(const std::string&)> showNotice;
     const SaveFailureNotice saveFailureNotice(showNotice);
+    const std::string settingsNotice = SetAsideUnreadableSettings();
 
     const Expected<PortClass> portClass = MakePortClass(startDirectory);
     if (!portClass || !*portClass) {
-        const std::string why = portClass ? "no virtual port component" : portClass.error().message;
+        const std::string why =
+            portClass ? LoadLocalizedString(kStrNoPortComponent) : portClass.error().message;
         ReportError(FormatTexts(LoadLocalizedString(kStrComponentError), {why}), showStartError);
         return kExitFailed;
     }
@@ -161,18 +182,21 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     }
     // From here on Ctrl+C and SIGTERM end the run through the exit path.
     TerminationSignals termination;
-    std::printf("Virtual ports (%s) are published in %s\n", ports.Kind().c_str(),
-                ports.PortsDirectory().c_str());
+    std::printf("%s\n", FormatTexts(LoadLocalizedString(kStrPortsPublished),
+                                    {ports.Kind(), ports.PortsDirectory()})
+                            .c_str());
     if (hid->realDevices)
-        std::printf("Device notices come from %s\n", NoticeOriginText(ChooseNoticeOrigin()));
+        std::printf("%s\n", FormatTexts(LoadLocalizedString(kStrNoticesFrom),
+                                        {NoticeOriginText(ChooseNoticeOrigin())})
+                                .c_str());
     std::fflush(stdout);
 
     // Program-wide settings live until the end of the run and are written last.
     ProgramSettings program;
     // The window's texts are built with the window, so the language is chosen before it.
     if (commandLine.languageOverride != 0) SetThreadLanguage(commandLine.languageOverride);
-    RunningServices services{*hid->backend, ports,       program,   *instance,
-                             commandLine,   termination, showNotice};
+    RunningServices services{*hid->backend, ports,       program,    *instance,
+                             commandLine,   termination, showNotice, settingsNotice};
     // Started before the first link and ended after the last, so it sees all they relay.
     std::optional<TraceSession> trace;
     if (TraceRequested(commandLine.trace)) {

@@ -12,6 +12,12 @@ std::string PortPath(const std::string& portsDir, int portNumber) {
     return portsDir + "/COM" + std::to_string(portNumber);
 }
 
+// The name the package's udev rule gives a keying port's device; programs that list serial
+// devices (fldigi, flrig) show it, so it is what a user picks or types there.
+std::string ByIdPath(int portNumber) {
+    return "/dev/serial/by-id/qx-manager-COM" + std::to_string(portNumber);
+}
+
 std::string SettingsText(const PortReading& reading) {
     return std::to_string(reading.baudRate) + " baud " + std::to_string(reading.dataBits) +
            ParityLetter(reading.parity) + StopBitsText(reading.stopBits);
@@ -23,7 +29,8 @@ std::string PortState(const ChannelStatus& status) {
     return "  open by " + status.reading.openerPath + ", " + SettingsText(status.reading);
 }
 
-std::string ChannelLine(Channel channel, const ChannelStatus& status, const std::string& portsDir) {
+std::string ChannelLine(Channel channel, const ChannelStatus& status, const std::string& portsDir,
+                        bool keyingPorts) {
     char title[16];
     std::snprintf(title, sizeof title, "  %-7s ", ChannelTitle(channel));
     std::string line = title;
@@ -32,6 +39,7 @@ std::string ChannelLine(Channel channel, const ChannelStatus& status, const std:
     line += PortPath(portsDir, status.portNumber) + PortState(status);
     if (status.droppedBytes != 0)
         line += ", " + std::to_string(status.droppedBytes) + " bytes dropped";
+    if (keyingPorts && status.bound) line += "\n          also " + ByIdPath(status.portNumber);
     return line + "\n";
 }
 
@@ -71,6 +79,8 @@ std::string ChannelJson(Channel channel, const ChannelStatus& status, const std:
     out += chosen ? JsonString(PortPath(portsDir, status.portNumber)) : "null";
     out += ", \"kind\": ";
     out += status.bound && !portKind.empty() ? JsonString(portKind) : "null";
+    out += ", \"byId\": ";
+    out += status.bound && portKind == "cuse" ? JsonString(ByIdPath(status.portNumber)) : "null";
     out += std::string(", \"created\": ") + (status.bound ? "true" : "false");
     out += std::string(", \"open\": ") + (open ? "true" : "false") + ", \"program\": ";
     if (!open) return out + "null, \"settings\": null" + dropped;
@@ -139,7 +149,8 @@ std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces,
         out += status.model + ", serial number " + status.serialNumber + ", firmware " +
                (status.firmware.empty() ? "not known yet" : status.firmware) + "\n";
         for (Channel channel : kAllChannels)
-            out += ChannelLine(channel, status.channels[channel], portsDir);
+            out += ChannelLine(channel, status.channels[channel], portsDir,
+                               keying.state == KeyingPorts::State::kServed);
         out += "\n";
     }
     return out + KeyingLine(keying);

@@ -34,12 +34,12 @@ struct InterfaceStatus {
 std::vector<InterfaceStatus> ReadInterfaceStatus(CHVInterfaceManager& manager);
 
 // One block per interface, then the kind of keying ports; portsDir is where COM<n> paths are
-// published.
+// published. A created port served with keying lines also shows its /dev/serial/by-id name.
 std::string FormatStatusText(const std::vector<InterfaceStatus>& interfaces,
                              const std::string& portsDir, const KeyingPorts& keying);
 // The same as one JSON object {"version": kStatusJsonVersion, "interfaces": [...],
 // "keyingPorts": {"kind", "reason"}}; portKind ("pty", "cuse", or empty when not known) is the
-// kind of every created port.
+// kind of every created port; a created "cuse" port's "byId" is its /dev/serial/by-id name.
 constexpr int kStatusJsonVersion = 1;
 std::string FormatStatusJson(const std::vector<InterfaceStatus>& interfaces,
                              const std::string& portsDir, const std::string& portKind,
