@@ -30,15 +30,17 @@ void ReportError(const std::string& text, const std::function<void(const std::st
 }
 
 // While it lives, a settings file that cannot be written is told once: on stderr, in the
-// journal, and through show (the window's notice while the window lives).
+// journal, and through show (the window's notice while the window lives). Told before the
+// window is up (a read-only file, found at start), the text is kept in unshown for the window.
 class SaveFailureNotice {
 public:
-    explicit SaveFailureNotice(const std::function<void(const std::string&)>& show) {
-        SetSaveFailureHandler([&show](const std::string& path, int error) {
+    SaveFailureNotice(const std::function<void(const std::string&)>& show, std::string& unshown) {
+        SetSaveFailureHandler([&show, &unshown](const std::string& path, int error) {
             const std::string text =
                 FormatTexts(LoadLocalizedString(kStrSaveFailed), {path, std::strerror(error)});
             WarnInJournal(text);
             ReportError(text, show);
+            if (!show) unshown = text;
         });
     }
     ~SaveFailureNotice() { SetSaveFailureHandler(nullptr); }
@@ -161,8 +163,10 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     }
     // Declared before the settings so it outlives their last write.
     std::function<void(const std::string&)> showNotice;
-    const SaveFailureNotice saveFailureNotice(showNotice);
-    const std::string settingsNotice = SetAsideUnreadableSettings();
+    std::string unshownNotice;
+    const SaveFailureNotice saveFailureNotice(showNotice, unshownNotice);
+    const std::string setAside = SetAsideUnreadableSettings();
+    const std::string startNotice = setAside.empty() ? unshownNotice : setAside;
 
     const Expected<PortClass> portClass = MakePortClass(startDirectory);
     if (!portClass || !*portClass) {
@@ -196,7 +200,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     // The window's texts are built with the window, so the language is chosen before it.
     if (commandLine.languageOverride != 0) SetThreadLanguage(commandLine.languageOverride);
     RunningServices services{*hid->backend, ports,       program,    *instance,
-                             commandLine,   termination, showNotice, settingsNotice};
+                             commandLine,   termination, showNotice, startNotice};
     // Started before the first link and ended after the last, so it sees all they relay.
     std::optional<TraceSession> trace;
     if (TraceRequested(commandLine.trace)) {
