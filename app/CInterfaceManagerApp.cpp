@@ -14,6 +14,7 @@
 #include "app/string_ids.h"
 #include "app/strings.h"
 #include "app/version.h"
+#include "manager/CHVInterfaceManager.h"
 #include "platform/autostart.h"
 #include "platform/ports_directory.h"
 #include "platform/private_profile.h"
@@ -161,6 +162,9 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         ReportError(NoDisplayText(), nullptr);
         return kExitNoDisplay;
     }
+    SetOpenFailureWording([](const std::string& key, const std::string& reason) {
+        return FormatTexts(LoadLocalizedString(kStrCannotOpenInterface), {key, reason});
+    });
     // Declared before the settings so it outlives their last write.
     std::function<void(const std::string&)> showNotice;
     std::string unshownNotice;

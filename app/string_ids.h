@@ -62,6 +62,7 @@ constexpr int kStrNoPort = 218;
 constexpr int kStrNotSupported = 219;
 constexpr int kStrNoPortComponent = 220;
 constexpr int kStrUnreadableAnswer = 221;
+constexpr int kStrCannotOpenInterface = 225;
 // The about box.
 constexpr int kStrLicence = 224;
 

@@ -196,6 +196,7 @@ constexpr Entry kStrings[] = {
     {220, "no virtual port component", "仮想ポート コンポーネントがありません"},
     {221, "the running instance gave an unreadable answer",
      "実行中のプログラムの応答を読み取れませんでした"},
+    {225, "Interface %s cannot be opened: %s", "インターフェイス %s を開けません: %s"},
     // The about box.
     {224, "Free software under the GNU General Public License (GPL), version 3 or later.",
      "GNU 一般公衆利用許諾書 (GPL) バージョン 3 以降の下で配布されるフリー ソフトウェアです。"},

@@ -1,6 +1,7 @@
 #pragma once
 // The ordered list of live links, one per connected "QX-4": discovery, hot-plug, teardown, and
 // the flags of links and ports turned into observer calls. User interface thread only.
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -16,6 +17,12 @@
 #include "vsp/CVSPDriver.h"
 
 namespace qx {
+
+// The line that tells a device cannot be opened, from its key and the reason. The application
+// sets its own words, in the user's language, once at start; unset, the line is English.
+using OpenFailureWording =
+    std::function<std::string(const std::string& key, const std::string& reason)>;
+void SetOpenFailureWording(OpenFailureWording wording);
 
 class CHVInterfaceManager : public CInterfaceNotificatorHander {
 public:

@@ -47,7 +47,7 @@ TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
     for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116,
                    117, 118, 119, 120, 121, 122, 123, 130, 160, 161, 162, 163, 164, 165,
                    190, 191, 200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211,
-                   212, 213, 214, 215, 216, 217, 218, 219, 220, 221, 222, 223, 224}) {
+                   212, 213, 214, 215, 216, 217, 218, 219, 220, 221, 222, 223, 224, 225}) {
         const std::string english(CompiledString(kLangEnglish, id));
         const std::string japanese(CompiledString(kLangJapanese, id));
         ASSERT_FALSE(english.empty()) << id;
