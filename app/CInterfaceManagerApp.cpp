@@ -14,6 +14,7 @@
 #include "app/string_ids.h"
 #include "app/strings.h"
 #include "app/version.h"
+#include "manager/CHVInterfaceManager.h"
 #include "platform/autostart.h"
 #include "platform/keying_guardian.h"
 #include "platform/ports_directory.h"
@@ -31,21 +32,36 @@ void ReportError(const std::string& text, const std::function<void(const std::st
 }
 
 // While it lives, a settings file that cannot be written is told once: on stderr, in the
-// journal, and through show (the window's notice while the window lives).
+// journal, and through show (the window's notice while the window lives). Told before the
+// window is up (a read-only file, found at start), the text is kept in unshown for the window.
 class SaveFailureNotice {
 public:
-    explicit SaveFailureNotice(const std::function<void(const std::string&)>& show) {
-        SetSaveFailureHandler([&show](const std::string& path, int error) {
+    SaveFailureNotice(const std::function<void(const std::string&)>& show, std::string& unshown) {
+        SetSaveFailureHandler([&show, &unshown](const std::string& path, int error) {
             const std::string text =
                 FormatTexts(LoadLocalizedString(kStrSaveFailed), {path, std::strerror(error)});
             WarnInJournal(text);
             ReportError(text, show);
+            if (!show) unshown = text;
         });
     }
     ~SaveFailureNotice() { SetSaveFailureHandler(nullptr); }
     SaveFailureNotice(const SaveFailureNotice&) = delete;
     SaveFailureNotice& operator=(const SaveFailureNotice&) = delete;
 };
+
+// A settings file that cannot be read as settings is moved aside before anything reads it; the
+// user hears of it on stderr and in the journal now, and in the window once it is shown. The
+// text of that notice, or "".
+std::string SetAsideUnreadableSettings() {
+    const std::string movedTo = SetAsideUnreadableIniFile();
+    if (movedTo.empty()) return {};
+    const std::string text =
+        FormatTexts(LoadLocalizedString(kStrSettingsSetAside), {ProfileFile(), movedTo});
+    WarnInJournal(text);
+    ReportError(text, nullptr);
+    return text;
+}
 
 // --status and --set-port: the running instance answers; this start prints the answer.
 int AskRunningInstance(const std::string& runtimeDir, const CommandLine& commandLine) {
@@ -76,6 +92,7 @@ Expected<PortClass> CInterfaceManagerApp::MakePortClass(const std::string& start
 }
 
 void GiveSimulatedInterfacesPorts(const std::vector<std::string>& serialNumbers) {
+    const SettingsSave save;
     for (int device = 1; device <= static_cast<int>(serialNumbers.size()); ++device) {
         const std::string section = InterfaceSection(serialNumbers[device - 1]);
         bool named = false;
@@ -83,11 +100,9 @@ void GiveSimulatedInterfacesPorts(const std::vector<std::string>& serialNumbers)
             named = named ||
                     !GetPrivateProfileString(section, PortKey(channel), "", ProfileFile()).empty();
         if (named) continue;
-        for (Channel channel : kAllChannels) {
-            const int number = (device - 1) * kChannelCount + channel + 1;
-            WritePrivateProfileString(section, PortKey(channel), std::to_string(number),
-                                      ProfileFile());
-        }
+        for (Channel channel : kAllChannels)
+            WriteIntIfChanged(section, PortKey(channel),
+                              (device - 1) * kChannelCount + channel + 1);
     }
 }
 
@@ -135,7 +150,14 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
 
     InstanceStart start =
         TakeRunOrForward(runtimeDir, ForwardedRequest(commandLine), instanceWaits);
-    if (start.forwarded) return kExitOk;
+    if (start.forwarded) {
+        // The start is over at once: say why nothing new appears.
+        std::printf("%s\n", LoadLocalizedString(ForwardedRequest(commandLine) == kRequestHide
+                                                    ? kStrAlreadyRunningHidden
+                                                    : kStrAlreadyRunningShown)
+                                .c_str());
+        return kExitOk;
+    }
     if (!start.run) {
         ReportError(start.error.message, showStartError);
         return kExitInstanceUnavailable;
@@ -151,13 +173,20 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         ReportError(
             FormatTexts(LoadLocalizedString(kStrGuardianFailed), {guardian.error().message}),
             nullptr);
+    SetOpenFailureWording([](const std::string& key, const std::string& reason) {
+        return FormatTexts(LoadLocalizedString(kStrCannotOpenInterface), {key, reason});
+    });
     // Declared before the settings so it outlives their last write.
     std::function<void(const std::string&)> showNotice;
-    const SaveFailureNotice saveFailureNotice(showNotice);
+    std::string unshownNotice;
+    const SaveFailureNotice saveFailureNotice(showNotice, unshownNotice);
+    const std::string setAside = SetAsideUnreadableSettings();
+    const std::string startNotice = setAside.empty() ? unshownNotice : setAside;
 
     const Expected<PortClass> portClass = MakePortClass(startDirectory);
     if (!portClass || !*portClass) {
-        const std::string why = portClass ? "no virtual port component" : portClass.error().message;
+        const std::string why =
+            portClass ? LoadLocalizedString(kStrNoPortComponent) : portClass.error().message;
         ReportError(FormatTexts(LoadLocalizedString(kStrComponentError), {why}), showStartError);
         return kExitFailed;
     }
@@ -172,18 +201,21 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     }
     // From here on Ctrl+C and SIGTERM end the run through the exit path.
     TerminationSignals termination;
-    std::printf("Virtual ports (%s) are published in %s\n", ports.Kind().c_str(),
-                ports.PortsDirectory().c_str());
+    std::printf("%s\n", FormatTexts(LoadLocalizedString(kStrPortsPublished),
+                                    {ports.Kind(), ports.PortsDirectory()})
+                            .c_str());
     if (hid->realDevices)
-        std::printf("Device notices come from %s\n", NoticeOriginText(ChooseNoticeOrigin()));
+        std::printf("%s\n", FormatTexts(LoadLocalizedString(kStrNoticesFrom),
+                                        {NoticeOriginText(ChooseNoticeOrigin())})
+                                .c_str());
     std::fflush(stdout);
 
     // Program-wide settings live until the end of the run and are written last.
     ProgramSettings program;
     // The window's texts are built with the window, so the language is chosen before it.
     if (commandLine.languageOverride != 0) SetThreadLanguage(commandLine.languageOverride);
-    RunningServices services{*hid->backend, ports,       program,   *instance,
-                             commandLine,   termination, showNotice};
+    RunningServices services{*hid->backend, ports,       program,    *instance,
+                             commandLine,   termination, showNotice, startNotice};
     // Started before the first link and ended after the last, so it sees all they relay.
     std::optional<TraceSession> trace;
     if (TraceRequested(commandLine.trace)) {

@@ -29,6 +29,9 @@ struct RunningServices {
     TerminationSignals& termination;
     // Set by the window while it lives: shows a notice (balloon or message box) to the user.
     std::function<void(const std::string&)>& showNotice;
+    // A notice of the start for the window to show once it is up ("" for none); stderr and the
+    // journal have had it already.
+    const std::string& startNotice;
 };
 
 class CInterfaceManagerApp {

@@ -2,6 +2,9 @@
 
 #include <charconv>
 
+#include "app/string_ids.h"
+#include "app/strings.h"
+
 namespace qx {
 namespace {
 
@@ -42,6 +45,8 @@ std::vector<std::string> TakeLongSwitches(const std::vector<std::string>& args,
         const std::string& arg = args[i];
         if (arg == "-h") {
             result.help = true;  // the short form people try first
+        } else if (arg == "-v" || arg == "-V") {
+            result.version = true;  // as most programs print their version
         } else if (arg.rfind("--", 0) != 0) {
             rest.push_back(arg);
         } else if (arg == "--help") {
@@ -58,19 +63,19 @@ std::vector<std::string> TakeLongSwitches(const std::vector<std::string>& args,
             result.json = true;
         } else if (arg == "--set-port") {
             if (args.size() - i < 4) {
-                Fail(result, "option '--set-port' needs <serial> <CAT|PTT/CW|FSK|WinKey> <n|0>");
+                Fail(result, LoadLocalizedString(kStrSetPortNeedsOperands));
                 break;
             }
             result.setPort = true;
             result.setPortOperands = {args[i + 1], args[i + 2], args[i + 3]};
             i += 3;
         } else {
-            Fail(result, "unrecognized option '" + arg + "'");
+            Fail(result, FormatTexts(LoadLocalizedString(kStrUnknownOption), {arg}));
         }
     }
-    if (result.json && !result.status) Fail(result, "option '--json' needs '--status'");
+    if (result.json && !result.status) Fail(result, LoadLocalizedString(kStrJsonNeedsStatus));
     if (int(result.headless) + int(result.status) + int(result.setPort) > 1)
-        Fail(result, "use only one of '--headless', '--status' and '--set-port'");
+        Fail(result, LoadLocalizedString(kStrOnlyOneOf));
     return rest;
 }
 
@@ -100,45 +105,11 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
 
 int ForwardedRequest(const CommandLine& commandLine) { return commandLine.firstArgHasTray ? 2 : 1; }
 
-std::string UsageHint() { return "Try 'qx-manager --help' for more information."; }
+std::string UsageHint() { return LoadLocalizedString(kStrUsageHint); }
 
 std::string HelpText(const std::string& iniPath, const std::string& portsDir) {
-    return "Usage: qx-manager [-s | -m | -x | -a | -n] [-l<id>] [--trace]\n"
-           "       qx-manager --headless [--trace]\n"
-           "       qx-manager --status [--json]\n"
-           "       qx-manager --set-port <serial> <CAT|PTT/CW|FSK|WinKey> <n|0>\n"
-           "       qx-manager --help | --version\n"
-           "\n"
-           "Virtual serial ports for the QX-4 radio interface. A second start hands its request\n"
-           "to the running program and ends.\n"
-           "\n"
-           "  -s          start with the window shown\n"
-           "  -m          start hidden in the notification area\n"
-           "  -x          tell the running program to exit; return once it has ended\n"
-           "  -a          start with the desktop session from now on, then end\n"
-           "  -n          do not start with the desktop session, then end\n"
-           "  -l<id>      language of the windows: 1041 Japanese, 1033 English\n"
-           "  --headless  run the interfaces and their ports with no window and no display\n"
-           "  --trace     write what passes (bytes, keying lines, commands, port opens) to\n"
-           "              standard error, and to the journal under systemd\n"
-           "  --status    print each connected interface and its ports (--json: as JSON)\n"
-           "  --set-port  give a channel of the interface with that serial number the port\n"
-           "              COM<n>, or remove its port with 0\n"
-           "  -h, --help  print this help and end\n"
-           "  --version   print the version and end\n"
-           "\n"
-           "Environment:\n"
-           "  QXM_TRACE=1                 the same as --trace\n"
-           "  QXM_PORTS_DIR=<dir>         publish the ports in <dir>\n"
-           "  QXM_PORT_KIND=pty|cuse      force the kind of port\n"
-           "  QXM_CUSE_HELPER_SOCKET=<path> the keying-port helper's socket\n"
-           "  QXM_SIMULATED_DEVICES=<n>   use n simulated interfaces instead of hardware\n"
-           "\n"
-           "Settings file: " +
-           iniPath +
-           "\n"
-           "Ports:         " +
-           portsDir + "/COM<n>\n";
+    return LoadLocalizedString(kStrHelpUsage) + LoadLocalizedString(kStrHelpOptions) +
+           FormatTexts(LoadLocalizedString(kStrHelpFiles), {iniPath, portsDir});
 }
 
 }  // namespace qx

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <charconv>
+#include <cstring>
 #include <vector>
 
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "app/window_rules.h"
 #include "manager/CHVInterfaceManager.h"
@@ -13,8 +15,6 @@
 
 namespace qx {
 namespace {
-
-constexpr int kStrCannotCreatePort = 117;  // the Status page's "- cannot create this port!"
 
 // Fields are separated by newlines, which serial numbers and channel names never hold.
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -88,17 +88,17 @@ private:
 
 QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager& manager,
                     const IVSPortAxClass& portClass, const ProgramSettings& program) {
-    if (fields.size() != 4) return Failure("malformed --set-port query");
+    if (fields.size() != 4) return Failure(LoadLocalizedString(kStrMalformedQuery));
     const std::string& serial = fields[1];
     Channel channel = kCat;
     if (!ChannelFromName(fields[2], channel))
-        return Failure("unknown channel '" + fields[2] + "': use CAT, PTT/CW, FSK or WinKey");
+        return Failure(FormatTexts(LoadLocalizedString(kStrUnknownChannel), {fields[2]}));
     int number = 0;
     if (!PortNumberFromText(fields[3], number))
-        return Failure("the port number must be 0 (no port) or 1 to 255, not '" + fields[3] + "'");
+        return Failure(FormatTexts(LoadLocalizedString(kStrBadPortNumber), {fields[3]}));
     CHVInterface* link = FindLink(manager, serial);
     if (link == nullptr)
-        return Failure("no interface with serial number '" + serial + "' is connected");
+        return Failure(FormatTexts(LoadLocalizedString(kStrNoSuchInterface), {serial}));
     const std::string path = portClass.PortsDirectory() + "/COM" + std::to_string(number);
     // As the Ports page's "Create/update": a channel the device does not report offers only
     // "Not supported" and so gets 0; a number another channel holds is taken as chosen, and its
@@ -115,8 +115,8 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
         // is not connected, or another program's, is not taken over.
         struct stat info {};
         if (::lstat(path.c_str(), &info) == 0)
-            return Failure("COM" + std::to_string(number) + " is already in use: " + path +
-                           " exists");
+            return Failure(
+                FormatTexts(FormatNumber(LoadLocalizedString(kStrPortInUse), number), {path}));
     }
 
     if (supported) numbers[channel] = number;
@@ -126,10 +126,14 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
         manager.provisioning.UpdatePorts(*link, numbers);
         answer.text = collector.texts;
     }
-    SaveSettings(*link);
+    const Expected<void> saved = SaveSettings(*link);
     if (manager.observer) manager.observer->OnInterfacesChanged();
 
-    const std::string what = std::string(ChannelTitle(channel)) + " of " + serial + ": ";
+    const auto outcome = [&](const std::string& text) {
+        return FormatTexts(LoadLocalizedString(kStrChannelOf),
+                           {ChannelTitle(channel), serial, text}) +
+               "\n";
+    };
     bool bound = false;
     {
         MutexLock lock(link->portGuard);
@@ -137,15 +141,22 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
     }
     if (!supported) {
         answer.status = 1;
-        answer.text += what + "Not supported\n";
+        answer.text += outcome(LoadLocalizedString(kStrNotSupported));
     } else if (number == 0) {
-        answer.text += what + "no port\n";
+        answer.text += outcome(LoadLocalizedString(kStrNoPort));
     } else if (bound) {
-        answer.text += what + path + "\n";
+        answer.text += outcome(path);
     } else {
         answer.status = 1;
-        answer.text += what + "COM" + std::to_string(number) + " " +
-                       LoadLocalizedString(kStrCannotCreatePort) + "\n";
+        answer.text += outcome("COM" + std::to_string(number) + " " +
+                               LoadLocalizedString(kStrCannotCreatePort));
+    }
+    // The port is made, but the next start would not know it: a failure, with its reason.
+    if (!saved) {
+        answer.status = 1;
+        answer.text += Failure(FormatTexts(LoadLocalizedString(kStrSaveFailed),
+                                           {ProfileFile(), std::strerror(saved.error().code)}))
+                           .text;
     }
     return answer;
 }
@@ -168,7 +179,7 @@ QueryAnswer DecodeAnswer(const std::string& encoded) {
     const char* end = encoded.data() + (newline == std::string::npos ? 0 : newline);
     const auto [rest, error] = std::from_chars(encoded.data(), end, status);
     if (newline == std::string::npos || error != std::errc() || rest != end)
-        return {1, "qx-manager: the running instance gave an unreadable answer\n"};
+        return Failure(LoadLocalizedString(kStrUnreadableAnswer));
     return {status, encoded.substr(newline + 1)};
 }
 
@@ -182,7 +193,7 @@ QueryAnswer AnswerQuery(const std::string& query, CHVInterfaceManager& manager,
         return {0, FormatStatusJson(ReadStatusReport(manager), portClass.PortsDirectory(),
                                     JsonPortKind(portClass.Kind()), portClass.Keying())};
     if (fields.front() == "set-port") return SetPort(fields, manager, portClass, program);
-    return Failure("the running instance does not know this request");
+    return Failure(LoadLocalizedString(kStrUnknownRequest));
 }
 
 }  // namespace qx

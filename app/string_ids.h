@@ -41,5 +41,33 @@ constexpr int kStrPortNotCreated = 182;
 constexpr int kStrBytesDropped = 183;
 constexpr int kStrWaitingForInterface = 184;  // ports kept while their interface is away
 constexpr int kStrKeepPortsTip = 185;         // what turning "Remove ports..." off is good for
+// What the program prints in a terminal or the journal.
+constexpr int kStrHelpUsage = 200;
+constexpr int kStrHelpOptions = 222;
+constexpr int kStrHelpFiles = 223;  // the settings file, then the ports directory
+constexpr int kStrUsageHint = 201;
+constexpr int kStrSetPortNeedsOperands = 202;
+constexpr int kStrUnknownOption = 203;
+constexpr int kStrJsonNeedsStatus = 204;
+constexpr int kStrOnlyOneOf = 205;
+constexpr int kStrAlreadyRunningShown = 206;
+constexpr int kStrAlreadyRunningHidden = 207;
+constexpr int kStrSettingsSetAside = 208;
+constexpr int kStrPortsPublished = 209;
+constexpr int kStrNoticesFrom = 210;
+constexpr int kStrMalformedQuery = 211;
+constexpr int kStrUnknownChannel = 212;
+constexpr int kStrBadPortNumber = 213;
+constexpr int kStrNoSuchInterface = 214;
+constexpr int kStrPortInUse = 215;
+constexpr int kStrUnknownRequest = 216;
+constexpr int kStrChannelOf = 217;  // "<channel> of <serial>: <outcome>"
+constexpr int kStrNoPort = 218;
+constexpr int kStrNotSupported = 219;
+constexpr int kStrNoPortComponent = 220;
+constexpr int kStrUnreadableAnswer = 221;
+constexpr int kStrCannotOpenInterface = 225;
+// The about box.
+constexpr int kStrLicence = 224;
 
 }  // namespace qx

@@ -53,8 +53,9 @@ constexpr Entry kStrings[] = {
      "この操作を行うと、システム上のすべての仮想シリアル ポートが削除されます。シリアル ポートを"
      "もう一度設定し直す必要があります。\n\n続行しますか?"},
     {124, "(takes effect at the next start)", "(次回の起動時に有効になります)"},
-    {130, "Halvorn QX Manager\n\nDouble click to toggle the window.\nRight click to open the menu.",
-     "Halvorn QX Manager\n\nダブルクリックでウィンドウの表示/非表示を切り替えます。\n"
+    // A click on the icon shows or hides the window on every tray this program meets.
+    {130, "Halvorn QX Manager\n\nClick to show or hide the window.\nRight click to open the menu.",
+     "Halvorn QX Manager\n\nクリックでウィンドウの表示/非表示を切り替えます。\n"
      "右クリックでメニューを開きます。"},
     // Texts of this port's own: the single-instance lock and the settings file.
     {160,
@@ -104,6 +105,118 @@ constexpr Entry kStrings[] = {
     // What follows "Creating virtual port COM%i" once the port exists, or could not be made.
     {181, "COM%i is ready: %s", "COM%i の準備ができました: %s"},
     {182, "COM%i cannot be created.", "COM%i を作成できません。"},
+    // What the program prints in a terminal or the journal.
+    // --help: how to call the program, its switches, and its environment and files.
+    {200,
+     "Usage: qx-manager [-s | -m | -x | -a | -n] [-l<id>] [--trace]\n"
+     "       qx-manager --headless [--trace]\n"
+     "       qx-manager --status [--json]\n"
+     "       qx-manager --set-port <serial> <CAT|PTT/CW|FSK|WinKey> <n|0>\n"
+     "       qx-manager --help | --version\n"
+     "\n"
+     "Virtual serial ports for the QX-4 radio interface. A second start hands its request\n"
+     "to the running program and ends.\n"
+     "\n",
+     "使い方: qx-manager [-s | -m | -x | -a | -n] [-l<id>] [--trace]\n"
+     "        qx-manager --headless [--trace]\n"
+     "        qx-manager --status [--json]\n"
+     "        qx-manager --set-port <シリアル番号> <CAT|PTT/CW|FSK|WinKey> <n|0>\n"
+     "        qx-manager --help | --version\n"
+     "\n"
+     "QX-4 無線インターフェイスの仮想シリアル ポート。2 回目の起動は要求を実行中の\n"
+     "プログラムに渡して終了します。\n"
+     "\n"},
+    {222,
+     "  -s          start with the window shown\n"
+     "  -m          start hidden in the notification area\n"
+     "  -x          tell the running program to exit; return once it has ended\n"
+     "  -a          start with the desktop session from now on, then end\n"
+     "  -n          do not start with the desktop session, then end\n"
+     "  -l<id>      language of the windows: 1041 Japanese, 1033 English\n"
+     "  --headless  run the interfaces and their ports with no window and no display\n"
+     "  --trace     write what passes (bytes, keying lines, commands, port opens) to\n"
+     "              standard error, and to the journal under systemd\n"
+     "  --status    print each connected interface and its ports (--json: as JSON)\n"
+     "  --set-port  give a channel of the interface with that serial number the port\n"
+     "              COM<n>, or remove its port with 0\n"
+     "  -h, --help  print this help and end\n"
+     "  -v, -V, --version\n"
+     "              print the version and end\n"
+     "\n",
+     "  -s          ウィンドウを表示して起動します\n"
+     "  -m          通知領域に隠して起動します\n"
+     "  -x          実行中のプログラムに終了を指示し、終了するまで待ちます\n"
+     "  -a          今後デスクトップ セッションと一緒に起動するようにして終了します\n"
+     "  -n          デスクトップ セッションと一緒に起動しないようにして終了します\n"
+     "  -l<id>      ウィンドウの言語: 1041 日本語、1033 英語\n"
+     "  --headless  ウィンドウもディスプレイもなしでインターフェイスとポートを動かします\n"
+     "  --trace     流れるもの (バイト、キーイング線、コマンド、ポートのオープン) を\n"
+     "              標準エラーに、systemd の下ではジャーナルにも書きます\n"
+     "  --status    接続中の各インターフェイスとそのポートを表示します (--json: JSON で)\n"
+     "  --set-port  そのシリアル番号のインターフェイスのチャネルにポート COM<n> を\n"
+     "              割り当てます。0 でポートを削除します\n"
+     "  -h, --help  このヘルプを表示して終了します\n"
+     "  -v, -V, --version\n"
+     "              バージョンを表示して終了します\n"
+     "\n"},
+    {223,
+     "Environment:\n"
+     "  QXM_TRACE=1                 the same as --trace\n"
+     "  QXM_PORTS_DIR=<dir>         publish the ports in <dir>\n"
+     "  QXM_PORT_KIND=pty|cuse      force the kind of port\n"
+     "  QXM_CUSE_HELPER_SOCKET=<path> the keying-port helper's socket\n"
+     "  QXM_SIMULATED_DEVICES=<n>   use n simulated interfaces instead of hardware\n"
+     "\n"
+     "Settings file: %s\n"
+     "Ports:         %s/COM<n>\n",
+     "環境変数:\n"
+     "  QXM_TRACE=1                 --trace と同じ\n"
+     "  QXM_PORTS_DIR=<dir>         ポートを <dir> に公開します\n"
+     "  QXM_PORT_KIND=pty|cuse      ポートの種類を指定します\n"
+     "  QXM_CUSE_HELPER_SOCKET=<path> キーイング ポート ヘルパーのソケット\n"
+     "  QXM_SIMULATED_DEVICES=<n>   ハードウェアの代わりに n 台の模擬インターフェイスを使います\n"
+     "\n"
+     "設定ファイル: %s\n"
+     "ポート:       %s/COM<n>\n"},
+    {201, "Try 'qx-manager --help' for more information.",
+     "詳しくは 'qx-manager --help' を実行してください。"},
+    {202, "option '--set-port' needs <serial> <CAT|PTT/CW|FSK|WinKey> <n|0>",
+     "オプション '--set-port' には <シリアル番号> <CAT|PTT/CW|FSK|WinKey> <n|0> が必要です"},
+    {203, "unrecognized option '%s'", "認識できないオプション '%s'"},
+    {204, "option '--json' needs '--status'", "オプション '--json' には '--status' が必要です"},
+    {205, "use only one of '--headless', '--status' and '--set-port'",
+     "'--headless'、'--status'、'--set-port' のうち 1 つだけを使ってください"},
+    {206, "QX Manager is already running; its window is shown.",
+     "QX Manager はすでに実行中です。そのウィンドウを表示しました。"},
+    {207, "QX Manager is already running; its window is hidden in the notification area.",
+     "QX Manager はすでに実行中です。そのウィンドウを通知領域に隠しました。"},
+    {208,
+     "The settings file %s could not be read as settings (it is damaged). It was moved to %s, "
+     "and the program starts with new settings: choose the ports again.",
+     "設定ファイル %s は設定として読み取れませんでした (破損しています)。%s に移動し、"
+     "新しい設定で起動します: ポートをもう一度選択してください。"},
+    {209, "Virtual ports (%s) are published in %s", "仮想ポート (%s) は %s に公開されています"},
+    {210, "Device notices come from %s", "デバイスの通知の取得元: %s"},
+    {211, "malformed --set-port query", "--set-port の要求が不正です"},
+    {212, "unknown channel '%s': use CAT, PTT/CW, FSK or WinKey",
+     "不明なチャネル '%s': CAT、PTT/CW、FSK、WinKey のいずれかを使ってください"},
+    {213, "the port number must be 0 (no port) or 1 to 255, not '%s'",
+     "ポート番号は 0 (ポートなし) または 1 から 255 でなければなりません ('%s' は使えません)"},
+    {214, "no interface with serial number '%s' is connected",
+     "シリアル番号 '%s' のインターフェイスは接続されていません"},
+    {215, "COM%i is already in use: %s exists", "COM%i はすでに使用されています: %s があります"},
+    {216, "the running instance does not know this request",
+     "実行中のプログラムはこの要求を知りません"},
+    {217, "%s of %s: %s", "%s (%s): %s"},
+    {218, "no port", "ポートなし"},
+    {219, "Not supported", "サポートされていません"},
+    {220, "no virtual port component", "仮想ポート コンポーネントがありません"},
+    {221, "the running instance gave an unreadable answer",
+     "実行中のプログラムの応答を読み取れませんでした"},
+    {225, "Interface %s cannot be opened: %s", "インターフェイス %s を開けません: %s"},
+    // The about box.
+    {224, "Free software under the GNU General Public License (GPL), version 3 or later.",
+     "GNU 一般公衆利用許諾書 (GPL) バージョン 3 以降の下で配布されるフリー ソフトウェアです。"},
     {190, "Waiting for the keying-port service", "キーイング ポート サービスを待っています"},
     {191, "Keying by RTS/DTR is unavailable: %s", "RTS/DTR によるキーイングは使用できません: %s"},
 };

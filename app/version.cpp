@@ -5,10 +5,17 @@
 namespace qx {
 
 std::string FormatVersion(uint16_t a, uint16_t b, uint16_t c, uint16_t d) {
-    std::string text = std::to_string(a) + "." + std::to_string(b);
+    // Piece by piece: "." + std::to_string() made GCC 12's release build report an overlapping
+    // copy that cannot happen.
+    const auto append = [](std::string& text, uint16_t part) {
+        text += '.';
+        text += std::to_string(part);
+    };
+    std::string text = std::to_string(a);
+    append(text, b);
     if (c == 0 && d == 0) return text;
-    text += "." + std::to_string(c);
-    if (d != 0) text += "." + std::to_string(d);
+    append(text, c);
+    if (d != 0) append(text, d);
     return text;
 }
 
@@ -26,5 +33,7 @@ std::string FormatVersionText(std::string_view dotted) {
 }
 
 std::string GetVersionText() { return FormatVersionText(QX_VERSION_TEXT); }
+
+std::string GetBuildDate() { return QX_BUILD_DATE; }
 
 }  // namespace qx

@@ -14,5 +14,7 @@ std::string FormatVersion(uint16_t a, uint16_t b, uint16_t c, uint16_t d);
 std::string FormatVersionText(std::string_view dotted);
 // The version of this build.
 std::string GetVersionText();
+// The date of this build, "YYYY-MM-DD" (UTC; from SOURCE_DATE_EPOCH when that is set).
+std::string GetBuildDate();
 
 }  // namespace qx

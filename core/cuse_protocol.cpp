@@ -22,10 +22,19 @@ std::optional<T> ReadStruct(std::span<const uint8_t> bytes) {
     return value;
 }
 
+// Grows the message and copies into it; vector::insert of a range here made GCC 12's release
+// build report overflows that cannot happen.
+void AppendBytes(CuseMessage& message, const void* bytes, std::size_t size) {
+    if (size == 0) return;
+    const std::size_t at = message.size();
+    message.resize(at + size);
+    std::memcpy(message.data() + at, bytes, size);
+}
+
 template <typename T>
 void Append(CuseMessage& message, const T& value) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
-    message.insert(message.end(), bytes, bytes + sizeof(T));
+    static_assert(std::is_trivially_copyable_v<T>);
+    AppendBytes(message, &value, sizeof(T));
 }
 
 CuseMessage Reply(uint64_t unique, int error, std::span<const uint8_t> body) {
@@ -33,7 +42,7 @@ CuseMessage Reply(uint64_t unique, int error, std::span<const uint8_t> body) {
     message.reserve(sizeof(fuse_out_header) + body.size());
     Append(message, fuse_out_header{static_cast<uint32_t>(sizeof(fuse_out_header) + body.size()),
                                     -error, unique});
-    message.insert(message.end(), body.begin(), body.end());
+    AppendBytes(message, body.data(), body.size());
     return message;
 }
 

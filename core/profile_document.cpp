@@ -24,7 +24,39 @@ bool SameName(const std::string& a, const std::string& b) {
                       [](char x, char y) { return FoldAscii(x) == FoldAscii(y); });
 }
 
+bool Utf16LooksDamaged(const std::string& body, bool little) {
+    if (body.size() % 2 != 0) return true;
+    bool expectLow = false;
+    for (size_t at = 0; at < body.size(); at += 2) {
+        const unsigned first = static_cast<unsigned char>(body[at]);
+        const unsigned second = static_cast<unsigned char>(body[at + 1]);
+        const unsigned unit = little ? first | (second << 8) : (first << 8) | second;
+        const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+        if (unit == 0 || low != expectLow) return true;
+        expectLow = unit >= 0xD800 && unit <= 0xDBFF;
+    }
+    return expectLow;  // cut between the two halves of a pair
+}
+
+bool Utf8LooksDamaged(const std::string& body) {
+    for (size_t at = 0; at < body.size();) {
+        const size_t from = at;
+        const char32_t cp = NextCodePoint(body, at);
+        // A malformed sequence advances one byte; U+FFFD itself is three.
+        if (cp == 0 || (cp == kReplacementCharacter && at - from != 3)) return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+bool ProfileLooksDamaged(const std::string& bytes) {
+    const auto body = [&](size_t mark) { return bytes.substr(mark); };
+    if (bytes.rfind("\xFF\xFE", 0) == 0) return Utf16LooksDamaged(body(2), true);
+    if (bytes.rfind("\xFE\xFF", 0) == 0) return Utf16LooksDamaged(body(2), false);
+    if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) return Utf8LooksDamaged(body(3));
+    return Utf8LooksDamaged(bytes);
+}
 
 ProfileDocument::ProfileDocument(std::string bytes) : bytes_(std::move(bytes)) {
     const auto startsWith = [&](const char* mark, size_t n) {

@@ -11,6 +11,13 @@ namespace qx {
 
 enum class ProfileEncoding { Utf8, Utf16Le, Utf16Be };
 
+// Whether bytes cannot be taken as a profile file at all, so keeping them and appending settings
+// after them would only hide the damage: a UTF-16 file (known by its byte-order mark) cut inside
+// a character or holding NUL or unpaired surrogates; any other file holding NUL bytes or bytes
+// that are not UTF-8 (random bytes, or UTF-16 without a mark). Unknown sections, comments and
+// lines without "=" are a readable file's own business; an empty or mark-only file is a new one.
+bool ProfileLooksDamaged(const std::string& bytes);
+
 class ProfileDocument {
 public:
     // Any bytes parse; what cannot be read simply matches nothing. An empty input becomes a

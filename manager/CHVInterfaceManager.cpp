@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <utility>
 
 #include "platform/trace.h"
 #include "platform/uevent_monitor.h"
@@ -20,6 +21,12 @@ bool IsOurDevice(const HidDeviceInfo& info) {
 // The device node a path ends in: "hidraw0" both in the kernel's device path of a notice and in
 // the enumeration path "/dev/hidraw0".
 std::string DeviceNode(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+// Set once at start, before any manager exists; user interface thread only.
+OpenFailureWording& Wording() {
+    static OpenFailureWording wording;
+    return wording;
+}
 
 }  // namespace
 
@@ -137,11 +144,16 @@ bool CHVInterfaceManager::AddInterface(int position, const std::string& key,
 // A device that cannot be opened (most often: no permission on its hidraw node) is tried again
 // at every scan. Its reason goes to standard error, which the journal keeps for the user
 // service, once, and again only when it changes.
+void SetOpenFailureWording(OpenFailureWording wording) { Wording() = std::move(wording); }
+
 void CHVInterfaceManager::ReportOpenFailure(const std::string& key, const std::string& reason) {
     std::string& last = openFailures_[key];
     if (last == reason) return;
     last = reason;
-    std::fprintf(stderr, "Interface %s cannot be opened: %s\n", key.c_str(), reason.c_str());
+    const OpenFailureWording& wording = Wording();
+    const std::string line =
+        wording ? wording(key, reason) : "Interface " + key + " cannot be opened: " + reason;
+    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 bool CHVInterfaceManager::RemoveInterface(int index) {
@@ -157,6 +169,7 @@ bool CHVInterfaceManager::RemoveInterface(int index) {
 
 // Ports kept for interfaces that are away go last, as bound ports do.
 void CHVInterfaceManager::RemoveAll() {
+    const SettingsSave save;  // the sections of every link in one write of the file
     while (!list.empty()) RemoveInterface(0);
     provisioning.ReleaseKeptPorts();
 }

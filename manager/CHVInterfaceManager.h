@@ -8,6 +8,7 @@
 // service to ask again, a port that lost its relay). Nothing runs on a period while every port
 // is served.
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -25,6 +26,12 @@
 #include "vsp/CVSPDriver.h"
 
 namespace qx {
+
+// The line that tells a device cannot be opened, from its key and the reason. The application
+// sets its own words, in the user's language, once at start; unset, the line is English.
+using OpenFailureWording =
+    std::function<std::string(const std::string& key, const std::string& reason)>;
+void SetOpenFailureWording(OpenFailureWording wording);
 
 class CHVInterfaceManager : public CInterfaceNotificatorHander {
 public:

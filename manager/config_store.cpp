@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <utility>
 
 #include "platform/private_profile.h"
@@ -24,14 +25,24 @@ SaveFailureReport& Report() {
     return report;
 }
 
-// Writes one key; a failure is told once, and the next write tries again all the same.
+// The edit of the save in progress, made by the outermost SettingsSave, and the first failure
+// among its writes.
+struct OpenSave {
+    std::optional<ProfileEdit> edit;
+    int depth = 0;
+    int error = 0;
+};
+
+OpenSave& CurrentSave() {
+    static OpenSave save;
+    return save;
+}
+
+ProfileEdit& CurrentEdit() { return *CurrentSave().edit; }
+
 void Write(const std::string& section, const std::string& key, const std::string& value) {
-    if (WritePrivateProfileString(section, key, value, ProfileFile())) return;
-    const int cause = errno;
-    SaveFailureReport& report = Report();
-    if (report.told || !report.handler) return;
-    report.told = true;
-    report.handler(ProfileFile(), cause);
+    OpenSave& save = CurrentSave();
+    if (!save.edit->Set(section, key, value) && save.error == 0) save.error = errno;
 }
 
 // Texts read back trimmed, so line breaks and the spaces at either end are spelled out.
@@ -81,17 +92,46 @@ void SetSaveFailureHandler(SaveFailureHandler handler) {
     Report() = SaveFailureReport{std::move(handler), false};
 }
 
+SettingsSave::SettingsSave() {
+    OpenSave& save = CurrentSave();
+    if (save.depth++ == 0) save.edit.emplace(ProfileFile());
+}
+
+Expected<void> SettingsSave::End() {
+    if (ended_) return {};
+    ended_ = true;
+    OpenSave& save = CurrentSave();
+    if (--save.depth != 0) return {};
+    // What could be written is written even when one value was refused.
+    const int error = !save.edit->Commit() && save.error == 0 ? errno : save.error;
+    save.edit.reset();
+    save.error = 0;
+    if (error == 0) return {};
+    ReportSaveFailure(error);
+    return Error::FromErrno(error, ProfileFile());
+}
+
+// A failure is told once; the next save tries again all the same.
+void ReportSaveFailure(int error) {
+    SaveFailureReport& report = Report();
+    if (report.told || !report.handler) return;
+    report.told = true;
+    report.handler(ProfileFile(), error);
+}
+
 void WriteIntIfChanged(const std::string& section, const std::string& key, int value) {
+    const SettingsSave save;
     // A default the value cannot equal, so a missing key is always written.
     const int unlike = value == INT_MAX ? value - 1 : value + 1;
-    if (GetPrivateProfileInt(section, key, unlike, ProfileFile()) != value) {
+    if (CurrentEdit().GetInt(section, key, unlike) != value) {
         Write(section, key, std::to_string(value));
     }
 }
 
 void WriteStringIfChanged(const std::string& section, const std::string& key,
                           const std::string& value) {
-    if (GetPrivateProfileString(section, key, "default-default", ProfileFile()) != value) {
+    const SettingsSave save;
+    if (CurrentEdit().GetString(section, key, "default-default") != value) {
         Write(section, key, value);
     }
 }
@@ -136,6 +176,12 @@ ProgramSettings& ProgramSettings::Load() {
     return *this;
 }
 
+void ProgramSettings::Save() const {
+    const SettingsSave save;
+    removePortsOnDeviceRemoval.Save();
+    ignoreSerialNumbers.Save();
+}
+
 void WindowSettings::Load() {
     hideInTray.Init("Appearance", "HideInTray", 0);
     selectedInterface.Init("Appearance", "SelectedInterface", "");
@@ -144,6 +190,7 @@ void WindowSettings::Load() {
 }
 
 void WindowSettings::Save() const {
+    const SettingsSave save;
     hideInTray.Save();
     selectedInterface.Save();
     showRemovePortsCheckBox.Save();

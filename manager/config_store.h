@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/channel.h"
+#include "core/error.h"
 
 namespace qx {
 
@@ -14,15 +15,44 @@ class CHVInterface;
 // UTF-16LE byte-order mark), makes it the process's profile file and returns its path.
 std::string LocateIniFile();
 void SetProfileFile(const std::string& path);
+
+// Checks the profile file before anything reads a setting; for the running instance only, which
+// alone writes the file. A file that cannot be read as settings (ProfileLooksDamaged) is moved
+// aside whole, beside it as "<name>.unreadable-<date>-<time>", and a new file begun; the new
+// name is returned ("" when nothing was moved). A file the user made read-only is kept as it is
+// and told as a failed save, so set the failure handler first. Moving that fails is told the same
+// way.
+std::string SetAsideUnreadableIniFile();
 const std::string& ProfileFile();
 
 // Told of the first failed write of the settings file after it was set (so once per run), with
 // the file and the errno of the failure; later writes still try. Null: nobody is told.
 using SaveFailureHandler = std::function<void(const std::string& path, int error)>;
 void SetSaveFailureHandler(SaveFailureHandler handler);
+// Tells the handler of a failure to save, with its errno, unless it has heard of one already.
+void ReportSaveFailure(int error);
+
+// One save: every settings write made while it lives lands in memory, and the file is written
+// once, atomically, when the outermost save ends (only if something changed). Saves nest: an
+// inner one joins the outer. A failed write is told like any other. User interface thread only.
+class SettingsSave {
+public:
+    SettingsSave();
+    ~SettingsSave() { End(); }
+    SettingsSave(const SettingsSave&) = delete;
+    SettingsSave& operator=(const SettingsSave&) = delete;
+
+    // Ends the save now. The outermost save writes the file and answers whether this save's
+    // writes reached it (an inner save answers success: its writes are the outer one's).
+    Expected<void> End();
+
+private:
+    bool ended_ = false;
+};
 
 // Write-if-changed, the rule of every write to the profile file: a key is written only when the
-// file does not already hold this value (a missing key is therefore always written).
+// file does not already hold this value (a missing key is therefore always written). Each is a
+// save of its own unless a SettingsSave is open.
 void WriteIntIfChanged(const std::string& section, const std::string& key, int value);
 void WriteStringIfChanged(const std::string& section, const std::string& key,
                           const std::string& value);
@@ -64,20 +94,31 @@ private:
 
 // The two program-wide settings of "Ports"; they live from start to exit.
 struct ProgramSettings {
+    ProgramSettings() = default;
+    ~ProgramSettings() { Save(); }
+    ProgramSettings(const ProgramSettings&) = delete;
+    ProgramSettings& operator=(const ProgramSettings&) = delete;
+
     CIniInt removePortsOnDeviceRemoval;  // "RemovePortsOnDeviceRemoval", default 1
     CIniInt ignoreSerialNumbers;         // "IgnoreSerialNumbers", default 0
     ProgramSettings& Load();  // returns *this, so a constructor can hand on the loaded settings
+    void Save() const;        // one save, write-if-changed, as the destructor does
 };
 
 // The main window's own four settings ("Appearance" and "Ports"); written back, if changed,
 // when the object is destroyed.
 struct WindowSettings {
+    WindowSettings() = default;
+    ~WindowSettings() { Save(); }
+    WindowSettings(const WindowSettings&) = delete;
+    WindowSettings& operator=(const WindowSettings&) = delete;
+
     CIniInt hideInTray;               // "Appearance"/"HideInTray", default 0
     CIniString selectedInterface;     // "Appearance"/"SelectedInterface", default ""
     CIniInt showRemovePortsCheckBox;  // "Ports"/"ShowRemovePortsCheckBox", default 1
     CIniInt showIgnoreSerialNumbers;  // "Ports"/"ShowIgnoreSerialNumbers", default 1
     void Load();
-    void Save() const;  // write-if-changed, as the destructor does
+    void Save() const;  // one save, write-if-changed, as the destructor does
 };
 
 // The values of a link that its section "Interface-<key>" holds.
@@ -102,11 +143,11 @@ const char* ModelName(int modelIndex);
 
 // Reads the port numbers and FSK inversion of settings.key's section (each default 0).
 void LoadSettings(LinkSettings& settings);
-// Writes the section's keys in their fixed order, each only if changed.
-void SaveSettings(const LinkSettings& settings);
+// Writes the section's keys in their fixed order, each only if changed, in one save.
+Expected<void> SaveSettings(const LinkSettings& settings);
 
 // The same for a live link.
 void LoadSettings(CHVInterface& link);
-void SaveSettings(const CHVInterface& link);
+Expected<void> SaveSettings(const CHVInterface& link);
 
 }  // namespace qx

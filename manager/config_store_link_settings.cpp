@@ -47,7 +47,8 @@ void LoadSettings(LinkSettings& settings) {
     settings.fskInverted = GetPrivateProfileInt(section, "FskInverted", 0, ProfileFile());
 }
 
-void SaveSettings(const LinkSettings& settings) {
+Expected<void> SaveSettings(const LinkSettings& settings) {
+    SettingsSave save;
     const std::string section = SectionOf(settings);
     if (*ModelName(settings.modelIndex)) {
         WriteStringIfChanged(section, "ModelName", ModelName(settings.modelIndex));
@@ -60,6 +61,7 @@ void SaveSettings(const LinkSettings& settings) {
     WriteIntIfChanged(section, "FskInverted", settings.fskInverted);
     // The file format keeps this key; the program has never had a version to put in it.
     WriteIntIfChanged(section, "FirmwareVersion", 0);
+    return save.End();
 }
 
 void LoadSettings(CHVInterface& link) {
@@ -77,7 +79,7 @@ void LoadSettings(CHVInterface& link) {
     link.fskInverted = settings.fskInverted;
 }
 
-void SaveSettings(const CHVInterface& link) {
+Expected<void> SaveSettings(const CHVInterface& link) {
     LinkSettings settings;
     settings.key = link.key;
     settings.manufacturer = link.manufacturer;
@@ -89,7 +91,7 @@ void SaveSettings(const CHVInterface& link) {
             settings.portNumbers[channel] = link.ports[channel].portNumber;
     }
     settings.fskInverted = link.fskInverted;
-    SaveSettings(settings);
+    return SaveSettings(settings);
 }
 
 }  // namespace qx

@@ -12,6 +12,12 @@ std::string PortPath(const std::string& portsDir, int portNumber) {
     return portsDir + "/COM" + std::to_string(portNumber);
 }
 
+// The name the package's udev rule gives a keying port's device; programs that list serial
+// devices (fldigi, flrig) show it, so it is what a user picks or types there.
+std::string ByIdPath(int portNumber) {
+    return "/dev/serial/by-id/qx-manager-COM" + std::to_string(portNumber);
+}
+
 std::string SettingsText(const PortReading& reading) {
     return std::to_string(reading.baudRate) + " baud " + std::to_string(reading.dataBits) +
            ParityLetter(reading.parity) + StopBitsText(reading.stopBits);
@@ -23,7 +29,8 @@ std::string PortState(const ChannelStatus& status) {
     return "  open by " + status.reading.openerPath + ", " + SettingsText(status.reading);
 }
 
-std::string ChannelLine(Channel channel, const ChannelStatus& status, const std::string& portsDir) {
+std::string ChannelLine(Channel channel, const ChannelStatus& status, const std::string& portsDir,
+                        bool keyingPorts) {
     char title[16];
     std::snprintf(title, sizeof title, "  %-7s ", ChannelTitle(channel));
     std::string line = title;
@@ -32,6 +39,7 @@ std::string ChannelLine(Channel channel, const ChannelStatus& status, const std:
     line += PortPath(portsDir, status.portNumber) + PortState(status);
     if (status.droppedBytes != 0)
         line += ", " + std::to_string(status.droppedBytes) + " bytes dropped";
+    if (keyingPorts && status.bound) line += "\n          also " + ByIdPath(status.portNumber);
     return line + "\n";
 }
 
@@ -71,6 +79,8 @@ std::string ChannelJson(Channel channel, const ChannelStatus& status, const std:
     out += chosen ? JsonString(PortPath(portsDir, status.portNumber)) : "null";
     out += ", \"kind\": ";
     out += status.bound && !portKind.empty() ? JsonString(portKind) : "null";
+    out += ", \"byId\": ";
+    out += status.bound && portKind == "cuse" ? JsonString(ByIdPath(status.portNumber)) : "null";
     out += std::string(", \"created\": ") + (status.bound ? "true" : "false");
     out += std::string(", \"open\": ") + (open ? "true" : "false") + ", \"program\": ";
     if (!open) return out + "null, \"settings\": null" + dropped;
@@ -102,14 +112,14 @@ std::string KeyingJson(const KeyingPorts& keying) {
            "\", \"reason\": " + (keying.reason.empty() ? "null" : JsonString(keying.reason)) + "}";
 }
 
-std::string WaitingText(const std::vector<WaitingPortStatus>& waiting,
-                        const std::string& portsDir) {
+std::string WaitingText(const std::vector<WaitingPortStatus>& waiting, const std::string& portsDir,
+                        bool keyingPorts) {
     std::string out;
     for (std::size_t i = 0; i < waiting.size(); ++i) {
         const WaitingPortStatus& port = waiting[i];
         if (i == 0 || waiting[i - 1].serialNumber != port.serialNumber)
             out += "Ports waiting for interface " + port.serialNumber + ":\n";
-        out += ChannelLine(port.channel, port.status, portsDir);
+        out += ChannelLine(port.channel, port.status, portsDir, keyingPorts);
         if (i + 1 == waiting.size() || waiting[i + 1].serialNumber != port.serialNumber)
             out += "\n";
     }
@@ -176,7 +186,8 @@ StatusReport ReadStatusReport(CHVInterfaceManager& manager) {
 
 std::string FormatStatusText(const StatusReport& report, const std::string& portsDir,
                              const KeyingPorts& keying) {
-    const std::string waiting = WaitingText(report.waiting, portsDir);
+    const bool keyingPorts = keying.state == KeyingPorts::State::kServed;
+    const std::string waiting = WaitingText(report.waiting, portsDir, keyingPorts);
     if (report.interfaces.empty())
         return "No interface is connected.\n" + waiting + KeyingLine(keying);
     std::string out;
@@ -184,7 +195,7 @@ std::string FormatStatusText(const StatusReport& report, const std::string& port
         out += status.model + ", serial number " + status.serialNumber + ", firmware " +
                (status.firmware.empty() ? "not known yet" : status.firmware) + "\n";
         for (Channel channel : kAllChannels)
-            out += ChannelLine(channel, status.channels[channel], portsDir);
+            out += ChannelLine(channel, status.channels[channel], portsDir, keyingPorts);
         out += "\n";
     }
     return out + waiting + KeyingLine(keying);

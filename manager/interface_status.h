@@ -46,13 +46,15 @@ struct StatusReport {
 StatusReport ReadStatusReport(CHVInterfaceManager& manager);
 
 // One block per interface, one per interface that ports wait for, then the kind of keying
-// ports; portsDir is where COM<n> paths are published.
+// ports; portsDir is where COM<n> paths are published. A created port served with keying lines
+// also shows its /dev/serial/by-id name.
 std::string FormatStatusText(const StatusReport& report, const std::string& portsDir,
                              const KeyingPorts& keying);
 // The same as one JSON object {"version": kStatusJsonVersion, "interfaces": [...],
 // "waitingPorts": [...], "keyingPorts": {"kind", "reason"}}; a waiting port is a channel object
 // with the interface's "serialNumber" first. portKind ("pty", "cuse", or empty when not known)
-// is the kind of every created port.
+// is the kind of every created port; a created "cuse" port's "byId" is its /dev/serial/by-id
+// name.
 constexpr int kStatusJsonVersion = 1;
 std::string FormatStatusJson(const StatusReport& report, const std::string& portsDir,
                              const std::string& portKind, const KeyingPorts& keying);

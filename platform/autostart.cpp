@@ -84,6 +84,8 @@ int WriteAutostart(const std::string& command, const std::string& valueName, boo
         "Exec=" +
         KeyFileValue(ExecLine(command)) +
         "\n"
+        // The installed icon theme's name, as the program's menu entry has it.
+        "Icon=qx-manager\n"
         "Terminal=false\n"
         "X-GNOME-Autostart-enabled=true\n";
     const bool written =

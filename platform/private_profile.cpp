@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -96,13 +97,6 @@ std::optional<std::string> WriteTarget(const std::string& path) {
     return std::nullopt;
 }
 
-std::optional<std::string> ReadValue(const std::string& section, const std::string& key,
-                                     const std::string& path) {
-    FileContent content = ReadWhole(path);
-    if (!content.readable) return std::nullopt;
-    return ProfileDocument(std::move(content.bytes)).Find(section, key);
-}
-
 // Decimal with an optional sign; parsing stops at the first other character (no digits: 0).
 // Out-of-range numbers are clamped rather than wrapped.
 int ParseInt(const std::string& text) {
@@ -117,40 +111,106 @@ int ParseInt(const std::string& text) {
     return static_cast<int>(result);
 }
 
+// A file without any write permission was made read-only on purpose; access() also catches one
+// the user may not write for other reasons. Root passes access() for any file, so the mode
+// bits are asked first. False with errno.
+bool MayReplace(const std::string& path, mode_t mode) {
+    if ((mode & 0222) == 0) {
+        errno = EACCES;
+        return false;
+    }
+    return ::access(path.c_str(), W_OK) == 0;
+}
+
+std::atomic<std::uint64_t> fileWrites{0};
+
 }  // namespace
 
 int GetPrivateProfileInt(const std::string& section, const std::string& key, int defaultValue,
                          const std::string& path) {
-    const std::optional<std::string> text = ReadValue(section, key, path);
+    return ProfileEdit(path).GetInt(section, key, defaultValue);
+}
+
+std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                    const std::string& defaultValue, const std::string& path) {
+    return ProfileEdit(path).GetString(section, key, defaultValue);
+}
+
+bool WritePrivateProfileString(const std::string& section, const std::string& key,
+                               const std::string& value, const std::string& path) {
+    ProfileEdit edit(path);
+    return edit.Set(section, key, value) && edit.Commit();
+}
+
+ProfileEdit::ProfileEdit(const std::string& path)
+    : target_(path.empty() ? std::nullopt : WriteTarget(path)),
+      targetError_(target_        ? 0
+                   : path.empty() ? EINVAL
+                                  : errno),
+      document_(std::string()) {
+    // Reads go through the link as the write does; a file that cannot be read reads as empty.
+    FileContent content = ReadWhole(target_.value_or(path));
+    exists_ = content.exists;
+    readError_ = content.readable || !content.exists ? 0 : content.error;
+    mode_ = content.mode;
+    if (content.readable) document_ = ProfileDocument(std::move(content.bytes));
+}
+
+int ProfileEdit::GetInt(const std::string& section, const std::string& key,
+                        int defaultValue) const {
+    const std::optional<std::string> text = document_.Find(section, key);
     // Like the classic function, an empty value counts as missing.
     if (!text || text->empty()) return defaultValue;
     return ParseInt(*text);
 }
 
-std::string GetPrivateProfileString(const std::string& section, const std::string& key,
-                                    const std::string& defaultValue, const std::string& path) {
+std::string ProfileEdit::GetString(const std::string& section, const std::string& key,
+                                   const std::string& defaultValue) const {
     return std::string(
-        FirstCharacters(ReadValue(section, key, path).value_or(defaultValue), kMaxValueCharacters));
+        FirstCharacters(document_.Find(section, key).value_or(defaultValue), kMaxValueCharacters));
 }
 
-bool WritePrivateProfileString(const std::string& section, const std::string& key,
-                               const std::string& value, const std::string& path) {
-    errno = EINVAL;
-    if (path.empty()) return false;
-    const std::optional<std::string> target = WriteTarget(path);
-    if (!target) return false;
-    FileContent content = ReadWhole(*target);
-    // A file that exists but cannot be read must not be replaced by one holding only this key.
-    if (content.exists && !content.readable) {
-        errno = content.error;
-        return false;
-    }
-    ProfileDocument document(std::move(content.bytes));
-    if (!document.Set(section, key, value)) {
+bool ProfileEdit::Set(const std::string& section, const std::string& key,
+                      const std::string& value) {
+    if (!document_.Set(section, key, value)) {
         errno = EINVAL;
         return false;
     }
-    return ReplaceFile(*target, document.Bytes(), content.mode);
+    changed_ = true;
+    return true;
+}
+
+bool ProfileEdit::Commit() {
+    if (!changed_) return true;
+    if (!target_) {
+        errno = targetError_;
+        return false;
+    }
+    // A file that exists but cannot be read must not be replaced by one holding only the
+    // changes, nor a file the user made read-only be replaced at all.
+    if (readError_ != 0) {
+        errno = readError_;
+        return false;
+    }
+    if (exists_ && !MayReplace(*target_, mode_)) return false;
+    if (!ReplaceFile(*target_, document_.Bytes(), mode_)) return false;
+    fileWrites.fetch_add(1, std::memory_order_relaxed);
+    changed_ = false;
+    return true;
+}
+
+std::uint64_t ProfileFileWrites() { return fileWrites.load(std::memory_order_relaxed); }
+
+ProfileFileCheck CheckProfileFile(const std::string& path) {
+    ProfileFileCheck check;
+    const std::optional<std::string> target = WriteTarget(path);
+    check.target = target.value_or(path);
+    FileContent content = ReadWhole(check.target);
+    check.exists = content.exists;
+    if (!content.exists) return check;
+    if (!MayReplace(check.target, content.mode)) check.cannotWrite = errno;
+    check.unreadable = content.readable && ProfileLooksDamaged(content.bytes);
+    return check;
 }
 
 }  // namespace qx

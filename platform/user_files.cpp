@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -66,6 +67,10 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode)
         return false;
     }
     return true;
+}
+
+bool MoveWithoutReplacing(const std::string& path, const std::string& newPath) {
+    return ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, newPath.c_str(), RENAME_NOREPLACE) == 0;
 }
 
 }  // namespace qx

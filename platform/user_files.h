@@ -18,5 +18,7 @@ bool MakeDirectories(const std::string& path);
 // whole until the new one is complete. False, with path untouched and the cause in errno, on
 // any failure.
 bool ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode);
+// Renames path to newPath, never over an existing file (EEXIST). False with errno.
+bool MoveWithoutReplacing(const std::string& path, const std::string& newPath);
 
 }  // namespace qx

@@ -5,7 +5,7 @@
 #   scripts/fuzz.sh [seconds per target, default 45]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh test
 seconds="${1:-45}"
 build=build-fuzz
 CXX=clang++ CC=clang cmake -S . -B "$build" -G Ninja -DQX_FUZZ=ON -DQX_BUILD_UI=OFF \

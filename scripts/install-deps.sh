@@ -1,17 +1,31 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs to build, run and test.
+# Installs the Debian packages the project needs, by what is to be done:
+#   scripts/install-deps.sh run       build and run the program (scripts/run.sh)
+#   scripts/install-deps.sh test      that, plus the test suite, sanitizers, fuzzing, the
+#                                     virtual-machine and booted-system tests (scripts/test.sh)
+#   scripts/install-deps.sh package   that of run, plus building and checking the Debian package
+#   scripts/install-deps.sh [all]     everything above (CI)
 set -euo pipefail
-packages=(
-  build-essential cmake ninja-build pkg-config git
+run=(
+  build-essential cmake ninja-build pkg-config
   libhidapi-dev libudev-dev udev libsystemd-dev systemd
   qt6-base-dev libgl-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth fonts-noto-cjk
+)
+test=(
+  git googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
-  xvfb xauth fonts-noto-cjk socat trayer dunst x11-apps
-  lintian appstream librsvg2-bin
-  dbus-daemon libhamlib-utils jq
+  socat trayer dunst x11-apps dbus-daemon libhamlib-utils jq
   mmdebstrap qemu-system-x86 qemu-system-arm e2fsprogs cpio xz-utils
 )
+package=(git lintian appstream librsvg2-bin)
+case "${1:-all}" in
+  run) packages=("${run[@]}") ;;
+  test) packages=("${run[@]}" "${test[@]}") ;;
+  package) packages=("${run[@]}" "${package[@]}") ;;
+  all) packages=("${run[@]}" "${test[@]}" "${package[@]}") ;;
+  *) echo "usage: $0 [run|test|package|all]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

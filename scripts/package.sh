@@ -23,7 +23,7 @@ if [ -n "$release" ] && [ -z "${QX_IN_CHROOT:-}" ]; then
   exec ./scripts/chroot-run.sh "$chroot" env QX_IN_CHROOT=1 \
     SOURCE_DATE_EPOCH="$(git log -1 --format=%ct)" scripts/package.sh "$release" "$arch"
 fi
-[ -n "$release" ] || ./scripts/install-deps.sh
+[ -n "$release" ] || ./scripts/install-deps.sh package
 # Time stamps in the package (files, archives, the about box's build date) come from the
 # commit, so that two builds of it are the same.
 export SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}"
@@ -79,6 +79,7 @@ expected=(
   ./usr/share/man/man8/qx-cuse-helper.8.gz
   ./usr/share/doc/qx-manager/copyright
   ./usr/share/doc/qx-manager/changelog.gz
+  ./usr/share/doc/qx-manager/README.md.gz
   .$lib/udev/rules.d/70-qx-manager.rules
   ./usr/lib/systemd/user/qx-manager.service
   ./usr/libexec/qx-cuse-helper

@@ -5,8 +5,12 @@
 #   Without a display it runs on a virtual one (xvfb) and says how to reach and stop it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
-cmake -S . -B build -G Ninja >/dev/null
+./scripts/install-deps.sh run
+# The tests are configured too where their libraries are installed (scripts/test.sh does that).
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+testing=OFF
+installed libgtest-dev && installed libgmock-dev && installed libbenchmark-dev && testing=ON
+cmake -S . -B build -G Ninja -DBUILD_TESTING=$testing >/dev/null
 cmake --build build -j"$(nproc)" --target qx-manager
 
 interface_connected() {

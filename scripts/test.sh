@@ -6,12 +6,13 @@
 # With QX_CI set (as .ci/run does), compiler warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh test
 sanitize="${1:-}"
 build="build${sanitize:+-$sanitize}"
 werror=OFF
 [ -n "${QX_CI:-}" ] && werror=ON
-cmake -S . -B "$build" -G Ninja -DQX_SANITIZE="$sanitize" -DQX_WERROR="$werror" >/dev/null
+cmake -S . -B "$build" -G Ninja -DQX_SANITIZE="$sanitize" -DQX_WERROR="$werror" \
+    -DBUILD_TESTING=ON >/dev/null
 cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

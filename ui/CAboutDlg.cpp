@@ -1,10 +1,13 @@
 #include "ui/CAboutDlg.h"
 
+#include <QDate>
 #include <QDialogButtonBox>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/string_ids.h"
 #include "app/strings.h"
 #include "app/version.h"
 #include "ui/control_ids.h"
@@ -16,6 +19,8 @@ namespace {
 constexpr int kAboutTextId = 1000;
 constexpr int kOkId = 1;
 constexpr int kProgramTitle = 102;
+constexpr int kIconSize = 64;
+constexpr const char* kProjectAddress = "https://halvorn.com/qx-manager";
 }  // namespace
 
 CAboutDlg::CAboutDlg(const IVSPortAxClass& portClass, QWidget* parent) : QDialog(parent) {
@@ -24,8 +29,13 @@ CAboutDlg::CAboutDlg(const IVSPortAxClass& portClass, QWidget* parent) : QDialog
                             : QStringLiteral("About QX Manager"));
     setWindowIcon(ProgramIcon());
 
+    auto* icon = new QLabel(this);
+    icon->setPixmap(ProgramIcon().pixmap(kIconSize, kIconSize));
     auto* text = new QLabel(AboutText(), this);
     SetControlId(text, kAboutTextId);
+    auto* licence = new QLabel(LicenceText(), this);
+    licence->setOpenExternalLinks(true);
+    licence->setWordWrap(true);
     auto* component = new QLabel(
         PortComponentText(portClass) + "\n" + SchedulingText(LastSchedulingOutcome()), this);
     component->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -34,7 +44,9 @@ CAboutDlg::CAboutDlg(const IVSPortAxClass& portClass, QWidget* parent) : QDialog
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
 
     auto* layout = new QVBoxLayout(this);
+    layout->addWidget(icon, 0, Qt::AlignHCenter);
     layout->addWidget(text);
+    layout->addWidget(licence);
     layout->addWidget(component);
     layout->addWidget(buttons, 0, Qt::AlignHCenter);
 }
@@ -44,7 +56,16 @@ QString CAboutDlg::AboutText() {
            QString::fromStdString(GetVersionText()) + "  (" + BuildDate() + ")";
 }
 
-QString CAboutDlg::BuildDate() { return QStringLiteral(QX_BUILD_DATE); }
+QString CAboutDlg::BuildDate() {
+    const QDate date = QDate::fromString(QString::fromStdString(GetBuildDate()), Qt::ISODate);
+    if (WindowLanguage() == kLangJapanese) return date.toString(QStringLiteral("yyyy年M月d日"));
+    return QLocale(QLocale::English).toString(date, QStringLiteral("MMM dd yyyy"));
+}
+
+QString CAboutDlg::LicenceText() {
+    return QString::fromUtf8(CompiledString(WindowLanguage(), kStrLicence)) +
+           QStringLiteral("<br><a href=\"%1\">%1</a>").arg(QLatin1String(kProjectAddress));
+}
 
 // The component's kind in the window language: the Japanese box names it in Japanese too.
 QString CAboutDlg::PortKindText(const std::string& kind) {

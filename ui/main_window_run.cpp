@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include "app/string_ids.h"
 #include "app/strings.h"
@@ -17,6 +18,11 @@ int RunMainWindow(RunningServices& services) {
     if (services.commandLine.mode == StartMode::kTray) window->Settings().hideInTray.value = 1;
     window->WatchInstanceRequests(services.instance);
     services.showNotice = [&window](const std::string& text) { window->ShowNotice(text); };
+    // Once the loop runs, so the tray icon is there to carry it.
+    if (!services.startNotice.empty()) {
+        QTimer::singleShot(0, window.get(),
+                           [&window, text = services.startNotice] { window->ShowNotice(text); });
+    }
 
     std::unique_ptr<QSocketNotifier> signalWatch;
     TerminationSignals& termination = services.termination;

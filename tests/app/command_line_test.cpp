@@ -79,7 +79,11 @@ TEST(CommandLine, LongSwitchesAreTakenOutBeforeTheSingleDashReading) {
     EXPECT_TRUE(ParseCommandLine({"--help"}).help);
     EXPECT_TRUE(ParseCommandLine({"-h"}).help);
     EXPECT_TRUE(ParseCommandLine({"-m", "-h"}).help);
-    EXPECT_TRUE(ParseCommandLine({"--version"}).version);
+    for (const char* version : {"--version", "-v", "-V"}) {
+        const CommandLine line = ParseCommandLine({version});
+        EXPECT_TRUE(line.version) << version;
+        EXPECT_EQ(line.mode, StartMode::kNormal) << version;
+    }
 }
 
 TEST(CommandLine, UnknownOrMisusedLongSwitchesGiveOneErrorLine) {

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 
 #include "manager/CHVInterfaceManager.h"
 #include "platform/private_profile.h"
@@ -81,7 +83,10 @@ TEST_F(InstanceQueriesTest, StatusNamesTheInterfaceAndEachChannelsPortHolderAndS
                              "1234 bytes dropped\n"),
               std::string::npos)
         << text.text;
-    EXPECT_NE(text.text.find("  PTT/CW  /run/ports/COM6  not open\n"), std::string::npos)
+    // Ports with keying lines also have the name programs list (fldigi, flrig).
+    EXPECT_NE(text.text.find("  PTT/CW  /run/ports/COM6  not open\n"
+                             "          also /dev/serial/by-id/qx-manager-COM6\n"),
+              std::string::npos)
         << text.text;
     EXPECT_NE(text.text.find("  FSK     no port\n"), std::string::npos) << text.text;
 
@@ -89,7 +94,8 @@ TEST_F(InstanceQueriesTest, StatusNamesTheInterfaceAndEachChannelsPortHolderAndS
     EXPECT_EQ(json.status, 0);
     EXPECT_NE(json.text.find("\"serialNumber\": \"QX4SIM0001\""), std::string::npos) << json.text;
     EXPECT_NE(json.text.find("{\"channel\": \"CAT\", \"supported\": true, \"com\": 5, "
-                             "\"port\": \"/run/ports/COM5\", \"kind\": null, \"created\": true, "
+                             "\"port\": \"/run/ports/COM5\", \"kind\": null, \"byId\": null, "
+                             "\"created\": true, "
                              "\"open\": true, \"program\": \"/usr/bin/rigctld\", "
                              "\"settings\": {\"baud\": 4800, \"dataBits\": 8, \"parity\": \"E\", "
                              "\"stopBits\": 2}, \"droppedBytes\": 1234}"),
@@ -97,7 +103,7 @@ TEST_F(InstanceQueriesTest, StatusNamesTheInterfaceAndEachChannelsPortHolderAndS
         << json.text;
     EXPECT_EQ(json.text.rfind("{\"version\": 1, \"interfaces\": [", 0), 0u) << json.text;
     EXPECT_NE(json.text.find("{\"channel\": \"FSK\", \"supported\": true, \"com\": null, "
-                             "\"port\": null, \"kind\": null, \"created\": false, "
+                             "\"port\": null, \"kind\": null, \"byId\": null, \"created\": false, "
                              "\"open\": false, \"program\": null, \"settings\": null, "
                              "\"droppedBytes\": 0}"),
               std::string::npos)
@@ -142,18 +148,21 @@ TEST_F(InstanceQueriesTest, PortsWaitingForTheirInterfaceAreNamed) {
     const std::string text = Ask(StatusQuery(false)).text;
     EXPECT_NE(text.find("No interface is connected.\nPorts waiting for interface QX4SIM0001:\n"
                         "  CAT     /run/ports/COM5  open by /usr/bin/rigctld, 4800 baud 8E2, 3 "
-                        "bytes dropped\n  PTT/CW  /run/ports/COM6  not open\n\n"),
+                        "bytes dropped\n          also /dev/serial/by-id/qx-manager-COM5\n"
+                        "  PTT/CW  /run/ports/COM6  not open\n"),
               std::string::npos)
         << text;
     const std::string json = Ask(StatusQuery(true)).text;
-    EXPECT_NE(json.find("\"waitingPorts\": [{\"serialNumber\": \"QX4SIM0001\", \"channel\": "
-                        "\"CAT\", \"supported\": true, \"com\": 5, \"port\": "
-                        "\"/run/ports/COM5\", \"kind\": null, \"created\": true, \"open\": "
-                        "true, \"program\": \"/usr/bin/rigctld\", \"settings\": {\"baud\": "
-                        "4800, \"dataBits\": 8, \"parity\": \"E\", \"stopBits\": 2}, "
-                        "\"droppedBytes\": 3}, {\"serialNumber\": \"QX4SIM0001\", "
-                        "\"channel\": \"PTT/CW\""),
-              std::string::npos)
+    EXPECT_NE(
+        json.find(
+            "\"waitingPorts\": [{\"serialNumber\": \"QX4SIM0001\", \"channel\": "
+            "\"CAT\", \"supported\": true, \"com\": 5, \"port\": "
+            "\"/run/ports/COM5\", \"kind\": null, \"byId\": null, \"created\": true, \"open\": "
+            "true, \"program\": \"/usr/bin/rigctld\", \"settings\": {\"baud\": "
+            "4800, \"dataBits\": 8, \"parity\": \"E\", \"stopBits\": 2}, "
+            "\"droppedBytes\": 3}, {\"serialNumber\": \"QX4SIM0001\", "
+            "\"channel\": \"PTT/CW\""),
+        std::string::npos)
         << json;
 
     backend_.Plug(1);
@@ -251,6 +260,23 @@ TEST_F(InstanceQueriesTest, ANameAlreadyInThePortsDirectoryIsNotTakenOver) {
               "qx-manager: COM12 is already in use: " + home_.Root() + "/COM12 exists\n");
     EXPECT_EQ(AnswerQuery(SetPortQuery({kSerial, "FSK", "13"}), second, inHome, program_).status,
               0);
+}
+
+// A port made but not saved would be lost at the next start: the asking start fails with why.
+TEST_F(InstanceQueriesTest, SettingsThatCannotBeSavedAreAFailureWithTheReason) {
+    ASSERT_TRUE(ChannelsKnown());
+    const std::string ini = ProfileFile();
+    std::filesystem::remove(ini);
+    std::filesystem::create_directory(ini);  // stands for a full disk: the write fails
+    const QueryAnswer answer = SetPort(kSerial, "CAT", "7");
+    std::filesystem::remove(ini);
+    EXPECT_EQ(answer.status, 1);
+    EXPECT_NE(answer.text.find("CAT of QX4SIM0001: /run/ports/COM7\n"), std::string::npos)
+        << answer.text;
+    EXPECT_NE(answer.text.find("qx-manager: The settings cannot be saved to " + ini + ": " +
+                               std::strerror(EISDIR)),
+              std::string::npos)
+        << answer.text;
 }
 
 TEST_F(InstanceQueriesTest, APortThatCannotBeMadeIsAFailure) {

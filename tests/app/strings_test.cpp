@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <tuple>
+
+#include "app/command_line.h"
+#include "core/utf8.h"
 
 namespace qx {
 namespace {
@@ -40,8 +44,10 @@ private:
 };
 
 TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
-    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117, 118,
-                   119, 120, 121, 122, 123, 130, 160, 161, 162, 163, 164, 165, 166, 190, 191}) {
+    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117,
+                   118, 119, 120, 121, 122, 123, 130, 160, 161, 162, 163, 164, 165, 166, 184,
+                   185, 190, 191, 200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211,
+                   212, 213, 214, 215, 216, 217, 218, 219, 220, 221, 222, 223, 224, 225}) {
         const std::string english(CompiledString(kLangEnglish, id));
         const std::string japanese(CompiledString(kLangJapanese, id));
         ASSERT_FALSE(english.empty()) << id;
@@ -55,6 +61,8 @@ TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
             return count;
         };
         EXPECT_EQ(texts(english), texts(japanese)) << id;
+        // Longer texts would be cut by the lookup.
+        EXPECT_EQ(FirstCharacters(japanese, 999).size(), japanese.size()) << id;
         EXPECT_EQ(english.find("\n\n") != std::string::npos,
                   japanese.find("\n\n") != std::string::npos)
             << id;
@@ -63,6 +71,20 @@ TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
     EXPECT_EQ(std::string(CompiledString(kLangEnglish, 109)).find("install"), std::string::npos);
     EXPECT_EQ(CompiledString(kLangEnglish, 122), " - current selection");
     EXPECT_EQ(CompiledString(kLangJapanese, 102), "Halvorn QX Manager");
+}
+
+// What the program prints in a terminal follows the user's language, whole.
+TEST(Strings, TerminalMessagesFollowTheUsersLanguage) {
+    for (const auto& [locale, usage, unknown] :
+         {std::tuple{"ja_JP.UTF-8", "使い方: ", "認識できないオプション '--x'"},
+          std::tuple{"C.UTF-8", "Usage: ", "unrecognized option '--x'"}}) {
+        const LocaleEnvironment environment(locale, nullptr, nullptr);
+        const std::string help = HelpText("/s.ini", "/run/p");
+        EXPECT_EQ(help.rfind(usage, 0), 0u) << help;
+        EXPECT_NE(help.find("/s.ini\n"), std::string::npos) << help;
+        EXPECT_NE(help.find("/run/p/COM<n>\n"), std::string::npos) << help;
+        EXPECT_EQ(ParseCommandLine({"--x"}).error, std::string("qx-manager: ") + unknown);
+    }
 }
 
 TEST(Strings, UserLanguageComesFromTheFirstNonEmptyLocaleVariable) {

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -80,11 +82,119 @@ TEST_F(ConfigStore, AFailedSaveIsToldOnceWithTheFileAndItsCauseAndRetried) {
     EXPECT_EQ(Stored("Ports", "IgnoreSerialNumbers"), "1");
     EXPECT_EQ(told.size(), 1u);
 
+    // A save answers its own failure every time, so a caller can report it where it was asked.
+    std::filesystem::remove(ini);
+    std::filesystem::create_directory(ini);
+    LinkSettings link;
+    link.key = "X";
+    const Expected<void> saved = SaveSettings(link);
+    ASSERT_FALSE(saved);
+    EXPECT_EQ(saved.error().code, EISDIR);
+    EXPECT_EQ(told.size(), 1u);
+    std::filesystem::remove(ini);
+
     SetSaveFailureHandler(nullptr);  // nobody listening: nothing is told, nothing breaks
     std::filesystem::remove(ini);
     std::filesystem::create_directory(ini);
     WriteIntIfChanged("Ports", "IgnoreSerialNumbers", 2);
     EXPECT_EQ(told.size(), 1u);
+}
+
+// A save writes the file once with all its keys, and not at all when nothing changed.
+TEST_F(ConfigStore, EachSaveWritesTheFileOnceAndOnlyWhenSomethingChanged) {
+    LinkSettings link;
+    link.key = "QX4SIM0001";
+    link.portNumbers = {5, 6, 7, 8};
+    const auto newLinks = [] {
+        const SettingsSave save;  // as the exit saves every link
+        for (int i = 1; i <= 16; ++i) {
+            LinkSettings other;
+            other.key = "QX4SIM" + std::to_string(1000 + i);
+            SaveSettings(other);
+        }
+    };
+    const struct {
+        const char* name;
+        std::function<void()> save;
+        std::uint64_t writes;
+    } cases[] = {
+        {"a new link's section", [&] { SaveSettings(link); }, 1},
+        {"the same link unchanged", [&] { SaveSettings(link); }, 0},
+        {"sixteen new links in one save", newLinks, 1},
+        {"the window's settings at the first exit", [] { WindowSettings().Load(); }, 1},
+        {"the program's settings at the first exit", [] { ProgramSettings().Load(); }, 1},
+        {"both unchanged",
+         [] {
+             WindowSettings().Load();
+             ProgramSettings().Load();
+         },
+         0},
+    };
+    for (const auto& c : cases) {
+        const std::uint64_t before = ProfileFileWrites();
+        c.save();
+        EXPECT_EQ(ProfileFileWrites() - before, c.writes) << c.name;
+    }
+    EXPECT_EQ(Stored("Interface-QX4SIM1016", "FirmwareVersion"), "0");
+    EXPECT_EQ(Stored("Ports", "ShowIgnoreSerialNumbers"), "1");
+}
+
+// What the running program finds in its settings file before it reads a setting. Damage is in
+// the encoding only: a file that cannot be decoded is moved aside whole and a new one begun; a
+// decodable file, however odd its lines, stays; an empty or mark-only file is a new one; a file
+// the user made read-only stays as it is, and the user hears that settings cannot be saved.
+TEST_F(ConfigStore, UnreadableFilesAreSetAsideAndReadOnlyOnesKept) {
+    const std::string valid = Utf16("[Ports]\r\nIgnoreSerialNumbers=1\r\n");
+    const struct {
+        const char* name;
+        std::string bytes;
+        mode_t mode;
+        bool setAside;
+        int told;  // the errno the user hears of, 0 for nothing
+    } cases[] = {
+        {"empty: a new file", "", 0644, false, 0},
+        {"byte-order mark only: a new file", "\xFF\xFE", 0644, false, 0},
+        {"unknown sections and odd lines",
+         Utf16("[Other]\r\nno equals sign\r\n; note\r\n[Ports]\r\nIgnoreSerialNumbers=1"), 0644,
+         false, 0},
+        {"UTF-8 without a mark", "[Ports]\nIgnoreSerialNumbers=1\n", 0644, false, 0},
+        {"UTF-16 cut inside a character (odd byte count)", valid + "\x41", 0644, true, 0},
+        {"UTF-16 cut inside a surrogate pair", Utf16("[A]\r\nx=") + std::string("\x3D\xD8", 2),
+         0644, true, 0},
+        {"UTF-16 holding NULs", Utf16("[Ports]\r\n") + std::string(64, '\0'), 0644, true, 0},
+        {"UTF-16 without its mark", valid.substr(2), 0644, true, 0},
+        {"random bytes", std::string("\x13\x80\xC0\xAF[=\xFF\x01\x9A", 9), 0644, true, 0},
+        {"read-only", valid, 0444, false, EACCES},
+        {"read-only and damaged", valid + "\x41", 0444, false, EACCES},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<int> told;
+        SetSaveFailureHandler([&told](const std::string&, int error) { told.push_back(error); });
+        ::chmod(ini.c_str(), 0644);
+        WriteBytes(ini, c.bytes);
+        ::chmod(ini.c_str(), c.mode);
+
+        const std::string movedTo = SetAsideUnreadableIniFile();
+        EXPECT_EQ(told, c.told == 0 ? std::vector<int>{} : std::vector<int>{c.told});
+        if (c.setAside) {
+            EXPECT_EQ(movedTo.rfind(ini + ".unreadable-", 0), 0u) << movedTo;
+            EXPECT_EQ(ReadBytes(movedTo), c.bytes);
+            EXPECT_EQ(ReadBytes(ini), "\xFF\xFE");
+        } else {
+            EXPECT_EQ(movedTo, "");
+            EXPECT_EQ(ReadBytes(ini), c.bytes);
+        }
+        // The next save lands in the clean or kept file, or, read-only, changes nothing.
+        WriteIntIfChanged("Ports", "ShowIgnoreSerialNumbers", 0);
+        EXPECT_EQ(Stored("Ports", "ShowIgnoreSerialNumbers"),
+                  c.mode == 0444 ? std::nullopt : std::optional<std::string>("0"));
+        if (c.mode == 0444) {
+            EXPECT_EQ(ReadBytes(ini), c.bytes);
+        }
+        EXPECT_EQ(told.size(), c.told == 0 ? 0u : 1u) << "told once";
+    }
+    SetSaveFailureHandler(nullptr);
 }
 
 TEST_F(ConfigStore, FirstExitWritesEveryKeyWithItsDefault) {

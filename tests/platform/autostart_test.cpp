@@ -28,6 +28,7 @@ TEST_F(Autostart, OnQueryOff) {
     const std::string text = ReadBytes(entry);
     EXPECT_NE(text.find("\nName=Halvorn QX Manager\n"), std::string::npos);
     EXPECT_NE(text.find("\nExec=" + ProgramPath() + " -m\n"), std::string::npos);
+    EXPECT_NE(text.find("\nIcon=qx-manager\n"), std::string::npos);
 
     EXPECT_EQ(WriteAutostart("", kValueName, false), 0);
     EXPECT_FALSE(QueryAutostart(kValueName));

@@ -8,6 +8,8 @@
 
 #include <csignal>
 #include <filesystem>
+#include <iterator>
+#include <utility>
 
 #include "tests/support/temp_home.h"
 
@@ -119,6 +121,46 @@ TEST_F(PrivateProfile, WritesChangeOnlyTheirOwnLineInAUtf16File) {
                                      "PortCat=7\r\n"
                                      "[Ports]\r\n"
                                      "IgnoreSerialNumbers=0\r\n"));
+}
+
+// The keys of one save reach the file in one write, with the same bytes as written one by one.
+TEST_F(PrivateProfile, AnEditWritesItsChangesOnceAndReadsItsOwnChanges) {
+    const std::string oneByOne = home.Root() + "/one-by-one.ini";
+    const std::string start = "; note\r\n[Interface-A]\r\nPortCat=5\r\n";
+    WriteBytes(path, Utf16(start));
+    WriteBytes(oneByOne, Utf16(start));
+    const std::pair<const char*, const char*> keys[] = {
+        {"PortCat", "7"}, {"PortPttCw", "8"}, {"Manufacturer", "Halvorn"}, {"FskInverted", "1"}};
+    const std::uint64_t before = ProfileFileWrites();
+    ProfileEdit edit(path);
+    for (const auto& [key, value] : keys) {
+        ASSERT_TRUE(edit.Set("Interface-A", key, value));
+        ASSERT_TRUE(WritePrivateProfileString("Interface-A", key, value, oneByOne));
+    }
+    EXPECT_EQ(edit.GetInt("Interface-A", "PortCat", -1), 7);
+    EXPECT_EQ(edit.GetString("interface-a", "manufacturer", ""), "Halvorn");
+    EXPECT_EQ(ReadBytes(path), Utf16(start)) << "nothing is written before the commit";
+    ASSERT_TRUE(edit.Commit());
+    EXPECT_EQ(ReadBytes(path), ReadBytes(oneByOne));
+    const std::uint64_t afterCommit = ProfileFileWrites();
+    EXPECT_EQ(afterCommit - before, 1u + std::size(keys));
+    EXPECT_TRUE(edit.Commit());  // nothing new: no write
+    EXPECT_TRUE(ProfileEdit(path).Commit());
+    EXPECT_EQ(ProfileFileWrites(), afterCommit);
+}
+
+// A file without write permission was made read-only on purpose: root must not replace it either.
+TEST_F(PrivateProfile, AReadOnlyFileIsNeverReplaced) {
+    WriteBytes(path, Utf16("[S]\r\nk=v\r\n"));
+    const std::string before = ReadBytes(path);
+    ::chmod(path.c_str(), 0444);
+    errno = 0;
+    EXPECT_FALSE(WritePrivateProfileString("S", "k", "changed", path));
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(ReadBytes(path), before);
+    EXPECT_EQ(CheckProfileFile(path).cannotWrite, EACCES);
+    ::chmod(path.c_str(), 0644);
+    EXPECT_EQ(CheckProfileFile(path).cannotWrite, 0);
 }
 
 TEST_F(PrivateProfile, NonAsciiTextRoundTripsThroughUtf16) {

@@ -43,7 +43,7 @@ elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 qemu=qemu-system-x86_64
 [ "$arch" = arm64 ] && qemu=qemu-system-aarch64
 for tool in mmdebstrap "$qemu" mke2fs debugfs; do
-    command -v "$tool" >/dev/null || { say "$tool is missing: run scripts/install-deps.sh"; exit 1; }
+    command -v "$tool" >/dev/null || { say "$tool is missing: run scripts/install-deps.sh test"; exit 1; }
 done
 
 # The image: rebuilt when its package list, its set-up script or the package's dependencies

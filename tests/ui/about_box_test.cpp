@@ -52,6 +52,13 @@ TEST(AboutBox, ShowsNameVersionBuildDateAndThePortComponent) {
         EXPECT_EQ(CAboutDlg::SchedulingText(outcome), expected);
     }
     EXPECT_EQ(CAboutDlg::PortKindText("pseudo-terminal"), "疑似端末");
+    // The build date follows the window language; the licence names the project's address.
+    EXPECT_TRUE(QRegularExpression("^[0-9]{4}年[0-9]{1,2}月[0-9]{1,2}日$")
+                    .match(CAboutDlg::BuildDate())
+                    .hasMatch())
+        << CAboutDlg::BuildDate().toStdString();
+    EXPECT_TRUE(CAboutDlg::LicenceText().contains("GPL"));
+    EXPECT_TRUE(CAboutDlg::LicenceText().contains("https://halvorn.com/qx-manager"));
     SetThreadLanguage(kLangEnglish);
     EXPECT_EQ(CAboutDlg::PortKindText("pseudo-terminal"), "pseudo-terminal");
 }

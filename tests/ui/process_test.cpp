@@ -54,7 +54,10 @@ TEST_F(ProgramProcessTest, ASecondStartForwardsShowHideAndExitAndEnds) {
         ASSERT_TRUE(first.WaitUntilRunning()) << first.Err();
         ProgramProcess second({"-m"}, Output());
         EXPECT_EQ(second.Wait(), 0);
-        EXPECT_EQ(second.Out(), "");  // never became an instance of its own
+        // Never became an instance of its own, and says what became of its request.
+        EXPECT_EQ(
+            second.Out(),
+            "QX Manager is already running; its window is hidden in the notification area.\n");
         EXPECT_EQ(RunToEnd({"-x"}), 0);
         EXPECT_EQ(first.Wait(), 0);
     }
