@@ -37,5 +37,9 @@ constexpr int kStrCopyPath = 180;
 constexpr int kStrPortReady = 181;  // a created port's balloon line: its number and path
 constexpr int kStrPortNotCreated = 182;
 constexpr int kStrBytesDropped = 183;
+// Names a screen reader gives controls whose visible text alone does not say what they are for.
+constexpr int kStrAddPortFor = 250;  // "Add a port for %s", with the channel's title
+constexpr int kStrTestOf = 251;      // "%s test", with "PTT" or "CW"
+constexpr int kStrProgramMenu = 252;
 
 }  // namespace qx

@@ -10,6 +10,7 @@ packages=(
   xvfb xauth fonts-noto-cjk socat trayer dunst x11-apps
   lintian appstream librsvg2-bin
   dbus-daemon libhamlib-utils jq
+  at-spi2-core python3-pyatspi
   mmdebstrap qemu-system-x86 qemu-system-arm e2fsprogs cpio xz-utils
 )
 missing=()

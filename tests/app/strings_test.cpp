@@ -40,8 +40,9 @@ private:
 };
 
 TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
-    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117,
-                   118, 119, 120, 121, 122, 123, 130, 160, 161, 162, 163, 164, 165, 190, 191}) {
+    for (int id :
+         {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117, 118, 119,
+          120, 121, 122, 123, 130, 160, 161, 162, 163, 164, 165, 190, 191, 250, 251, 252}) {
         const std::string english(CompiledString(kLangEnglish, id));
         const std::string japanese(CompiledString(kLangJapanese, id));
         ASSERT_FALSE(english.empty()) << id;
@@ -115,13 +116,13 @@ TEST(Strings, DashL1041GivesJapaneseWindowsWhileMessagesStayEnglish) {
     EXPECT_EQ(WindowLanguage(), kLangEnglish);
     SetThreadLanguage(kLangJapanese);
     EXPECT_EQ(WindowLanguage(), kLangJapanese);
-    EXPECT_EQ(LoadLocalizedString(107), "Hide");
+    EXPECT_EQ(LoadLocalizedString(107), "&Hide");
 }
 
 TEST(Strings, WindowLanguageFollowsTheUserUnlessAKnownLanguageIsChosen) {
     LocaleEnvironment japanese(nullptr, nullptr, "ja_JP.UTF-8");
     EXPECT_EQ(WindowLanguage(), kLangJapanese);
-    EXPECT_EQ(LoadLocalizedString(107), "非表示");
+    EXPECT_EQ(LoadLocalizedString(107), "非表示(&H)");
     SetThreadLanguage(0x0407);  // no texts for it: the user's language stays
     EXPECT_EQ(WindowLanguage(), kLangJapanese);
     SetThreadLanguage(kLangEnglish);
