@@ -665,9 +665,10 @@ TEST_F(PagesTest, TheKeyboardReachesEveryControlInReadingOrder) {
         for (QWidget* control : tabs->widget(page)->findChildren<QWidget*>()) {
             const bool works =
                 qobject_cast<QAbstractButton*>(control) || qobject_cast<QComboBox*>(control);
-            if (works && control->isVisible() && control->isEnabled())
+            if (works && control->isVisible() && control->isEnabled()) {
                 EXPECT_NE(std::find(stops.begin(), stops.end(), control), stops.end())
                     << "page " << page << ": " << control->objectName().toStdString();
+            }
         }
     }
     EXPECT_EQ(FindControl<QLabel>(window_->StatusPage(), 1040)->focusPolicy(), Qt::StrongFocus);
