@@ -69,5 +69,9 @@ constexpr int kStrUnreadableAnswer = 221;
 constexpr int kStrCannotOpenInterface = 225;
 // The about box.
 constexpr int kStrLicence = 224;
+// Names a screen reader gives controls whose visible text alone does not say what they are for.
+constexpr int kStrAddPortFor = 250;  // "Add a port for %s", with the channel's title
+constexpr int kStrTestOf = 251;      // "%s test", with "PTT" or "CW"
+constexpr int kStrProgramMenu = 252;
 
 }  // namespace qx

@@ -30,7 +30,7 @@ constexpr Entry kStrings[] = {
      "このプログラムを終了してもよろしいですか?\n\n終了すると Halvorn インターフェイスは"
      "使用できなくなります。"},
     {106, "Minimize to tray", "トレイに最小化"},
-    {107, "Hide", "非表示"},
+    {107, "&Hide", "非表示(&H)"},
     {108, "Exit the program", "プログラムの終了"},
     {109, "The virtual serial ports cannot be made, so the program cannot start.\n\n%s",
      "仮想シリアル ポートを作成できないため、プログラムを起動できません。\n\n%s"},
@@ -219,6 +219,10 @@ constexpr Entry kStrings[] = {
      "GNU 一般公衆利用許諾書 (GPL) バージョン 3 以降の下で配布されるフリー ソフトウェアです。"},
     {190, "Waiting for the keying-port service", "キーイング ポート サービスを待っています"},
     {191, "Keying by RTS/DTR is unavailable: %s", "RTS/DTR によるキーイングは使用できません: %s"},
+    // Names a screen reader gives the controls; "&" marks the key that reaches a control with Alt.
+    {250, "Add a port for %s", "%s のポートを追加"},
+    {251, "%s test", "%s テスト"},
+    {252, "Program &menu", "プログラムのメニュー(&M)"},
 };
 
 constexpr std::size_t kMaxCharacters = 999;

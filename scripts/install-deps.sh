@@ -16,6 +16,7 @@ test=(
   git googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   socat trayer dunst x11-apps dbus-daemon libhamlib-utils jq
+  at-spi2-core python3-pyatspi
   mmdebstrap qemu-system-x86 qemu-system-arm e2fsprogs cpio xz-utils
 )
 package=(git lintian appstream librsvg2-bin)

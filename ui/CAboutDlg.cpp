@@ -31,6 +31,7 @@ CAboutDlg::CAboutDlg(const IVSPortAxClass& portClass, QWidget* parent) : QDialog
 
     auto* icon = new QLabel(this);
     icon->setPixmap(ProgramIcon().pixmap(kIconSize, kIconSize));
+    icon->setAccessibleName(QString::fromStdString(LoadLocalizedString(kStrTitle)));
     auto* text = new QLabel(AboutText(), this);
     SetControlId(text, kAboutTextId);
     auto* licence = new QLabel(LicenceText(), this);

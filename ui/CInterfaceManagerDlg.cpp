@@ -6,7 +6,9 @@
 #include <QHBoxLayout>
 #include <QMenu>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSocketNotifier>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
@@ -25,6 +27,7 @@
 #include "ui/CPageSettings.h"
 #include "ui/CPageStatus.h"
 #include "ui/CTrayIcon.h"
+#include "ui/accessibility.h"
 #include "ui/control_ids.h"
 #include "ui/dialog_template.h"
 #include "ui/program_icon.h"
@@ -60,6 +63,7 @@ CInterfaceManagerDlg::CInterfaceManagerDlg(HidBackend& hid, IVSPortAxClass& port
 
     setWindowTitle(Text(kStrTitle));
     setWindowIcon(ProgramIcon());
+    NameComboBoxesByTheirLabel();
     BuildLayout();
 
     m_trayIcon->AttachWindow([this](int command) { OnTrayCommand(command); });
@@ -98,10 +102,15 @@ void CInterfaceManagerDlg::BuildLayout() {
     menuButton_ = new QToolButton(this);
     menuButton_->setObjectName(QStringLiteral("windowMenu"));
     menuButton_->setIcon(ProgramIcon());
+    // Only the icon shows; the text gives the button its name and its key.
+    menuButton_->setText(Text(kStrProgramMenu));
+    menuButton_->setToolTip(SpokenText(menuButton_->text()));
+    menuButton_->setAccessibleName(menuButton_->toolTip());
     menuButton_->setPopupMode(QToolButton::InstantPopup);
     menuButton_->setMenu(BuildWindowMenu());
 
     hideButton_ = new QPushButton(Text(kStrHide), this);
+    hideButton_->setAccessibleName(SpokenText(hideButton_->text()));
     SetControlId(hideButton_, 2);
     hideButton_->setAutoDefault(false);
     connect(hideButton_, &QPushButton::clicked, this, &CInterfaceManagerDlg::reject);
@@ -113,8 +122,29 @@ void CInterfaceManagerDlg::BuildLayout() {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_);
     layout->addLayout(buttons);
+    AddPageKeys();
     // Pages built before the tab widget existed skipped the selectors; fill them now.
     OnInterfacesChanged();
+}
+
+// Ctrl+Tab and Ctrl+PageDown show the next page, Ctrl+Shift+Tab and Ctrl+PageUp the one before,
+// wherever the focus is (a combo box would take Ctrl+Tab as a letter to search for). The focus
+// goes to the page tabs, which say which page is up.
+void CInterfaceManagerDlg::AddPageKeys() {
+    const auto addKeys = [this](QList<QKeySequence> keys, int step) {
+        auto* shortcut = new QShortcut(this);
+        shortcut->setKeys(keys);
+        connect(shortcut, &QShortcut::activated, this, [this, step] {
+            ActivatePage((tabs_->currentIndex() + step + tabs_->count()) % tabs_->count());
+            tabs_->tabBar()->setFocus(Qt::ShortcutFocusReason);
+        });
+    };
+    addKeys(QKeySequence::keyBindings(QKeySequence::NextChild)
+                << QKeySequence(Qt::CTRL | Qt::Key_PageDown),
+            1);
+    addKeys(QKeySequence::keyBindings(QKeySequence::PreviousChild)
+                << QKeySequence(Qt::CTRL | Qt::Key_PageUp),
+            -1);
 }
 
 // Desktop window managers do not let a program extend the title bar's menu, so the window
@@ -399,6 +429,22 @@ void CInterfaceManagerDlg::changeEvent(QEvent* event) {
 }
 
 void CInterfaceManagerDlg::reject() { Dispatch(WindowEvent::kHideButton); }
+
+// Wrapped texts need more lines when they grow or the window narrows, which a window's minimum
+// size does not follow by itself: the window keeps the height its layout needs at its width,
+// and at least the height the shown page's texts need at the page's actual width (the layout's
+// figure for the page within the tabs can be a few pixels short).
+bool CInterfaceManagerDlg::event(QEvent* event) {
+    const bool handled = QDialog::event(event);
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::LayoutRequest || type == QEvent::Resize) && tabs_ != nullptr &&
+        layout()->hasHeightForWidth()) {
+        const QWidget* page = tabs_->currentWidget();
+        setMinimumHeight(std::max(layout()->totalHeightForWidth(width()),
+                                  height() - page->height() + page->heightForWidth(page->width())));
+    }
+    return handled;
+}
 
 void CInterfaceManagerDlg::contextMenuEvent(QContextMenuEvent* event) {
     menuButton_->menu()->exec(event->globalPos());

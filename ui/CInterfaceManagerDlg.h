@@ -114,12 +114,14 @@ signals:
     void exitRequested();
 
 protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     void BuildLayout();
+    void AddPageKeys();
     QMenu* BuildWindowMenu();
     void WatchDeviceNotices();
     void WatchManagerNews();

@@ -3,6 +3,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QFontInfo>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
@@ -29,6 +30,11 @@ constexpr int kWaitingPortsLabel = 1044;
 constexpr int kPttTestButton = 1021;
 constexpr int kCwTestButton = 1010;
 
+// A text of the string table with its "%s" replaced by a channel's title.
+QString ForChannel(int textId, const char* title) {
+    return QString::fromStdString(FormatTexts(LoadLocalizedString(textId), {title}));
+}
+
 StatusStrings LoadStatusStrings() {
     return {
         LoadLocalizedString(kStrNotSelected),         LoadLocalizedString(kStrIsOpenBy),
@@ -47,6 +53,8 @@ CPageStatus::CPageStatus(CInterfaceManagerDlg* owner) : m_owner(owner) {
     m_interfaceCombo = m_owner->BuildPage(this, kTemplateStatus);
     EnlargePortNameFont();
 
+    NameButtons();
+
     connect(FindControl<QPushButton>(this, kPttTestButton), &QPushButton::clicked, this,
             [this] { m_owner->StartPttTest(m_interfaceCombo->currentIndex()); });
     connect(FindControl<QPushButton>(this, kCwTestButton), &QPushButton::clicked, this,
@@ -55,10 +63,21 @@ CPageStatus::CPageStatus(CInterfaceManagerDlg* owner) : m_owner(owner) {
         connect(FindControl<QPushButton>(this, kAddPortIds[channel]), &QPushButton::clicked, this,
                 [this, channel] { m_owner->OpenPortChoice(channel); });
         FindControl<QLabel>(this, kPathIds[channel])
-            ->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            ->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         for (int id : {kPortNameIds[channel], kHolderIds[channel], kPathIds[channel]})
             AddRowMenu(FindControl(this, id), channel);
     }
+}
+
+// The four "Add port..." and the two "Test" buttons look alike; a screen reader tells them apart
+// by the channel they are for.
+void CPageStatus::NameButtons() {
+    for (Channel channel : kAllChannels) {
+        FindControl(this, kAddPortIds[channel])
+            ->setAccessibleName(ForChannel(kStrAddPortFor, ChannelTitle(channel)));
+    }
+    FindControl(this, kPttTestButton)->setAccessibleName(ForChannel(kStrTestOf, "PTT"));
+    FindControl(this, kCwTestButton)->setAccessibleName(ForChannel(kStrTestOf, "CW"));
 }
 
 QString CPageStatus::PortPath(Channel channel) const {
@@ -108,7 +127,10 @@ void CPageStatus::Apply(const StatusPageView& view, const StatusPageInput& input
         const QString path =
             QString::fromStdString(PortPathText(input.channels[channel], portsDirectory));
         name->setToolTip(path);
-        FindControl<QLabel>(this, kPathIds[channel])->setText(path);
+        auto* pathLine = FindControl<QLabel>(this, kPathIds[channel]);
+        pathLine->setText(path);
+        // A path is a Tab stop while there is one, to select and copy without a mouse.
+        pathLine->setFocusPolicy(path.isEmpty() ? Qt::NoFocus : Qt::StrongFocus);
         // The tooltip shows all of a line too long for its place.
         auto* holder = FindControl<QLabel>(this, kHolderIds[channel]);
         holder->setText(QString::fromStdString(view.holderLines[channel]));
@@ -125,6 +147,24 @@ void CPageStatus::Apply(const StatusPageView& view, const StatusPageInput& input
     auto* waiting = FindControl<QLabel>(this, kWaitingPortsLabel);
     waiting->setText(QString::fromStdString(view.waitingText));
     waiting->setVisible(!view.waitingText.empty());
+    for (Channel channel : kAllChannels) DescribeRow(channel);
+}
+
+// A screen reader reads each row as one sentence: the channel and its port, who holds it (and
+// why it cannot key), its parameters. Assistive technology hears of every change of it, as a
+// sighted user sees the row change.
+void CPageStatus::DescribeRow(Channel channel) {
+    const auto* name = FindControl<QLabel>(this, kPortNameIds[channel]);
+    auto* row = qobject_cast<QGroupBox*>(name->parentWidget());
+    QString sentence = row->title() + ": " + name->text();
+    const auto* holder = FindControl<QLabel>(this, kHolderIds[channel]);
+    if (!holder->isHidden()) sentence += " " + holder->text();
+    if (channel == kCat || channel == kFsk) {
+        const auto* parameters = FindControl<QLabel>(this, kParameterIds[channel == kCat ? 0 : 1]);
+        if (!parameters->isHidden() && !parameters->text().isEmpty())
+            sentence += ", " + parameters->text();
+    }
+    if (row->accessibleDescription() != sentence) row->setAccessibleDescription(sentence);
 }
 
 }  // namespace qx

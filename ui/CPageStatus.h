@@ -27,6 +27,8 @@ public:
 
 private:
     void EnlargePortNameFont();
+    void NameButtons();
+    void DescribeRow(Channel channel);
     void AddRowMenu(QWidget* control, Channel channel);
     void Apply(const StatusPageView& view, const StatusPageInput& input);
 

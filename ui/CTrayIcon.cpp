@@ -86,10 +86,11 @@ int CTrayIcon::HandleTrayMessage(unsigned id, int mouseMessage) {
 }
 
 std::vector<TrayMenuItem> TrayMenu() {
+    // "&" marks each entry's key, for the menu opened from the keyboard.
     if (WindowLanguage() == kLangJapanese) {
-        return {{kCommandShowHide, "表示/非表示"}, {kCommandExit, "終了"}};
+        return {{kCommandShowHide, "表示/非表示(&S)"}, {kCommandExit, "終了(&X)"}};
     }
-    return {{kCommandShowHide, "Show/hide"}, {kCommandExit, "Exit"}};
+    return {{kCommandShowHide, "&Show/hide"}, {kCommandExit, "E&xit"}};
 }
 
 std::string TruncateUtf8(const std::string& text, std::size_t maxChars) {

@@ -44,10 +44,10 @@ private:
 };
 
 TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
-    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117,
-                   118, 119, 120, 121, 122, 123, 130, 160, 161, 162, 163, 164, 165, 166, 184,
-                   185, 190, 191, 200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211,
-                   212, 213, 214, 215, 216, 217, 218, 219, 220, 221, 222, 223, 224, 225}) {
+    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117, 118,
+                   119, 120, 121, 122, 123, 130, 160, 161, 162, 163, 164, 165, 166, 184, 185, 190,
+                   191, 200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211, 212, 213, 214,
+                   215, 216, 217, 218, 219, 220, 221, 222, 223, 224, 225, 250, 251, 252}) {
         const std::string english(CompiledString(kLangEnglish, id));
         const std::string japanese(CompiledString(kLangJapanese, id));
         ASSERT_FALSE(english.empty()) << id;
@@ -137,13 +137,13 @@ TEST(Strings, DashL1041GivesJapaneseWindowsWhileMessagesStayEnglish) {
     EXPECT_EQ(WindowLanguage(), kLangEnglish);
     SetThreadLanguage(kLangJapanese);
     EXPECT_EQ(WindowLanguage(), kLangJapanese);
-    EXPECT_EQ(LoadLocalizedString(107), "Hide");
+    EXPECT_EQ(LoadLocalizedString(107), "&Hide");
 }
 
 TEST(Strings, WindowLanguageFollowsTheUserUnlessAKnownLanguageIsChosen) {
     LocaleEnvironment japanese(nullptr, nullptr, "ja_JP.UTF-8");
     EXPECT_EQ(WindowLanguage(), kLangJapanese);
-    EXPECT_EQ(LoadLocalizedString(107), "非表示");
+    EXPECT_EQ(LoadLocalizedString(107), "非表示(&H)");
     SetThreadLanguage(0x0407);  // no texts for it: the user's language stays
     EXPECT_EQ(WindowLanguage(), kLangJapanese);
     SetThreadLanguage(kLangEnglish);

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QLabel>
 #include <QRegularExpression>
+#include <set>
 #include <tuple>
 #include <vector>
 
@@ -61,6 +64,28 @@ TEST(AboutBox, ShowsNameVersionBuildDateAndThePortComponent) {
     EXPECT_TRUE(CAboutDlg::LicenceText().contains("https://halvorn.com/qx-manager"));
     SetThreadLanguage(kLangEnglish);
     EXPECT_EQ(CAboutDlg::PortKindText("pseudo-terminal"), "pseudo-terminal");
+}
+
+// A screen reader finds every line and the button of the box by a name of its own, in both
+// languages.
+TEST(AboutBox, EveryControlHasANameOfItsOwn) {
+    test::EnsureQtApplication();
+    test::FakePortClass ports("/run/user/1000/qx-manager");
+    for (int language : {kLangEnglish, kLangJapanese}) {
+        SetThreadLanguage(language);
+        CAboutDlg about(ports);
+        std::set<QString> names;
+        for (QWidget* control : about.findChildren<QWidget*>()) {
+            if (!qobject_cast<QLabel*>(control) && !qobject_cast<QAbstractButton*>(control))
+                continue;
+            const QString name =
+                QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name);
+            EXPECT_FALSE(name.isEmpty()) << language;
+            EXPECT_TRUE(names.insert(name).second) << name.toStdString();
+        }
+        EXPECT_GE(names.size(), 3u);  // the name and version, the ports, OK
+    }
+    SetThreadLanguage(kLangEnglish);
 }
 
 }  // namespace

@@ -3,20 +3,27 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QAccessible>
+#include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTest>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <iostream>
+#include <set>
 
 #include "app/strings.h"
 #include "manager/config_store.h"
@@ -31,6 +38,7 @@
 #include "ui/CPagePorts.h"
 #include "ui/CPageSettings.h"
 #include "ui/CPageStatus.h"
+#include "ui/accessibility.h"
 #include "ui/control_ids.h"
 #include "vsp/pty_port.h"
 
@@ -374,20 +382,122 @@ TEST_F(PagesTest, AutostartBoxShowsAnEntryThatCouldNotBeWritten) {
     EXPECT_FALSE(box->isChecked());
 }
 
-// Pictures of every page in both languages, with the CAT port held open.
-TEST_F(PagesTest, Screenshots) {
-    const QString dir = qEnvironmentVariable("QXM_SCREENSHOT_DIR");
-    if (dir.isEmpty()) GTEST_SKIP() << "QXM_SCREENSHOT_DIR is not set";
-    QDir().mkpath(dir);
-    const QByteArray savedLocale = qgetenv("LC_ALL");
-    for (const auto& [language, locale] :
-         {std::pair{kLangEnglish, "en_US.UTF-8"}, std::pair{kLangJapanese, "ja_JP.UTF-8"}}) {
-        // Message texts follow the locale, the templates the window language: switch both.
+// The window in one language, font size and palette for the time of a test step: message texts
+// follow the locale, the templates the window language, so both switch.
+class LookScope {
+public:
+    LookScope(int language, const char* locale, qreal fontScale = 1, bool highContrast = false)
+        : savedLocale_(qgetenv("LC_ALL")),
+          savedFont_(QApplication::font()),
+          savedPalette_(QApplication::palette()) {
         qputenv("LC_ALL", locale);
         SetThreadLanguage(language);
-        const char* suffix = language == kLangJapanese ? "ja" : "en";
+        QFont font = savedFont_;
+        font.setPointSizeF(font.pointSizeF() * fontScale);
+        QApplication::setFont(font);
+        if (highContrast) QApplication::setPalette(HighContrast());
+    }
+    ~LookScope() {
+        SetThreadLanguage(kLangEnglish);
+        QApplication::setFont(savedFont_);
+        QApplication::setPalette(savedPalette_);
+        if (savedLocale_.isNull())
+            qunsetenv("LC_ALL");
+        else
+            qputenv("LC_ALL", savedLocale_);
+    }
+
+private:
+    // White text on black, as high-contrast themes give.
+    static QPalette HighContrast() {
+        QPalette palette;
+        for (QPalette::ColorRole role : {QPalette::Window, QPalette::Base, QPalette::Button})
+            palette.setColor(role, Qt::black);
+        for (QPalette::ColorRole role :
+             {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::Light})
+            palette.setColor(role, Qt::white);
+        palette.setColor(QPalette::Highlight, Qt::yellow);
+        palette.setColor(QPalette::HighlightedText, Qt::black);
+        return palette;
+    }
+
+    QByteArray savedLocale_;
+    QFont savedFont_;
+    QPalette savedPalette_;
+};
+
+struct Look {
+    int language;
+    const char* locale;
+    qreal fontScale;
+    bool highContrast;
+    const char* name;
+};
+constexpr Look kLooks[] = {
+    {kLangEnglish, "en_US.UTF-8", 1, false, "en"},
+    {kLangJapanese, "ja_JP.UTF-8", 1, false, "ja"},
+    {kLangEnglish, "en_US.UTF-8", 2, true, "en_2x"},
+    {kLangJapanese, "ja_JP.UTF-8", 2, true, "ja_2x"},
+};
+
+// What of a control's text its place cuts off, measured with the control's own font; empty when
+// the text shows whole.
+std::string CutText(const QWidget* control) {
+    QString text;
+    QSize need;
+    if (const auto* label = qobject_cast<const QLabel*>(control)) {
+        text = label->text();
+        const int flags = (label->wordWrap() ? Qt::TextWordWrap : 0) |
+                          (label->buddy() != nullptr ? Qt::TextShowMnemonic : 0);
+        need = label->fontMetrics()
+                   .boundingRect(QRect(0, 0, label->contentsRect().width(), 100000), flags, text)
+                   .size();
+        if (need.width() <= label->contentsRect().width() &&
+            need.height() <= label->contentsRect().height())
+            return {};
+    } else if (const auto* button = qobject_cast<const QAbstractButton*>(control)) {
+        text = button->text();
+        need = button->sizeHint();
+        if (need.width() <= button->width() && need.height() <= button->height()) return {};
+    } else if (const auto* box = qobject_cast<const QGroupBox*>(control)) {
+        text = box->title();
+        need = QSize(box->fontMetrics().horizontalAdvance(text), box->fontMetrics().height());
+        if (box->minimumSizeHint().width() <= box->width()) return {};
+    } else {
+        return {};
+    }
+    return std::string(control->metaObject()->className()) + " \"" + text.toStdString() +
+           "\" needs " + std::to_string(need.width()) + "x" + std::to_string(need.height()) +
+           ", has " + std::to_string(control->width()) + "x" + std::to_string(control->height());
+}
+
+// Every text shown in the window, whole, and in the desktop's colours (no control brings its
+// own, which a high-contrast theme could not reach).
+void ExpectWholeTextsInThemeColours(QWidget* window, const std::string& where) {
+    // A change of text reaches the window through one layout request per level of widgets.
+    for (int level = 0; level < 6; ++level) QApplication::processEvents();
+    for (const QWidget* control : window->findChildren<QWidget*>()) {
+        if (!control->isVisible()) continue;
+        const std::string cut = CutText(control);
+        EXPECT_TRUE(cut.empty()) << where << ": " << cut;
+        EXPECT_FALSE(control->testAttribute(Qt::WA_SetPalette)) << where;
+        EXPECT_TRUE(control->styleSheet().isEmpty()) << where;
+    }
+}
+
+// Every text of the three pages shows whole at the default and at twice the font size, in both
+// languages, when it changes while the window is up and when the window is widened or narrowed
+// again; the pictures go to QXM_SCREENSHOT_DIR when it is set.
+TEST_F(PagesTest, EveryTextShowsWholeAtDefaultAndDoubleFontSize) {
+    const QString dir = qEnvironmentVariable("QXM_SCREENSHOT_DIR");
+    if (!dir.isEmpty()) QDir().mkpath(dir);
+    for (const Look& look : kLooks) {
+        LookScope scope(look.language, look.locale, look.fontScale, look.highContrast);
         window_.reset();
         CHVInterface& link = Connect();
+        window_->show();
+        QApplication::processEvents();
+        // The rows' texts grow after the window has taken its size.
         ChoosePorts({3, 4, 0, 0});
         test::RadioProgram cat(PortPath(3));
         ASSERT_TRUE(cat.Configure(9600, 8, test::ProgramParity::kNone, 1));
@@ -396,20 +506,186 @@ TEST_F(PagesTest, Screenshots) {
             return link.ports[kCat].instance && link.ports[kCat].instance->IsOpen().value_or(false);
         }));
         window_->OnInterfacesChanged();
+        // The longest text of the page: the PTT/CW row says why it cannot key.
+        ASSERT_TRUE(Text(window_->StatusPage(), 1017)
+                        .contains(QString::fromStdString(portClass_->Keying().reason)));
+
+        auto* tabs = window_->findChild<QTabWidget*>();
         const std::pair<QWidget*, const char*> pages[] = {{window_->StatusPage(), "status"},
                                                           {window_->PortsPage(), "ports"},
                                                           {window_->SettingsPage(), "settings"}};
         for (const auto& [page, name] : pages) {
-            const QString file = QStringLiteral("%1/page_%2_%3.png").arg(dir, name, suffix);
-            EXPECT_TRUE(page->grab().save(file)) << file.toStdString();
+            tabs->setCurrentWidget(page);
+            ExpectWholeTextsInThemeColours(window_.get(), std::string(look.name) + " " + name);
+            if (!dir.isEmpty())
+                page->grab().save(QStringLiteral("%1/page_%2_%3.png").arg(dir, name, look.name));
         }
-        window_.reset();  // ports go before the next language's window makes them again
+        tabs->setCurrentWidget(window_->StatusPage());
+        const int width = window_->width();
+        window_->resize(width * 3 / 2, window_->height());
+        ExpectWholeTextsInThemeColours(window_.get(), std::string(look.name) + " wide");
+        window_->resize(window_->minimumWidth(), window_->height());
+        ExpectWholeTextsInThemeColours(window_.get(), std::string(look.name) + " narrow");
+        window_.reset();  // ports go before the next look's window makes them again
     }
-    SetThreadLanguage(kLangEnglish);
-    if (savedLocale.isNull())
-        qunsetenv("LC_ALL");
-    else
-        qputenv("LC_ALL", savedLocale);
+}
+
+// The names assistive technology gives a widget's controls, by control; a control without a
+// name maps to "".
+std::vector<std::pair<QWidget*, QString>> ControlNames(const QWidget* root) {
+    std::vector<std::pair<QWidget*, QString>> names;
+    for (QWidget* control : root->findChildren<QWidget*>()) {
+        if (!qobject_cast<QAbstractButton*>(control) && !qobject_cast<QComboBox*>(control))
+            continue;
+        names.emplace_back(control,
+                           QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name));
+    }
+    return names;
+}
+
+void ExpectNamedApart(const std::vector<std::pair<QWidget*, QString>>& names,
+                      const std::string& where) {
+    std::set<QString> seen;
+    std::string list;
+    for (const auto& [control, name] : names) {
+        EXPECT_FALSE(name.isEmpty()) << where << ": " << control->objectName().toStdString();
+        EXPECT_TRUE(seen.insert(name).second)
+            << where << ": two controls are named " << name.toStdString();
+        list += (list.empty() ? "" : " | ") + name.toStdString();
+    }
+    std::cout << "[names] " << where << " (" << names.size() << "): " << list << "\n";
+}
+
+// A screen reader tells every control of a page from the others by its name, in both languages:
+// the look-alike buttons by their channel, the lists by their captions (which reach them with
+// Alt); every English button has its Alt key; each Status row reads as one sentence.
+TEST_F(PagesTest, EveryControlHasANameOfItsOwnInBothLanguages) {
+    for (const auto& [language, locale] :
+         {std::pair{kLangEnglish, "en_US.UTF-8"}, std::pair{kLangJapanese, "ja_JP.UTF-8"}}) {
+        LookScope scope(language, locale);
+        window_.reset();
+        CHVInterface& link = Connect();
+        ChoosePorts({3, 4, 0, 0});
+        const std::string lang = language == kLangJapanese ? "ja" : "en";
+        const std::pair<QWidget*, const char*> pages[] = {{window_->StatusPage(), "Status"},
+                                                          {window_->PortsPage(), "Ports"},
+                                                          {window_->SettingsPage(), "Settings"}};
+        for (const auto& [page, name] : pages) {
+            const auto names = ControlNames(page);
+            ExpectNamedApart(names, lang + " " + name);
+            for (const auto& [control, spoken] : names) {
+                auto* list = qobject_cast<QComboBox*>(control);
+                if (list == nullptr) continue;
+                const auto captions = page->findChildren<QLabel*>();
+                const auto caption =
+                    std::find_if(captions.begin(), captions.end(),
+                                 [&](QLabel* label) { return label->buddy() == list; });
+                ASSERT_NE(caption, captions.end()) << lang << " " << spoken.toStdString();
+                EXPECT_EQ(SpokenText((*caption)->text()), spoken);
+            }
+        }
+        // Around the pages: the page tabs, the window's menu and "Hide".
+        auto* tabs = window_->findChild<QTabWidget*>();
+        std::vector<std::pair<QWidget*, QString>> around;
+        for (int i = 0; i < tabs->count(); ++i) around.emplace_back(tabs, tabs->tabText(i));
+        std::vector<QAbstractButton*> buttons{window_->findChild<QAbstractButton*>("windowMenu"),
+                                              FindControl<QAbstractButton>(window_.get(), 2)};
+        for (QAbstractButton* button : buttons)
+            around.emplace_back(
+                button, QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name));
+        ExpectNamedApart(around, lang + " window");
+
+        if (language == kLangEnglish) {
+            for (const auto& [page, name] : pages) {
+                for (QAbstractButton* button : page->findChildren<QAbstractButton*>())
+                    buttons.push_back(button);
+            }
+            for (QAbstractButton* button : buttons)
+                EXPECT_FALSE(QKeySequence::mnemonic(button->text()).isEmpty())
+                    << button->text().toStdString();
+        }
+        const auto rowOf = [&](int portNameId) {
+            return FindControl(window_->StatusPage(), portNameId)
+                ->parentWidget()
+                ->accessibleDescription()
+                .toStdString();
+        };
+        const std::string keying = portClass_->Keying().reason;
+        EXPECT_NE(rowOf(1013).find("COM3 " + LoadLocalizedString(118)), std::string::npos)
+            << rowOf(1013);
+        EXPECT_NE(rowOf(1013).find("CAT"), std::string::npos);
+        EXPECT_NE(rowOf(1014).find("COM4"), std::string::npos) << rowOf(1014);
+        EXPECT_NE(rowOf(1014).find(keying), std::string::npos) << rowOf(1014);
+        EXPECT_NE(rowOf(1015).find(LoadLocalizedString(110)), std::string::npos) << rowOf(1015);
+        (void)link;
+        window_.reset();
+    }
+}
+
+// The focusable controls of the window in Tab order, from its first one.
+std::vector<QWidget*> TabStops(QWidget* window) {
+    std::vector<QWidget*> stops;
+    for (QWidget* widget = window->nextInFocusChain(); widget != window;
+         widget = widget->nextInFocusChain()) {
+        if (widget->isVisible() && widget->isEnabled() && (widget->focusPolicy() & Qt::TabFocus) &&
+            widget->focusProxy() == nullptr)
+            stops.push_back(widget);
+    }
+    return stops;
+}
+
+// b comes after a when read from top to bottom and left to right: below it, or beside it on the
+// same line to its right.
+bool ComesAfter(QWidget* a, QWidget* b) {
+    const QRect first(a->mapTo(a->window(), QPoint(0, 0)), a->size());
+    const QRect second(b->mapTo(b->window(), QPoint(0, 0)), b->size());
+    if (second.top() >= first.bottom()) return true;
+    const bool sameLine = second.top() < first.bottom() && first.top() < second.bottom();
+    return sameLine && second.left() >= first.right();
+}
+
+// Tab visits every control of each page from top to bottom and left to right; Ctrl+Tab and
+// Ctrl+PageDown change pages, Alt with a caption's letter reaches its list, Esc hides the window.
+TEST_F(PagesTest, TheKeyboardReachesEveryControlInReadingOrder) {
+    Connect();
+    ChoosePorts({3, 0, 0, 0});  // a path to select in the CAT row, "Add port..." in the others
+    window_->OnTimerTick();     // the first tick shows the window
+    ASSERT_EQ(window_->State(), WindowState::kShown);
+    QApplication::setActiveWindow(window_.get());
+    auto* tabs = window_->findChild<QTabWidget*>();
+    for (int page = 0; page < tabs->count(); ++page) {
+        tabs->setCurrentIndex(page);
+        QApplication::processEvents();
+        const std::vector<QWidget*> stops = TabStops(window_.get());
+        for (size_t i = 1; i < stops.size(); ++i) {
+            EXPECT_TRUE(ComesAfter(stops[i - 1], stops[i]))
+                << "page " << page << ": " << stops[i - 1]->objectName().toStdString() << " then "
+                << stops[i]->objectName().toStdString();
+        }
+        for (QWidget* control : tabs->widget(page)->findChildren<QWidget*>()) {
+            const bool works =
+                qobject_cast<QAbstractButton*>(control) || qobject_cast<QComboBox*>(control);
+            if (works && control->isVisible() && control->isEnabled()) {
+                EXPECT_NE(std::find(stops.begin(), stops.end(), control), stops.end())
+                    << "page " << page << ": " << control->objectName().toStdString();
+            }
+        }
+    }
+    EXPECT_EQ(FindControl<QLabel>(window_->StatusPage(), 1040)->focusPolicy(), Qt::StrongFocus);
+    EXPECT_EQ(FindControl<QLabel>(window_->StatusPage(), 1041)->focusPolicy(), Qt::NoFocus);
+
+    tabs->setCurrentIndex(0);
+    window_->StatusPage()->InterfaceCombo()->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ControlModifier);
+    EXPECT_EQ(tabs->currentIndex(), 1);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_PageDown, Qt::ControlModifier);
+    EXPECT_EQ(tabs->currentIndex(), 2);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_PageUp, Qt::ControlModifier);
+    EXPECT_EQ(tabs->currentIndex(), 1);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_T, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), FindControl(window_->PortsPage(), kPortListIds[kCat]));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    EXPECT_EQ(window_->State(), WindowState::kInTray);
 }
 
 }  // namespace

@@ -4,12 +4,14 @@
 
 #include <QDir>
 #include <QImage>
+#include <QKeySequence>
 #include <QPainter>
 #include <memory>
 
 #include "app/strings.h"
 #include "tests/support/fake_tray_shell.h"
 #include "tests/ui/qt_test_app.h"
+#include "ui/accessibility.h"
 #include "ui/program_icon.h"
 
 namespace qx {
@@ -166,12 +168,24 @@ TEST_F(TrayIconTest, TheShellsMessagesReachTheIcon) {
     EXPECT_EQ(commands, std::vector<int>{kCommandShowHide});
 }
 
-TEST(TrayMenu, FollowsTheWindowLanguage) {
+// The menu follows the window language; each entry has its Alt key and a name of its own for a
+// screen reader.
+TEST(TrayMenu, FollowsTheWindowLanguageWithAKeyForEachEntry) {
     SetThreadLanguage(kLangJapanese);
-    EXPECT_EQ(TrayMenu()[0].text, "表示/非表示");
+    EXPECT_EQ(TrayMenu()[0].text, "表示/非表示(&S)");
+    EXPECT_EQ(SpokenText(QString::fromStdString(TrayMenu()[1].text)), "終了");
     SetThreadLanguage(kLangEnglish);
-    EXPECT_EQ(TrayMenu()[0].text, "Show/hide");
-    EXPECT_EQ(TrayMenu()[1].text, "Exit");
+    EXPECT_EQ(TrayMenu()[0].text, "&Show/hide");
+    EXPECT_EQ(TrayMenu()[1].text, "E&xit");
+    for (int language : {kLangEnglish, kLangJapanese}) {
+        SetThreadLanguage(language);
+        const std::vector<TrayMenuItem> menu = TrayMenu();
+        for (const TrayMenuItem& item : menu)
+            EXPECT_FALSE(QKeySequence::mnemonic(QString::fromStdString(item.text)).isEmpty());
+        EXPECT_NE(QKeySequence::mnemonic(QString::fromStdString(menu[0].text)),
+                  QKeySequence::mnemonic(QString::fromStdString(menu[1].text)));
+    }
+    SetThreadLanguage(kLangEnglish);
 }
 
 // The panel sizes are drawn for, not scaled; a sheet of them on light and dark panels is kept
