@@ -126,6 +126,9 @@ plug
 check "the interface appears" wait_for 60 interface_found
 figure "plug-in to interface found: $(since "$plugged_at") s"
 serial="$(status_field "i['serialNumber']")"
+# The channels are known once the device has answered the program's first questions.
+channels_known() { [ "$(status_field "i['channels'][0]['supported'] and i['channels'][1]['supported']")" = True ]; }
+check "the device reported its CAT and PTT/CW channels" wait_for 60 channels_known
 # A new user chooses the port numbers first, as on the Ports page.
 check "CAT gets COM5" as_ham qx-manager --set-port "$serial" CAT 5
 check "PTT/CW gets COM6" as_ham qx-manager --set-port "$serial" PTTCW 6
