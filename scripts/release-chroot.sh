@@ -38,11 +38,15 @@ fi
 
 cache="${QX_CHROOT_CACHE:-/var/cache/qx-manager}"
 dir="$cache/chroot-$release-$arch"
+# One maker at a time: a second caller (CI runs stages side by side) waits for the first.
+mkdir -p "$cache"
+exec 9>"$cache/.lock-$release-$arch"
+flock 9
 if [ ! -f "$dir/.ready" ]; then
   command -v mmdebstrap >/dev/null || {
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq mmdebstrap >/dev/null
   }
-  rm -rf "$dir" && mkdir -p "$cache"
+  rm -rf "$dir"
   echo "chroot: making $dir with mmdebstrap (a few minutes, once)" >&2
   start=$SECONDS
   include="$(IFS=,; echo "${native[*]},${libraries[*]}")"

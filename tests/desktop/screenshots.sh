@@ -24,6 +24,21 @@ eventually() {
 }
 
 serving() { "$program" --status | grep -q QX4SIM0001; }
+# Both ports listed with their paths, as the window shows them once they are made.
+ports_made() { [ "$("$program" --status | grep -c "$XDG_RUNTIME_DIR/qx-manager/COM[56]")" -ge 2 ]; }
+# The tray is ready once it owns the system tray selection of the display's screen.
+tray_ready() {
+  python3 -c 'import ctypes, sys
+x = ctypes.CDLL("libX11.so.6")
+x.XOpenDisplay.restype = ctypes.c_void_p
+x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+x.XInternAtom.restype = ctypes.c_ulong
+x.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+x.XGetSelectionOwner.restype = ctypes.c_ulong
+display = x.XOpenDisplay(None)
+sys.exit(0 if display and x.XGetSelectionOwner(display, x.XInternAtom(display, b"_NET_SYSTEM_TRAY_S0", 0)) else 1)'
+}
+notifications_shown() { [ "$(dunstctl count displayed)" -ge 1 ]; }
 
 shoot() {
   local lang="$1" locale="$2" display=":$((200 + RANDOM % 500))"
@@ -42,14 +57,16 @@ shoot() {
   dunst >"$root/dunst.log" 2>&1 & pids+=($!)
   trayer --edge bottom --align right --height 22 --widthtype request --SetDockType true \
     --tint 0x303030 --transparent true --alpha 0 >"$root/trayer.log" 2>&1 & pids+=($!)
-  sleep 1
+  eventually dunstctl is-paused
+  eventually tray_ready
   LC_ALL="$locale" "$program" >"$root/program.log" 2>&1 & local manager=$!
   pids+=("$manager")
   eventually serving
   # A port made now announces itself: "COM5 is ready: <path>".
   "$program" --set-port QX4SIM0001 CAT 5 >/dev/null
   "$program" --set-port QX4SIM0001 PTTCW 6 >/dev/null
-  sleep 2
+  eventually ports_made
+  eventually notifications_shown
   xwd -root -silent -display "$display" >"$root/desktop.xwd"
   python3 "$here/../support/xwd_to_png.py" "$root/desktop.xwd" "$out/desktop_$lang.png"
   kill "$manager"

@@ -4,9 +4,11 @@
 # scenario from the second disk when one is attached.
 set -e
 echo qx-system > /etc/hostname
+# An emulated arm64 machine, booted without udev in its initramfs, starts udev after the default
+# 90 s for a device to appear: the test disk may take longer to show up by its label.
 cat > /etc/fstab <<'FSTAB'
 /dev/vda / ext4 defaults 0 1
-LABEL=qx-test /srv/qx-test ext4 defaults,nofail 0 2
+LABEL=qx-test /srv/qx-test ext4 defaults,nofail,x-systemd.device-timeout=600 0 2
 FSTAB
 mkdir -p /srv/qx-test
 useradd --create-home --shell /bin/bash --uid 1000 ham

@@ -2,7 +2,8 @@
 # The package on a booted Debian system, as a radio amateur installs it: builds (once, cached) a
 # Debian image with its own kernel, systemd as PID 1, udev, logind and a user logged in on tty1,
 # boots it in QEMU and runs scenario.sh in it against the package built by scripts/package.sh.
-#   tests/system/run.sh <debian13|debian12|debian13-arm64>
+#   tests/system/run.sh [--image-only] <debian13|debian12|debian13-arm64>
+# With --image-only it only makes sure the image is built (CI builds them beside other stages).
 # On arm64 (emulated, several times slower) the scenario is the short one: install, the headless
 # user service with a uhid device, keying and CAT with rigctl.
 # Environment:
@@ -15,12 +16,13 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
 . "$here/qemu.sh"
-arch=amd64 scenario=full
+arch=amd64 scenario=full image_only=""
+[ "${1:-}" = --image-only ] && { image_only=1; shift; }
 case "${1:-}" in
     debian13) suite=trixie ;;
     debian12) suite=bookworm ;;
     debian13-arm64) suite=trixie arch=arm64 scenario=short ;;
-    *) echo "usage: $0 <debian13|debian12|debian13-arm64>" >&2; exit 2 ;;
+    *) echo "usage: $0 [--image-only] <debian13|debian12|debian13-arm64>" >&2; exit 2 ;;
 esac
 release="$1"
 build_dir="$root/build-package"
@@ -29,10 +31,11 @@ cache="${QX_SYSTEM_CACHE:-/var/cache/qx-manager-ci}"
 logs="${QX_SYSTEM_LOGS:-$root/build/system-$release}"
 package="${QX_PACKAGE:-$(ls "$build_dir"/qx-manager_*.deb 2>/dev/null | head -n1)}"
 guest_timeout=1200
-# What the scenario uses besides the package; the package's own dependencies are downloaded
-# into the image (not installed), so that apt resolves them at test time without a network.
-packages=(linux-image-"$arch" initramfs-tools systemd-sysv udev dbus libpam-systemd login
-          libhamlib-utils python3-serial procps)
+# What the scenario uses besides the package. The package's own dependencies are installed into
+# the image when it is made, so that the emulated machine installs (and configures) the package
+# alone, offline. An arm64 image's kernel is unpacked by foreign-image.sh, not installed.
+packages=(systemd-sysv udev kmod dbus libpam-systemd login libhamlib-utils python3-serial procps)
+[ "$arch" = amd64 ] && packages+=(linux-image-amd64 initramfs-tools)
 [ "$scenario" = full ] && packages+=(xvfb xauth dbus-x11)
 
 say() { echo "system[$release]: $*" >&2; }
@@ -46,25 +49,19 @@ for tool in mmdebstrap "$qemu" mke2fs debugfs; do
     command -v "$tool" >/dev/null || { say "$tool is missing: run scripts/install-deps.sh test"; exit 1; }
 done
 
-# The image: rebuilt when its package list, its set-up script or the package's dependencies
-# change.
-# Recommends come along, as they do for a user.
-download=(apt-get install -y -q --download-only -o APT::Install-Recommends=true)
-key="$( { echo "$suite ${packages[*]} ${download[*]}"; dpkg-deb -f "$package" Depends;
-          cat "$here/image-setup.sh"
-          [ "$arch" = amd64 ] || cat "$here"/{foreign-image,firstboot,firstboot-init}.sh; } |
-       sha256sum | cut -c1-16)"
-image_dir="$cache/$release-$key"
+# The package's dependencies, with its recommends, which come along as they do for a user.
+needs="$(dpkg-deb -f "$package" Depends)"
+recommends="$(dpkg-deb -f "$package" Recommends)"
+[ -n "$recommends" ] && needs+=", $recommends"
 
 build_native_image() {
     say "building the $suite image (mmdebstrap)"
     local tree; tree="$(mktemp -d "$cache/tree.XXXXXX")"
     # The tree is made by root so that mke2fs keeps its owners.
     mmdebstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" \
-        --skip=cleanup/apt/lists --skip=cleanup/apt/cache \
-        --customize-hook="copy-in $package /tmp" \
-        --customize-hook="chroot \"\$1\" ${download[*]} /tmp/$(basename "$package")" \
-        --customize-hook="rm -f \"\$1/tmp/$(basename "$package")\"" \
+        --skip=cleanup/apt/lists \
+        --customize-hook="chroot \"\$1\" apt-get satisfy -y -q -o APT::Install-Recommends=true '$needs'" \
+        --customize-hook="chroot \"\$1\" apt-get clean" \
         --customize-hook="copy-in $here/image-setup.sh /tmp" \
         --customize-hook="chroot \"\$1\" sh /tmp/image-setup.sh" \
         "$suite" "$tree" >"$cache/mmdebstrap-$release.log" 2>&1 ||
@@ -77,6 +74,14 @@ build_native_image() {
     rm -rf "$tree"
     rm -rf "$image_dir" && mv "$part" "$image_dir"
 }
+
+# The image: rebuilt when its package list, the way it is made, its set-up script or the
+# package's dependencies change.
+key="$( { echo "$suite ${packages[*]} $needs"; declare -f build_native_image
+          cat "$here/image-setup.sh"
+          [ "$arch" = amd64 ] || cat "$here"/{foreign-image,firstboot,firstboot-init}.sh; } |
+       sha256sum | cut -c1-16)"
+image_dir="$cache/$release-$key"
 
 build_image() {
     local start; start="$(now)"
@@ -98,6 +103,7 @@ exec 9>"$cache/.lock-$release"
 flock 9
 [ -f "$image_dir/root.img" ] || build_image
 flock -u 9
+[ -n "$image_only" ] && exit 0
 
 # The test's own disk: the scenario, the package, a lower-versioned copy of it for the upgrade,
 # and the uhid device simulator; the scenario leaves its results on it.

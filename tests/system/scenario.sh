@@ -51,13 +51,24 @@ ham_session_active() { loginctl show-user ham -p State --value 2>/dev/null | gre
 check "ham is logged in on tty1 with an active seat session" wait_for 120 ham_session_active
 loginctl list-sessions --no-legend
 
+# The window has drawn itself once a tenth of the (black) screen is lit.
+window_drawn() {
+    python3 - /tmp/fb/Xvfb_screen0 <<'PY'
+import sys
+frame = open(sys.argv[1], "rb").read()
+pixels = frame[int.from_bytes(frame[:4], "big"):]
+sys.exit(0 if (len(pixels) - pixels.count(0)) * 10 > len(pixels) else 1)
+PY
+}
+
 helper_started() { [ "$(systemctl show qx-cuse-helper.service -p ExecMainStartTimestampMonotonic --value)" != 0 ]; }
 helper_idle() { ! helper_started; }
 
 echo "== install"
 # The disk is thrown away after the run: dpkg need not sync every file it writes.
 echo force-unsafe-io >/etc/dpkg/dpkg.cfg.d/qx-test
-check "apt installs the package with its dependencies, offline" \
+# Its dependencies are in the image already: only the package itself is unpacked here.
+check "apt installs the package, offline" \
     env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$disk/qx-manager.deb"
 dpkg-query -W qx-manager
 check "the helper's socket is enabled" systemctl -q is-enabled qx-cuse-helper.socket
@@ -72,11 +83,12 @@ check "--version names the package's version" \
 if [ "$scenario" != short ]; then
     echo "== the window under Xvfb, with a session bus"
     mkdir -p /tmp/fb && chown ham /tmp/fb
-    as_ham Xvfb :1 -screen 0 1024x768x24 -fbdir /tmp/fb -nolisten tcp &
+    # A black root window, so that the window's drawing shows in the frame buffer's file.
+    as_ham Xvfb :1 -screen 0 1024x768x24 -br -fbdir /tmp/fb -nolisten tcp &
     xvfb=$!
     as_ham env DISPLAY=:1 dbus-run-session -- qx-manager -s >"$out/window.log" 2>&1 &
     window=$!
-    sleep 25  # the window's start under emulation; the screenshot shows what it drew by then
+    check "the window is drawn" wait_for 120 window_drawn
     check "the window's program runs on the display" kill -0 "$window"
     cp /tmp/fb/Xvfb_screen0 "$out/screenshot.xwd"
     check "-x ends the window's program" as_ham env DISPLAY=:1 timeout 30 qx-manager -x
@@ -88,7 +100,8 @@ echo "== the headless user service"
 check "systemctl --user enable --now qx-manager" as_ham systemctl --user enable --now qx-manager
 headless_running() { as_ham systemctl --user -q is-active qx-manager; }
 check "the user service runs" wait_for 30 headless_running
-sleep 12  # past the program's first scan, so that only the device notice can find the interface
+# The first plug may come before the program's first scan; the replug below comes long after
+# it, so there only the device notice can find the interface.
 
 echo "== plug in"
 plug() {
@@ -113,6 +126,9 @@ plug
 check "the interface appears" wait_for 60 interface_found
 figure "plug-in to interface found: $(since "$plugged_at") s"
 serial="$(status_field "i['serialNumber']")"
+# The channels are known once the device has answered the program's first questions.
+channels_known() { [ "$(status_field "i['channels'][0]['supported'] and i['channels'][1]['supported']")" = True ]; }
+check "the device reported its CAT and PTT/CW channels" wait_for 60 channels_known
 # A new user chooses the port numbers first, as on the Ports page.
 check "CAT gets COM5" as_ham qx-manager --set-port "$serial" CAT 5
 check "PTT/CW gets COM6" as_ham qx-manager --set-port "$serial" PTTCW 6
@@ -159,10 +175,21 @@ check "rigctl reads it back" bash -c "runuser -u ham -- rigctl -m 2014 -r '$cat_
 # Bytes the program dropped for a port it thought unread would explain a CAT exchange lost.
 as_ham qx-manager --status --json | python3 -c "import json, sys
 for c in json.load(sys.stdin)['interfaces'][0]['channels']: print(c['channel'], 'dropped', c['droppedBytes'])"
-as_ham python3 -c "import serial, time; s = serial.Serial('$cat_port', 4800, bytesize=7, parity='E', stopbits=2); time.sleep(2)"
-check "pyserial's 4800 7E2 reached the device" bash -c \
-    "grep -q 'CMD SET CAT;SPEED=4800' $uhid_log && grep -q 'CMD SET CAT;MODE=7E2' $uhid_log"
 chmod 0644 "$uhid_log"
+# The port stays open until the device has the settings: the program passes them on at its
+# next look at the port.
+check "pyserial's 4800 7E2 reached the device" as_ham python3 - "$cat_port" "$uhid_log" <<'PY'
+import sys, time
+import serial
+port = serial.Serial(sys.argv[1], 4800, bytesize=7, parity="E", stopbits=2)
+deadline = time.monotonic() + 30
+while time.monotonic() < deadline:
+    log = open(sys.argv[2]).read()
+    if "CMD SET CAT;SPEED=4800" in log and "CMD SET CAT;MODE=7E2" in log:
+        sys.exit(0)
+    time.sleep(0.2)
+sys.exit(1)
+PY
 as_ham python3 "$disk/keying_latency.py" "$ptt_port" "$uhid_log" 10 2>&1 | tee /tmp/latency
 figure "$(grep 'keying latency' /tmp/latency || echo 'keying latency: not measured')"
 # Emulation slows everything, so only a generous bound is asserted.

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QKeySequence>
 #include <QPainter>
+#include <cstdlib>
 #include <memory>
 
 #include "app/strings.h"
@@ -188,12 +189,33 @@ TEST(TrayMenu, FollowsTheWindowLanguageWithAKeyForEachEntry) {
     SetThreadLanguage(kLangEnglish);
 }
 
-// The panel sizes are drawn for, not scaled; a sheet of them on light and dark panels is kept
-// with the screenshots for a person to look at.
-TEST(ProgramIcon, IsDrawnAtThePanelSizesAndShownOnLightAndDarkPanels) {
+// At a panel's sizes the icon must still read: an amber rim that stands out on dark panels, a
+// blue tile that stands out on light ones, and white letters that are not lost in scaling. A
+// sheet of them on light and dark panels is kept with the screenshots for a person to look at.
+TEST(ProgramIcon, ReadsAtThePanelSizesOnLightAndDarkPanels) {
     test::EnsureQtApplication();
-    const QList<QSize> sizes = ProgramIcon().availableSizes();
-    for (int size : {16, 22, 24}) EXPECT_TRUE(sizes.contains(QSize(size, size))) << size;
+    for (int size : {16, 22, 24}) {
+        const QImage image = ProgramIcon().pixmap(size).toImage();
+        ASSERT_EQ(image.size(), QSize(size, size));
+        const auto near = [](QRgb pixel, QColor wanted) {
+            return qAlpha(pixel) > 200 && std::abs(qRed(pixel) - wanted.red()) < 48 &&
+                   std::abs(qGreen(pixel) - wanted.green()) < 48 &&
+                   std::abs(qBlue(pixel) - wanted.blue()) < 48;
+        };
+        EXPECT_TRUE(near(image.pixel(0, size / 2), QColor(0xff, 0xb0, 0x00))) << size << " rim";
+        EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0) << size << " a rounded corner";
+        int blue = 0, white = 0;
+        for (int y = 0; y < size; ++y) {
+            for (int x = 0; x < size; ++x) {
+                blue += near(image.pixel(x, y), QColor(0x1f, 0x4e, 0x79));
+                white += near(image.pixel(x, y), Qt::white);
+            }
+        }
+        // Letters of a tenth of the area or more stay readable; bold "QX" at this size covers
+        // about a fifth.
+        EXPECT_GE(white, size * size / 10) << size << " letters";
+        EXPECT_GE(blue, size * size / 4) << size << " tile";
+    }
 
     const QString dir = qEnvironmentVariable("QXM_SCREENSHOT_DIR");
     if (dir.isEmpty()) return;
