@@ -224,5 +224,44 @@ TEST_F(ManagerGuestTest, ReleasingTheKeyingPortOrSigtermLeavesTheDeviceUnkeyed) 
     EXPECT_EQ(device.Destroy(), 0);
 }
 
+// A device that answers every command 100 ms late, as a loaded machine meets it: the start-up's
+// replies are read under later commands. No report id is taken from them; the program asks each
+// description again at its settings polls, a bounded number of times, and the keying input and
+// the CAT port work on the device's ids throughout.
+TEST_F(ManagerGuestTest, ADeviceAnsweringLateIsAskedAgainAndKeepsItsReportIds) {
+    UhidProcess device(kSerial, logs_ / "device.log", 100ms);
+    ASSERT_TRUE(device.Started());
+    ManagerProcess manager({}, logs_ / "qx-manager.log");
+    ASSERT_TRUE(test::PollUntil([&] { return AllPortsServed(); }, kStartBound, kWaitStep));
+    const auto asked = [&](const std::string& text) {
+        return std::ranges::count(device.Commands(), text);
+    };
+    ASSERT_TRUE(
+        test::PollUntil([&] { return asked("GET WINKEY;DESC") >= 2; }, kStartBound, kWaitStep))
+        << "the descriptions were not asked again";
+    for (const char* text : {"GET CAT;DESC", "GET PTTCW;DESC", "GET FSK;DESC", "GET WINKEY;DESC"}) {
+        EXPECT_GE(asked(text), 2) << text;
+        EXPECT_LE(asked(text), 4) << text;
+    }
+
+    RadioProgram ptt(PortPath(kPttPort));
+    RadioProgram cat(PortPath(kCatPort));
+    ASSERT_TRUE(ptt.Valid() && cat.Valid());
+    auto cts = [&] {
+        int bits = 0;
+        return ::ioctl(ptt.Fd(), TIOCMGET, &bits) == 0 && (bits & TIOCM_CTS);
+    };
+    ASSERT_TRUE(device.SendLine("input-state 1"));
+    EXPECT_TRUE(test::PollUntil(cts, kWaitBound, kWaitStep)) << "keying input not on PTT/CW's id";
+    const std::string question = "FA;";
+    ASSERT_EQ(cat.Write({question.begin(), question.end()}), question.size());
+    const auto answer = cat.Read(14, kWaitBound);
+    EXPECT_EQ(std::string(answer.begin(), answer.end()), "FA00014074000;");
+
+    manager.Signal(SIGTERM);
+    EXPECT_EQ(manager.Wait(60s), 0);
+    EXPECT_EQ(device.Destroy(), 0);
+}
+
 }  // namespace
 }  // namespace qx::vm
