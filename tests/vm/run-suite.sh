@@ -10,6 +10,6 @@ cmake --build "$build" -j"$(nproc)" --target qx_vm_tests
 export QX_VM_KEEP="$PWD/$build/vm-logs"
 mkdir -p "$QX_VM_KEEP"
 status=0
-ctest --test-dir "$build" -L vm --output-on-failure --timeout 540 || status=$?
+ctest --test-dir "$build" -L vm --output-on-failure || status=$?
 echo "guest logs: $QX_VM_KEEP"
 exit "$status"
