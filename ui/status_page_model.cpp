@@ -5,6 +5,7 @@
 #include "app/strings.h"
 #include "link/CHVInterface.h"
 #include "manager/port_provisioning.h"
+#include "platform/ports_directory.h"
 
 namespace qx {
 namespace {
@@ -44,7 +45,7 @@ std::string FileNameOf(const std::string& path) {
 
 std::string PortPathText(const ChannelStatusInput& in, const std::string& portsDirectory) {
     if (in.portNumber <= 0 || !in.unusableSetting.empty() || !in.hasPort || !in.hasSink) return {};
-    return portsDirectory + "/COM" + std::to_string(in.portNumber);
+    return PortPath(portsDirectory, in.portNumber);
 }
 
 std::string ParameterLine(const PortReading& reading, const StatusStrings& strings) {
@@ -96,9 +97,8 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
         // the row says which value failed.
         const bool assigned = in.portNumber != 0 || !in.unusableSetting.empty();
         if (assigned) {
-            view.portNames[channel] = in.unusableSetting.empty()
-                                          ? "COM" + std::to_string(in.portNumber)
-                                          : in.unusableSetting;
+            view.portNames[channel] =
+                in.unusableSetting.empty() ? PortName(in.portNumber) : in.unusableSetting;
             if (!in.hasPort || !in.hasSink)
                 holder = input.keying == KeyingPorts::State::kWaiting ? input.keyingText
                                                                       : strings.cannotCreate;
