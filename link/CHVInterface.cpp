@@ -201,7 +201,7 @@ void CHVInterface::CountSleptTicks(int64_t ticks) {
     if (pttCwPortOpen_)
         lineRepeatCounter_ =
             static_cast<int>(std::min<int64_t>(lineRepeatCounter_ + ticks, kLineRepeatTicks));
-    CountSleptPollTicks(ticks);
+    CountSleptProtocolTicks(ticks);
 }
 
 // Every step, with the ports and requests as they are now.

@@ -151,6 +151,7 @@ private:
     };
 
     enum class Wakening { kStop, kTimer, kNews };
+    static constexpr int kCommandCodeCount = 30;  // command codes 0 (none) to 29
 
     void WorkerLoop();
     void WriteReport(const Report& report);  // worker only; counts the outcome
@@ -187,17 +188,25 @@ private:
     // Command protocol (worker only).
     void QueueStartupSequence();
     void PollSettings() QX_REQUIRES(portGuard);
-    void CountSleptPollTicks(int64_t ticks);
+    void CountSleptProtocolTicks(int64_t ticks);
     int64_t TicksUntilPoll()
         QX_REQUIRES(portGuard);  // kNoPassDue when the poll has nothing to look at
     void PollChannelSettings(Channel channel, SentSettings& sent, const char* name)
         QX_REQUIRES(portGuard);
     void SendQueuedCommand();
     bool ReplyWaitOver() const;
+    void TrackStep(int code);
+    void AwaitReply(int code);
+    void Owe(int code);
+    void Settle(int code) { reaskTriesLeft_[code] = 0; }
+    int NextOwed() const;
+    bool MayReask() const;
+    void Reask();
     void SendCommand(const char* text);
     void HandleReply(const Report& report);
     void ParseReplyToken(std::string_view token);
     void EndWait() { awaitedReply_ = 0; }
+    void EndOwnWait();
     void TakeChannelListToken(std::string_view token);
     bool MarkChannelPresent(std::string_view token);
     void TakeDescriptionToken(Channel channel, std::string_view token);
@@ -240,6 +249,16 @@ private:
     int versionStep_ = 0;
     int pollCounter_ = 0;
     std::string commandQueue_;  // one command code per byte, oldest first
+    // Whether replies are read under the commands they answer (see the command protocol file):
+    // out of step from a command sent while the previous one's reply had not come, until a
+    // reply that answers only the awaited command ends its wait or a poll asks again what that
+    // cost.
+    bool outOfStep_ = false;
+    bool replySinceAwait_ = false;  // a reply was read since the awaited command went out
+    bool deviceAnswered_ = false;   // a reply was read on this connection
+    int ticksSinceAwait_ = 0;       // since a command that awaits its reply went out, up to 1000
+    // Per command code: how often a poll may still ask it again (0: nothing owed).
+    std::array<uint8_t, kCommandCodeCount> reaskTriesLeft_{};
     SentSettings catSent_{9600, 8, 78, 1};
     SentSettings fskSent_{45, 5, 78, 1};
 

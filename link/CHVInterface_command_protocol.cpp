@@ -1,6 +1,14 @@
 // The link's side of the firmware command protocol on report id 1: the start-up sequence that
 // learns channels, report ids and firmware version, the settings poll that forwards the serial
 // settings programs choose on the CAT and FSK ports, and the one-command-per-tick send queue.
+//
+// Replies carry no command code: a reply is read under the code of the command awaited when it
+// arrives. That holds while the device answers each command within its wait. A device that
+// answers later (a loaded machine, a busy firmware) has its reply read under a later command,
+// and a single-digit description reply cannot be told from another: the link is out of step.
+// Out of step it takes no description, and what the start-up did not learn for that reason is
+// asked again by a later settings poll, one command per poll, once the device has had the
+// better part of a second to answer everything asked before.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -63,8 +71,13 @@ constexpr const char* kCommandTexts[kLastCommand + 1] = {
 constexpr char kStartupSequence[] = {kList,       kListCatSpeed,  kGetCatDesc, kGetPttCwDesc,
                                      kGetFskDesc, kGetWinKeyDesc, kVer};
 
+// What a poll may ask again, in the order it asks: what the start-up learns. The speed list is
+// not among them: its reply only ends its wait.
+constexpr int kReaskable[] = {kList, kGetCatDesc, kGetPttCwDesc, kGetFskDesc, kGetWinKeyDesc, kVer};
+
 constexpr int kPollTicks = 1000;     // the poll body runs on the 1001st tick after the last
 constexpr int kReplyWaitTicks = 20;  // a silent device holds the queue at most this long
+constexpr int kReaskTries = 3;       // a device that never answers an item is asked this often
 
 bool StartsWith(std::string_view token, std::string_view prefix) {
     return token.substr(0, prefix.size()) == prefix;
@@ -78,27 +91,34 @@ void CHVInterface::QueueStartupSequence() {
     startupQueued_ = 1;
 }
 
-// The poll body runs on the 1001st tick after its last run, asleep or not.
+// The poll body runs on the 1001st tick after its last run, asleep or not. What it asks again
+// goes out last, so the replies to its settings commands ("OK 00", no digit and no channel or
+// version token) come first and are ignored under the code it awaits.
 void CHVInterface::PollSettings() {
+    ticksSinceAwait_ = std::min(ticksSinceAwait_ + 1, kPollTicks);
     if (pollCounter_++ < kPollTicks) return;
     pollCounter_ = 0;
+    const bool mayReask = MayReask();  // before a speed command awaits its reply
     PollChannelSettings(kCat, catSent_, "CAT");
     // Taking the pending flag in one step keeps a toggle made during the poll for the next one.
     if (fskInversionPending.exchange(0))
         SendCommand(fskInverted.load() ? "SET FSK;INVERS=1" : "SET FSK;INVERS=0");
     PollChannelSettings(kFsk, fskSent_, "FSK");
+    if (mayReask) Reask();
 }
 
 // A poll tick that went by while the link slept had nothing to poll (or the link would have
-// woken for it), so only the count moves on, as if the poll had run.
-void CHVInterface::CountSleptPollTicks(int64_t ticks) {
+// woken for it), so only the counts move on, as if the poll had run.
+void CHVInterface::CountSleptProtocolTicks(int64_t ticks) {
     pollCounter_ = static_cast<int>((pollCounter_ + ticks) % (kPollTicks + 1));
+    ticksSinceAwait_ = static_cast<int>(std::min<int64_t>(ticksSinceAwait_ + ticks, kPollTicks));
 }
 
 // The poll has work when it may have something to send: a CAT or FSK port is open (a program
-// may have changed its settings) or an inversion is pending.
+// may have changed its settings), an inversion is pending, or something is owed to ask again.
 int64_t CHVInterface::TicksUntilPoll() {
-    const bool work = OpenPort(kCat) || OpenPort(kFsk) || fskInversionPending.load();
+    const bool work = OpenPort(kCat) || OpenPort(kFsk) || fskInversionPending.load() ||
+                      (deviceAnswered_ && NextOwed() != 0);
     return work ? kPollTicks + 1 - pollCounter_ : kNoPassDue;
 }
 
@@ -114,7 +134,7 @@ void CHVInterface::PollChannelSettings(Channel channel, SentSettings& sent, cons
     char text[kReportSize];
     // Speed 0 is a hang-up request (B0), not a speed the device could take.
     if (*baudRate > 0 && *baudRate != sent.baudRate) {
-        awaitedReply_ = kSetCatSpeed;
+        AwaitReply(kSetCatSpeed);
         std::snprintf(text, sizeof text, "SET %s;SPEED=%d", name, *baudRate);
         if (TraceOn()) TraceText(key, name, TraceKind::kSettings, std::strchr(text, ';') + 1);
         SendCommand(text);
@@ -148,10 +168,70 @@ void CHVInterface::SendQueuedCommand() {
         commandQueue_.erase(0, 1);
     }
     if (currentCommand_ >= 1 && currentCommand_ <= kLastCommand) {
-        awaitedReply_ = currentCommand_;
+        TrackStep(currentCommand_);
+        AwaitReply(currentCommand_);
         SendCommand(kCommandTexts[currentCommand_]);
     }
     currentCommand_ = 0;
+}
+
+// A command that goes out while the previous one is still awaited, with no reply read since that
+// one went out, puts the link out of step: the device has not answered yet, and its answer will
+// be read under a later command. What the unanswered command and every command sent out of step
+// would have learned is owed.
+void CHVInterface::TrackStep(int code) {
+    if (awaitedReply_ != 0 && !replySinceAwait_) {
+        outOfStep_ = true;
+        Owe(awaitedReply_);
+    }
+    if (outOfStep_) Owe(code);
+}
+
+void CHVInterface::AwaitReply(int code) {
+    awaitedReply_ = code;
+    replySinceAwait_ = false;
+    ticksSinceAwait_ = 0;
+}
+
+void CHVInterface::Owe(int code) {
+    static_assert(kLastCommand + 1 == kCommandCodeCount);
+    if (std::find(std::begin(kReaskable), std::end(kReaskable), code) != std::end(kReaskable))
+        reaskTriesLeft_[code] = kReaskTries;
+}
+
+// The first owed item that has tries left; 0 when none.
+int CHVInterface::NextOwed() const {
+    for (int code : kReaskable)
+        if (reaskTriesLeft_[code] > 0) return code;
+    return 0;
+}
+
+// Asking again is sound once nothing asked before can still be answered: the queue is done and
+// either the last command's wait ended by its reply (the device answers in order, so every
+// earlier reply came before it) or it went out a whole poll period ago. A device that has never
+// answered anything is not asked again: it keeps the start-up's few commands.
+bool CHVInterface::MayReask() const {
+    return deviceAnswered_ && commandQueue_.empty() &&
+           (awaitedReply_ == 0 || ticksSinceAwait_ >= kPollTicks);
+}
+
+// One owed item per poll, awaited like a queued command. Nothing asked before is still to be
+// answered, so the link is in step again; a version handshake starts over.
+void CHVInterface::Reask() {
+    const int code = NextOwed();
+    if (code == 0) return;
+    --reaskTriesLeft_[code];
+    outOfStep_ = false;
+    if (code == kVer) versionStep_ = 0;
+    AwaitReply(code);
+    SendCommand(kCommandTexts[code]);
+}
+
+// A reply that answers no other command than the awaited one ended its wait: the device answers
+// in order, so every reply to the commands before has come and the link is in step.
+void CHVInterface::EndOwnWait() {
+    EndWait();
+    outOfStep_ = false;
 }
 
 bool CHVInterface::ReplyWaitOver() const {
@@ -169,6 +249,8 @@ void CHVInterface::SendCommand(const char* text) {
 // The reply text runs from byte 2 to the first 0 byte or the end of the report; each token,
 // ended by ';' or by the end of the text, is parsed as soon as it ends.
 void CHVInterface::HandleReply(const Report& report) {
+    deviceAnswered_ = true;
+    replySinceAwait_ = true;
     const char* text = reinterpret_cast<const char*>(report.data());
     if (TraceOn())
         TraceText(key, "", TraceKind::kReply, {text + 2, strnlen(text + 2, kMaxPayload)});
@@ -193,7 +275,7 @@ void CHVInterface::ParseReplyToken(std::string_view token) {
     case kList: TakeChannelListToken(token); return;
     case kListCatSpeed:
         if (StartsWith(token, "4800") || StartsWith(token, "9600") || StartsWith(token, "115200"))
-            EndWait();
+            EndOwnWait();
         return;
     case kGetCat:
         if (StartsWith(token, "0") || StartsWith(token, "1")) EndWait();
@@ -213,7 +295,7 @@ void CHVInterface::TakeChannelListToken(std::string_view token) {
     MarkChannelPresent(token);
     for (const auto& present : channelPresent)
         if (!present.load()) return;
-    EndWait();
+    EndOwnWait();
 }
 
 // Whether the token names a channel (the first name it starts with); that channel is present.
@@ -225,6 +307,7 @@ bool CHVInterface::MarkChannelPresent(std::string_view token) {
             channelPresent[channel].store(1);
             channelListReceived.store(1);
             if (userInterfaceWake) userInterfaceWake->Signal();
+            Settle(kList);
             return true;
         }
     }
@@ -237,10 +320,13 @@ bool CHVInterface::MarkChannelPresent(std::string_view token) {
 // would give CAT the FSK channel's id and its data would go to the wrong channel. Some digits
 // are answers that give no usable id, so the channel keeps its id: 0; the command channel's id,
 // under which data would go out as commands and come in as replies; and for a data channel the
-// line report's id, under which a program's bytes would key the transmitter.
+// line report's id, under which a program's bytes would key the transmitter. Out of step the
+// digit may answer an earlier description: it is not taken and the wait goes on.
 void CHVInterface::TakeDescriptionToken(Channel channel, std::string_view token) {
     const auto digit = [](char c) { return c >= '0' && c <= '9'; };
     if (token.empty() || !digit(token[0]) || (token.size() > 1 && digit(token[1]))) return;
+    if (outOfStep_) return;
+    Settle(awaitedReply_);
     const int id = token[0] - '0';
     const bool usable =
         id != 0 && id != kCommandReportId && (channel == kPttCw || id != kLineReportId);
@@ -263,7 +349,8 @@ void CHVInterface::TakeVersionToken(std::string_view token) {
         identityChanged.store(1);  // after the text, so a reader never sees the flag before it
         if (userInterfaceWake) userInterfaceWake->Signal();
         versionStep_ = 0;
-        EndWait();
+        Settle(kVer);
+        EndOwnWait();
     }
 }
 

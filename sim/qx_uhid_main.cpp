@@ -1,6 +1,8 @@
 // qx_uhid: a simulated "QX-4" that the kernel sees as a real USB HID device, made through
 // /dev/uhid and answered by the simulator's firmware.
-//   qx_uhid [--log FILE] [SERIAL]      (SERIAL defaults to QX4SIM0001)
+//   qx_uhid [--log FILE] [--reply-delay MS] [SERIAL]      (SERIAL defaults to QX4SIM0001)
+// With --reply-delay the firmware answers each command MS milliseconds late, as a busy device
+// or a loaded machine does.
 // Logs every event and every report it receives, one per line, after a monotonic time stamp
 // in microseconds, to FILE or standard output. Unplugs the device and ends on SIGTERM, SIGINT
 // or the line "destroy" on standard input; the line "input-state N" queues an input state
@@ -18,6 +20,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/fd.h"
 #include "sim/sim_device.h"
@@ -94,7 +97,7 @@ bool DestroyRequested(pollfd& input, std::string& pending, SimDevice& sim,
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: qx_uhid [--log FILE] [SERIAL]\n");
+    std::fprintf(stderr, "usage: qx_uhid [--log FILE] [--reply-delay MS] [SERIAL]\n");
     return 2;
 }
 
@@ -102,6 +105,7 @@ int Usage() {
 
 int main(int argc, char** argv) {
     UhidIdentity identity;
+    int replyDelay = 0;
     std::unique_ptr<FILE, FileCloser> logFile;
     FILE* out = stdout;
     for (int i = 1; i < argc; ++i) {
@@ -114,6 +118,13 @@ int main(int argc, char** argv) {
                 return 1;
             }
             out = logFile.get();
+        } else if (arg == "--reply-delay" && i + 1 < argc) {
+            const std::string_view value = argv[++i];
+            const auto [end, error] =
+                std::from_chars(value.data(), value.data() + value.size(), replyDelay);
+            if (error != std::errc() || end != value.data() + value.size() || replyDelay < 0 ||
+                replyDelay > 10000)
+                return Usage();
         } else if (!arg.empty() && arg[0] != '-' && arg.size() < 64) {
             identity.serial = arg;
         } else {
@@ -146,6 +157,7 @@ int main(int argc, char** argv) {
     }
     SimDeviceConfig config;
     config.serialNumber = identity.serial;
+    config.replyDelayTicks = replyDelay;  // the device is read once a millisecond
     SimDevice sim(config);
     SimFirmware firmware(sim);
     UhidDevice device(std::move(uhid), firmware, log);

@@ -38,15 +38,17 @@ SimDevice::SimDevice(SimDeviceConfig config)
       inputReady_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       receivedSignal_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-// Level-triggered like a hidraw node: readable exactly while input reports wait, ready or not,
-// so a reader that sleeps on it also reads the ones held back by replyDelayTicks.
+// Level-triggered like a hidraw node: readable exactly while the next read has a report to
+// return; a reply held back by replyDelayTicks shows once it has reached the device.
 void SimDevice::UpdateInputReadyLocked() {
-    if (input_.empty() == !inputSignalled_) return;
+    const bool readable = std::any_of(input_.begin(), input_.end(), [&](const PendingInput& p) {
+        return p.readyAtRead <= reads_ + 1;
+    });
+    if (readable == inputSignalled_) return;
     uint64_t value = 1;
-    const bool done = input_.empty()
-                          ? ::read(inputReady_.Get(), &value, sizeof value) == sizeof value
-                          : ::write(inputReady_.Get(), &value, sizeof value) == sizeof value;
-    if (done) inputSignalled_ = !input_.empty();
+    const bool done = readable ? ::write(inputReady_.Get(), &value, sizeof value) == sizeof value
+                               : ::read(inputReady_.Get(), &value, sizeof value) == sizeof value;
+    if (done) inputSignalled_ = readable;
 }
 
 int SimDevice::Read(uint64_t generation, uint8_t* data, std::size_t length) {
@@ -55,12 +57,14 @@ int SimDevice::Read(uint64_t generation, uint8_t* data, std::size_t length) {
     const uint64_t reads = ++reads_;
     auto ready = std::find_if(input_.begin(), input_.end(),
                               [&](const PendingInput& p) { return p.readyAtRead <= reads; });
-    if (ready == input_.end()) return 0;
-    const std::size_t count = std::min(length, ready->bytes.size());
-    std::memcpy(data, ready->bytes.data(), count);
-    input_.erase(ready);
+    int count = 0;
+    if (ready != input_.end()) {
+        count = static_cast<int>(std::min(length, ready->bytes.size()));
+        std::memcpy(data, ready->bytes.data(), count);
+        input_.erase(ready);
+    }
     UpdateInputReadyLocked();
-    return static_cast<int>(count);
+    return count;
 }
 
 void SimDevice::StallWrites(std::chrono::milliseconds limit) {
@@ -156,7 +160,7 @@ void SimDevice::HandleCommand(const std::string& text) {
     QueueReply(ReplyTo(text));
 }
 
-std::string SimDevice::ReplyTo(const std::string& text) {
+std::string SimDevice::ReplyTo(const std::string& text) const {
     if (text == "LIST") return Join(config_.channelTokens);
     if (text == "LIST CAT;SPEED") return config_.catSpeeds;
     if (text == "VER")

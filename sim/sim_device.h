@@ -38,7 +38,9 @@ struct SimDeviceConfig {
     std::string versionText = "1.0.5";
     bool answersCommands = true;
     std::vector<std::string> unansweredCommands;  // command texts that get no reply
-    // Extra reads before a reply can be read; 0 = on the link's next read.
+    // Extra reads before a reply reaches the reader (0: the next read), as from a device that
+    // answers late. Until then the descriptor does not report it: a late reply is not in the
+    // device yet, so a reader that wants it keeps reading once a tick.
     int replyDelayTicks = 0;
     // > 0: the reply text is split over reports of at most this many characters each.
     int replyChunkSize = 0;
@@ -111,6 +113,8 @@ public:
     std::string TakeChannelData(Channel channel);    // the same, and forgets them
     std::size_t PendingInputCount() const;           // input reports not yet read by the link
     uint64_t ReadCount() const;
+    // The firmware's reply to a command text, as configured (no override, split or delay).
+    std::string ReplyTo(const std::string& text) const;
     std::optional<int> FskInverted() const;  // from "SET FSK;INVERS=", none until sent
     std::string FskMode() const;             // from "SET FSK;MODE=", "" until sent
     int FskSpeed() const;                    // from "SET FSK;SPEED=", 0 until sent
@@ -123,7 +127,7 @@ private:
     };
 
     void HandleCommand(const std::string& text) QX_REQUIRES(mutex_);
-    std::string ReplyTo(const std::string& text) QX_REQUIRES(mutex_);
+
     void RecordSetting(const std::string& text) QX_REQUIRES(mutex_);
     void AppendChannelData(int channel, const std::string& payload) QX_REQUIRES(mutex_);
     void QueueReply(const std::string& text) QX_REQUIRES(mutex_);

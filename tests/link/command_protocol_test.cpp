@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -118,9 +119,10 @@ TEST(CommandProtocol, UnusableDescriptionIdsKeepTheOldId) {
 }
 
 // A device that answers late: a reply to an earlier command (the channel list, or the speed
-// list, seen on a booted system) comes while "GET CAT;DESC" is awaited. Its tokens are no id,
-// or CAT's data would go out on another channel's id; the description that follows is. The
-// late channel list still names the channels.
+// list, seen on a booted system) comes while "GET CAT;DESC" is awaited, then a digit that may
+// answer any of the commands before. None of it is a report id (the wait goes on to tick 60),
+// or CAT's data would go out on another channel's id. The late channel list still names the
+// channels.
 TEST(CommandProtocol, LateRepliesAreNotTakenAsReportId) {
     for (const char* late : {"CAT;PTTCW;FSK;WINKEY", "4800;9600;115200"}) {
         SCOPED_TRACE(late);
@@ -132,11 +134,115 @@ TEST(CommandProtocol, LateRepliesAreNotTakenAsReportId) {
             std::memcpy(report.data() + 2, reply, std::strlen(reply));
             h.device->QueueInput(report);
         }
-        h.Tick(3);
-        EXPECT_EQ(ReportIds(h.link), (std::vector<int>{7, 3, 4, 5}));
-        EXPECT_EQ(h.Commands().back(), (std::pair<int, std::string>{42, "GET PTTCW;DESC"}));
+        h.Tick(20);
+        EXPECT_EQ(ReportIds(h.link), (std::vector<int>{2, 3, 4, 5}));
+        EXPECT_EQ(h.Commands().back(), (std::pair<int, std::string>{60, "GET PTTCW;DESC"}));
         for (const auto& present : h.link.channelPresent)
             EXPECT_EQ(present.load(), late[0] == 'C' ? 1 : 0);
+    }
+}
+
+// A device that answers every command late (a loaded machine): the start-up's waits end by
+// time and its replies are read under later commands. No description is taken then, so a report
+// id is always the default or the device's own; the polls ask again, one item each, last after
+// their settings commands, until the link knows what a device answering in time tells at once.
+// An item never answered is asked three more times; a device that never answers anything, and
+// one that answers in time, get nothing more than today.
+TEST(CommandProtocol, LateDeviceIsAskedAgainAtPollsAndNothingIsMisattributed) {
+    struct Case {
+        const char* name;
+        int delay;  // ticks after a command its reply is read, less one; -1: never answers
+        std::array<int, kChannelCount> ids;
+        std::vector<std::string> unanswered;
+        Commands later;  // after the start-up
+        std::vector<int> learned;
+        const char* version;
+    };
+    const std::array<int, kChannelCount> kOwn{7, 6, 8, 9};
+    const Case cases[] = {
+        {"in time", 0, kOwn, {}, {{1001, "SET FSK;INVERS=0"}}, {7, 6, 8, 9}, "1.0.5"},
+        {"40 ms late",
+         40,
+         {2, 3, 4, 5},
+         {},
+         {{1001, "SET FSK;INVERS=0"},
+          {1001, "GET CAT;DESC"},
+          {2002, "GET PTTCW;DESC"},
+          {3003, "GET FSK;DESC"},
+          {4004, "GET WINKEY;DESC"}},
+         {2, 3, 4, 5},
+         "1.0.5"},
+        {"140 ms late",
+         140,
+         kOwn,
+         {},
+         {{1001, "SET FSK;INVERS=0"},
+          {1001, "GET CAT;DESC"},
+          {2002, "GET PTTCW;DESC"},
+          {3003, "GET FSK;DESC"},
+          {4004, "GET WINKEY;DESC"}},
+         {7, 6, 8, 9},
+         "1.0.5"},
+        {"40 ms late, never answering one description",
+         40,
+         kOwn,
+         {"GET WINKEY;DESC"},
+         {{1001, "SET FSK;INVERS=0"},
+          {1001, "GET CAT;DESC"},
+          {2002, "GET PTTCW;DESC"},
+          {3003, "GET FSK;DESC"},
+          {4004, "GET WINKEY;DESC"},
+          {5005, "GET WINKEY;DESC"},
+          {6006, "GET WINKEY;DESC"}},
+         {7, 6, 8, 5},
+         "1.0.5"},
+        // The version's wait stays open: the first poll comes too soon after it to ask again.
+        {"40 ms late, never answering the version",
+         40,
+         kOwn,
+         {"VER"},
+         {{1001, "SET FSK;INVERS=0"},
+          {2002, "GET CAT;DESC"},
+          {3003, "GET PTTCW;DESC"},
+          {4004, "GET FSK;DESC"},
+          {5005, "GET WINKEY;DESC"},
+          {6006, "VER"},
+          {7007, "VER"},
+          {8008, "VER"}},
+         {7, 6, 8, 9},
+         ""},
+        // The speed list, which answers nothing else, ends being out of step.
+        {"in time, never answering the channel list",
+         0,
+         kOwn,
+         {"LIST"},
+         {{1001, "SET FSK;INVERS=0"}, {1001, "LIST"}, {2002, "LIST"}, {3003, "LIST"}},
+         {7, 6, 8, 9},
+         "1.0.5"},
+        {"never answering", -1, kOwn, {}, {{1001, "SET FSK;INVERS=0"}}, {2, 3, 4, 5}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimDeviceConfig config;
+        config.answersCommands = c.delay >= 0;
+        config.replyDelayTicks = c.delay;
+        config.reportIds = c.ids;
+        config.unansweredCommands = c.unanswered;
+        LinkHarness h(config);
+        const auto misattributed = [&] {
+            for (Channel channel : kAllChannels) {
+                const int id = h.link.reportIds[channel].load();
+                if (id != 2 + channel && id != c.ids[channel]) return true;
+            }
+            return false;
+        };
+        while (h.ticks < 10000 && !misattributed()) h.Tick();
+        EXPECT_EQ(ReportIds(h.link), c.learned) << "at tick " << h.ticks;
+        EXPECT_EQ(h.Commands().size(), kStartup.size() + c.later.size());
+        EXPECT_EQ(LaterCommands(h), c.later);
+        const bool listed = c.delay >= 0 && std::ranges::count(c.unanswered, "LIST") == 0;
+        for (const auto& present : h.link.channelPresent) EXPECT_EQ(present.load(), listed);
+        EXPECT_EQ(h.link.VersionText(), c.version);
     }
 }
 

@@ -5,7 +5,10 @@
 // slept tick that had work to do shows), then the pass's own tick with the news and the device
 // reports that came meanwhile. A worker held past its due tick is woken as by a periodic timer
 // that does not make up missed periods: that tick runs once. Each pass must send exactly what
-// the reference's ticks sent; fixed scripts also say what the links must learn.
+// the reference's ticks sent; fixed scripts also say what the links must learn. A script's
+// device may also answer the commands the links send, in order and late by the script's delays
+// of real time, stalls or not; it names report ids unlike the defaults, and no report id may
+// ever be one the device did not give that channel.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,6 +35,10 @@ struct Script {
     std::vector<std::pair<int64_t, News>> news;         // (time)
     std::vector<std::pair<int64_t, int64_t>> stalls;    // [begin, end) the worker cannot run
     int64_t end = 0;
+    // The n-th command the links send is answered this long after it went out (the last delay
+    // for all later ones), but never before the answer to the one before; none: no answers.
+    std::vector<int64_t> answerDelays;
+    std::array<int, kChannelCount> answerIds{6, 7, 8, 9};
 };
 
 Report TextReport(int id, const std::string& text) {
@@ -44,9 +51,16 @@ Report Reply(const std::string& text) { return TextReport(kCommandReportId, text
 
 Report InputState(int state) { return Report{3, static_cast<uint8_t>(state)}; }
 
+SimDeviceConfig ScriptedDevice(const Script& script) {
+    SimDeviceConfig config = SilentDevice();  // the script answers
+    config.reportIds = script.answerIds;
+    return config;
+}
+
 // One link and the ports a radio program holds on it.
 struct Side {
-    Side() : h(SilentDevice()), ptt(h.AddPort(kPttCw)), cat(h.AddPort(kCat, false)) {}
+    explicit Side(const Script& script)
+        : h(ScriptedDevice(script)), ptt(h.AddPort(kPttCw)), cat(h.AddPort(kCat, false)) {}
 
     void Apply(News news) {
         switch (news) {
@@ -88,7 +102,8 @@ int QueuedCommands(const LinkHarness& h, std::size_t from) {
 
 class Differential {
 public:
-    explicit Differential(const Script& script) : script_(script) {}
+    explicit Differential(const Script& script)
+        : script_(script), reference_(script), late_(script) {}
 
     // Runs the script; a failure message names the pass where the links parted.
     void Run() {
@@ -106,6 +121,10 @@ public:
                 << " ms after the last";
             ASSERT_LE(QueuedCommands(late_.h, compared_), 1)
                 << "pass at " << wake / kMs << " ms sent two queued commands";
+            if (!script_.answerDelays.empty()) {
+                AnswerCommands(wake);
+                ASSERT_NO_FATAL_FAILURE(ExpectOnlyGivenIds(wake));
+            }
             compared_ = late_.h.sent.size();
             lastWake_ = wake;
         }
@@ -121,6 +140,28 @@ public:
     const CHVInterface& Late() const { return late_.h.link; }
 
 private:
+    // The device answers what the pass sent.
+    void AnswerCommands(int64_t wake) {
+        for (std::size_t i = compared_; i < late_.h.sent.size(); ++i) {
+            const auto& bytes = late_.h.sent[i].bytes;
+            if (bytes[0] != kCommandReportId) continue;
+            const auto& delays = script_.answerDelays;
+            const int64_t delay = delays[std::min(answered_++, delays.size() - 1)];
+            const int64_t at = std::max(answers_.empty() ? 0 : answers_.back().first, wake + delay);
+            const char* text = reinterpret_cast<const char*>(&bytes[1]);
+            answers_.push_back(
+                {at, Reply(late_.h.device->ReplyTo(std::string(text, strnlen(text, 63))))});
+        }
+    }
+
+    void ExpectOnlyGivenIds(int64_t wake) const {
+        for (Channel channel : kAllChannels) {
+            const int id = late_.h.link.reportIds[channel].load();
+            ASSERT_TRUE(id == 2 + channel || id == script_.answerIds[channel])
+                << "pass at " << wake / kMs << " ms: channel " << channel << " took id " << id;
+        }
+    }
+
     static std::vector<Report> Bytes(const LinkHarness& h, std::size_t from) {
         std::vector<Report> bytes;
         for (std::size_t i = from; i < h.sent.size(); ++i) bytes.push_back(h.sent[i].bytes);
@@ -139,6 +180,7 @@ private:
             if (late_.h.device->PendingInputCount() > 0) news = lastWake_;
             if (nextReport_ < script_.deviceReports.size())
                 news = std::min(news, script_.deviceReports[nextReport_].first * kMs);
+            if (nextAnswer_ < answers_.size()) news = std::min(news, answers_[nextAnswer_].first);
             if (news < wake) wake = std::max(news, clock_.TickTime(1));
         }
         return StallEnd(script_, wake);
@@ -152,6 +194,11 @@ private:
              ++nextReport_) {
             for (Side* side : {&reference_, &late_})
                 side->h.device->QueueInput(script_.deviceReports[nextReport_].second);
+        }
+        for (; nextAnswer_ < answers_.size() && answers_[nextAnswer_].first <= wake;
+             ++nextAnswer_) {
+            for (Side* side : {&reference_, &late_})
+                side->h.device->QueueInput(answers_[nextAnswer_].second);
         }
         for (; nextNews_ < script_.news.size() && script_.news[nextNews_].first <= wake;
              ++nextNews_) {
@@ -167,6 +214,9 @@ private:
     std::size_t nextNews_ = 0;
     std::size_t nextReport_ = 0;
     std::size_t compared_ = 0;
+    std::vector<std::pair<int64_t, Report>> answers_;  // (time it reaches the device, reply)
+    std::size_t answered_ = 0;                         // commands answered so far
+    std::size_t nextAnswer_ = 0;
 };
 
 // The start-up replies with the given report ids, one per tick from `from`, some of them with
@@ -244,27 +294,46 @@ const Case kCases[] = {
          s.news = {{1520 * kMs, News::kRts}};  // in a stall while asleep
          s.end = 2200 * kMs;
      }},
-    {"the channel list answered after its wait, while the speed list is awaited",
+    {"a device answering 25 ms late: the channel list comes while the speed list is awaited",
      [](Script& s) {
-         s.deviceReports = StartupReplies(25, "2345");
-         s.end = 200 * kMs;
-     },
-     "2345"},
-    {"the channel list answered once the start-up is over",
-     [](Script& s) {
-         s.deviceReports = StartupReplies(20, "6789");
-         s.deviceReports[0].first = 30;  // "LIST" was answered last
-         s.end = 200 * kMs;
+         s.answerDelays = {25 * kMs};
+         s.end = 5500 * kMs;
      },
      "6789"},
-    {"4 ms pass across tick 20",
+    {"the channel list answered once the start-up is over, the rest at once",
      [](Script& s) {
-         s.deviceReports = StartupReplies(40, "2345");
-         s.deviceReports[0].first = 18;  // the channel list comes early
+         s.answerDelays = {300 * kMs, kMs / 2};
+         s.end = 5500 * kMs;
+     },
+     "6789"},
+    {"4 ms pass across tick 20 with the channel list waiting",
+     [](Script& s) {
+         s.answerDelays = {17 * kMs, kMs / 2};
          s.stalls = {{17 * kMs + kMs / 4, 21 * kMs}};
          s.end = 200 * kMs;
      },
-     "2345"},
+     "6789"},
+    {"a device answering every command 40 ms late, with stalls and keying input meanwhile",
+     [](Script& s) {
+         s.answerDelays = {40 * kMs};
+         s.answerIds = {7, 6, 8, 9};
+         for (int tick : {30, 61, 62, 1030, 1041})
+             s.deviceReports.push_back({tick, InputState(tick % 2)});
+         s.stalls = {{35 * kMs + kMs / 3, 70 * kMs},
+                     {1020 * kMs + kMs / 2, 1060 * kMs},
+                     {2030 * kMs, 2050 * kMs}};
+         s.end = 5500 * kMs;
+     },
+     "7689"},
+    {"a device answering every command 140 ms late, a program changing CAT settings",
+     [](Script& s) {
+         s.answerDelays = {140 * kMs};
+         s.news = {{500 * kMs, News::kCatOpen},
+                   {600 * kMs, News::kCatSettings},
+                   {1800 * kMs, News::kCatSettings}};
+         s.end = 5500 * kMs;
+     },
+     "6789"},
     {"news every 1.9 ms",
      [](Script& s) {
          s.deviceReports = StartupReplies(2, "2345");
@@ -322,8 +391,9 @@ TEST(LinkDifferential, IssueCasesPassAsTheirTicks) {
 
 // A device that answers at random ticks with replies, stray tokens, keying input and data;
 // stalls of 1 to 60 ms; news of every kind at random times. Device reports and news come while
-// the link sleeps and while it is stalled alike.
-Script RandomScript(uint32_t seed) {
+// the link sleeps and while it is stalled alike. An answering device sends no stray replies but
+// answers every command, up to 5, 30 or 150 ms late, with report ids of its own.
+Script RandomScript(uint32_t seed, bool answering) {
     std::mt19937 random(seed);
     auto uniform = [&](int64_t low, int64_t high) {
         return std::uniform_int_distribution<int64_t>(low, high)(random);
@@ -343,10 +413,10 @@ Script RandomScript(uint32_t seed) {
                                            "1",
                                            "0"};
     Script s;
-    s.end = 2300 * kMs;
+    s.end = (answering ? 6500 : 2300) * kMs;
     for (int tick = static_cast<int>(uniform(1, 4)); tick < 2300;
          tick += static_cast<int>(uniform(0, tick < 200 ? 6 : 150))) {
-        const int64_t kind = uniform(0, 9);
+        const int64_t kind = uniform(answering ? 6 : 0, 9);
         if (kind < 6)
             s.deviceReports.push_back({tick, Reply(kReplies[uniform(0, std::size(kReplies) - 1)])});
         else if (kind < 8)
@@ -361,14 +431,34 @@ Script RandomScript(uint32_t seed) {
     }
     for (int64_t t = uniform(0, 10 * kMs); t < s.end; t += uniform(kMs / 10, 40 * kMs))
         s.news.push_back({t, static_cast<News>(uniform(0, 7))});
+    if (answering) {
+        const int64_t slowest = std::array<int64_t, 3>{5, 30, 150}[uniform(0, 2)] * kMs;
+        for (int i = 0; i < 16; ++i) s.answerDelays.push_back(uniform(0, slowest));
+        std::shuffle(s.answerIds.begin(), s.answerIds.end(), random);
+    }
     return s;
 }
 
 TEST(LinkDifferential, RandomScriptsPassAsTheirTicks) {
     for (uint32_t seed = 1; seed <= 2000; ++seed) {
         SCOPED_TRACE(testing::Message() << "seed " << seed);
-        const Script script = RandomScript(seed);
+        const Script script = RandomScript(seed, false);
         Differential(script).Run();
+        if (HasFailure()) return;
+    }
+}
+
+TEST(LinkDifferential, RandomLateDevicesAreLearnedWithNothingMisattributed) {
+    for (uint32_t seed = 1; seed <= 300; ++seed) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        const Script script = RandomScript(seed, true);
+        Differential differential(script);
+        differential.Run();
+        for (Channel channel : kAllChannels) {
+            EXPECT_EQ(differential.Late().reportIds[channel].load(), script.answerIds[channel]);
+            EXPECT_EQ(differential.Late().channelPresent[channel].load(), 1);
+        }
+        EXPECT_EQ(differential.Late().VersionText(), "1.0.5");
         if (HasFailure()) return;
     }
 }

@@ -75,8 +75,16 @@ TEST(SimDevice, ConfiguredDelaySplitAndIds) {
     auto device = test::Opened(backend.Open(0, 0, nullptr));
     auto report = Command("LIST");
     device->Write(report.data(), report.size());
+    // A late reply is not in the device yet: its descriptor tells nobody to read.
+    const auto readable = [&] {
+        pollfd input{device->PollFd(), POLLIN, 0};
+        return ::poll(&input, 1, 0) == 1;
+    };
+    EXPECT_FALSE(readable());
     EXPECT_EQ(ReplyText(*device), "<none>");
+    EXPECT_FALSE(readable());
     EXPECT_EQ(ReplyText(*device), "<none>");
+    EXPECT_TRUE(readable());
     EXPECT_EQ(ReplyText(*device), "CAT;");
     EXPECT_EQ(ReplyText(*device), "PTTC");
     EXPECT_EQ(Ask(*device, "GET CAT;DESC"), "W;FS");  // replies stay in order

@@ -32,7 +32,8 @@ long long MonotonicMicroseconds() {
     return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-UhidProcess::UhidProcess(const std::string& serial, const std::filesystem::path& logPath)
+UhidProcess::UhidProcess(const std::string& serial, const std::filesystem::path& logPath,
+                         std::chrono::milliseconds replyDelay)
     : logPath_(logPath) {
     int input[2];
     if (pipe2(input, O_CLOEXEC) != 0) return;
@@ -42,8 +43,10 @@ UhidProcess::UhidProcess(const std::string& serial, const std::filesystem::path&
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, readEnd.Get(), STDIN_FILENO);
     std::string program = QX_UHID_PROGRAM, logArg = logPath.string(), serialArg = serial;
-    std::string logOption = "--log";
-    char* argv[] = {program.data(), logOption.data(), logArg.data(), serialArg.data(), nullptr};
+    std::string logOption = "--log", delayOption = "--reply-delay",
+                delayArg = std::to_string(replyDelay.count());
+    char* argv[] = {program.data(),  logOption.data(), logArg.data(), delayOption.data(),
+                    delayArg.data(), serialArg.data(), nullptr};
     if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
 }

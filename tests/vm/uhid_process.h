@@ -30,10 +30,12 @@ struct UhidLogLine {
     std::string text;
 };
 
-// One qx_uhid process: its device is plugged in while it runs; Destroy() unplugs it.
+// One qx_uhid process: its device is plugged in while it runs; Destroy() unplugs it. It answers
+// each command replyDelay late.
 class UhidProcess {
 public:
-    UhidProcess(const std::string& serial, const std::filesystem::path& logPath);
+    UhidProcess(const std::string& serial, const std::filesystem::path& logPath,
+                std::chrono::milliseconds replyDelay = {});
     ~UhidProcess();  // kills the process if still running
     UhidProcess(const UhidProcess&) = delete;
     UhidProcess& operator=(const UhidProcess&) = delete;
