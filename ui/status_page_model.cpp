@@ -58,6 +58,7 @@ StatusPageInput ReadStatusInput(CHVInterface* link) {
     StatusPageInput input;
     if (!link) return input;
     input.selected = true;
+    MutexLock lock(link->portGuard);
     for (Channel channel : kAllChannels) {
         ChannelStatusInput& in = input.channels[channel];
         const ChannelPortSlot& slot = link->ports[channel];
