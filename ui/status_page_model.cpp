@@ -58,17 +58,27 @@ StatusPageInput ReadStatusInput(CHVInterface* link) {
     StatusPageInput input;
     if (!link) return input;
     input.selected = true;
-    MutexLock lock(link->portGuard);
+    // The slots are copied under the lock; a port's status is read after it, so the worker's
+    // pass does not wait on it.
+    std::array<IVSPortAx*, kChannelCount> instances{};
+    {
+        MutexLock lock(link->portGuard);
+        for (Channel channel : kAllChannels) {
+            ChannelStatusInput& in = input.channels[channel];
+            const ChannelPortSlot& slot = link->ports[channel];
+            in.portNumber = slot.portNumber;
+            in.unusableSetting = slot.unusableSetting;
+            in.hasPort = slot.instance != nullptr;
+            in.hasSink = slot.sink != nullptr;
+            instances[channel] = slot.instance.get();
+        }
+    }
     for (Channel channel : kAllChannels) {
         ChannelStatusInput& in = input.channels[channel];
-        const ChannelPortSlot& slot = link->ports[channel];
         in.present = link->channelPresent[channel].load() != 0;
-        in.portNumber = slot.portNumber;
-        in.unusableSetting = slot.unusableSetting;
-        in.hasPort = slot.instance != nullptr;
-        in.hasSink = slot.sink != nullptr;
         in.droppedBytes = link->droppedBytes[channel].load();
-        if (slot.instance) in.reading = ReadPortStatus(*slot.instance, HasParameterLine(channel));
+        if (instances[channel])
+            in.reading = ReadPortStatus(*instances[channel], HasParameterLine(channel));
     }
     return input;
 }
