@@ -12,6 +12,7 @@
 #include "app/window_rules.h"
 #include "manager/CHVInterfaceManager.h"
 #include "manager/interface_status.h"
+#include "platform/ports_directory.h"
 
 namespace qx {
 namespace {
@@ -99,7 +100,7 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
     CHVInterface* link = FindLink(manager, serial);
     if (link == nullptr)
         return Failure(FormatTexts(LoadLocalizedString(kStrNoSuchInterface), {serial}));
-    const std::string path = portClass.PortsDirectory() + "/COM" + std::to_string(number);
+    const std::string path = PortPath(portClass.PortsDirectory(), number);
     // As the Ports page's "Create/update": a channel the device does not report offers only
     // "Not supported" and so gets 0; a number another channel holds is taken as chosen, and its
     // creation then fails as it would from the page.
@@ -148,8 +149,7 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
         answer.text += outcome(path);
     } else {
         answer.status = 1;
-        answer.text += outcome("COM" + std::to_string(number) + " " +
-                               LoadLocalizedString(kStrCannotCreatePort));
+        answer.text += outcome(PortName(number) + " " + LoadLocalizedString(kStrCannotCreatePort));
     }
     // The port is made, but the next start would not know it: a failure, with its reason.
     if (!saved) {

@@ -4,18 +4,15 @@
 
 #include "core/utf8.h"
 #include "manager/CHVInterfaceManager.h"
+#include "platform/ports_directory.h"
 
 namespace qx {
 namespace {
 
-std::string PortPath(const std::string& portsDir, int portNumber) {
-    return portsDir + "/COM" + std::to_string(portNumber);
-}
-
 // The name the package's udev rule gives a keying port's device; programs that list serial
 // devices (fldigi, flrig) show it, so it is what a user picks or types there.
 std::string ByIdPath(int portNumber) {
-    return "/dev/serial/by-id/qx-manager-COM" + std::to_string(portNumber);
+    return "/dev/serial/by-id/qx-manager-" + PortName(portNumber);
 }
 
 std::string SettingsText(const PortReading& reading) {

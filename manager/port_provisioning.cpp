@@ -1,9 +1,11 @@
 #include "manager/port_provisioning.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
+#include "platform/ports_directory.h"
 #include "platform/trace.h"
 #include "vsp/CVSPDriver.h"
 
@@ -20,7 +22,7 @@ std::function<void(int)> HolderTrace(const std::string& key, Channel channel, in
                                      IVSPortAx& port) {
     return [key, channel, number, &port](int dispatchId) {
         if (!TraceOn()) return;
-        const std::string name = "COM" + std::to_string(number);
+        const std::string name = PortName(number);
         if (dispatchId == kEventClosed) {
             TraceText(key, ChannelTitle(channel), TraceKind::kClose, name);
             return;
@@ -91,11 +93,15 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     if (!instance->Advise(sink, cookie)) return false;
     sink->portChanged.store(0);
 
-    const std::string name = "COM" + std::to_string(number);
+    const std::string name = PortName(number);
     Report(link, kPortOperationCreating, number);
-    const bool bound = instance->CreatePort(name) || instance->ReusePort(name);
+    Expected<void> bound = instance->CreatePort(name);
+    if (!bound) bound = instance->ReusePort(name);
     Report(link, kPortOperationDone, number);
     if (!bound) {
+        // The balloon and the channel's Status row say that the port is missing; standard
+        // error, which the journal keeps for the user service, says why.
+        std::fprintf(stderr, "Port %s: %s\n", name.c_str(), bound.error().message.c_str());
         instance->DeletePort();
         instance->Unadvise(cookie);
         return false;

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "core/device_protocol.h"
@@ -30,6 +31,8 @@ struct Message {
     Order order;
     uint8_t slot;
 };
+// Every slot a message can name exists, so the guardian need not check it.
+static_assert(kSlots > std::numeric_limits<decltype(Message::slot)>::max());
 
 // The line flags last written to each slot's device, in memory shared with the guardian.
 using SharedLines = std::array<std::atomic<uint8_t>, kSlots>;
@@ -142,7 +145,7 @@ int TakeRights(msghdr& header) {
             continue;
         }
         UniqueFd received(TakeRights(header));
-        if (got != sizeof message || message.slot >= kSlots) continue;
+        if (got != sizeof message) continue;
         held[message.slot].Reset();
         if (message.order == Order::kHold) held[message.slot] = std::move(received);
     }

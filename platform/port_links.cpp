@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 
 #include "platform/ports_directory.h"
 
@@ -17,23 +18,33 @@ std::optional<std::string> ReadLinkTarget(const std::string& path) {
     return std::string(target, static_cast<size_t>(n));
 }
 
-bool ReplaceLink(const std::string& path, const std::string& target) {
+Expected<void> MakeLink(const std::string& path, const std::string& target) {
+    if (::symlink(target.c_str(), path.c_str()) != 0)
+        return Error::FromErrno(errno, "linking " + path + " to " + target);
+    return {};
+}
+
+Expected<void> ReplaceLink(const std::string& path, const std::string& target) {
     static std::atomic<unsigned> counter{0};
     const std::string temporary =
         path + ".new." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
-    if (::symlink(target.c_str(), temporary.c_str()) != 0) return false;
-    if (::rename(temporary.c_str(), path.c_str()) == 0) return true;
+    if (Expected<void> made = MakeLink(temporary, target); !made) return made;
+    if (::rename(temporary.c_str(), path.c_str()) == 0) return {};
+    const Error why = Error::FromErrno(errno, "renaming " + temporary + " to " + path);
     ::unlink(temporary.c_str());
-    return false;
+    return why;
 }
 
-bool MayTakeOverName(const std::string& path,
-                     const std::function<bool(const std::string& target)>& isLiveTarget) {
+Expected<void> TakeOverName(const std::string& path, const std::string& target,
+                            const std::function<bool(const std::string& target)>& isLiveTarget) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return true;
-    if (!S_ISLNK(st.st_mode)) return false;
-    const auto target = ReadLinkTarget(path);
-    return !target || !isLiveTarget(*target);
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode))
+            return Error{0, path + " is not a symbolic link: not a port's name, so it stays"};
+        const auto held = ReadLinkTarget(path);
+        if (held && isLiveTarget(*held)) return Error{0, path + " is held by another port"};
+    }
+    return ReplaceLink(path, target);
 }
 
 void RemovePortLinks(const std::string& directory) {

@@ -89,4 +89,14 @@ int PortNumberFromName(const std::string& name) {
     return number <= 255 ? number : 0;
 }
 
+Error NotAPortName(const std::string& name) {
+    return Refusal("\"" + name + "\" is not a port's name (COM1 to COM255)");
+}
+
+std::string PortName(int number) { return "COM" + std::to_string(number); }
+
+std::string PortPath(const std::string& directory, int number) {
+    return directory + "/" + PortName(number);
+}
+
 }  // namespace qx

@@ -29,4 +29,13 @@ bool IsWritableDirectory(const std::string& path);
 // every name that becomes a path in the ports directory.
 int PortNumberFromName(const std::string& name);
 
+// Why name cannot be a port's name (PortNumberFromName gives 0 for it).
+Error NotAPortName(const std::string& name);
+
+// The name of port number n, "COM<n>", as radio programs and the settings know it.
+std::string PortName(int number);
+
+// Where port number n is published in directory: "<directory>/COM<n>".
+std::string PortPath(const std::string& directory, int number);
+
 }  // namespace qx

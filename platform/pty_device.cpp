@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 namespace qx {
 
@@ -40,28 +41,31 @@ std::optional<PtySettings> ReadPtySettings(int masterFd) {
     return settings;
 }
 
-std::optional<PtyMaster> OpenPtyMaster() {
+Expected<PtyMaster> OpenPtyMaster() {
     PtyMaster pty;
     pty.fd.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!pty.fd.Valid() || ::grantpt(pty.fd.Get()) != 0 || ::unlockpt(pty.fd.Get()) != 0)
-        return std::nullopt;
+    if (!pty.fd.Valid()) return Error::FromErrno(errno, "opening a pseudo-terminal");
+    if (::grantpt(pty.fd.Get()) != 0 || ::unlockpt(pty.fd.Get()) != 0)
+        return Error::FromErrno(errno, "unlocking a pseudo-terminal");
     char name[64];
-    if (::ptsname_r(pty.fd.Get(), name, sizeof name) != 0) return std::nullopt;
+    if (const int failed = ::ptsname_r(pty.fd.Get(), name, sizeof name); failed != 0)
+        return Error::FromErrno(failed, "naming a pseudo-terminal");
     pty.slavePath = name;
     {
         // Opened and closed once so that POLLHUP on the master means "no program holds it".
         UniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         struct stat st {};
-        if (!slave.Valid() || ::fstat(slave.Get(), &st) != 0) return std::nullopt;
+        if (!slave.Valid() || ::fstat(slave.Get(), &st) != 0)
+            return Error::FromErrno(errno, std::string("opening ") + name);
         pty.slaveDevice = st.st_rdev;
     }
     pty.slaveHandle.Reset(::open(name, O_PATH | O_CLOEXEC));
-    if (!pty.slaveHandle.Valid()) return std::nullopt;
+    if (!pty.slaveHandle.Valid()) return Error::FromErrno(errno, std::string("holding ") + name);
     pty.nameTarget =
         "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(pty.slaveHandle.Get());
     int packetMode = 1;
     if (!SetRawPtySettings(pty.fd.Get()) || ::ioctl(pty.fd.Get(), TIOCPKT, &packetMode) != 0)
-        return std::nullopt;
+        return Error::FromErrno(errno, std::string("setting up ") + name);
     return pty;
 }
 

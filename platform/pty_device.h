@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "core/error.h"
 #include "platform/fd.h"
 
 namespace qx {
@@ -38,8 +39,9 @@ struct PtySettings {
 constexpr int kRawPtyBaudRate = 9600;
 
 // Opens a master with raw 9600 8N1 settings in packet mode and opens and closes its slave once
-// (from then on the master reports POLLHUP while no program holds the slave).
-std::optional<PtyMaster> OpenPtyMaster();
+// (from then on the master reports POLLHUP while no program holds the slave); or the step that
+// failed and why.
+Expected<PtyMaster> OpenPtyMaster();
 
 // Whether a pty master can be opened at all on this machine.
 bool PseudoTerminalsAvailable();

@@ -41,8 +41,9 @@ SimDevice::SimDevice(SimDeviceConfig config)
 // Level-triggered like a hidraw node: readable exactly while the next read has a report to
 // return; a reply held back by replyDelayTicks shows once it has reached the device.
 void SimDevice::UpdateInputReadyLocked() {
+    const uint64_t nextRead = reads_ + 1;
     const bool readable = std::any_of(input_.begin(), input_.end(), [&](const PendingInput& p) {
-        return p.readyAtRead <= reads_ + 1;
+        return p.readyAtRead <= nextRead;
     });
     if (readable == inputSignalled_) return;
     uint64_t value = 1;

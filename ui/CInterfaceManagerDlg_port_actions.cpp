@@ -6,6 +6,7 @@
 #include "app/string_ids.h"
 #include "app/strings.h"
 #include "app/window_rules.h"
+#include "platform/ports_directory.h"
 #include "ui/CInterfaceManagerDlg.h"
 #include "ui/CPagePorts.h"
 #include "ui/CTrayIcon.h"
@@ -44,7 +45,7 @@ std::string CInterfaceManagerDlg::LivePortPath(int port) const {
         MutexLock lock(link->portGuard);
         for (const ChannelPortSlot& slot : link->ports) {
             if (slot.portNumber == port && slot.instance && slot.sink)
-                return portClass_.PortsDirectory() + "/COM" + std::to_string(port);
+                return PortPath(portClass_.PortsDirectory(), port);
         }
     }
     return {};

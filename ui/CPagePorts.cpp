@@ -63,6 +63,7 @@ void CPagePorts::Refresh() {
     if (link) {
         input.selected = true;
         input.used = ReadSystemPorts(m_owner->PortClass().PortsDirectory());
+        MutexLock lock(link->portGuard);
         for (Channel channel : kAllChannels) {
             input.present[channel] = link->channelPresent[channel].load() != 0;
             input.portNumbers[channel] = link->ports[channel].portNumber;

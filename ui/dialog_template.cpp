@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <algorithm>
 #include <map>
-#include <ranges>
 
 #include "app/strings.h"
 #include "ui/accessibility.h"
@@ -282,8 +281,7 @@ void BuildDialog(QWidget* page, const DialogTemplate& dialog) {
     }
     // Spare width goes to an empty last column, which controls spanning to the end share; spare
     // height goes below the last row.
-    for (QGridLayout* grid : groupGrids | std::views::values)
-        grid->setColumnStretch(grid->columnCount(), 1);
+    for (const auto& [group, grid] : groupGrids) grid->setColumnStretch(grid->columnCount(), 1);
     pageGrid->setColumnStretch(pageGrid->columnCount(), 1);
     pageGrid->setRowStretch(pageGrid->rowCount(), 1);
     // The page is never smaller than the classic layout, and larger where its texts need it: an

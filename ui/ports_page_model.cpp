@@ -32,7 +32,7 @@ std::array<PortList, kChannelCount> ComputePortLists(const PortsPageInput& input
         }
         list.enabled = true;
         for (int n = 1; n <= kMaxPortNumber; ++n) {
-            const std::string name = "COM" + std::to_string(n);
+            const std::string name = PortName(n);
             if (!input.used[n]) {
                 list.entries.push_back({name, n});
             } else if (n == input.portNumbers[channel]) {

@@ -5,6 +5,7 @@
 #include "app/strings.h"
 #include "link/CHVInterface.h"
 #include "manager/port_provisioning.h"
+#include "platform/ports_directory.h"
 
 namespace qx {
 namespace {
@@ -44,7 +45,7 @@ std::string FileNameOf(const std::string& path) {
 
 std::string PortPathText(const ChannelStatusInput& in, const std::string& portsDirectory) {
     if (in.portNumber <= 0 || !in.unusableSetting.empty() || !in.hasPort || !in.hasSink) return {};
-    return portsDirectory + "/COM" + std::to_string(in.portNumber);
+    return PortPath(portsDirectory, in.portNumber);
 }
 
 std::string ParameterLine(const PortReading& reading, const StatusStrings& strings) {
@@ -57,16 +58,27 @@ StatusPageInput ReadStatusInput(CHVInterface* link) {
     StatusPageInput input;
     if (!link) return input;
     input.selected = true;
+    // The slots are copied under the lock; a port's status is read after it, so the worker's
+    // pass does not wait on it.
+    std::array<IVSPortAx*, kChannelCount> instances{};
+    {
+        MutexLock lock(link->portGuard);
+        for (Channel channel : kAllChannels) {
+            ChannelStatusInput& in = input.channels[channel];
+            const ChannelPortSlot& slot = link->ports[channel];
+            in.portNumber = slot.portNumber;
+            in.unusableSetting = slot.unusableSetting;
+            in.hasPort = slot.instance != nullptr;
+            in.hasSink = slot.sink != nullptr;
+            instances[channel] = slot.instance.get();
+        }
+    }
     for (Channel channel : kAllChannels) {
         ChannelStatusInput& in = input.channels[channel];
-        const ChannelPortSlot& slot = link->ports[channel];
         in.present = link->channelPresent[channel].load() != 0;
-        in.portNumber = slot.portNumber;
-        in.unusableSetting = slot.unusableSetting;
-        in.hasPort = slot.instance != nullptr;
-        in.hasSink = slot.sink != nullptr;
         in.droppedBytes = link->droppedBytes[channel].load();
-        if (slot.instance) in.reading = ReadPortStatus(*slot.instance, HasParameterLine(channel));
+        if (instances[channel])
+            in.reading = ReadPortStatus(*instances[channel], HasParameterLine(channel));
     }
     return input;
 }
@@ -96,9 +108,8 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
         // the row says which value failed.
         const bool assigned = in.portNumber != 0 || !in.unusableSetting.empty();
         if (assigned) {
-            view.portNames[channel] = in.unusableSetting.empty()
-                                          ? "COM" + std::to_string(in.portNumber)
-                                          : in.unusableSetting;
+            view.portNames[channel] =
+                in.unusableSetting.empty() ? PortName(in.portNumber) : in.unusableSetting;
             if (!in.hasPort || !in.hasSink)
                 holder = input.keying == KeyingPorts::State::kWaiting ? input.keyingText
                                                                       : strings.cannotCreate;

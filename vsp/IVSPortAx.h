@@ -2,13 +2,15 @@
 // The virtual serial port component: one instance is one virtual COM port that radio programs
 // open; the system is its far end. Every operation may be called from any thread.
 //
-// Operations that can fail outright return an empty optional (or false); callers treat such a
-// port as not open for the moment.
+// Making a port says why it failed. The operations a link calls on every pass return an empty
+// optional (or false) instead; callers treat such a port as not open for the moment.
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "core/error.h"
 
 namespace qx {
 
@@ -43,16 +45,19 @@ class IVSPortAx {
 public:
     virtual ~IVSPortAx() = default;
 
-    virtual bool CreatePort(const std::string& name) = 0;  // name "COM<n>"
-    virtual void DeletePort() = 0;                         // the port leaves the machine
+    // Publishes the port under name, "COM<n>"; or why not (the name is taken, the device
+    // cannot be made), with what was attempted.
+    virtual Expected<void> CreatePort(const std::string& name) = 0;
+    virtual void DeletePort() = 0;  // the port leaves the machine
     virtual bool WriteToPort(const uint8_t* data, int count) = 0;
     // Takes up to maxCount bytes the program wrote; the count taken, or nullopt on failure.
     virtual std::optional<int> ReadFromPort(uint8_t* buffer, int maxCount) = 0;
     virtual std::optional<bool> IsOpen() = 0;
     virtual std::optional<int> BytesWaiting() = 0;
-    virtual void DeleteAllPorts() = 0;                    // every port of the component
-    virtual bool ReusePort(const std::string& name) = 0;  // tried after CreatePort failed
-    virtual bool SetInputLine(bool asserted) = 0;         // a modem-status input of the program
+    virtual void DeleteAllPorts() = 0;  // every port of the component
+    // As CreatePort, taking over a name an earlier run left; tried after CreatePort failed.
+    virtual Expected<void> ReusePort(const std::string& name) = 0;
+    virtual bool SetInputLine(bool asserted) = 0;  // a modem-status input of the program
     virtual void SetCreationFlag(bool flag) = 0;
     // For a port whose device can end apart from the port (a keying port's relay): notices that
     // it ended, says so once, and asks for the port's name again, no more often than a back-off

@@ -93,19 +93,13 @@ public:
         if (auto device = Device()) device->End();
     }
 
-    bool CreatePort(const std::string& name) override {
-        return Publish(name, [](const std::string& path, const std::string& node) {
-            return ::symlink(node.c_str(), path.c_str()) == 0;  // fails if the name exists
-        });
-    }
+    Expected<void> CreatePort(const std::string& name) override { return Publish(name, MakeLink); }
 
-    bool ReusePort(const std::string& name) override {
+    Expected<void> ReusePort(const std::string& name) override {
         return Publish(name, [this](const std::string& path, const std::string& node) {
-            return MayTakeOverName(path,
-                                   [this](const std::string& target) {
-                                       return registry_->IsLiveNode(target);
-                                   }) &&
-                   ReplaceLink(path, node);
+            return TakeOverName(path, node, [this](const std::string& target) {
+                return registry_->IsLiveNode(target);
+            });
         });
     }
 
@@ -287,33 +281,35 @@ private:
         std::fprintf(stderr, "Port %s: %s\n", name.c_str(), outcome.c_str());
     }
 
-    // Starts the device and gives it the name by link(path, node); undone on failure. A name an
-    // earlier relay of this user still holds (it is ending) gives the port without its device
-    // for now: KeepServed asks for it again.
+    // Starts the device and gives it the name by link(path, node); undone on failure, which
+    // says why. A name an earlier relay of this user still holds (it is ending) gives the port
+    // without its device for now: KeepServed asks for it again.
     template <typename LinkFn>
-    bool Publish(const std::string& name, LinkFn link) {
-        if (PortNumberFromName(name) == 0 || Published()) return false;
+    Expected<void> Publish(const std::string& name, LinkFn link) {
+        const int number = PortNumberFromName(name);
+        if (number == 0) return NotAPortName(name);
+        if (Published()) return Error{0, "the port is published already"};
         const std::string node = CuseNodePath(CuseDeviceName(name));
         Expected<std::shared_ptr<CuseEndpoint>> opened = Open(name);
         const bool nameEnding = !opened && opened.error().code == EBUSY;
-        if (!opened && !nameEnding) {
-            std::fprintf(stderr, "Port %s: %s\n", name.c_str(), opened.error().message.c_str());
-            return false;
-        }
-        if (!link(directory_ + "/" + name, node)) {
+        if (!opened && !nameEnding) return opened.error();
+        if (Expected<void> linked = link(PortPath(directory_, number), node); !linked) {
             if (opened) (*opened)->End();
-            return false;
+            return linked;
         }
         {
             MutexLock lock(mutex_);
             name_ = name;
             lastOutcome_ = opened ? "" : opened.error().message;
         }
-        if (opened) return Adopt(name, *opened);
+        if (opened) {
+            if (!Adopt(name, *opened)) return Error{0, "the port was deleted while it was made"};
+            return {};
+        }
         retry_.Late(KeyingServiceWait::Clock::now());
         std::fprintf(stderr, "Port %s: %s; asking again until it is free\n", name.c_str(),
                      opened.error().message.c_str());
-        return true;
+        return {};
     }
 
     const std::shared_ptr<DeviceRegistry> registry_;

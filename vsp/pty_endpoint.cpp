@@ -29,18 +29,21 @@ PtyEndpoint::~PtyEndpoint() {
     CloseLocked(NameFate::kLetGo);
 }
 
-bool PtyEndpoint::Open(const std::string& namePath, const LinkFn& link) {
+Expected<void> PtyEndpoint::Open(const std::string& namePath, const LinkFn& link) {
     MutexLock lock(mutex_);
-    if (pty_) return false;
-    pty_ = OpenPtyMaster();
-    if (!pty_) return false;
+    if (pty_) return Error{0, "the port is published as " + namePath_ + " already"};
+    Expected<PtyMaster> opened = OpenPtyMaster();
+    if (!opened) return opened.error();
+    pty_ = std::move(*opened);
     hasPty_.store(true);
-    if (!watch_.Add(shared_from_this(), pty_->slavePath) || !link(namePath, pty_->nameTarget)) {
+    Expected<void> named = watch_.Add(shared_from_this(), pty_->slavePath);
+    if (named) named = link(namePath, pty_->nameTarget);
+    if (!named) {
         CloseLocked(NameFate::kRemoved);
-        return false;
+        return named;
     }
     namePath_ = namePath;
-    return true;
+    return {};
 }
 
 void PtyEndpoint::Close(NameFate fate) {
@@ -313,11 +316,11 @@ void PtyEndpoint::MarkClosedLocked(Events& events) {
 // takes over the name, as a real port forgets the mode at its last close. Should no new pair
 // be had, the old one stays (refusing, as before) rather than the name leading nowhere.
 void PtyEndpoint::ReplacePtyLocked() {
-    auto fresh = OpenPtyMaster();
+    Expected<PtyMaster> fresh = OpenPtyMaster();
     if (!fresh || !watch_.Add(shared_from_this(), fresh->slavePath)) return;
     if (!namePath_.empty() && ReadLinkTarget(namePath_) == pty_->nameTarget)
         ReplaceLink(namePath_, fresh->nameTarget);
-    pty_ = std::move(fresh);
+    pty_ = std::move(*fresh);
     openCount_ = ownOpensPending_ = ownClosesPending_ = 0;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/byte_ring.h"
+#include "core/error.h"
 #include "core/thread_annotations.h"
 #include "platform/pty_device.h"
 #include "vsp/IVSPortAx.h"
@@ -31,7 +32,8 @@ public:
     static constexpr size_t kTransmitCapacity = 4096;
 
     // Gives the name at path to target (the slave's name target); false if it cannot.
-    using LinkFn = std::function<bool(const std::string& path, const std::string& target)>;
+    using LinkFn =
+        std::function<Expected<void>(const std::string& path, const std::string& target)>;
     // What becomes of the name when the pseudo-terminal goes: removed, or kept pointing at a
     // node that cannot exist so that no program can open it.
     enum class NameFate { kRemoved, kLetGo };
@@ -44,8 +46,8 @@ public:
     uint64_t Id() const { return id_; }
 
     // Opens a new pseudo-terminal, has the watch follow it and names it by link(namePath, ...);
-    // undone on failure. False if it has one already.
-    bool Open(const std::string& namePath, const LinkFn& link);
+    // undone on failure, which says why. Fails if it has one already.
+    Expected<void> Open(const std::string& namePath, const LinkFn& link);
     // Lets the pseudo-terminal go (the slave disappears, waiting data is dropped) and settles
     // its name as fate says; a name that leads elsewhere by now is left alone.
     void Close(NameFate fate);

@@ -45,20 +45,15 @@ public:
     // Let go without DeletePort: the name stays in the directory, pointing nowhere.
     ~PtyPort() override { endpoint_->Close(PtyEndpoint::NameFate::kLetGo); }
 
-    bool CreatePort(const std::string& name) override {
-        return Publish(name, [](const std::string& path, const std::string& target) {
-            return ::symlink(target.c_str(), path.c_str()) == 0;  // fails if the name exists
-        });
-    }
+    Expected<void> CreatePort(const std::string& name) override { return Publish(name, MakeLink); }
 
     // A name left by an earlier run is taken whatever it points at: a crash leaves names
     // pointing at numbers the kernel may already have given to this run's own ports. Only a
     // name another port of this run holds is not taken.
-    bool ReusePort(const std::string& name) override {
+    Expected<void> ReusePort(const std::string& name) override {
         return Publish(name, [this](const std::string& path, const std::string& target) {
             const bool held = IsHeldByOtherPort(path);
-            return MayTakeOverName(path, [held](const std::string&) { return held; }) &&
-                   ReplaceLink(path, target);
+            return TakeOverName(path, target, [held](const std::string&) { return held; });
         });
     }
 
@@ -143,9 +138,10 @@ public:
 
 private:
     // Opens a pseudo-terminal and gives it the name by link(path, target); undone on failure.
-    bool Publish(const std::string& name, const PtyEndpoint::LinkFn& link) {
-        if (PortNumberFromName(name) == 0) return false;
-        return endpoint_->Open(directory_ + "/" + name, link);
+    Expected<void> Publish(const std::string& name, const PtyEndpoint::LinkFn& link) {
+        const int number = PortNumberFromName(name);
+        if (number == 0) return NotAPortName(name);
+        return endpoint_->Open(PortPath(directory_, number), link);
     }
 
     // Whether another instance of this class holds the name at path.

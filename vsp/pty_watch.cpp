@@ -52,14 +52,15 @@ PtyWatch::~PtyWatch() {
     if (thread_.joinable()) thread_.join();
 }
 
-bool PtyWatch::Add(const std::shared_ptr<PtyEndpoint>& endpoint, const std::string& slavePath) {
+Expected<void> PtyWatch::Add(const std::shared_ptr<PtyEndpoint>& endpoint,
+                             const std::string& slavePath) {
     MutexLock lock(mutex_);
     const int wd = ::inotify_add_watch(inotify_.Get(), slavePath.c_str(), IN_OPEN | IN_CLOSE);
-    if (wd < 0) return false;
+    if (wd < 0) return Error::FromErrno(errno, "watching " + slavePath);
     RemoveWatchesLocked(endpoint->Id());
     endpoints_[endpoint->Id()] = endpoint;
     watches_[wd] = endpoint->Id();
-    return true;
+    return {};
 }
 
 void PtyWatch::Remove(uint64_t endpointId) {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/error.h"
 #include "core/thread_annotations.h"
 #include "platform/fd.h"
 #include "vsp/pty_endpoint.h"
@@ -27,8 +28,8 @@ public:
     int EpollFd() const { return epoll_.Get(); }
 
     // Follows an endpoint through its slave at slavePath, in place of the slave it followed
-    // before; false (and nothing changed) if the slave cannot be watched.
-    bool Add(const std::shared_ptr<PtyEndpoint>& endpoint, const std::string& slavePath);
+    // before; or why the slave cannot be watched, with nothing changed.
+    Expected<void> Add(const std::shared_ptr<PtyEndpoint>& endpoint, const std::string& slavePath);
     void Remove(uint64_t endpointId);
     std::vector<std::shared_ptr<PtyEndpoint>> Endpoints() const;
 

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "manager/config_store.h"
+#include "platform/ports_directory.h"
 #include "platform/private_profile.h"
 #include "vsp/pty_port.h"
 
@@ -69,7 +70,7 @@ bool Rig::LinksStarted() const {
 }
 
 std::string Rig::PortPath(int device, Channel channel) const {
-    return portsDir_ + "/COM" + std::to_string(PortNumberOf(device, channel));
+    return qx::PortPath(portsDir_, PortNumberOf(device, channel));
 }
 
 CHVInterface* Rig::LinkOf(int device) {

@@ -15,6 +15,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/ports_directory.h"
 #include "platform/private_profile.h"
 #include "tests/support/poll_until.h"
 #include "tests/support/program_process.h"
@@ -122,7 +123,7 @@ protected:
         return program;
     }
 
-    std::string Port(int number) const { return env_.PortsDir() + "/COM" + std::to_string(number); }
+    std::string Port(int number) const { return PortPath(env_.PortsDir(), number); }
     bool PortsPresent(bool present) const {
         for (int number : {3, 4, 5, 6})
             if (fs::is_symlink(Port(number)) != present) return false;

@@ -59,7 +59,7 @@ private:
 class OpenPort final : public IVSPortAx {
 public:
     explicit OpenPort(bool open, int waiting) : open_(open), waiting_(waiting) {}
-    bool CreatePort(const std::string&) override { return true; }
+    Expected<void> CreatePort(const std::string&) override { return {}; }
     void DeletePort() override {}
     bool WriteToPort(const uint8_t* data, int count) override {
         for (int i = 0; i < count; ++i) sink_ ^= data[i];
@@ -72,7 +72,7 @@ public:
     std::optional<bool> IsOpen() override { return open_; }
     std::optional<int> BytesWaiting() override { return waiting_; }
     void DeleteAllPorts() override {}
-    bool ReusePort(const std::string&) override { return true; }
+    Expected<void> ReusePort(const std::string&) override { return {}; }
     bool SetInputLine(bool) override { return true; }
     void SetCreationFlag(bool) override {}
     std::optional<int> GetParity() override { return waiting_ % 7; }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/ports_directory.h"
 #include "tests/support/link_harness.h"
 #include "tests/support/poll_until.h"
 #include "tests/support/radio_program.h"
@@ -27,12 +28,12 @@ protected:
     std::unique_ptr<RadioProgram> Attach(Channel channel, int number) {
         auto port = portClass_->CreateInstance();
         port->SetAssumedDataBits(channel == kFsk ? 5 : 8);
-        EXPECT_TRUE(port->CreatePort("COM" + std::to_string(number)));
+        EXPECT_TRUE(port->CreatePort(PortName(number)));
         {
             std::lock_guard lock(h_.link.portGuard);
             h_.link.ports[channel].instance = std::move(port);
         }
-        auto program = std::make_unique<RadioProgram>(portsDir_ + "/COM" + std::to_string(number));
+        auto program = std::make_unique<RadioProgram>(PortPath(portsDir_, number));
         EXPECT_TRUE(program->Valid());
         return program;
     }

@@ -16,6 +16,7 @@
 #include <future>
 #include <thread>
 
+#include "platform/ports_directory.h"
 #include "platform/private_profile.h"
 #include "platform/uevent_monitor.h"
 #include "sim/sim_hid_backend.h"
@@ -101,7 +102,7 @@ protected:
     }
     bool PortExists(int number) const {
         struct stat st {};
-        return ::lstat((portsDir_ + "/COM" + std::to_string(number)).c_str(), &st) == 0;
+        return ::lstat(PortPath(portsDir_, number).c_str(), &st) == 0;
     }
     std::vector<std::string> Keys() {
         std::vector<std::string> keys;

@@ -52,13 +52,19 @@ TEST_F(PortProvisioningTest, CreatesNumberedChannelsInOrderAndReportsAroundEach)
 TEST_F(PortProvisioningTest, ExistingNameIsReusedAndDoubleFailureLeavesTheNumberUnbound) {
     Assign({5, 6, 0, 0});
     portClass_.createFails = true;
+    testing::internal::CaptureStderr();
     EXPECT_TRUE(provisioning_.CreateChannelPort(link_, kCat));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "a name taken over is no failure";
     EXPECT_EQ(portClass_.made[0]->createCalls, 1);
     EXPECT_EQ(portClass_.made[0]->reuseCalls, 1);
     EXPECT_EQ(NameOf(0), "COM5");
 
     portClass_.reuseFails = true;
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(provisioning_.CreateChannelPort(link_, kPttCw));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Port COM6: reusing COM6: Permission denied\n")
+        << "the last attempt's cause is said, once";
     EXPECT_EQ(portClass_.made[1]->deleteCalls, 1);
     EXPECT_EQ(portClass_.made[1]->SinkCount(), 0u);
     EXPECT_FALSE(link_.ports[kPttCw].instance);

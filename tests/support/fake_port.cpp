@@ -1,6 +1,7 @@
 #include "tests/support/fake_port.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -63,12 +64,12 @@ std::optional<T> FakePort::Get(T FakePortState::*field) {
     return (*state_).*field;
 }
 
-bool FakePort::CreatePort(const std::string& name) {
+Expected<void> FakePort::CreatePort(const std::string& name) {
     std::lock_guard lock(state_->mutex);
     ++state_->createCalls;
-    if (state_->failing || state_->createFails) return false;
+    if (state_->failing || state_->createFails) return Error::FromErrno(EEXIST, "creating " + name);
     state_->name = name;
-    return true;
+    return {};
 }
 
 void FakePort::DeletePort() {
@@ -109,12 +110,12 @@ void FakePort::DeleteAllPorts() {
     ++state_->deleteAllCalls;
 }
 
-bool FakePort::ReusePort(const std::string& name) {
+Expected<void> FakePort::ReusePort(const std::string& name) {
     std::lock_guard lock(state_->mutex);
     ++state_->reuseCalls;
-    if (state_->failing || state_->reuseFails) return false;
+    if (state_->failing || state_->reuseFails) return Error::FromErrno(EACCES, "reusing " + name);
     state_->name = name;
-    return true;
+    return {};
 }
 
 bool FakePort::SetInputLine(bool asserted) {

@@ -34,8 +34,8 @@ struct FakePortState {
     std::string fromProgram;   // bytes the program wrote and the system has not taken
     int readClaim = -1;        // >= 0: ReadFromPort claims this count (a misbehaving component)
     bool failing = false;      // every operation fails outright (nullopt / false)
-    bool createFails = false;  // CreatePort returns false
-    bool reuseFails = false;   // ReusePort returns false
+    bool createFails = false;  // CreatePort fails: "creating <name>: File exists"
+    bool reuseFails = false;   // ReusePort fails: "reusing <name>: Permission denied"
     bool servedAgain = false;  // the next KeepServed reports a change, once
 
     // Recorded: the system's side.
@@ -70,14 +70,14 @@ public:
     FakePortState& State() { return *state_; }
     std::shared_ptr<FakePortState> SharedState() const { return state_; }
 
-    bool CreatePort(const std::string& name) override;
+    Expected<void> CreatePort(const std::string& name) override;
     void DeletePort() override;
     bool WriteToPort(const uint8_t* data, int count) override;
     std::optional<int> ReadFromPort(uint8_t* buffer, int maxCount) override;
     std::optional<bool> IsOpen() override;
     std::optional<int> BytesWaiting() override;
     void DeleteAllPorts() override;
-    bool ReusePort(const std::string& name) override;
+    Expected<void> ReusePort(const std::string& name) override;
     bool SetInputLine(bool asserted) override;
     void SetCreationFlag(bool flag) override;
     bool KeepServed() override;

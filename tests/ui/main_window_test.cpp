@@ -128,9 +128,7 @@ protected:
         });
         return answered.get();
     }
-    std::string PortPath(int number) const {
-        return env_.PortsDir() + "/COM" + std::to_string(number);
-    }
+    std::string PortPath(int number) const { return qx::PortPath(env_.PortsDir(), number); }
 
     void SaveScreenshot(const char* name) {
         const char* dir = std::getenv("QXM_SCREENSHOT_DIR");

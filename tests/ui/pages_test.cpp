@@ -28,6 +28,7 @@
 #include "app/strings.h"
 #include "manager/config_store.h"
 #include "platform/autostart.h"
+#include "platform/ports_directory.h"
 #include "platform/private_profile.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/poll_until.h"
@@ -101,7 +102,7 @@ protected:
         FindControl<QPushButton>(page, 1024)->click();
     }
 
-    std::string PortPath(int number) const { return portsDir_ + "/COM" + std::to_string(number); }
+    std::string PortPath(int number) const { return qx::PortPath(portsDir_, number); }
 
     test::TempEnvironment environment_;
     std::string portsDir_;

@@ -186,14 +186,14 @@ public:
     std::optional<std::string> path = std::string("/usr/bin/rigctld");
     std::optional<int> baud = 9600, dataBits = 8, parity = 0, stopBits = 0;
 
-    bool CreatePort(const std::string&) override { return true; }
+    Expected<void> CreatePort(const std::string&) override { return {}; }
     void DeletePort() override {}
     bool WriteToPort(const uint8_t*, int) override { return true; }
     std::optional<int> ReadFromPort(uint8_t*, int) override { return 0; }
     std::optional<bool> IsOpen() override { return open; }
     std::optional<int> BytesWaiting() override { return 0; }
     void DeleteAllPorts() override {}
-    bool ReusePort(const std::string&) override { return true; }
+    Expected<void> ReusePort(const std::string&) override { return {}; }
     bool SetInputLine(bool) override { return true; }
     void SetCreationFlag(bool) override {}
     std::optional<int> GetParity() override { return parity; }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ports_directory.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_environment.h"
 #include "tests/vm/manager_process.h"
@@ -55,9 +56,7 @@ protected:
                         ReadText(entry.path()).c_str());
     }
 
-    std::string PortPath(int number) const {
-        return env_.PortsDir() + "/COM" + std::to_string(number);
-    }
+    std::string PortPath(int number) const { return qx::PortPath(env_.PortsDir(), number); }
     // The port's name leads to a live character device.
     bool PortServed(int number) const {
         struct stat st {};

@@ -33,6 +33,7 @@
 
 #include "platform/cuse_helper_client.h"
 #include "platform/fd.h"
+#include "platform/ports_directory.h"
 #include "platform/uevent_monitor.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_home.h"
@@ -298,7 +299,7 @@ protected:
         return ReadText(log);
     }
     std::string PortsDir() const { return root_ + "/ports"; }
-    std::string PortPath(int number) const { return PortsDir() + "/COM" + std::to_string(number); }
+    std::string PortPath(int number) const { return qx::PortPath(PortsDir(), number); }
     bool AllPortsServed() const {
         return std::all_of(std::begin(kPorts), std::end(kPorts), [&](int n) {
             struct stat st {};

@@ -1,6 +1,7 @@
 #include "vsp/pty_port.h"
 
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -390,16 +391,25 @@ TEST_F(PtyPortTest, SinksMayCallThePortAndUnadvisedSinksHearNothing) {
     EXPECT_TRUE(sink_->Events().empty());
 }
 
+// What making a port came to: "made", or the cause it gave.
+std::string Outcome(const Expected<void>& made) { return made ? "made" : made.error().message; }
+
 TEST_F(PtyPortTest, NamesAreTakenOnlyWhenFreeOrLetGo) {
+    using testing::HasSubstr;
     for (const char* bad : {"COM0", "COM256", "COM05", "COM", "com5", "COM5/../x", "../COM5"})
-        EXPECT_FALSE(port_->CreatePort(bad)) << bad;
+        EXPECT_THAT(Outcome(port_->CreatePort(bad)), HasSubstr("is not a port's name")) << bad;
     EXPECT_TRUE(fs::is_empty(dir_.Root()));
 
     ASSERT_TRUE(port_->CreatePort("COM5"));
     auto other = NewPort();
-    EXPECT_FALSE(other->CreatePort("COM5"));
-    EXPECT_FALSE(other->ReusePort("COM5")) << "a live port is not taken from its owner";
-    EXPECT_FALSE(port_->CreatePort("COM6")) << "one port per instance";
+    const Expected<void> taken = other->CreatePort("COM5");
+    ASSERT_FALSE(taken);
+    EXPECT_EQ(taken.error().code, EEXIST) << taken.error().message;
+    EXPECT_THAT(taken.error().message, HasSubstr(PathOf("COM5")));
+    EXPECT_THAT(Outcome(other->ReusePort("COM5")), HasSubstr("held by another port"))
+        << "a live port is not taken from its owner";
+    EXPECT_THAT(Outcome(port_->CreatePort("COM6")), HasSubstr("published as"))
+        << "one port per instance";
 
     // An instance let go without DeletePort leaves its name, which no program can open.
     port_.reset();
@@ -412,7 +422,8 @@ TEST_F(PtyPortTest, NamesAreTakenOnlyWhenFreeOrLetGo) {
     std::ofstream(PathOf("COM7")) << "not a port";
     auto third = NewPort();
     EXPECT_FALSE(third->CreatePort("COM7"));
-    EXPECT_FALSE(third->ReusePort("COM7")) << "a file that is not ours stays";
+    EXPECT_THAT(Outcome(third->ReusePort("COM7")), HasSubstr("not a symbolic link"))
+        << "a file that is not ours stays";
 
     other->DeletePort();
     EXPECT_FALSE(fs::exists(fs::symlink_status(PathOf("COM5"))));
