@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "app/diagnostic_words.h"
 #include "app/display_check.h"
 #include "app/exit_codes.h"
 #include "app/headless_host.h"
@@ -111,6 +112,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     // to where the program was started must still mean that place.
     std::error_code cwdError;
     const std::string startDirectory = std::filesystem::current_path(cwdError).string();
+    SetDiagnosticWords(DiagnosticPattern);
     const CommandLine commandLine = ParseCommandLine(args);
     if (!commandLine.error.empty()) {
         std::fprintf(stderr, "%s\n%s\n", commandLine.error.c_str(), UsageHint().c_str());
@@ -206,7 +208,9 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
                             .c_str());
     if (hid->realDevices)
         std::printf("%s\n", FormatTexts(LoadLocalizedString(kStrNoticesFrom),
-                                        {NoticeOriginText(ChooseNoticeOrigin())})
+                                        {ChooseNoticeOrigin() == NoticeOrigin::kUdev
+                                             ? std::string("udev")
+                                             : LoadLocalizedString(kStrKernelUevents)})
                                 .c_str());
     std::fflush(stdout);
 

@@ -10,6 +10,8 @@
 #include <cstring>
 
 #include "app/instance_queries.h"
+#include "app/string_ids.h"
+#include "app/strings.h"
 #include "app/window_rules.h"
 #include "manager/CHVInterfaceManager.h"
 
@@ -18,6 +20,12 @@ namespace {
 
 // Sets the one-shot timer to expire at due, on the steady clock (CLOCK_MONOTONIC); a time
 // already past expires at once.
+// A line to standard error (the journal of the user service) with the cause of errno.
+void Say(int stringId, int error) {
+    std::fprintf(stderr, "%s\n",
+                 FormatTexts(LoadLocalizedString(stringId), {std::strerror(error)}).c_str());
+}
+
 bool ArmAt(int timer, CHVInterfaceManager::Clock::time_point due) {
     const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch());
     itimerspec at{};
@@ -67,8 +75,7 @@ private:
 int HeadlessHost::Run() {
     const UniqueFd timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     if (!timer.Valid()) {
-        std::fprintf(stderr, "qx-manager: the manager's timer cannot be made: %s\n",
-                     std::strerror(errno));
+        Say(kStrTimerNotMade, errno);
         End();
         return 1;
     }
@@ -76,8 +83,7 @@ int HeadlessHost::Run() {
     int code = 0;
     while (!ending_) {
         if (!ArmAt(timer.Get(), manager_.Tick())) {
-            std::fprintf(stderr, "qx-manager: the manager's timer cannot be set: %s\n",
-                         std::strerror(errno));
+            Say(kStrTimerNotSet, errno);
             code = 1;
             break;
         }
@@ -88,7 +94,7 @@ int HeadlessHost::Run() {
                               {timer.Get(), POLLIN, 0}};
         if (::poll(fds, kCount, -1) < 0) {
             if (errno == EINTR) continue;
-            std::fprintf(stderr, "qx-manager: poll failed: %s\n", std::strerror(errno));
+            Say(kStrWaitFailed, errno);
             code = 1;
             break;
         }

@@ -67,6 +67,16 @@ constexpr int kStrNotSupported = 219;
 constexpr int kStrNoPortComponent = 220;
 constexpr int kStrUnreadableAnswer = 221;
 constexpr int kStrCannotOpenInterface = 225;
+// Lines to standard error (the journal of the user service).
+constexpr int kStrTimerNotMade = 226;
+constexpr int kStrTimerNotSet = 227;
+constexpr int kStrWaitFailed = 228;
+constexpr int kStrPortTrouble = 229;    // "Port %s: %s", with the port's name and the cause
+constexpr int kStrPortServed = 230;     // with the port's name
+constexpr int kStrRelayEnded = 231;     // with the port's name and why the relay ended
+constexpr int kStrNameStillHeld = 232;  // with the port's name and the cause
+constexpr int kStrUdevUnavailable = 233;
+constexpr int kStrKernelUevents = 234;  // where device notices come from without udev
 // The about box.
 constexpr int kStrLicence = 224;
 // Names a screen reader gives controls whose visible text alone does not say what they are for.

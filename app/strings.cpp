@@ -214,6 +214,21 @@ constexpr Entry kStrings[] = {
     {221, "the running instance gave an unreadable answer",
      "実行中のプログラムの応答を読み取れませんでした"},
     {225, "Interface %s cannot be opened: %s", "インターフェイス %s を開けません: %s"},
+    // Lines to standard error (the journal of the user service).
+    {226, "qx-manager: the manager's timer cannot be made: %s",
+     "qx-manager: マネージャーのタイマーを作成できません: %s"},
+    {227, "qx-manager: the manager's timer cannot be set: %s",
+     "qx-manager: マネージャーのタイマーを設定できません: %s"},
+    {228, "qx-manager: waiting for events failed: %s",
+     "qx-manager: イベントの待機に失敗しました: %s"},
+    {229, "Port %s: %s", "ポート %s: %s"},
+    {230, "Port %s: served again", "ポート %s: 再び使用できます"},
+    {231, "Port %s: its keying-port relay ended (%s); asking for it again",
+     "ポート %s: キーイング ポートの中継が終了しました (%s)。再度要求します"},
+    {232, "Port %s: %s; asking again until it is free", "ポート %s: %s。空くまで要求を続けます"},
+    {233, "Device notices from udev unavailable (%s); using kernel uevents",
+     "udev からのデバイス通知を使用できません (%s)。カーネルの uevent を使います"},
+    {234, "kernel uevents (no udev daemon)", "カーネルの uevent (udev デーモンなし)"},
     // The about box.
     {224, "Free software under the GNU General Public License (GPL), version 3 or later.",
      "GNU 一般公衆利用許諾書 (GPL) バージョン 3 以降の下で配布されるフリー ソフトウェアです。"},
@@ -286,25 +301,6 @@ int WindowLanguage() {
     const int chosen = windowLanguageOverride.load();
     if (chosen == kLangJapanese || chosen == kLangEnglish) return chosen;
     return EnglishOrJapanese(UserDefaultLanguage());
-}
-
-std::string FormatNumber(std::string_view pattern, int value) {
-    std::string text(pattern);
-    const std::size_t at = text.find("%i");
-    if (at != std::string::npos) text.replace(at, 2, std::to_string(value));
-    return text;
-}
-
-std::string FormatTexts(std::string_view pattern, std::initializer_list<std::string_view> values) {
-    std::string text(pattern);
-    std::size_t from = 0;
-    for (const std::string_view value : values) {
-        const std::size_t at = text.find("%s", from);
-        if (at == std::string::npos) break;
-        text.replace(at, 2, value);
-        from = at + value.size();
-    }
-    return text;
 }
 
 }  // namespace qx

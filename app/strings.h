@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/text_format.h"  // FormatNumber and FormatTexts, for the texts of this table
+
 namespace qx {
 
 constexpr int kLangEnglish = 0x0409;
@@ -34,10 +36,5 @@ using StringTableLookup = std::string_view (*)(int languageId, int id);
 std::string LookupLocalizedString(int id, int userLanguage, StringTableLookup table);
 // The compiled-in table.
 std::string_view CompiledString(int languageId, int id);
-
-// pattern with its first "%i" replaced by value (how the texts with a number are formatted).
-std::string FormatNumber(std::string_view pattern, int value);
-// pattern with its "%s" replaced by values in order; a value's own "%s" stays as it is.
-std::string FormatTexts(std::string_view pattern, std::initializer_list<std::string_view> values);
 
 }  // namespace qx

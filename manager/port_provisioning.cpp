@@ -1,10 +1,10 @@
 #include "manager/port_provisioning.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <mutex>
 #include <string>
 
+#include "platform/diagnostics.h"
 #include "platform/ports_directory.h"
 #include "platform/trace.h"
 #include "vsp/CVSPDriver.h"
@@ -101,7 +101,7 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     if (!bound) {
         // The balloon and the channel's Status row say that the port is missing; standard
         // error, which the journal keeps for the user service, says why.
-        std::fprintf(stderr, "Port %s: %s\n", name.c_str(), bound.error().message.c_str());
+        SayDiagnostic(Diagnostic::kPortTrouble, {name, bound.error().message});
         instance->DeletePort();
         instance->Unadvise(cookie);
         return false;

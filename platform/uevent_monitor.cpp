@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/diagnostics.h"
 #include "platform/fd.h"
 
 namespace qx {
@@ -130,16 +130,11 @@ NoticeOrigin ChooseNoticeOrigin(const std::string& udevControlPath) {
                                                         : NoticeOrigin::kKernel;
 }
 
-const char* NoticeOriginText(NoticeOrigin origin) {
-    return origin == NoticeOrigin::kUdev ? "udev" : "kernel uevents (no udev daemon)";
-}
-
 std::unique_ptr<DeviceNoticeSource> MakeUeventMonitor() {
     if (ChooseNoticeOrigin() == NoticeOrigin::kUdev) {
         Expected<std::unique_ptr<DeviceNoticeSource>> monitor = MakeUdevMonitor();
         if (monitor) return std::move(*monitor);
-        std::fprintf(stderr, "Device notices from udev unavailable (%s); using kernel uevents\n",
-                     monitor.error().message.c_str());
+        SayDiagnostic(Diagnostic::kUdevUnavailable, {monitor.error().message});
     }
     return MakeKernelUeventMonitor();
 }

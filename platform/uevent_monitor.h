@@ -29,7 +29,6 @@ bool NoticeNamesOurDevice(const std::string& devicePath);
 enum class NoticeOrigin { kUdev, kKernel };
 // A running udev daemon is known by its control socket (libudev itself uses the same test).
 NoticeOrigin ChooseNoticeOrigin(const std::string& udevControlPath = "/run/udev/control");
-const char* NoticeOriginText(NoticeOrigin origin);
 
 // The notice source of ChooseNoticeOrigin(); a udev monitor that cannot be opened falls back to
 // the kernel's uevents (the reason goes to standard error). Null when neither opens.

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <utility>
@@ -14,6 +13,7 @@
 #include "core/thread_annotations.h"
 #include "platform/cuse_connection.h"
 #include "platform/cuse_helper_client.h"
+#include "platform/diagnostics.h"
 #include "platform/fd.h"
 #include "platform/port_links.h"
 #include "platform/ports_directory.h"
@@ -178,8 +178,7 @@ public:
             if (!device->Ended()) return false;
             const std::string why = device->LostBecause();
             if (why.empty()) return false;  // ended by DeleteAllPorts: deleted, not lost
-            std::fprintf(stderr, "Port %s: its keying-port relay ended (%s); asking for it again\n",
-                         name.c_str(), why.c_str());
+            SayDiagnostic(Diagnostic::kRelayEnded, {name, why});
             Forget(device);
             retry_.Answered();
             changed = true;
@@ -194,7 +193,7 @@ public:
         }
         if (!Adopt(name, *opened)) return changed;
         retry_.Answered();
-        SayOnce(name, "served again");
+        SayOnce(name, kServedAgain);
         return true;
     }
 
@@ -272,13 +271,18 @@ private:
         if (device_ == device) device_.reset();
     }
 
-    // Each outcome of asking again is told once, not at every attempt.
+    // Each outcome of asking again is told once, not at every attempt: kServedAgain, or what
+    // went wrong.
+    static constexpr const char* kServedAgain = "served again";
     void SayOnce(const std::string& name, const std::string& outcome) {
         {
             MutexLock lock(mutex_);
             if (std::exchange(lastOutcome_, outcome) == outcome) return;
         }
-        std::fprintf(stderr, "Port %s: %s\n", name.c_str(), outcome.c_str());
+        if (outcome == kServedAgain)
+            SayDiagnostic(Diagnostic::kPortServed, {name});
+        else
+            SayDiagnostic(Diagnostic::kPortTrouble, {name, outcome});
     }
 
     // Starts the device and gives it the name by link(path, node); undone on failure, which
@@ -307,8 +311,7 @@ private:
             return {};
         }
         retry_.Late(KeyingServiceWait::Clock::now());
-        std::fprintf(stderr, "Port %s: %s; asking again until it is free\n", name.c_str(),
-                     opened.error().message.c_str());
+        SayDiagnostic(Diagnostic::kNameStillHeld, {name, opened.error().message});
         return {};
     }
 

@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "app/command_line.h"
+#include "app/diagnostic_words.h"
 #include "core/utf8.h"
 
 namespace qx {
@@ -44,10 +45,11 @@ private:
 };
 
 TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
-    for (int id : {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117, 118,
-                   119, 120, 121, 122, 123, 130, 160, 161, 162, 163, 164, 165, 166, 184, 185, 190,
-                   191, 200, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211, 212, 213, 214,
-                   215, 216, 217, 218, 219, 220, 221, 222, 223, 224, 225, 250, 251, 252}) {
+    for (int id :
+         {101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 116, 117, 118, 119, 120,
+          121, 122, 123, 130, 160, 161, 162, 163, 164, 165, 166, 184, 185, 190, 191, 200, 201, 202,
+          203, 204, 205, 206, 207, 208, 209, 210, 211, 212, 213, 214, 215, 216, 217, 218, 219, 220,
+          221, 222, 223, 224, 225, 226, 227, 228, 229, 230, 231, 232, 233, 234, 250, 251, 252}) {
         const std::string english(CompiledString(kLangEnglish, id));
         const std::string japanese(CompiledString(kLangJapanese, id));
         ASSERT_FALSE(english.empty()) << id;
@@ -73,18 +75,28 @@ TEST(Strings, EveryIdHasEnglishAndJapaneseKeepingPlaceholdersAndLineBreaks) {
     EXPECT_EQ(CompiledString(kLangJapanese, 102), "Halvorn QX Manager");
 }
 
-// What the program prints in a terminal follows the user's language, whole.
+// What the program prints in a terminal or the journal follows the user's language, whole, the
+// lower layers' lines too; without the table's words, they still carry their values.
 TEST(Strings, TerminalMessagesFollowTheUsersLanguage) {
-    for (const auto& [locale, usage, unknown] :
-         {std::tuple{"ja_JP.UTF-8", "使い方: ", "認識できないオプション '--x'"},
-          std::tuple{"C.UTF-8", "Usage: ", "unrecognized option '--x'"}}) {
+    const auto relayEnded = [] {
+        return DiagnosticLine(Diagnostic::kRelayEnded, {"COM6", "killed"});
+    };
+    EXPECT_EQ(relayEnded(), "COM6: killed");
+    SetDiagnosticWords(DiagnosticPattern);
+    for (const auto& [locale, usage, unknown, relay] :
+         {std::tuple{"ja_JP.UTF-8", "使い方: ", "認識できないオプション '--x'",
+                     "ポート COM6: キーイング ポートの中継が終了しました (killed)。再度要求します"},
+          std::tuple{"C.UTF-8", "Usage: ", "unrecognized option '--x'",
+                     "Port COM6: its keying-port relay ended (killed); asking for it again"}}) {
         const LocaleEnvironment environment(locale, nullptr, nullptr);
+        EXPECT_EQ(relayEnded(), relay);
         const std::string help = HelpText("/s.ini", "/run/p");
         EXPECT_EQ(help.rfind(usage, 0), 0u) << help;
         EXPECT_NE(help.find("/s.ini\n"), std::string::npos) << help;
         EXPECT_NE(help.find("/run/p/COM<n>\n"), std::string::npos) << help;
         EXPECT_EQ(ParseCommandLine({"--x"}).error, std::string("qx-manager: ") + unknown);
     }
+    SetDiagnosticWords(nullptr);
 }
 
 TEST(Strings, UserLanguageComesFromTheFirstNonEmptyLocaleVariable) {

@@ -63,7 +63,7 @@ TEST_F(PortProvisioningTest, ExistingNameIsReusedAndDoubleFailureLeavesTheNumber
     testing::internal::CaptureStderr();
     EXPECT_FALSE(provisioning_.CreateChannelPort(link_, kPttCw));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Port COM6: reusing COM6: Permission denied\n")
+              "COM6: reusing COM6: Permission denied\n")
         << "the last attempt's cause is said, once";
     EXPECT_EQ(portClass_.made[1]->deleteCalls, 1);
     EXPECT_EQ(portClass_.made[1]->SinkCount(), 0u);
