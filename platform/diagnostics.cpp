@@ -15,7 +15,8 @@ std::atomic<DiagnosticWords> diagnosticWords{nullptr};
 void SetDiagnosticWords(DiagnosticWords words) { diagnosticWords.store(words); }
 
 std::string DiagnosticLine(Diagnostic what, std::initializer_list<std::string_view> values) {
-    if (const DiagnosticWords words = diagnosticWords.load()) return FormatTexts(words(what), values);
+    if (const DiagnosticWords words = diagnosticWords.load())
+        return FormatTexts(words(what), values);
     std::string line;
     for (const std::string_view value : values) {
         if (!line.empty()) line += ": ";

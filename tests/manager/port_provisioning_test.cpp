@@ -62,8 +62,7 @@ TEST_F(PortProvisioningTest, ExistingNameIsReusedAndDoubleFailureLeavesTheNumber
     portClass_.reuseFails = true;
     testing::internal::CaptureStderr();
     EXPECT_FALSE(provisioning_.CreateChannelPort(link_, kPttCw));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "COM6: reusing COM6: Permission denied\n")
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "COM6: reusing COM6: Permission denied\n")
         << "the last attempt's cause is said, once";
     EXPECT_EQ(portClass_.made[1]->deleteCalls, 1);
     EXPECT_EQ(portClass_.made[1]->SinkCount(), 0u);
