@@ -10,28 +10,15 @@
 
 #include "platform/cuse_connection.h"
 #include "platform/cuse_helper_client.h"
+#include "platform/descriptor_passing.h"
 
 namespace qx::helper {
 namespace {
 
 // Whether the whole answer was delivered: the client may have left meanwhile.
 bool Answer(int client, const std::string& text, int connection = -1) {
-    iovec data{const_cast<char*>(text.data()), text.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    if (connection >= 0) {
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&message);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &connection, sizeof connection);
-    }
-    return ::sendmsg(client, &message, MSG_NOSIGNAL | MSG_DONTWAIT) ==
-           static_cast<ssize_t>(text.size());
+    return SendWithDescriptor(client, text.data(), text.size(), connection,
+                              MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(text.size());
 }
 
 // Tells the client why, keeping the cause's errno.

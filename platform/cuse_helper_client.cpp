@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/descriptor_passing.h"
+
 namespace qx {
 namespace {
 
@@ -76,23 +78,8 @@ Expected<UniqueFd> RequestCuseConnection(const std::string& socketPath,
         static_cast<ssize_t>(deviceName.size()))
         return Error::FromErrno(errno, "sending to the CUSE helper");
     char text[kMaxReply] = {};
-    iovec data{text, sizeof text - 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t n = ::recvmsg(socket.Get(), &message, MSG_CMSG_CLOEXEC);
     UniqueFd connection;
-    if (n > 0)
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c))
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
-                c->cmsg_len == CMSG_LEN(sizeof(int))) {
-                int fd = -1;
-                std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-                connection.Reset(fd);
-            }
+    const ssize_t n = ReceiveWithDescriptor(socket.Get(), text, sizeof text - 1, connection);
     const std::string reply(text, n > 0 ? static_cast<size_t>(n) : 0);
     if (reply == kCuseHelperGranted && connection.Valid()) return connection;
     *late = n <= 0;

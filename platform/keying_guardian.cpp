@@ -17,6 +17,7 @@
 #include <new>
 
 #include "core/device_protocol.h"
+#include "platform/descriptor_passing.h"
 
 namespace qx {
 
@@ -47,24 +48,10 @@ struct ProgramSide {
 ProgramSide g_program;
 
 bool Send(Order order, int slot, int fd) {
-    Message message{order, static_cast<uint8_t>(slot)};
-    iovec part{&message, sizeof message};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr header{};
-    header.msg_iov = &part;
-    header.msg_iovlen = 1;
-    if (fd >= 0) {
-        header.msg_control = control;
-        header.msg_controllen = sizeof control;
-        cmsghdr* rights = CMSG_FIRSTHDR(&header);
-        rights->cmsg_level = SOL_SOCKET;
-        rights->cmsg_type = SCM_RIGHTS;
-        rights->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
-    }
+    const Message message{order, static_cast<uint8_t>(slot)};
     ssize_t sent;
     do {
-        sent = ::sendmsg(g_program.socket, &header, MSG_NOSIGNAL);
+        sent = SendWithDescriptor(g_program.socket, &message, sizeof message, fd, MSG_NOSIGNAL);
     } while (sent < 0 && errno == EINTR);
     return sent == static_cast<ssize_t>(sizeof message);
 }
@@ -107,16 +94,6 @@ void KeepOnlySocket(int socket) {
     ::close_range(4, ~0U, 0);
 }
 
-// A descriptor the message carried, or -1.
-int TakeRights(msghdr& header) {
-    int fd = -1;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c))
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
-            c->cmsg_len == CMSG_LEN(sizeof(int)))
-            std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-    return fd;
-}
-
 // Follows the program's hand-overs until its end, then unkeys what it holds. Only system calls
 // and memory of its own: it may run in a copy of a process whose other threads held locks.
 [[noreturn]] void RunGuardian(int socket, const SharedLines& lines) {
@@ -128,14 +105,8 @@ int TakeRights(msghdr& header) {
     std::array<UniqueFd, kSlots> held;
     for (;;) {
         Message message{};
-        iovec part{&message, sizeof message};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
-        msghdr header{};
-        header.msg_iov = &part;
-        header.msg_iovlen = 1;
-        header.msg_control = control;
-        header.msg_controllen = sizeof control;
-        const ssize_t got = ::recvmsg(3, &header, MSG_CMSG_CLOEXEC);
+        UniqueFd received;
+        const ssize_t got = ReceiveWithDescriptor(3, &message, sizeof message, received);
         if (got == 0) break;  // the program has gone
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -144,7 +115,6 @@ int TakeRights(msghdr& header) {
             ::nanosleep(&pause, nullptr);  // short of memory: wait for it, never give up early
             continue;
         }
-        UniqueFd received(TakeRights(header));
         if (got != sizeof message) continue;
         held[message.slot].Reset();
         if (message.order == Order::kHold) held[message.slot] = std::move(received);
