@@ -23,6 +23,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/relay_protocol.h"
@@ -52,6 +54,19 @@ ssize_t ReadWithin(int fd, Bytes& buffer) {
         return -1;
     }
     return ::read(fd, buffer.data(), buffer.size());
+}
+
+// Two connected ends of a socket that keeps message bounds, as the relay's peers use.
+std::pair<UniqueFd, UniqueFd> SeqPacketPair() {
+    int ends[2] = {-1, -1};
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+    return {UniqueFd(ends[0]), UniqueFd(ends[1])};
+}
+
+// Bytes no relay frame starts with.
+void SendGarbage(const UniqueFd& peer) {
+    const uint8_t garbage[] = {0xFF, 0xFF, 0xFF, 0xFF};
+    ::send(peer.Get(), garbage, sizeof garbage, MSG_NOSIGNAL);
 }
 
 TEST(RelaySession, AFrameBeyondTheProtocolOrItsCreditEndsTheSession) {
@@ -120,10 +135,8 @@ TEST(RelaySession, ThePortsStateBytesAndCreditReachTheProgram) {
 // The link tells the port's input line on every pass while the port is open; the relay hears
 // of it only when it changes.
 TEST(RelayDevice, TheInputLineIsAFrameOnlyWhenItChanges) {
-    int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
-    UniqueFd relay(pair[1]);
-    auto device = CuseRelayDevice::Serve(UniqueFd(pair[0]), nullptr);
+    auto [served, relay] = SeqPacketPair();
+    auto device = CuseRelayDevice::Serve(std::move(served), nullptr);
     ASSERT_TRUE(device);
     for (const bool line : {false, false, false, true, true, true, true, false, true, true})
         device->SetInputLine(line);
@@ -176,6 +189,27 @@ TEST(RelaySession, FramesForAProgramThatDoesNotReadStayFewAndCurrent) {
     EXPECT_EQ(frames[4].bytes, (Bytes{'F', 'A', ';'}));
 }
 
+// RunRelay on a thread of its own between a stand-in kernel and a program.
+struct RelayOnThread {
+    RelayOnThread() {
+        std::tie(kernel, relayKernel) = SeqPacketPair();
+        std::tie(program, relayProgram) = SeqPacketPair();
+        EXPECT_TRUE(PrepareRelayDescriptors(relayKernel.Get()));
+        relay =
+            std::thread([this] { why = RunRelay(relayKernel.Get(), relayProgram.Get()).message; });
+    }
+    ~RelayOnThread() { Join(); }
+    // Why the relay ended, once it has.
+    const std::string& Join() {
+        if (relay.joinable()) relay.join();
+        return why;
+    }
+
+    UniqueFd kernel, program, relayKernel, relayProgram;
+    std::string why;
+    std::thread relay;
+};
+
 // Each way a relay ends leaves a reason in the helper's log.
 TEST(RelayLoop, EveryEndHasAReason) {
     const struct {
@@ -188,36 +222,22 @@ TEST(RelayLoop, EveryEndHasAReason) {
         {"the program leaves", [](UniqueFd&, UniqueFd& program) { program.Reset(); },
          "the program closed its end"},
         {"the program breaks the protocol",
-         [](UniqueFd&, UniqueFd& program) {
-             const uint8_t garbage[] = {0xFF, 0xFF, 0xFF, 0xFF};
-             ::send(program.Get(), garbage, sizeof garbage, MSG_NOSIGNAL);
-         },
-         "relay frame refused"},
+         [](UniqueFd&, UniqueFd& program) { SendGarbage(program); }, "relay frame refused"},
     };
     for (const auto& c : cases) {
-        int kernelPair[2], programPair[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, kernelPair), 0);
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, programPair), 0);
-        UniqueFd kernel(kernelPair[0]), relayKernel(kernelPair[1]);
-        UniqueFd program(programPair[0]), relayProgram(programPair[1]);
-        ASSERT_TRUE(PrepareRelayDescriptors(relayKernel.Get()));
-        std::string why;
-        std::thread relay([&] { why = RunRelay(relayKernel.Get(), relayProgram.Get()).message; });
-        c.end(kernel, program);
-        relay.join();
+        RelayOnThread relay;
+        c.end(relay.kernel, relay.program);
+        const std::string& why = relay.Join();
         EXPECT_NE(why.find(c.reason), std::string::npos) << c.what << ": " << why;
     }
 }
 
-// The kernel's request and the relay's one reply to it, waited for at most 5 s; a reply with
-// unique 0 when none came.
+// The kernel's request and the relay's one reply to it; a reply with unique 0 when none came.
 test::Reply AskWithin(int kernel, const Bytes& request) {
     if (::write(kernel, request.data(), request.size()) != static_cast<ssize_t>(request.size()))
         return {};
-    pollfd p{kernel, POLLIN, 0};
     Bytes reply(kCuseReadBuffer);
-    if (::poll(&p, 1, 5000) != 1) return {};
-    const ssize_t n = ::read(kernel, reply.data(), reply.size());
+    const ssize_t n = ReadWithin(kernel, reply);
     if (n <= 0) return {};
     reply.resize(static_cast<size_t>(n));
     return test::Parse(reply);
@@ -227,47 +247,38 @@ test::Reply AskWithin(int kernel, const Bytes& request) {
 // socket holds: the relay goes on answering the kernel, and the program then reads the port as
 // it is now.
 TEST(RelayLoop, AProgramThatStopsReadingKeepsItsPort) {
-    int kernelPair[2], programPair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, kernelPair), 0);
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, programPair), 0);
-    UniqueFd kernel(kernelPair[0]), relayKernel(kernelPair[1]);
-    UniqueFd program(programPair[0]), relayProgram(programPair[1]);
-    ASSERT_TRUE(PrepareRelayDescriptors(relayKernel.Get()));
-    std::string why;
-    std::thread relay([&] { why = RunRelay(relayKernel.Get(), relayProgram.Get()).message; });
-
-    const uint64_t fh = AskWithin(kernel.Get(), test::Open(1)).As<fuse_open_out>().fh;
+    RelayOnThread relay;
+    const uint64_t fh = AskWithin(relay.kernel.Get(), test::Open(1)).As<fuse_open_out>().fh;
     uint64_t unique = 2;
     int answered = 0;
     for (int i = 0; i < 2000; ++i) {
         const unsigned long request = i % 2 == 0 ? TIOCMBIS : TIOCMBIC;
-        if (AskWithin(kernel.Get(),
+        if (AskWithin(relay.kernel.Get(),
                       test::Ioctl(unique++, fh, request, 0x1000, test::IntBytes(TIOCM_RTS)))
                 .unique != 0)
             ++answered;
     }
     EXPECT_EQ(answered, 2000);
-    EXPECT_EQ(AskWithin(kernel.Get(),
+    EXPECT_EQ(AskWithin(relay.kernel.Get(),
                         test::Ioctl(unique++, fh, TIOCMBIS, 0x1000, test::IntBytes(TIOCM_DTR)))
                   .error,
               0);
 
     std::optional<RelayPortState> last;
     Bytes buffer(kRelayMaxFrame);
-    pollfd p{program.Get(), POLLIN, 0};
+    pollfd p{relay.program.Get(), POLLIN, 0};
     while (!(last && last->dtr) && ::poll(&p, 1, 5000) == 1) {
-        const ssize_t n = ::recv(program.Get(), buffer.data(), buffer.size(), 0);
-        ASSERT_GT(n, 0) << "the relay ended: " << why;
+        const ssize_t n = ::recv(relay.program.Get(), buffer.data(), buffer.size(), 0);
+        ASSERT_GT(n, 0) << "the relay ended: " << relay.why;
         const auto frame =
             DecodeRelayFrame({buffer.data(), static_cast<size_t>(n)}, RelaySender::kRelay);
         ASSERT_TRUE(frame) << frame.error().message;
         if (frame->type == RelayFrameType::kState) last = frame->state;
     }
-    ASSERT_TRUE(last && last->dtr) << why;
+    ASSERT_TRUE(last && last->dtr) << relay.why;
     EXPECT_FALSE(last->rts);
-    program.Reset();
-    relay.join();
-    EXPECT_EQ(why, "the program closed its end");
+    relay.program.Reset();
+    EXPECT_EQ(relay.Join(), "the program closed its end");
 }
 
 // The program's side of a port tells a relay that was lost, and why, from one it ended itself:
@@ -281,18 +292,12 @@ TEST(CuseRelayDevice, TellsALostRelayAndWhyFromOneItEnded) {
         {"the relay ends", [](UniqueFd& relay, CuseRelayDevice&) { relay.Reset(); },
          "the relay ended"},
         {"the relay breaks the protocol",
-         [](UniqueFd& relay, CuseRelayDevice&) {
-             const uint8_t garbage[] = {0xFF, 0xFF, 0xFF, 0xFF};
-             ::send(relay.Get(), garbage, sizeof garbage, MSG_NOSIGNAL);
-         },
-         "relay frame refused"},
+         [](UniqueFd& relay, CuseRelayDevice&) { SendGarbage(relay); }, "relay frame refused"},
         {"the program ends it", [](UniqueFd&, CuseRelayDevice& device) { device.End(); }, ""},
     };
     for (const auto& c : cases) {
-        int pair[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
-        UniqueFd relay(pair[0]);
-        auto device = CuseRelayDevice::Serve(UniqueFd(pair[1]), {});
+        auto [relay, served] = SeqPacketPair();
+        auto device = CuseRelayDevice::Serve(std::move(served), {});
         ASSERT_TRUE(device);
         EXPECT_TRUE(device->LostBecause().empty()) << c.what;
         c.end(relay, *device);
@@ -310,11 +315,10 @@ class ConfinedRelay : public ::testing::Test {
 protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "confining the relay needs root";
-        int pair[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
-        kernel_.Reset(pair[0]);
+        auto [kernel, relay] = SeqPacketPair();
+        kernel_ = std::move(kernel);
         Expected<UniqueFd> started =
-            StartRelay(UniqueFd(pair[1]), "qx-COM240", {kRelayUid, kRelayUid});
+            StartRelay(std::move(relay), "qx-COM240", {kRelayUid, kRelayUid});
         ASSERT_TRUE(started) << started.error().message;
         program_ = std::move(*started);
         ASSERT_TRUE(program_.Valid());

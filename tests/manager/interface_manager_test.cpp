@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <thread>
 
@@ -225,30 +224,17 @@ TEST_F(InterfaceManagerTest, AKeptPortIsAnUnpluggedCableUntilItsInterfaceReturns
     Manager().HandleDeviceNotices();
     ASSERT_EQ(Manager().Count(), 0);
 
-    const auto dropped = [&] { return Manager().provisioning.KeptPorts().at(0).droppedBytes; };
-    const struct {
-        const char* what;
-        std::function<bool()> holds;
-    } whileAway[] = {
-        {"a write is taken",
-         [&] {
-             return cat.Write({'F', 'A', ';'}, 1000ms) == 3;
-         }},
-        {"and counted as dropped",
-         [&] {
-             return test::PollUntil(
-                 [&] {
-                     Manager().Tick();
-                     return dropped() == 3;
-                 },
-                 5s);
-         }},
-        {"a read waits", [&] { return cat.Read(1, 200ms).empty(); }},
-        {"settings are taken",
-         [&] { return cat.Configure(4800, 8, test::ProgramParity::kNone, 1); }},
-        {"the name still opens", [&] { return RadioProgram(portsDir_ + "/COM7").Valid(); }},
-    };
-    for (const auto& c : whileAway) EXPECT_TRUE(c.holds()) << c.what;
+    EXPECT_EQ(cat.Write({'F', 'A', ';'}, 1000ms), 3u) << "a write is taken";
+    EXPECT_TRUE(test::PollUntil(
+        [&] {
+            Manager().Tick();
+            return Manager().provisioning.KeptPorts().at(0).droppedBytes == 3;
+        },
+        5s))
+        << "and counted as dropped";
+    EXPECT_TRUE(cat.Read(1, 200ms).empty()) << "a read waits";
+    EXPECT_TRUE(cat.Configure(4800, 8, test::ProgramParity::kNone, 1)) << "settings are taken";
+    EXPECT_TRUE(RadioProgram(portsDir_ + "/COM7").Valid()) << "the name still opens";
 
     backend_.Plug(1);
     Manager().HandleDeviceNotices();

@@ -30,6 +30,13 @@ protected:
         return owner ? std::move(*owner) : nullptr;
     }
 
+    // Why a run of dir cannot be owned; a failed check when it can.
+    static LockFailure Refusal(const std::string& dir) {
+        const auto owner = SingleInstance::Acquire(dir);
+        if (owner) ADD_FAILURE() << dir << " was owned";
+        return owner ? LockFailure{} : owner.error();
+    }
+
     // Waits (bounded) until the owner has a connection or bytes of one waiting.
     static bool Readable(const SingleInstance& owner, int boundMs = 2000) {
         pollfd watch{owner.Fd(), POLLIN, 0};
@@ -349,42 +356,37 @@ TEST_F(SingleInstanceTest, MissingDirectoryIsMadePrivateAndAnOpenOneIsRefusedWit
     struct stat info {};
     ASSERT_EQ(::stat(made.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
-    const auto held = SingleInstance::Acquire(made);
-    ASSERT_FALSE(held);
-    EXPECT_EQ(held.error().kind, LockFailure::kHeld);
-    EXPECT_EQ(held.error().path, RunLockPath(made));
+    const LockFailure held = Refusal(made);
+    EXPECT_EQ(held.kind, LockFailure::kHeld);
+    EXPECT_EQ(held.path, RunLockPath(made));
 
     const std::string open = dir_ + "/open";
     ASSERT_EQ(::mkdir(open.c_str(), 0700), 0);
     ASSERT_EQ(::chmod(open.c_str(), 0775), 0);
-    const auto notPrivate = SingleInstance::Acquire(open);
-    ASSERT_FALSE(notPrivate);
-    EXPECT_EQ(notPrivate.error().kind, LockFailure::kNotPrivate);
-    EXPECT_EQ(notPrivate.error().path, open);
-    EXPECT_EQ(notPrivate.error().mode, 0775u);
+    const LockFailure notPrivate = Refusal(open);
+    EXPECT_EQ(notPrivate.kind, LockFailure::kNotPrivate);
+    EXPECT_EQ(notPrivate.path, open);
+    EXPECT_EQ(notPrivate.mode, 0775u);
 
     // Another user's folder, as after "sudo -E" or one planted in /tmp first.
     const std::string foreign = dir_ + "/foreign";
     ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
     if (::chown(foreign.c_str(), ::getuid() + 1, static_cast<gid_t>(-1)) == 0) {  // as root
-        const auto others = SingleInstance::Acquire(foreign);
-        ASSERT_FALSE(others);
-        EXPECT_EQ(others.error().kind, LockFailure::kNotPrivate);
-        EXPECT_EQ(others.error().owner, ::getuid() + 1);
+        const LockFailure others = Refusal(foreign);
+        EXPECT_EQ(others.kind, LockFailure::kNotPrivate);
+        EXPECT_EQ(others.owner, ::getuid() + 1);
     }
 
     const std::string link = dir_ + "/link";
     ASSERT_EQ(::symlink(made.c_str(), link.c_str()), 0);
-    const auto linked = SingleInstance::Acquire(link);
-    ASSERT_FALSE(linked);
-    EXPECT_EQ(linked.error().kind, LockFailure::kNotPrivate);
-    EXPECT_FALSE(linked.error().isDirectory);
+    const LockFailure linked = Refusal(link);
+    EXPECT_EQ(linked.kind, LockFailure::kNotPrivate);
+    EXPECT_FALSE(linked.isDirectory);
 
-    const auto missing = SingleInstance::Acquire(dir_ + "/no/such/parent");
-    ASSERT_FALSE(missing);
-    EXPECT_EQ(missing.error().kind, LockFailure::kSystem);
-    EXPECT_EQ(missing.error().attempt, "mkdir");
-    EXPECT_EQ(missing.error().error, ENOENT);
+    const LockFailure missing = Refusal(dir_ + "/no/such/parent");
+    EXPECT_EQ(missing.kind, LockFailure::kSystem);
+    EXPECT_EQ(missing.attempt, "mkdir");
+    EXPECT_EQ(missing.error, ENOENT);
 }
 
 TEST_F(SingleInstanceTest, DescriptorsAreClosedOnExec) {

@@ -22,7 +22,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <iostream>
 #include <set>
 
 #include "app/strings.h"
@@ -103,6 +102,13 @@ protected:
     }
 
     std::string PortPath(int number) const { return qx::PortPath(portsDir_, number); }
+
+    // The window's three pages, each with its name for messages and pictures.
+    std::array<std::pair<QWidget*, const char*>, 3> Pages() const {
+        return {{{window_->StatusPage(), "status"},
+                 {window_->PortsPage(), "ports"},
+                 {window_->SettingsPage(), "settings"}}};
+    }
 
     test::TempEnvironment environment_;
     std::string portsDir_;
@@ -512,10 +518,7 @@ TEST_F(PagesTest, EveryTextShowsWholeAtDefaultAndDoubleFontSize) {
                         .contains(QString::fromStdString(portClass_->Keying().reason)));
 
         auto* tabs = window_->findChild<QTabWidget*>();
-        const std::pair<QWidget*, const char*> pages[] = {{window_->StatusPage(), "status"},
-                                                          {window_->PortsPage(), "ports"},
-                                                          {window_->SettingsPage(), "settings"}};
-        for (const auto& [page, name] : pages) {
+        for (const auto& [page, name] : Pages()) {
             tabs->setCurrentWidget(page);
             ExpectWholeTextsInThemeColours(window_.get(), std::string(look.name) + " " + name);
             if (!dir.isEmpty())
@@ -547,31 +550,24 @@ std::vector<std::pair<QWidget*, QString>> ControlNames(const QWidget* root) {
 void ExpectNamedApart(const std::vector<std::pair<QWidget*, QString>>& names,
                       const std::string& where) {
     std::set<QString> seen;
-    std::string list;
     for (const auto& [control, name] : names) {
         EXPECT_FALSE(name.isEmpty()) << where << ": " << control->objectName().toStdString();
         EXPECT_TRUE(seen.insert(name).second)
             << where << ": two controls are named " << name.toStdString();
-        list += (list.empty() ? "" : " | ") + name.toStdString();
     }
-    std::cout << "[names] " << where << " (" << names.size() << "): " << list << "\n";
 }
 
 // A screen reader tells every control of a page from the others by its name, in both languages:
 // the look-alike buttons by their channel, the lists by their captions (which reach them with
 // Alt); every English button has its Alt key; each Status row reads as one sentence.
 TEST_F(PagesTest, EveryControlHasANameOfItsOwnInBothLanguages) {
-    for (const auto& [language, locale] :
-         {std::pair{kLangEnglish, "en_US.UTF-8"}, std::pair{kLangJapanese, "ja_JP.UTF-8"}}) {
-        LookScope scope(language, locale);
+    for (const Look& look : {kLooks[0], kLooks[1]}) {  // English and Japanese at the default size
+        LookScope scope(look.language, look.locale);
         window_.reset();
-        CHVInterface& link = Connect();
+        Connect();
         ChoosePorts({3, 4, 0, 0});
-        const std::string lang = language == kLangJapanese ? "ja" : "en";
-        const std::pair<QWidget*, const char*> pages[] = {{window_->StatusPage(), "Status"},
-                                                          {window_->PortsPage(), "Ports"},
-                                                          {window_->SettingsPage(), "Settings"}};
-        for (const auto& [page, name] : pages) {
+        const std::string lang = look.name;
+        for (const auto& [page, name] : Pages()) {
             const auto names = ControlNames(page);
             ExpectNamedApart(names, lang + " " + name);
             for (const auto& [control, spoken] : names) {
@@ -596,8 +592,8 @@ TEST_F(PagesTest, EveryControlHasANameOfItsOwnInBothLanguages) {
                 button, QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name));
         ExpectNamedApart(around, lang + " window");
 
-        if (language == kLangEnglish) {
-            for (const auto& [page, name] : pages) {
+        if (look.language == kLangEnglish) {
+            for (const auto& [page, name] : Pages()) {
                 for (QAbstractButton* button : page->findChildren<QAbstractButton*>())
                     buttons.push_back(button);
             }
@@ -618,7 +614,6 @@ TEST_F(PagesTest, EveryControlHasANameOfItsOwnInBothLanguages) {
         EXPECT_NE(rowOf(1014).find("COM4"), std::string::npos) << rowOf(1014);
         EXPECT_NE(rowOf(1014).find(keying), std::string::npos) << rowOf(1014);
         EXPECT_NE(rowOf(1015).find(LoadLocalizedString(110)), std::string::npos) << rowOf(1015);
-        (void)link;
         window_.reset();
     }
 }
