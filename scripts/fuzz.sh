@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 seconds="${1:-45}"
 build=build-fuzz
 CXX=clang++ CC=clang cmake -S . -B "$build" -G Ninja -DQX_FUZZ=ON -DQX_BUILD_UI=OFF \
-    -DQX_SANITIZE=address -DBUILD_TESTING=ON >/dev/null
+    -DQX_SANITIZE=address -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG" >/dev/null
 targets=$(find tests/fuzz -maxdepth 1 -name '*_fuzz.cpp' -exec basename {} .cpp \; | sort)
 [ -n "$targets" ] || { echo "no fuzz targets"; exit 0; }
 cmake --build "$build" -j"$(nproc)" --target $targets

@@ -11,8 +11,12 @@ sanitize="${1:-}"
 build="build${sanitize:+-$sanitize}"
 werror=OFF
 [ -n "${QX_CI:-}" ] && werror=ON
+# A sanitizer finds its faults as well at -O1, and line tables are all its reports need: about
+# half the compile time of -O2 with full debug information.
+flags=()
+[ -n "$sanitize" ] && flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG")
 cmake -S . -B "$build" -G Ninja -DQX_SANITIZE="$sanitize" -DQX_WERROR="$werror" \
-    -DBUILD_TESTING=ON >/dev/null
+    -DBUILD_TESTING=ON "${flags[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
