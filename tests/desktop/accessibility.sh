@@ -17,17 +17,7 @@ for candidate in /usr/bin/python3 python3; do
 done
 [ -n "$python" ] || { echo "skipped: python3-pyatspi is not installed"; exit 77; }
 
-pids=()
-cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; }
-trap cleanup EXIT
-
-eventually() {
-  for _ in $(seq 200); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  echo "timed out: $*" >&2
-  return 1
-}
-
-serving() { "$program" --status | grep -q QX4SIM0001; }
+. "$here/common.sh"
 
 walk() {
   local lang="$1" locale="$2" display=":$((200 + RANDOM % 500))"

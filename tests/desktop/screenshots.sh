@@ -12,18 +12,7 @@ for tool in Xvfb trayer dunst xwd dbus-daemon python3; do
 done
 mkdir -p "$out"
 
-pids=()
-cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; }
-trap cleanup EXIT
-
-# Waits up to 20 s for a command to succeed.
-eventually() {
-  for _ in $(seq 200); do "$@" >/dev/null 2>&1 && return 0; sleep 0.1; done
-  echo "timed out: $*" >&2
-  return 1
-}
-
-serving() { "$program" --status | grep -q QX4SIM0001; }
+. "$here/common.sh"
 # Both ports listed with their paths, as the window shows them once they are made.
 ports_made() { [ "$("$program" --status | grep -c "$XDG_RUNTIME_DIR/qx-manager/COM[56]")" -ge 2 ]; }
 # The tray is ready once it owns the system tray selection of the display's screen.
