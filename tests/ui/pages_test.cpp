@@ -647,7 +647,8 @@ TEST_F(PagesTest, TheKeyboardReachesEveryControlInReadingOrder) {
     ChoosePorts({3, 0, 0, 0});  // a path to select in the CAT row, "Add port..." in the others
     window_->OnTimerTick();     // the first tick shows the window
     ASSERT_EQ(window_->State(), WindowState::kShown);
-    QApplication::setActiveWindow(window_.get());
+    window_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
     auto* tabs = window_->findChild<QTabWidget*>();
     for (int page = 0; page < tabs->count(); ++page) {
         tabs->setCurrentIndex(page);
