@@ -56,11 +56,13 @@ Expected<void> EndRunningInstance(const std::string& dir, const InstanceWaits& w
     // its owner has released its ports, saved its settings and let go of the lock. The process
     // still has its windows and threads to end after that: a script that starts the program
     // again, or unplugs the device, waits for the process itself when it can be named.
+    const bool held = IsRunHeld(dir);
     UniqueFd owner;
     const Expected<void> taken = SendRequest(dir, kRequestExit, waits.end, &owner);
     const auto seconds =
         static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(waits.end).count());
-    if (!taken && !IsRunHeld(dir)) return Error{0, LoadLocalizedString(kStrNoneRunning)};
+    // An owner that was ending may have let go of the run while the request was sent again.
+    if (!taken && !held && !IsRunHeld(dir)) return Error{0, LoadLocalizedString(kStrNoneRunning)};
     if (!taken && !NoneListened(taken.error()))
         return Error{taken.error().code,
                      FormatNumber(LoadLocalizedString(kStrDidNotAnswer), seconds)};

@@ -29,6 +29,9 @@ constexpr timeval kSenderTimeout{1, 0};
 constexpr auto kLockPollInterval = std::chrono::milliseconds(10);
 // Between two sends of a request the owner closed unanswered.
 constexpr auto kResendPause = std::chrono::milliseconds(50);
+// How long an owner may hold the run before it listens; one that holds it longer unheard is
+// ending.
+constexpr auto kListenGrace = std::chrono::seconds(1);
 
 using Clock = std::chrono::steady_clock;
 
@@ -177,14 +180,20 @@ Expected<UniqueFd> SendMessage(const std::string& dir, const std::string& messag
 }
 
 // Runs attempt (one send and the wait for its answer, until the deadline it is given) again
-// while the owner closes the connection unanswered and time is left.
+// while time is left and the owner closes the connection unanswered, or, for a moment, holds
+// the run without listening: an owner that has just taken the run listens right after.
 template <typename Attempt>
-auto SendUntilTaken(std::chrono::milliseconds answerBound, Attempt attempt) {
+auto SendUntilTaken(const std::string& dir, std::chrono::milliseconds answerBound,
+                    Attempt attempt) {
     const Clock::time_point deadline = Clock::now() + answerBound;
+    const Clock::time_point listenGraceEnd = Clock::now() + kListenGrace;
     for (;;) {
         auto result = attempt(deadline);
-        if (result || result.error().code != ECONNRESET || Left(deadline) <= kResendPause)
-            return result;
+        if (result || Left(deadline) <= kResendPause) return result;
+        const bool starting = NoneListened(result.error()) && Clock::now() < listenGraceEnd &&
+                              IsRunHeld(dir);
+        const bool again = result.error().code == ECONNRESET || starting;
+        if (!again) return result;
         std::this_thread::sleep_for(kResendPause);
     }
 }
@@ -339,7 +348,7 @@ Expected<void> SendRequest(const std::string& dir, int code, std::chrono::millis
                            UniqueFd* owner) {
     if (code < 0 || code > 255)
         return Error{EINVAL, "no request has the code " + std::to_string(code)};
-    return SendUntilTaken(answerBound, [&](Clock::time_point deadline) -> Expected<void> {
+    return SendUntilTaken(dir, answerBound, [&](Clock::time_point deadline) -> Expected<void> {
         Expected<UniqueFd> connection = SendMessage(dir, std::string(1, static_cast<char>(code)));
         if (!connection) return connection.error();
         if (owner != nullptr) *owner = OpenOwnerProcess(connection->Get());
@@ -350,7 +359,8 @@ Expected<void> SendRequest(const std::string& dir, int code, std::chrono::millis
 Expected<std::string> SendTextRequest(const std::string& dir, const std::string& query,
                                       std::chrono::milliseconds answerBound) {
     if (query.size() > kMaxRequestText) return Error{EMSGSIZE, "the query is too long"};
-    return SendUntilTaken(answerBound, [&](Clock::time_point deadline) -> Expected<std::string> {
+    return SendUntilTaken(dir, answerBound,
+                          [&](Clock::time_point deadline) -> Expected<std::string> {
         Expected<UniqueFd> connection = SendMessage(dir, static_cast<char>(kRequestText) + query);
         if (!connection) return connection.error();
         return ReadAnswerText(connection->Get(), kMaxAnswerText, deadline);

@@ -107,8 +107,9 @@ private:
 };
 
 // Sends one request to the instance owning dir and waits up to answerBound for it to be
-// handled; a request the owner closed unanswered is sent again while time is left. Fails with
-// ENOENT or ECONNREFUSED when none listens (none runs, or it is ending), ETIMEDOUT when it was not
+// handled; a request the owner closed unanswered, or that found the run held and none listening
+// yet (an owner starting), is sent again while time is left. Fails with ENOENT or
+// ECONNREFUSED when none listens (none runs, or it is ending), ETIMEDOUT when it was not
 // answered in time, ECONNRESET when the owner kept closing it unanswered, EPERM when the socket is
 // another user's, EINVAL for a code outside 0..255. When owner is given and the owner was reached,
 // it receives a process descriptor (pidfd) of the owner's process, whose end WaitUntilProcessEnds
