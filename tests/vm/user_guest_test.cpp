@@ -307,13 +307,15 @@ protected:
         });
     }
     std::string ManagerLog() const { return ReadText(logs_ + "/qx-manager.log"); }
-    // The inode of each keying port's node; 0 where there is none. A new relay's device is a
-    // new node.
+    // The inode of each keying port's node; 0 where there is none yet for the user. A new
+    // relay's device is a new node, root's until the helper has given it to the user.
     std::map<int, ino_t> PortNodes() const {
         std::map<int, ino_t> nodes;
         for (int n : kPorts) {
             struct stat st {};
-            nodes[n] = ::stat(PortPath(n).c_str(), &st) == 0 && S_ISCHR(st.st_mode) ? st.st_ino : 0;
+            const bool served = ::stat(PortPath(n).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+                                st.st_uid == kUser;
+            nodes[n] = served ? st.st_ino : 0;
         }
         return nodes;
     }
