@@ -190,8 +190,8 @@ auto SendUntilTaken(const std::string& dir, std::chrono::milliseconds answerBoun
     for (;;) {
         auto result = attempt(deadline);
         if (result || Left(deadline) <= kResendPause) return result;
-        const bool starting = NoneListened(result.error()) && Clock::now() < listenGraceEnd &&
-                              IsRunHeld(dir);
+        const bool starting =
+            NoneListened(result.error()) && Clock::now() < listenGraceEnd && IsRunHeld(dir);
         const bool again = result.error().code == ECONNRESET || starting;
         if (!again) return result;
         std::this_thread::sleep_for(kResendPause);
@@ -359,12 +359,12 @@ Expected<void> SendRequest(const std::string& dir, int code, std::chrono::millis
 Expected<std::string> SendTextRequest(const std::string& dir, const std::string& query,
                                       std::chrono::milliseconds answerBound) {
     if (query.size() > kMaxRequestText) return Error{EMSGSIZE, "the query is too long"};
-    return SendUntilTaken(dir, answerBound,
-                          [&](Clock::time_point deadline) -> Expected<std::string> {
+    const auto attempt = [&](Clock::time_point deadline) -> Expected<std::string> {
         Expected<UniqueFd> connection = SendMessage(dir, static_cast<char>(kRequestText) + query);
         if (!connection) return connection.error();
         return ReadAnswerText(connection->Get(), kMaxAnswerText, deadline);
-    });
+    };
+    return SendUntilTaken(dir, answerBound, attempt);
 }
 
 bool NoneListened(const Error& error) { return error.code == ENOENT || error.code == ECONNREFUSED; }

@@ -313,8 +313,8 @@ protected:
         std::map<int, ino_t> nodes;
         for (int n : kPorts) {
             struct stat st {};
-            const bool served = ::stat(PortPath(n).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
-                                st.st_uid == kUser;
+            const bool served =
+                ::stat(PortPath(n).c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_uid == kUser;
             nodes[n] = served ? st.st_ino : 0;
         }
         return nodes;
