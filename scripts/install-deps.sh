@@ -4,7 +4,7 @@
 #   scripts/install-deps.sh test      that, plus the test suite, sanitizers, fuzzing, the
 #                                     virtual-machine and booted-system tests (scripts/test.sh)
 #   scripts/install-deps.sh package   that of run, plus building and checking the Debian package
-#   scripts/install-deps.sh [all]     everything above (CI)
+#   scripts/install-deps.sh [all]     everything above, and the compiler cache (CI)
 set -euo pipefail
 run=(
   build-essential cmake ninja-build pkg-config
@@ -14,7 +14,7 @@ run=(
 )
 test=(
   git googletest libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev clang-format
+  clang libclang-rt-14-dev clang-format ccache
   socat trayer dunst x11-apps dbus-daemon libhamlib-utils jq
   at-spi2-core python3-pyatspi
   mmdebstrap qemu-system-x86 qemu-system-arm e2fsprogs cpio xz-utils
