@@ -5,9 +5,13 @@
 set -e
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive
 echo force-unsafe-io >/etc/dpkg/dpkg.cfg.d/firstboot
+echo "firstboot: essential at $(date +%s)"
 dpkg --install --force-depends $(cat /firstboot.essential)
+echo "firstboot: rest at $(date +%s)"
 dpkg --install --force-depends $(cat /firstboot.rest)
+echo "firstboot: configure at $(date +%s)"
 dpkg --configure -a
+echo "firstboot: setup at $(date +%s)"
 sh /firstboot-setup.sh
 rm -f /etc/dpkg/dpkg.cfg.d/firstboot /firstboot.essential /firstboot.rest /firstboot-setup.sh
 rm -f /var/cache/apt/archives/*.deb

@@ -34,9 +34,11 @@ guest_timeout=1200
 # What the scenario uses besides the package. The package's own dependencies are installed into
 # the image when it is made, so that the emulated machine installs (and configures) the package
 # alone, offline. An arm64 image's kernel is unpacked by foreign-image.sh, not installed.
-packages=(systemd-sysv udev kmod dbus libpam-systemd login libhamlib-utils python3-serial procps)
+packages=(systemd-sysv udev kmod dbus libpam-systemd login libhamlib-utils procps jq)
 [ "$arch" = amd64 ] && packages+=(linux-image-amd64 initramfs-tools)
-[ "$scenario" = full ] && packages+=(xvfb xauth dbus-x11)
+# Python, byte-compiled at its installation, costs minutes on an emulated machine: only the full
+# scenario's pyserial programs need it.
+[ "$scenario" = full ] && packages+=(xvfb xauth dbus-x11 python3-serial)
 
 say() { echo "system[$release]: $*" >&2; }
 now() { date +%s.%N; }

@@ -113,21 +113,21 @@ plug() {
     exec 8>/tmp/uhid.in
 }
 unplug() { echo destroy >&8; exec 8>&-; wait "$uhid"; }
-status_field() {  # status_field <python expression over the first interface i>
-    as_ham qx-manager --status --json 2>/dev/null |
-        python3 -c "import json, sys; i = json.load(sys.stdin)['interfaces'][0]; print($1)" 2>/dev/null
+# jq rather than python3, which the short scenario's system does without.
+status_field() {  # status_field <jq filter over the first interface>
+    as_ham qx-manager --status --json 2>/dev/null | jq -r ".interfaces[0] // empty | $1" 2>/dev/null
 }
-port_of() { status_field "i['channels'][$1]['port'] if i['channels'][$1]['created'] else ''"; }
+port_of() { status_field "if .channels[$1].created then .channels[$1].port else \"\" end"; }
 ports_served() { local ptt; ptt="$(port_of 1)"; [ -n "$ptt" ] && [ -c "$(readlink -f "$ptt")" ]; }
 since() { awk -v a="$1" -v b="$(uptime_s)" 'BEGIN { printf "%.2f", b - a }'; }
-interface_found() { [ -n "$(status_field "i['serialNumber']")" ]; }
+interface_found() { [ -n "$(status_field .serialNumber)" ]; }
 plugged_at="$(uptime_s)"
 plug
 check "the interface appears" wait_for 60 interface_found
 figure "plug-in to interface found: $(since "$plugged_at") s"
-serial="$(status_field "i['serialNumber']")"
+serial="$(status_field .serialNumber)"
 # The channels are known once the device has answered the program's first questions.
-channels_known() { [ "$(status_field "i['channels'][0]['supported'] and i['channels'][1]['supported']")" = True ]; }
+channels_known() { [ "$(status_field '.channels[0].supported and .channels[1].supported')" = true ]; }
 check "the device reported its CAT and PTT/CW channels" wait_for 60 channels_known
 # A new user chooses the port numbers first, as on the Ports page.
 check "CAT gets COM5" as_ham qx-manager --set-port "$serial" CAT 5
