@@ -5,6 +5,8 @@
 #                                         the package is left in build-package/. With
 #                                         --reproducible it is built a second time from
 #                                         nothing, which must give the same bytes.
+#   scripts/package.sh --again            only that second build, compared with the package
+#                                         in build-package/ (CI runs it beside other stages)
 #   scripts/package.sh debian13 arm64     cross-built in a Debian 13 chroot with the arm64
 #                                         libraries (scripts/release-chroot.sh); the package,
 #                                         qx-manager_<version>~deb13_arm64.deb, is left in
@@ -13,12 +15,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # Every build compiles: from a compiler cache, a second build's sameness would prove little.
 unset CMAKE_CXX_COMPILER_LAUNCHER CMAKE_C_COMPILER_LAUNCHER
-release="" arch="" reproducible=""
+release="" arch="" reproducible="" again=""
 case "${1:-}:${2:-}" in
   :) ;;
   --reproducible:) reproducible=1 ;;
+  --again:) again=1 ;;
   debian13:arm64) release=debian13 arch=arm64 ;;
-  *) echo "usage: $0 [--reproducible | debian13 arm64]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--reproducible | --again | debian13 arm64]" >&2; exit 2 ;;
 esac
 if [ -n "$release" ] && [ -z "${QX_IN_CHROOT:-}" ]; then
   chroot="$(./scripts/release-chroot.sh "$release" "$arch")"
@@ -54,18 +57,29 @@ build_package() {  # build_package <build dir>: prints the package's path
     ls "$build"/qx-manager_*.deb
 }
 
+# The package built again from nothing, in a copy of the tree elsewhere (so that the path built
+# from differs too), must have the same bytes as the one built here.
+build_again() {  # build_again <package built here>
+    local copy status=0
+    copy="$(mktemp -d)"
+    git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -xf - -C "$copy"
+    local second
+    second=$(cd "$copy" && build_package build-package)
+    cmp "$1" "$copy/$second" || status=$?
+    rm -rf "$copy"
+    [ "$status" -eq 0 ] || { echo "two builds of the same commit differ"; return 1; }
+    echo "reproducible: a second build from nothing gave the same $(basename "$1")"
+}
+
 build="build-package${release:+-$release-$arch}"
-deb=$(build_package "$build")
-if [ -n "$reproducible" ]; then
-    # A second build from nothing in the same place (generated sources name their directory).
-    first="$(mktemp)"
-    cp "$deb" "$first"
-    rm -rf "$build"
-    again=$(build_package "$build")
-    cmp "$first" "$again" || { echo "two builds of the same commit differ"; rm -f "$first"; exit 1; }
-    rm -f "$first"
-    echo "reproducible: a second build from nothing gave the same $(basename "$deb")"
+if [ -n "$again" ]; then
+    deb=$(ls "$build"/qx-manager_*.deb 2>/dev/null | head -n1)
+    [ -n "$deb" ] || { echo "no package in $build/ to compare with: run $0 first"; exit 1; }
+    build_again "$deb"
+    exit
 fi
+deb=$(build_package "$build")
+[ -z "$reproducible" ] || build_again "$deb"
 
 echo "== $deb ($(du -k "$deb" | cut -f1) KiB)"
 dpkg-deb -f "$deb" Package Version Architecture Depends
