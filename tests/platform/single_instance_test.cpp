@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -321,6 +322,20 @@ TEST_F(SingleInstanceTest, AHandlerThatStopsTheListeningEndsTheServingButIsAnswe
     }
     EXPECT_EQ(handled, (std::vector<int>{3}));
     EXPECT_TRUE(exit.get());
+}
+
+// An owner listens a moment after it has taken the run: a request sent in between is sent again
+// until it is heard, rather than taken for one to an owner that is ending.
+TEST_F(SingleInstanceTest, ARequestSentBeforeTheNewOwnerListensReachesIt) {
+    UniqueFd taking(::open(RunLockPath(dir_).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_EQ(::flock(taking.Get(), LOCK_EX), 0);  // the run taken, no socket yet
+    auto show = std::async(std::launch::async, [&] { return SendRequest(dir_, kRequestShow); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // its first send finds no one
+    taking.Reset();
+    auto owner = Own();
+    ASSERT_TRUE(owner);
+    EXPECT_EQ(ServeUntil(*owner, 1), std::vector<int>{kRequestShow});
+    EXPECT_TRUE(show.get());
 }
 
 TEST_F(SingleInstanceTest, NoOwnerMeansNotDelivered) {
