@@ -81,8 +81,8 @@ Expected<UniqueFd> RequestCuseConnection(const std::string& socketPath,
     UniqueFd connection;
     const ssize_t n = ReceiveWithDescriptor(socket.Get(), text, sizeof text - 1, connection);
     const std::string reply(text, n > 0 ? static_cast<size_t>(n) : 0);
-    if (reply == kCuseHelperGranted && connection.Valid()) return connection;
     *late = n <= 0;
+    if (reply == kCuseHelperGranted && connection.Valid()) return connection;
     if (n < 0) return Error::FromErrno(errno, "no answer from the CUSE helper");
     const bool inUse = reply == "ERR " + deviceName + kCuseHelperInUse;
     return Error{inUse ? EBUSY : 0, "the CUSE helper refused " + deviceName + ": " +

@@ -93,7 +93,17 @@ public:
         if (auto device = Device()) device->End();
     }
 
-    Expected<void> CreatePort(const std::string& name) override { return Publish(name, MakeLink); }
+    // A name that is there already is refused before a device is asked for: one granted only to
+    // be let go keeps the helper busy while the ReusePort that follows waits for it.
+    Expected<void> CreatePort(const std::string& name) override {
+        const int number = PortNumberFromName(name);
+        const std::string path = PortPath(directory_, number);
+        struct stat st {};
+        if (number > 0 && ::lstat(path.c_str(), &st) == 0)
+            return Error::FromErrno(
+                EEXIST, "linking " + path + " to " + CuseNodePath(CuseDeviceName(name)));
+        return Publish(name, MakeLink);
+    }
 
     Expected<void> ReusePort(const std::string& name) override {
         return Publish(name, [this](const std::string& path, const std::string& node) {

@@ -179,7 +179,8 @@ protected:
     }
 
     // Serves a client that runs in a child process (as uid, when not root's) until it is done.
-    // The child's exit code: 0 when it got a connection, 1 when refused with the expected text.
+    // The child's exit code: 0 when it got a connection, 1 when refused with the expected text;
+    // 4 when either answer was taken for none (late), which would have it asked again.
     int Converse(uid_t uid, const std::string& request, const std::string& expectedRefusal = "") {
         ServiceLoop& loop = Loop();
         const pid_t child = ::fork();
@@ -187,7 +188,9 @@ protected:
             if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
                              ::setresuid(uid, uid, uid) != 0))
                 ::_exit(3);
-            const Expected<UniqueFd> got = RequestCuseConnection(socketPath_, request);
+            bool late = true;
+            const Expected<UniqueFd> got = RequestCuseConnection(socketPath_, request, &late);
+            if (late) ::_exit(4);
             if (got && got->Valid()) ::_exit(0);
             const std::string& error = got.error().message;
             ::_exit(error.find(expectedRefusal) != std::string::npos && !expectedRefusal.empty()
