@@ -93,8 +93,9 @@ public:
         if (auto device = Device()) device->End();
     }
 
-    // A name that is there already is refused before a device is asked for: one granted only to
-    // be let go keeps the helper busy while the ReusePort that follows waits for it.
+    // A name that is there already is refused before a device is asked for: the ReusePort that
+    // follows asks for its own, and one granted only to be let go costs the helper a device and
+    // a relay.
     Expected<void> CreatePort(const std::string& name) override {
         const int number = PortNumberFromName(name);
         const std::string path = PortPath(directory_, number);
