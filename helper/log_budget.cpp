@@ -1,5 +1,6 @@
 #include "helper/log_budget.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace qx::helper {
@@ -34,6 +35,13 @@ std::vector<std::string> LogBudget::Ended(Clock::time_point now) {
         it = seconds_.erase(it);
     }
     return lines;
+}
+
+LogBudget::Clock::time_point LogBudget::NextEnd() const {
+    Clock::time_point next = Clock::time_point::max();
+    for (const auto& [uid, second] : seconds_)
+        if (second.heldBack > 0) next = std::min(next, second.start + kWindow);
+    return next;
 }
 
 }  // namespace qx::helper

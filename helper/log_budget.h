@@ -24,6 +24,9 @@ public:
     std::vector<std::string> Pass(uid_t uid, std::string line, Clock::time_point now);
     // For each uid whose second has ended with lines held back, the line that says how many.
     std::vector<std::string> Ended(Clock::time_point now);
+    // When the first second with lines held back ends, so its count is said on time even
+    // when nothing else wakes the service; max() when none waits.
+    Clock::time_point NextEnd() const;
 
 private:
     struct Second {

@@ -73,12 +73,14 @@ void ServiceLoop::RunOnce(std::chrono::milliseconds timeout) {
     for (const std::string& line : logBudget_.Ended(now_())) log_(line);
 }
 
-// The wait ends no later than the next deadline or the end of an accept pause.
+// The wait ends no later than the next deadline, the end of an accept pause or the end of a
+// second whose held-back lines are to be counted.
 int ServiceLoop::TimeoutFor(std::chrono::milliseconds longest) const {
     const Clock::time_point now = now_();
     Clock::time_point until = now + longest;
     for (const auto& [fd, pending] : pending_) until = std::min(until, pending.deadline);
     if (!accepting_) until = std::min(until, resumeAccepting_);
+    until = std::min(until, logBudget_.NextEnd());
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
     return static_cast<int>(std::max<int64_t>(left.count(), 0));
 }

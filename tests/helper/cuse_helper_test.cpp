@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "helper/log_budget.h"
 #include "helper/port_request.h"
 #include "helper/serve_request.h"
 #include "helper/service_loop.h"
@@ -360,6 +361,16 @@ TEST_F(HelperConversation, EachUidsLinesAreBoundedEachSecondAndTheRestCounted) {
     IdleClient();
     Loop().RunOnce(std::chrono::milliseconds(0));
     EXPECT_EQ(Logged("left without a request"), 6u);
+}
+
+// The count is due when its second ends, even if nothing else wakes the service then.
+TEST(HelperLogBudget, TheServiceWakesWhenASecondWithHeldBackLinesEnds) {
+    LogBudget budget(1);
+    const LogBudget::Clock::time_point start{};
+    budget.Pass(0, "written", start);
+    EXPECT_EQ(budget.NextEnd(), LogBudget::Clock::time_point::max());
+    budget.Pass(0, "held back", start + std::chrono::milliseconds(300));
+    EXPECT_EQ(budget.NextEnd(), start + std::chrono::seconds(1));
 }
 
 // What the program is told when it cannot reach the helper, and whether asking again is worth it.

@@ -626,9 +626,13 @@ TEST_F(UserGuestTest, AnotherUsersConnectionFloodDoesNotDropARequest) {
         EXPECT_TRUE(got && got->Valid()) << flooders << ": " << got.error().message;
     }
     ::munmap(shared, sizeof(std::atomic<long>));
-    // The flooding user's lines were held back and counted.
-    EXPECT_NE(ReadText(logs_ + "/qx-cuse-helper.log").find("uid " + std::to_string(kOther) + ": "),
-              std::string::npos);
+    // The flooding user's lines were held back and counted once their second was over.
+    EXPECT_TRUE(test::PollUntil(
+        [&] {
+            return ReadText(logs_ + "/qx-cuse-helper.log")
+                       .find("uid " + std::to_string(kOther) + ": ") != std::string::npos;
+        },
+        5s, kWaitStep));
 }
 
 // Out of descriptors, the helper pauses accepting and serves again once they are free.
