@@ -16,10 +16,10 @@ werror=OFF
   # Correctness only: -O1 without debug information compiles in half the time of -O2 -g.
   cmake -S . -B build-arm64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
       -DQX_WERROR="$werror" -DQX_BENCHMARKS=OFF -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" \
-      >/dev/null
+      -DQX_TEST_TIMEOUT_SCALE=5 >/dev/null
   cmake --build build-arm64 -j"$(nproc)"
-  # Emulated, every test runs several times slower: the timeouts grow to match, and a test
-  # whose bound a busy emulator missed gets a second run.
-  ctest --test-dir build-arm64 -j"$(nproc)" --timeout 600 --repeat until-pass:2 \
+  # Emulated, every test runs several times slower: the time limits grow fivefold (above), and
+  # a test whose bound a busy emulator missed gets a second run.
+  ctest --test-dir build-arm64 -j"$(nproc)" --repeat until-pass:2 \
       --output-on-failure "${exclude[@]}"
 ' _ "$werror" "$skips"
