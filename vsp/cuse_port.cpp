@@ -93,17 +93,8 @@ public:
         if (auto device = Device()) device->End();
     }
 
-    // A name that is there already is refused before a device is asked for: the ReusePort that
-    // follows asks for its own, and one granted only to be let go costs the helper a device and
-    // a relay.
     Expected<void> CreatePort(const std::string& name) override {
-        const int number = PortNumberFromName(name);
-        const std::string path = PortPath(directory_, number);
-        struct stat st {};
-        if (number > 0 && ::lstat(path.c_str(), &st) == 0)
-            return Error::FromErrno(
-                EEXIST, "linking " + path + " to " + CuseNodePath(CuseDeviceName(name)));
-        return Publish(name, MakeLink);
+        return Publish(name, MakeLink, Name::kMustBeFree);
     }
 
     Expected<void> ReusePort(const std::string& name) override {
@@ -299,16 +290,25 @@ private:
     // Starts the device and gives it the name by link(path, node); undone on failure, which
     // says why. A name an earlier relay of this user still holds (it is ending) gives the port
     // without its device for now: KeepServed asks for it again.
+    enum class Name { kMustBeFree, kMayBeTaken };
+
+    // A name that must be free and is there already is refused before a device is asked for:
+    // the ReusePort that follows asks for its own, and one granted only to be let go costs the
+    // helper a device and a relay.
     template <typename LinkFn>
-    Expected<void> Publish(const std::string& name, LinkFn link) {
+    Expected<void> Publish(const std::string& name, LinkFn link, Name taken = Name::kMayBeTaken) {
         const int number = PortNumberFromName(name);
         if (number == 0) return NotAPortName(name);
         if (Published()) return Error{0, "the port is published already"};
+        const std::string path = PortPath(directory_, number);
         const std::string node = CuseNodePath(CuseDeviceName(name));
+        struct stat st {};
+        if (taken == Name::kMustBeFree && ::lstat(path.c_str(), &st) == 0)
+            return Error::FromErrno(EEXIST, "linking " + path + " to " + node);
         Expected<std::shared_ptr<CuseEndpoint>> opened = Open(name);
         const bool nameEnding = !opened && opened.error().code == EBUSY;
         if (!opened && !nameEnding) return opened.error();
-        if (Expected<void> linked = link(PortPath(directory_, number), node); !linked) {
+        if (Expected<void> linked = link(path, node); !linked) {
             if (opened) (*opened)->End();
             return linked;
         }
