@@ -17,7 +17,7 @@ test=(
   clang libclang-rt-14-dev clang-format ccache
   socat trayer dunst x11-apps dbus-daemon libhamlib-utils jq
   at-spi2-core python3-pyatspi
-  mmdebstrap qemu-system-x86 qemu-system-arm e2fsprogs cpio xz-utils
+  mmdebstrap qemu-system-x86 qemu-system-arm e2fsprogs cpio xz-utils kmod
 )
 package=(git lintian appstream librsvg2-bin)
 case "${1:-all}" in
