@@ -57,7 +57,7 @@ Expected<PtyMaster> OpenPtyMaster() {
         struct stat st {};
         if (!slave.Valid() || ::fstat(slave.Get(), &st) != 0)
             return Error::FromErrno(errno, std::string("opening ") + name);
-        pty.slaveDevice = st.st_rdev;
+        pty.slaveNode = {st.st_dev, st.st_rdev};
     }
     pty.slaveHandle.Reset(::open(name, O_PATH | O_CLOEXEC));
     if (!pty.slaveHandle.Valid()) return Error::FromErrno(errno, std::string("holding ") + name);

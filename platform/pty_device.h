@@ -11,10 +11,17 @@
 
 namespace qx {
 
+// A device node as the kernel tells it apart: pseudo-terminals of another devpts instance (a
+// container's or a chroot's) have the same numbers, on another file system.
+struct DeviceNode {
+    dev_t fileSystem = 0;  // st_dev
+    dev_t device = 0;      // st_rdev
+};
+
 struct PtyMaster {
     UniqueFd fd;            // non-blocking, close-on-exec, packet mode
     std::string slavePath;  // /dev/pts/N
-    dev_t slaveDevice = 0;  // st_rdev of the slave, to find the programs holding it
+    DeviceNode slaveNode;   // to find the programs holding the slave
     // A path-only descriptor of the slave (it does not open the terminal, so it does not count
     // as a holder) and /proc/<pid>/fd/<it>, the target a port's name points at: it leads to
     // this slave while this process lives and to nothing once it is gone, even after a crash,

@@ -80,9 +80,9 @@ std::string PtyEndpoint::NamePath() const {
     return namePath_;
 }
 
-dev_t PtyEndpoint::SlaveDevice() const {
+DeviceNode PtyEndpoint::SlaveNode() const {
     MutexLock lock(mutex_);
-    return pty_ ? pty_->slaveDevice : 0;
+    return pty_ ? pty_->slaveNode : DeviceNode{};
 }
 
 int PtyEndpoint::SlaveHandle() const {

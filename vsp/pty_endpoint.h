@@ -54,7 +54,7 @@ public:
     bool HasPty() const;
     // The name's path while the endpoint holds it, else "".
     std::string NamePath() const;
-    dev_t SlaveDevice() const;
+    DeviceNode SlaveNode() const;  // all zero without a pty
     // The endpoint's own path-only descriptor of the slave, not a holder; -1 without a pty.
     int SlaveHandle() const;
 

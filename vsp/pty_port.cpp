@@ -13,9 +13,9 @@
 namespace qx {
 namespace {
 
-// The executable of a process that holds the character device rdev open, or "". ownHandle is
+// The executable of a process that holds the device node open, or "". ownHandle is
 // this process's path-only descriptor of the device, which does not hold it.
-std::string FindHolderExecutable(dev_t rdev, int ownHandle) {
+std::string FindHolderExecutable(const DeviceNode& node, int ownHandle) {
     namespace fs = std::filesystem;
     const std::string self = std::to_string(::getpid());
     const std::string ownFd = std::to_string(ownHandle);
@@ -27,7 +27,8 @@ std::string FindHolderExecutable(dev_t rdev, int ownHandle) {
         for (const auto& fd : fs::directory_iterator(process.path() / "fd", fdError)) {
             if (pid == self && fd.path().filename() == ownFd) continue;
             struct stat st {};
-            if (::stat(fd.path().c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != rdev)
+            if (::stat(fd.path().c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
+                st.st_rdev != node.device || st.st_dev != node.fileSystem)
                 continue;
             if (auto exe = ReadLinkTarget((process.path() / "exe").string())) return *exe;
         }
@@ -116,9 +117,9 @@ public:
     }
 
     std::optional<std::string> GetOpenerPath() override {
-        const dev_t device = endpoint_->SlaveDevice();
-        if (device == 0) return std::nullopt;
-        return endpoint_->IsOpen() ? FindHolderExecutable(device, endpoint_->SlaveHandle())
+        const DeviceNode node = endpoint_->SlaveNode();
+        if (node.device == 0) return std::nullopt;
+        return endpoint_->IsOpen() ? FindHolderExecutable(node, endpoint_->SlaveHandle())
                                    : std::string();
     }
 
