@@ -4,9 +4,11 @@
 #include <gmock/gmock.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,6 +27,7 @@
 
 #include "platform/ports_directory.h"
 #include "tests/support/poll_until.h"
+#include "tests/support/program_process.h"
 #include "tests/support/radio_program.h"
 #include "tests/support/temp_home.h"
 
@@ -163,6 +166,67 @@ TEST_F(PtyPortTest, PortIsPublishedRawAndFollowsTheProgramsSettings) {
     const auto events = sink_->Events();
     EXPECT_EQ(events.front(), kEventOpened);
     EXPECT_EQ(events.back(), kEventClosed);
+}
+
+// Starts command (its program a name in PATH) in a child that first runs `before`, and waits
+// until the child is that program; what `before` opened stays open in it. -1 if it failed.
+pid_t StartHolding(std::vector<std::string> command, const std::function<bool()>& before) {
+    command[0] = fs::canonical(test::FindProgram(command[0])).string();
+    std::vector<char*> argv;
+    for (auto& word : command) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (before()) ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    const std::string exe = "/proc/" + std::to_string(child) + "/exe";
+    std::error_code ec;
+    if (test::PollUntil([&] { return fs::read_symlink(exe, ec) == command[0]; }, 5s, 10ms))
+        return child;
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    return -1;
+}
+
+TEST_F(PtyPortTest, ATerminalOfTheSameNumberInAnotherDevptsIsNotTheOpener) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a devpts instance of its own needs root";
+    ASSERT_TRUE(port_->CreatePort("COM5"));
+    const std::string slave = fs::canonical(PathOf("COM5")).string();
+    const std::string number = slave.substr(slave.rfind('/') + 1);
+    char dir[] = "/tmp/qx-devpts-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    // As a chroot's build does: a devpts instance of its own, whose terminal of the port's
+    // number is held by a process found before the port's opener. The paths are worked out
+    // before the fork: the child of a process with threads should only make system calls.
+    const std::string ptmx = std::string(dir) + "/ptmx", own = std::string(dir) + "/" + number;
+    const int count = std::stoi(number) + 1;
+    const pid_t foreign = StartHolding({"sleep", "600"}, [&] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_PRIVATE | MS_REC, nullptr) != 0 ||
+            ::mount("devpts", dir, "devpts", 0, "newinstance") != 0)
+            return false;
+        for (int i = 0; i < count; ++i) {
+            const int master = ::open(ptmx.c_str(), O_RDWR | O_NOCTTY);
+            if (master < 0 || ::unlockpt(master) != 0) return false;
+        }
+        return ::open(own.c_str(), O_RDWR | O_NOCTTY) >= 0;
+    });
+    const std::string port = PathOf("COM5");
+    const pid_t opener = StartHolding({"tail", "-f", "/dev/null"},
+                                      [&] { return ::open(port.c_str(), O_RDWR | O_NOCTTY) >= 0; });
+    EXPECT_GT(foreign, 0);
+    EXPECT_GT(opener, 0);
+    if (foreign > 0 && opener > 0) {
+        EXPECT_TRUE(sink_->WaitFor(kEventOpened));
+        EXPECT_EQ(port_->GetOpenerPath(), fs::canonical(test::FindProgram("tail")).string());
+    }
+    for (const pid_t child : {foreign, opener}) {
+        if (child <= 0) continue;
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    ::rmdir(dir);
 }
 
 TEST_F(PtyPortTest, FiveBitPortReportsOneAndAHalfStopBitsAndExactRate) {
