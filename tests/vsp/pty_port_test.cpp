@@ -194,17 +194,18 @@ TEST_F(PtyPortTest, ATerminalOfTheSameNumberInAnotherDevptsIsNotTheOpener) {
     ASSERT_TRUE(port_->CreatePort("COM5"));
     const std::string slave = fs::canonical(PathOf("COM5")).string();
     const std::string number = slave.substr(slave.rfind('/') + 1);
-    char dir[] = "/tmp/qx-devpts-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
+    // Mounted in the child's namespace only: here it stays an empty folder of the test's own.
+    const std::string dir = dir_.ConfigHome() + "/devpts";
+    ASSERT_TRUE(fs::create_directories(dir));
     // As a chroot's build does: a devpts instance of its own, whose terminal of the port's
     // number is held by a process found before the port's opener. The paths are worked out
     // before the fork: the child of a process with threads should only make system calls.
-    const std::string ptmx = std::string(dir) + "/ptmx", own = std::string(dir) + "/" + number;
+    const std::string ptmx = dir + "/ptmx", own = dir + "/" + number;
     const int count = std::stoi(number) + 1;
     const pid_t foreign = StartHolding({"sleep", "600"}, [&] {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_PRIVATE | MS_REC, nullptr) != 0 ||
-            ::mount("devpts", dir, "devpts", 0, "newinstance") != 0)
+            ::mount("devpts", dir.c_str(), "devpts", 0, "newinstance") != 0)
             return false;
         for (int i = 0; i < count; ++i) {
             const int master = ::open(ptmx.c_str(), O_RDWR | O_NOCTTY);
@@ -226,7 +227,6 @@ TEST_F(PtyPortTest, ATerminalOfTheSameNumberInAnotherDevptsIsNotTheOpener) {
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
     }
-    ::rmdir(dir);
 }
 
 TEST_F(PtyPortTest, FiveBitPortReportsOneAndAHalfStopBitsAndExactRate) {
