@@ -170,8 +170,8 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         ReportError(NoDisplayText(), nullptr);
         return kExitNoDisplay;
     }
-    // Forked before any thread exists (the port component starts the first).
-    if (const Expected<void> guardian = StartKeyingGuardian(); !guardian)
+    // Before the first device is opened: a device opened earlier waits for it unguarded.
+    if (const Expected<void> guardian = StartKeyingGuardian(KeyingGuardianExecutable()); !guardian)
         ReportError(
             FormatTexts(LoadLocalizedString(kStrGuardianFailed), {guardian.error().message}),
             nullptr);

@@ -12,6 +12,8 @@ std::string DiagnosticPattern(Diagnostic what) {
     case Diagnostic::kRelayEnded: return LoadLocalizedString(kStrRelayEnded);
     case Diagnostic::kNameStillHeld: return LoadLocalizedString(kStrNameStillHeld);
     case Diagnostic::kUdevUnavailable: return LoadLocalizedString(kStrUdevUnavailable);
+    case Diagnostic::kGuardianEnded: return LoadLocalizedString(kStrGuardianEnded);
+    case Diagnostic::kGuardianTrouble: return LoadLocalizedString(kStrGuardianFailed);
     }
     return "%s: %s";
 }

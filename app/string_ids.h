@@ -41,6 +41,7 @@ constexpr int kStrPortNotCreated = 182;
 constexpr int kStrBytesDropped = 183;
 constexpr int kStrWaitingForInterface = 184;  // ports kept while their interface is away
 constexpr int kStrKeepPortsTip = 185;         // what turning "Remove ports..." off is good for
+constexpr int kStrKeyingUnguarded = 187;      // an interface no transmitter guard holds
 // What the program prints in a terminal or the journal.
 constexpr int kStrHelpUsage = 200;
 constexpr int kStrHelpOptions = 222;
@@ -77,6 +78,7 @@ constexpr int kStrRelayEnded = 231;     // with the port's name and why the rela
 constexpr int kStrNameStillHeld = 232;  // with the port's name and the cause
 constexpr int kStrUdevUnavailable = 233;
 constexpr int kStrKernelUevents = 234;  // where device notices come from without udev
+constexpr int kStrGuardianEnded = 238;
 // The about box.
 constexpr int kStrLicence = 224;
 // Names a screen reader gives controls whose visible text alone does not say what they are for.

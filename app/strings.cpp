@@ -90,6 +90,9 @@ constexpr Entry kStrings[] = {
      "ディスプレイがありません: --headless を付けて起動するか、DISPLAY を設定してください"},
     // The Status page's count of bytes a program did not read in time, after its number.
     {183, "bytes dropped", "バイト破棄"},
+    // The Status page's line for an interface whose keying no transmitter guard holds.
+    {187, "Keying unguarded: a transmitter keyed when QX Manager is killed stays keyed",
+     "送信ガードなし: QX Manager が強制終了されると送信中の無線機は送信状態のままになります"},
     // The Status page's line for ports kept while their interface is away: the ports, the key.
     {184, "%s: waiting for interface %s", "%s: インターフェイス %s の再接続を待っています"},
     // The tooltip of "Remove ports on device removal".
@@ -229,6 +232,11 @@ constexpr Entry kStrings[] = {
     {233, "Device notices from udev unavailable (%s); using kernel uevents",
      "udev からのデバイス通知を使用できません (%s)。カーネルの uevent を使います"},
     {234, "kernel uevents (no udev daemon)", "カーネルの uevent (udev デーモンなし)"},
+    {238,
+     "The transmitter guard (qx-guardian) ended; starting a new one. Until it runs, a "
+     "transmitter keyed when QX Manager is killed stays keyed.",
+     "送信ガード (qx-guardian) が終了しました。新しいガードを開始します。それが動作するまで、"
+     "QX Manager が強制終了されると送信中の無線機は送信状態のままになります。"},
     // The about box.
     {224, "Free software under the GNU General Public License (GPL), version 3 or later.",
      "GNU 一般公衆利用許諾書 (GPL) バージョン 3 以降の下で配布されるフリー ソフトウェアです。"},

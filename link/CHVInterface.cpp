@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <system_error>
+#include <utility>
 
 #include "platform/realtime_scheduling.h"
 #include "platform/trace.h"
@@ -60,12 +61,23 @@ Expected<void> CHVInterface::OpenDevice(int position, bool ignoreSerialNumbers) 
     stopping_.store(false);
     passDue_ = 1;
     devicePollFd_ = device_->PollFd();
+    lastWriteRefused_ = false;
     rtsState_ = 0;
     dtrState_ = 0;
     pttTestCountdown.store(0);
     cwTestCountdown.store(0);
     enumerationPosition = position;
     return {};
+}
+
+// Whatever an earlier run left keyed is let go before anything else: CW off, then PTT off. With
+// no line known to be held, each is the all-off report.
+void CHVInterface::ReleaseLinesAtStart() {
+    lineFlags_ = 0;
+    heldLines_ = 0;
+    Report off{};
+    off[0] = kLineReportId;
+    for (int report = 0; report < 2 && !stopping_.load(); ++report) WriteReport(off);
 }
 
 Expected<void> CHVInterface::Start(int position, bool ignoreSerialNumbers) {
@@ -120,6 +132,7 @@ void CHVInterface::RaiseWorkerPriority() {
 // The first pass runs a tick after the start; then each pass says when the next is due.
 void CHVInterface::WorkerLoop() {
     RaiseWorkerPriority();
+    ReleaseLinesAtStart();
     TickClock clock(MonotonicNanoseconds());
     int64_t due = 1;
     for (;;) {
@@ -232,13 +245,15 @@ void CHVInterface::WriteOutbox() {
     outbox_.clear();
 }
 
-// The worker has ended, so its state is this thread's now. The device may still hold a line on:
-// a test may be running, the last pass's line report may have been dropped with its outbox, or
-// removal cleared the keying port before the worker saw it go. Each write is bounded as any
-// device write is; a device that is gone refuses them at once.
+// The worker has ended, so its state is this thread's now. Whatever it last did, the device may
+// still hold a line on (a test, a line report dropped with the last pass's outbox, a keying port
+// cleared by removal before the worker saw it go), so closing releases, unless the device refused
+// the last write: it is stalled or gone, and a release would only wait out the write time-out
+// again (twice), holding up the exit.
 void CHVInterface::UnkeyBeforeClosing() {
-    const bool testRunning = (pttTestCountdown.exchange(0) | cwTestCountdown.exchange(0)) > 0;
-    if (lineFlags_ == 0 && lineFlagsWritten_ == 0 && !testRunning) return;
+    pttTestCountdown.store(0);
+    cwTestCountdown.store(0);
+    if (lastWriteRefused_) return;
     outbox_.clear();
     {
         MutexLock lock(portGuard);
@@ -277,13 +292,23 @@ IVSPortAx* CHVInterface::OpenPort(Channel channel) {
     return port && port->IsOpen().value_or(false) ? port : nullptr;
 }
 
+// Before a line report's write, the device is known to hold only the lines both the old and
+// the new flags have (a refused report may still have reached it); after it, the new ones.
 void CHVInterface::WriteReport(const Report& report) {
-    // Noted before the write: a refused report may still have reached the device.
-    if (report[0] == kLineReportId) {
-        lineFlagsWritten_ = report[1];
-        keyingGuard_.NoteLines(report[1]);
+    const bool lines = report[0] == kLineReportId;
+    if (lines) {
+        heldLines_ &= report[1];
+        keyingGuard_.NoteWriting(report[1]);
     }
-    if (device_->Write(report.data(), report.size()) == static_cast<int>(report.size())) return;
+    lastWriteRefused_ =
+        device_->Write(report.data(), report.size()) != static_cast<int>(report.size());
+    if (!lastWriteRefused_) {
+        if (lines) {
+            heldLines_ = report[1];
+            keyingGuard_.NoteWritten(report[1]);
+        }
+        return;
+    }
     const uint64_t refused = reportWritesRefused.fetch_add(1, std::memory_order_relaxed) + 1;
     if (TraceOn()) {
         char text[64];
@@ -317,8 +342,11 @@ void CHVInterface::RunLineTest(std::atomic<int>& countdown, uint8_t bit, int por
     countdown.compare_exchange_strong(ticksLeft, ticksLeft - 1);
 }
 
-// A port opened since the last pass has been open for this tick only.
+// A port opened since the last pass has been open for this tick only. The lines of a port
+// bound with lines from before (its program held it while the interface was away) are taken as
+// they are and not sent: only a change its program makes from now on reaches the device.
 void CHVInterface::ServicePttCwPort() {
+    const bool linesFromBefore = std::exchange(ports[kPttCw].linesFromBefore, false);
     IVSPortAx* port = OpenPort(kPttCw);
     if (!port) {
         if (pttCwPortOpen_) {
@@ -338,6 +366,11 @@ void CHVInterface::ServicePttCwPort() {
     const auto dtr = port->GetDtr();
     const auto rts = port->GetRts();
     if (!dtr || !rts) return;  // lines unknown this tick: keep what was sent
+    if (linesFromBefore) {
+        dtrState_ = *dtr ? 1 : 0;
+        rtsState_ = *rts ? 1 : 0;
+        return;
+    }
     UpdateLine(*dtr ? 1 : 0, dtrState_, kCwBit);
     UpdateLine(*rts ? 1 : 0, rtsState_, kPttBit);
 }
@@ -353,9 +386,10 @@ void CHVInterface::CountLineRepeat() {
     }
 }
 
-// CW first, then PTT, so that a keyer never leaves a carrier up on its way out.
+// CW first, then PTT, so that a keyer never leaves a carrier up on its way out. The CW-off
+// report keeps only a PTT the device is known to hold: a release never sets a line.
 void CHVInterface::DropLines() {
-    lineFlags_ &= ~kCwBit;
+    lineFlags_ &= heldLines_ & ~kCwBit;
     SendLineReport();
     lineFlags_ &= ~kPttBit;
     SendLineReport();

@@ -51,6 +51,9 @@ struct ChannelPortSlot {
     // The settings file's value when it is not a number: no port, and shown as it is.
     std::string unusableSetting;
     std::unique_ptr<IVSPortAx> instance;  // null = no port
+    // The port was bound with a program holding it since before this link (kept while the
+    // interface was away, or a name taken over): its lines are not a request made now.
+    bool linesFromBefore = false;
     std::shared_ptr<CVSPDriver> sink;
     uint32_t cookie = 0;
 };
@@ -66,14 +69,15 @@ public:
     // hid backend tells it) or the worker cannot start. With ignoreSerialNumbers the device is
     // opened by its enumerated path (devicePath), so two links never share one device.
     Expected<void> Start(int enumerationPosition, bool ignoreSerialNumbers);
-    // The first half of Start: opens the device and resets the line state, without the worker,
-    // so tests and benchmarks can drive ServiceTick by hand. Close closes it.
+    // The first half of Start: opens the device and hands it to the keying guardian, without the
+    // worker, so tests and benchmarks can drive ServiceTick by hand. Close closes it. The worker
+    // begins by releasing the device's lines (CW off, then PTT off).
     Expected<void> OpenDevice(int enumerationPosition, bool ignoreSerialNumbers);
     // Stops and joins the worker, then closes the device; false when no device was open.
     // Never called while holding portGuard: the worker's last pass may be waiting for it. Waits
-    // for the one device write under way (the rest of that pass's reports are dropped) and,
-    // when the device may still hold a keying line on, for two line reports that drop CW and
-    // then PTT: a transmitter is never left keyed by a link that ends.
+    // for the one device write under way (the rest of that pass's reports are dropped) and, but
+    // for a device that refused it (stalled or gone), for two line reports that drop CW and then
+    // PTT: a transmitter is never left keyed by a link that ends.
     bool Close();
     // One 1 ms tick; public so tests can drive the link by hand without the worker.
     void ServiceTick();
@@ -126,6 +130,9 @@ public:
     std::atomic<uint64_t> servicePasses{0};
     std::atomic<int> sleeping{0};
 
+    // A device to guard that no keying guardian holds (user interface thread).
+    bool KeyingUnguarded() const { return keyingGuard_.Unguarded(); }
+
     // Reports the device did not take whole (lost, not retried), for tracing: the worker
     // counts, anyone reads.
     std::atomic<uint64_t> reportWritesRefused{0};
@@ -158,7 +165,9 @@ private:
     static void RaiseWorkerPriority();
     void Post(const Report& report) { outbox_.push_back(report); }
     void WriteOutbox();
-    // After the worker has ended: ends the line tests and unkeys the device if it may be keyed.
+    // The worker's first act: releases whatever an earlier run left keyed.
+    void ReleaseLinesAtStart();
+    // After the worker has ended: ends the line tests and releases the device's lines.
     void UnkeyBeforeClosing();
     // Sleeps until the tick timer reaches deadline (0: no timer), the stop event, and with
     // news also until the device has a report or the wake event is signalled.
@@ -232,7 +241,8 @@ private:
     int lineRepeatCounter_ = 0;
     int lineRepeatPending_ = 0;
     uint8_t lineFlags_ = 0;
-    uint8_t lineFlagsWritten_ = 0;  // the line flags of the last line report handed to the device
+    uint8_t heldLines_ = 0;  // the lines the device is known to hold (see WriteReport)
+    bool lastWriteRefused_ = false;
     int deviceInputState_ = 0;
     int inputStateApplied_ = 0;  // what the PTT/CW port was last given of deviceInputState_
     int pttCwPortOpen_ = 0;

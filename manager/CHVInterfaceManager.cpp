@@ -5,6 +5,7 @@
 #include <set>
 #include <utility>
 
+#include "platform/diagnostics.h"
 #include "platform/trace.h"
 #include "platform/uevent_monitor.h"
 
@@ -39,6 +40,34 @@ CHVInterfaceManager::CHVInterfaceManager(HidBackend& hid, IVSPortAxClass& portCl
     const Clock::time_point now = Clock::now();
     startupScanDue_ = now + kStartupScanDelay;
     nextSave_ = now + kSaveInterval;
+    WatchKeyingGuardian();
+}
+
+void CHVInterfaceManager::WatchKeyingGuardian() {
+    Expected<std::unique_ptr<KeyingGuardianWatch>> watch = KeyingGuardianWatch::Start(news_);
+    if (watch)
+        guardianWatch_ = std::move(*watch);
+    else
+        SayDiagnostic(Diagnostic::kGuardianTrouble, {watch.error().message});
+}
+
+// A guardian that ended (killed, say) is said once and replaced, and the new one takes every
+// open device; one that cannot start leaves them unguarded, as the pages show.
+void CHVInterfaceManager::KeepKeyingGuarded(Clock::time_point now) {
+    if (guardianWatch_ && guardianWatch_->Ended()) {
+        guardianWatch_.reset();
+        guardianLost_ = true;
+        SayDiagnostic(Diagnostic::kGuardianEnded, {});
+    }
+    if (!guardianLost_ || now < guardianRenewDue_) return;
+    guardianLost_ = false;
+    guardianRenewDue_ = now + kGuardianRenewal;
+    if (Expected<void> renewed = RenewKeyingGuardian(); renewed)
+        WatchKeyingGuardian();
+    else
+        SayDiagnostic(Diagnostic::kGuardianTrouble, {renewed.error().message});
+    if (observer)
+        for (int i = 0; i < Count(); ++i) observer->OnInterfaceChanged(i);
 }
 
 // Links are normally removed by the exit path; removing what is left keeps ports and settings
@@ -180,6 +209,7 @@ CHVInterfaceManager::Clock::time_point CHVInterfaceManager::Tick(Clock::time_poi
         startupScanDue_.reset();
         Refresh(true);
     }
+    KeepKeyingGuarded(now);
     if (provisioning.CreatePortsWhenKeyingServiceAnswers(list)) listChanged_ = 1;
     if (provisioning.ServeKeptPorts() && observer) observer->OnWaitingPortsChanged();
     TurnFlagsIntoCalls();
@@ -218,6 +248,7 @@ CHVInterfaceManager::Clock::time_point CHVInterfaceManager::NextDue(Clock::time_
     // A port that lost its service asks for it again as its back-off allows.
     if (provisioning.AnyPortUnserved(list)) due = std::min(due, now + kUnservedPortInterval);
     if (startupScanDue_) due = std::min(due, *startupScanDue_);
+    if (guardianLost_) due = std::min(due, guardianRenewDue_);
     if (portClass_.Keying().state == KeyingPorts::State::kWaiting)
         due = std::min(due, portClass_.KeyingServiceDue());
     return due;

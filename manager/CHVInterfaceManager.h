@@ -5,8 +5,8 @@
 // The manager sleeps until something happens: its host runs Tick when the news event is
 // signalled (a link worker or a port's thread raised a flag), after device notices and requests,
 // and at the time the last Tick asked for (the start-up scan, the periodic save, a keying-port
-// service to ask again, a port that lost its relay). Nothing runs on a period while every port
-// is served.
+// service to ask again, a port that lost its relay, a keying guardian to start again). Nothing
+// runs on a period while every port is served.
 #include <chrono>
 #include <functional>
 #include <map>
@@ -22,6 +22,7 @@
 #include "manager/port_provisioning.h"
 #include "platform/device_notices.h"
 #include "platform/hid.h"
+#include "platform/keying_guardian.h"
 #include "platform/wake_event.h"
 #include "vsp/CVSPDriver.h"
 
@@ -83,6 +84,8 @@ private:
     void RemoveLinksOn(const std::set<std::string>& removedNodes);
     void ReportOpenFailure(const std::string& key, const std::string& reason);
 
+    void WatchKeyingGuardian();
+    void KeepKeyingGuarded(Clock::time_point now);
     void TurnFlagsIntoCalls();
     Clock::time_point NextDue(Clock::time_point now) const;
 
@@ -95,6 +98,11 @@ private:
     std::optional<Clock::time_point> startupScanDue_;  // until the start-up scan has run
     Clock::time_point nextSave_;
     const bool ignoreSerialNumbers_;  // fixed at start, for the whole run
+    // The keying guardian's end is news; a new one is started at most once a guardianRenewal.
+    static constexpr std::chrono::seconds kGuardianRenewal{1};
+    std::unique_ptr<KeyingGuardianWatch> guardianWatch_;
+    bool guardianLost_ = false;
+    Clock::time_point guardianRenewDue_;
     // The last reason each device that is present could not be opened, so that a scan repeats
     // none of them.
     std::map<std::string, std::string> openFailures_;

@@ -161,6 +161,7 @@ StatusReport ReadStatusReport(CHVInterfaceManager& manager) {
         status.model = link->product;
         status.serialNumber = link->key;
         status.firmware = link->VersionText();
+        status.keyingUnguarded = link->KeyingUnguarded();
         for (Channel channel : kAllChannels) {
             ChannelStatus& out = status.channels[channel];
             out.present = link->channelPresent[channel].load() != 0;
@@ -191,6 +192,10 @@ std::string FormatStatusText(const StatusReport& report, const std::string& port
     for (const InterfaceStatus& status : report.interfaces) {
         out += status.model + ", serial number " + status.serialNumber + ", firmware " +
                (status.firmware.empty() ? "not known yet" : status.firmware) + "\n";
+        if (status.keyingUnguarded)
+            out +=
+                "  keying unguarded: a transmitter keyed when the program is killed stays "
+                "keyed\n";
         for (Channel channel : kAllChannels)
             out += ChannelLine(channel, status.channels[channel], portsDir, keyingPorts);
         out += "\n";
@@ -207,7 +212,9 @@ std::string FormatStatusJson(const StatusReport& report, const std::string& port
         if (i != 0) out += ", ";
         out += "{\"model\": " + JsonString(status.model) +
                ", \"serialNumber\": " + JsonString(status.serialNumber) +
-               ", \"firmware\": " + JsonString(status.firmware) + ", \"channels\": [";
+               ", \"firmware\": " + JsonString(status.firmware) +
+               ", \"keyingUnguarded\": " + (status.keyingUnguarded ? "true" : "false") +
+               ", \"channels\": [";
         for (Channel channel : kAllChannels) {
             if (channel != kCat) out += ", ";
             out += ChannelJson(channel, status.channels[channel], portsDir, portKind);

@@ -27,7 +27,8 @@ struct ChannelStatus {
 struct InterfaceStatus {
     std::string model;
     std::string serialNumber;
-    std::string firmware;  // empty until the device told it
+    std::string firmware;          // empty until the device told it
+    bool keyingUnguarded = false;  // no transmitter guard holds it (see platform/keying_guardian.h)
     std::array<ChannelStatus, kChannelCount> channels;
 };
 
@@ -50,7 +51,8 @@ StatusReport ReadStatusReport(CHVInterfaceManager& manager);
 // also shows its /dev/serial/by-id name.
 std::string FormatStatusText(const StatusReport& report, const std::string& portsDir,
                              const KeyingPorts& keying);
-// The same as one JSON object {"version": kStatusJsonVersion, "interfaces": [...],
+// The same as one JSON object {"version": kStatusJsonVersion, "interfaces": [...] (each with
+// "keyingUnguarded"),
 // "waitingPorts": [...], "keyingPorts": {"kind", "reason"}}; a waiting port is a channel object
 // with the interface's "serialNumber" first. portKind ("pty", "cuse", or empty when not known)
 // is the kind of every created port; a created "cuse" port's "byId" is its /dev/serial/by-id

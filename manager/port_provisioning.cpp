@@ -96,7 +96,8 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     const std::string name = PortName(number);
     Report(link, kPortOperationCreating, number);
     Expected<void> bound = instance->CreatePort(name);
-    if (!bound) bound = instance->ReusePort(name);
+    const bool reused = !bound;
+    if (reused) bound = instance->ReusePort(name);
     Report(link, kPortOperationDone, number);
     if (!bound) {
         // The balloon and the channel's Status row say that the port is missing; standard
@@ -113,6 +114,7 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
         slot.instance = std::move(instance);
         slot.sink = std::move(sink);
         slot.cookie = cookie;
+        slot.linesFromBefore = reused;
     }
     boundNumbers_.insert(number);
     link.Wake();  // a program may hold the port already (a name taken over)
@@ -120,8 +122,10 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
 }
 
 // The port its interface's new link takes up is the same one its programs hold: their settings
-// and keying lines reach the device from the link's first passes (which start from cleared
-// lines), while what they wrote meanwhile is dropped rather than sent to the device late.
+// reach the device from the link's first passes, while what they wrote meanwhile is dropped
+// rather than sent to the device late. So are the keying lines they held: the interface returns
+// released (an operator may have pulled the cable to stop a stuck transmitter), and only a line
+// its program changes from now on keys it.
 bool PortProvisioning::TakeUp(CHVInterface& link, Channel channel, KeptPort kept) {
     Report(link, kPortOperationCreating, kept.portNumber);
     kept.droppedBytes += TakeUnserved(*kept.instance);
@@ -143,6 +147,7 @@ bool PortProvisioning::TakeUp(CHVInterface& link, Channel channel, KeptPort kept
         slot.instance = std::move(kept.instance);
         slot.sink = std::move(sink);
         slot.cookie = cookie;
+        slot.linesFromBefore = true;
     }
     link.Wake();
     return true;

@@ -99,6 +99,7 @@ expected=(
   .$lib/udev/rules.d/70-qx-manager.rules
   ./usr/lib/systemd/user/qx-manager.service
   ./usr/libexec/qx-cuse-helper
+  ./usr/libexec/qx-guardian
   .$lib/systemd/system/qx-cuse-helper.socket
   .$lib/systemd/system/qx-cuse-helper.service
 )

@@ -40,7 +40,8 @@ StatusStrings LoadStatusStrings() {
         LoadLocalizedString(kStrNotSelected),         LoadLocalizedString(kStrIsOpenBy),
         LoadLocalizedString(kStrParameters),          LoadLocalizedString(kStrCannotCreatePort),
         LoadLocalizedString(kStrNotOpenByAnyProgram), LoadLocalizedString(kStrBaud),
-        LoadLocalizedString(kStrBytesDropped),        LoadLocalizedString(kStrWaitingForInterface)};
+        LoadLocalizedString(kStrBytesDropped),        LoadLocalizedString(kStrWaitingForInterface),
+        LoadLocalizedString(kStrKeyingUnguarded)};
 }
 
 void SetVisible(QWidget* control, std::optional<bool> visible) {

@@ -58,6 +58,7 @@ StatusPageInput ReadStatusInput(CHVInterface* link) {
     StatusPageInput input;
     if (!link) return input;
     input.selected = true;
+    input.keyingUnguarded = link->KeyingUnguarded();
     // The slots are copied under the lock; a port's status is read after it, so the worker's
     // pass does not wait on it.
     std::array<IVSPortAx*, kChannelCount> instances{};
@@ -124,6 +125,8 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
         // A PTT/CW port without RTS/DTR keys nothing: the row says so, and why.
         if (channel == kPttCw && assigned && input.keying == KeyingPorts::State::kUnavailable)
             holder += " - " + input.keyingText;
+        // Nor does anything release what it keys should the program be killed.
+        if (channel == kPttCw && input.keyingUnguarded) holder += " - " + strings.keyingUnguarded;
         // What the program lost goes after the parameters, or after the holder where the row
         // shows none.
         if (in.droppedBytes != 0) {

@@ -16,7 +16,8 @@ namespace qx {
 class CHVInterface;
 class PortProvisioning;
 
-// The texts the page takes from the string table (ids 110, 111, 116, 117, 118, 119, 183, 184).
+// The texts the page takes from the string table (ids 110, 111, 116, 117, 118, 119, 183, 184,
+// 187).
 struct StatusStrings {
     std::string notSelected;
     std::string isOpenBy;
@@ -26,6 +27,7 @@ struct StatusStrings {
     std::string baud;
     std::string bytesDropped;
     std::string waitingForInterface;  // "%s: waiting for interface %s": the ports, the key
+    std::string keyingUnguarded;
 };
 
 struct ChannelStatusInput {
@@ -50,7 +52,8 @@ struct StatusPageInput {
     std::array<ChannelStatusInput, kChannelCount> channels;
     std::vector<WaitingPortInput> waiting;  // whatever the selection
     KeyingPorts::State keying = KeyingPorts::State::kServed;
-    std::string keyingText;  // what the user is told while keying ports are not served
+    std::string keyingText;        // what the user is told while keying ports are not served
+    bool keyingUnguarded = false;  // no transmitter guard holds the selected interface
 };
 
 // Visibility: nullopt leaves a control as it was.

@@ -102,15 +102,16 @@ TEST(LinkWorker, SleepsWhenIdleAndWakesForEachSource) {
     };
     ASSERT_TRUE(asleep());
 
+    EXPECT_EQ(device->LineReports().size(), 2u);  // released at open
     link.StartPttTest();
-    EXPECT_TRUE(test::PollUntil([&] { return device->LineReports().size() == 1; }, 1000ms));
+    EXPECT_TRUE(test::PollUntil([&] { return device->LineReports().size() == 3; }, 1000ms));
     ASSERT_TRUE(asleep());  // after the test's 1000 ticks
-    EXPECT_EQ(device->LineReports().size(), 2u);
+    EXPECT_EQ(device->LineReports().size(), 4u);
 
     ports[kPttCw]->SetOpen(true);
     ports[kPttCw]->SetLines(false, true);
     ports[kPttCw]->Fire(kEventOpened);
-    EXPECT_TRUE(test::PollUntil([&] { return device->LineReports().size() == 3; }, 1000ms));
+    EXPECT_TRUE(test::PollUntil([&] { return device->LineReports().size() == 5; }, 1000ms));
 
     ports[kCat]->SetOpen(true);
     ports[kCat]->Fire(kEventOpened);

@@ -73,6 +73,41 @@ TEST(ReportChannelLines, ClosingThePortDropsCwThenPttAndReopeningSendsTheLinesHe
         (Lines{{1, 0x02}, {1, 0x03}, {2, 0x01}, {2, 0x00}, {7, 0x02}, {7, 0x03}, {28, 0x03}}));
 }
 
+// A line report that did not go through may or may not have reached the device: the release
+// that follows keeps no line the device is not known to hold.
+TEST(ReportChannelLines, AReleaseNeverSetsALineTheDeviceMayNotHold) {
+    LinkHarness h(SilentDevice());
+    auto port = h.AddPort(kPttCw);
+    h.Tick();
+    h.device->StallWrites(std::chrono::milliseconds(0));
+    port->SetLines(true, false);
+    h.Tick();
+    h.device->ResumeWrites();
+    port->SetOpen(false);
+    h.Tick();
+    EXPECT_EQ(h.Lines(), (Lines{{3, 0x00}, {3, 0x00}}));
+}
+
+// A port bound with its program's lines from before the link (kept while the interface was away)
+// keys nothing by them: the returned interface stays released until the program changes a line,
+// and that change keys at once.
+TEST(ReportChannelLines, LinesHeldFromBeforeTheLinkKeyOnlyOnceChanged) {
+    LinkHarness h(SilentDevice());
+    auto port = h.AddPort(kPttCw);
+    port->SetLines(true, true);
+    {
+        std::lock_guard lock(h.link.portGuard);
+        h.link.ports[kPttCw].linesFromBefore = true;
+    }
+    h.Tick(50);
+    EXPECT_EQ(h.Lines(), Lines{});
+    port->SetLines(true, false);  // CW released: nothing the device holds changes
+    h.Tick();
+    port->SetLines(true, true);
+    h.Tick();
+    EXPECT_EQ(h.Lines(), (Lines{{51, 0x00}, {52, 0x02}}));
+}
+
 // A program let go of the port while keying: a test that follows ends as it would have without
 // it, its line released on its last tick.
 TEST(ReportChannelLines, TestAfterTheProgramLetGoWhileKeyingReleasesItsLine) {
@@ -216,8 +251,9 @@ TEST(ReportChannelData, FailingComponentCallsLeaveThePortAloneForTheTick) {
     ASSERT_EQ(h.DataReports(2).size(), 1u);
 }
 
-// However a link ends, a device that may hold a keying line on is told CW off, then PTT off, and
-// the tests end; a device told nothing of its lines is told nothing more.
+// However a link ends, the device is told CW off, then PTT off, and the tests end; the CW-off
+// report keeps only a PTT the device is known to hold, so closing never sets a line. A device
+// that refused the last write is stalled or gone: writing more would only hold up the exit.
 TEST(ReportChannelEnding, CloseUnkeysWhateverHeldTheLines) {
     struct Case {
         const char* name;
@@ -229,7 +265,7 @@ TEST(ReportChannelEnding, CloseUnkeysWhateverHeldTheLines) {
         h.link.ports[kPttCw].instance.reset();
     };
     const Case cases[] = {
-        {"nothing keyed", [](LinkHarness&, FakePortState&) {}, {}},
+        {"nothing keyed", [](LinkHarness&, FakePortState&) {}, {{10, 0x00}, {10, 0x00}}},
         {"PTT test running",
          [](LinkHarness& h, FakePortState&) { h.link.StartPttTest(); },
          {{10, 0x01}, {10, 0x00}}},
@@ -249,6 +285,15 @@ TEST(ReportChannelEnding, CloseUnkeysWhateverHeldTheLines) {
              h.Tick(9);
              releasePort(h);
              h.Tick();  // the worker unkeyed the device itself
+         },
+         {{10, 0x00}, {10, 0x00}}},
+        {"the last write refused: the device is stalled or gone",
+         [](LinkHarness& h, FakePortState& port) {
+             h.Tick(9);
+             h.device->StallWrites(std::chrono::milliseconds(0));
+             port.SetLines(true, false);
+             h.Tick();
+             h.device->ResumeWrites();
          },
          {}},
     };

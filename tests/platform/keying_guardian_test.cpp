@@ -16,6 +16,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "core/device_protocol.h"
+#include "platform/wake_event.h"
 #include "tests/support/poll_until.h"
 
 namespace qx {
@@ -43,12 +45,14 @@ StandIn MakeStandIn() {
     return {UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
-// The line flags of the reports that reach a stand-in device until no one holds it any more
-// (-1 for anything but a whole line report); nullopt when it is still held after the bound.
-std::optional<std::vector<int>> LineFlagsUntilLetGo(const UniqueFd& test) {
+// The line flags of the reports that reach a stand-in device until no one holds it any more, or
+// until count reports came (-1 for anything but a whole line report); nullopt when neither
+// happened within the bound.
+std::optional<std::vector<int>> LineFlagsUntilLetGo(const UniqueFd& test,
+                                                    std::size_t count = SIZE_MAX) {
     std::vector<int> flags;
     const auto deadline = std::chrono::steady_clock::now() + kBound;
-    for (;;) {
+    while (flags.size() < count) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         pollfd readable{test.Get(), POLLIN, 0};
@@ -62,6 +66,7 @@ std::optional<std::vector<int>> LineFlagsUntilLetGo(const UniqueFd& test) {
             std::all_of(report.begin() + 2, report.end(), [](uint8_t byte) { return byte == 0; });
         flags.push_back(lineReport ? report[1] : -1);
     }
+    return flags;
 }
 
 // How the playing program ends, never through a close path of its own.
@@ -77,10 +82,22 @@ enum class Ending { kAbort, kKill, kExitWithoutClosing };
 
 // In the child: the guardian, and the stand-in device in its care. Exits 3 when not held.
 GuardedDevice GuardStandIn(int device) {
-    if (!StartKeyingGuardian()) ::_exit(2);
+    if (!StartKeyingGuardian(QX_GUARDIAN_FOR_TESTS)) ::_exit(2);
     GuardedDevice guarded = GuardedDevice::Hand(UniqueFd(::dup(device)));
-    if (!guarded.Held()) ::_exit(3);
+    if (!guarded.Guarded()) ::_exit(3);
     return guarded;
+}
+
+// A line report's write as the link notes it: before it, and after it when it went through.
+struct Write {
+    uint8_t flags;
+    bool wentThrough;
+};
+void Note(const GuardedDevice& guarded, const std::vector<Write>& writes) {
+    for (const Write& write : writes) {
+        guarded.NoteWriting(write.flags);
+        if (write.wentThrough) guarded.NoteWritten(write.flags);
+    }
 }
 
 // The playing program in a child process; killed and reaped at the end of the scope whatever
@@ -112,21 +129,46 @@ private:
 
 struct EndCase {
     const char* what;
-    std::optional<uint8_t> lines;  // the line flags last written, if any
-    bool closedFirst;              // the program closed the device normally before it ended
-    bool forkedFirst;              // a child forked by the program (no exec) lives on
+    std::vector<Write> writes;  // the line reports written before the end
+    bool closedFirst;           // the program closed the device normally before it ended
+    bool forkedFirst;           // a child forked by the program (no exec) lives on
     Ending ending;
     std::vector<int> expected;  // the line flags the device gets afterwards
 };
 
 TEST(KeyingGuardian, UnkeysEveryHeldDeviceCwFirstWhenTheProgramEnds) {
     const EndCase cases[] = {
-        {"PTT and CW keyed, abort", 0x03, false, false, Ending::kAbort, {0x01, 0x00}},
-        {"PTT keyed, SIGKILL", 0x01, false, false, Ending::kKill, {0x01, 0x00}},
-        {"CW keyed, exit without closing", 0x02, false, false, Ending::kExitWithoutClosing, {0, 0}},
-        {"nothing written yet, SIGKILL", std::nullopt, false, false, Ending::kKill, {0, 0}},
-        {"closed normally, then SIGKILL", 0x03, true, false, Ending::kKill, {}},
-        {"PTT keyed, a child lives on, SIGKILL", 0x01, false, true, Ending::kKill, {0x01, 0x00}},
+        {"PTT and CW keyed, abort", {{3, true}}, false, false, Ending::kAbort, {1, 0}},
+        {"PTT keyed, SIGKILL", {{1, true}}, false, false, Ending::kKill, {1, 0}},
+        {"CW keyed, exit without closing",
+         {{2, true}},
+         false,
+         false,
+         Ending::kExitWithoutClosing,
+         {0, 0}},
+        {"nothing written yet, SIGKILL", {}, false, false, Ending::kKill, {0, 0}},
+        {"closed normally, then SIGKILL", {{3, true}}, true, false, Ending::kKill, {}},
+        {"PTT keyed, a child lives on, SIGKILL", {{1, true}}, false, true, Ending::kKill, {1, 0}},
+        // A write that did not go through (a stalled endpoint) may or may not have reached the
+        // device: the release never sets a line it is not known to hold.
+        {"PTT's write did not go through, SIGKILL",
+         {{1, false}},
+         false,
+         false,
+         Ending::kKill,
+         {0, 0}},
+        {"PTT held, CW alone being written, SIGKILL",
+         {{1, true}, {2, false}},
+         false,
+         false,
+         Ending::kKill,
+         {0, 0}},
+        {"PTT held, CW being added, SIGKILL",
+         {{1, true}, {3, false}},
+         false,
+         false,
+         Ending::kKill,
+         {1, 0}},
     };
     for (const EndCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -137,7 +179,7 @@ TEST(KeyingGuardian, UnkeysEveryHeldDeviceCwFirstWhenTheProgramEnds) {
         UniqueFd holdRead(hold[0]), holdWrite(hold[1]);
         Child program([&] {
             GuardedDevice guarded = GuardStandIn(standIn.device.Get());
-            if (c.lines) guarded.NoteLines(*c.lines);
+            Note(guarded, c.writes);
             if (c.closedFirst) guarded.Release();
             if (c.forkedFirst && ::fork() == 0) {
                 standIn.device.Reset();
@@ -161,15 +203,15 @@ TEST(KeyingGuardian, UnkeysEveryHeldDeviceCwFirstWhenTheProgramEnds) {
 TEST(KeyingGuardian, ADeviceClosedNormallyGetsNothingWhenItsNumberIsReused) {
     StandIn first = MakeStandIn(), second = MakeStandIn();
     Child program([&] {
-        if (!StartKeyingGuardian()) ::_exit(2);
+        if (!StartKeyingGuardian(QX_GUARDIAN_FOR_TESTS)) ::_exit(2);
         const int number = ::dup(first.device.Get());
         GuardedDevice guarded = GuardedDevice::Hand(UniqueFd(::dup(number)));
         guarded.Release();
         ::close(number);
         if (::dup(second.device.Get()) != number) ::_exit(4);
         guarded = GuardedDevice::Hand(UniqueFd(::dup(number)));
-        if (!guarded.Held()) ::_exit(3);
-        guarded.NoteLines(kPttBit);
+        if (!guarded.Guarded()) ::_exit(3);
+        guarded.NoteWritten(kPttBit);
         End(Ending::kKill);
     });
     ASSERT_GT(program.Pid(), 0);
@@ -188,9 +230,10 @@ std::string FirstLine(const std::filesystem::path& path) {
     return line;
 }
 
-// While the program lives the guardian is quiet: named qx-guardian, holding /dev/null, its
-// socket and the device only (none of the program's other descriptors), and deaf to the stop
-// signals a terminal or service manager sends a whole group; then the program is killed.
+// While the program lives the guardian is quiet: named qx-guardian on a command line of its own,
+// holding /dev/null, standard error, its socket and the device only (none of the program's other
+// descriptors), and deaf to the stop signals a terminal or service manager sends a whole group;
+// then the program is killed.
 TEST(KeyingGuardian, WaitsQuietlyForTheProgramsEndThroughStopSignals) {
     StandIn standIn = MakeStandIn();
     int ready[2];
@@ -200,7 +243,7 @@ TEST(KeyingGuardian, WaitsQuietlyForTheProgramsEndThroughStopSignals) {
         // Left open as the program's own, as a port or a relay socket would be.
         UniqueFd unrelated(::dup(readyRead.Get()));
         GuardedDevice guarded = GuardStandIn(standIn.device.Get());
-        guarded.NoteLines(kPttBit | kCwBit);
+        guarded.NoteWritten(kPttBit | kCwBit);
         const char byte = 'R';
         if (::write(readyWrite.Get(), &byte, 1) != 1) ::_exit(5);
         for (;;) ::pause();
@@ -223,14 +266,17 @@ TEST(KeyingGuardian, WaitsQuietlyForTheProgramsEndThroughStopSignals) {
             targets.push_back(std::filesystem::read_symlink(entry.path(), error).string());
         return targets;
     };
-    // Once the hand-over has arrived the guardian is set up.
-    EXPECT_TRUE(test::PollUntil([&] { return descriptors().size() == 5; }, kBound, 1ms));
+    // Once the hand-over has arrived (a second socket) the guardian is set up.
+    const auto sockets = [](const std::vector<std::string>& targets) {
+        return std::count_if(targets.begin(), targets.end(),
+                             [](const std::string& t) { return t.starts_with("socket:"); });
+    };
+    ASSERT_TRUE(test::PollUntil([&] { return sockets(descriptors()) == 2; }, kBound, 1ms));
     EXPECT_EQ(FirstLine(proc / "comm"), "qx-guardian");
+    EXPECT_EQ(FirstLine(proc / "cmdline"), std::string("qx-guardian", sizeof "qx-guardian"));
     const std::vector<std::string> held = descriptors();
-    EXPECT_EQ(std::count(held.begin(), held.end(), "/dev/null"), 3);
-    EXPECT_EQ(std::count_if(held.begin(), held.end(),
-                            [](const std::string& t) { return t.starts_with("socket:"); }),
-              2);
+    EXPECT_EQ(held.size(), 5u);
+    EXPECT_GE(std::count(held.begin(), held.end(), "/dev/null"), 2);
 
     for (int stop : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ASSERT_EQ(::kill(guardian, stop), 0);
     pollfd quiet{standIn.test.Get(), POLLIN, 0};
@@ -238,6 +284,75 @@ TEST(KeyingGuardian, WaitsQuietlyForTheProgramsEndThroughStopSignals) {
     const std::string stat = FirstLine(proc / "stat");
     EXPECT_NE(stat.substr(stat.rfind(')') + 2, 1), "Z") << "the stop signals ended the guardian";
 
+    ASSERT_EQ(::kill(program.Pid(), SIGKILL), 0);
+    program.Wait();
+    EXPECT_EQ(LineFlagsUntilLetGo(standIn.test), (std::vector<int>{kPttBit, 0}));
+}
+
+// One device whose endpoint has stalled (its writes block) holds up no other device's release.
+TEST(KeyingGuardian, AStalledDeviceDelaysNoOtherRelease) {
+    StandIn stalled = MakeStandIn(), other = MakeStandIn();
+    // Full to the brim, so that the guardian's first write blocks until the test reads.
+    ASSERT_EQ(::fcntl(stalled.device.Get(), F_SETFL, O_NONBLOCK), 0);
+    const std::array<uint8_t, kReportSize> filler{};
+    int filled = 0;
+    while (::send(stalled.device.Get(), filler.data(), filler.size(), 0) > 0) ++filled;
+    ASSERT_EQ(::fcntl(stalled.device.Get(), F_SETFL, 0), 0);
+    Child program([&] {
+        GuardedDevice first = GuardStandIn(stalled.device.Get());
+        GuardedDevice second = GuardedDevice::Hand(UniqueFd(::dup(other.device.Get())));
+        first.NoteWritten(kPttBit);
+        second.NoteWritten(kPttBit);
+        End(Ending::kKill);
+    });
+    ASSERT_GT(program.Pid(), 0);
+    stalled.device.Reset();
+    other.device.Reset();
+    program.Wait();
+    // The guardian lets go of the other device only when it ends, after the stalled one.
+    EXPECT_EQ(LineFlagsUntilLetGo(other.test, 2), (std::vector<int>{kPttBit, 0}));
+    const std::optional<std::vector<int>> first = LineFlagsUntilLetGo(stalled.test);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(std::vector<int>(first->begin() + filled, first->end()),
+              (std::vector<int>{kPttBit, 0}));
+}
+
+// A guardian killed while the program runs is noticed and replaced; the new one takes the
+// device again and releases it when the program is killed in its turn.
+TEST(KeyingGuardian, AGuardianThatEndsIsReplacedAndGuardsAgain) {
+    StandIn standIn = MakeStandIn();
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
+    const auto tell = [](const UniqueFd& pipe, char byte) {
+        if (::write(pipe.Get(), &byte, 1) != 1) ::_exit(5);
+    };
+    Child program([&] {
+        GuardedDevice guarded = GuardStandIn(standIn.device.Get());
+        guarded.NoteWritten(kPttBit);
+        const auto ended = std::make_shared<WakeEvent>();
+        Expected<std::unique_ptr<KeyingGuardianWatch>> watch = KeyingGuardianWatch::Start(ended);
+        if (!watch || !*watch) ::_exit(6);
+        tell(readyWrite, 'W');
+        pollfd woken{ended->Fd(), POLLIN, 0};
+        if (::poll(&woken, 1, 20000) != 1 || !(*watch)->Ended()) ::_exit(7);
+        if (!RenewKeyingGuardian() || !guarded.Guarded()) ::_exit(8);
+        tell(readyWrite, 'R');
+        for (;;) ::pause();
+    });
+    ASSERT_GT(program.Pid(), 0);
+    standIn.device.Reset();
+    readyWrite.Reset();
+    char byte = 0;
+    ASSERT_EQ(::read(readyRead.Get(), &byte, 1), 1);
+    const std::string pid = std::to_string(program.Pid());
+    const int first = std::atoi(FirstLine("/proc/" + pid + "/task/" + pid + "/children").c_str());
+    ASSERT_GT(first, 0);
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+    ASSERT_EQ(::read(readyRead.Get(), &byte, 1), 1) << "the guardian was not replaced";
+    EXPECT_EQ(byte, 'R');
+    pollfd quiet{standIn.test.Get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&quiet, 1, 0), 0) << "a killed guardian wrote";
     ASSERT_EQ(::kill(program.Pid(), SIGKILL), 0);
     program.Wait();
     EXPECT_EQ(LineFlagsUntilLetGo(standIn.test), (std::vector<int>{kPttBit, 0}));

@@ -196,6 +196,27 @@ figure "$(grep 'keying latency' /tmp/latency || echo 'keying latency: not measur
 check "the median keying latency is under 100 ms" \
     awk '/keying latency: median/ { found = $4 + 0 < 100 } END { exit !found }' /tmp/latency
 
+echo "== the whole unit killed while keyed"
+# As a hung program's stop ends after TimeoutStopSec, or systemd-oomd ends it: every process of
+# the unit at once. The guard has left the unit, so it still releases what a radio program keys.
+last_line_flags() { awk '$2 == "REPORT" && $3 == "3:" { f = $4 } END { print f }' "$uhid_log"; }
+released() { [ -n "$(last_line_flags)" ] && (( 16#$(last_line_flags) == 0 )); }
+guard_scope() { as_ham systemctl --user list-units --no-legend 'qx-guardian-*.scope' | grep -q running; }
+check "the transmitter guard runs in a scope of its own" wait_for 10 guard_scope
+mark_log
+as_ham python3 -c "import serial, sys, time
+port = serial.Serial(sys.argv[1])  # pyserial raises RTS and DTR at open
+time.sleep(600)" "$ptt_port" &
+keyer=$!
+check "a radio program keys PTT" wait_for 10 line_report_with 1
+killed_at="$(uptime_s)"
+check "systemctl --user kill -s KILL qx-manager" as_ham systemctl --user kill -s KILL qx-manager
+check "the device is released" wait_for 10 released
+figure "whole unit killed while keyed: released $(since "$killed_at") s later"
+kill "$keyer"; wait "$keyer" 2>/dev/null
+check "the unit starts again by itself" wait_for 30 headless_running
+check "its ports come back" wait_for 60 ports_served
+
 echo "== another user"
 for port in "$cat_port" "$ptt_port" "$(readlink -f "$ptt_port")" /dev/hidraw0; do
     check "user other cannot open $port" \

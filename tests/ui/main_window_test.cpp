@@ -386,12 +386,13 @@ TEST_F(MainWindowTest, ExitEndsRunningTestsWithTheDeviceUnkeyed) {
         [](CInterfaceManagerDlg& window) { window.HandleInstanceRequest(kRequestExit); },
     };
     hid_.AddDevice();
+    const auto device = hid_.Device(1);
     for (const auto& exit : ways) {
+        const std::size_t before = device->LineReports().size() + 2;  // the start releases
         Build();
         StartAndScan();
         ASSERT_EQ(window_->Manager().Count(), 1);
-        const auto device = hid_.Device(1);
-        const std::size_t before = device->LineReports().size();
+        ASSERT_TRUE(WaitFor([&] { return device->LineReports().size() == before; }));
         FindControl<QPushButton>(window_->StatusPage(), 1021)->click();  // PTT Test
         FindControl<QPushButton>(window_->StatusPage(), 1010)->click();  // CW Test
         ASSERT_TRUE(WaitFor([&] { return device->LineReports().size() == before + 2; }));

@@ -16,7 +16,8 @@ const StatusStrings kStrings{"Not selected",
                              "- is not open by any program",
                              "baud",
                              "bytes dropped",
-                             "%s: waiting for interface %s"};
+                             "%s: waiting for interface %s",
+                             "Keying unguarded"};
 
 // A link with every channel present and no port assigned.
 StatusPageInput AllPresent() {
@@ -282,6 +283,10 @@ TEST(StatusPageModel, KeyingPortsWaitingOrUnavailable) {
     input.channels[kPttCw].reading = Held("/usr/bin/fldigi", 9600, 8, 0, 0);
     view = ComputeStatusPage(input, kStrings);
     EXPECT_EQ(view.holderLines[kPttCw], "is open by fldigi - No RTS/DTR: why");
+    input.keyingUnguarded = true;
+    view = ComputeStatusPage(input, kStrings);
+    EXPECT_EQ(view.holderLines[kPttCw], "is open by fldigi - No RTS/DTR: why - Keying unguarded");
+    EXPECT_EQ(view.holderLines[kCat], "- is not open by any program");
 }
 
 // Ports kept while their interface is away are named whatever is selected, a line per

@@ -509,6 +509,78 @@ TEST_F(UserGuestTest, KillingTheProgramWhileKeyedUnkeysTheDevice) {
     EXPECT_LT(*delay, 1000.0);
 }
 
+// The transmitter released however the program ends, and keyed only by a request made now. A
+// keyer the user cannot stop (root) holds RTS on the keying port through each case in turn.
+TEST_F(UserGuestTest, EveryEndReleasesTheTransmitterAndEveryStartBeginsReleased) {
+    UhidProcess device(kSerial, logs_ + "/device.log");
+    ASSERT_TRUE(device.Started());
+    std::unique_ptr<ManagerProcess> manager;
+    std::unique_ptr<RadioProgram> keyer;
+    const auto start = [&](const char* log) {
+        const std::map<int, ino_t> before = PortNodes();
+        keyer.reset();
+        manager = StartManager({"--headless"}, log);
+        ASSERT_TRUE(test::PollUntil([&] { return PortsServedAnew(before) == 4; }, 120s, kWaitStep))
+            << ReadText(logs_ + "/" + log);
+        keyer = std::make_unique<RadioProgram>(PortPath(kPttPort));
+        ASSERT_TRUE(keyer->Valid()) << std::strerror(errno);
+        ASSERT_TRUE(KeyAndMeasure(*keyer, device, TIOCMBIS, TIOCM_RTS, "01"));
+    };
+    // The delay from since to the device's all-off report, in ms; nullopt when it stays keyed.
+    const auto released = [&](long long since, std::chrono::milliseconds within) {
+        std::optional<long long> off;
+        if (!test::PollUntil(
+                [&] { return (off = LineReportAfter(device, "00", since)).has_value(); }, within,
+                kWaitStep))
+            return std::optional<double>();
+        return std::optional<double>((*off - since) / 1000.0);
+    };
+    const auto kill = [](const std::string& pkill) {
+        return std::system(("pkill -U " + std::to_string(kUser) + " " + pkill).c_str());
+    };
+
+    // A kill by the program's name, as for a program that hangs, misses the guardian.
+    ASSERT_NO_FATAL_FAILURE(start("qx-manager.log"));
+    long long since = MonotonicMicroseconds();
+    EXPECT_EQ(kill("-9 -f qx-manager"), 0);
+    std::optional<double> delay = released(since, kWaitBound);
+    ASSERT_TRUE(delay) << "pkill -9 -f qx-manager left the transmitter keyed";
+    std::printf("pkill -9 -f qx-manager: released %.2f ms later\n", *delay);
+
+    // The program and its guardian killed together: nothing of them is left to release, so the
+    // next start does, before anything else, whatever the earlier run left keyed.
+    ASSERT_NO_FATAL_FAILURE(start("qx-manager-2.log"));
+    since = MonotonicMicroseconds();
+    // Stopped first, so that the guardian cannot release between the two kills.
+    EXPECT_EQ(kill("-STOP -x qx-guardian"), 0);
+    EXPECT_EQ(kill("-9 -x 'qx-manager|qx-guardian'"), 0);
+    EXPECT_FALSE(released(since, 2s)) << "nothing was left to release";
+    since = MonotonicMicroseconds();
+    ASSERT_NO_FATAL_FAILURE(start("qx-manager-3.log"));
+    const std::vector<std::string> atStart = LineReportsAfter(device, since);
+    ASSERT_GE(atStart.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(atStart.begin(), atStart.begin() + 2),
+              (std::vector<std::string>{"00", "00"}))
+        << "the start's first reports release the device";
+
+    // A guardian killed is noticed, said once and replaced; the new one releases in its turn.
+    EXPECT_EQ(kill("-9 -x qx-guardian"), 0);
+    const auto said = [&] {
+        return LinesWith(ReadText(logs_ + "/qx-manager-3.log"), "(qx-guardian) ended");
+    };
+    EXPECT_TRUE(test::PollUntil([&] { return said() == 1; }, kWaitBound, kWaitStep));
+    EXPECT_TRUE(test::PollUntil(
+        [&] { return Status(true).find("\"keyingUnguarded\": false") != std::string::npos; },
+        kWaitBound, 200ms));
+    since = MonotonicMicroseconds();
+    manager->Signal(SIGKILL);
+    delay = released(since, kWaitBound);
+    ASSERT_TRUE(delay) << "the new guardian did not release";
+    std::printf("guardian replaced, then the program killed: released %.2f ms later\n", *delay);
+    EXPECT_EQ(said(), 1);
+    keyer.reset();
+}
+
 // The attack that handing out the CUSE connection allowed: a program of another user holds a
 // keying port while root uses it. It only ever gets the relay's frames.
 TEST_F(UserGuestTest, AHostileHolderOfAKeyingPortReachesNothingOfRoots) {
@@ -717,7 +789,8 @@ TEST_F(UserGuestTest, AKilledRelayIsReplacedUnderTheSameName) {
 // With "RemovePortsOnDeviceRemoval" off, a program holding the CAT and PTT/CW ports goes on with
 // the same descriptors across an unplug and a replug: while the interface is away, what it
 // writes is dropped and counted, reads wait and its RTS stays; once it is back, its CAT
-// questions are answered, its settings sent and its held RTS keys the device.
+// questions are answered and its settings sent, but the RTS it held from before keys nothing
+// (the cable may have been pulled to stop a stuck transmitter): only a change it makes now does.
 TEST_F(UserGuestTest, WithPortsKeptAProgramGoesOnAcrossAnUnplug) {
     WriteSettings("[Ports]\r\nRemovePortsOnDeviceRemoval=0\r\n");
     auto device = std::make_unique<UhidProcess>(kSerial, logs_ + "/device.log");
@@ -774,7 +847,9 @@ TEST_F(UserGuestTest, WithPortsKeptAProgramGoesOnAcrossAnUnplug) {
     const double answeredAfter = (MonotonicMicroseconds() - replugged) / 1000.0;
     std::printf("the held CAT port answers again %.1f ms after the replug\n", answeredAfter);
     RecordProperty("kept_cat_answers_after_replug_ms", static_cast<int>(answeredAfter));
-    EXPECT_TRUE(LineReportAfter(*device, "01", replugged).has_value()) << "the held RTS";
+    EXPECT_FALSE(LineReportAfter(*device, "01", replugged).has_value()) << "the held RTS keyed";
+    ASSERT_EQ(::ioctl(ptt->Fd(), TIOCMBIC, &rts), 0);
+    EXPECT_TRUE(KeyAndMeasure(*ptt, *device, TIOCMBIS, TIOCM_RTS, "01")) << "a fresh request";
     EXPECT_TRUE(test::PollUntil(
         [&] {
             const auto commands = device->Commands();
