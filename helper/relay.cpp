@@ -17,6 +17,7 @@
 
 #include "helper/relay_confinement.h"
 #include "helper/relay_session.h"
+#include "platform/realtime_scheduling.h"
 
 namespace qx::helper {
 namespace {
@@ -144,6 +145,11 @@ Expected<UniqueFd> StartRelay(UniqueFd connection, const std::string& deviceName
     if (pid == 0) {
         int kernel = connection.Release(), program = relayEnd.Release(),
             told = readyWrite.Release();
+        // Set while still root (the unit's LimitRTPRIO= allows it), kept after confinement;
+        // refused, the relay serves at normal priority and the program's --status says so.
+        if (const std::string refused = SetBoundedFifo(KeyingRealtimePriority()); !refused.empty())
+            std::fprintf(stderr, "qx-cuse-helper: relay for %s at normal priority: %s\n",
+                         deviceName.c_str(), refused.c_str());
         Expected<void> confined = PrepareRelayDescriptors(kernel);
         if (confined) confined = ConfineRelay(identity, {&kernel, &program, &told});
         if (!confined) {

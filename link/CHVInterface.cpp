@@ -3,7 +3,6 @@
 #include "link/CHVInterface.h"
 
 #include <poll.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/timerfd.h>
 
@@ -125,8 +124,7 @@ bool CHVInterface::Close() {
 // Keying lines should reach the device within a tick, so the worker asks for real-time
 // scheduling (directly, else through RealtimeKit); refused, it runs at normal priority.
 void CHVInterface::RaiseWorkerPriority() {
-    RaiseThreadToRealtime(
-        (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 2);
+    RaiseThreadToRealtime(KeyingRealtimePriority(), SchedulingRole::kLinkWorker);
 }
 
 // The first pass runs a tick after the start; then each pass says when the next is due.

@@ -109,6 +109,49 @@ std::string KeyingJson(const KeyingPorts& keying) {
            "\", \"reason\": " + (keying.reason.empty() ? "null" : JsonString(keying.reason)) + "}";
 }
 
+constexpr const char* kRoleTitles[kSchedulingRoleCount] = {"link workers", "port threads",
+                                                           "relays"};
+constexpr const char* kRoleKeys[kSchedulingRoleCount] = {"linkWorkers", "portThreads", "relays"};
+
+std::string SchedulingText(const SchedulingOutcome& outcome) {
+    switch (outcome.scheduling) {
+    case Scheduling::kNotAsked: return "not asked";
+    case Scheduling::kFifo: return "SCHED_FIFO";
+    case Scheduling::kRealtimeKit: return "SCHED_RR from RealtimeKit";
+    case Scheduling::kNormal: break;
+    }
+    return "normal (" + outcome.refusal + ")";
+}
+
+const char* SchedulingKey(Scheduling scheduling) {
+    switch (scheduling) {
+    case Scheduling::kNotAsked: return "notAsked";
+    case Scheduling::kFifo: return "fifo";
+    case Scheduling::kRealtimeKit: return "realtimeKit";
+    case Scheduling::kNormal: break;
+    }
+    return "normal";
+}
+
+std::string RealtimeLine(const StatusReport& report) {
+    std::string out = "Real-time priority:";
+    for (int role = 0; role < kSchedulingRoleCount; ++role)
+        out += std::string(role == 0 ? " " : ", ") + kRoleTitles[role] + " " +
+               SchedulingText(report.scheduling[static_cast<size_t>(role)]);
+    return out + "\n";
+}
+
+std::string RealtimeJson(const StatusReport& report) {
+    std::string out = "\"realtime\": {";
+    for (int role = 0; role < kSchedulingRoleCount; ++role) {
+        const SchedulingOutcome& outcome = report.scheduling[static_cast<size_t>(role)];
+        out += std::string(role == 0 ? "" : ", ") + "\"" + kRoleKeys[role] +
+               "\": {\"scheduling\": \"" + SchedulingKey(outcome.scheduling) + "\", \"refusal\": " +
+               (outcome.refusal.empty() ? "null" : JsonString(outcome.refusal)) + "}";
+    }
+    return out + "}";
+}
+
 std::string WaitingText(const std::vector<WaitingPortStatus>& waiting, const std::string& portsDir,
                         bool keyingPorts) {
     std::string out;
@@ -155,6 +198,9 @@ std::vector<WaitingPortStatus> ReadWaitingPorts(const CHVInterfaceManager& manag
 StatusReport ReadStatusReport(CHVInterfaceManager& manager) {
     StatusReport report;
     report.waiting = ReadWaitingPorts(manager);
+    for (int role = 0; role < kSchedulingRoleCount; ++role)
+        report.scheduling[static_cast<size_t>(role)] =
+            LastSchedulingOutcome(static_cast<SchedulingRole>(role));
     std::vector<InterfaceStatus>& result = report.interfaces;
     for (const auto& link : manager.list) {
         InterfaceStatus& status = result.emplace_back();
@@ -187,7 +233,7 @@ std::string FormatStatusText(const StatusReport& report, const std::string& port
     const bool keyingPorts = keying.state == KeyingPorts::State::kServed;
     const std::string waiting = WaitingText(report.waiting, portsDir, keyingPorts);
     if (report.interfaces.empty())
-        return "No interface is connected.\n" + waiting + KeyingLine(keying);
+        return "No interface is connected.\n" + waiting + RealtimeLine(report) + KeyingLine(keying);
     std::string out;
     for (const InterfaceStatus& status : report.interfaces) {
         out += status.model + ", serial number " + status.serialNumber + ", firmware " +
@@ -200,7 +246,7 @@ std::string FormatStatusText(const StatusReport& report, const std::string& port
             out += ChannelLine(channel, status.channels[channel], portsDir, keyingPorts);
         out += "\n";
     }
-    return out + waiting + KeyingLine(keying);
+    return out + waiting + RealtimeLine(report) + KeyingLine(keying);
 }
 
 std::string FormatStatusJson(const StatusReport& report, const std::string& portsDir,
@@ -222,7 +268,7 @@ std::string FormatStatusJson(const StatusReport& report, const std::string& port
         out += "]}";
     }
     return out + "], " + WaitingJson(report.waiting, portsDir, portKind) + ", " +
-           KeyingJson(keying) + "}\n";
+           RealtimeJson(report) + ", " + KeyingJson(keying) + "}\n";
 }
 
 }  // namespace qx

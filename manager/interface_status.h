@@ -10,6 +10,7 @@
 
 #include "core/channel.h"
 #include "manager/port_reading.h"
+#include "platform/realtime_scheduling.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {
@@ -42,18 +43,21 @@ struct WaitingPortStatus {
 struct StatusReport {
     std::vector<InterfaceStatus> interfaces;
     std::vector<WaitingPortStatus> waiting;
+    // What each kind of thread on the keying road got, by SchedulingRole.
+    std::array<SchedulingOutcome, kSchedulingRoleCount> scheduling;
 };
 
 StatusReport ReadStatusReport(CHVInterfaceManager& manager);
 
-// One block per interface, one per interface that ports wait for, then the kind of keying
-// ports; portsDir is where COM<n> paths are published. A created port served with keying lines
-// also shows its /dev/serial/by-id name.
+// One block per interface, one per interface that ports wait for, the real-time priority of
+// the keying road, then the kind of keying ports; portsDir is where COM<n> paths are published. A
+// created port served with keying lines also shows its /dev/serial/by-id name.
 std::string FormatStatusText(const StatusReport& report, const std::string& portsDir,
                              const KeyingPorts& keying);
 // The same as one JSON object {"version": kStatusJsonVersion, "interfaces": [...] (each with
-// "keyingUnguarded"),
-// "waitingPorts": [...], "keyingPorts": {"kind", "reason"}}; a waiting port is a channel object
+// "keyingUnguarded"), "waitingPorts": [...], "realtime": {"linkWorkers", "portThreads",
+// "relays"}, "keyingPorts": {"kind", "reason"}}, each of realtime's a {"scheduling": "notAsked",
+// "normal", "fifo" or "realtimeKit", "refusal"}; a waiting port is a channel object
 // with the interface's "serialNumber" first. portKind ("pty", "cuse", or empty when not known)
 // is the kind of every created port; a created "cuse" port's "byId" is its /dev/serial/by-id
 // name.

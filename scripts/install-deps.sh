@@ -15,7 +15,7 @@ run=(
 test=(
   git googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format ccache
-  socat trayer dunst x11-apps dbus-daemon libhamlib-utils jq
+  socat trayer dunst x11-apps dbus-daemon libhamlib-utils jq python3-serial
   at-spi2-core python3-pyatspi
   mmdebstrap qemu-system-x86 qemu-system-arm e2fsprogs cpio xz-utils kmod
 )

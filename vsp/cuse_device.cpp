@@ -8,6 +8,8 @@
 #include <chrono>
 #include <vector>
 
+#include "platform/realtime_scheduling.h"
+
 namespace qx {
 
 std::shared_ptr<CuseDevice> CuseDevice::Serve(UniqueFd connection, EventFn onEvent) {
@@ -46,6 +48,8 @@ void CuseDevice::End() {
 // --- the device thread -----------------------------------------------------------------------
 
 void CuseDevice::Loop() {
+    // RTS/DTR changes go through this thread on their way to the link's worker.
+    RaiseThreadToRealtime(KeyingRealtimePriority(), SchedulingRole::kPortThread);
     std::vector<uint8_t> buffer(kCuseReadBuffer);
     while (!stop_.load()) {
         int timeout = -1;

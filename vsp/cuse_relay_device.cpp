@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
+#include "platform/realtime_scheduling.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {
@@ -14,6 +16,9 @@ namespace qx {
 std::shared_ptr<CuseRelayDevice> CuseRelayDevice::Serve(UniqueFd relay, EventFn onEvent) {
     UniqueFd stopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!relay.Valid() || !stopFd.Valid()) return nullptr;
+    // Each frame then carries the relay's pid, so its scheduling can be seen from here.
+    const int one = 1;
+    ::setsockopt(relay.Get(), SOL_SOCKET, SO_PASSCRED, &one, sizeof one);
     std::shared_ptr<CuseRelayDevice> device(
         new CuseRelayDevice(std::move(relay), std::move(stopFd), std::move(onEvent)));
     device->thread_ = std::thread([raw = device.get()] { raw->Loop(); });
@@ -38,6 +43,8 @@ void CuseRelayDevice::End() {
 // --- the device thread -----------------------------------------------------------------------
 
 void CuseRelayDevice::Loop() {
+    // RTS/DTR changes go through this thread on their way to the link's worker.
+    RaiseThreadToRealtime(KeyingRealtimePriority(), SchedulingRole::kPortThread);
     std::vector<uint8_t> buffer(kRelayMaxFrame);
     std::vector<int> events;
     Expected<void> serving;
@@ -69,8 +76,16 @@ std::string CuseRelayDevice::LostBecause() const {
 }
 
 Expected<void> CuseRelayDevice::Receive(std::vector<uint8_t>& buffer, std::vector<int>& events) {
-    const ssize_t n = ::recv(relay_.Get(), buffer.data(), buffer.size(), MSG_DONTWAIT | MSG_TRUNC);
+    iovec data{buffer.data(), buffer.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(relay_.Get(), &message, MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return {};
+    if (n > 0) NoteRelayScheduling(message);
     if (n < 0) return Error::FromErrno(errno, "reading from the relay");
     if (n == 0) return Error{0, "the relay ended"};
     if (static_cast<size_t>(n) > buffer.size())
@@ -81,6 +96,19 @@ Expected<void> CuseRelayDevice::Receive(std::vector<uint8_t>& buffer, std::vecto
     MutexLock lock(mutex_);
     if (!Apply(*frame, events)) return Error{0, "the relay broke the protocol"};
     return {};
+}
+
+// Once per relay, from the first frame that carries its pid (those sent before SO_PASSCRED was
+// set carry none): the helper set its scheduling before the relay served anything.
+void CuseRelayDevice::NoteRelayScheduling(const msghdr& message) {
+    if (relayPidSeen_) return;
+    const cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (!header || header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_CREDENTIALS) return;
+    ucred sender{};
+    std::memcpy(&sender, CMSG_DATA(header), sizeof sender);
+    if (sender.pid <= 0) return;
+    relayPidSeen_ = true;
+    NoteSchedulingOutcome(SchedulingRole::kRelay, ObservedScheduling(sender.pid));
 }
 
 bool CuseRelayDevice::Apply(const RelayFrame& frame, std::vector<int>& events) {

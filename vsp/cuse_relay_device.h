@@ -4,6 +4,8 @@
 // its own (bytes for the radio programs, the CTS input, credit returned). A thread of its own
 // reads the relay; the link and the user interface call in from theirs. A malformed frame from
 // the relay ends this port as the relay's end does, and LostBecause then says why.
+#include <sys/socket.h>
+
 #include <atomic>
 #include <deque>
 #include <memory>
@@ -47,6 +49,7 @@ private:
     // One frame from the relay, its events added to events; why not, when the relay has ended
     // or broke the protocol.
     Expected<void> Receive(std::vector<uint8_t>& buffer, std::vector<int>& events);
+    void NoteRelayScheduling(const msghdr& message);  // the device thread only
     bool Apply(const RelayFrame& frame, std::vector<int>& events) QX_REQUIRES(mutex_);
     bool SendLocked(const RelayFrame& frame) QX_REQUIRES(mutex_);
     void ReturnCreditLocked() QX_REQUIRES(mutex_);
@@ -56,7 +59,8 @@ private:
     const EventFn onEvent_;
     std::thread thread_;
     std::atomic<bool> ended_{false};
-    Mutex endMutex_;  // one End at a time
+    bool relayPidSeen_ = false;  // the device thread's own
+    Mutex endMutex_;             // one End at a time
 
     mutable Mutex mutex_;  // guards the mirror, the bytes, both credits and why the relay was lost
     RelayPortState state_ QX_GUARDED_BY(mutex_);

@@ -12,6 +12,7 @@
 
 #include "manager/CHVInterfaceManager.h"
 #include "platform/private_profile.h"
+#include "platform/realtime_scheduling.h"
 #include "sim/sim_hid_backend.h"
 #include "tests/support/fake_port.h"
 #include "tests/support/observer_log.h"
@@ -121,13 +122,62 @@ TEST_F(InstanceQueriesTest, HolderTextsFromProgramsAreEscapedSoTheJsonStillParse
         << json;
 }
 
+// What each thread of the keying road got; the outcomes are the process's, so each is set.
+void SetScheduling(const std::array<SchedulingOutcome, kSchedulingRoleCount>& outcomes) {
+    for (int role = 0; role < kSchedulingRoleCount; ++role)
+        NoteSchedulingOutcome(static_cast<SchedulingRole>(role),
+                              outcomes[static_cast<size_t>(role)]);
+}
+
 TEST_F(InstanceQueriesTest, NoInterfaceIsSaidPlainlyAndAsAnEmptyList) {
     manager_.RemoveAll();
+    SetScheduling({});
     EXPECT_EQ(Ask(StatusQuery(false)).text,
-              "No interface is connected.\nKeying ports: CUSE, keyed by RTS/DTR\n");
+              "No interface is connected.\nReal-time priority: link workers not asked, port "
+              "threads not asked, relays not asked\nKeying ports: CUSE, keyed by RTS/DTR\n");
     EXPECT_EQ(Ask(StatusQuery(true)).text,
-              "{\"version\": 1, \"interfaces\": [], \"waitingPorts\": [], "
+              "{\"version\": 1, \"interfaces\": [], \"waitingPorts\": [], \"realtime\": "
+              "{\"linkWorkers\": {\"scheduling\": \"notAsked\", \"refusal\": null}, "
+              "\"portThreads\": {\"scheduling\": \"notAsked\", \"refusal\": null}, "
+              "\"relays\": {\"scheduling\": \"notAsked\", \"refusal\": null}}, "
               "\"keyingPorts\": {\"kind\": \"cuse\", \"reason\": null}}\n");
+}
+
+// A headless station has no about box: --status says what each hop of the keying road got, a
+// refusal with its cause, in the text and in JSON that still parses.
+TEST_F(InstanceQueriesTest, StatusSaysWhatRealTimePriorityEachHopGot) {
+    manager_.RemoveAll();
+    const struct {
+        std::array<SchedulingOutcome, kSchedulingRoleCount> outcomes;
+        const char* line;
+        const char* json;
+    } cases[] = {
+        {{{{Scheduling::kFifo, true, ""},
+           {Scheduling::kRealtimeKit, true, ""},
+           {Scheduling::kNormal, false, "process 7 runs at \"normal\" priority"}}},
+         "Real-time priority: link workers SCHED_FIFO, port threads SCHED_RR from RealtimeKit, "
+         "relays normal (process 7 runs at \"normal\" priority)\n",
+         "\"realtime\": {\"linkWorkers\": {\"scheduling\": \"fifo\", \"refusal\": null}, "
+         "\"portThreads\": {\"scheduling\": \"realtimeKit\", \"refusal\": null}, \"relays\": "
+         "{\"scheduling\": \"normal\", \"refusal\": \"process 7 runs at \\\"normal\\\" "
+         "priority\"}}, \"keyingPorts\""},
+        {{{{Scheduling::kNormal, true,
+            "SCHED_FIFO: Operation not permitted; system bus: No such "
+            "file or directory"},
+           {},
+           {}}},
+         "Real-time priority: link workers normal (SCHED_FIFO: Operation not permitted; system "
+         "bus: No such file or directory), port threads not asked, relays not asked\n",
+         "\"linkWorkers\": {\"scheduling\": \"normal\", \"refusal\": \"SCHED_FIFO: Operation "
+         "not permitted; system bus: No such file or directory\"}"},
+    };
+    for (const auto& c : cases) {
+        SetScheduling(c.outcomes);
+        const std::string text = Ask(StatusQuery(false)).text;
+        EXPECT_NE(text.find(std::string(c.line) + "Keying ports: "), std::string::npos) << text;
+        const std::string json = Ask(StatusQuery(true)).text;
+        EXPECT_NE(json.find(c.json), std::string::npos) << json;
+    }
 }
 
 // With RemovePortsOnDeviceRemoval off, the interface's ports stay while it is away: --status

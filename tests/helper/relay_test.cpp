@@ -31,6 +31,7 @@
 #include "helper/relay.h"
 #include "helper/relay_confinement.h"
 #include "helper/relay_session.h"
+#include "platform/realtime_scheduling.h"
 #include "tests/support/cuse_messages.h"
 #include "tests/support/poll_until.h"
 #include "vsp/IVSPortAx.h"
@@ -373,6 +374,10 @@ TEST_F(ConfinedRelay, RunsWithoutPrivilegesAndServesTheProgramsPort) {
     EXPECT_EQ(Ask(test::Write(3, fh, "FA;")).error, 0);
     EXPECT_EQ(Ask(test::Ioctl(4, fh, TIOCGPGRP, 0x1000, "", 4)).error, ENOTTY);
     ASSERT_TRUE(test::PollUntil([&] { return device->BytesWaiting() == 3; }, 5s));
+    // The helper made the relay real-time before it dropped root; the program's thread, as root
+    // here, too.
+    EXPECT_EQ(LastSchedulingOutcome(SchedulingRole::kRelay).scheduling, Scheduling::kFifo);
+    EXPECT_EQ(LastSchedulingOutcome(SchedulingRole::kPortThread).scheduling, Scheduling::kFifo);
     EXPECT_TRUE(device->IsOpen());
     EXPECT_EQ(device->OpenerPid(), static_cast<pid_t>(test::kPid));
     EXPECT_TRUE(device->Rts());

@@ -37,8 +37,9 @@ guest_timeout=1200
 packages=(systemd-sysv udev kmod dbus libpam-systemd login libhamlib-utils procps jq)
 [ "$arch" = amd64 ] && packages+=(linux-image-amd64 initramfs-tools)
 # Python, byte-compiled at its installation, costs minutes on an emulated machine: only the full
-# scenario's pyserial programs need it.
-[ "$scenario" = full ] && packages+=(xvfb xauth dbus-x11 python3-serial)
+# scenario's pyserial programs need it. RealtimeKit as a desktop has it (with polkit), so that
+# the full scenario sees what real-time priority an ordinary user's program gets.
+[ "$scenario" = full ] && packages+=(xvfb xauth dbus-x11 python3-serial rtkit polkitd)
 
 say() { echo "system[$release]: $*" >&2; }
 now() { date +%s.%N; }

@@ -172,6 +172,15 @@ tail -n 25 /tmp/rigctl.log
 tail -n +"$mark" "$uhid_log" | head -n 20
 check "rigctl reads it back" bash -c "runuser -u ham -- rigctl -m 2014 -r '$cat_port' -s 9600 f | grep -qx 14074000"
 [ "$scenario" = short ] && finish
+# With RealtimeKit (full scenario only), the user's link worker and the threads serving its keying
+# ports get real-time scheduling; the relays have it from the helper.
+realtime_of() { as_ham qx-manager --status --json 2>/dev/null | jq -r ".realtime.$1.scheduling"; }
+for hop in linkWorkers portThreads; do
+    check "RealtimeKit gives ham's $hop real-time scheduling" test "$(realtime_of "$hop")" = realtimeKit
+done
+check "the keying ports' relays run SCHED_FIFO" test "$(realtime_of relays)" = fifo
+as_ham qx-manager --status | grep 'Real-time priority'
+ps -L -o pid,tid,cls,rtprio,comm -u ham,qx-cuse-relay
 # Bytes the program dropped for a port it thought unread would explain a CAT exchange lost.
 as_ham qx-manager --status --json | python3 -c "import json, sys
 for c in json.load(sys.stdin)['interfaces'][0]['channels']: print(c['channel'], 'dropped', c['droppedBytes'])"

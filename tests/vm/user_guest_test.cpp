@@ -56,6 +56,8 @@ constexpr int kPorts[] = {3, 4, 5, 6};  // CAT, PTT/CW, FSK, WinKey
 constexpr int kCatPort = 3, kPttPort = 4;
 constexpr const char* kUdevControl = "/run/udev/control";
 constexpr const char* kUdevd = "/lib/systemd/systemd-udevd";
+// Debian's python3-serial ships it as an example.
+constexpr const char* kRfc2217Server = "/usr/share/doc/python3-serial/examples/rfc2217_server.py";
 // An interface present from the start, which only the program's first scan finds: once it is
 // listed, only a device notice can find an interface plugged in afterwards.
 constexpr const char* kPresentSerial = "QX4SIM0009";
@@ -480,6 +482,35 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
         EXPECT_NE(::access("/dev/ttyUSB0", F_OK), 0);
     }
 
+    // The helper made each relay real-time before it dropped root; the program sees it.
+    EXPECT_NE(Status(true).find("\"relays\": {\"scheduling\": \"fifo\""), std::string::npos)
+        << Status(true);
+    {
+        // Operated remotely: pyserial's RFC 2217 server on the PTT/CW port, as the user, and a
+        // client over TCP that lets both lines go, then keys PTT by RTS and CW by DTR.
+        ASSERT_EQ(std::system("/usr/sbin/ip link set lo up"), 0);
+        const std::string uid = std::to_string(kUser);
+        Daemon server({"/usr/bin/setpriv", "--reuid=" + uid, "--regid=" + uid, "--clear-groups",
+                       "/usr/bin/python3", kRfc2217Server, "-p", "7004", PortPath(kPttPort)},
+                      logs_ + "/rfc2217_server.log");
+        ASSERT_TRUE(server.Started());
+        const long long before = MonotonicMicroseconds();
+        const std::string client =
+            "import serial, time\n"
+            "for _ in range(300):\n"
+            "    try: s = serial.serial_for_url('rfc2217://127.0.0.1:7004', baudrate=4800); break\n"
+            "    except serial.SerialException: time.sleep(0.2)\n"
+            "for rts, dtr in ((0, 0), (1, 0), (1, 1), (1, 0), (0, 0)):\n"
+            "    time.sleep(0.5); s.rts = bool(rts); s.dtr = bool(dtr)\n"
+            "time.sleep(0.5); s.close()\n";
+        test::WriteBytes(logs_ + "/rfc2217_client.py", client);
+        ASSERT_EQ(std::system(("/usr/bin/python3 " + logs_ + "/rfc2217_client.py").c_str()), 0);
+        std::vector<std::string> lines = LineReportsAfter(*device, before);
+        lines.erase(std::unique(lines.begin(), lines.end()), lines.end());  // repeats
+        const std::vector<std::string> keyed = {"00", "01", "03", "01", "00"};
+        EXPECT_NE(std::search(lines.begin(), lines.end(), keyed.begin(), keyed.end()), lines.end())
+            << ::testing::PrintToString(lines);
+    }
     // A second start with -x ends the running one; its ports go with it.
     auto exitRequest = StartManager({"-x"}, "qx-manager-x.log");
     EXPECT_EQ(exitRequest->Wait(60s), 0);
