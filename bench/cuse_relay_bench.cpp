@@ -36,10 +36,19 @@ struct Road {
     std::shared_ptr<CuseEndpoint> port;
 };
 
+template <typename Device>
+std::shared_ptr<CuseEndpoint> Served(qx::Expected<std::shared_ptr<Device>> device) {
+    if (!device) {
+        std::fprintf(stderr, "no port: %s\n", device.error().message.c_str());
+        std::exit(1);
+    }
+    return *device;
+}
+
 Road InProcess() {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) std::exit(1);
-    return {qx::UniqueFd(pair[0]), qx::CuseDevice::Serve(qx::UniqueFd(pair[1]), {})};
+    return {qx::UniqueFd(pair[0]), Served(qx::CuseDevice::Serve(qx::UniqueFd(pair[1]), {}))};
 }
 
 Road ThroughRelay() {
@@ -71,7 +80,7 @@ Road ThroughRelay() {
         std::fprintf(stderr, "no relay: %s\n", error.c_str());
         std::exit(1);
     }
-    return {qx::UniqueFd(pair[0]), qx::CuseRelayDevice::Serve(std::move(program), {})};
+    return {qx::UniqueFd(pair[0]), Served(qx::CuseRelayDevice::Serve(std::move(program), {}))};
 }
 
 qx::test::Reply Ask(int kernel, const std::vector<uint8_t>& request) {

@@ -70,15 +70,19 @@ using EndpointOpener = std::function<Expected<std::shared_ptr<CuseEndpoint>>(
     const std::string& deviceName, CuseEndpoint::EventFn onEvent)>;
 
 // The endpoint serving deviceName, or why there is none: the connection's failure, or a
-// device whose thread could not be set up.
+// device whose thread could not be set up (a full thread table fails this port only).
 template <typename ServeFn>
 Expected<std::shared_ptr<CuseEndpoint>> ServeConnection(Expected<UniqueFd> connection,
                                                         const std::string& deviceName,
                                                         ServeFn serve) {
     if (!connection) return connection.error();
-    std::shared_ptr<CuseEndpoint> device = serve(std::move(*connection));
-    if (!device) return Error{0, "the thread serving " + deviceName + " could not be set up"};
-    return device;
+    auto device = serve(std::move(*connection));
+    if (!device) {
+        Error why = device.error();
+        why.message = deviceName + " cannot be served: " + why.message;
+        return why;
+    }
+    return std::shared_ptr<CuseEndpoint>(std::move(*device));
 }
 
 class CusePort final : public IVSPortAx {

@@ -136,8 +136,9 @@ TEST(RelaySession, ThePortsStateBytesAndCreditReachTheProgram) {
 // of it only when it changes.
 TEST(RelayDevice, TheInputLineIsAFrameOnlyWhenItChanges) {
     auto [served, relay] = SeqPacketPair();
-    auto device = CuseRelayDevice::Serve(std::move(served), nullptr);
-    ASSERT_TRUE(device);
+    auto serving = CuseRelayDevice::Serve(std::move(served), nullptr);
+    ASSERT_TRUE(serving) << serving.error().message;
+    auto device = *serving;
     for (const bool line : {false, false, false, true, true, true, true, false, true, true})
         device->SetInputLine(line);
     std::vector<bool> told;
@@ -297,8 +298,9 @@ TEST(CuseRelayDevice, TellsALostRelayAndWhyFromOneItEnded) {
     };
     for (const auto& c : cases) {
         auto [relay, served] = SeqPacketPair();
-        auto device = CuseRelayDevice::Serve(std::move(served), {});
-        ASSERT_TRUE(device);
+        auto serving = CuseRelayDevice::Serve(std::move(served), {});
+        ASSERT_TRUE(serving) << serving.error().message;
+        auto device = *serving;
         EXPECT_TRUE(device->LostBecause().empty()) << c.what;
         c.end(relay, *device);
         ASSERT_TRUE(test::PollUntil([&] { return device->Ended(); }, 5s)) << c.what;
@@ -363,11 +365,12 @@ TEST_F(ConfinedRelay, RunsWithoutPrivilegesAndServesTheProgramsPort) {
 
     std::vector<int> events;
     std::mutex eventsMutex;
-    auto device = CuseRelayDevice::Serve(std::move(program_), [&](int id) {
+    auto serving = CuseRelayDevice::Serve(std::move(program_), [&](int id) {
         std::lock_guard lock(eventsMutex);
         events.push_back(id);
     });
-    ASSERT_TRUE(device);
+    ASSERT_TRUE(serving) << serving.error().message;
+    auto device = *serving;
     const uint64_t fh = Ask(test::Open(1)).As<fuse_open_out>().fh;
     EXPECT_EQ(Ask(test::Ioctl(2, fh, TIOCMBIS, 0x1000, test::IntBytes(TIOCM_RTS))).error, 0);
     EXPECT_EQ(Ask(test::Write(3, fh, "FA;")).error, 0);
