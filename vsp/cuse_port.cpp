@@ -164,7 +164,7 @@ public:
     // The port outlives its device: a relay that ended (killed, or failed) is replaced by a new
     // one under the same name, as is a device that was not granted yet because an earlier relay
     // of this user still held the name. The first attempt comes at once, later ones after the
-    // back-off's pauses.
+    // back-off's pauses; a relay that ended soon after its grant is asked for after one too.
     bool Unserved() override {
         MutexLock lock(mutex_);
         return !name_.empty() && (!device_ || device_->Ended());
@@ -186,7 +186,7 @@ public:
             if (why.empty()) return false;  // ended by DeleteAllPorts: deleted, not lost
             SayDiagnostic(Diagnostic::kRelayEnded, {name, why});
             Forget(device);
-            retry_.Answered();
+            retry_.DeviceEnded(KeyingServiceWait::Clock::now());
             changed = true;
         }
         const auto now = KeyingServiceWait::Clock::now();
@@ -198,7 +198,7 @@ public:
             return changed;
         }
         if (!Adopt(name, *opened)) return changed;
-        retry_.Answered();
+        retry_.Granted(now);
         SayOnce(name, kServedAgain);
         return true;
     }
@@ -323,6 +323,7 @@ private:
         }
         if (opened) {
             if (!Adopt(name, *opened)) return Error{0, "the port was deleted while it was made"};
+            retry_.Granted(KeyingServiceWait::Clock::now());
             return {};
         }
         retry_.Late(KeyingServiceWait::Clock::now());
