@@ -59,10 +59,10 @@ Road ThroughRelay() {
     std::string error;
     qx::UniqueFd program;
     if (::geteuid() == 0) {
-        qx::Expected<qx::UniqueFd> started =
+        qx::Expected<qx::helper::StartedRelay> started =
             qx::helper::StartRelay(qx::UniqueFd(pair[1]), "qx-COM1", {65533, 65533});
         if (started)
-            program = std::move(*started);
+            program = std::move(started->program);
         else
             error = started.error().message;
         ::close(relay[0]);

@@ -319,10 +319,11 @@ protected:
         if (::geteuid() != 0) GTEST_SKIP() << "confining the relay needs root";
         auto [kernel, relay] = SeqPacketPair();
         kernel_ = std::move(kernel);
-        Expected<UniqueFd> started =
+        Expected<StartedRelay> started =
             StartRelay(std::move(relay), "qx-COM240", {kRelayUid, kRelayUid});
         ASSERT_TRUE(started) << started.error().message;
-        program_ = std::move(*started);
+        program_ = std::move(started->program);
+        report_ = std::move(started->report);
         ASSERT_TRUE(program_.Valid());
     }
     void TearDown() override {
@@ -353,7 +354,7 @@ protected:
         return "";
     }
 
-    UniqueFd kernel_, program_;
+    UniqueFd kernel_, program_, report_;
 };
 
 TEST_F(ConfinedRelay, RunsWithoutPrivilegesAndServesTheProgramsPort) {
@@ -416,6 +417,13 @@ TEST_F(ConfinedRelay, AHostileFrameEndsTheSessionAndFailsWhatWaits) {
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].error, EIO);
     EXPECT_EQ(n, 0);  // the connection closed: the kernel removes the node
+    // Why it ended goes to the helper, which writes it under the port user's budget.
+    Bytes said(kRelayReportMax);
+    n = ReadWithin(report_.Get(), said);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(said.begin(), said.begin() + n),
+              "relay for qx-COM240 ended: the program sent a frame of " +
+                  std::to_string(oversized.size()) + " bytes");
 }
 
 // The confined relay may map memory for its allocator but never make any executable: a call
