@@ -229,6 +229,11 @@ constexpr Entry kStrings[] = {
     {233, "Device notices from udev unavailable (%s); using kernel uevents",
      "udev からのデバイス通知を使用できません (%s)。カーネルの uevent を使います"},
     {234, "kernel uevents (no udev daemon)", "カーネルの uevent (udev デーモンなし)"},
+    {235,
+     "Port %s: another user of this computer holds its name (%s); choose another number for "
+     "this channel on the Ports page",
+     "ポート %s: このコンピューターの別のユーザーがこの名前 (%s) を使用しています。[ポート] "
+     "ページでこのチャネルに別の番号を選んでください"},
     // The about box.
     {224, "Free software under the GNU General Public License (GPL), version 3 or later.",
      "GNU 一般公衆利用許諾書 (GPL) バージョン 3 以降の下で配布されるフリー ソフトウェアです。"},
