@@ -81,6 +81,7 @@ TEST(Strings, TerminalMessagesFollowTheUsersLanguage) {
     const auto relayEnded = [] {
         return DiagnosticLine(Diagnostic::kRelayEnded, {"COM6", "killed"});
     };
+    SetDiagnosticWords(nullptr);  // the application's start, run by earlier tests, sets them
     EXPECT_EQ(relayEnded(), "COM6: killed");
     SetDiagnosticWords(DiagnosticPattern);
     for (const auto& [locale, usage, unknown, relay, held] :
