@@ -194,7 +194,7 @@ public:
         Expected<std::shared_ptr<CuseEndpoint>> opened = Open(name);
         if (!opened) {
             retry_.Late(now);
-            SayOnce(name, opened.error().message);
+            SayOnce(name, opened.error().message, opened.error().code);
             return changed;
         }
         if (!Adopt(name, *opened)) return changed;
@@ -280,13 +280,16 @@ private:
     // Each outcome of asking again is told once, not at every attempt: kServedAgain, or what
     // went wrong.
     static constexpr const char* kServedAgain = "served again";
-    void SayOnce(const std::string& name, const std::string& outcome) {
+    // code: the failure's; another user holding the name is told with what to do about it.
+    void SayOnce(const std::string& name, const std::string& outcome, int code = 0) {
         {
             MutexLock lock(mutex_);
             if (std::exchange(lastOutcome_, outcome) == outcome) return;
         }
         if (outcome == kServedAgain)
             SayDiagnostic(Diagnostic::kPortServed, {name});
+        else if (code == kCuseHeldByAnotherUserCode)
+            SayDiagnostic(Diagnostic::kNameHeldByAnother, {name, CuseDeviceName(name)});
         else
             SayDiagnostic(Diagnostic::kPortTrouble, {name, outcome});
     }
