@@ -11,6 +11,7 @@ std::string DiagnosticPattern(Diagnostic what) {
     case Diagnostic::kPortServed: return LoadLocalizedString(kStrPortServed);
     case Diagnostic::kRelayEnded: return LoadLocalizedString(kStrRelayEnded);
     case Diagnostic::kNameStillHeld: return LoadLocalizedString(kStrNameStillHeld);
+    case Diagnostic::kNameHeldByAnother: return LoadLocalizedString(kStrNameHeldByAnother);
     case Diagnostic::kUdevUnavailable: return LoadLocalizedString(kStrUdevUnavailable);
     case Diagnostic::kGuardianEnded: return LoadLocalizedString(kStrGuardianEnded);
     case Diagnostic::kGuardianTrouble: return LoadLocalizedString(kStrGuardianFailed);

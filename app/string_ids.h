@@ -77,7 +77,8 @@ constexpr int kStrPortServed = 230;     // with the port's name
 constexpr int kStrRelayEnded = 231;     // with the port's name and why the relay ended
 constexpr int kStrNameStillHeld = 232;  // with the port's name and the cause
 constexpr int kStrUdevUnavailable = 233;
-constexpr int kStrKernelUevents = 234;  // where device notices come from without udev
+constexpr int kStrKernelUevents = 234;      // where device notices come from without udev
+constexpr int kStrNameHeldByAnother = 235;  // with the port's name and its device's name
 constexpr int kStrGuardianEnded = 238;
 // The about box.
 constexpr int kStrLicence = 224;

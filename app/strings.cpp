@@ -232,6 +232,11 @@ constexpr Entry kStrings[] = {
     {233, "Device notices from udev unavailable (%s); using kernel uevents",
      "udev からのデバイス通知を使用できません (%s)。カーネルの uevent を使います"},
     {234, "kernel uevents (no udev daemon)", "カーネルの uevent (udev デーモンなし)"},
+    {235,
+     "Port %s: another user of this computer holds its name (%s); choose another number for "
+     "this channel on the Ports page",
+     "ポート %s: このコンピューターの別のユーザーがこの名前 (%s) を使用しています。[ポート] "
+     "ページでこのチャネルに別の番号を選んでください"},
     {238,
      "The transmitter guard (qx-guardian) ended; starting a new one. Until it runs, a "
      "transmitter keyed when QX Manager is killed stays keyed.",

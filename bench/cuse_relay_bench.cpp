@@ -57,10 +57,19 @@ struct Road {
 
 using RoadMaker = std::function<Road(CuseEndpoint::EventFn)>;
 
+template <typename Device>
+std::shared_ptr<CuseEndpoint> Served(qx::Expected<std::shared_ptr<Device>> device) {
+    if (!device) {
+        std::fprintf(stderr, "no port: %s\n", device.error().message.c_str());
+        std::exit(1);
+    }
+    return *device;
+}
+
 Road InProcess(CuseEndpoint::EventFn onEvent) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) std::exit(1);
-    return {qx::UniqueFd(pair[0]), qx::CuseDevice::Serve(qx::UniqueFd(pair[1]), onEvent)};
+    return {qx::UniqueFd(pair[0]), Served(qx::CuseDevice::Serve(qx::UniqueFd(pair[1]), onEvent))};
 }
 
 Road ThroughRelay(CuseEndpoint::EventFn onEvent) {
@@ -71,10 +80,10 @@ Road ThroughRelay(CuseEndpoint::EventFn onEvent) {
     std::string error;
     qx::UniqueFd program;
     if (::geteuid() == 0) {
-        qx::Expected<qx::UniqueFd> started =
+        qx::Expected<qx::helper::StartedRelay> started =
             qx::helper::StartRelay(qx::UniqueFd(pair[1]), "qx-COM1", {65533, 65533});
         if (started)
-            program = std::move(*started);
+            program = std::move(started->program);
         else
             error = started.error().message;
         ::close(relay[0]);
@@ -92,7 +101,7 @@ Road ThroughRelay(CuseEndpoint::EventFn onEvent) {
         std::fprintf(stderr, "no relay: %s\n", error.c_str());
         std::exit(1);
     }
-    return {qx::UniqueFd(pair[0]), qx::CuseRelayDevice::Serve(std::move(program), onEvent)};
+    return {qx::UniqueFd(pair[0]), Served(qx::CuseRelayDevice::Serve(std::move(program), onEvent))};
 }
 
 qx::test::Reply Ask(int kernel, const std::vector<uint8_t>& request) {

@@ -54,11 +54,20 @@ Expected<int> DecidePortRequest(std::span<const uint8_t> request, uid_t peer,
     if (holder != held.end())
         return Error{0,
                      PortDeviceName(*number) +
-                         (holder->owner == peer ? kCuseHelperInUse : " is held by another user")};
+                         (holder->owner == peer ? kCuseHelperInUse : kCuseHelperHeldByAnotherUser)};
     if (std::count_if(held.begin(), held.end(),
                       [&](const HeldPort& p) { return p.owner == peer; }) >= kMaxPortsPerUser)
         return Error{0, "at most " + std::to_string(kMaxPortsPerUser) + " ports per user"};
     return number;
+}
+
+std::optional<uid_t> OtherHolder(std::span<const uint8_t> request, uid_t peer,
+                                 const std::vector<HeldPort>& held) {
+    const Expected<int> number = ParsePortRequest(request);
+    if (!number) return std::nullopt;
+    for (const HeldPort& port : held)
+        if (port.number == *number && port.owner != peer) return port.owner;
+    return std::nullopt;
 }
 
 std::vector<HeldPort> ScanHeldPorts(const std::string& deviceDirectory) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,6 +28,10 @@ Expected<int> ParsePortRequest(std::span<const uint8_t> request);
 // The number to grant the peer, or why it is refused.
 Expected<int> DecidePortRequest(std::span<const uint8_t> request, uid_t peer,
                                 const std::vector<HeldPort>& held);
+
+// The user other than peer who holds the port a request names, if any (for the journal).
+std::optional<uid_t> OtherHolder(std::span<const uint8_t> request, uid_t peer,
+                                 const std::vector<HeldPort>& held);
 
 // The qx-COM<n> character devices in a device directory and their owners.
 std::vector<HeldPort> ScanHeldPorts(const std::string& deviceDirectory = "/dev");

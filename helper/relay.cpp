@@ -23,6 +23,7 @@ namespace qx::helper {
 namespace {
 
 constexpr int kReadyTimeoutMs = 5000;
+constexpr char kRelayReady = 1;  // the relay's first message: confined, serving
 
 int PollTimeout(const RelaySession& session) {
     const auto deadline = session.NextDeadline();
@@ -101,6 +102,15 @@ Error Serve(RelaySession& session, int kernel, int program) {
     }
 }
 
+// The relay's last word goes to the helper, which writes it under the journal budget of the
+// port's user. With no helper left to hear it (the port was never handed over, which the helper
+// has said, or the helper was killed alone) it goes unsaid: nothing about a user's ports
+// reaches the journal outside that user's budget.
+void Tell(int report, const std::string& deviceName, const std::string& line) {
+    const std::string text = "relay for " + deviceName + " " + line;
+    [[maybe_unused]] const ssize_t n = ::send(report, text.data(), text.size(), MSG_NOSIGNAL);
+}
+
 }  // namespace
 
 Expected<RelayIdentity> ResolveRelayIdentity(const std::string& nameOrUid) {
@@ -131,14 +141,15 @@ Error RunRelay(int kernel, int program) {
     return why;
 }
 
-Expected<UniqueFd> StartRelay(UniqueFd connection, const std::string& deviceName,
-                              const RelayIdentity& identity) {
+Expected<StartedRelay> StartRelay(UniqueFd connection, const std::string& deviceName,
+                                  const RelayIdentity& identity) {
     int pair[2];
     int ready[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
         return Error::FromErrno(errno, "making the relay's socket pair");
     UniqueFd programEnd(pair[0]), relayEnd(pair[1]);
-    if (::pipe2(ready, O_CLOEXEC) != 0) return Error::FromErrno(errno, "making the relay's pipe");
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ready) != 0)
+        return Error::FromErrno(errno, "making the relay's report socket");
     UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
     const pid_t pid = ::fork();
     if (pid < 0) return Error::FromErrno(errno, "starting the relay");
@@ -153,26 +164,25 @@ Expected<UniqueFd> StartRelay(UniqueFd connection, const std::string& deviceName
         Expected<void> confined = PrepareRelayDescriptors(kernel);
         if (confined) confined = ConfineRelay(identity, {&kernel, &program, &told});
         if (!confined) {
-            std::fprintf(stderr, "qx-cuse-helper: relay for %s: %s\n", deviceName.c_str(),
-                         confined.error().message.c_str());
+            Tell(told, deviceName, "could not be confined: " + confined.error().message);
             ::_exit(1);
         }
-        const char ok = 1;
-        [[maybe_unused]] const ssize_t n = ::write(told, &ok, 1);
-        ::close(told);
+        [[maybe_unused]] const ssize_t n = ::send(told, &kRelayReady, 1, MSG_NOSIGNAL);
         const Error why = RunRelay(kernel, program);
-        std::fprintf(stderr, "qx-cuse-helper: relay for %s ended: %s\n", deviceName.c_str(),
-                     why.message.c_str());
+        Tell(told, deviceName, "ended: " + why.message);
         ::_exit(0);
     }
     readyWrite.Reset();
     pollfd p{readyRead.Get(), POLLIN, 0};
-    char ok = 0;
-    if (::poll(&p, 1, kReadyTimeoutMs) != 1 || ::read(readyRead.Get(), &ok, 1) != 1) {
-        ::kill(pid, SIGKILL);  // still starting after the deadline: a relay half-made is none
-        return Error{0, "the relay for " + deviceName + " could not be confined"};
-    }
-    return programEnd;
+    char first[kRelayReportMax] = {};
+    const ssize_t n = ::poll(&p, 1, kReadyTimeoutMs) == 1
+                          ? ::recv(readyRead.Get(), first, sizeof first, MSG_DONTWAIT)
+                          : -1;
+    if (n == 1 && first[0] == kRelayReady)
+        return StartedRelay{std::move(programEnd), std::move(readyRead)};
+    if (n > 0) return Error{0, "the " + std::string(first, static_cast<size_t>(n))};
+    ::kill(pid, SIGKILL);  // still starting after the deadline: a relay half-made is none
+    return Error{0, "the relay for " + deviceName + " could not be confined"};
 }
 
 }  // namespace qx::helper

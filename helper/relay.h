@@ -30,10 +30,21 @@ Expected<void> PrepareRelayDescriptors(int kernel);
 // is waited for (see RelaySession). Both descriptors are the caller's, prepared.
 Error RunRelay(int kernel, int program);
 
-// Forks a confined relay for an initialised CUSE connection and returns the program's end of
-// its socket pair once the relay is confined; the reason otherwise. Only for a
-// single-threaded caller (the helper); the relay's exit is reaped by SIGCHLD being ignored.
-Expected<UniqueFd> StartRelay(UniqueFd connection, const std::string& deviceName,
-                              const RelayIdentity& identity);
+// A relay once started: the program's end of its socket pair, and the helper's end of the
+// relay's report socket, on which the relay says why it ended (one message) before it exits,
+// so that the helper writes that line under the journal budget of the port's user. End of
+// file without a message: the relay was killed.
+inline constexpr size_t kRelayReportMax = 512;  // the longest report read; the rest is cut
+
+struct StartedRelay {
+    UniqueFd program;
+    UniqueFd report;
+};
+
+// Forks a confined relay for an initialised CUSE connection and returns it once the relay is
+// confined; the reason otherwise (the relay's own, when it could not confine itself). Only for
+// a single-threaded caller (the helper); the relay's exit is reaped by SIGCHLD being ignored.
+Expected<StartedRelay> StartRelay(UniqueFd connection, const std::string& deviceName,
+                                  const RelayIdentity& identity);
 
 }  // namespace qx::helper

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <optional>
+#include <vector>
 
 #include "platform/cuse_connection.h"
 #include "platform/cuse_helper_client.h"
@@ -19,13 +22,6 @@ namespace {
 bool Answer(int client, const std::string& text, int connection = -1) {
     return SendWithDescriptor(client, text.data(), text.size(), connection,
                               MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(text.size());
-}
-
-// Tells the client why, keeping the cause's errno.
-Error Refuse(int client, const Error& why) {
-    if (!Answer(client, "ERR " + why.message))
-        return Error::FromErrno(errno, "refused (" + why.message + "), but had left");
-    return {why.code, "refused: " + why.message};
 }
 
 // Through a descriptor of the node itself (O_PATH opens a device without calling its driver,
@@ -51,6 +47,13 @@ Expected<void> GiveNode(const std::string& name, uid_t owner) {
     return {};
 }
 
+// Tells the client why, keeping the cause's errno.
+Error Refuse(int client, const Error& why) {
+    if (!Answer(client, "ERR " + why.message))
+        return Error::FromErrno(errno, "refused (" + why.message + "), but had left");
+    return {why.code, "refused: " + why.message};
+}
+
 }  // namespace
 
 std::string ClientName(const ucred& peer) {
@@ -64,21 +67,31 @@ HelperSystem RealHelperSystem(const RelayIdentity& relay) {
             }};
 }
 
-Expected<std::string> ServeRequest(int client, const ucred& peer, std::span<const uint8_t> request,
-                                   const HelperSystem& system) {
-    const Expected<int> number = DecidePortRequest(request, peer.uid, system.heldPorts());
-    if (!number) return Refuse(client, number.error());
+Expected<Grant> ServeRequest(int client, const ucred& peer, std::span<const uint8_t> request,
+                             const HelperSystem& system,
+                             const std::function<Expected<void>()>& mayMake) {
+    const std::vector<HeldPort> held = system.heldPorts();
+    const Expected<int> number = DecidePortRequest(request, peer.uid, held);
+    if (!number) {
+        Error refused = Refuse(client, number.error());
+        if (const std::optional<uid_t> holder = OtherHolder(request, peer.uid, held))
+            refused.message += " (uid " + std::to_string(*holder) + ")";
+        return refused;
+    }
+    if (mayMake)
+        if (const Expected<void> allowed = mayMake(); !allowed)
+            return Refuse(client, allowed.error());
     const std::string name = PortDeviceName(*number);
     Expected<UniqueFd> connection = system.openConnection(name);
     if (!connection) return Refuse(client, connection.error());
     if (const Expected<void> given = system.giveNode(name, peer.uid); !given)
         return Refuse(client, given.error());  // closing ends the device
-    const Expected<UniqueFd> relay = system.startRelay(std::move(*connection), name);
+    Expected<StartedRelay> relay = system.startRelay(std::move(*connection), name);
     if (!relay) return Refuse(client, relay.error());
     // Had the client left, closing our end of the relay's socket ends the relay and the device.
-    if (!Answer(client, kCuseHelperGranted, relay->Get()))
+    if (!Answer(client, kCuseHelperGranted, relay->program.Get()))
         return Error::FromErrno(errno, "left before " + name + " was handed over");
-    return name;
+    return Grant{name, std::move(relay->report)};
 }
 
 }  // namespace qx::helper

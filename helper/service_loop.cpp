@@ -53,7 +53,8 @@ ServiceLoop::ServiceLoop(UniqueFd epoll, int listener, HelperSystem system, Serv
       limits_(limits),
       log_(std::move(log)),
       now_(std::move(now)),
-      logBudget_(limits.logLinesPerUid) {}
+      logBudget_(limits.logLinesPerUid),
+      grantRate_(limits.grantBurstPerUid, limits.grantInterval) {}
 
 void ServiceLoop::Run() {
     for (;;) RunOnce(limits_.requestDeadline);
@@ -63,10 +64,13 @@ void ServiceLoop::RunOnce(std::chrono::milliseconds timeout) {
     epoll_event events[kMaxEvents];
     const int count = ::epoll_wait(epoll_.Get(), events, kMaxEvents, TimeoutFor(timeout));
     for (int i = 0; i < count; ++i) {
-        if (events[i].data.fd == listener_)
+        const int fd = events[i].data.fd;
+        if (fd == listener_)
             AcceptSome();
+        else if (relays_.contains(fd))
+            HearRelay(fd);
         else
-            Receive(events[i].data.fd);
+            Receive(fd);
     }
     EndExpired();
     ResumeAcceptingWhenDue();
@@ -147,9 +151,37 @@ void ServiceLoop::Receive(int fd) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
     const ucred peer = found->second.peer;
     if (n <= 0) return Drop(fd, ClientName(peer) + ": left without a request");
-    const Expected<std::string> granted =
-        ServeRequest(fd, peer, {request, static_cast<size_t>(n)}, system_);
-    Drop(fd, ClientName(peer) + (granted ? " granted " + *granted : " " + granted.error().message));
+    Expected<Grant> granted = Serve(fd, peer, {request, static_cast<size_t>(n)});
+    Drop(fd, ClientName(peer) +
+                 (granted ? " granted " + granted->name : " " + granted.error().message));
+    if (granted) Follow(peer.uid, std::move(*granted));
+}
+
+// Every device made for a uid counts toward its rate, handed over or not.
+Expected<Grant> ServiceLoop::Serve(int fd, const ucred& peer, std::span<const uint8_t> request) {
+    return ServeRequest(fd, peer, request, system_,
+                        [&] { return grantRate_.Take(peer.uid, now_()); });
+}
+
+// The relay's last line is written under its user's budget when it comes.
+void ServiceLoop::Follow(uid_t uid, Grant grant) {
+    const int fd = grant.report.Get();
+    if (fd < 0) return;
+    if (!Watch(epoll_.Get(), EPOLL_CTL_ADD, fd))
+        return Note(uid, "relay for " + grant.name + " not followed: " + std::strerror(errno));
+    relays_.emplace(fd, Relay{std::move(grant.report), uid, std::move(grant.name)});
+}
+
+void ServiceLoop::HearRelay(int fd) {
+    char line[kRelayReportMax];
+    const ssize_t n = ::recv(fd, line, sizeof line, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    const auto found = relays_.find(fd);
+    const uid_t uid = found->second.uid;
+    std::string said = n > 0 ? std::string(line, static_cast<size_t>(n))
+                             : "relay for " + found->second.name + " ended without a word (killed)";
+    relays_.erase(found);  // closing the socket takes it out of the event loop
+    Note(uid, "uid " + std::to_string(uid) + ": " + said);
 }
 
 void ServiceLoop::EndExpired() {

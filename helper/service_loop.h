@@ -3,8 +3,9 @@
 // deadline to send its request, and each uid may hold only a few connections that have not yet
 // sent one, so no user can hold up the requests of others: connections are accepted a few at a
 // time between reads, a request is read as soon as it is there (with the connection, or before
-// its deadline is judged), and each uid's log lines are bounded. The decision and the grant are
-// one call (ServeRequest) once a request has arrived.
+// its deadline is judged), and each uid's log lines are bounded, the lines its relays send back
+// when they end included; so are its grants. The decision and the grant are one call
+// (ServeRequest) once a request has arrived.
 //
 // Single-threaded: construct, RunOnce and Run on one thread.
 #include <sys/epoll.h>
@@ -13,9 +14,11 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 
 #include "core/error.h"
+#include "helper/grant_rate.h"
 #include "helper/log_budget.h"
 #include "helper/serve_request.h"
 #include "platform/fd.h"
@@ -33,6 +36,10 @@ struct ServiceLimits {
     std::chrono::milliseconds acceptBackoff{50};
     std::chrono::milliseconds acceptBackoffMax{1000};
     int logLinesPerUid = 20;  // a second; the rest are counted
+    // Grants to one uid: a program's start with eight interfaces (32 ports) and a restart of it
+    // at once, then one each interval.
+    int grantBurstPerUid = 64;
+    std::chrono::milliseconds grantInterval{500};
 };
 
 class ServiceLoop {
@@ -50,12 +57,19 @@ public:
     [[noreturn]] void Run();
 
     size_t PendingConnections() const { return pending_.size(); }
+    size_t LiveRelays() const { return relays_.size(); }
 
 private:
     struct Pending {
         UniqueFd socket;
         ucred peer{};
         Clock::time_point deadline;
+    };
+    // A granted port's relay, until it has said why it ended.
+    struct Relay {
+        UniqueFd report;
+        uid_t uid = 0;
+        std::string name;
     };
 
     ServiceLoop(UniqueFd epoll, int listener, HelperSystem system, ServiceLimits limits, Log log,
@@ -65,6 +79,9 @@ private:
     void PauseAccepting(int error);
     void ResumeAcceptingWhenDue();
     void Receive(int fd);
+    Expected<Grant> Serve(int fd, const ucred& peer, std::span<const uint8_t> request);
+    void Follow(uid_t uid, Grant grant);
+    void HearRelay(int fd);
     void EndExpired();
     void Drop(int fd, const std::string& outcome);
     void Note(uid_t uid, std::string line);
@@ -78,7 +95,9 @@ private:
     std::function<Clock::time_point()> now_;
     std::map<int, Pending> pending_;
     std::map<uid_t, int> pendingByUid_;
+    std::map<int, Relay> relays_;  // by report descriptor
     LogBudget logBudget_;
+    GrantRate grantRate_;
     bool accepting_ = true;
     std::chrono::milliseconds backoff_{0};
     Clock::time_point resumeAccepting_;

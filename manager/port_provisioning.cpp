@@ -4,6 +4,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/cuse_device_name.h"
+#include "platform/cuse_helper_client.h"
 #include "platform/diagnostics.h"
 #include "platform/ports_directory.h"
 #include "platform/trace.h"
@@ -101,8 +103,12 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     Report(link, kPortOperationDone, number);
     if (!bound) {
         // The balloon and the channel's Status row say that the port is missing; standard
-        // error, which the journal keeps for the user service, says why.
-        SayDiagnostic(Diagnostic::kPortTrouble, {name, bound.error().message});
+        // error, which the journal keeps for the user service, says why. A name another user
+        // holds stays theirs (names are machine-wide): the way out is another number.
+        if (bound.error().code == kCuseHeldByAnotherUserCode)
+            SayDiagnostic(Diagnostic::kNameHeldByAnother, {name, CuseDeviceName(name)});
+        else
+            SayDiagnostic(Diagnostic::kPortTrouble, {name, bound.error().message});
         instance->DeletePort();
         instance->Unadvise(cookie);
         return false;

@@ -84,9 +84,12 @@ Expected<UniqueFd> RequestCuseConnection(const std::string& socketPath,
     *late = n <= 0;
     if (reply == kCuseHelperGranted && connection.Valid()) return connection;
     if (n < 0) return Error::FromErrno(errno, "no answer from the CUSE helper");
-    const bool inUse = reply == "ERR " + deviceName + kCuseHelperInUse;
-    return Error{inUse ? EBUSY : 0, "the CUSE helper refused " + deviceName + ": " +
-                                        (reply.empty() ? "no reason" : reply)};
+    int code = 0;
+    if (reply == "ERR " + deviceName + kCuseHelperInUse) code = EBUSY;
+    if (reply == "ERR " + deviceName + kCuseHelperHeldByAnotherUser)
+        code = kCuseHeldByAnotherUserCode;
+    return Error{code, "the CUSE helper refused " + deviceName + ": " +
+                           (reply.empty() ? "no reason" : reply)};
 }
 
 }  // namespace qx

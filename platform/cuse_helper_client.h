@@ -2,6 +2,7 @@
 // The program's side of the privileged CUSE helper: a local socket (sequenced packets) that
 // answers a request for the device name "qx-COM<n>" with the socket of the relay serving that
 // device (its node given to the caller's uid, mode 0600), or with "ERR <reason>".
+#include <cerrno>
 #include <string>
 
 #include "core/error.h"
@@ -14,6 +15,11 @@ inline constexpr const char* kCuseHelperGranted = "OK";
 // The refusal of a name whose device the caller's own uid still holds: "qx-COM5 is in use". A
 // relay that is still ending holds it for a moment, so asking again soon may succeed.
 inline constexpr const char* kCuseHelperInUse = " is in use";
+// The refusal of a name another user's device holds: "qx-COM5 is held by another user". Names
+// are machine-wide (radio programs are configured with them): another number is the way out.
+inline constexpr const char* kCuseHelperHeldByAnotherUser = " is held by another user";
+// The code of that refusal as RequestCuseConnection returns it.
+inline constexpr int kCuseHeldByAnotherUserCode = EADDRINUSE;
 
 // QXM_CUSE_HELPER_SOCKET when set, else the installed helper's socket.
 std::string CuseHelperSocketPath();
@@ -26,7 +32,8 @@ inline constexpr const char* kCuseHelperFix = "sudo systemctl enable --now qx-cu
 Expected<void> CuseHelperAnswers(const std::string& socketPath, bool* late = nullptr);
 
 // Asks for /dev/<deviceName>: its relay's socket (relay_protocol.h), or the helper's or the
-// socket's reason; code EBUSY when the name is still in use by the caller's own uid.
+// socket's reason; code EBUSY when the name is still in use by the caller's own uid,
+// kCuseHeldByAnotherUserCode when another user holds it.
 // late: set when the helper could not be reached or did not answer in time (not a refusal).
 Expected<UniqueFd> RequestCuseConnection(const std::string& socketPath,
                                          const std::string& deviceName, bool* late = nullptr);

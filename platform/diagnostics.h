@@ -12,13 +12,14 @@
 namespace qx {
 
 enum class Diagnostic {
-    kPortTrouble,      // port name, what went wrong making or serving it again
-    kPortServed,       // port name: its keying-port relay serves it again
-    kRelayEnded,       // port name, why its relay ended; asked for again
-    kNameStillHeld,    // port name, why; asked for again until the earlier relay has let it go
-    kUdevUnavailable,  // why; kernel uevents are read instead
-    kGuardianEnded,    // (no values) the transmitter guard ended; a new one is started
-    kGuardianTrouble   // why the transmitter guard could not start
+    kPortTrouble,        // port name, what went wrong making or serving it again
+    kPortServed,         // port name: its keying-port relay serves it again
+    kRelayEnded,         // port name, why its relay ended; asked for again
+    kNameStillHeld,      // port name, why; asked for again until the earlier relay has let it go
+    kNameHeldByAnother,  // port name, its device name: another user's device holds it
+    kUdevUnavailable,    // why; kernel uevents are read instead
+    kGuardianEnded,      // (no values) the transmitter guard ended; a new one is started
+    kGuardianTrouble     // why the transmitter guard could not start
 };
 
 // The pattern of an occasion's line, with "%s" for each value in order.

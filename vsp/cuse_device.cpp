@@ -9,18 +9,25 @@
 #include <vector>
 
 #include "platform/realtime_scheduling.h"
+#include "platform/start_thread.h"
 
 namespace qx {
 
-std::shared_ptr<CuseDevice> CuseDevice::Serve(UniqueFd connection, EventFn onEvent) {
+Expected<std::shared_ptr<CuseDevice>> CuseDevice::Serve(UniqueFd connection, EventFn onEvent) {
+    if (!connection.Valid()) return Error{EBADF, "no connection to serve"};
     UniqueFd wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!connection.Valid() || !wakeFd.Valid()) return nullptr;
+    if (!wakeFd.Valid()) return Error::FromErrno(errno, "making the device's wake-up event");
     // The device thread waits in poll; a read must never block it.
     const int flags = ::fcntl(connection.Get(), F_GETFL);
-    if (flags < 0 || ::fcntl(connection.Get(), F_SETFL, flags | O_NONBLOCK) != 0) return nullptr;
+    if (flags < 0 || ::fcntl(connection.Get(), F_SETFL, flags | O_NONBLOCK) != 0)
+        return Error::FromErrno(errno, "making the connection non-blocking");
     std::shared_ptr<CuseDevice> device(
         new CuseDevice(std::move(connection), std::move(wakeFd), std::move(onEvent)));
-    device->thread_ = std::thread([raw = device.get()] { raw->Loop(); });
+    // Without its thread the device ends here, as one that could not be made.
+    Expected<std::thread> thread =
+        StartThread([raw = device.get()] { raw->Loop(); }, "serving the device");
+    if (!thread) return thread.error();
+    device->thread_ = std::move(*thread);
     return device;
 }
 

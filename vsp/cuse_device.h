@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "core/error.h"
 #include "core/thread_annotations.h"
 #include "platform/fd.h"
 #include "vsp/cuse_endpoint.h"
@@ -22,9 +23,9 @@ namespace qx {
 
 class CuseDevice final : public CuseEndpoint {
 public:
-    // Serves a connection whose CUSE initialisation is done (see cuse_connection.h); null when
-    // the thread's wake-up event cannot be made.
-    static std::shared_ptr<CuseDevice> Serve(UniqueFd connection, EventFn onEvent);
+    // Serves a connection whose CUSE initialisation is done (see cuse_connection.h); why not
+    // when the thread or its wake-up event cannot be made (the connection is closed then).
+    static Expected<std::shared_ptr<CuseDevice>> Serve(UniqueFd connection, EventFn onEvent);
     ~CuseDevice() override;
     CuseDevice(const CuseDevice&) = delete;
     CuseDevice& operator=(const CuseDevice&) = delete;

@@ -70,15 +70,19 @@ using EndpointOpener = std::function<Expected<std::shared_ptr<CuseEndpoint>>(
     const std::string& deviceName, CuseEndpoint::EventFn onEvent)>;
 
 // The endpoint serving deviceName, or why there is none: the connection's failure, or a
-// device whose thread could not be set up.
+// device whose thread could not be set up (a full thread table fails this port only).
 template <typename ServeFn>
 Expected<std::shared_ptr<CuseEndpoint>> ServeConnection(Expected<UniqueFd> connection,
                                                         const std::string& deviceName,
                                                         ServeFn serve) {
     if (!connection) return connection.error();
-    std::shared_ptr<CuseEndpoint> device = serve(std::move(*connection));
-    if (!device) return Error{0, "the thread serving " + deviceName + " could not be set up"};
-    return device;
+    auto device = serve(std::move(*connection));
+    if (!device) {
+        Error why = device.error();
+        why.message = deviceName + " cannot be served: " + why.message;
+        return why;
+    }
+    return std::shared_ptr<CuseEndpoint>(std::move(*device));
 }
 
 class CusePort final : public IVSPortAx {
@@ -160,7 +164,7 @@ public:
     // The port outlives its device: a relay that ended (killed, or failed) is replaced by a new
     // one under the same name, as is a device that was not granted yet because an earlier relay
     // of this user still held the name. The first attempt comes at once, later ones after the
-    // back-off's pauses.
+    // back-off's pauses; a relay that ended soon after its grant is asked for after one too.
     bool Unserved() override {
         MutexLock lock(mutex_);
         return !name_.empty() && (!device_ || device_->Ended());
@@ -182,7 +186,7 @@ public:
             if (why.empty()) return false;  // ended by DeleteAllPorts: deleted, not lost
             SayDiagnostic(Diagnostic::kRelayEnded, {name, why});
             Forget(device);
-            retry_.Answered();
+            retry_.DeviceEnded(KeyingServiceWait::Clock::now());
             changed = true;
         }
         const auto now = KeyingServiceWait::Clock::now();
@@ -190,11 +194,11 @@ public:
         Expected<std::shared_ptr<CuseEndpoint>> opened = Open(name);
         if (!opened) {
             retry_.Late(now);
-            SayOnce(name, opened.error().message);
+            SayOnce(name, opened.error().message, opened.error().code);
             return changed;
         }
         if (!Adopt(name, *opened)) return changed;
-        retry_.Answered();
+        retry_.Granted(now);
         SayOnce(name, kServedAgain);
         return true;
     }
@@ -276,13 +280,16 @@ private:
     // Each outcome of asking again is told once, not at every attempt: kServedAgain, or what
     // went wrong.
     static constexpr const char* kServedAgain = "served again";
-    void SayOnce(const std::string& name, const std::string& outcome) {
+    // code: the failure's; another user holding the name is told with what to do about it.
+    void SayOnce(const std::string& name, const std::string& outcome, int code = 0) {
         {
             MutexLock lock(mutex_);
             if (std::exchange(lastOutcome_, outcome) == outcome) return;
         }
         if (outcome == kServedAgain)
             SayDiagnostic(Diagnostic::kPortServed, {name});
+        else if (code == kCuseHeldByAnotherUserCode)
+            SayDiagnostic(Diagnostic::kNameHeldByAnother, {name, CuseDeviceName(name)});
         else
             SayDiagnostic(Diagnostic::kPortTrouble, {name, outcome});
     }
@@ -319,6 +326,7 @@ private:
         }
         if (opened) {
             if (!Adopt(name, *opened)) return Error{0, "the port was deleted while it was made"};
+            retry_.Granted(KeyingServiceWait::Clock::now());
             return {};
         }
         retry_.Late(KeyingServiceWait::Clock::now());

@@ -9,19 +9,25 @@
 #include <cstring>
 
 #include "platform/realtime_scheduling.h"
+#include "platform/start_thread.h"
 #include "vsp/IVSPortAx.h"
 
 namespace qx {
 
-std::shared_ptr<CuseRelayDevice> CuseRelayDevice::Serve(UniqueFd relay, EventFn onEvent) {
+Expected<std::shared_ptr<CuseRelayDevice>> CuseRelayDevice::Serve(UniqueFd relay, EventFn onEvent) {
+    if (!relay.Valid()) return Error{EBADF, "no relay socket to serve"};
     UniqueFd stopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!relay.Valid() || !stopFd.Valid()) return nullptr;
+    if (!stopFd.Valid()) return Error::FromErrno(errno, "making the port's stop event");
     // Each frame then carries the relay's pid, so its scheduling can be seen from here.
     const int one = 1;
     ::setsockopt(relay.Get(), SOL_SOCKET, SO_PASSCRED, &one, sizeof one);
     std::shared_ptr<CuseRelayDevice> device(
         new CuseRelayDevice(std::move(relay), std::move(stopFd), std::move(onEvent)));
-    device->thread_ = std::thread([raw = device.get()] { raw->Loop(); });
+    // Without its thread the device ends here, which closes the relay's socket.
+    Expected<std::thread> thread =
+        StartThread([raw = device.get()] { raw->Loop(); }, "reading the port's relay");
+    if (!thread) return thread.error();
+    device->thread_ = std::move(*thread);
     return device;
 }
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/error.h"
 #include "core/relay_protocol.h"
 #include "core/thread_annotations.h"
 #include "platform/fd.h"
@@ -23,8 +24,9 @@ namespace qx {
 
 class CuseRelayDevice final : public CuseEndpoint {
 public:
-    // Serves the program's end of a relay socket; null when the stop event cannot be made.
-    static std::shared_ptr<CuseRelayDevice> Serve(UniqueFd relay, EventFn onEvent);
+    // Serves the program's end of a relay socket; why not when the thread or its stop event
+    // cannot be made (the socket is closed then, which ends the relay).
+    static Expected<std::shared_ptr<CuseRelayDevice>> Serve(UniqueFd relay, EventFn onEvent);
     ~CuseRelayDevice() override;
     CuseRelayDevice(const CuseRelayDevice&) = delete;
     CuseRelayDevice& operator=(const CuseRelayDevice&) = delete;

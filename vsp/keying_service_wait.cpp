@@ -31,4 +31,22 @@ void KeyingServiceWait::Answered() {
     waiting_ = false;
 }
 
+void KeyingServiceWait::Granted(Clock::time_point now) {
+    MutexLock lock(mutex_);
+    waiting_ = false;
+    grantedAt_ = now;
+}
+
+void KeyingServiceWait::DeviceEnded(Clock::time_point now) {
+    MutexLock lock(mutex_);
+    if (now - grantedAt_ >= kShortLife) {
+        pause_ = std::chrono::milliseconds(0);
+        waiting_ = false;
+        return;
+    }
+    pause_ = std::clamp(pause_ * 2, kFirstPause, kLongestPause);
+    waiting_ = true;
+    due_ = now + pause_;
+}
+
 }  // namespace qx

@@ -153,12 +153,14 @@ SerialReply SerialState::Write(SerialRequestId id, std::span<const uint8_t> byte
     if (bytes.empty()) return Success();
     // Bytes of an earlier write that is still waiting go first.
     const size_t taken = WriterWaiting() ? 0 : PushFromProgram(bytes);
-    if (taken == bytes.size() || (nonBlocking && taken > 0)) {
+    const bool mayWait =
+        !nonBlocking && WaitingWriteBytes() + (bytes.size() - taken) <= kMaxWaitingWriteBytes;
+    if (taken == bytes.size() || (!mayWait && taken > 0)) {
         SerialReply reply;
         reply.result = static_cast<int>(taken);
         return reply;
     }
-    if (nonBlocking) return SerialReply::Error(EAGAIN);
+    if (!mayWait) return SerialReply::Error(EAGAIN);
     Waiter waiter(id, WaitKind::Write);
     waiter.unwritten.assign(bytes.begin() + static_cast<std::ptrdiff_t>(taken), bytes.end());
     waiter.written = static_cast<int>(taken);
@@ -422,6 +424,12 @@ SerialReply SerialState::Park(Waiter waiter) {
 bool SerialState::WriterWaiting() const {
     return std::any_of(waiters_.begin(), waiters_.end(),
                        [](const Waiter& w) { return w.kind == WaitKind::Write; });
+}
+
+size_t SerialState::WaitingWriteBytes() const {
+    size_t held = 0;
+    for (const Waiter& w : waiters_) held += w.unwritten.size();
+    return held;
 }
 
 void SerialState::ServeWaiters() {

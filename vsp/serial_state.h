@@ -73,6 +73,10 @@ struct KernelTermios {
 class SerialState {
 public:
     static constexpr size_t kDefaultQueueCapacity = 4096;
+    // What blocked writers may hold together: two writes of the kernel's largest size. Past it
+    // a blocking write is answered as a non-blocking one (what fits, else EAGAIN), so that
+    // writers blocked by the thousand cannot make the port's server hold their bytes unbounded.
+    static constexpr size_t kMaxWaitingWriteBytes = 2 * 65536;
     explicit SerialState(size_t queueCapacity = kDefaultQueueCapacity);
 
     // --- the program's side -------------------------------------------------------------
@@ -169,6 +173,7 @@ private:
     std::vector<uint8_t> PopToProgram(size_t max);
     void Complete(const Waiter& waiter, SerialReply reply);
     bool WriterWaiting() const;
+    size_t WaitingWriteBytes() const;
     int ModemBits() const;
     int BaudRate() const;
     void NoteRealBaudRate();

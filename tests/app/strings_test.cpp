@@ -81,15 +81,21 @@ TEST(Strings, TerminalMessagesFollowTheUsersLanguage) {
     const auto relayEnded = [] {
         return DiagnosticLine(Diagnostic::kRelayEnded, {"COM6", "killed"});
     };
+    SetDiagnosticWords(nullptr);  // the application's start, run by earlier tests, sets them
     EXPECT_EQ(relayEnded(), "COM6: killed");
     SetDiagnosticWords(DiagnosticPattern);
-    for (const auto& [locale, usage, unknown, relay] :
+    for (const auto& [locale, usage, unknown, relay, held] :
          {std::tuple{"ja_JP.UTF-8", "使い方: ", "認識できないオプション '--x'",
-                     "ポート COM6: キーイング ポートの中継が終了しました (killed)。再度要求します"},
+                     "ポート COM6: キーイング ポートの中継が終了しました (killed)。再度要求します",
+                     "ポート COM5: このコンピューターの別のユーザーがこの名前 (qx-COM5) を使用して"
+                     "います。[ポート] ページでこのチャネルに別の番号を選んでください"},
           std::tuple{"C.UTF-8", "Usage: ", "unrecognized option '--x'",
-                     "Port COM6: its keying-port relay ended (killed); asking for it again"}}) {
+                     "Port COM6: its keying-port relay ended (killed); asking for it again",
+                     "Port COM5: another user of this computer holds its name (qx-COM5); choose "
+                     "another number for this channel on the Ports page"}}) {
         const LocaleEnvironment environment(locale, nullptr, nullptr);
         EXPECT_EQ(relayEnded(), relay);
+        EXPECT_EQ(DiagnosticLine(Diagnostic::kNameHeldByAnother, {"COM5", "qx-COM5"}), held);
         const std::string help = HelpText("/s.ini", "/run/p");
         EXPECT_EQ(help.rfind(usage, 0), 0u) << help;
         EXPECT_NE(help.find("/s.ini\n"), std::string::npos) << help;

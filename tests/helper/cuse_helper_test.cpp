@@ -131,12 +131,15 @@ protected:
             given_.push_back(name + " to " + std::to_string(owner));
             return Expected<void>();
         };
-        system_.startRelay = [](UniqueFd, const std::string&) -> Expected<UniqueFd> {
-            int pair[2];
-            if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        // The relay's end of its report socket stays with the test, which ends the relay.
+        system_.startRelay = [this](UniqueFd, const std::string&) -> Expected<StartedRelay> {
+            int pair[2], report[2];
+            if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0 ||
+                ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, report) != 0)
                 return Error::FromErrno(errno, "socketpair");
             ::close(pair[1]);
-            return UniqueFd(pair[0]);
+            relays_.emplace_back(report[1]);
+            return StartedRelay{UniqueFd(pair[0]), UniqueFd(report[0])};
         };
     }
 
@@ -209,6 +212,7 @@ protected:
     UniqueFd listener_;
     HelperSystem system_;
     std::vector<HeldPort> held_;
+    std::vector<UniqueFd> relays_;  // the relays' ends of their report sockets
     std::vector<std::string> opened_, given_, log_;
     std::string outcome_;
     ServiceLimits limits_;
@@ -227,6 +231,9 @@ TEST_F(HelperConversation, GrantsThePortToTheCallingUserAndHandsTheConnectionOve
 TEST_F(HelperConversation, RefusalsNeverOpenADevice) {
     held_ = {{5, kUser}};
     EXPECT_EQ(Converse(kNobody, "qx-COM5", "held by another user"), 1) << outcome_;
+    // The journal names the holder; the client is told only that another user holds it.
+    EXPECT_NE(outcome_.find("qx-COM5 is held by another user (uid 1000)"), std::string::npos)
+        << outcome_;
     EXPECT_EQ(Converse(kNobody, "ttyUSB0", "not a port device name"), 1) << outcome_;
     EXPECT_EQ(Converse(kNobody, "qx-COM0", "out of range"), 1) << outcome_;
     EXPECT_EQ(Converse(kNobody, "qx-COM256", "out of range"), 1) << outcome_;
@@ -314,8 +321,7 @@ TEST_F(HelperConversation, TheOutcomeSaysWhenTheClientLeftBeforeItsAnswer) {
     } cases[] = {{"qx-COM4", "left before qx-COM4 was handed over"},
                  {"qx-COM0", "refused (port number out of range (1 to 255)), but had left"}};
     for (const auto& c : cases) {
-        const Expected<std::string> outcome =
-            ServeRequest(served.Get(), peer, Bytes(c.request), system_);
+        const Expected<Grant> outcome = ServeRequest(served.Get(), peer, Bytes(c.request), system_);
         ASSERT_FALSE(outcome) << c.request;
         EXPECT_EQ(outcome.error().code, EPIPE) << c.request;
         EXPECT_NE(outcome.error().message.find(c.said), std::string::npos)
@@ -361,6 +367,56 @@ TEST_F(HelperConversation, EachUidsLinesAreBoundedEachSecondAndTheRestCounted) {
     IdleClient();
     Loop().RunOnce(std::chrono::milliseconds(0));
     EXPECT_EQ(Logged("left without a request"), 6u);
+}
+
+// One user asking for a port and closing it at once, over and over for 3 s: its grants come at
+// the set rate after the first burst, the refusals say why, and every line written about it,
+// the lines of its ending relays included, stays within its budget; the rest is counted.
+TEST_F(HelperConversation, AUserWhoAsksAndClosesAtOnceIsGrantedAtARateAndLoggedWithinBudget) {
+    limits_.logLinesPerUid = 5;
+    limits_.grantBurstPerUid = 8;
+    limits_.grantInterval = std::chrono::milliseconds(100);
+    ServiceLoop& loop = Loop();
+    int grants = 0, refusals = 0;
+    constexpr int kRounds = 300;  // 10 ms apart
+    for (int round = 0; round < kRounds; ++round) {
+        UniqueFd client = IdleClient();
+        ASSERT_EQ(::send(client.Get(), "qx-COM77", 8, 0), 8);
+        loop.RunOnce(std::chrono::milliseconds(0));
+        char answer[256] = {};
+        ASSERT_GT(::recv(client.Get(), answer, sizeof answer - 1, MSG_DONTWAIT), 0);
+        if (std::string(answer) == kCuseHelperGranted)
+            ++grants;
+        else if (std::string(answer).find("too many ports asked for") != std::string::npos)
+            ++refusals;
+        // Its relay ends at once, as one whose program has gone does, saying why.
+        for (UniqueFd& relay : relays_)
+            ::send(relay.Get(), "relay for qx-COM77 ended: gone", 30, 0);
+        relays_.clear();
+        loop.RunOnce(std::chrono::milliseconds(0));
+        now_ += std::chrono::milliseconds(10);
+    }
+    now_ += std::chrono::seconds(1);
+    loop.RunOnce(std::chrono::milliseconds(0));
+    EXPECT_EQ(grants, 8 + 30 - 1) << "a burst of 8, then one each 100 ms";
+    EXPECT_EQ(grants + refusals, kRounds);
+    EXPECT_EQ(loop.LiveRelays(), 0u);
+    // Each of the 3 seconds: 5 lines, then the count of the rest.
+    EXPECT_EQ(log_.size(), 3u * (5 + 1)) << log_.back();
+    EXPECT_GE(Logged("uid 0: relay for qx-COM77 ended: gone"), 1u);
+    EXPECT_EQ(Logged("more lines left out"), 3u);
+}
+
+// A relay killed says nothing: the service says so, under its user's budget, when its report
+// socket closes.
+TEST_F(HelperConversation, AKilledRelayIsToldAsSuch) {
+    EXPECT_EQ(Converse(kNobody, "qx-COM9"), 0) << outcome_;
+    ASSERT_EQ(relays_.size(), 1u);
+    EXPECT_EQ(Loop().LiveRelays(), 1u);
+    relays_.clear();
+    Loop().RunOnce(std::chrono::milliseconds(100));
+    EXPECT_EQ(Loop().LiveRelays(), 0u);
+    EXPECT_EQ(Logged("uid 65534: relay for qx-COM9 ended without a word (killed)"), 1u);
 }
 
 // The count is due when its second ends, even if nothing else wakes the service then.

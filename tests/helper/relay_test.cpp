@@ -137,8 +137,9 @@ TEST(RelaySession, ThePortsStateBytesAndCreditReachTheProgram) {
 // of it only when it changes.
 TEST(RelayDevice, TheInputLineIsAFrameOnlyWhenItChanges) {
     auto [served, relay] = SeqPacketPair();
-    auto device = CuseRelayDevice::Serve(std::move(served), nullptr);
-    ASSERT_TRUE(device);
+    auto serving = CuseRelayDevice::Serve(std::move(served), nullptr);
+    ASSERT_TRUE(serving) << serving.error().message;
+    auto device = *serving;
     for (const bool line : {false, false, false, true, true, true, true, false, true, true})
         device->SetInputLine(line);
     std::vector<bool> told;
@@ -298,8 +299,9 @@ TEST(CuseRelayDevice, TellsALostRelayAndWhyFromOneItEnded) {
     };
     for (const auto& c : cases) {
         auto [relay, served] = SeqPacketPair();
-        auto device = CuseRelayDevice::Serve(std::move(served), {});
-        ASSERT_TRUE(device);
+        auto serving = CuseRelayDevice::Serve(std::move(served), {});
+        ASSERT_TRUE(serving) << serving.error().message;
+        auto device = *serving;
         EXPECT_TRUE(device->LostBecause().empty()) << c.what;
         c.end(relay, *device);
         ASSERT_TRUE(test::PollUntil([&] { return device->Ended(); }, 5s)) << c.what;
@@ -318,10 +320,11 @@ protected:
         if (::geteuid() != 0) GTEST_SKIP() << "confining the relay needs root";
         auto [kernel, relay] = SeqPacketPair();
         kernel_ = std::move(kernel);
-        Expected<UniqueFd> started =
+        Expected<StartedRelay> started =
             StartRelay(std::move(relay), "qx-COM240", {kRelayUid, kRelayUid});
         ASSERT_TRUE(started) << started.error().message;
-        program_ = std::move(*started);
+        program_ = std::move(started->program);
+        report_ = std::move(started->report);
         ASSERT_TRUE(program_.Valid());
     }
     void TearDown() override {
@@ -352,7 +355,7 @@ protected:
         return "";
     }
 
-    UniqueFd kernel_, program_;
+    UniqueFd kernel_, program_, report_;
 };
 
 TEST_F(ConfinedRelay, RunsWithoutPrivilegesAndServesTheProgramsPort) {
@@ -364,11 +367,12 @@ TEST_F(ConfinedRelay, RunsWithoutPrivilegesAndServesTheProgramsPort) {
 
     std::vector<int> events;
     std::mutex eventsMutex;
-    auto device = CuseRelayDevice::Serve(std::move(program_), [&](int id) {
+    auto serving = CuseRelayDevice::Serve(std::move(program_), [&](int id) {
         std::lock_guard lock(eventsMutex);
         events.push_back(id);
     });
-    ASSERT_TRUE(device);
+    ASSERT_TRUE(serving) << serving.error().message;
+    auto device = *serving;
     const uint64_t fh = Ask(test::Open(1)).As<fuse_open_out>().fh;
     EXPECT_EQ(Ask(test::Ioctl(2, fh, TIOCMBIS, 0x1000, test::IntBytes(TIOCM_RTS))).error, 0);
     EXPECT_EQ(Ask(test::Write(3, fh, "FA;")).error, 0);
@@ -418,6 +422,13 @@ TEST_F(ConfinedRelay, AHostileFrameEndsTheSessionAndFailsWhatWaits) {
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].error, EIO);
     EXPECT_EQ(n, 0);  // the connection closed: the kernel removes the node
+    // Why it ended goes to the helper, which writes it under the port user's budget.
+    Bytes said(kRelayReportMax);
+    n = ReadWithin(report_.Get(), said);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(said.begin(), said.begin() + n),
+              "relay for qx-COM240 ended: the program sent a frame of " +
+                  std::to_string(oversized.size()) + " bytes");
 }
 
 // The confined relay may map memory for its allocator but never make any executable: a call

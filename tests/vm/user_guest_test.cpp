@@ -817,6 +817,33 @@ TEST_F(UserGuestTest, AKilledRelayIsReplacedUnderTheSameName) {
     EXPECT_EQ(again->Wait(60s), 0);
 }
 
+// A port name another user took first stays theirs (names are machine-wide): the program says
+// which name, that another user holds it and what to do; the helper's journal names the holder.
+TEST_F(UserGuestTest, ANameAnotherUserHoldsIsToldToTheProgramsUser) {
+    UniqueFd taken;
+    {
+        AsUser other(kOther);
+        ASSERT_TRUE(other.Ok());
+        Expected<UniqueFd> got = RequestCuseConnection(helperSocket_, "qx-COM4");
+        ASSERT_TRUE(got) << got.error().message;
+        taken = std::move(*got);
+    }
+    UhidProcess device(kSerial, logs_ + "/device.log");
+    ASSERT_TRUE(device.Started());
+    auto manager = StartManager({}, "qx-manager.log");
+    const std::string told =
+        "Port COM4: another user of this computer holds its name (qx-COM4); "
+        "choose another number for this channel on the Ports page";
+    EXPECT_TRUE(test::PollUntil([&] { return ManagerLog().find(told) != std::string::npos; }, 120s,
+                                kWaitStep))
+        << ManagerLog();
+    EXPECT_GE(LinesWith(ReadText(logs_ + "/qx-cuse-helper.log"),
+                        "qx-COM4 is held by another user (uid 65533)"),
+              1u);
+    EXPECT_EQ(StartManager({"-x"}, "qx-manager-x.log")->Wait(60s), 0);
+    EXPECT_EQ(manager->Wait(60s), 0);
+}
+
 // With "RemovePortsOnDeviceRemoval" off, a program holding the CAT and PTT/CW ports goes on with
 // the same descriptors across an unplug and a replug: while the interface is away, what it
 // writes is dropped and counted, reads wait and its RTS stays; once it is back, its CAT

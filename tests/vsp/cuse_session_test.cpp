@@ -6,11 +6,15 @@
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
@@ -22,6 +26,7 @@
 #include "tests/support/cuse_messages.h"
 #include "vsp/IVSPortAx.h"
 #include "vsp/cuse_device.h"
+#include "vsp/cuse_relay_device.h"
 #include "vsp/cuse_session.h"
 
 namespace qx {
@@ -355,11 +360,12 @@ TEST(CuseDeviceTest, ServesAConnectionAndEndsWithIt) {
     UniqueFd kernel(fds[0]);
     std::vector<int> events;
     std::mutex eventsMutex;
-    auto device = CuseDevice::Serve(UniqueFd(fds[1]), [&](int id) {
+    auto serving = CuseDevice::Serve(UniqueFd(fds[1]), [&](int id) {
         std::lock_guard lock(eventsMutex);
         events.push_back(id);
     });
-    ASSERT_TRUE(device);
+    ASSERT_TRUE(serving) << serving.error().message;
+    auto device = *serving;
     auto exchange = [&](const std::vector<uint8_t>& request) {
         EXPECT_EQ(::write(kernel.Get(), request.data(), request.size()),
                   static_cast<ssize_t>(request.size()));
@@ -392,6 +398,51 @@ TEST(CuseDeviceTest, ServesAConnectionAndEndsWithIt) {
     EXPECT_FALSE(device->IsOpen());
     std::lock_guard lock(eventsMutex);
     EXPECT_EQ(events.front(), kEventOpened);
+}
+
+// A full thread table (ulimit -u, a container's pids.max) fails the one port whose thread
+// cannot start, with the cause, and closes its connection (a relay then ends); the process
+// goes on, where an uncaught std::system_error would have ended it. Run in a child that has no
+// thread to be had: a uid with a process limit of zero.
+TEST(CuseDeviceTest, APortWhoseThreadCannotStartFailsWithTheCause) {
+    using Serve = std::function<Expected<void>(UniqueFd)>;
+    auto failure = [](const auto& served) -> Expected<void> {
+        if (served) return Error{0, "served"};
+        return served.error();
+    };
+    const struct {
+        const char* what;
+        Serve serve;
+    } cases[] = {
+        {"in process", [&](UniqueFd fd) { return failure(CuseDevice::Serve(std::move(fd), {})); }},
+        {"through a relay",
+         [&](UniqueFd fd) { return failure(CuseRelayDevice::Serve(std::move(fd), {})); }},
+    };
+    for (const auto& c : cases) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const rlimit none{0, 0};
+            if ((::geteuid() == 0 && ::setresuid(65534, 65534, 65534) != 0) ||
+                ::setrlimit(RLIMIT_NPROC, &none) != 0)
+                ::_exit(10);
+            int fds[2];
+            if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) ::_exit(11);
+            const UniqueFd peer(fds[0]);
+            const Expected<void> served = c.serve(UniqueFd(fds[1]));
+            const std::string& why = served ? "" : served.error().message;
+            if (served || served.error().code != EAGAIN) ::_exit(12);
+            if (why.find("starting the thread") == std::string::npos) ::_exit(13);
+            char byte = 0;
+            if (::recv(peer.Get(), &byte, 1, MSG_DONTWAIT) != 0) ::_exit(14);  // closed
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << c.what << ": ended by signal " << WTERMSIG(status);
+        // 10: no limit could be set; 12: not refused with EAGAIN; 13: no cause; 14: still open.
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.what;
+    }
 }
 
 }  // namespace

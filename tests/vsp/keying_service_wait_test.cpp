@@ -40,5 +40,37 @@ TEST(KeyingServiceWait, ALateServiceIsAskedSeldomButNotForgotten) {
     EXPECT_TRUE(wait.Due(now + 1s));
 }
 
+// A port whose relay ends soon after every grant (one that cannot live) is asked for seldom,
+// not at once every time; one whose relay lived a while is asked for again at once.
+TEST(KeyingServiceWait, ARelayThatEndsSoonAfterItsGrantIsAskedForAfterAPause) {
+    const struct {
+        const char* what;
+        std::chrono::milliseconds life;
+        int fewest, most;  // grants in a minute
+    } cases[] = {
+        {"ends at once", 0ms, 12, 30},
+        {"ends after 10 ms", 10ms, 12, 30},
+        {"lives 6 s", 6s, 10, 10},
+    };
+    for (const auto& c : cases) {
+        KeyingServiceWait wait;
+        auto now = KeyingServiceWait::Clock::now();
+        const auto minuteLater = now + 1min;
+        int grants = 0;
+        while (now < minuteLater) {
+            if (!wait.Due(now)) {
+                now += 1ms;
+                continue;
+            }
+            ++grants;
+            wait.Granted(now);
+            now += c.life;
+            wait.DeviceEnded(now);
+        }
+        EXPECT_GE(grants, c.fewest) << c.what;
+        EXPECT_LE(grants, c.most) << c.what;
+    }
+}
+
 }  // namespace
 }  // namespace qx

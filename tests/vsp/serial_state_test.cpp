@@ -327,6 +327,26 @@ TEST_F(SerialStateTest, WritesAreBoundedAndNeverLost) {
     EXPECT_EQ(received, expected);
 }
 
+// Blocked writers hold at most kMaxWaitingWriteBytes together: past it a blocking write is
+// answered as a non-blocking one (what fits, else EAGAIN), and what waits still arrives whole.
+TEST_F(SerialStateTest, WhatBlockedWritersHoldIsBounded) {
+    const std::vector<uint8_t> tooBig(SerialState::kMaxWaitingWriteBytes + 17, 1);
+    EXPECT_EQ(state.Write(1, tooBig, false).result, 16);
+    const std::vector<uint8_t> half(SerialState::kMaxWaitingWriteBytes / 2, 2);
+    EXPECT_EQ(state.Write(2, half, false).kind, Kind::Pending);
+    EXPECT_EQ(state.Write(3, half, false).kind, Kind::Pending);
+    const uint8_t one[] = {3};
+    EXPECT_EQ(state.Write(4, one, false).error, EAGAIN);
+    size_t received = 0;
+    std::vector<uint8_t> out(4096);
+    for (size_t n = 1; n > 0;) received += n = state.TakeFromProgram(out);
+    EXPECT_EQ(received, 16 + 2 * half.size());
+    const auto done = state.TakeCompletions();
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_EQ(done[1].reply.result, static_cast<int>(half.size()));
+    EXPECT_EQ(state.Write(5, one, false).result, 1);  // nothing waits: room for blocking writes
+}
+
 // A reader that sleeps until bytes arrive is told once per arrival into an empty buffer; a
 // blocked write that completes when the reader empties the buffer tells it again.
 TEST_F(SerialStateTest, BytesWrittenEventWhenBytesArriveWhileNoneWait) {
