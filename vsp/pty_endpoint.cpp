@@ -292,6 +292,9 @@ void PtyEndpoint::MarkClosedLocked(Events& events) {
     // and bytes away (its opening is still to be counted). Only a port nobody holds starts clean.
     const int fd = pty_->fd.Get();
     if (PtySlaveHungUp(fd)) {
+        int unread = 0;  // what the kernel holds of the program's last writes
+        if (::ioctl(fd, FIONREAD, &unread) != 0 || unread < 0) unread = 0;
+        droppedAtClose_.fetch_add(receive_.Size() + static_cast<uint64_t>(unread));
         SetRawPtySettings(fd);
         lastRealBaudRate_ = kRawPtyBaudRate;
         seenSettings_.reset();
