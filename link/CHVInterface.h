@@ -210,10 +210,11 @@ private:
     void Settle(int code) { reaskTriesLeft_[code] = 0; }
     int NextOwed() const;
     bool MayReask() const;
-    void Reask();
+    void Reask(bool lastAskOpen);
     void SendCommand(const char* text);
     void HandleReply(const Report& report);
     void ParseReplyToken(std::string_view token);
+    bool AnswersAnotherCommand(std::string_view firstToken) const;
     void EndWait() { awaitedReply_ = 0; }
     void EndOwnWait();
     void TakeChannelListToken(std::string_view token);
@@ -260,13 +261,16 @@ private:
     int pollCounter_ = 0;
     std::string commandQueue_;  // one command code per byte, oldest first
     // Whether replies are read under the commands they answer (see the command protocol file):
-    // out of step from a command sent while the previous one's reply had not come, until a
-    // reply that answers only the awaited command ends its wait or a poll asks again what that
-    // cost.
+    // out of step from a command sent while the previous one's reply had not come (unless that
+    // reply cannot be taken for another), until a reply that answers only the awaited command
+    // (a channel list, a speed list, a version) ends its wait.
     bool outOfStep_ = false;
-    bool replySinceAwait_ = false;  // a reply was read since the awaited command went out
-    bool deviceAnswered_ = false;   // a reply was read on this connection
-    int ticksSinceAwait_ = 0;       // since a command that awaits its reply went out, up to 1000
+    // A reply was read since the awaited command went out, but for a late channel list or speed
+    // list read under another command.
+    bool replySinceAwait_ = false;
+    bool deviceAnswered_ = false;  // a reply was read on this connection
+    int ticksSinceAwait_ = 0;      // since a command that awaits its reply went out, up to 5000
+    int resyncTriesLeft_ = 3;      // speed lists the polls may still ask to get back in step
     // Per command code: how often a poll may still ask it again (0: nothing owed).
     std::array<uint8_t, kCommandCodeCount> reaskTriesLeft_{};
     SentSettings catSent_{9600, 8, 78, 1};

@@ -7,8 +7,10 @@
 // answers later (a loaded machine, a busy firmware) has its reply read under a later command,
 // and a single-digit description reply cannot be told from another: the link is out of step.
 // Out of step it takes no description, and what the start-up did not learn for that reason is
-// asked again by a later settings poll, one command per poll, once the device has had the
-// better part of a second to answer everything asked before.
+// asked again by a later settings poll, one command per poll, once the link is in step again.
+// A poll that finds its last ask unanswered sends nothing for up to five seconds, so that a late
+// reply is still read under its own command; then it asks for the speed list, whose reply
+// answers nothing else and so tells that every earlier reply has come.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -77,10 +79,31 @@ constexpr int kReaskable[] = {kList, kGetCatDesc, kGetPttCwDesc, kGetFskDesc, kG
 
 constexpr int kPollTicks = 1000;     // the poll body runs on the 1001st tick after the last
 constexpr int kReplyWaitTicks = 20;  // a silent device holds the queue at most this long
-constexpr int kReaskTries = 3;       // a device that never answers an item is asked this often
+// A device that always has a report waiting (a radio streaming CAT data) holds a wait at most
+// this long.
+constexpr int kMaxReplyWaitTicks = 5 * kReplyWaitTicks;
+constexpr int kReaskTries = 3;  // a device that never answers an item is asked this often
+// How long a poll waits for the reply to its last ask before it takes the ask for unanswered.
+constexpr int kReaskWaitTicks = 5 * kPollTicks;
+
+// Whether a late reply to the command can be told from a description's single number, so that a
+// description asked after it is still read as its own: a channel list names channels, a speed
+// list is a number of several digits.
+bool ToldFromDescription(int code) { return code == kList || code == kListCatSpeed; }
 
 bool StartsWith(std::string_view token, std::string_view prefix) {
     return token.substr(0, prefix.size()) == prefix;
+}
+
+bool IsSpeedToken(std::string_view token) {
+    return StartsWith(token, "4800") || StartsWith(token, "9600") || StartsWith(token, "115200");
+}
+
+constexpr std::string_view kChannelNames[kChannelCount] = {"CAT", "PTTCW", "FSK", "WINKEY"};
+
+bool IsChannelToken(std::string_view token) {
+    return std::ranges::any_of(kChannelNames,
+                               [&](std::string_view name) { return StartsWith(token, name); });
 }
 
 }  // namespace
@@ -95,23 +118,26 @@ void CHVInterface::QueueStartupSequence() {
 // goes out last, so the replies to its settings commands ("OK 00", no digit and no channel or
 // version token) come first and are ignored under the code it awaits.
 void CHVInterface::PollSettings() {
-    ticksSinceAwait_ = std::min(ticksSinceAwait_ + 1, kPollTicks);
+    ticksSinceAwait_ = std::min(ticksSinceAwait_ + 1, kReaskWaitTicks);
     if (pollCounter_++ < kPollTicks) return;
     pollCounter_ = 0;
-    const bool mayReask = MayReask();  // before a speed command awaits its reply
+    // Before a speed command awaits its reply.
+    const bool mayReask = MayReask();
+    const bool lastAskOpen = awaitedReply_ != 0;
     PollChannelSettings(kCat, catSent_, "CAT");
     // Taking the pending flag in one step keeps a toggle made during the poll for the next one.
     if (fskInversionPending.exchange(0))
         SendCommand(fskInverted.load() ? "SET FSK;INVERS=1" : "SET FSK;INVERS=0");
     PollChannelSettings(kFsk, fskSent_, "FSK");
-    if (mayReask) Reask();
+    if (mayReask) Reask(lastAskOpen);
 }
 
 // A poll tick that went by while the link slept had nothing to poll (or the link would have
 // woken for it), so only the counts move on, as if the poll had run.
 void CHVInterface::CountSleptProtocolTicks(int64_t ticks) {
     pollCounter_ = static_cast<int>((pollCounter_ + ticks) % (kPollTicks + 1));
-    ticksSinceAwait_ = static_cast<int>(std::min<int64_t>(ticksSinceAwait_ + ticks, kPollTicks));
+    ticksSinceAwait_ =
+        static_cast<int>(std::min<int64_t>(ticksSinceAwait_ + ticks, kReaskWaitTicks));
 }
 
 // The poll has work when it may have something to send: a CAT or FSK port is open (a program
@@ -161,7 +187,8 @@ void CHVInterface::PollChannelSettings(Channel channel, SentSettings& sent, cons
 // than the next tick whose poll counter (after the poll step) is a multiple of 20 on which the
 // device holds no report the link has not read: a reply behind other reports is late only
 // because the link reads one report per tick, and ending its wait would have it read under the
-// next command. Commands are not repeated.
+// next command. A device that never runs out of reports still ends the wait after 100 ticks.
+// Commands are not repeated.
 void CHVInterface::SendQueuedCommand() {
     if (!commandQueue_.empty() && currentCommand_ == 0 && ReplyWaitOver()) {
         currentCommand_ = static_cast<unsigned char>(commandQueue_.front());
@@ -176,12 +203,13 @@ void CHVInterface::SendQueuedCommand() {
 }
 
 // A command that goes out while the previous one is still awaited, with no reply read since that
-// one went out, puts the link out of step: the device has not answered yet, and its answer will
-// be read under a later command. What the unanswered command and every command sent out of step
-// would have learned is owed.
+// one went out or after the longest wait, puts the link out of step: the device may not have
+// answered yet, and its answer would be read under a later command. A late channel list or speed
+// list cannot be taken for anything else, so after them the link stays in step. What the
+// unanswered command and every command sent out of step would have learned is owed.
 void CHVInterface::TrackStep(int code) {
-    if (awaitedReply_ != 0 && !replySinceAwait_) {
-        outOfStep_ = true;
+    if (awaitedReply_ != 0 && (!replySinceAwait_ || ticksSinceAwait_ >= kMaxReplyWaitTicks)) {
+        if (!ToldFromDescription(awaitedReply_)) outOfStep_ = true;
         Owe(awaitedReply_);
     }
     if (outOfStep_) Owe(code);
@@ -206,22 +234,36 @@ int CHVInterface::NextOwed() const {
     return 0;
 }
 
-// Asking again is sound once nothing asked before can still be answered: the queue is done and
-// either the last command's wait ended by its reply (the device answers in order, so every
-// earlier reply came before it) or it went out a whole poll period ago. A device that has never
-// answered anything is not asked again: it keeps the start-up's few commands.
+// A poll may ask again once the queue is done and either the last command's wait ended or it
+// went out a whole poll period ago. A device that has never answered anything is not asked
+// again: it keeps the start-up's few commands.
 bool CHVInterface::MayReask() const {
     return deviceAnswered_ && commandQueue_.empty() &&
            (awaitedReply_ == 0 || ticksSinceAwait_ >= kPollTicks);
 }
 
-// One owed item per poll, awaited like a queued command. Nothing asked before is still to be
-// answered, so the link is in step again; a version handshake starts over.
-void CHVInterface::Reask() {
+// One owed item per poll, awaited like a queued command, while the link is in step and the last
+// ask was answered; a version handshake starts over. An ask still unanswered may be answered
+// more than a poll period late: a new ask would have its reply read under the new command, so
+// the poll sends nothing and the link stays in step, for up to five seconds. Then the ask counts
+// as unanswered and the link as out of step: the poll asks for the speed list instead, whose
+// reply comes after every earlier one and answers nothing else, so it puts the link in step
+// again; a speed list that comes late in turn can be taken for nothing else.
+void CHVInterface::Reask(bool lastAskOpen) {
     const int code = NextOwed();
     if (code == 0) return;
+    if (lastAskOpen) {
+        if (ticksSinceAwait_ < kReaskWaitTicks) return;
+        outOfStep_ = true;
+    }
+    if (outOfStep_) {
+        if (resyncTriesLeft_ == 0) return;
+        --resyncTriesLeft_;
+        AwaitReply(kListCatSpeed);
+        SendCommand(kCommandTexts[kListCatSpeed]);
+        return;
+    }
     --reaskTriesLeft_[code];
-    outOfStep_ = false;
     if (code == kVer) versionStep_ = 0;
     AwaitReply(code);
     SendCommand(kCommandTexts[code]);
@@ -232,10 +274,12 @@ void CHVInterface::Reask() {
 void CHVInterface::EndOwnWait() {
     EndWait();
     outOfStep_ = false;
+    resyncTriesLeft_ = kReaskTries;
 }
 
 bool CHVInterface::ReplyWaitOver() const {
-    return awaitedReply_ == 0 || (pollCounter_ % kReplyWaitTicks == 0 && !InputWaiting());
+    return awaitedReply_ == 0 || ticksSinceAwait_ >= kMaxReplyWaitTicks ||
+           (pollCounter_ % kReplyWaitTicks == 0 && !InputWaiting());
 }
 
 void CHVInterface::SendCommand(const char* text) {
@@ -250,8 +294,9 @@ void CHVInterface::SendCommand(const char* text) {
 // ended by ';' or by the end of the text, is parsed as soon as it ends.
 void CHVInterface::HandleReply(const Report& report) {
     deviceAnswered_ = true;
-    replySinceAwait_ = true;
     const char* text = reinterpret_cast<const char*>(report.data());
+    const std::string_view first(text + 2, strnlen(text + 2, kMaxPayload));
+    if (!AnswersAnotherCommand(first.substr(0, first.find(';')))) replySinceAwait_ = true;
     if (TraceOn())
         TraceText(key, "", TraceKind::kReply, {text + 2, strnlen(text + 2, kMaxPayload)});
     std::size_t tokenStart = 2;
@@ -264,6 +309,12 @@ void CHVInterface::HandleReply(const Report& report) {
     }
 }
 
+// A late channel list or speed list, read while another command is awaited, is no answer to it.
+bool CHVInterface::AnswersAnotherCommand(std::string_view firstToken) const {
+    return (awaitedReply_ != kList && IsChannelToken(firstToken)) ||
+           (awaitedReply_ != kListCatSpeed && IsSpeedToken(firstToken));
+}
+
 // Tokens are read under the code of the awaited reply, whatever command they answer, but for a
 // channel list, which its tokens make known: answered after its wait ended (a loaded machine,
 // a slow device), it still names the channels, or the link would offer none of them for the
@@ -274,8 +325,7 @@ void CHVInterface::ParseReplyToken(std::string_view token) {
     case 0: return;
     case kList: TakeChannelListToken(token); return;
     case kListCatSpeed:
-        if (StartsWith(token, "4800") || StartsWith(token, "9600") || StartsWith(token, "115200"))
-            EndOwnWait();
+        if (IsSpeedToken(token)) EndOwnWait();
         return;
     case kGetCat:
         if (StartsWith(token, "0") || StartsWith(token, "1")) EndWait();
@@ -300,8 +350,6 @@ void CHVInterface::TakeChannelListToken(std::string_view token) {
 
 // Whether the token names a channel (the first name it starts with); that channel is present.
 bool CHVInterface::MarkChannelPresent(std::string_view token) {
-    static constexpr std::string_view kChannelNames[kChannelCount] = {"CAT", "PTTCW", "FSK",
-                                                                      "WINKEY"};
     for (Channel channel : kAllChannels) {
         if (StartsWith(token, kChannelNames[channel])) {
             channelPresent[channel].store(1);
@@ -321,10 +369,12 @@ bool CHVInterface::MarkChannelPresent(std::string_view token) {
 // are answers that give no usable id, so the channel keeps its id: 0; the command channel's id,
 // under which data would go out as commands and come in as replies; and for a data channel the
 // line report's id, under which a program's bytes would key the transmitter. Out of step the
-// digit may answer an earlier description: it is not taken and the wait goes on.
+// digit may answer an earlier description: it is not taken and the wait goes on. An empty reply
+// gives no id but ends the wait, as a reply does for the commands whose every reply ends it.
 void CHVInterface::TakeDescriptionToken(Channel channel, std::string_view token) {
     const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    if (token.empty() || !digit(token[0]) || (token.size() > 1 && digit(token[1]))) return;
+    if (token.empty()) return EndWait();
+    if (!digit(token[0]) || (token.size() > 1 && digit(token[1]))) return;
     if (outOfStep_) return;
     Settle(awaitedReply_);
     const int id = token[0] - '0';

@@ -164,6 +164,7 @@ bool CHVInterfaceManager::AddInterface(int position, const std::string& key,
     }
     openFailures_.erase(key);
     LoadSettings(*link);
+    if (ignoreSerialNumbers_) provisioning.AdoptKeptPorts(*link, list);
     provisioning.CreatePorts(*link);
     list.push_back(std::move(link));
     listChanged_ = 1;
@@ -211,7 +212,7 @@ CHVInterfaceManager::Clock::time_point CHVInterfaceManager::Tick(Clock::time_poi
     }
     KeepKeyingGuarded(now);
     if (provisioning.CreatePortsWhenKeyingServiceAnswers(list)) listChanged_ = 1;
-    if (provisioning.ServeKeptPorts() && observer) observer->OnWaitingPortsChanged();
+    if (provisioning.ServeKeptPorts(list) && observer) observer->OnWaitingPortsChanged();
     TurnFlagsIntoCalls();
     if (now >= nextSave_) {
         nextSave_ = now + kSaveInterval;

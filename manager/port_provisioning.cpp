@@ -35,13 +35,17 @@ std::function<void(int)> HolderTrace(const std::string& key, Channel channel, in
     };
 }
 
-// Takes what the port's programs wrote, for no device; the count. Bounded per call, so a program
-// that writes without pause cannot hold the user interface thread.
-uint64_t TakeUnserved(IVSPortAx& port) {
-    constexpr int kMaxReads = 16;
+// Reads of 4096 bytes per call: the user interface thread's pass must stay short; the port's own
+// thread serves no program while it takes, so it takes everything, bounded only against a
+// component that claims bytes it never gives up.
+constexpr int kReadsPerPass = 16;
+constexpr int kReadsPerWrite = 1024;
+
+// Takes what the port's programs wrote, for no device; the count.
+uint64_t TakeUnserved(IVSPortAx& port, int maxReads) {
     uint8_t buffer[4096];
     uint64_t taken = 0;
-    for (int i = 0; i < kMaxReads && port.BytesWaiting().value_or(0) > 0; ++i) {
+    for (int i = 0; i < maxReads && port.BytesWaiting().value_or(0) > 0; ++i) {
         const std::optional<int> count = port.ReadFromPort(buffer, sizeof buffer);
         if (!count || *count <= 0) break;
         taken += static_cast<uint64_t>(*count);
@@ -80,9 +84,9 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
         return k.key == link.key && k.channel == channel && k.portNumber == number;
     });
     if (kept != kept_.end()) {
-        KeptPort port = std::move(*kept);
+        if (!TakeUp(link, channel, *kept)) return false;
         kept_.erase(kept);
-        return TakeUp(link, channel, std::move(port));
+        return true;
     }
     if (number > kMaxPortNumber || boundNumbers_.count(number)) return Refuse(link, number);
     std::unique_ptr<IVSPortAx> instance = portClass_.CreateInstance();
@@ -131,20 +135,18 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
 // reach the device from the link's first passes, while what they wrote meanwhile is dropped
 // rather than sent to the device late. So are the keying lines they held: the interface returns
 // released (an operator may have pulled the cable to stop a stuck transmitter), and only a line
-// its program changes from now on keys it.
-bool PortProvisioning::TakeUp(CHVInterface& link, Channel channel, KeptPort kept) {
+// its program changes from now on keys it. The new sink comes before the old one goes: if it
+// cannot be attached, the port stays kept as it was.
+bool PortProvisioning::TakeUp(CHVInterface& link, Channel channel, KeptPort& kept) {
     Report(link, kPortOperationCreating, kept.portNumber);
-    kept.droppedBytes += TakeUnserved(*kept.instance);
-    kept.instance->Unadvise(kept.cookie);
     auto sink = std::make_shared<CVSPDriver>(link.WorkerWake(), link.userInterfaceWake);
     uint32_t cookie = 0;
     const bool advised = kept.instance->Advise(sink, cookie);
     Report(link, kPortOperationDone, kept.portNumber);
-    if (!advised) {
-        kept.instance->DeletePort();
-        boundNumbers_.erase(kept.portNumber);
-        return false;
-    }
+    if (!advised) return false;
+    StopTakingUnserved(kept);
+    kept.droppedBytes += TakeDropped(kept);
+    kept.instance->Unadvise(kept.cookie);
     sink->SetHolderTrace(HolderTrace(link.key, channel, kept.portNumber, *kept.instance));
     link.droppedBytes[channel].fetch_add(kept.droppedBytes);
     {
@@ -185,14 +187,62 @@ bool PortProvisioning::Release(CHVInterface& link, Channel channel, bool keep) {
     if (!stays) instance->DeletePort();
     Report(link, kPortOperationDone, number);
     if (stays && keep) {
-        instance->SetInputLine(false);   // no device drives the program's input line meanwhile
-        sink->bytesAreNews.store(true);  // what its programs write is taken and counted at once
+        instance->SetInputLine(false);  // no device drives the program's input line meanwhile
         kept_.push_back({link.key, channel, number, std::move(instance), std::move(sink), cookie});
+        StartTakingUnserved(kept_.back());
         return true;
     }
     boundNumbers_.erase(number);
     instance->Unadvise(cookie);
     return true;
+}
+
+// What was written before the port's thread takes it is taken here.
+void PortProvisioning::StartTakingUnserved(KeptPort& kept) {
+    IVSPortAx* port = kept.instance.get();  // lives as long as the taker: cleared before it goes
+    kept.sink->SetUnservedBytesTaker([port, taken = kept.takenOnWrite] {
+        const uint64_t count = TakeUnserved(*port, kReadsPerWrite);
+        taken->fetch_add(count);
+        return count;
+    });
+    kept.closeDropsSeen = port->BytesDroppedAtClose();
+    kept.droppedBytes += TakeUnserved(*port, kReadsPerPass);
+}
+
+// What the port's thread took, what is still waiting (a pass's worth), and what a close threw
+// away before anyone could take it (a program that wrote and closed at once).
+uint64_t PortProvisioning::TakeDropped(KeptPort& kept) {
+    const uint64_t closeDrops = kept.instance->BytesDroppedAtClose();
+    // A port whose device was replaced counts from 0 again.
+    const uint64_t droppedAtClose =
+        closeDrops >= kept.closeDropsSeen ? closeDrops - kept.closeDropsSeen : closeDrops;
+    kept.closeDropsSeen = closeDrops;
+    return kept.takenOnWrite->exchange(0) + TakeUnserved(*kept.instance, kReadsPerPass) +
+           droppedAtClose;
+}
+
+void PortProvisioning::StopTakingUnserved(KeptPort& kept) {
+    kept.sink->SetUnservedBytesTaker(nullptr);
+    kept.droppedBytes += kept.takenOnWrite->exchange(0);
+}
+
+void PortProvisioning::AdoptKeptPorts(CHVInterface& link,
+                                      const std::vector<std::unique_ptr<CHVInterface>>& links) {
+    if (std::ranges::any_of(kept_, [&](const KeptPort& kept) { return kept.key == link.key; }))
+        return;
+    const auto away = std::ranges::find_if(kept_, [&](const KeptPort& kept) {
+        return std::ranges::none_of(links,
+                                    [&](const auto& other) { return other->key == kept.key; });
+    });
+    if (away == kept_.end()) return;
+    const std::string key = away->key;
+    MutexLock lock(link.portGuard);
+    for (KeptPort& kept : kept_) {
+        if (kept.key != key) continue;
+        kept.key = link.key;
+        link.ports[kept.channel].portNumber = kept.portNumber;
+        link.ports[kept.channel].unusableSetting.clear();
+    }
 }
 
 void PortProvisioning::CreatePorts(CHVInterface& link) {
@@ -223,6 +273,7 @@ void PortProvisioning::LetGoKeptPortsNotWanted(const CHVInterface& link) {
 }
 
 void PortProvisioning::LetGo(KeptPort& kept) {
+    StopTakingUnserved(kept);
     if (removePortsOnDeviceRemoval_) kept.instance->DeletePort();
     kept.instance->Unadvise(kept.cookie);
     kept.instance.reset();
@@ -252,7 +303,7 @@ bool PortProvisioning::KeepServed(CHVInterface& link) {
 bool PortProvisioning::AnyPortUnserved(
     const std::vector<std::unique_ptr<CHVInterface>>& links) const {
     for (const KeptPort& kept : kept_)
-        if (kept.instance->Unserved()) return true;
+        if (kept.instance->Unserved() || LinkWaitingFor(kept, links)) return true;
     for (const auto& link : links) {
         MutexLock lock(link->portGuard);
         for (const ChannelPortSlot& slot : link->ports)
@@ -261,16 +312,32 @@ bool PortProvisioning::AnyPortUnserved(
     return false;
 }
 
-bool PortProvisioning::ServeKeptPorts() {
+CHVInterface* PortProvisioning::LinkWaitingFor(
+    const KeptPort& kept, const std::vector<std::unique_ptr<CHVInterface>>& links) {
+    for (const auto& link : links) {
+        if (link->key != kept.key) continue;
+        MutexLock lock(link->portGuard);
+        const ChannelPortSlot& slot = link->ports[kept.channel];
+        if (!slot.instance && slot.portNumber == kept.portNumber) return link.get();
+    }
+    return nullptr;
+}
+
+bool PortProvisioning::ServeKeptPorts(const std::vector<std::unique_ptr<CHVInterface>>& links) {
     bool changed = false;
+    std::vector<std::pair<CHVInterface*, Channel>> waiting;
     for (KeptPort& kept : kept_) {
-        if (const uint64_t dropped = TakeUnserved(*kept.instance)) {
+        if (const uint64_t dropped = TakeDropped(kept)) {
             kept.droppedBytes += dropped;
             changed = true;
         }
         if (kept.instance->KeepServed()) changed = true;
         if (kept.sink->portChanged.exchange(0)) changed = true;
+        if (CHVInterface* link = LinkWaitingFor(kept, links))
+            waiting.emplace_back(link, kept.channel);
     }
+    for (const auto& [link, channel] : waiting)
+        if (CreateChannelPort(*link, channel)) changed = true;
     return changed;
 }
 
@@ -300,6 +367,7 @@ bool PortProvisioning::CreatePortsWhenKeyingServiceAnswers(
 
 void PortProvisioning::RemoveAllSystemPorts() {
     for (KeptPort& kept : kept_) {
+        StopTakingUnserved(kept);
         kept.instance->DeletePort();
         kept.instance->Unadvise(kept.cookie);
         boundNumbers_.erase(kept.portNumber);

@@ -5,9 +5,12 @@
 // With "RemovePortsOnDeviceRemoval" off, the ports of a device that went stay on the machine:
 // provisioning keeps them, by the interface's key and channel, until a link of that key takes
 // them up again, so programs keep their descriptors across an unplug. Meanwhile a kept port is a
-// serial port whose cable is unplugged: what its programs write is taken and counted as
-// dropped, reads wait, and its settings and keying lines stay as the programs set them.
+// serial port whose cable is unplugged: what its programs write is taken as it is written (on
+// the port's own thread) and counted as dropped, reads wait, and its settings and keying lines
+// stay as the programs set them. A take-up that fails leaves the port kept, and the manager's
+// next pass tries again.
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -28,6 +31,10 @@ struct KeptPort {
     std::shared_ptr<CVSPDriver> sink;  // the link's sink, still attached: it flags changes
     uint32_t cookie = 0;
     uint64_t droppedBytes = 0;  // what its programs wrote while no interface served it
+    // What the port's thread took since the user interface thread last added it to droppedBytes.
+    uint64_t closeDropsSeen = 0;  // the port's BytesDroppedAtClose when last counted
+    std::shared_ptr<std::atomic<uint64_t>> takenOnWrite =
+        std::make_shared<std::atomic<uint64_t>>(0);
 };
 
 class PortProvisioning {
@@ -37,6 +44,11 @@ public:
 
     // Takes up the port kept for the channel's key and number, if there is one.
     bool CreateChannelPort(CHVInterface& link, Channel channel);
+    // With "Ignore serial numbers" an interface that returns may have another key (its position):
+    // a link whose key has no kept ports takes over those of a key no link of links has, with
+    // their numbers for its channels. Before CreatePorts.
+    void AdoptKeptPorts(CHVInterface& link,
+                        const std::vector<std::unique_ptr<CHVInterface>>& links);
     bool ReleaseChannelPort(CHVInterface& link, Channel channel);
     void CreatePorts(CHVInterface& link);
     void ReleasePorts(CHVInterface& link);
@@ -52,11 +64,13 @@ public:
     // At each manager Tick: keeps the link's ports served (IVSPortAx::KeepServed); whether one was
     // lost or served again.
     bool KeepServed(CHVInterface& link);
-    // At each manager Tick: takes and counts what the programs of kept ports wrote and keeps those
-    // ports served; whether anything about them changed (opened, closed, settings, bytes dropped).
-    bool ServeKeptPorts();
+    // At each manager Tick: counts what the programs of kept ports wrote, keeps those ports served
+    // and gives links the kept ports whose take-up failed before; whether anything about them
+    // changed (opened, closed, settings, bytes dropped).
+    bool ServeKeptPorts(const std::vector<std::unique_ptr<CHVInterface>>& links);
     const std::vector<KeptPort>& KeptPorts() const { return kept_; }
-    // Whether a port of links or a kept one waits to be served again (KeepServed is then due).
+    // Whether a port of links or a kept one waits to be served again (KeepServed is then due), or
+    // a kept one waits for a link of links to take it up.
     bool AnyPortUnserved(const std::vector<std::unique_ptr<CHVInterface>>& links) const;
     // Gives every channel of links the port it waits for once the keying-port service answers
     // again; whether it did.
@@ -66,7 +80,13 @@ public:
 private:
     bool Refuse(CHVInterface& link, int number);
     bool Release(CHVInterface& link, Channel channel, bool keep);
-    bool TakeUp(CHVInterface& link, Channel channel, KeptPort kept);
+    bool TakeUp(CHVInterface& link, Channel channel, KeptPort& kept);
+    static void StartTakingUnserved(KeptPort& kept);
+    static void StopTakingUnserved(KeptPort& kept);
+    static uint64_t TakeDropped(KeptPort& kept);
+    // A link of links whose channel waits for the kept port; null when none.
+    static CHVInterface* LinkWaitingFor(const KeptPort& kept,
+                                        const std::vector<std::unique_ptr<CHVInterface>>& links);
     void LetGoKeptPortsNotWanted(const CHVInterface& link);
     void LetGo(KeptPort& kept);
 

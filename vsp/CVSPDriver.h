@@ -4,6 +4,7 @@
 // happen, and wakes the link's worker, which may be asleep with nothing to do until the port has
 // news. Its lifetime is its connection (shared ownership).
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -30,7 +31,7 @@ public:
         case kEventSettingsChanged:
         case kEventLinesChanged: PortChanged(); break;
         case kEventBytesWritten:  // news for the worker only, but for a port no link serves
-            if (bytesAreNews.load() && userInterface_) userInterface_->Signal();
+            if (TakeUnservedBytes() && userInterface_) userInterface_->Signal();
             break;
         default: return;
         }
@@ -46,10 +47,17 @@ public:
         holderTrace_ = std::move(trace);
     }
 
+    // Set while the port waits for its interface, cleared (waiting for a call under way) before
+    // the port is served again or goes: called on the port's own thread for every write into an
+    // empty port, it takes what the programs wrote and returns the count. So no program waits for
+    // the user interface thread to make room, and a close that follows a write at once cannot
+    // throw the bytes away uncounted; the user interface thread is woken to show the count.
+    void SetUnservedBytesTaker(std::function<uint64_t()> take) {
+        MutexLock lock(takerGuard_);
+        takeUnserved_ = std::move(take);
+    }
+
     std::atomic<int> portChanged{0};
-    // Set while the port waits for its interface: the user interface thread takes and counts
-    // what its programs write, so it is woken for bytes too.
-    std::atomic<bool> bytesAreNews{false};
 
 private:
     void PortChanged() {
@@ -60,11 +68,17 @@ private:
         MutexLock lock(traceGuard_);
         if (holderTrace_) holderTrace_(dispatchId);
     }
+    bool TakeUnservedBytes() {
+        MutexLock lock(takerGuard_);
+        return takeUnserved_ && takeUnserved_() > 0;
+    }
 
     const std::shared_ptr<WakeEvent> worker_;
     const std::shared_ptr<WakeEvent> userInterface_;
     Mutex traceGuard_;
     std::function<void(int)> holderTrace_ QX_GUARDED_BY(traceGuard_);
+    Mutex takerGuard_;
+    std::function<uint64_t()> takeUnserved_ QX_GUARDED_BY(takerGuard_);
 };
 
 }  // namespace qx

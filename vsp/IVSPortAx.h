@@ -54,6 +54,10 @@ public:
     virtual std::optional<int> ReadFromPort(uint8_t* buffer, int maxCount) = 0;
     virtual std::optional<bool> IsOpen() = 0;
     virtual std::optional<int> BytesWaiting() = 0;
+    // Bytes programs wrote that the port threw away at their last close, before anyone took
+    // them (nothing a program left behind reaches the next one); a running count, which starts
+    // again from 0 when the port's device is replaced.
+    virtual uint64_t BytesDroppedAtClose() { return 0; }
     virtual void DeleteAllPorts() = 0;  // every port of the component
     // As CreatePort, taking over a name an earlier run left; tried after CreatePort failed.
     virtual Expected<void> ReusePort(const std::string& name) = 0;

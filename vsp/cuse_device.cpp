@@ -143,6 +143,11 @@ size_t CuseDevice::BytesWaiting() {
     return ended_.load() ? 0 : session_.State().BytesWaiting();
 }
 
+uint64_t CuseDevice::DroppedAtClose() {
+    MutexLock lock(mutex_);
+    return session_.State().DroppedAtClose();
+}
+
 bool CuseDevice::IsOpen() {
     MutexLock lock(mutex_);
     return !ended_.load() && session_.State().IsOpen();

@@ -37,6 +37,7 @@ public:
     bool DeliverToProgram(const uint8_t* data, size_t count) override;
     size_t TakeFromProgram(uint8_t* buffer, size_t maxCount) override;
     size_t BytesWaiting() override;
+    uint64_t DroppedAtClose() override;
     bool IsOpen() override;
     SerialSettings Settings() override;
     bool Rts() override;

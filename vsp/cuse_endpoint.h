@@ -29,6 +29,7 @@ public:
     virtual bool DeliverToProgram(const uint8_t* data, size_t count) = 0;
     virtual size_t TakeFromProgram(uint8_t* buffer, size_t maxCount) = 0;
     virtual size_t BytesWaiting() = 0;
+    virtual uint64_t DroppedAtClose() = 0;  // see IVSPortAx::BytesDroppedAtClose
     virtual bool IsOpen() = 0;
     virtual SerialSettings Settings() = 0;
     virtual bool Rts() = 0;

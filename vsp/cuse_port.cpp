@@ -150,6 +150,11 @@ public:
         return device ? static_cast<int>(device->BytesWaiting()) : 0;
     }
 
+    uint64_t BytesDroppedAtClose() override {
+        auto device = Device();
+        return device ? device->DroppedAtClose() : 0;
+    }
+
     // Drives CTS of the program's port.
     bool SetInputLine(bool asserted) override {
         auto device = Device();

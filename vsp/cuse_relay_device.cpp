@@ -124,6 +124,7 @@ bool CuseRelayDevice::Apply(const RelayFrame& frame, std::vector<int>& events) {
         if (frame.event == kEventClosed) {
             // What the last program wrote before it left goes with it, as in the port itself.
             unreturnedCredit_ += static_cast<uint32_t>(fromProgram_.size());
+            droppedAtClose_ += fromProgram_.size();
             fromProgram_.clear();
             ReturnCreditLocked();
         }
@@ -182,6 +183,11 @@ size_t CuseRelayDevice::TakeFromProgram(uint8_t* buffer, size_t maxCount) {
 size_t CuseRelayDevice::BytesWaiting() {
     MutexLock lock(mutex_);
     return ended_.load() ? 0 : fromProgram_.size();
+}
+
+uint64_t CuseRelayDevice::DroppedAtClose() {
+    MutexLock lock(mutex_);
+    return droppedAtClose_;
 }
 
 bool CuseRelayDevice::IsOpen() {

@@ -38,6 +38,7 @@ public:
     bool DeliverToProgram(const uint8_t* data, size_t count) override;
     size_t TakeFromProgram(uint8_t* buffer, size_t maxCount) override;
     size_t BytesWaiting() override;
+    uint64_t DroppedAtClose() override;
     bool IsOpen() override;
     SerialSettings Settings() override;
     bool Rts() override;
@@ -69,6 +70,7 @@ private:
     std::string lostBecause_ QX_GUARDED_BY(mutex_);
     std::deque<uint8_t> fromProgram_ QX_GUARDED_BY(mutex_);
     size_t relayCredit_ QX_GUARDED_BY(mutex_) = kRelayWindow;  // room left in the relay's queue
+    uint64_t droppedAtClose_ QX_GUARDED_BY(mutex_) = 0;
     uint32_t unreturnedCredit_ QX_GUARDED_BY(mutex_) = 0;      // taken, not yet told the relay
     std::optional<bool> toldInputLine_ QX_GUARDED_BY(mutex_);  // what the relay last heard
 };

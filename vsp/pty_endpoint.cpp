@@ -15,6 +15,20 @@ namespace {
 std::atomic<uint64_t> nextEndpointId{1};
 constexpr int kMaxDiscardReads = 16;
 
+// Reads away what the master holds after a flush, a few status bytes; bounded, so a program that
+// opens the port meanwhile and writes at once cannot keep it reading its bytes away. The count
+// of data bytes among them, which no program will see.
+uint64_t DiscardUnread(int masterFd) {
+    uint8_t packet[256];
+    uint64_t data = 0;
+    for (int i = 0; i < kMaxDiscardReads; ++i) {
+        const ssize_t n = ::read(masterFd, packet, sizeof packet);
+        if (n <= 0) break;
+        if (packet[0] == TIOCPKT_DATA) data += static_cast<uint64_t>(n - 1);
+    }
+    return data;
+}
+
 // Where a name points once its port is let go: inside devpts, where no such node can ever
 // exist, so a program opening the name fails as with an absent device.
 constexpr const char* kLetGoTarget = "/dev/pts/let-go";
@@ -292,6 +306,9 @@ void PtyEndpoint::MarkClosedLocked(Events& events) {
     // and bytes away (its opening is still to be counted). Only a port nobody holds starts clean.
     const int fd = pty_->fd.Get();
     if (PtySlaveHungUp(fd)) {
+        int unread = 0;  // what the kernel holds of the program's last writes
+        if (::ioctl(fd, FIONREAD, &unread) != 0 || unread < 0) unread = 0;
+        droppedAtClose_.fetch_add(receive_.Size() + static_cast<uint64_t>(unread));
         SetRawPtySettings(fd);
         lastRealBaudRate_ = kRawPtyBaudRate;
         seenSettings_.reset();
@@ -300,10 +317,7 @@ void PtyEndpoint::MarkClosedLocked(Events& events) {
             ++ownOpensPending_;
             ++ownClosesPending_;
         }
-        // What is left after the flush is a few status bytes; bounded, so a program that opens
-        // the port meanwhile and writes at once cannot keep this loop reading its bytes away.
-        uint8_t discard[256];
-        for (int i = 0; i<kMaxDiscardReads&& ::read(fd, discard, sizeof discard)> 0; ++i) {}
+        droppedAtClose_.fetch_add(DiscardUnread(fd));
         receive_.Clear();
         if (flushError == EBUSY) ReplacePtyLocked();
     }

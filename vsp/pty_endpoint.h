@@ -67,6 +67,7 @@ public:
     // The speed is the last real one: a hang-up request (speed 0) leaves it as it was.
     std::optional<PtySettings> Settings();
     uint64_t TransmitOverflow() const { return transmitOverflow_.load(); }
+    uint64_t DroppedAtClose() const { return droppedAtClose_.load(); }
 
     bool Advise(std::shared_ptr<IVSPortAxEvents> sink, uint32_t& cookie);
     void Unadvise(uint32_t cookie);
@@ -122,6 +123,7 @@ private:
     std::atomic<bool> settingsSilent_{false};
     std::atomic<size_t> waiting_{0};  // receive_.Size(), readable without the lock
     std::atomic<uint64_t> transmitOverflow_{0};
+    std::atomic<uint64_t> droppedAtClose_{0};  // see IVSPortAx::BytesDroppedAtClose
 
     EventSinks sinks_;
 };

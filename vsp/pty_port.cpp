@@ -86,6 +86,8 @@ public:
         return static_cast<int>(*waiting);
     }
 
+    uint64_t BytesDroppedAtClose() override { return endpoint_->DroppedAtClose(); }
+
     // A pty has no modem-status lines to drive.
     bool SetInputLine(bool) override { return true; }
     // Nothing to choose when making a pseudo-terminal: every port is made the same way.

@@ -121,6 +121,7 @@ void SerialState::Release(uint64_t opener) {
     windowSize_ = {};
     UpdateLines(false, false);
     toProgram_.clear();
+    droppedAtClose_ += fromProgram_.size();
     fromProgram_.clear();
     AbortWaiting();
     events_.push_back(kEventClosed);

@@ -105,6 +105,7 @@ public:
     // Takes bytes the program wrote, oldest first.
     size_t TakeFromProgram(std::span<uint8_t> buffer);
     size_t BytesWaiting() const { return fromProgram_.size(); }
+    uint64_t DroppedAtClose() const { return droppedAtClose_; }   // see IVSPortAx
     size_t BytesForProgram() const { return toProgram_.size(); }  // delivered, not yet read
     void SetInputLine(bool asserted);
     bool IsOpen() const { return !openers_.empty(); }
@@ -190,6 +191,7 @@ private:
     std::vector<SerialCompletion> completions_;
     std::vector<int> events_;
     Counters counters_;
+    uint64_t droppedAtClose_ = 0;
     bool rts_ = false;
     bool dtr_ = false;
     bool inputLine_ = false;

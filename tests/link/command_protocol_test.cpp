@@ -39,6 +39,16 @@ Commands AtPolls(const std::vector<std::vector<std::string>>& polls) {
     return commands;
 }
 
+// The same, for polls given by their number (from 1); the polls between send nothing.
+std::vector<std::vector<std::string>> Sparse(
+    const std::vector<std::pair<int, std::vector<std::string>>>& polls) {
+    std::vector<std::vector<std::string>> dense(polls.empty() ? 0 : polls.back().first);
+    for (const auto& [number, commands] : polls) dense[number - 1] = commands;
+    return dense;
+}
+
+constexpr uint8_t kUnusedReportId = 10;  // no channel of the tests' devices
+
 std::vector<int> ReportIds(const CHVInterface& link) {
     return {link.reportIds[0].load(), link.reportIds[1].load(), link.reportIds[2].load(),
             link.reportIds[3].load()};
@@ -97,8 +107,9 @@ TEST(CommandProtocol, LearnedReportIdsAreUsedBothWaysButLinesKeepId3) {
 }
 
 // A token that does not start with a digit is no report id: the id stays and the wait goes on
-// (here until it times out). Some digits are answers that give no usable id: 0, the command
-// channel's 1, and for a data channel the line report's 3 (its bytes would key the transmitter).
+// (here until it times out); an empty reply ends the wait, with no id. Some digits are answers that
+// give no usable id: 0, the command channel's 1, and for a data channel the line report's 3 (its
+// bytes would key the transmitter).
 TEST(CommandProtocol, UnusableDescriptionIdsKeepTheOldId) {
     struct Case {
         std::array<const char*, kChannelCount> replies;
@@ -106,7 +117,7 @@ TEST(CommandProtocol, UnusableDescriptionIdsKeepTheOldId) {
         std::vector<int> ids;
     };
     const Case cases[] = {
-        {{"", "0", "/4", "9"}, {3, 20, 21, 40, 41}, {2, 3, 4, 9}},
+        {{"", "0", "/4", "9"}, {3, 4, 5, 20, 21}, {2, 3, 4, 9}},
         {{"1", "1", "3", "3"}, {3, 4, 5, 6, 7}, {2, 3, 4, 5}},
         {{"3", "6", "1", "7"}, {3, 4, 5, 6, 7}, {2, 6, 4, 7}},
     };
@@ -128,26 +139,38 @@ TEST(CommandProtocol, UnusableDescriptionIdsKeepTheOldId) {
 }
 
 // A device that answers late: a reply to an earlier command (the channel list, or the speed
-// list, seen on a booted system) comes while "GET CAT;DESC" is awaited, then a digit that may
-// answer any of the commands before. None of it is a report id (the wait goes on to tick 60),
-// or CAT's data would go out on another channel's id. The late channel list still names the
-// channels.
+// list, seen on a booted system) comes while a description is awaited, then a digit. The late
+// replies are no report id, and the late channel list still names the channels. After them the
+// digit answers "GET CAT;DESC" when only those two went unanswered before it (tick 40), but may
+// answer "GET CAT;DESC" when that went unanswered before "GET PTTCW;DESC" (tick 60): then it is
+// not taken, or PTT/CW would take CAT's id.
 TEST(CommandProtocol, LateRepliesAreNotTakenAsReportId) {
-    for (const char* late : {"CAT;PTTCW;FSK;WINKEY", "4800;9600;115200"}) {
-        SCOPED_TRACE(late);
+    struct Case {
+        int ticks;  // of a silent device, before the late replies
+        const char* late;
+        std::vector<int> ids;
+        std::pair<int, std::string> last;  // the last command 20 ticks later
+    };
+    const Case cases[] = {
+        {40, "CAT;PTTCW;FSK;WINKEY", {7, 3, 4, 5}, {60, "GET FSK;DESC"}},
+        {40, "4800;9600;115200", {7, 3, 4, 5}, {60, "GET FSK;DESC"}},
+        {60, "CAT;PTTCW;FSK;WINKEY", {2, 3, 4, 5}, {80, "GET FSK;DESC"}},
+        {60, "4800;9600;115200", {2, 3, 4, 5}, {80, "GET FSK;DESC"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.late << " at " << c.ticks);
         LinkHarness h(SilentDevice());
-        h.Tick(40);  // "LIST" unanswered; "GET CAT;DESC" went out on tick 40
-        ASSERT_EQ(h.Commands().back(), (std::pair<int, std::string>{40, "GET CAT;DESC"}));
-        for (const char* reply : {late, "7"}) {
+        h.Tick(c.ticks);
+        for (const char* reply : {c.late, "7"}) {
             std::array<uint8_t, 64> report{kCommandReportId};
             std::memcpy(report.data() + 2, reply, std::strlen(reply));
             h.device->QueueInput(report);
         }
         h.Tick(20);
-        EXPECT_EQ(ReportIds(h.link), (std::vector<int>{2, 3, 4, 5}));
-        EXPECT_EQ(h.Commands().back(), (std::pair<int, std::string>{60, "GET PTTCW;DESC"}));
+        EXPECT_EQ(ReportIds(h.link), c.ids);
+        EXPECT_EQ(h.Commands().back(), c.last);
         for (const auto& present : h.link.channelPresent)
-            EXPECT_EQ(present.load(), late[0] == 'C' ? 1 : 0);
+            EXPECT_EQ(present.load(), c.late[0] == 'C' ? 1 : 0);
     }
 }
 
@@ -156,7 +179,10 @@ TEST(CommandProtocol, LateRepliesAreNotTakenAsReportId) {
 // id is always the default or the device's own; the polls ask again, one item each, last after
 // their settings commands, until the link knows what a device answering in time tells at once.
 // An item never answered is asked three more times; a device that never answers anything, and
-// one that answers in time, get nothing more than today.
+// one that answers in time, get nothing more than today. An ask still unanswered at the next poll
+// is waited for up to five seconds (a device more than a second late); then the link counts it
+// as unanswered, asks for the speed list to get back in step and asks again at the next poll.
+// A device that always has a report waiting (streaming CAT data) holds a wait at most 100 ticks.
 TEST(CommandProtocol, LateDeviceIsAskedAgainAtPollsAndNothingIsMisattributed) {
     struct Case {
         const char* name;
@@ -166,6 +192,7 @@ TEST(CommandProtocol, LateDeviceIsAskedAgainAtPollsAndNothingIsMisattributed) {
         std::vector<std::vector<std::string>> polls;  // what each poll after the start-up sends
         std::vector<int> learned;
         const char* version;
+        bool streaming = false;  // a report on an unused id stands in the device at every tick
     };
     const std::array<int, kChannelCount> kOwn{7, 6, 8, 9};
     const std::vector<std::vector<std::string>> kAskedAgain{{"SET FSK;INVERS=0", "GET CAT;DESC"},
@@ -174,18 +201,26 @@ TEST(CommandProtocol, LateDeviceIsAskedAgainAtPollsAndNothingIsMisattributed) {
                                                             {"GET WINKEY;DESC"}};
     const Case cases[] = {
         {"in time", 0, kOwn, {}, {{"SET FSK;INVERS=0"}}, {7, 6, 8, 9}, "1.0.5"},
-        {"40 ms late", 40, {2, 3, 4, 5}, {}, kAskedAgain, {2, 3, 4, 5}, "1.0.5"},
+        // The late channel list and speed list are told from a description: CAT's comes in step.
+        {"40 ms late",
+         40,
+         {2, 3, 4, 5},
+         {},
+         {{"SET FSK;INVERS=0", "GET PTTCW;DESC"}, {"GET FSK;DESC"}, {"GET WINKEY;DESC"}},
+         {2, 3, 4, 5},
+         "1.0.5"},
         {"140 ms late", 140, kOwn, {}, kAskedAgain, {7, 6, 8, 9}, "1.0.5"},
         {"40 ms late, never answering one description",
          40,
          kOwn,
          {"GET WINKEY;DESC"},
-         {{"SET FSK;INVERS=0", "GET CAT;DESC"},
-          {"GET PTTCW;DESC"},
-          {"GET FSK;DESC"},
-          {"GET WINKEY;DESC"},
-          {"GET WINKEY;DESC"},
-          {"GET WINKEY;DESC"}},
+         Sparse({{1, {"SET FSK;INVERS=0", "GET PTTCW;DESC"}},
+                 {2, {"GET FSK;DESC"}},
+                 {3, {"GET WINKEY;DESC"}},
+                 {8, {"LIST CAT;SPEED"}},
+                 {9, {"GET WINKEY;DESC"}},
+                 {14, {"LIST CAT;SPEED"}},
+                 {15, {"GET WINKEY;DESC"}}}),
          {7, 6, 8, 5},
          "1.0.5"},
         // The version's wait stays open: the first poll comes too soon after it to ask again.
@@ -193,25 +228,80 @@ TEST(CommandProtocol, LateDeviceIsAskedAgainAtPollsAndNothingIsMisattributed) {
          40,
          kOwn,
          {"VER"},
-         {{"SET FSK;INVERS=0"},
-          {"GET CAT;DESC"},
-          {"GET PTTCW;DESC"},
-          {"GET FSK;DESC"},
-          {"GET WINKEY;DESC"},
-          {"VER"},
-          {"VER"},
-          {"VER"}},
+         Sparse({{1, {"SET FSK;INVERS=0"}},
+                 {6, {"LIST CAT;SPEED"}},
+                 {7, {"GET PTTCW;DESC"}},
+                 {8, {"GET FSK;DESC"}},
+                 {9, {"GET WINKEY;DESC"}},
+                 {10, {"VER"}},
+                 {15, {"LIST CAT;SPEED"}},
+                 {16, {"VER"}},
+                 {21, {"LIST CAT;SPEED"}},
+                 {22, {"VER"}}}),
          {7, 6, 8, 9},
          ""},
-        // The speed list, which answers nothing else, ends being out of step.
+        // A late channel list is told from a description: the start-up stays in step.
         {"in time, never answering the channel list",
          0,
          kOwn,
          {"LIST"},
-         {{"SET FSK;INVERS=0", "LIST"}, {"LIST"}, {"LIST"}},
+         Sparse({{1, {"SET FSK;INVERS=0", "LIST"}},
+                 {6, {"LIST CAT;SPEED"}},
+                 {7, {"LIST"}},
+                 {12, {"LIST CAT;SPEED"}},
+                 {13, {"LIST"}}}),
+         {7, 6, 8, 9},
+         "1.0.5"},
+        {"in time, never answering the speed list",
+         0,
+         kOwn,
+         {"LIST CAT;SPEED"},
+         {{"SET FSK;INVERS=0"}},
          {7, 6, 8, 9},
          "1.0.5"},
         {"never answering", -1, kOwn, {}, {{"SET FSK;INVERS=0"}}, {2, 3, 4, 5}, ""},
+        {"1.5 s late",
+         1500,
+         kOwn,
+         {},
+         Sparse({{1, {"SET FSK;INVERS=0"}},
+                 {2, {"GET CAT;DESC"}},
+                 {4, {"GET PTTCW;DESC"}},
+                 {6, {"GET FSK;DESC"}},
+                 {8, {"GET WINKEY;DESC"}}}),
+         {7, 6, 8, 9},
+         "1.0.5"},
+        {"4 s late",
+         4000,
+         kOwn,
+         {},
+         Sparse({{1, {"SET FSK;INVERS=0"}},
+                 {5, {"GET CAT;DESC"}},
+                 {9, {"GET PTTCW;DESC"}},
+                 {13, {"GET FSK;DESC"}},
+                 {17, {"GET WINKEY;DESC"}}}),
+         {7, 6, 8, 9},
+         "1.0.5"},
+        {"streaming, 40 ms late",
+         40,
+         kOwn,
+         {},
+         {{"SET FSK;INVERS=0"}},
+         {7, 6, 8, 9},
+         "1.0.5",
+         true},
+        {"streaming, never answering the channel list",
+         0,
+         kOwn,
+         {"LIST"},
+         Sparse({{1, {"SET FSK;INVERS=0", "LIST"}},
+                 {6, {"LIST CAT;SPEED"}},
+                 {7, {"LIST"}},
+                 {12, {"LIST CAT;SPEED"}},
+                 {13, {"LIST"}}}),
+         {7, 6, 8, 9},
+         "1.0.5",
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -228,7 +318,10 @@ TEST(CommandProtocol, LateDeviceIsAskedAgainAtPollsAndNothingIsMisattributed) {
             }
             return false;
         };
-        while (h.ticks < 10000 && !misattributed()) h.Tick();
+        while (h.ticks < 25000 && !misattributed()) {
+            if (c.streaming) h.device->QueueInput({kUnusedReportId});
+            h.Tick();
+        }
         EXPECT_EQ(ReportIds(h.link), c.learned) << "at tick " << h.ticks;
         EXPECT_EQ(LaterCommands(h), AtPolls(c.polls));
         const bool listed = c.delay >= 0 && std::ranges::count(c.unanswered, "LIST") == 0;

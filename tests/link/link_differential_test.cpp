@@ -39,6 +39,7 @@ struct Script {
     // for all later ones), but never before the answer to the one before; none: no answers.
     std::vector<int64_t> answerDelays;
     std::array<int, kChannelCount> answerIds{6, 7, 8, 9};
+    std::vector<std::string> unanswered;  // command texts the device never answers
 };
 
 Report TextReport(int id, const std::string& text) {
@@ -145,12 +146,13 @@ private:
         for (std::size_t i = compared_; i < late_.h.sent.size(); ++i) {
             const auto& bytes = late_.h.sent[i].bytes;
             if (bytes[0] != kCommandReportId) continue;
+            const std::string text(reinterpret_cast<const char*>(&bytes[1]),
+                                   strnlen(reinterpret_cast<const char*>(&bytes[1]), 63));
+            if (std::ranges::count(script_.unanswered, text) > 0) continue;
             const auto& delays = script_.answerDelays;
             const int64_t delay = delays[std::min(answered_++, delays.size() - 1)];
             const int64_t at = std::max(answers_.empty() ? 0 : answers_.back().first, wake + delay);
-            const char* text = reinterpret_cast<const char*>(&bytes[1]);
-            answers_.push_back(
-                {at, Reply(late_.h.device->ReplyTo(std::string(text, strnlen(text, 63))))});
+            answers_.push_back({at, Reply(late_.h.device->ReplyTo(text))});
         }
     }
 
@@ -330,6 +332,38 @@ const Case kCases[] = {
                    {600 * kMs, News::kCatSettings},
                    {1800 * kMs, News::kCatSettings}};
          s.end = 5500 * kMs;
+     },
+     "6789"},
+    {"a device answering every command 1.02 s late, with stalls",
+     [](Script& s) {
+         s.answerDelays = {1020 * kMs};
+         s.answerIds = {7, 6, 8, 9};
+         s.stalls = {{1010 * kMs + kMs / 2, 1030 * kMs}, {3000 * kMs, 3025 * kMs}};
+         s.end = 12000 * kMs;
+     },
+     "7689"},
+    {"a device answering every command 4 s late",
+     [](Script& s) {
+         s.answerDelays = {4000 * kMs};
+         s.answerIds = {7, 6, 8, 9};
+         s.end = 23000 * kMs;
+     },
+     "7689"},
+    {"a device that never answers the speed list: the descriptions are taken in the start-up",
+     [](Script& s) {
+         s.answerDelays = {kMs / 2};
+         s.unanswered = {"LIST CAT;SPEED"};
+         s.end = 300 * kMs;
+     },
+     "6789"},
+    {"the same device streaming a report every tick: the speed list's wait ends at 100 ticks",
+     [](Script& s) {
+         s.answerDelays = {kMs / 2};
+         s.unanswered = {"LIST CAT;SPEED"};
+         for (int tick = 1; tick < 600; ++tick)
+             s.deviceReports.push_back({tick, TextReport(10, "ab")});
+         s.stalls = {{50 * kMs + kMs / 2, 70 * kMs}};
+         s.end = 600 * kMs;
      },
      "6789"},
     {"news every 1.9 ms",

@@ -211,10 +211,13 @@ TEST_F(InterfaceManagerTest, UnplugReleasesOrDeletesPortsBySettingAndSavesTheSec
 
 // With RemovePortsOnDeviceRemoval off a program keeps its CAT port across an unplug: while the
 // interface is away the port is a serial port whose cable is out, and once it returns the
-// program goes on with the same descriptor.
+// program goes on with the same descriptor. What programs write meanwhile is taken as they write
+// it, without the manager's passes, and counted: a burst larger than a pass takes, and a write
+// whose program closes the port at once.
 TEST_F(InterfaceManagerTest, AKeptPortIsAnUnpluggedCableUntilItsInterfaceReturns) {
     settings_.removePortsOnDeviceRemoval.value = 0;
     Store("QX4SIM0001", "PortCat", 7);
+    Store("QX4SIM0001", "PortFsk", 9);
     backend_.AddDevice();
     Manager().Refresh(true);
     ASSERT_EQ(Manager().Count(), 1);
@@ -225,10 +228,18 @@ TEST_F(InterfaceManagerTest, AKeptPortIsAnUnpluggedCableUntilItsInterfaceReturns
     ASSERT_EQ(Manager().Count(), 0);
 
     EXPECT_EQ(cat.Write({'F', 'A', ';'}, 1000ms), 3u) << "a write is taken";
+    const std::vector<uint8_t> burst(200000, 'x');
+    EXPECT_EQ(cat.Write(burst, 5000ms), burst.size()) << "a burst is taken with no pass";
+    {
+        RadioProgram fsk(portsDir_ + "/COM9");
+        ASSERT_TRUE(fsk.Valid());
+        EXPECT_EQ(fsk.Write({'x', 'y'}, 1000ms), 2u);
+    }
     EXPECT_TRUE(test::PollUntil(
         [&] {
             Manager().Tick();
-            return Manager().provisioning.KeptPorts().at(0).droppedBytes == 3;
+            const auto& kept = Manager().provisioning.KeptPorts();
+            return kept.at(0).droppedBytes == 3 + burst.size() && kept.at(1).droppedBytes == 2;
         },
         5s))
         << "and counted as dropped";
@@ -249,7 +260,8 @@ TEST_F(InterfaceManagerTest, AKeptPortIsAnUnpluggedCableUntilItsInterfaceReturns
     const std::vector<uint8_t> answer = cat.Read(14, 5s);
     EXPECT_EQ(std::string(answer.begin(), answer.end()).substr(0, 2), "FA") << "answered";
     EXPECT_EQ(device->ChannelData(kCat), "FA;") << "what was written meanwhile is not sent late";
-    EXPECT_EQ(Manager().Link(0)->droppedBytes[kCat].load(), 3u);
+    EXPECT_EQ(Manager().Link(0)->droppedBytes[kCat].load(), 3 + burst.size());
+    EXPECT_EQ(Manager().Link(0)->droppedBytes[kFsk].load(), 2u);
 }
 
 // A device that stops taking reports (a stalled endpoint, a hung firmware) must not freeze the

@@ -146,7 +146,7 @@ std::optional<bool> FakePort::GetDtr() { return Get(&FakePortState::dtr); }
 
 bool FakePort::Advise(std::shared_ptr<IVSPortAxEvents> sink, uint32_t& cookie) {
     std::lock_guard lock(state_->mutex);
-    if (state_->failing || !sink) return false;
+    if (state_->failing || state_->adviseFails || !sink) return false;
     cookie = state_->nextCookie++;
     state_->sinks[cookie] = std::move(sink);
     return true;

@@ -37,6 +37,7 @@ struct FakePortState {
     bool createFails = false;  // CreatePort fails: "creating <name>: File exists"
     bool reuseFails = false;   // ReusePort fails: "reusing <name>: Permission denied"
     bool servedAgain = false;  // the next KeepServed reports a change, once
+    bool adviseFails = false;  // Advise attaches no sink
 
     // Recorded: the system's side.
     std::string toProgram;  // bytes the system wrote into the port

@@ -159,9 +159,12 @@ TEST_F(SerialStateTest, LastCloseDropsBothLinesAndLeftoverData) {
     SetBits(TIOCMSET, TIOCM_RTS | TIOCM_DTR);
     const uint8_t bytes[] = {1, 2, 3};
     state.DeliverToProgram(bytes);
+    const uint8_t written[] = {4, 5};  // the programs' own, never taken
+    EXPECT_EQ(state.Write(1, written, true).result, 2);
     state.TakeEvents();
 
     state.Release(1);  // another program still holds it
+    EXPECT_EQ(state.DroppedAtClose(), 0u);
     EXPECT_TRUE(state.Rts());
     EXPECT_EQ(state.OpenerPid(), 200);
     EXPECT_TRUE(state.TakeEvents().empty());
@@ -171,6 +174,8 @@ TEST_F(SerialStateTest, LastCloseDropsBothLinesAndLeftoverData) {
     EXPECT_FALSE(state.Rts());
     EXPECT_FALSE(state.Dtr());
     EXPECT_FALSE(state.Readable());
+    EXPECT_EQ(state.BytesWaiting(), 0u);
+    EXPECT_EQ(state.DroppedAtClose(), 2u) << "counted as they go";
     EXPECT_EQ(state.TakeEvents(), (std::vector<int>{kEventLinesChanged, kEventClosed}));
     EXPECT_EQ(state.OpenerPid(), std::nullopt);
 }
