@@ -92,6 +92,7 @@ expected=(
   ./usr/share/icons/hicolor/48x48/apps/qx-manager.png
   ./usr/share/icons/hicolor/256x256/apps/qx-manager.png
   ./usr/share/man/man1/qx-manager.1.gz
+  ./usr/share/man/man1/qx-guardian.1.gz
   ./usr/share/man/man8/qx-cuse-helper.8.gz
   ./usr/share/doc/qx-manager/copyright
   ./usr/share/doc/qx-manager/changelog.gz
