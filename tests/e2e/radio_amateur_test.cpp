@@ -309,9 +309,14 @@ TEST_F(RadioAmateurTest, HeadlessServesPortsReportsSetsPortsTracesAndSavesOnSigt
     // Unplugged, the interface's ports go; plugged in again, they come back.
     std::ofstream(simDir_ + "/unplugged-QX4SIM0001").close();
     EXPECT_TRUE(test::PollUntil([&] { return !fs::is_symlink(Port(3)); }, kWaitBound, kWaitStep));
-    EXPECT_EQ(Once({"--status"})->Out(),
-              "No interface is connected.\nKeying ports: pseudo-terminals, keying by RTS/DTR "
-              "unavailable: QXM_PORT_KIND=pty\n");
+    // What the real-time line says depends on the machine's limits; its place does not.
+    const std::string unplugged = Once({"--status"})->Out();
+    EXPECT_EQ(unplugged.rfind("No interface is connected.\nReal-time priority: link workers ", 0),
+              0u)
+        << unplugged;
+    EXPECT_TRUE(unplugged.ends_with(
+        "\nKeying ports: pseudo-terminals, keying by RTS/DTR unavailable: QXM_PORT_KIND=pty\n"))
+        << unplugged;
     fs::remove(simDir_ + "/unplugged-QX4SIM0001");
     EXPECT_TRUE(test::PollUntil([&] { return fs::is_symlink(Port(3)); }, kWaitBound, kWaitStep));
 
