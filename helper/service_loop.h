@@ -6,7 +6,8 @@
 // its deadline is judged), and each uid's log lines are bounded, the lines its relays send back
 // when they end included; so are its grants. The decision and the grant are one call
 // (ServeRequest) once a request has arrived; a grant holds the loop for its waits (the kernel's
-// answer to the device's initialisation, the relay's start), so the next client waits that long.
+// answer to the device's initialisation, its node's appearing, the relay's start), so the next
+// client waits that long.
 //
 // Single-threaded: construct, RunOnce and Run on one thread.
 #include <sys/epoll.h>
