@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <variant>
 
 #include "app/diagnostic_words.h"
 #include "app/display_check.h"
@@ -26,6 +27,8 @@
 namespace qx {
 
 namespace {
+
+using ErrorShow = std::function<void(const std::string&)>;
 
 void ReportError(const std::string& text, const std::function<void(const std::string&)>& show) {
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -107,13 +110,15 @@ void GiveSimulatedInterfacesPorts(const std::vector<std::string>& serialNumbers)
     }
 }
 
-int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
-    // Taken before LocateIniFile changes into the data folder: paths the user gave relative
-    // to where the program was started must still mean that place.
-    std::error_code cwdError;
-    const std::string startDirectory = std::filesystem::current_path(cwdError).string();
-    SetDiagnosticWords(DiagnosticPattern);
-    const CommandLine commandLine = ParseCommandLine(args);
+namespace {
+
+// What a start needs before it knows whether it runs: a request for the running instance, the
+// version, the help or a usage error, -x, -a or -n is answered without taking the run; nullopt
+// when the start is to run.
+std::optional<int> AnswerWithoutRunning(const CommandLine& commandLine,
+                                        const std::string& startDirectory,
+                                        const std::string& runtimeDir,
+                                        const InstanceWaits& instanceWaits) {
     if (!commandLine.error.empty()) {
         std::fprintf(stderr, "%s\n%s\n", commandLine.error.c_str(), UsageHint().c_str());
         return kExitUsage;
@@ -122,21 +127,14 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         std::printf("qx-manager %s\n", GetVersionText().c_str());
         return 0;
     }
-    LocateIniFile();
     if (commandLine.help) {
         const Expected<std::string> portsDir = ResolvePortsDirectory(startDirectory);
         std::printf(
             "%s", HelpText(ProfileFile(), portsDir ? *portsDir : portsDir.error().message).c_str());
         return 0;
     }
-    const std::string runtimeDir = DefaultRuntimeDir();
     if (commandLine.status || commandLine.setPort)
         return AskRunningInstance(runtimeDir, commandLine);
-    // Without a window, or a display to show one on, errors go to standard error only.
-    const bool window = !commandLine.headless;
-    const bool display = window && DisplayAvailable();
-    const std::function<void(const std::string&)> showStartError = display ? showError : nullptr;
-
     switch (commandLine.mode) {
     case StartMode::kExitAll: {
         const Expected<void> ended = EndRunningInstance(runtimeDir, instanceWaits);
@@ -147,9 +145,17 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     case StartMode::kAutostartOn:
     case StartMode::kAutostartOff:
         return WriteProgramAutostart(commandLine.mode == StartMode::kAutostartOn);
-    default: break;
+    default: return std::nullopt;
     }
+}
 
+// The run of this user's programs, or the exit code of a start that does not get it: one that
+// handed its request to the running instance, or could not, or has no display for its window.
+std::variant<std::unique_ptr<SingleInstance>, int> TakeRun(const CommandLine& commandLine,
+                                                           const std::string& runtimeDir,
+                                                           const InstanceWaits& instanceWaits,
+                                                           bool needsDisplay,
+                                                           const ErrorShow& showStartError) {
     InstanceStart start =
         TakeRunOrForward(runtimeDir, ForwardedRequest(commandLine), instanceWaits);
     if (start.forwarded) {
@@ -164,13 +170,17 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
         ReportError(start.error.message, showStartError);
         return kExitInstanceUnavailable;
     }
-    const std::unique_ptr<SingleInstance> instance = std::move(start.run);
     // A second start hands its request over without a display; only the run needs one.
-    if (window && !display) {
+    if (needsDisplay) {
         ReportError(NoDisplayText(), nullptr);
         return kExitNoDisplay;
     }
-    // Before the first device is opened: a device opened earlier waits for it unguarded.
+    return std::move(start.run);
+}
+
+// Before the first device is opened: a device opened earlier waits for it unguarded. The
+// manager's words for an interface that cannot be opened come from the string table.
+void PrepareForDevices() {
     if (const Expected<void> guardian = StartKeyingGuardian(KeyingGuardianExecutable()); !guardian)
         ReportError(
             FormatTexts(LoadLocalizedString(kStrGuardianFailed), {guardian.error().message}),
@@ -178,24 +188,85 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     SetOpenFailureWording([](const std::string& key, const std::string& reason) {
         return FormatTexts(LoadLocalizedString(kStrCannotOpenInterface), {key, reason});
     });
-    // Declared before the settings so it outlives their last write.
-    std::function<void(const std::string&)> showNotice;
-    std::string unshownNotice;
-    const SaveFailureNotice saveFailureNotice(showNotice, unshownNotice);
-    const std::string setAside = SetAsideUnreadableSettings();
-    const std::string startNotice = setAside.empty() ? unshownNotice : setAside;
+}
 
-    const Expected<PortClass> portClass = MakePortClass(startDirectory);
+// The ports' class object, or the exit code of a start that cannot serve ports.
+std::variant<PortClass, int> MakePorts(const std::string& startDirectory,
+                                       const ErrorShow& showStartError) {
+    Expected<PortClass> portClass = CInterfaceManagerApp::MakePortClass(startDirectory);
     if (!portClass || !*portClass) {
         const std::string why =
             portClass ? LoadLocalizedString(kStrNoPortComponent) : portClass.error().message;
         ReportError(FormatTexts(LoadLocalizedString(kStrComponentError), {why}), showStartError);
         return kExitFailed;
     }
-    IVSPortAxClass& ports = **portClass;
     // Under systemd, standard error is the journal.
-    if (const KeyingPorts keying = ports.Keying(); keying.state != KeyingPorts::State::kServed)
+    if (const KeyingPorts keying = (*portClass)->Keying();
+        keying.state != KeyingPorts::State::kServed)
         std::fprintf(stderr, "qx-manager: %s\n", KeyingPortsText(keying).c_str());
+    return std::move(*portClass);
+}
+
+// Where the ports are published and, with real devices, where device notices come from.
+void AnnouncePorts(const IVSPortAxClass& ports, bool realDevices) {
+    std::printf("%s\n", FormatTexts(LoadLocalizedString(kStrPortsPublished),
+                                    {ports.Kind(), ports.PortsDirectory()})
+                            .c_str());
+    if (realDevices)
+        std::printf("%s\n", FormatTexts(LoadLocalizedString(kStrNoticesFrom),
+                                        {ChooseNoticeOrigin() == NoticeOrigin::kUdev
+                                             ? std::string("udev")
+                                             : LoadLocalizedString(kStrKernelUevents)})
+                                .c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int CInterfaceManagerApp::Serve(RunningServices& services) {
+    // Started before the first link and ended after the last, so it sees all they relay.
+    std::optional<TraceSession> trace;
+    if (TraceRequested(services.commandLine.trace)) {
+        const bool journal = JournalAvailable();
+        trace.emplace(
+            TraceSession::Options{journal && StderrIsJournal() ? nullptr : stderr, journal});
+    }
+    if (services.commandLine.headless) return RunHeadless(services);
+    return runWindow ? runWindow(services) : 0;
+}
+
+int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
+    // Taken before LocateIniFile changes into the data folder: paths the user gave relative
+    // to where the program was started must still mean that place.
+    std::error_code cwdError;
+    const std::string startDirectory = std::filesystem::current_path(cwdError).string();
+    SetDiagnosticWords(DiagnosticPattern);
+    const CommandLine commandLine = ParseCommandLine(args);
+    if (commandLine.error.empty() && !commandLine.version) LocateIniFile();
+    const std::string runtimeDir = DefaultRuntimeDir();
+    if (const std::optional<int> answered =
+            AnswerWithoutRunning(commandLine, startDirectory, runtimeDir, instanceWaits))
+        return *answered;
+    // Without a window, or a display to show one on, errors go to standard error only.
+    const bool window = !commandLine.headless;
+    const bool display = window && DisplayAvailable();
+    const ErrorShow showStartError = display ? showError : nullptr;
+    auto taken =
+        TakeRun(commandLine, runtimeDir, instanceWaits, window && !display, showStartError);
+    if (const int* exitCode = std::get_if<int>(&taken)) return *exitCode;
+    const std::unique_ptr<SingleInstance> instance =
+        std::move(std::get<std::unique_ptr<SingleInstance>>(taken));
+    PrepareForDevices();
+
+    // Declared before the settings so it outlives their last write.
+    std::function<void(const std::string&)> showNotice;
+    std::string unshownNotice;
+    const SaveFailureNotice saveFailureNotice(showNotice, unshownNotice);
+    const std::string setAside = SetAsideUnreadableSettings();
+    const std::string startNotice = setAside.empty() ? unshownNotice : setAside;
+    auto made = MakePorts(startDirectory, showStartError);
+    if (const int* exitCode = std::get_if<int>(&made)) return *exitCode;
+    IVSPortAxClass& ports = *std::get<PortClass>(made);
     const Expected<HidService> hid = makeHidService();
     if (!hid) {
         ReportError(hid.error().message, showStartError);
@@ -203,16 +274,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     }
     // From here on Ctrl+C and SIGTERM end the run through the exit path.
     TerminationSignals termination;
-    std::printf("%s\n", FormatTexts(LoadLocalizedString(kStrPortsPublished),
-                                    {ports.Kind(), ports.PortsDirectory()})
-                            .c_str());
-    if (hid->realDevices)
-        std::printf("%s\n", FormatTexts(LoadLocalizedString(kStrNoticesFrom),
-                                        {ChooseNoticeOrigin() == NoticeOrigin::kUdev
-                                             ? std::string("udev")
-                                             : LoadLocalizedString(kStrKernelUevents)})
-                                .c_str());
-    std::fflush(stdout);
+    AnnouncePorts(ports, hid->realDevices);
 
     // Program-wide settings live until the end of the run and are written last.
     ProgramSettings program;
@@ -220,15 +282,7 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     if (commandLine.languageOverride != 0) SetThreadLanguage(commandLine.languageOverride);
     RunningServices services{*hid->backend, ports,       program,    *instance,
                              commandLine,   termination, showNotice, startNotice};
-    // Started before the first link and ended after the last, so it sees all they relay.
-    std::optional<TraceSession> trace;
-    if (TraceRequested(commandLine.trace)) {
-        const bool journal = JournalAvailable();
-        trace.emplace(
-            TraceSession::Options{journal && StderrIsJournal() ? nullptr : stderr, journal});
-    }
-    if (commandLine.headless) return RunHeadless(services);
-    return runWindow ? runWindow(services) : 0;
+    return Serve(services);
 }
 
 }  // namespace qx

@@ -55,6 +55,10 @@ public:
     // app/port_component.h), or why it cannot serve. A relative QXM_PORTS_DIR is taken from
     // startDirectory.
     static Expected<PortClass> MakePortClass(const std::string& startDirectory);
+
+private:
+    // The run itself, headless or with the window, under a trace when one is asked for.
+    int Serve(RunningServices& services);
 };
 
 // Simulated interfaces whose section in the settings file has no port key yet get the ports

@@ -18,14 +18,14 @@
 namespace qx {
 namespace {
 
-// Sets the one-shot timer to expire at due, on the steady clock (CLOCK_MONOTONIC); a time
-// already past expires at once.
 // A line to standard error (the journal of the user service) with the cause of errno.
 void Say(int stringId, int error) {
     std::fprintf(stderr, "%s\n",
                  FormatTexts(LoadLocalizedString(stringId), {std::strerror(error)}).c_str());
 }
 
+// Sets the one-shot timer to expire at due, on the steady clock (CLOCK_MONOTONIC); a time
+// already past expires at once.
 bool ArmAt(int timer, CHVInterfaceManager::Clock::time_point due) {
     const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch());
     itimerspec at{};

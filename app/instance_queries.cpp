@@ -17,6 +17,14 @@
 namespace qx {
 namespace {
 
+// The words of --status in the user's language.
+StatusWords StatusWordsOfTable() {
+    StatusWords words;
+    for (std::size_t i = 0; i < words.size(); ++i)
+        words[i] = LoadLocalizedString(kStrStatusWords + static_cast<int>(i));
+    return words;
+}
+
 // Fields are separated by newlines, which serial numbers and channel names never hold.
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> fields;
@@ -188,7 +196,7 @@ QueryAnswer AnswerQuery(const std::string& query, CHVInterfaceManager& manager,
     const std::vector<std::string> fields = SplitLines(query);
     if (query == StatusQuery(false))
         return {0, FormatStatusText(ReadStatusReport(manager), portClass.PortsDirectory(),
-                                    portClass.Keying())};
+                                    portClass.Keying(), StatusWordsOfTable())};
     if (query == StatusQuery(true))
         return {0, FormatStatusJson(ReadStatusReport(manager), portClass.PortsDirectory(),
                                     JsonPortKind(portClass.Kind()), portClass.Keying())};

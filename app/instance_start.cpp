@@ -21,11 +21,10 @@ std::chrono::milliseconds Left(Clock::time_point deadline) {
 
 std::string FoundText(const LockFailure& failure) {
     if (!failure.isDirectory) return std::strerror(ENOTDIR);
-    char text[96];
-    std::snprintf(text, sizeof text, "owner uid %u, mode %04o; you are uid %u",
-                  static_cast<unsigned>(failure.owner), static_cast<unsigned>(failure.mode),
-                  static_cast<unsigned>(::getuid()));
-    return text;
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(failure.mode));
+    return FormatTexts(LoadLocalizedString(kStrLockDirFound),
+                       {std::to_string(failure.owner), mode, std::to_string(::getuid())});
 }
 
 // A start that can neither run nor hand its request over; the errno when a call failed.

@@ -68,6 +68,9 @@ constexpr int kStrNotSupported = 219;
 constexpr int kStrNoPortComponent = 220;
 constexpr int kStrUnreadableAnswer = 221;
 constexpr int kStrCannotOpenInterface = 225;
+constexpr int kStrLockDirFound = 236;  // the owner and mode found, and the user's own uid
+// 260..282: the words of --status, in the order of manager/interface_status.h's StatusWord.
+constexpr int kStrStatusWords = 260;
 // Lines to standard error (the journal of the user service).
 constexpr int kStrTimerNotMade = 226;
 constexpr int kStrTimerNotSet = 227;

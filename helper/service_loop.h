@@ -1,11 +1,13 @@
 #pragma once
-// The helper's event loop: every client is served concurrently on one thread. A client has a
+// The helper's event loop: the clients are served in turn on one thread. A client has a
 // deadline to send its request, and each uid may hold only a few connections that have not yet
 // sent one, so no user can hold up the requests of others: connections are accepted a few at a
 // time between reads, a request is read as soon as it is there (with the connection, or before
 // its deadline is judged), and each uid's log lines are bounded, the lines its relays send back
 // when they end included; so are its grants. The decision and the grant are one call
-// (ServeRequest) once a request has arrived.
+// (ServeRequest) once a request has arrived; a grant holds the loop for its waits (the kernel's
+// answer to the device's initialisation, its node's appearing, the relay's start), so the next
+// client waits that long.
 //
 // Single-threaded: construct, RunOnce and Run on one thread.
 #include <sys/epoll.h>

@@ -144,7 +144,6 @@ void CHVInterface::WorkerLoop() {
         // Cleared before the pass looks at the work, so news from now on wakes the next sleep.
         wake_->Clear();
         due = ServicePass(clock.Pass(MonotonicNanoseconds()));
-        servicePasses.fetch_add(1, std::memory_order_relaxed);
     }
 }
 

@@ -18,7 +18,8 @@
 //
 // Threads: the user interface thread constructs, starts, closes and destroys the link, binds and
 // clears channel ports (holding portGuard, then Wake) and makes requests; the worker runs the
-// service passes only. Fields both threads touch are atomics.
+// service passes only. The channel port slots (ports) are guarded by portGuard; the other fields
+// both threads touch are atomics.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -125,9 +126,7 @@ public:
     void StartCwTest();
     void RequestFskInversion(bool inverted);  // sent at the next settings poll
 
-    // Kept by the worker for the benchmarks and tests: passes run so far, and 1 while it sleeps
-    // with no pass due by time.
-    std::atomic<uint64_t> servicePasses{0};
+    // Kept by the worker for the tests: 1 while it sleeps with no pass due by time.
     std::atomic<int> sleeping{0};
 
     // A device to guard that no keying guardian holds (user interface thread).

@@ -1,92 +1,55 @@
 #include "manager/interface_status.h"
 
-#include <cstdio>
-
-#include "core/utf8.h"
+#include "core/json_writer.h"
 #include "manager/CHVInterfaceManager.h"
 #include "platform/ports_directory.h"
 
 namespace qx {
 namespace {
 
-// The name the package's udev rule gives a keying port's device; programs that list serial
-// devices (fldigi, flrig) show it, so it is what a user picks or types there.
-std::string ByIdPath(int portNumber) {
-    return "/dev/serial/by-id/qx-manager-" + PortName(portNumber);
-}
-
-std::string SettingsText(const PortReading& reading) {
-    return std::to_string(reading.baudRate) + " baud " + std::to_string(reading.dataBits) +
-           ParityLetter(reading.parity) + StopBitsText(reading.stopBits);
-}
-
-std::string PortState(const ChannelStatus& status) {
-    if (!status.bound) return "  cannot be created";
-    if (!status.reading.open) return "  not open";
-    return "  open by " + status.reading.openerPath + ", " + SettingsText(status.reading);
-}
-
-std::string ChannelLine(Channel channel, const ChannelStatus& status, const std::string& portsDir,
-                        bool keyingPorts) {
-    char title[16];
-    std::snprintf(title, sizeof title, "  %-7s ", ChannelTitle(channel));
-    std::string line = title;
-    if (!status.present) return line + "not supported by the interface\n";
-    if (status.portNumber == 0) return line + "no port\n";
-    line += PortPath(portsDir, status.portNumber) + PortState(status);
-    if (status.droppedBytes != 0)
-        line += ", " + std::to_string(status.droppedBytes) + " bytes dropped";
-    if (keyingPorts && status.bound) line += "\n          also " + ByIdPath(status.portNumber);
-    return line + "\n";
-}
-
-// Text from a device or a program as a JSON string: malformed UTF-8 becomes U+FFFD, so the
-// output always parses.
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const char32_t c = NextCodePoint(text, i);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-            out += escaped;
-        } else {
-            AppendUtf8(out, c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string JsonNumberOrNull(bool known, int number) {
-    return known ? std::to_string(number) : "null";
+// A string where there is one, else null.
+void StringOrNull(JsonWriter& json, bool present, const std::string& text) {
+    if (present)
+        json.String(text);
+    else
+        json.Null();
 }
 
 // Every key is always present, null when it does not apply, so scripts can rely on the shape.
-std::string ChannelJson(Channel channel, const ChannelStatus& status, const std::string& portsDir,
-                        const std::string& portKind) {
+void ChannelJson(JsonWriter& json, Channel channel, const ChannelSnapshot& status,
+                 const std::string& portsDir, const std::string& portKind) {
     const bool chosen = status.portNumber != 0;
-    const bool open = status.bound && status.reading.open;
-    const std::string dropped = ", \"droppedBytes\": " + std::to_string(status.droppedBytes) + "}";
-    std::string out = "{\"channel\": " + JsonString(ChannelTitle(channel)) +
-                      ", \"supported\": " + (status.present ? "true" : "false") +
-                      ", \"com\": " + JsonNumberOrNull(chosen, status.portNumber) + ", \"port\": ";
-    out += chosen ? JsonString(PortPath(portsDir, status.portNumber)) : "null";
-    out += ", \"kind\": ";
-    out += status.bound && !portKind.empty() ? JsonString(portKind) : "null";
-    out += ", \"byId\": ";
-    out += status.bound && portKind == "cuse" ? JsonString(ByIdPath(status.portNumber)) : "null";
-    out += std::string(", \"created\": ") + (status.bound ? "true" : "false");
-    out += std::string(", \"open\": ") + (open ? "true" : "false") + ", \"program\": ";
-    if (!open) return out + "null, \"settings\": null" + dropped;
-    const PortReading& r = status.reading;
-    return out + JsonString(r.openerPath) +
-           ", \"settings\": {\"baud\": " + std::to_string(r.baudRate) +
-           ", \"dataBits\": " + std::to_string(r.dataBits) +
-           ", \"parity\": " + JsonString(ParityLetter(r.parity)) +
-           ", \"stopBits\": " + StopBitsText(r.stopBits) + "}" + dropped;
+    const bool served = status.Served();
+    const bool open = served && status.reading.open;
+    json.Key("channel").String(ChannelTitle(channel));
+    json.Key("supported").Bool(status.present);
+    json.Key("com");
+    if (chosen)
+        json.Number(status.portNumber);
+    else
+        json.Null();
+    json.Key("port");
+    StringOrNull(json, chosen, chosen ? PortPath(portsDir, status.portNumber) : "");
+    json.Key("kind");
+    StringOrNull(json, served && !portKind.empty(), portKind);
+    json.Key("byId");
+    StringOrNull(json, served && portKind == "cuse", ByIdPath(status.portNumber));
+    json.Key("created").Bool(served);
+    json.Key("open").Bool(open);
+    json.Key("program");
+    StringOrNull(json, open, status.reading.openerPath);
+    json.Key("settings");
+    if (open) {
+        const PortReading& r = status.reading;
+        json.BeginObject();
+        json.Key("baud").Number(r.baudRate).Key("dataBits").Number(r.dataBits);
+        json.Key("parity").String(ParityLetter(r.parity));
+        json.Key("stopBits").Number(StopBitsCount(r.stopBits));
+        json.EndObject();
+    } else {
+        json.Null();
+    }
+    json.Key("droppedBytes").Number(status.droppedBytes);
 }
 
 // Keying ports are CUSE ports (also while their service is awaited) or, without them,
@@ -95,33 +58,15 @@ const char* KeyingKind(const KeyingPorts& keying) {
     return keying.state == KeyingPorts::State::kUnavailable ? "pty" : "cuse";
 }
 
-std::string KeyingLine(const KeyingPorts& keying) {
-    switch (keying.state) {
-    case KeyingPorts::State::kServed: return "Keying ports: CUSE, keyed by RTS/DTR\n";
-    case KeyingPorts::State::kWaiting: return "Keying ports: CUSE, " + keying.reason + "\n";
-    case KeyingPorts::State::kUnavailable: break;
-    }
-    return "Keying ports: pseudo-terminals, keying by RTS/DTR unavailable: " + keying.reason + "\n";
+void KeyingJson(JsonWriter& json, const KeyingPorts& keying) {
+    json.Key("keyingPorts").BeginObject();
+    json.Key("kind").String(KeyingKind(keying));
+    json.Key("reason");
+    StringOrNull(json, !keying.reason.empty(), keying.reason);
+    json.EndObject();
 }
 
-std::string KeyingJson(const KeyingPorts& keying) {
-    return std::string("\"keyingPorts\": {\"kind\": \"") + KeyingKind(keying) +
-           "\", \"reason\": " + (keying.reason.empty() ? "null" : JsonString(keying.reason)) + "}";
-}
-
-constexpr const char* kRoleTitles[kSchedulingRoleCount] = {"link workers", "port threads",
-                                                           "relays"};
 constexpr const char* kRoleKeys[kSchedulingRoleCount] = {"linkWorkers", "portThreads", "relays"};
-
-std::string SchedulingText(const SchedulingOutcome& outcome) {
-    switch (outcome.scheduling) {
-    case Scheduling::kNotAsked: return "not asked";
-    case Scheduling::kFifo: return "SCHED_FIFO";
-    case Scheduling::kRealtimeKit: return "SCHED_RR from RealtimeKit";
-    case Scheduling::kNormal: break;
-    }
-    return "normal (" + outcome.refusal + ")";
-}
 
 const char* SchedulingKey(Scheduling scheduling) {
     switch (scheduling) {
@@ -133,50 +78,31 @@ const char* SchedulingKey(Scheduling scheduling) {
     return "normal";
 }
 
-std::string RealtimeLine(const StatusReport& report) {
-    std::string out = "Real-time priority:";
-    for (int role = 0; role < kSchedulingRoleCount; ++role)
-        out += std::string(role == 0 ? " " : ", ") + kRoleTitles[role] + " " +
-               SchedulingText(report.scheduling[static_cast<size_t>(role)]);
-    return out + "\n";
-}
-
-std::string RealtimeJson(const StatusReport& report) {
-    std::string out = "\"realtime\": {";
+void RealtimeJson(JsonWriter& json, const StatusReport& report) {
+    json.Key("realtime").BeginObject();
     for (int role = 0; role < kSchedulingRoleCount; ++role) {
         const SchedulingOutcome& outcome = report.scheduling[static_cast<size_t>(role)];
-        out += std::string(role == 0 ? "" : ", ") + "\"" + kRoleKeys[role] +
-               "\": {\"scheduling\": \"" + SchedulingKey(outcome.scheduling) + "\", \"refusal\": " +
-               (outcome.refusal.empty() ? "null" : JsonString(outcome.refusal)) + "}";
+        json.Key(kRoleKeys[role]).BeginObject();
+        json.Key("scheduling").String(SchedulingKey(outcome.scheduling));
+        json.Key("refusal");
+        StringOrNull(json, !outcome.refusal.empty(), outcome.refusal);
+        json.EndObject();
     }
-    return out + "}";
+    json.EndObject();
 }
 
-std::string WaitingText(const std::vector<WaitingPortStatus>& waiting, const std::string& portsDir,
-                        bool keyingPorts) {
-    std::string out;
-    for (std::size_t i = 0; i < waiting.size(); ++i) {
-        const WaitingPortStatus& port = waiting[i];
-        if (i == 0 || waiting[i - 1].serialNumber != port.serialNumber)
-            out += "Ports waiting for interface " + port.serialNumber + ":\n";
-        out += ChannelLine(port.channel, port.status, portsDir, keyingPorts);
-        if (i + 1 == waiting.size() || waiting[i + 1].serialNumber != port.serialNumber)
-            out += "\n";
+void WaitingJson(JsonWriter& json, const std::vector<WaitingPortStatus>& waiting,
+                 const std::string& portsDir, const std::string& portKind) {
+    json.Key("waitingPorts").BeginArray();
+    for (const WaitingPortStatus& port : waiting) {
+        json.BeginObject().Key("serialNumber").String(port.serialNumber);
+        ChannelJson(json, port.channel, port.status, portsDir, portKind);
+        json.EndObject();
     }
-    return out;
+    json.EndArray();
 }
 
-std::string WaitingJson(const std::vector<WaitingPortStatus>& waiting, const std::string& portsDir,
-                        const std::string& portKind) {
-    std::string out = "\"waitingPorts\": [";
-    for (std::size_t i = 0; i < waiting.size(); ++i) {
-        const WaitingPortStatus& port = waiting[i];
-        if (i != 0) out += ", ";
-        out += "{\"serialNumber\": " + JsonString(port.serialNumber) + ", " +
-               ChannelJson(port.channel, port.status, portsDir, portKind).substr(1);
-    }
-    return out + "]";
-}
+bool AllSettings(Channel) { return true; }
 
 std::vector<WaitingPortStatus> ReadWaitingPorts(const CHVInterfaceManager& manager) {
     std::vector<WaitingPortStatus> waiting;
@@ -186,7 +112,8 @@ std::vector<WaitingPortStatus> ReadWaitingPorts(const CHVInterfaceManager& manag
         port.channel = kept.channel;
         port.status.present = true;
         port.status.portNumber = kept.portNumber;
-        port.status.bound = true;
+        port.status.hasPort = true;
+        port.status.hasSink = true;
         port.status.reading = ReadPortStatus(*kept.instance, true);
         port.status.droppedBytes = kept.droppedBytes;
     }
@@ -194,6 +121,10 @@ std::vector<WaitingPortStatus> ReadWaitingPorts(const CHVInterfaceManager& manag
 }
 
 }  // namespace
+
+std::string ByIdPath(int portNumber) {
+    return "/dev/serial/by-id/qx-manager-" + PortName(portNumber);
+}
 
 StatusReport ReadStatusReport(CHVInterfaceManager& manager) {
     StatusReport report;
@@ -208,67 +139,36 @@ StatusReport ReadStatusReport(CHVInterfaceManager& manager) {
         status.serialNumber = link->key;
         status.firmware = link->VersionText();
         status.keyingUnguarded = link->KeyingUnguarded();
-        for (Channel channel : kAllChannels) {
-            ChannelStatus& out = status.channels[channel];
-            out.present = link->channelPresent[channel].load() != 0;
-            out.droppedBytes = link->droppedBytes[channel].load();
-            IVSPortAx* instance = nullptr;
-            {
-                MutexLock lock(link->portGuard);
-                const ChannelPortSlot& slot = link->ports[channel];
-                out.portNumber = slot.portNumber;
-                out.bound = slot.instance != nullptr && slot.sink != nullptr;
-                instance = slot.instance.get();
-            }
-            // Only this thread releases instances, so it may read one without the lock: the
-            // holder lookup reads /proc and must not hold up the worker.
-            if (instance) out.reading = ReadPortStatus(*instance, true);
-        }
+        status.channels = SnapshotChannels(*link, AllSettings);
     }
     return report;
 }
 
-std::string FormatStatusText(const StatusReport& report, const std::string& portsDir,
-                             const KeyingPorts& keying) {
-    const bool keyingPorts = keying.state == KeyingPorts::State::kServed;
-    const std::string waiting = WaitingText(report.waiting, portsDir, keyingPorts);
-    if (report.interfaces.empty())
-        return "No interface is connected.\n" + waiting + RealtimeLine(report) + KeyingLine(keying);
-    std::string out;
-    for (const InterfaceStatus& status : report.interfaces) {
-        out += status.model + ", serial number " + status.serialNumber + ", firmware " +
-               (status.firmware.empty() ? "not known yet" : status.firmware) + "\n";
-        if (status.keyingUnguarded)
-            out +=
-                "  keying unguarded: a transmitter keyed when the program is killed stays "
-                "keyed\n";
-        for (Channel channel : kAllChannels)
-            out += ChannelLine(channel, status.channels[channel], portsDir, keyingPorts);
-        out += "\n";
-    }
-    return out + waiting + RealtimeLine(report) + KeyingLine(keying);
-}
-
 std::string FormatStatusJson(const StatusReport& report, const std::string& portsDir,
                              const std::string& portKind, const KeyingPorts& keying) {
-    const std::vector<InterfaceStatus>& interfaces = report.interfaces;
-    std::string out = "{\"version\": " + std::to_string(kStatusJsonVersion) + ", \"interfaces\": [";
-    for (std::size_t i = 0; i < interfaces.size(); ++i) {
-        const InterfaceStatus& status = interfaces[i];
-        if (i != 0) out += ", ";
-        out += "{\"model\": " + JsonString(status.model) +
-               ", \"serialNumber\": " + JsonString(status.serialNumber) +
-               ", \"firmware\": " + JsonString(status.firmware) +
-               ", \"keyingUnguarded\": " + (status.keyingUnguarded ? "true" : "false") +
-               ", \"channels\": [";
+    JsonWriter json;
+    json.BeginObject().Key("version").Number(kStatusJsonVersion);
+    json.Key("interfaces").BeginArray();
+    for (const InterfaceStatus& status : report.interfaces) {
+        json.BeginObject();
+        json.Key("model").String(status.model);
+        json.Key("serialNumber").String(status.serialNumber);
+        json.Key("firmware").String(status.firmware);
+        json.Key("keyingUnguarded").Bool(status.keyingUnguarded);
+        json.Key("channels").BeginArray();
         for (Channel channel : kAllChannels) {
-            if (channel != kCat) out += ", ";
-            out += ChannelJson(channel, status.channels[channel], portsDir, portKind);
+            json.BeginObject();
+            ChannelJson(json, channel, status.channels[channel], portsDir, portKind);
+            json.EndObject();
         }
-        out += "]}";
+        json.EndArray().EndObject();
     }
-    return out + "], " + WaitingJson(report.waiting, portsDir, portKind) + ", " +
-           RealtimeJson(report) + ", " + KeyingJson(keying) + "}\n";
+    json.EndArray();
+    WaitingJson(json, report.waiting, portsDir, portKind);
+    RealtimeJson(json, report);
+    KeyingJson(json, keying);
+    json.EndObject();
+    return json.Text() + "\n";
 }
 
 }  // namespace qx

@@ -22,6 +22,14 @@ const char* StopBitsText(int stopBits) {
     }
 }
 
+double StopBitsCount(int stopBits) {
+    switch (stopBits) {
+    case kStopBitsOne: return 1;
+    case kStopBitsOnePointFive: return 1.5;
+    default: return 2;
+    }
+}
+
 // Any failed read makes the whole port count as not open, rather than showing partial data.
 PortReading ReadPortStatus(IVSPortAx& port, bool withParameters) {
     PortReading reading;

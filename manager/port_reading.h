@@ -24,5 +24,6 @@ PortReading ReadPortStatus(IVSPortAx& port, bool withParameters);
 // "N", "O", "E", "M", "S" for a parity code; "1", "1.5", "2" for a stop-bit code.
 const char* ParityLetter(int parity);
 const char* StopBitsText(int stopBits);
+double StopBitsCount(int stopBits);  // the same as a number
 
 }  // namespace qx

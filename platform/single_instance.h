@@ -1,8 +1,10 @@
 #pragma once
 // One running instance per user: a lock file decides who owns the run, and a Unix-domain
 // socket beside it carries the requests of later starts (show, hide, exit, and queries that
-// carry text) to the owner, who answers each one once it has handled it. The owner never waits
-// for a sender: each connection's bytes are gathered as they come, between other work.
+// carry text) to the owner, who answers each one once it has handled it. Reading a request never
+// waits for its sender: each connection's bytes are gathered as they come, between other work. The
+// answer is a blocking send on the owner's (user interface) thread, bounded by a one-second
+// send timeout for a sender that stopped reading.
 #include <sys/types.h>
 
 #include <chrono>

@@ -10,7 +10,7 @@ run=(
   build-essential cmake ninja-build pkg-config
   libhidapi-dev libudev-dev udev libsystemd-dev systemd
   qt6-base-dev libgl-dev
-  xvfb xauth fonts-noto-cjk
+  xvfb xauth fonts-noto-cjk qt6-translations-l10n
 )
 test=(
   git googletest libgtest-dev libgmock-dev libbenchmark-dev

@@ -24,6 +24,7 @@ esac
 # Native build and check tools, then the libraries for the target architecture.
 native=(build-essential cmake ninja-build pkg-config git dpkg-dev file fakeroot lintian appstream
         librsvg2-bin socat jq dbus-daemon libhamlib-utils xauth xvfb fonts-noto-cjk
+        qt6-translations-l10n
         qt6-base-dev-tools ca-certificates ccache)
 libraries=(qt6-base-dev libgl-dev libhidapi-dev libudev-dev libsystemd-dev libgtest-dev
            libgmock-dev googletest libbenchmark-dev)

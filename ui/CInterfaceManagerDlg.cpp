@@ -218,9 +218,9 @@ void CInterfaceManagerDlg::ActivatePage(int index) {
 }
 
 QComboBox* CInterfaceManagerDlg::BuildPage(QWidget* page, int templateId) {
-    const DialogTemplate* dialog = FindDialogTemplate(templateId, WindowLanguage());
-    BuildDialog(page, *dialog);
-    page->setWindowTitle(QString::fromUtf8(dialog->caption));
+    const DialogTemplate* dialog = FindDialogTemplate(templateId);
+    BuildDialog(page, *dialog, WindowLanguage());
+    page->setWindowTitle(TemplateText(dialog->captionId, WindowLanguage()));
     auto* selector = FindControl<QComboBox>(page, kInterfaceSelectorId);
     connect(selector, &QComboBox::activated, this, [this](int index) { SelectInterface(index); });
     return selector;

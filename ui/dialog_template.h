@@ -1,7 +1,8 @@
 #pragma once
-// The pages' dialog templates: their controls with ids, texts, sizes in dialog units and places
-// in a grid, in English and Japanese, and a builder that turns a template into child widgets of a
-// page laid out to grow with the window and with their texts.
+// The pages' dialog templates: their controls with ids, texts (from the string table, in
+// English or Japanese), minimum widths in dialog units and places in a grid, and a builder that
+// turns a template into child widgets of a page laid out to grow with the window and with their
+// texts.
 #include <QFont>
 #include <QRect>
 #include <QString>
@@ -20,9 +21,8 @@ enum class ControlKind { Label, DropDownList, GroupBox, PushButton, CheckBox };
 
 constexpr int kToEnd = -1;  // a span to the grid's last column, the one that takes spare width
 
-// A control's place in the grid of its container: the group box whose rectangle holds the
-// control's top-left corner, else the page. Controls sharing a cell share a place (only one of
-// them is shown at a time).
+// A control's place in the grid of its container: its group box, else the page. Controls sharing
+// a cell share a place (only one of them is shown at a time).
 struct Cell {
     int row = 0;
     int column = 0;
@@ -34,22 +34,25 @@ struct Cell {
 struct ControlTemplate {
     ControlKind kind;
     int id;
-    const char* text;  // UTF-8; "&" marks the mnemonic, "(&X)" in Japanese
-    // The classic layout in dialog units: a control is at least as wide as it was there.
-    int x, y, width, height;
+    int textId;  // in the string table; 0: none. "&" marks the mnemonic, "(&X)" in Japanese
+    // In dialog units: a column is at least as wide as its widest control's, so the rows of the
+    // group boxes line up; 0 where its text alone decides.
+    int minWidth;
     Cell cell;
+    std::vector<ControlTemplate> children = {};  // a group box's controls, in its own grid
 };
 
 struct DialogTemplate {
     int id;
-    const char* caption;  // the page's tab title
-    int width, height;
+    int captionId;      // the page's tab title, in the string table
+    int width, height;  // the page's minimum size in dialog units
     std::vector<ControlTemplate> controls;
 };
 
-// A template by id in the given language (kLangJapanese, anything else English); null for an
-// unknown id.
-const DialogTemplate* FindDialogTemplate(int templateId, int language);
+// A template by id; null for an unknown id. One layout serves every language.
+const DialogTemplate* FindDialogTemplate(int templateId);
+// A template's text in language (kLangJapanese, anything else English); empty for textId 0.
+QString TemplateText(int textId, int language);
 
 // Dialog units to pixels from one base unit, derived from the dialog's font the way the
 // templates were laid out: a horizontal unit is a quarter of the average character width, a
@@ -68,10 +71,11 @@ private:
 };
 
 // Creates the template's controls in template order (which is the Tab order), each carrying its
-// control id, lays them out in their cells and makes the template's size the page's minimum.
+// control id and its text in language, lays them out in their cells and makes the template's
+// size the page's minimum.
 // Labels with an id show changing sentences and wrap their words; a caption (a label without an
 // id) is the buddy label of the control that follows it, which takes the caption's words as its
 // accessible name.
-void BuildDialog(QWidget* page, const DialogTemplate& dialog);
+void BuildDialog(QWidget* page, const DialogTemplate& dialog, int language);
 
 }  // namespace qx

@@ -1,6 +1,8 @@
 #include "ui/main_window_run.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -11,7 +13,18 @@
 
 namespace qx {
 
+std::unique_ptr<QTranslator> InstallQtTranslations(int windowLanguage) {
+    if (windowLanguage != kLangJapanese) return nullptr;
+    auto translator = std::make_unique<QTranslator>();
+    if (!translator->load(QLocale(QLocale::Japanese), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        return nullptr;
+    QCoreApplication::installTranslator(translator.get());
+    return translator;
+}
+
 int RunMainWindow(RunningServices& services) {
+    const std::unique_ptr<QTranslator> qtWords = InstallQtTranslations(WindowLanguage());
     auto window =
         std::make_unique<CInterfaceManagerDlg>(services.hid, services.portClass, services.program);
     if (services.commandLine.mode == StartMode::kShow) window->Settings().hideInTray.value = 0;
@@ -48,6 +61,7 @@ int RunMainWindow(RunningServices& services) {
 
 void ShowStartupError(const std::string& text) {
     if (QGuiApplication::platformName() == QLatin1String("offscreen")) return;
+    const std::unique_ptr<QTranslator> qtWords = InstallQtTranslations(WindowLanguage());
     QMessageBox box(QMessageBox::Critical, QString::fromStdString(LoadLocalizedString(kStrTitle)),
                     QString::fromStdString(text), QMessageBox::Ok);
     box.exec();

@@ -10,7 +10,7 @@
 namespace qx {
 namespace {
 
-bool HasParameterLine(int channel) { return channel == kCat || channel == kFsk; }
+bool HasParameterLine(Channel channel) { return channel == kCat || channel == kFsk; }
 int ParameterSlot(int channel) { return channel == kCat ? 0 : 1; }
 
 // "COM5, COM6: waiting for interface QX4SIM0001, 12 bytes dropped", a line per interface.
@@ -43,7 +43,7 @@ std::string FileNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string PortPathText(const ChannelStatusInput& in, const std::string& portsDirectory) {
+std::string PortPathText(const ChannelSnapshot& in, const std::string& portsDirectory) {
     if (in.portNumber <= 0 || !in.unusableSetting.empty() || !in.hasPort || !in.hasSink) return {};
     return PortPath(portsDirectory, in.portNumber);
 }
@@ -59,28 +59,7 @@ StatusPageInput ReadStatusInput(CHVInterface* link) {
     if (!link) return input;
     input.selected = true;
     input.keyingUnguarded = link->KeyingUnguarded();
-    // The slots are copied under the lock; a port's status is read after it, so the worker's
-    // pass does not wait on it.
-    std::array<IVSPortAx*, kChannelCount> instances{};
-    {
-        MutexLock lock(link->portGuard);
-        for (Channel channel : kAllChannels) {
-            ChannelStatusInput& in = input.channels[channel];
-            const ChannelPortSlot& slot = link->ports[channel];
-            in.portNumber = slot.portNumber;
-            in.unusableSetting = slot.unusableSetting;
-            in.hasPort = slot.instance != nullptr;
-            in.hasSink = slot.sink != nullptr;
-            instances[channel] = slot.instance.get();
-        }
-    }
-    for (Channel channel : kAllChannels) {
-        ChannelStatusInput& in = input.channels[channel];
-        in.present = link->channelPresent[channel].load() != 0;
-        in.droppedBytes = link->droppedBytes[channel].load();
-        if (instances[channel])
-            in.reading = ReadPortStatus(*instances[channel], HasParameterLine(channel));
-    }
+    input.channels = SnapshotChannels(*link, HasParameterLine);
     return input;
 }
 
@@ -103,7 +82,7 @@ StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrin
         return view;
     }
     for (Channel channel : kAllChannels) {
-        const ChannelStatusInput& in = input.channels[channel];
+        const ChannelSnapshot& in = input.channels[channel];
         std::string& holder = view.holderLines[channel];
         // Any setting other than none is shown, also one that cannot give a port, so that
         // the row says which value failed.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/channel.h"
+#include "manager/channel_snapshot.h"
 #include "manager/port_reading.h"
 #include "vsp/IVSPortAx.h"
 
@@ -30,16 +31,6 @@ struct StatusStrings {
     std::string keyingUnguarded;
 };
 
-struct ChannelStatusInput {
-    bool present = false;  // named in the device's channel list
-    int portNumber = 0;
-    std::string unusableSetting;  // the settings file's value when it is not a number
-    bool hasPort = false;         // a component instance is bound
-    bool hasSink = false;
-    PortReading reading;  // meaningful only with hasPort
-    uint64_t droppedBytes = 0;
-};
-
 // A port kept on the machine while its interface is away.
 struct WaitingPortInput {
     std::string interfaceKey;
@@ -49,7 +40,7 @@ struct WaitingPortInput {
 
 struct StatusPageInput {
     bool selected = false;  // false: no link designated by the selection
-    std::array<ChannelStatusInput, kChannelCount> channels;
+    ChannelSnapshots channels;
     std::vector<WaitingPortInput> waiting;  // whatever the selection
     KeyingPorts::State keying = KeyingPorts::State::kServed;
     std::string keyingText;        // what the user is told while keying ports are not served
@@ -80,7 +71,7 @@ std::vector<WaitingPortInput> ReadWaitingPorts(const PortProvisioning& provision
 StatusPageView ComputeStatusPage(const StatusPageInput& input, const StatusStrings& strings);
 
 // The path a radio program opens for the channel's port; empty while the port does not exist.
-std::string PortPathText(const ChannelStatusInput& in, const std::string& portsDirectory);
+std::string PortPathText(const ChannelSnapshot& in, const std::string& portsDirectory);
 
 // "Parameters: 9600 baud, 8, N, 1"
 std::string ParameterLine(const PortReading& reading, const StatusStrings& strings);

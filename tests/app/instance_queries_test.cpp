@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -109,6 +110,25 @@ TEST_F(InstanceQueriesTest, StatusNamesTheInterfaceAndEachChannelsPortHolderAndS
                              "\"droppedBytes\": 0}"),
               std::string::npos)
         << json.text;
+
+    // In Japanese the text's words change and the JSON, which scripts read, does not.
+    ASSERT_TRUE(test::PollUntil([&] { return !manager_.Link(0)->VersionText().empty(); },
+                                std::chrono::seconds(10)));
+    const std::string englishJson = Ask(StatusQuery(true)).text;
+    const char* const oldLcAll = std::getenv("LC_ALL");
+    const std::string savedLcAll = oldLcAll ? oldLcAll : "";
+    ::setenv("LC_ALL", "ja_JP.UTF-8", 1);
+    const std::string japanese = Ask(StatusQuery(false)).text;
+    const std::string japaneseJson = Ask(StatusQuery(true)).text;
+    oldLcAll ? ::setenv("LC_ALL", savedLcAll.c_str(), 1) : ::unsetenv("LC_ALL");
+    for (const char* line :
+         {"QX-4、シリアル番号 QX4SIM0001、ファームウェア ",
+          "  CAT     /run/ports/COM5  /usr/bin/rigctld が使用中、4800 ボー 8E2, 1234 バイト破棄\n",
+          "  PTT/CW  /run/ports/COM6  開かれていません\n          別名 "
+          "/dev/serial/by-id/qx-manager-COM6\n",
+          "  FSK     ポートなし\n", "キーイング ポート: CUSE、RTS/DTR でキーイング\n"})
+        EXPECT_NE(japanese.find(line), std::string::npos) << line << "\n" << japanese;
+    EXPECT_EQ(japaneseJson, englishJson);
 }
 
 TEST_F(InstanceQueriesTest, HolderTextsFromProgramsAreEscapedSoTheJsonStillParses) {

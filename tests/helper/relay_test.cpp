@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -197,18 +198,29 @@ struct RelayOnThread {
         std::tie(kernel, relayKernel) = SeqPacketPair();
         std::tie(program, relayProgram) = SeqPacketPair();
         EXPECT_TRUE(PrepareRelayDescriptors(relayKernel.Get()));
-        relay =
-            std::thread([this] { why = RunRelay(relayKernel.Get(), relayProgram.Get()).message; });
+        relay = std::thread([this] {
+            why = RunRelay(relayKernel.Get(), relayProgram.Get()).message;
+            ended.set_value();
+        });
     }
     ~RelayOnThread() { Join(); }
-    // Why the relay ended, once it has.
-    const std::string& Join() {
-        if (relay.joinable()) relay.join();
+    // Why the relay ended, once it has. A relay still running after bound fails the test and is
+    // ended by closing the kernel's and the program's ends, so that no test waits for ever.
+    const std::string& Join(std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+        if (!relay.joinable()) return why;
+        if (endedFuture.wait_for(bound) != std::future_status::ready) {
+            ADD_FAILURE() << "the relay did not end within " << bound.count() << " ms";
+            kernel.Reset();
+            program.Reset();
+        }
+        relay.join();
         return why;
     }
 
     UniqueFd kernel, program, relayKernel, relayProgram;
     std::string why;
+    std::promise<void> ended;
+    std::future<void> endedFuture = ended.get_future();
     std::thread relay;
 };
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -329,8 +330,12 @@ TEST_F(SingleInstanceTest, AHandlerThatStopsTheListeningEndsTheServingButIsAnswe
 TEST_F(SingleInstanceTest, ARequestSentBeforeTheNewOwnerListensReachesIt) {
     UniqueFd taking(::open(RunLockPath(dir_).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     ASSERT_EQ(::flock(taking.Get(), LOCK_EX), 0);  // the run taken, no socket yet
+    // A sender whose send found no one opens the run's lock file to see whether the run is held.
+    const UniqueFd opens(::inotify_init1(IN_CLOEXEC));
+    ASSERT_GE(::inotify_add_watch(opens.Get(), RunLockPath(dir_).c_str(), IN_OPEN), 0);
     auto show = std::async(std::launch::async, [&] { return SendRequest(dir_, kRequestShow); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // its first send finds no one
+    pollfd opened{opens.Get(), POLLIN, 0};
+    ASSERT_EQ(::poll(&opened, 1, 10'000), 1) << "the sender never looked at the run";
     taking.Reset();
     auto owner = Own();
     ASSERT_TRUE(owner);

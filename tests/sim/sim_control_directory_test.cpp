@@ -33,8 +33,8 @@ TEST(SimControlDirectory, FilesPlugAndUnplugAndLogsShowWhatArrived) {
         device->Write(report.data(), report.size());
 
         std::ofstream(dir + "/unplugged-QX4SIM0001").put('\n');
-        test::PollUntil([&] { return !backend.Device(1)->Plugged(); }, std::chrono::seconds(2));
-        EXPECT_FALSE(backend.Device(1)->Plugged());
+        ASSERT_TRUE(test::PollUntil([&] { return !backend.Device(1)->Plugged(); },
+                                    std::chrono::seconds(10)));
         std::filesystem::remove(dir + "/unplugged-QX4SIM0001");
         control.Scan();
         EXPECT_TRUE(backend.Device(1)->Plugged());

@@ -94,7 +94,7 @@ ProgramProcess::~ProgramProcess() {
 }
 
 std::optional<int> ProgramProcess::Wait(std::chrono::milliseconds bound) {
-    PollUntil(
+    const bool ended = PollUntil(
         [&] {
             int status = 0;
             if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_)
@@ -102,18 +102,18 @@ std::optional<int> ProgramProcess::Wait(std::chrono::milliseconds bound) {
             return status_.has_value();
         },
         bound, 10ms);
-    return status_;
+    return ended ? status_ : std::nullopt;
 }
 
 bool ProgramProcess::WaitUntilRunning() {
     bool running = false;
-    PollUntil(
+    const bool decided = PollUntil(
         [&] {
             running = Out().find("Virtual ports") != std::string::npos;
             return running || Wait(0ms).has_value();
         },
         10s, 10ms);
-    return running;
+    return decided && running;
 }
 
 void ProgramProcess::Signal(int number) const { ::kill(pid_, number); }

@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <QWidget>
 
-#include <tuple>
+#include <utility>
 
 #include "app/strings.h"
 #include "tests/ui/qt_test_app.h"
@@ -19,35 +19,16 @@
 namespace qx {
 namespace {
 
-TEST(DialogTemplate, JapaneseTemplatesHaveTheSameControlsAsEnglish) {
-    for (int id : {kTemplatePorts, kTemplateStatus, kTemplateSettings}) {
-        const DialogTemplate* english = FindDialogTemplate(id, kLangEnglish);
-        const DialogTemplate* japanese = FindDialogTemplate(id, kLangJapanese);
-        ASSERT_TRUE(english && japanese);
-        ASSERT_EQ(english->controls.size(), japanese->controls.size()) << id;
-        for (size_t i = 0; i < english->controls.size(); ++i) {
-            EXPECT_EQ(english->controls[i].id, japanese->controls[i].id) << id << " #" << i;
-            EXPECT_EQ(english->controls[i].kind, japanese->controls[i].kind) << id << " #" << i;
-            // Both languages share one layout.
-            const Cell& en = english->controls[i].cell;
-            const Cell& ja = japanese->controls[i].cell;
-            EXPECT_EQ(std::tie(en.row, en.column, en.rowSpan, en.columnSpan),
-                      std::tie(ja.row, ja.column, ja.rowSpan, ja.columnSpan))
-                << id << " #" << i;
-        }
-        // Every control lies inside the page.
-        for (const DialogTemplate* dialog : {english, japanese}) {
-            for (const ControlTemplate& c : dialog->controls) {
-                if (c.kind != ControlKind::DropDownList) {
-                    EXPECT_LE(c.x + c.width, dialog->width) << id << " " << c.text;
-                    EXPECT_LE(c.y + c.height, dialog->height) << id << " " << c.text;
-                }
-            }
-        }
-    }
-    EXPECT_EQ(FindDialogTemplate(100, kLangEnglish), nullptr);
-    EXPECT_EQ(FindDialogTemplate(kTemplatePorts, 0x0407),
-              FindDialogTemplate(kTemplatePorts, kLangEnglish));
+// One layout serves both languages; its texts come from the string table.
+TEST(DialogTemplate, OneLayoutTakesItsTextsInTheWindowsLanguage) {
+    EXPECT_EQ(FindDialogTemplate(100), nullptr);
+    const DialogTemplate* ports = FindDialogTemplate(kTemplatePorts);
+    ASSERT_NE(ports, nullptr);
+    for (const auto& [language, title] :
+         {std::pair{kLangEnglish, "Ports"}, std::pair{kLangJapanese, "ポート"},
+          std::pair{0x0407, "Ports"}})
+        EXPECT_EQ(TemplateText(ports->captionId, language), QString::fromUtf8(title)) << language;
+    EXPECT_EQ(TemplateText(0, kLangJapanese), QString());
 }
 
 TEST(DialogTemplate, DialogUnitsScaleByQuarterAndEighthOfTheBase) {
@@ -60,7 +41,7 @@ TEST(DialogTemplate, DialogUnitsScaleByQuarterAndEighthOfTheBase) {
 TEST(DialogTemplate, BuildLaysOutControlsWithTheirIdsAtLeastAtTheClassicSize) {
     test::EnsureQtApplication();
     QWidget page;
-    BuildDialog(&page, *FindDialogTemplate(kTemplatePorts, kLangEnglish));
+    BuildDialog(&page, *FindDialogTemplate(kTemplatePorts), kLangEnglish);
     const DialogUnits units(page.font());
     page.adjustSize();
     EXPECT_GE(page.width(), units.X(239));

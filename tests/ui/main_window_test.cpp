@@ -6,6 +6,8 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QFile>
+#include <QLibraryInfo>
 #include <QMenu>
 #include <QPushButton>
 #include <QTimer>
@@ -32,6 +34,7 @@
 #include "ui/CPageStatus.h"
 #include "ui/CTrayIcon.h"
 #include "ui/control_ids.h"
+#include "ui/main_window_run.h"
 #include "vsp/pty_port.h"
 
 namespace qx {
@@ -537,6 +540,19 @@ TEST_F(MainWindowTest, ACreatedPortIsAnnouncedReadyInPlaceOfItsBalloonAndAFailur
     QCoreApplication::processEvents();
     EXPECT_EQ(tray_.calls.back().record.info, "COM9 cannot be created.");
     EXPECT_EQ(tray_.calls.back().record.timeoutMs, kTrayBalloonStays);
+}
+
+// Qt's own texts, which a screen reader reads too, follow the windows' language.
+TEST_F(MainWindowTest, QtsOwnTextsFollowTheWindowsLanguage) {
+    EXPECT_EQ(InstallQtTranslations(kLangEnglish), nullptr);
+    if (!QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtbase_ja.qm"))
+        GTEST_SKIP() << "Qt's translations (qt6-translations-l10n) are not installed";
+    const std::unique_ptr<QTranslator> japanese = InstallQtTranslations(kLangJapanese);
+    ASSERT_NE(japanese, nullptr);
+    for (const auto& [context, text] :
+         {std::pair{"QTabBar", "Scroll Left"}, std::pair{"QTabBar", "Scroll Right"},
+          std::pair{"QPlatformTheme", "Cancel"}})
+        EXPECT_NE(QCoreApplication::translate(context, text), QString::fromUtf8(text)) << text;
 }
 
 TEST_F(MainWindowTest, JapaneseScreenshot) {

@@ -23,11 +23,11 @@ const StatusStrings kStrings{"Not selected",
 StatusPageInput AllPresent() {
     StatusPageInput input;
     input.selected = true;
-    for (ChannelStatusInput& channel : input.channels) channel.present = true;
+    for (ChannelSnapshot& channel : input.channels) channel.present = true;
     return input;
 }
 
-void Bind(ChannelStatusInput& channel, int portNumber) {
+void Bind(ChannelSnapshot& channel, int portNumber) {
     channel.portNumber = portNumber;
     channel.hasPort = true;
     channel.hasSink = true;
@@ -241,20 +241,20 @@ TEST(StatusPageModel, FailingReadShowsThatPortAsNotOpen) {
 // Only a port that exists has a path to show: one that failed, or a setting that is no number,
 // has none.
 TEST(StatusPageModel, PortPathOnlyForPortsThatExist) {
-    ChannelStatusInput bound;
+    ChannelSnapshot bound;
     Bind(bound, 5);
-    ChannelStatusInput noSink = bound;
+    ChannelSnapshot noSink = bound;
     noSink.hasSink = false;
-    ChannelStatusInput unusable = bound;
+    ChannelSnapshot unusable = bound;
     unusable.unusableSetting = "COM5x";
-    ChannelStatusInput failed;
+    ChannelSnapshot failed;
     failed.portNumber = 5;
     for (const auto& [in, expected] :
-         std::vector<std::pair<ChannelStatusInput, std::string>>{{bound, "/run/p/COM5"},
-                                                                 {noSink, ""},
-                                                                 {unusable, ""},
-                                                                 {failed, ""},
-                                                                 {ChannelStatusInput{}, ""}})
+         std::vector<std::pair<ChannelSnapshot, std::string>>{{bound, "/run/p/COM5"},
+                                                              {noSink, ""},
+                                                              {unusable, ""},
+                                                              {failed, ""},
+                                                              {ChannelSnapshot{}, ""}})
         EXPECT_EQ(PortPathText(in, "/run/p"), expected);
 }
 

@@ -655,9 +655,13 @@ TEST_F(UserGuestTest, AHostileHolderOfAKeyingPortReachesNothingOfRoots) {
 }
 
 // Another user's idle connections, however many, hold up a real request (CUSE set-up and all)
-// only briefly; the figures are printed for the record.
+// only briefly; the figures are printed for the record. Each request is measured against the one
+// made with no idle connection, so a slow emulated machine costs both alike: a request that
+// waited for the idle connections would wait at least their deadline (one second) longer.
 TEST_F(UserGuestTest, AnotherUsersIdleConnectionsDoNotStallTheService) {
+    constexpr auto kIdleDeadline = std::chrono::milliseconds(1000);  // the service's default
     int port = 200;
+    std::chrono::milliseconds alone{0};
     for (const int idle : {0, 1, 5, 20}) {
         std::vector<UniqueFd> held;
         {
@@ -675,7 +679,8 @@ TEST_F(UserGuestTest, AnotherUsersIdleConnectionsDoNotStallTheService) {
         std::printf("another user's idle connections: %d, request answered in %lld ms\n", idle,
                     static_cast<long long>(waited.count()));
         EXPECT_TRUE(got && got->Valid()) << idle << ": " << got.error().message;
-        EXPECT_LT(waited, 2s) << idle;
+        if (idle == 0) alone = waited;
+        EXPECT_LT(waited, alone + kIdleDeadline) << idle;
     }
 }
 
