@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/descriptor_passing.h"
+#include "platform/descriptor_setup.h"
 
 namespace qx {
 namespace {
@@ -34,17 +35,15 @@ std::string ConnectFailure(const std::string& socketPath, int error) {
 }
 
 Expected<UniqueFd> Connect(const std::string& socketPath, bool* late) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socketPath.empty() || socketPath.size() >= sizeof(address.sun_path))
-        return Error{0, "no usable helper socket path \"" + socketPath + "\""};
-    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    const std::optional<sockaddr_un> address = LocalSocketAddress(socketPath);
+    if (!address) return Error{0, "no usable helper socket path \"" + socketPath + "\""};
     UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     // The send timeout bounds a connect that waits for room in the helper's backlog.
     if (!socket.Valid() ||
         ::setsockopt(socket.Get(), SOL_SOCKET, SO_SNDTIMEO, &kConnectTimeout,
                      sizeof kConnectTimeout) != 0 ||
-        ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) !=
+            0) {
         const int failure = errno;
         if (late != nullptr) *late = failure == EAGAIN;
         return Error{failure, ConnectFailure(socketPath, failure)};

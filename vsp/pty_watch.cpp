@@ -9,6 +9,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/descriptor_setup.h"
+
 namespace qx {
 namespace {
 
@@ -19,10 +21,9 @@ constexpr uint64_t kInotifyTag = ~uint64_t{0} - 1;
 constexpr auto kSettingsPollInterval = std::chrono::milliseconds(100);
 
 bool AddToEpoll(int epollFd, int fd, uint64_t tag) {
-    struct epoll_event ev {};
-    ev.events = EPOLLIN;
-    ev.data.u64 = tag;
-    return ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
+    epoll_data_t data{};
+    data.u64 = tag;
+    return WatchInput(epollFd, fd, data);
 }
 
 }  // namespace
