@@ -42,13 +42,14 @@ Expected<UniqueFd> RequestFromHelper(const std::string& helperSocket, KeyingServ
                                      const std::string& deviceName) {
     const auto now = KeyingServiceWait::Clock::now();
     if (!wait.Due(now)) return Error{0, kWaitingForService};
-    bool late = false;
-    Expected<UniqueFd> connection = RequestCuseConnection(helperSocket, deviceName, &late);
-    if (late)
+    HelperReply connection = RequestCuseConnection(helperSocket, deviceName);
+    if (!connection && connection.error().late) {
         wait.Late(now);
-    else
-        wait.Answered();
-    return connection;
+        return Error(connection.error());
+    }
+    wait.Answered();
+    if (!connection) return Error(connection.error());
+    return std::move(*connection);
 }
 
 }  // namespace
@@ -105,8 +106,9 @@ Expected<std::unique_ptr<IVSPortAxClass>> MakeCuseHelperPortClass(const std::str
                                                                   const std::string& helperSocket) {
     if (!IsWritableDirectory(portsDirectory))
         return Error{0, portsDirectory + " is not a writable directory"};
-    bool late = false;
-    if (Expected<void> answers = CuseHelperAnswers(helperSocket, &late); !answers && !late) {
+    const Expected<void, HelperFailure> answers = CuseHelperAnswers(helperSocket);
+    const bool late = !answers && answers.error().late;
+    if (!answers && !late) {
         Error why = answers.error();
         if (::access("/dev/cuse", F_OK) != 0) why.message += "; " + std::string(kNoCuse);
         return why;
