@@ -242,6 +242,11 @@ constexpr Entry kStrings[] = {
      "transmitter keyed when QX Manager is killed stays keyed.",
      "送信ガード (qx-guardian) が終了しました。新しいガードを開始します。それが動作するまで、"
      "QX Manager が強制終了されると送信中の無線機は送信状態のままになります。"},
+    {270, "COM%i cannot be created: %s", "COM%i を作成できません: %s"},
+    {271, "COM%i cannot be created: another channel has this number",
+     "COM%i を作成できません: 別のチャネルがこの番号を使用しています"},
+    {272, "Starting with the session cannot be changed: %s",
+     "セッション開始時の起動を変更できません: %s"},
     // The about box.
     {224, "Free software under the GNU General Public License (GPL), version 3 or later.",
      "GNU 一般公衆利用許諾書 (GPL) バージョン 3 以降の下で配布されるフリー ソフトウェアです。"},

@@ -30,20 +30,36 @@ struct KeptPort {
     uint64_t droppedBytes = 0;  // what its programs wrote while no interface served it
 };
 
+// Why a channel got no port.
+struct PortNotMade {
+    enum class Reason {
+        kNoneWanted,   // no number (below 1), a setting that is not a number, or bound already
+        kNumberTaken,  // another channel, of this or another interface, has the number
+        kOutOfRange,   // above the highest port number
+        kFailed,       // the component's reason, or the kept port's, in cause
+    };
+    Reason reason = Reason::kFailed;
+    Error cause;  // what was attempted and why it failed; says the port's name
+};
+
 class PortProvisioning {
 public:
     // removePortsOnDeviceRemoval: the program-wide setting, read at every release.
     PortProvisioning(IVSPortAxClass& portClass, const int& removePortsOnDeviceRemoval);
 
-    // Takes up the port kept for the channel's key and number, if there is one.
-    bool CreateChannelPort(CHVInterface& link, Channel channel);
+    // Takes up the port kept for the channel's key and number, if there is one. A failure of
+    // the component is said in the journal too.
+    Expected<void, PortNotMade> CreateChannelPort(CHVInterface& link, Channel channel);
     bool ReleaseChannelPort(CHVInterface& link, Channel channel);
     void CreatePorts(CHVInterface& link);
     void ReleasePorts(CHVInterface& link);
     // The link goes with its device: as ReleasePorts, but a port that stays on the machine is
     // kept for the link's key.
     void ReleasePortsOfRemovedLink(CHVInterface& link);
-    void UpdatePorts(CHVInterface& link, const std::array<int, kChannelCount>& portNumbers);
+    // Gives each channel whose number changed its new port; the last failure to make one that
+    // was wanted.
+    Expected<void, PortNotMade> UpdatePorts(CHVInterface& link,
+                                            const std::array<int, kChannelCount>& portNumbers);
     // Deletes every port of the component, the kept ones included.
     void RemoveAllSystemPorts();
     // At exit: the kept ports are released as bound ones are.
@@ -64,7 +80,7 @@ public:
         const std::vector<std::unique_ptr<CHVInterface>>& links);
 
 private:
-    bool Refuse(CHVInterface& link, int number);
+    PortNotMade Refuse(CHVInterface& link, int number, PortNotMade::Reason reason);
     bool Release(CHVInterface& link, Channel channel, bool keep);
     bool TakeUp(CHVInterface& link, Channel channel, KeptPort kept);
     void LetGoKeptPortsNotWanted(const CHVInterface& link);
