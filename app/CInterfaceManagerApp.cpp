@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "app/autostart_switch.h"
 #include "app/diagnostic_words.h"
 #include "app/display_check.h"
 #include "app/exit_codes.h"
@@ -16,7 +17,6 @@
 #include "app/strings.h"
 #include "app/version.h"
 #include "manager/CHVInterfaceManager.h"
-#include "platform/autostart.h"
 #include "platform/keying_guardian.h"
 #include "platform/ports_directory.h"
 #include "platform/private_profile.h"
@@ -146,7 +146,8 @@ int CInterfaceManagerApp::Run(const std::vector<std::string>& args) {
     }
     case StartMode::kAutostartOn:
     case StartMode::kAutostartOff:
-        return WriteProgramAutostart(commandLine.mode == StartMode::kAutostartOn);
+        return SwitchProgramAutostart(commandLine.mode == StartMode::kAutostartOn) ? kExitOk
+                                                                                   : kExitFailed;
     default: break;
     }
 
