@@ -247,6 +247,11 @@ constexpr Entry kStrings[] = {
      "COM%i を作成できません: 別のチャネルがこの番号を使用しています"},
     {272, "Starting with the session cannot be changed: %s",
      "セッション開始時の起動を変更できません: %s"},
+    {273,
+     "Interface %s: keying unguarded (%s): its transmitter, when keyed as QX Manager is killed, "
+     "stays keyed.",
+     "インターフェイス %s: 送信ガードなし (%s): QX Manager が強制終了されると、送信中の無線機は"
+     "送信状態のままになります。"},
     // The about box.
     {224, "Free software under the GNU General Public License (GPL), version 3 or later.",
      "GNU 一般公衆利用許諾書 (GPL) バージョン 3 以降の下で配布されるフリー ソフトウェアです。"},
