@@ -84,6 +84,7 @@ constexpr int kStrPortNotMadeBecause = 270;   // "COM%i cannot be created: %s", 
 constexpr int kStrPortNumberTaken = 271;      // COM%i is another channel's
 constexpr int kStrAutostartNotChanged = 272;  // with the cause
 constexpr int kStrInterfaceUnguarded = 273;   // with the interface's key and the cause
+constexpr int kStrInstanceNotAsked = 274;     // with the cause
 // The about box.
 constexpr int kStrLicence = 224;
 // Names a screen reader gives controls whose visible text alone does not say what they are for.

@@ -252,6 +252,8 @@ constexpr Entry kStrings[] = {
      "stays keyed.",
      "インターフェイス %s: 送信ガードなし (%s): QX Manager が強制終了されると、送信中の無線機は"
      "送信状態のままになります。"},
+    {274, "The running QX Manager cannot be asked: %s",
+     "実行中の QX Manager に問い合わせできません: %s"},
     // The about box.
     {224, "Free software under the GNU General Public License (GPL), version 3 or later.",
      "GNU 一般公衆利用許諾書 (GPL) バージョン 3 以降の下で配布されるフリー ソフトウェアです。"},
