@@ -242,17 +242,17 @@ constexpr Entry kStrings[] = {
      "transmitter keyed when QX Manager is killed stays keyed.",
      "送信ガード (qx-guardian) が終了しました。新しいガードを開始します。それが動作するまで、"
      "QX Manager が強制終了されると送信中の無線機は送信状態のままになります。"},
-    {270, "COM%i cannot be created: %s", "COM%i を作成できません: %s"},
-    {271, "COM%i cannot be created: another channel has this number",
+    {400, "COM%i cannot be created: %s", "COM%i を作成できません: %s"},
+    {401, "COM%i cannot be created: another channel has this number",
      "COM%i を作成できません: 別のチャネルがこの番号を使用しています"},
-    {272, "Starting with the session cannot be changed: %s",
+    {402, "Starting with the session cannot be changed: %s",
      "セッション開始時の起動を変更できません: %s"},
-    {273,
+    {403,
      "Interface %s: keying unguarded (%s): its transmitter, when keyed as QX Manager is killed, "
      "stays keyed.",
      "インターフェイス %s: 送信ガードなし (%s): QX Manager が強制終了されると、送信中の無線機は"
      "送信状態のままになります。"},
-    {274, "The running QX Manager cannot be asked: %s",
+    {404, "The running QX Manager cannot be asked: %s",
      "実行中の QX Manager に問い合わせできません: %s"},
     // The about box.
     {224, "Free software under the GNU General Public License (GPL), version 3 or later.",
