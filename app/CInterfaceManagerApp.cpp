@@ -1,5 +1,6 @@
 #include "app/CInterfaceManagerApp.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <variant>
 
+#include "app/autostart_switch.h"
 #include "app/diagnostic_words.h"
 #include "app/display_check.h"
 #include "app/exit_codes.h"
@@ -17,7 +19,6 @@
 #include "app/strings.h"
 #include "app/version.h"
 #include "manager/CHVInterfaceManager.h"
-#include "platform/autostart.h"
 #include "platform/keying_guardian.h"
 #include "platform/ports_directory.h"
 #include "platform/private_profile.h"
@@ -67,23 +68,39 @@ std::string SetAsideUnreadableSettings() {
     return text;
 }
 
-// --status and --set-port: the running instance answers; this start prints the answer.
-int AskRunningInstance(const std::string& runtimeDir, const CommandLine& commandLine) {
+constexpr std::chrono::seconds kAnswerBound{5};
+
+// Why a request got no answer, in the user's language: nobody listens (or the run ended
+// meanwhile), the owner took too long, or what else went wrong (another user's socket, a
+// request the owner closed unanswered).
+std::string WhyUnanswered(const std::string& runtimeDir, const Error& why) {
+    if (NoneListened(why)) return LoadLocalizedString(kStrNoneRunning);
+    const bool lost = why.code == ETIMEDOUT || why.code == ECONNRESET;
+    if (lost && !IsRunHeld(runtimeDir)) return LoadLocalizedString(kStrNoneRunning);
+    if (why.code == ETIMEDOUT)
+        return FormatNumber(LoadLocalizedString(kStrDidNotAnswer),
+                            static_cast<int>(kAnswerBound.count()));
+    return FormatTexts(LoadLocalizedString(kStrInstanceNotAsked), {why.message});
+}
+
+// --status and --set-port: the running instance's answer, or why there is none.
+Expected<QueryAnswer> AskRunningInstance(const std::string& runtimeDir,
+                                         const CommandLine& commandLine) {
     const std::string query = commandLine.status ? StatusQuery(commandLine.json)
                                                  : SetPortQuery(commandLine.setPortOperands);
-    constexpr std::chrono::seconds kAnswerBound{5};
     const Expected<std::string> encoded = SendTextRequest(runtimeDir, query, kAnswerBound);
-    if (!encoded) {
-        const std::string why = NoneListened(encoded.error()) || !IsRunHeld(runtimeDir)
-                                    ? LoadLocalizedString(kStrNoneRunning)
-                                    : FormatNumber(LoadLocalizedString(kStrDidNotAnswer),
-                                                   static_cast<int>(kAnswerBound.count()));
-        std::fprintf(stderr, "%s\n", why.c_str());
+    if (!encoded) return Error{encoded.error().code, WhyUnanswered(runtimeDir, encoded.error())};
+    return DecodeAnswer(*encoded);
+}
+
+// Prints the answer, or why there is none; the exit code.
+int PrintAnswer(const Expected<QueryAnswer>& answer) {
+    if (!answer) {
+        std::fprintf(stderr, "%s\n", answer.error().message.c_str());
         return kExitFailed;
     }
-    const QueryAnswer answer = DecodeAnswer(*encoded);
-    std::fputs(answer.text.c_str(), answer.status == 0 ? stdout : stderr);
-    return answer.status;
+    std::fputs(answer->text.c_str(), answer->status == 0 ? stdout : stderr);
+    return answer->status;
 }
 
 }  // namespace
@@ -134,7 +151,7 @@ std::optional<int> AnswerWithoutRunning(const CommandLine& commandLine,
         return 0;
     }
     if (commandLine.status || commandLine.setPort)
-        return AskRunningInstance(runtimeDir, commandLine);
+        return PrintAnswer(AskRunningInstance(runtimeDir, commandLine));
     switch (commandLine.mode) {
     case StartMode::kExitAll: {
         const Expected<void> ended = EndRunningInstance(runtimeDir, instanceWaits);
@@ -144,7 +161,8 @@ std::optional<int> AnswerWithoutRunning(const CommandLine& commandLine,
     }
     case StartMode::kAutostartOn:
     case StartMode::kAutostartOff:
-        return WriteProgramAutostart(commandLine.mode == StartMode::kAutostartOn);
+        return SwitchProgramAutostart(commandLine.mode == StartMode::kAutostartOn) ? kExitOk
+                                                                                   : kExitFailed;
     default: return std::nullopt;
     }
 }

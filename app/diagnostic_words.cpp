@@ -15,6 +15,7 @@ std::string DiagnosticPattern(Diagnostic what) {
     case Diagnostic::kUdevUnavailable: return LoadLocalizedString(kStrUdevUnavailable);
     case Diagnostic::kGuardianEnded: return LoadLocalizedString(kStrGuardianEnded);
     case Diagnostic::kGuardianTrouble: return LoadLocalizedString(kStrGuardianFailed);
+    case Diagnostic::kKeyingUnguarded: return LoadLocalizedString(kStrInterfaceUnguarded);
     }
     return "%s: %s";
 }

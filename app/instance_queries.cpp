@@ -95,6 +95,16 @@ private:
     int removePorts_;
 };
 
+// Why the port numbered number is missing after a request made it: in the user's language
+// where the cause has words of its own, else with the cause as it was given.
+std::string NotMadeText(int number, const Expected<void, PortNotMade>& made) {
+    if (made) return PortName(number) + " " + LoadLocalizedString(kStrCannotCreatePort);
+    if (made.error().reason == PortNotMade::Reason::kNumberTaken)
+        return FormatNumber(LoadLocalizedString(kStrPortNumberTaken), number);
+    return FormatTexts(FormatNumber(LoadLocalizedString(kStrPortNotMadeBecause), number),
+                       {made.error().cause.message});
+}
+
 QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager& manager,
                     const IVSPortAxClass& portClass, const ProgramSettings& program) {
     if (fields.size() != 4) return Failure(LoadLocalizedString(kStrMalformedQuery));
@@ -130,9 +140,10 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
 
     if (supported) numbers[channel] = number;
     QueryAnswer answer;
+    Expected<void, PortNotMade> made;
     {
         BalloonCollector collector(*link, program.removePortsOnDeviceRemoval.value);
-        manager.provisioning.UpdatePorts(*link, numbers);
+        made = manager.provisioning.UpdatePorts(*link, numbers);
         answer.text = collector.texts;
     }
     const Expected<void> saved = SaveSettings(*link);
@@ -157,7 +168,7 @@ QueryAnswer SetPort(const std::vector<std::string>& fields, CHVInterfaceManager&
         answer.text += outcome(path);
     } else {
         answer.status = 1;
-        answer.text += outcome(PortName(number) + " " + LoadLocalizedString(kStrCannotCreatePort));
+        answer.text += outcome(NotMadeText(number, made));
     }
     // The port is made, but the next start would not know it: a failure, with its reason.
     if (!saved) {

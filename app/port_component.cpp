@@ -2,7 +2,7 @@
 
 #include "app/strings.h"
 #include "platform/cuse_helper_client.h"
-#include "vsp/cuse_port.h"
+#include "vsp/cuse_port_class.h"
 #include "vsp/pty_port.h"
 
 namespace qx {

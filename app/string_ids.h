@@ -83,6 +83,12 @@ constexpr int kStrUdevUnavailable = 233;
 constexpr int kStrKernelUevents = 234;      // where device notices come from without udev
 constexpr int kStrNameHeldByAnother = 235;  // with the port's name and its device's name
 constexpr int kStrGuardianEnded = 238;
+// 400..: the causes a failure now carries to the user.
+constexpr int kStrPortNotMadeBecause = 400;   // "COM%i cannot be created: %s", with the cause
+constexpr int kStrPortNumberTaken = 401;      // COM%i is another channel's
+constexpr int kStrAutostartNotChanged = 402;  // with the cause
+constexpr int kStrInterfaceUnguarded = 403;   // with the interface's key and the cause
+constexpr int kStrInstanceNotAsked = 404;     // with the cause
 // The about box.
 constexpr int kStrLicence = 224;
 // Names a screen reader gives controls whose visible text alone does not say what they are for.

@@ -271,6 +271,18 @@ constexpr Entry kStrings[] = {
      "キーイング ポート: 疑似端末、RTS/DTR によるキーイングは使用できません: %s"},
     // What a folder that is not private was found to be.
     {236, "owner uid %s, mode %s; you are uid %s", "所有者 uid %s、モード %s、あなたは uid %s"},
+    {400, "COM%i cannot be created: %s", "COM%i を作成できません: %s"},
+    {401, "COM%i cannot be created: another channel has this number",
+     "COM%i を作成できません: 別のチャネルがこの番号を使用しています"},
+    {402, "Starting with the session cannot be changed: %s",
+     "セッション開始時の起動を変更できません: %s"},
+    {403,
+     "Interface %s: keying unguarded (%s): its transmitter, when keyed as QX Manager is killed, "
+     "stays keyed.",
+     "インターフェイス %s: 送信ガードなし (%s): QX Manager が強制終了されると、送信中の無線機は"
+     "送信状態のままになります。"},
+    {404, "The running QX Manager cannot be asked: %s",
+     "実行中の QX Manager に問い合わせできません: %s"},
     // The about box.
     {224, "Free software under the GNU General Public License (GPL), version 3 or later.",
      "GNU 一般公衆利用許諾書 (GPL) バージョン 3 以降の下で配布されるフリー ソフトウェアです。"},

@@ -133,12 +133,13 @@ double PortToProgramThroughput(qx::IVSPortAx& port, int program) {
 int main() {
     const qx::test::TempHome home;
     const std::string& dir = home.Root();
-    auto portClass = qx::MakePtyPortClass(dir);
-    if (!portClass) {
-        std::fprintf(stderr, "pseudo-terminals are not available\n");
+    auto made = qx::MakePtyPortClass(dir);
+    if (!made) {
+        std::fprintf(stderr, "pseudo-terminals are not available: %s\n",
+                     made.error().message.c_str());
         return 1;
     }
-    auto port = portClass->CreateInstance();
+    auto port = (*made)->CreateInstance();
     if (!port->CreatePort("COM5")) return 1;
     qx::UniqueFd program(::open((dir + "/COM5").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     while (port->IsOpen() != true) std::this_thread::yield();

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "helper/service_loop.h"
+#include "platform/descriptor_setup.h"
 #include "platform/fd.h"
 
 namespace {
@@ -34,15 +35,12 @@ qx::Expected<qx::UniqueFd> ActivatedSocket() {
 
 // The socket bound to path (mode 0666), or why not; the service loop makes it listen.
 qx::Expected<qx::UniqueFd> BindTo(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
-        return qx::Error{ENAMETOOLONG, "socket path too long: " + path};
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    const std::optional<sockaddr_un> address = qx::LocalSocketAddress(path);
+    if (!address) return qx::Error{ENAMETOOLONG, "socket path empty or too long: " + path};
     qx::UniqueFd bound(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     ::unlink(path.c_str());
     if (!bound.Valid() ||
-        ::bind(bound.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::bind(bound.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0 ||
         ::chmod(path.c_str(), 0666) != 0)
         return qx::Error::FromErrno(errno, "binding " + path);
     return bound;

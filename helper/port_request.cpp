@@ -10,6 +10,7 @@
 
 #include "platform/cuse_device_name.h"
 #include "platform/cuse_helper_client.h"
+#include "platform/ports_directory.h"
 
 namespace qx::helper {
 namespace {
@@ -38,7 +39,7 @@ Expected<int> ParseName(std::string_view name) {
 
 }  // namespace
 
-std::string PortDeviceName(int number) { return CuseDeviceName("COM" + std::to_string(number)); }
+std::string PortDeviceName(int number) { return CuseDeviceName(PortName(number)); }
 
 Expected<int> ParsePortRequest(std::span<const uint8_t> request) {
     if (request.empty() || request.size() > kMaxRequestBytes) return kNotAName;

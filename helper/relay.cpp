@@ -17,6 +17,7 @@
 
 #include "helper/relay_confinement.h"
 #include "helper/relay_session.h"
+#include "platform/descriptor_setup.h"
 #include "platform/realtime_scheduling.h"
 
 namespace qx::helper {
@@ -127,8 +128,7 @@ Expected<RelayIdentity> ResolveRelayIdentity(const std::string& nameOrUid) {
 }
 
 Expected<void> PrepareRelayDescriptors(int kernel) {
-    const int flags = ::fcntl(kernel, F_GETFL);
-    if (flags < 0 || ::fcntl(kernel, F_SETFL, flags | O_NONBLOCK) != 0)
+    if (!SetNonBlocking(kernel))
         return Error::FromErrno(errno, "preparing the relay's descriptors");
     return {};
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "helper/port_request.h"
+#include "platform/descriptor_setup.h"
 
 namespace qx::helper {
 namespace {
@@ -20,18 +21,6 @@ constexpr int kMaxEvents = 32;
 // the requests of those already taken.
 constexpr int kAcceptBatch = 16;
 
-bool SetNonBlocking(int fd) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-bool Watch(int epoll, int op, int fd) {
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.fd = fd;
-    return ::epoll_ctl(epoll, op, fd, &event) == 0;
-}
-
 }  // namespace
 
 Expected<ServiceLoop> ServiceLoop::Make(int listener, HelperSystem system, ServiceLimits limits,
@@ -39,7 +28,7 @@ Expected<ServiceLoop> ServiceLoop::Make(int listener, HelperSystem system, Servi
     UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
     if (!epoll.Valid()) return Error::FromErrno(errno, "creating the event loop");
     if (::listen(listener, limits.backlog) != 0 || !SetNonBlocking(listener) ||
-        !Watch(epoll.Get(), EPOLL_CTL_ADD, listener))
+        !WatchInput(epoll.Get(), listener))
         return Error::FromErrno(errno, "listening on the helper's socket");
     return ServiceLoop(std::move(epoll), listener, std::move(system), limits, std::move(log),
                        std::move(now));
@@ -123,7 +112,7 @@ void ServiceLoop::Admit(UniqueFd socket) {
     pending_.emplace(fd, Pending{std::move(socket), peer, now_() + limits_.requestDeadline});
     // Most clients send their request with the connection: served now, not a pass later.
     Receive(fd);
-    if (pending_.contains(fd) && !Watch(epoll_.Get(), EPOLL_CTL_ADD, fd))
+    if (pending_.contains(fd) && !WatchInput(epoll_.Get(), fd))
         Drop(fd, ClientName(peer) + " not served: " + std::strerror(errno));
 }
 
@@ -139,7 +128,7 @@ void ServiceLoop::PauseAccepting(int error) {
 void ServiceLoop::ResumeAcceptingWhenDue() {
     if (accepting_ || now_() < resumeAccepting_) return;
     // A failed re-watch is retried after the next pause.
-    if (!Watch(epoll_.Get(), EPOLL_CTL_ADD, listener_)) return PauseAccepting(errno);
+    if (!WatchInput(epoll_.Get(), listener_)) return PauseAccepting(errno);
     accepting_ = true;
 }
 
@@ -167,7 +156,7 @@ Expected<Grant> ServiceLoop::Serve(int fd, const ucred& peer, std::span<const ui
 void ServiceLoop::Follow(uid_t uid, Grant grant) {
     const int fd = grant.report.Get();
     if (fd < 0) return;
-    if (!Watch(epoll_.Get(), EPOLL_CTL_ADD, fd))
+    if (!WatchInput(epoll_.Get(), fd))
         return Note(uid, "relay for " + grant.name + " not followed: " + std::strerror(errno));
     relays_.emplace(fd, Relay{std::move(grant.report), uid, std::move(grant.name)});
 }

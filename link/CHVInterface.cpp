@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/diagnostics.h"
 #include "platform/realtime_scheduling.h"
 #include "platform/trace.h"
 
@@ -56,7 +57,9 @@ Expected<void> CHVInterface::OpenDevice(int position, bool ignoreSerialNumbers) 
     }
     device_ = std::move(*opened);
     device_->SetNonblocking(true);
-    keyingGuard_ = GuardedDevice::Hand(device_->DuplicateReportFd());
+    // The Status page and --status show an interface unguarded; the journal says why.
+    if (const Expected<void> handed = keyingGuard_.Hand(device_->DuplicateReportFd()); !handed)
+        SayDiagnostic(Diagnostic::kKeyingUnguarded, {key, handed.error().message});
     stopping_.store(false);
     passDue_ = 1;
     devicePollFd_ = device_->PollFd();

@@ -126,8 +126,12 @@ void CHVInterfaceManager::Refresh(bool scanForNew) {
         for (std::size_t position = 0; position < count; ++position) {
             const HidDeviceInfo& info = devices[position];
             if (!IsOurDevice(info)) continue;
-            AddInterface(static_cast<int>(position), KeyOf(info, position), info.manufacturer,
-                         info.product, info.path.substr(0, kMaxPathLength));
+            const std::string key = KeyOf(info, position);
+            const Expected<void, NotAdded> added =
+                AddInterface(static_cast<int>(position), key, info.manufacturer, info.product,
+                             info.path.substr(0, kMaxPathLength));
+            if (!added && added.error().reason == NotAdded::Reason::kCannotOpen)
+                ReportOpenFailure(key, added.error().cause.message);
         }
         return;
     }
@@ -143,13 +147,15 @@ void CHVInterfaceManager::Refresh(bool scanForNew) {
     }
 }
 
-bool CHVInterfaceManager::AddInterface(int position, const std::string& key,
-                                       const std::string& manufacturer, const std::string& product,
-                                       const std::string& path) {
+Expected<void, CHVInterfaceManager::NotAdded> CHVInterfaceManager::AddInterface(
+    int position, const std::string& key, const std::string& manufacturer,
+    const std::string& product, const std::string& path) {
     for (const auto& link : list) {
-        if (link->key == key) return false;
+        if (link->key == key) return NotAdded{NotAdded::Reason::kListed, {}};
     }
-    if (product.find(kModelName) == std::string::npos) return false;  // the only model: index 0
+    // The only model: index 0.
+    if (product.find(kModelName) == std::string::npos)
+        return NotAdded{NotAdded::Reason::kOtherModel, {}};
     auto link = std::make_unique<CHVInterface>(hid_);
     link->key = key;
     link->manufacturer = manufacturer;
@@ -158,17 +164,14 @@ bool CHVInterfaceManager::AddInterface(int position, const std::string& key,
     link->observer = observer;
     link->userInterfaceWake = news_;
     const Expected<void> started = link->Start(position, ignoreSerialNumbers_);
-    if (!started) {
-        ReportOpenFailure(key, started.error().message);
-        return false;
-    }
+    if (!started) return NotAdded{NotAdded::Reason::kCannotOpen, started.error()};
     openFailures_.erase(key);
     LoadSettings(*link);
     if (ignoreSerialNumbers_) provisioning.AdoptKeptPorts(*link, list);
     provisioning.CreatePorts(*link);
     list.push_back(std::move(link));
     listChanged_ = 1;
-    return true;
+    return {};
 }
 
 // A device that cannot be opened (most often: no permission on its hidraw node) is tried again

@@ -65,8 +65,15 @@ public:
     Clock::time_point Tick(Clock::time_point now = Clock::now());
 
     void Refresh(bool scanForNew);
-    bool AddInterface(int position, const std::string& key, const std::string& manufacturer,
-                      const std::string& product, const std::string& path);
+    // Starts a link with the device and gives it its ports; or why not: kept apart from the
+    // reasons not to (listed already, another model), the device that cannot be opened.
+    struct NotAdded {
+        enum class Reason { kListed, kOtherModel, kCannotOpen } reason;
+        Error cause;  // kCannotOpen: why
+    };
+    Expected<void, NotAdded> AddInterface(int position, const std::string& key,
+                                          const std::string& manufacturer,
+                                          const std::string& product, const std::string& path);
     bool RemoveInterface(int index);
     void RemoveAll();
 

@@ -53,6 +53,11 @@ uint64_t TakeUnserved(IVSPortAx& port, int maxReads) {
     return taken;
 }
 
+// The failure of the port named name, for a reason that has no failure type of its own.
+PortNotMade Failed(const std::string& name, const std::string& why) {
+    return {PortNotMade::Reason::kFailed, {0, name + ": " + why}};
+}
+
 }  // namespace
 
 PortProvisioning::PortProvisioning(IVSPortAxClass& portClass, const int& removePortsOnDeviceRemoval)
@@ -60,46 +65,52 @@ PortProvisioning::PortProvisioning(IVSPortAxClass& portClass, const int& removeP
 
 // A number above the range, or one that another channel (of this or another interface)
 // already has, fails like any other creation: the balloon, then the channel's Status row shows
-// the number as one that cannot be created. The component alone would not say why.
-bool PortProvisioning::Refuse(CHVInterface& link, int number) {
+// the number as one that cannot be created; the failure says why, as the component would not.
+PortNotMade PortProvisioning::Refuse(CHVInterface& link, int number, PortNotMade::Reason reason) {
     Report(link, kPortOperationCreating, number);
     Report(link, kPortOperationDone, number);
-    return false;
+    const std::string why = reason == PortNotMade::Reason::kNumberTaken
+                                ? " is another channel's port"
+                                : " is above COM" + std::to_string(kMaxPortNumber);
+    return {reason, Error{0, PortName(number) + why}};
 }
 
 // The instance is made, connected and created completely before it enters the slot, so the
 // worker only ever meets an empty slot or a bound one.
-bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
+Expected<void, PortNotMade> PortProvisioning::CreateChannelPort(CHVInterface& link,
+                                                                Channel channel) {
+    const PortNotMade noneWanted{PortNotMade::Reason::kNoneWanted, {}};
     int number = 0;
     {
         MutexLock lock(link.portGuard);
         const ChannelPortSlot& slot = link.ports[channel];
         if (slot.instance || slot.sink || slot.portNumber == 0 || !slot.unusableSetting.empty())
-            return false;
+            return noneWanted;
         number = slot.portNumber;
     }
     // Below 1 names no port at all ("COM-3"): nothing to create and nothing to announce.
-    if (number < kMinPortNumber) return false;
+    if (number < kMinPortNumber) return noneWanted;
+    const std::string name = PortName(number);
     const auto kept = std::find_if(kept_.begin(), kept_.end(), [&](const KeptPort& k) {
         return k.key == link.key && k.channel == channel && k.portNumber == number;
     });
     if (kept != kept_.end()) {
-        if (!TakeUp(link, channel, *kept)) return false;
+        if (!TakeUp(link, channel, *kept)) return Failed(name, "its events cannot be followed");
         kept_.erase(kept);
-        return true;
+        return {};
     }
-    if (number > kMaxPortNumber || boundNumbers_.count(number)) return Refuse(link, number);
+    if (number > kMaxPortNumber) return Refuse(link, number, PortNotMade::Reason::kOutOfRange);
+    if (boundNumbers_.count(number)) return Refuse(link, number, PortNotMade::Reason::kNumberTaken);
     std::unique_ptr<IVSPortAx> instance = portClass_.CreateInstance();
-    if (!instance) return false;
+    if (!instance) return Failed(name, "the component made no instance");
     instance->SetCreationFlag(false);
     instance->SetAssumedDataBits(channel == kFsk ? 5 : 8);
 
     auto sink = std::make_shared<CVSPDriver>(link.WorkerWake(), link.userInterfaceWake);
     uint32_t cookie = 0;
-    if (!instance->Advise(sink, cookie)) return false;
+    if (!instance->Advise(sink, cookie)) return Failed(name, "its events cannot be followed");
     sink->portChanged.store(0);
 
-    const std::string name = PortName(number);
     Report(link, kPortOperationCreating, number);
     Expected<void> bound = instance->CreatePort(name);
     const bool reused = !bound;
@@ -115,7 +126,7 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
             SayDiagnostic(Diagnostic::kPortTrouble, {name, bound.error().message});
         instance->DeletePort();
         instance->Unadvise(cookie);
-        return false;
+        return PortNotMade{PortNotMade::Reason::kFailed, bound.error()};
     }
     sink->SetHolderTrace(HolderTrace(link.key, channel, number, *instance));
     {
@@ -128,7 +139,7 @@ bool PortProvisioning::CreateChannelPort(CHVInterface& link, Channel channel) {
     }
     boundNumbers_.insert(number);
     link.Wake();  // a program may hold the port already (a name taken over)
-    return true;
+    return {};
 }
 
 // The port its interface's new link takes up is the same one its programs hold: their settings
@@ -341,8 +352,9 @@ bool PortProvisioning::ServeKeptPorts(const std::vector<std::unique_ptr<CHVInter
     return changed;
 }
 
-void PortProvisioning::UpdatePorts(CHVInterface& link,
-                                   const std::array<int, kChannelCount>& portNumbers) {
+Expected<void, PortNotMade> PortProvisioning::UpdatePorts(
+    CHVInterface& link, const std::array<int, kChannelCount>& portNumbers) {
+    Expected<void, PortNotMade> outcome;
     for (Channel channel : kAllChannels) {
         {
             MutexLock lock(link.portGuard);
@@ -354,8 +366,11 @@ void PortProvisioning::UpdatePorts(CHVInterface& link,
             link.ports[channel].portNumber = portNumbers[channel];
             link.ports[channel].unusableSetting.clear();
         }
-        CreateChannelPort(link, channel);
+        if (auto made = CreateChannelPort(link, channel);
+            !made && made.error().reason != PortNotMade::Reason::kNoneWanted)
+            outcome = made;
     }
+    return outcome;
 }
 
 bool PortProvisioning::CreatePortsWhenKeyingServiceAnswers(

@@ -37,13 +37,27 @@ struct KeptPort {
         std::make_shared<std::atomic<uint64_t>>(0);
 };
 
+// Why a channel got no port.
+struct PortNotMade {
+    enum class Reason {
+        kNoneWanted,   // no number (below 1), a setting that is not a number, or bound already
+        kNumberTaken,  // another channel, of this or another interface, has the number
+        kOutOfRange,   // above the highest port number
+        kFailed,       // the component's reason, or the kept port's, in cause
+    };
+    Reason reason = Reason::kFailed;
+    Error cause;  // what was attempted and why it failed; says the port's name
+};
+
 class PortProvisioning {
 public:
     // removePortsOnDeviceRemoval: the program-wide setting, read at every release.
     PortProvisioning(IVSPortAxClass& portClass, const int& removePortsOnDeviceRemoval);
 
-    // Takes up the port kept for the channel's key and number, if there is one.
-    bool CreateChannelPort(CHVInterface& link, Channel channel);
+    // Takes up the port kept for the channel's key and number, if there is one (a take-up that
+    // fails leaves it kept, to be tried again). A failure of the component is said in the
+    // journal too.
+    Expected<void, PortNotMade> CreateChannelPort(CHVInterface& link, Channel channel);
     // With "Ignore serial numbers" an interface that returns may have another key (its position):
     // a link whose key has no kept ports takes over those of a key no link of links has, with
     // their numbers for its channels. Before CreatePorts.
@@ -55,7 +69,10 @@ public:
     // The link goes with its device: as ReleasePorts, but a port that stays on the machine is
     // kept for the link's key.
     void ReleasePortsOfRemovedLink(CHVInterface& link);
-    void UpdatePorts(CHVInterface& link, const std::array<int, kChannelCount>& portNumbers);
+    // Gives each channel whose number changed its new port; the last failure to make one that
+    // was wanted.
+    Expected<void, PortNotMade> UpdatePorts(CHVInterface& link,
+                                            const std::array<int, kChannelCount>& portNumbers);
     // Deletes every port of the component, the kept ones included.
     void RemoveAllSystemPorts();
     // At exit: the kept ports are released as bound ones are.
@@ -78,7 +95,7 @@ public:
         const std::vector<std::unique_ptr<CHVInterface>>& links);
 
 private:
-    bool Refuse(CHVInterface& link, int number);
+    PortNotMade Refuse(CHVInterface& link, int number, PortNotMade::Reason reason);
     bool Release(CHVInterface& link, Channel channel, bool keep);
     bool TakeUp(CHVInterface& link, Channel channel, KeptPort& kept);
     static void StartTakingUnserved(KeptPort& kept);

@@ -72,9 +72,12 @@ bool QueryAutostart(const std::string& valueName) {
     return true;
 }
 
-int WriteAutostart(const std::string& command, const std::string& valueName, bool set) {
+Expected<void> WriteAutostart(const std::string& command, const std::string& valueName, bool set) {
     const std::string path = EntryPath(valueName);
-    if (!set) return (::unlink(path.c_str()) == 0 || errno == ENOENT) ? 0 : 1;
+    if (!set) {
+        if (::unlink(path.c_str()) == 0 || errno == ENOENT) return {};
+        return Error::FromErrno(errno, "removing " + path);
+    }
     const std::string text =
         "[Desktop Entry]\n"
         "Type=Application\n"
@@ -88,9 +91,10 @@ int WriteAutostart(const std::string& command, const std::string& valueName, boo
         "Icon=qx-manager\n"
         "Terminal=false\n"
         "X-GNOME-Autostart-enabled=true\n";
-    const bool written =
-        MakeDirectories(path.substr(0, path.rfind('/'))) && ReplaceFile(path, text, 0644);
-    return written ? 0 : 1;
+    const std::string directory = path.substr(0, path.rfind('/'));
+    if (!MakeDirectories(directory)) return Error::FromErrno(errno, "creating " + directory);
+    if (!ReplaceFile(path, text, 0644)) return Error::FromErrno(errno, "writing " + path);
+    return {};
 }
 
 std::string QuoteExecArgument(const std::string& argument) {
@@ -112,7 +116,7 @@ std::string ProgramPath() {
     return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
 }
 
-int WriteProgramAutostart(bool set) {
+Expected<void> WriteProgramAutostart(bool set) {
     return WriteAutostart(ProgramPath() + " -m", kRunValueName, set);
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/descriptor_passing.h"
+#include "platform/descriptor_setup.h"
 
 namespace qx {
 namespace {
@@ -33,21 +34,18 @@ std::string ConnectFailure(const std::string& socketPath, int error) {
     }
 }
 
-Expected<UniqueFd> Connect(const std::string& socketPath, bool* late) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (socketPath.empty() || socketPath.size() >= sizeof(address.sun_path))
-        return Error{0, "no usable helper socket path \"" + socketPath + "\""};
-    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+Expected<UniqueFd, HelperFailure> Connect(const std::string& socketPath) {
+    const std::optional<sockaddr_un> address = LocalSocketAddress(socketPath);
+    if (!address) return HelperFailure{{0, "no usable helper socket path \"" + socketPath + "\""}};
     UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     // The send timeout bounds a connect that waits for room in the helper's backlog.
     if (!socket.Valid() ||
         ::setsockopt(socket.Get(), SOL_SOCKET, SO_SNDTIMEO, &kConnectTimeout,
                      sizeof kConnectTimeout) != 0 ||
-        ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::connect(socket.Get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) !=
+            0) {
         const int failure = errno;
-        if (late != nullptr) *late = failure == EAGAIN;
-        return Error{failure, ConnectFailure(socketPath, failure)};
+        return HelperFailure{{failure, ConnectFailure(socketPath, failure)}, failure == EAGAIN};
     }
     return socket;
 }
@@ -59,37 +57,34 @@ std::string CuseHelperSocketPath() {
     return path && *path ? path : kDefaultCuseHelperSocket;
 }
 
-Expected<void> CuseHelperAnswers(const std::string& socketPath, bool* late) {
-    if (Expected<UniqueFd> socket = Connect(socketPath, late); !socket) return socket.error();
+Expected<void, HelperFailure> CuseHelperAnswers(const std::string& socketPath) {
+    if (auto socket = Connect(socketPath); !socket) return socket.error();
     return {};
 }
 
-Expected<UniqueFd> RequestCuseConnection(const std::string& socketPath,
-                                         const std::string& deviceName, bool* late) {
+HelperReply RequestCuseConnection(const std::string& socketPath, const std::string& deviceName) {
     // Any failure to reach the helper or to hear from it is worth asking again; a refusal not.
-    bool unused = false;
-    if (late == nullptr) late = &unused;
-    *late = true;
-    Expected<UniqueFd> connected = Connect(socketPath, nullptr);
-    if (!connected) return connected.error();
+    auto late = [](Error why) { return HelperFailure{std::move(why), true}; };
+    Expected<UniqueFd, HelperFailure> connected = Connect(socketPath);
+    if (!connected) return late(connected.error());
     const UniqueFd socket = std::move(*connected);
     ::setsockopt(socket.Get(), SOL_SOCKET, SO_RCVTIMEO, &kReplyTimeout, sizeof kReplyTimeout);
     if (::send(socket.Get(), deviceName.data(), deviceName.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(deviceName.size()))
-        return Error::FromErrno(errno, "sending to the CUSE helper");
+        return late(Error::FromErrno(errno, "sending to the CUSE helper"));
     char text[kMaxReply] = {};
     UniqueFd connection;
     const ssize_t n = ReceiveWithDescriptor(socket.Get(), text, sizeof text - 1, connection);
     const std::string reply(text, n > 0 ? static_cast<size_t>(n) : 0);
-    *late = n <= 0;
     if (reply == kCuseHelperGranted && connection.Valid()) return connection;
-    if (n < 0) return Error::FromErrno(errno, "no answer from the CUSE helper");
+    if (n < 0) return late(Error::FromErrno(errno, "no answer from the CUSE helper"));
     int code = 0;
     if (reply == "ERR " + deviceName + kCuseHelperInUse) code = EBUSY;
     if (reply == "ERR " + deviceName + kCuseHelperHeldByAnotherUser)
         code = kCuseHeldByAnotherUserCode;
-    return Error{code, "the CUSE helper refused " + deviceName + ": " +
-                           (reply.empty() ? "no reason" : reply)};
+    return HelperFailure{{code, "the CUSE helper refused " + deviceName + ": " +
+                                    (reply.empty() ? "no reason" : reply)},
+                         n == 0};
 }
 
 }  // namespace qx

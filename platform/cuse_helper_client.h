@@ -27,15 +27,20 @@ std::string CuseHelperSocketPath();
 // What the user can do when no helper listens.
 inline constexpr const char* kCuseHelperFix = "sudo systemctl enable --now qx-cuse-helper.socket";
 
-// Whether a helper accepts connections on the socket; the reason (and the fix) when not. late:
-// set when one listens but did not accept in time, so asking again later may succeed.
-Expected<void> CuseHelperAnswers(const std::string& socketPath, bool* late = nullptr);
+// Why the helper gave nothing, and whether asking again later may succeed (late) or not.
+struct HelperFailure : Error {
+    bool late = false;
+};
+
+// Whether a helper accepts connections on the socket; the reason (and the fix) when not, late
+// when one listens but did not accept in time.
+Expected<void, HelperFailure> CuseHelperAnswers(const std::string& socketPath);
 
 // Asks for /dev/<deviceName>: its relay's socket (relay_protocol.h), or the helper's or the
 // socket's reason; code EBUSY when the name is still in use by the caller's own uid,
-// kCuseHeldByAnotherUserCode when another user holds it.
-// late: set when the helper could not be reached or did not answer in time (not a refusal).
-Expected<UniqueFd> RequestCuseConnection(const std::string& socketPath,
-                                         const std::string& deviceName, bool* late = nullptr);
+// kCuseHeldByAnotherUserCode when another user holds it; late when the helper could not be
+// reached or did not answer in time (not a refusal).
+using HelperReply = Expected<UniqueFd, HelperFailure>;
+HelperReply RequestCuseConnection(const std::string& socketPath, const std::string& deviceName);
 
 }  // namespace qx

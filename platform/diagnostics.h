@@ -19,7 +19,8 @@ enum class Diagnostic {
     kNameHeldByAnother,  // port name, its device name: another user's device holds it
     kUdevUnavailable,    // why; kernel uevents are read instead
     kGuardianEnded,      // (no values) the transmitter guard ended; a new one is started
-    kGuardianTrouble     // why the transmitter guard could not start
+    kGuardianTrouble,    // why the transmitter guard could not start
+    kKeyingUnguarded     // interface key, why the transmitter guard does not hold it
 };
 
 // The pattern of an occasion's line, with "%s" for each value in order.

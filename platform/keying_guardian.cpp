@@ -93,9 +93,12 @@ void ForgetInChild() {
     ::_exit(127);
 }
 
-void HandSlot(int slot) {
+Expected<void> HandSlot(int slot) {
     Slot& held = g_program.slots[slot];
     held.handed = Send(GuardianOrder::kHold, slot, held.device.Get());
+    if (held.handed) return {};
+    if (!g_program.socket.Valid()) return Error{0, "no transmitter guard runs"};
+    return Error::FromErrno(errno, "handing the device to the transmitter guard");
 }
 
 // Starts a guardian with the shared lines and hands it every device in its care.
@@ -218,22 +221,22 @@ GuardedDevice& GuardedDevice::operator=(GuardedDevice&& other) noexcept {
     return *this;
 }
 
-GuardedDevice GuardedDevice::Hand(UniqueFd deviceFd) {
-    GuardedDevice guarded;
-    if (!deviceFd.Valid()) return guarded;
-    guarded.wanted_ = true;
-    if (!g_program.lines) return guarded;
+Expected<void> GuardedDevice::Hand(UniqueFd deviceFd) {
+    Release();
+    if (!deviceFd.Valid()) return {};
+    wanted_ = true;
+    if (!g_program.lines) return Error{0, "no transmitter guard was set up"};
     for (int slot = 0; slot < kGuardianSlots; ++slot) {
         Slot& free = g_program.slots[slot];
         if (free.used) continue;
         free.used = true;
         free.device = std::move(deviceFd);
         (*g_program.lines)[slot].store(0);
-        HandSlot(slot);
-        guarded.slot_ = slot;
-        break;
+        slot_ = slot;
+        return HandSlot(slot);
     }
-    return guarded;
+    return Error{
+        0, "the transmitter guard holds " + std::to_string(kGuardianSlots) + " interfaces already"};
 }
 
 void GuardedDevice::NoteWriting(uint8_t flags) const {

@@ -81,8 +81,10 @@ public:
     GuardedDevice& operator=(const GuardedDevice&) = delete;
 
     // Puts the device whose duplicate descriptor deviceFd is (it takes whole reports by
-    // write(2)) in the guardian's care; an invalid deviceFd: nothing to guard.
-    static GuardedDevice Hand(UniqueFd deviceFd);
+    // write(2)) in the guardian's care, in place of the one this held; an invalid deviceFd:
+    // nothing to guard. Why the guardian does not hold it when it does not: the device is then
+    // Unguarded, and a guardian started later is handed it if it has a slot.
+    Expected<void> Hand(UniqueFd deviceFd);
     // Around each line report's write: before it, the device is known to hold only the bits
     // both the old and the new flags have; after it succeeded, the new flags.
     void NoteWriting(uint8_t flags) const;

@@ -20,7 +20,7 @@ std::string NonEmptyEnv(const char* name) {
 
 // The user's own choice: created if missing, otherwise taken as it is (it may be a symlink to
 // a directory the user picked).
-std::optional<Error> PrepareChosenDirectory(const std::string& path) {
+Expected<void> PrepareChosenDirectory(const std::string& path) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         return Error::FromErrno(errno, "cannot create the ports directory " + path);
     struct stat st {};
@@ -28,17 +28,17 @@ std::optional<Error> PrepareChosenDirectory(const std::string& path) {
         return Refusal("the ports directory " + path + " is not a directory");
     if (::access(path.c_str(), W_OK | X_OK) != 0)
         return Refusal("the ports directory " + path + " is not writable");
-    return std::nullopt;
+    return {};
 }
 
-Expected<std::string> Prepared(const std::string& path, std::optional<Error> refusal) {
-    if (refusal) return *std::move(refusal);
+Expected<std::string> Prepared(const std::string& path, const Expected<void>& ready) {
+    if (!ready) return ready.error();
     return path;
 }
 
 }  // namespace
 
-std::optional<Error> PreparePrivateDirectory(const std::string& path) {
+Expected<void> PreparePrivateDirectory(const std::string& path) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         return Error::FromErrno(errno, "cannot create the ports directory " + path);
     struct stat st {};
@@ -50,7 +50,7 @@ std::optional<Error> PreparePrivateDirectory(const std::string& path) {
         return Refusal("the ports directory " + path + " belongs to another user");
     if ((st.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0)
         return Error::FromErrno(errno, "cannot make the ports directory " + path + " private");
-    return std::nullopt;
+    return {};
 }
 
 Expected<std::string> ResolvePortsDirectory(const std::string& startDirectory) {

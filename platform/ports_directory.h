@@ -1,7 +1,6 @@
 #pragma once
 // Where the virtual ports are published: a private directory of the user that holds one
 // symlink "COM<n>" per port, pointing at the pseudo-terminal a radio program opens.
-#include <optional>
 #include <string>
 
 #include "core/error.h"
@@ -18,9 +17,9 @@ namespace qx {
 Expected<std::string> ResolvePortsDirectory(const std::string& startDirectory = "");
 
 // Makes sure path is a directory of this user with mode 0700: creates it if missing, tightens
-// its mode if it is ours, refuses a symlink, a non-directory or another owner: the refusal, or
-// nothing when the directory is ready.
-std::optional<Error> PreparePrivateDirectory(const std::string& path);
+// its mode if it is ours, refuses a symlink, a non-directory or another owner; the refusal when
+// it is not ready.
+Expected<void> PreparePrivateDirectory(const std::string& path);
 
 // True when path is a directory (or a link to one) this process may create names in.
 bool IsWritableDirectory(const std::string& path);

@@ -69,21 +69,22 @@ Expected<PtyMaster> OpenPtyMaster() {
     return pty;
 }
 
-bool PseudoTerminalsAvailable() {
+Expected<void> PseudoTerminalsAvailable() {
     UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    return master.Valid();
+    if (!master.Valid()) return Error::FromErrno(errno, "opening a pseudo-terminal");
+    return {};
 }
 
-int FlushPty(int masterFd, const std::string& slavePath) {
+Expected<void> FlushPty(int masterFd, const std::string& slavePath) {
     // TCFLSH on the master only reaches the master's own input; the slave's input is flushed
     // through a short-lived slave descriptor. Exclusive mode belongs to the slave, which the
     // kernel keeps while the master lives, so only a slave descriptor can end it.
     ::ioctl(masterFd, TCFLSH, TCIOFLUSH);
     UniqueFd slave(::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!slave.Valid()) return errno;
+    if (!slave.Valid()) return Error::FromErrno(errno, "opening " + slavePath + " to flush it");
     ::ioctl(slave.Get(), TCFLSH, TCIOFLUSH);
     ::ioctl(slave.Get(), TIOCNXCL);
-    return 0;
+    return {};
 }
 
 bool PtySlaveHungUp(int masterFd) {

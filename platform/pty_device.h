@@ -50,8 +50,8 @@ constexpr int kRawPtyBaudRate = 9600;
 // failed and why.
 Expected<PtyMaster> OpenPtyMaster();
 
-// Whether a pty master can be opened at all on this machine.
-bool PseudoTerminalsAvailable();
+// Whether a pty master can be opened at all on this machine; why not when it cannot.
+Expected<void> PseudoTerminalsAvailable();
 
 // The speed is the slave's as it stands: 0 after the program asked for a hang-up (B0).
 std::optional<PtySettings> ReadPtySettings(int masterFd);
@@ -62,10 +62,10 @@ bool SetRawPtySettings(int masterFd);
 
 // Discards what waits in either direction (the program's unread input and the bytes it wrote
 // that the master did not read) and ends exclusive mode (TIOCEXCL) a program left behind, as
-// the last close of a real serial port does. Returns 0, or the errno of opening the slave for
-// it: EBUSY when exclusive mode keeps everyone but root out. A successful opening and closing is
+// the last close of a real serial port does. Fails when the slave cannot be opened for it, with
+// EBUSY when exclusive mode keeps everyone but root out. A successful opening and closing is
 // seen by a watch on the slave like a program's.
-int FlushPty(int masterFd, const std::string& slavePath);
+Expected<void> FlushPty(int masterFd, const std::string& slavePath);
 
 // True while no program holds the slave open.
 bool PtySlaveHungUp(int masterFd);

@@ -17,6 +17,8 @@
 #include <optional>
 #include <thread>
 
+#include "platform/descriptor_setup.h"
+
 namespace qx {
 namespace {
 
@@ -59,14 +61,6 @@ std::optional<LockFailure> PrivateDirProblem(const std::string& dir) {
     failure.mode = info.st_mode & 07777;
     failure.isDirectory = S_ISDIR(info.st_mode);
     return failure;
-}
-
-std::optional<sockaddr_un> SocketAddress(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path)) return std::nullopt;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return address;
 }
 
 // The peer's credentials when it is a process of this user.
@@ -161,7 +155,7 @@ void SendAll(int fd, const std::string& data) {
 // Connects to the owner of dir (same user only) and sends message, then ends the sending side.
 Expected<UniqueFd> SendMessage(const std::string& dir, const std::string& message) {
     const std::string path = dir + kSocketName;
-    const std::optional<sockaddr_un> address = SocketAddress(path);
+    const std::optional<sockaddr_un> address = LocalSocketAddress(path);
     if (!address) return Error::FromErrno(ENAMETOOLONG, path);
     UniqueFd connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!connection.Valid()) return Error::FromErrno(errno, "socket");
@@ -215,13 +209,6 @@ std::optional<bool> ReadAvailable(int fd, std::string& bytes) {
     }
 }
 
-bool Watch(int watch, int fd) {
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.fd = fd;
-    return ::epoll_ctl(watch, EPOLL_CTL_ADD, fd, &event) == 0;
-}
-
 }  // namespace
 
 std::string DefaultRuntimeDir() {
@@ -258,7 +245,7 @@ Expected<std::unique_ptr<SingleInstance>, LockFailure> SingleInstance::Acquire(
 
     // The lock decides ownership: a socket file left by a crashed run is replaced.
     const std::string socketPath = dir + kSocketName;
-    const std::optional<sockaddr_un> address = SocketAddress(socketPath);
+    const std::optional<sockaddr_un> address = LocalSocketAddress(socketPath);
     if (!address) {
         errno = ENAMETOOLONG;
         return SystemFailure("bind", socketPath);
@@ -271,7 +258,7 @@ Expected<std::unique_ptr<SingleInstance>, LockFailure> SingleInstance::Acquire(
         ::listen(listener.Get(), 8) != 0)
         return SystemFailure("bind", socketPath);
     UniqueFd watch(::epoll_create1(EPOLL_CLOEXEC));
-    if (!watch.Valid() || !Watch(watch.Get(), listener.Get()))
+    if (!watch.Valid() || !WatchInput(watch.Get(), listener.Get()))
         return SystemFailure("epoll", socketPath);
     return std::unique_ptr<SingleInstance>(
         new SingleInstance(std::move(lock), std::move(listener), std::move(watch), socketPath));
@@ -285,7 +272,8 @@ void SingleInstance::AcceptWaiting() {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             return;  // EAGAIN: nothing more waiting
         }
-        if (!PeerIsThisUser(connection.Get()) || !Watch(watch_.Get(), connection.Get())) continue;
+        if (!PeerIsThisUser(connection.Get()) || !WatchInput(watch_.Get(), connection.Get()))
+            continue;
         if (pending_.size() == kMaxPendingConnections) pending_.pop_front();
         pending_.push_back({std::move(connection), {}, Clock::now() + kRequestDeadline});
     }

@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 
+#include "app/autostart_switch.h"
 #include "platform/autostart.h"
 #include "ui/CInterfaceManagerDlg.h"
 #include "ui/control_ids.h"
@@ -43,7 +44,7 @@ void CPageSettings::SetFskInverted(bool inverted) {
 }
 
 void CPageSettings::SetAutostart(bool enabled) {
-    WriteProgramAutostart(enabled);
+    SwitchProgramAutostart(enabled);
     // A click must not show an entry that could not be written (or removed).
     m_autostartBox->setChecked(QueryAutostart(kRunValueName));
 }

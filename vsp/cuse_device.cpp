@@ -8,6 +8,7 @@
 #include <chrono>
 #include <vector>
 
+#include "platform/descriptor_setup.h"
 #include "platform/realtime_scheduling.h"
 #include "platform/start_thread.h"
 
@@ -18,8 +19,7 @@ Expected<std::shared_ptr<CuseDevice>> CuseDevice::Serve(UniqueFd connection, Eve
     UniqueFd wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wakeFd.Valid()) return Error::FromErrno(errno, "making the device's wake-up event");
     // The device thread waits in poll; a read must never block it.
-    const int flags = ::fcntl(connection.Get(), F_GETFL);
-    if (flags < 0 || ::fcntl(connection.Get(), F_SETFL, flags | O_NONBLOCK) != 0)
+    if (!SetNonBlocking(connection.Get()))
         return Error::FromErrno(errno, "making the connection non-blocking");
     std::shared_ptr<CuseDevice> device(
         new CuseDevice(std::move(connection), std::move(wakeFd), std::move(onEvent)));

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/diagnostics.h"
 #include "platform/port_links.h"
 #include "vsp/pty_watch.h"
 
@@ -312,14 +313,20 @@ void PtyEndpoint::MarkClosedLocked(Events& events) {
         SetRawPtySettings(fd);
         lastRealBaudRate_ = kRawPtyBaudRate;
         seenSettings_.reset();
-        const int flushError = FlushPty(fd, pty_->slavePath);
-        if (flushError == 0) {
+        const Expected<void> flushed = FlushPty(fd, pty_->slavePath);
+        if (flushed) {
             ++ownOpensPending_;
             ++ownClosesPending_;
         }
         droppedAtClose_.fetch_add(DiscardUnread(fd));
         receive_.Clear();
-        if (flushError == EBUSY) ReplacePtyLocked();
+        // Exclusive mode left by the program is ended with a new pseudo-terminal; any other
+        // cause leaves the port as it is, said in the journal.
+        if (!flushed && flushed.error().code == EBUSY)
+            ReplacePtyLocked();
+        else if (!flushed)
+            SayDiagnostic(Diagnostic::kPortTrouble,
+                          {namePath_.substr(namePath_.rfind('/') + 1), flushed.error().message});
     }
     waiting_.store(receive_.Size());
     events.push_back(kEventClosed);

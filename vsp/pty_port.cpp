@@ -181,11 +181,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<IVSPortAxClass> MakePtyPortClass(const std::string& portsDirectory) {
-    if (!IsWritableDirectory(portsDirectory) || !PseudoTerminalsAvailable()) return nullptr;
-    auto watch = PtyWatch::Start();
-    if (!watch) return nullptr;
-    return std::make_unique<PtyPortClass>(std::move(watch), portsDirectory);
+Expected<std::unique_ptr<IVSPortAxClass>> MakePtyPortClass(const std::string& portsDirectory) {
+    if (!IsWritableDirectory(portsDirectory))
+        return Error{0, "\"" + portsDirectory + "\" is not a writable directory"};
+    if (Expected<void> available = PseudoTerminalsAvailable(); !available) return available.error();
+    Expected<std::shared_ptr<PtyWatch>> watch = PtyWatch::Start();
+    if (!watch) return watch.error();
+    return std::unique_ptr<IVSPortAxClass>(
+        std::make_unique<PtyPortClass>(std::move(*watch), portsDirectory));
 }
 
 std::optional<uint64_t> TransmitOverflowCount(IVSPortAx& port) {

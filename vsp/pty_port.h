@@ -45,9 +45,9 @@
 
 namespace qx {
 
-// The class object, or null when pseudo-terminals cannot be opened or portsDirectory is not a
-// writable directory.
-std::unique_ptr<IVSPortAxClass> MakePtyPortClass(const std::string& portsDirectory);
+// The class object, or why not: portsDirectory is not a writable directory, pseudo-terminals
+// cannot be opened, or their watch cannot be started.
+Expected<std::unique_ptr<IVSPortAxClass>> MakePtyPortClass(const std::string& portsDirectory);
 
 constexpr int kDefaultAssumedDataBits = 8;
 

@@ -9,6 +9,9 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/descriptor_setup.h"
+#include "platform/start_thread.h"
+
 namespace qx {
 namespace {
 
@@ -19,28 +22,29 @@ constexpr uint64_t kInotifyTag = ~uint64_t{0} - 1;
 constexpr auto kSettingsPollInterval = std::chrono::milliseconds(100);
 
 bool AddToEpoll(int epollFd, int fd, uint64_t tag) {
-    struct epoll_event ev {};
-    ev.events = EPOLLIN;
-    ev.data.u64 = tag;
-    return ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &ev) == 0;
+    epoll_data_t data{};
+    data.u64 = tag;
+    return WatchInput(epollFd, fd, data);
 }
 
 }  // namespace
 
-std::shared_ptr<PtyWatch> PtyWatch::Start() {
+Expected<std::shared_ptr<PtyWatch>> PtyWatch::Start() {
     auto watch = std::make_shared<PtyWatch>();
     watch->epoll_.Reset(::epoll_create1(EPOLL_CLOEXEC));
+    if (!watch->epoll_.Valid()) return Error::FromErrno(errno, "making the ports' epoll set");
     watch->inotify_.Reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!watch->inotify_.Valid())
+        return Error::FromErrno(errno, "making the inotify instance that watches the ports");
     watch->stop_.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!watch->epoll_.Valid() || !watch->inotify_.Valid() || !watch->stop_.Valid() ||
-        !AddToEpoll(watch->epoll_.Get(), watch->stop_.Get(), kStopTag) ||
+    if (!watch->stop_.Valid() || !AddToEpoll(watch->epoll_.Get(), watch->stop_.Get(), kStopTag) ||
         !AddToEpoll(watch->epoll_.Get(), watch->inotify_.Get(), kInotifyTag))
-        return nullptr;
-    try {
-        watch->thread_ = std::thread([raw = watch.get()] { raw->Run(); });
-    } catch (const std::system_error&) {
-        return nullptr;  // no thread to be had (resource limits): no component, not a crash
-    }
+        return Error::FromErrno(errno, "setting up the ports' watch");
+    // No thread to be had (resource limits): no component, not a crash.
+    Expected<std::thread> thread =
+        StartThread([raw = watch.get()] { raw->Run(); }, "watching the pseudo-terminal ports");
+    if (!thread) return thread.error();
+    watch->thread_ = std::move(*thread);
     return watch;
 }
 

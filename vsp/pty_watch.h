@@ -18,8 +18,9 @@ namespace qx {
 
 class PtyWatch {
 public:
-    // Null when the epoll set, the inotify instance or the thread cannot be made.
-    static std::shared_ptr<PtyWatch> Start();
+    // The running watch, or why the epoll set, the inotify instance or the thread cannot be
+    // made.
+    static Expected<std::shared_ptr<PtyWatch>> Start();
     PtyWatch() = default;  // use Start
     ~PtyWatch();
     PtyWatch(const PtyWatch&) = delete;

@@ -23,11 +23,13 @@ Rig::Rig() {
     LocateIniFile();
     portsDir_ = home_.Root() + "/ports";
     ::mkdir(portsDir_.c_str(), 0700);
-    portClass_ = MakePtyPortClass(portsDir_);
-    if (!portClass_) {
-        std::fprintf(stderr, "pseudo-terminal ports are not available\n");
+    auto made = MakePtyPortClass(portsDir_);
+    if (!made) {
+        std::fprintf(stderr, "pseudo-terminal ports are not available: %s\n",
+                     made.error().message.c_str());
         std::exit(1);
     }
+    portClass_ = std::move(*made);
     settings_.Load();
     manager_ = std::make_unique<CHVInterfaceManager>(backend_, *portClass_, settings_);
     manager_->RegisterNotifications();

@@ -349,14 +349,16 @@ TEST_F(InstanceQueriesTest, SettingsThatCannotBeSavedAreAFailureWithTheReason) {
         << answer.text;
 }
 
-TEST_F(InstanceQueriesTest, APortThatCannotBeMadeIsAFailure) {
+TEST_F(InstanceQueriesTest, APortThatCannotBeMadeIsAFailureWithTheComponentsCause) {
     ASSERT_TRUE(ChannelsKnown());
     portClass_.createFails = true;
     portClass_.reuseFails = true;
     const QueryAnswer answer = SetPort(kSerial, "FSK", "8");
     EXPECT_EQ(answer.status, 1);
-    EXPECT_NE(answer.text.find("FSK of QX4SIM0001: COM8 - cannot create this port!\n"),
-              std::string::npos);
+    EXPECT_NE(answer.text.find(
+                  "FSK of QX4SIM0001: COM8 cannot be created: reusing COM8: Permission denied\n"),
+              std::string::npos)
+        << answer.text;
 }
 
 TEST_F(InstanceQueriesTest, ChannelNamesAreThoseStatusPrintsInAnyCaseWithOrWithoutTheSlash) {
@@ -382,7 +384,7 @@ TEST_F(InstanceQueriesTest, ANumberAnotherChannelHoldsIsStoredAndItsCreationFail
     EXPECT_EQ(answer.status, 1);
     EXPECT_EQ(answer.text,
               "Creating virtual port COM6.\nPlease wait...\n"
-              "FSK of QX4SIM0001: COM6 - cannot create this port!\n");
+              "FSK of QX4SIM0001: COM6 cannot be created: another channel has this number\n");
     EXPECT_EQ(Stored("PortFsk"), 6);
     EXPECT_EQ(Stored("PortPttCw"), 6);
 }

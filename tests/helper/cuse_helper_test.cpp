@@ -192,9 +192,8 @@ protected:
             if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
                              ::setresuid(uid, uid, uid) != 0))
                 ::_exit(3);
-            bool late = true;
-            const Expected<UniqueFd> got = RequestCuseConnection(socketPath_, request, &late);
-            if (late) ::_exit(4);
+            const HelperReply got = RequestCuseConnection(socketPath_, request);
+            if (!got && got.error().late) ::_exit(4);
             if (got && got->Valid()) ::_exit(0);
             const std::string& error = got.error().message;
             ::_exit(error.find(expectedRefusal) != std::string::npos && !expectedRefusal.empty()
@@ -433,10 +432,9 @@ TEST(HelperLogBudget, TheServiceWakesWhenASecondWithHeldBackLinesEnds) {
 TEST(HelperClient, UnreachableHelperGivesTheReasonTheFixAndWhetherItIsLate) {
     test::TempHome home;
     const std::string path = home.Root() + "/helper.sock";
-    bool late = true;
-    const Expected<void> absent = CuseHelperAnswers(path, &late);
+    const auto absent = CuseHelperAnswers(path);
     EXPECT_FALSE(absent);
-    EXPECT_FALSE(late);
+    EXPECT_FALSE(absent.error().late);
     EXPECT_EQ(absent.error().code, ENOENT);
     std::string error = absent.error().message;
     EXPECT_NE(error.find(path + " does not exist"), std::string::npos) << error;
@@ -448,9 +446,9 @@ TEST(HelperClient, UnreachableHelperGivesTheReasonTheFixAndWhetherItIsLate) {
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(listener.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const Expected<void> off = CuseHelperAnswers(path, &late);
+    const auto off = CuseHelperAnswers(path);
     EXPECT_FALSE(off);
-    EXPECT_FALSE(late);
+    EXPECT_FALSE(off.error().late);
     error = off.error().message;
     EXPECT_NE(error.find("does not listen"), std::string::npos) << error;
     EXPECT_NE(error.find(kCuseHelperFix), std::string::npos) << error;
@@ -458,19 +456,19 @@ TEST(HelperClient, UnreachableHelperGivesTheReasonTheFixAndWhetherItIsLate) {
     // Listening, but its backlog full: stalled, so late; the wait is bounded.
     ASSERT_EQ(::listen(listener.Get(), 0), 0);
     int accepted = 0;  // the few connections the backlog takes
-    Expected<void> answers;
-    while (accepted < 4 && (answers = CuseHelperAnswers(path, &late))) ++accepted;
+    Expected<void, HelperFailure> answers;
+    while (accepted < 4 && (answers = CuseHelperAnswers(path))) ++accepted;
     EXPECT_LT(accepted, 4);
     error = answers.error().message;
-    EXPECT_TRUE(late) << error;
+    EXPECT_TRUE(answers.error().late) << error;
     EXPECT_NE(error.find("busy"), std::string::npos) << error;
-    const Expected<UniqueFd> stalled = RequestCuseConnection(path, "qx-COM1", &late);
+    const HelperReply stalled = RequestCuseConnection(path, "qx-COM1");
     EXPECT_FALSE(stalled);
-    EXPECT_TRUE(late) << stalled.error().message;
+    EXPECT_TRUE(stalled.error().late) << stalled.error().message;
 }
 
 TEST(HelperClient, NoHelperIsAReasonNotACrash) {
-    const Expected<void> absent = CuseHelperAnswers("/nonexistent/helper.sock");
+    const auto absent = CuseHelperAnswers("/nonexistent/helper.sock");
     EXPECT_FALSE(absent);
     EXPECT_NE(absent.error().message.find("/nonexistent/helper.sock"), std::string::npos)
         << absent.error().message;

@@ -22,7 +22,9 @@ protected:
     LinkPtyTest() {
         portsDir_ = home_.Root() + "/ports";
         ::mkdir(portsDir_.c_str(), 0700);
-        portClass_ = MakePtyPortClass(portsDir_);
+        auto made = MakePtyPortClass(portsDir_);
+        EXPECT_TRUE(made) << made.error().message;
+        if (made) portClass_ = std::move(*made);
     }
     // Gives the channel a real port COM<number> and opens it as a radio program.
     std::unique_ptr<RadioProgram> Attach(Channel channel, int number) {

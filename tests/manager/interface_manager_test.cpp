@@ -81,7 +81,9 @@ protected:
         LocateIniFile();
         portsDir_ = home_.Root() + "/ports";
         ::mkdir(portsDir_.c_str(), 0700);
-        portClass_ = MakePtyPortClass(portsDir_);
+        auto made = MakePtyPortClass(portsDir_);
+        EXPECT_TRUE(made) << made.error().message;
+        if (made) portClass_ = std::move(*made);
         settings_.Load();
     }
 

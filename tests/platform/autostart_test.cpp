@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 
 #include "tests/support/temp_home.h"
@@ -23,22 +24,22 @@ protected:
 
 TEST_F(Autostart, OnQueryOff) {
     EXPECT_FALSE(QueryAutostart(kValueName));
-    ASSERT_EQ(WriteAutostart(ProgramPath() + " -m", kValueName, true), 0);
+    ASSERT_TRUE(WriteAutostart(ProgramPath() + " -m", kValueName, true));
     EXPECT_TRUE(QueryAutostart(kValueName));
     const std::string text = ReadBytes(entry);
     EXPECT_NE(text.find("\nName=Halvorn QX Manager\n"), std::string::npos);
     EXPECT_NE(text.find("\nExec=" + ProgramPath() + " -m\n"), std::string::npos);
     EXPECT_NE(text.find("\nIcon=qx-manager\n"), std::string::npos);
 
-    EXPECT_EQ(WriteAutostart("", kValueName, false), 0);
+    EXPECT_TRUE(WriteAutostart("", kValueName, false));
     EXPECT_FALSE(QueryAutostart(kValueName));
     EXPECT_FALSE(std::filesystem::exists(entry));
-    EXPECT_EQ(WriteAutostart("", kValueName, false), 0);  // already off
+    EXPECT_TRUE(WriteAutostart("", kValueName, false));  // already off
 }
 
 TEST_F(Autostart, WithoutXdgConfigHomeTheEntryLivesUnderDotConfig) {
     ::unsetenv("XDG_CONFIG_HOME");
-    ASSERT_EQ(WriteAutostart(ProgramPath() + " -m", kValueName, true), 0);
+    ASSERT_TRUE(WriteAutostart(ProgramPath() + " -m", kValueName, true));
     EXPECT_TRUE(
         std::filesystem::exists(home.Root() + "/.config/autostart/halvorn-qx-manager.desktop"));
 }
@@ -49,9 +50,13 @@ TEST_F(Autostart, AnEntrySwitchedOffByTheDesktopCountsAsOff) {
     EXPECT_FALSE(QueryAutostart(kValueName));
 }
 
-TEST_F(Autostart, AFailedWriteReportsOne) {
+TEST_F(Autostart, AFailedWriteSaysWhy) {
     WriteBytes(home.ConfigHome(), "a file where the folder should be");
-    EXPECT_EQ(WriteAutostart(ProgramPath() + " -m", kValueName, true), 1);
+    const Expected<void> written = WriteAutostart(ProgramPath() + " -m", kValueName, true);
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().code, ENOTDIR) << written.error().message;
+    EXPECT_NE(written.error().message.find(home.ConfigHome()), std::string::npos)
+        << written.error().message;
     EXPECT_FALSE(QueryAutostart(kValueName));
 }
 

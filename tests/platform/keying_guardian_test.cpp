@@ -83,8 +83,8 @@ enum class Ending { kAbort, kKill, kExitWithoutClosing };
 // In the child: the guardian, and the stand-in device in its care. Exits 3 when not held.
 GuardedDevice GuardStandIn(int device) {
     if (!StartKeyingGuardian(QX_GUARDIAN_FOR_TESTS)) ::_exit(2);
-    GuardedDevice guarded = GuardedDevice::Hand(UniqueFd(::dup(device)));
-    if (!guarded.Guarded()) ::_exit(3);
+    GuardedDevice guarded;
+    if (!guarded.Hand(UniqueFd(::dup(device))) || !guarded.Guarded()) ::_exit(3);
     return guarded;
 }
 
@@ -205,11 +205,12 @@ TEST(KeyingGuardian, ADeviceClosedNormallyGetsNothingWhenItsNumberIsReused) {
     Child program([&] {
         if (!StartKeyingGuardian(QX_GUARDIAN_FOR_TESTS)) ::_exit(2);
         const int number = ::dup(first.device.Get());
-        GuardedDevice guarded = GuardedDevice::Hand(UniqueFd(::dup(number)));
+        GuardedDevice guarded;
+        guarded.Hand(UniqueFd(::dup(number)));
         guarded.Release();
         ::close(number);
         if (::dup(second.device.Get()) != number) ::_exit(4);
-        guarded = GuardedDevice::Hand(UniqueFd(::dup(number)));
+        guarded.Hand(UniqueFd(::dup(number)));
         if (!guarded.Guarded()) ::_exit(3);
         guarded.NoteWritten(kPttBit);
         End(Ending::kKill);
@@ -300,7 +301,8 @@ TEST(KeyingGuardian, AStalledDeviceDelaysNoOtherRelease) {
     ASSERT_EQ(::fcntl(stalled.device.Get(), F_SETFL, 0), 0);
     Child program([&] {
         GuardedDevice first = GuardStandIn(stalled.device.Get());
-        GuardedDevice second = GuardedDevice::Hand(UniqueFd(::dup(other.device.Get())));
+        GuardedDevice second;
+        second.Hand(UniqueFd(::dup(other.device.Get())));
         first.NoteWritten(kPttBit);
         second.NoteWritten(kPttBit);
         End(Ending::kKill);
@@ -319,6 +321,21 @@ TEST(KeyingGuardian, AStalledDeviceDelaysNoOtherRelease) {
 
 // A guardian killed while the program runs is noticed and replaced; the new one takes the
 // device again and releases it when the program is killed in its turn.
+// Without a guardian a device is handed over to no one: it shows unguarded and says why.
+TEST(KeyingGuardian, ADeviceNoGuardianHoldsSaysWhy) {
+    StandIn standIn = MakeStandIn();
+    Child program([&] {
+        GuardedDevice guarded;
+        const Expected<void> handed = guarded.Hand(UniqueFd(::dup(standIn.device.Get())));
+        const bool said =
+            !handed && handed.error().message.find("transmitter guard") != std::string::npos;
+        ::_exit(said && guarded.Unguarded() ? 0 : 3);
+    });
+    ASSERT_GT(program.Pid(), 0);
+    const int status = program.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST(KeyingGuardian, AGuardianThatEndsIsReplacedAndGuardsAgain) {
     StandIn standIn = MakeStandIn();
     int ready[2];

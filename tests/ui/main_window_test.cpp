@@ -79,8 +79,9 @@ protected:
     void SetUp() override {
         test::EnsureQtApplication();
         LocateIniFile();
-        portClass_ = MakePtyPortClass(*ResolvePortsDirectory());
-        ASSERT_TRUE(portClass_);
+        auto made = MakePtyPortClass(*ResolvePortsDirectory());
+        ASSERT_TRUE(made) << made.error().message;
+        portClass_ = std::move(*made);
     }
 
     void Build() {

@@ -63,8 +63,9 @@ protected:
         std::filesystem::create_directories(portsDir_);
         iniPath_ = LocateIniFile();
         program_.Load();
-        portClass_ = MakePtyPortClass(portsDir_);
-        ASSERT_NE(portClass_, nullptr);
+        auto made = MakePtyPortClass(portsDir_);
+        ASSERT_TRUE(made) << made.error().message;
+        portClass_ = std::move(*made);
     }
 
     void OpenWindow() {

@@ -25,7 +25,7 @@
 #include "platform/fd.h"
 #include "tests/support/radio_program.h"
 #include "tests/vm/uhid_process.h"
-#include "vsp/cuse_port.h"
+#include "vsp/cuse_port_class.h"
 
 namespace qx::vm {
 namespace {

@@ -185,7 +185,7 @@ constexpr char kSecret = 'S';
     if (::setgroups(0, nullptr) != 0 || ::setresgid(kOther, kOther, kOther) != 0 ||
         ::setresuid(kOther, kOther, kOther) != 0)
         ::_exit(3);
-    Expected<UniqueFd> granted = RequestCuseConnection(helperSocket, "qx-COM240");
+    HelperReply granted = RequestCuseConnection(helperSocket, "qx-COM240");
     if (!granted) ::_exit(3);
     const UniqueFd relay = std::move(*granted);
     const char ready = 'R';
@@ -474,7 +474,7 @@ TEST_F(UserGuestTest, HotPluggedInterfaceServesKeyingPortsToItsUserOnly) {
             {"qx-COM256", "out of range"},
             {"qx-COM4", "held by another user"}};
         for (const auto& [request, reason] : refused) {
-            const Expected<UniqueFd> got = RequestCuseConnection(helperSocket_, request);
+            const HelperReply got = RequestCuseConnection(helperSocket_, request);
             EXPECT_FALSE(got) << request;
             EXPECT_NE(got.error().message.find(reason), std::string::npos)
                 << request << ": " << got.error().message;
@@ -672,7 +672,7 @@ TEST_F(UserGuestTest, AnotherUsersIdleConnectionsDoNotStallTheService) {
         AsUser user(kUser);
         ASSERT_TRUE(user.Ok());
         const auto started = std::chrono::steady_clock::now();
-        const Expected<UniqueFd> got =
+        const HelperReply got =
             RequestCuseConnection(helperSocket_, "qx-COM" + std::to_string(port++));
         const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - started);
@@ -712,7 +712,7 @@ TEST_F(UserGuestTest, AnotherUsersConnectionFloodDoesNotDropARequest) {
             test::PollUntil([&] { return made->load() >= 100L * flooders; }, 60s, kWaitStep))
             << "the flood did not start";
         std::chrono::milliseconds waited{0};
-        Expected<UniqueFd> got = Error{};
+        HelperReply got = HelperFailure{};
         {
             AsUser user(kUser);
             ASSERT_TRUE(user.Ok());
@@ -757,7 +757,7 @@ TEST_F(UserGuestTest, AHelperOutOfDescriptorsCarriesOn) {
         for (int i = 0; i < 8; ++i) held.push_back(IdleConnection(socket));
     }
     AsUser user(kUser);
-    const Expected<UniqueFd> got = RequestCuseConnection(socket, "qx-COM230");
+    const HelperReply got = RequestCuseConnection(socket, "qx-COM230");
     EXPECT_TRUE(got && got->Valid()) << got.error().message;
     EXPECT_NE(ReadText(logs_ + "/limited-helper.log").find("Too many open files; accepting again"),
               std::string::npos)
@@ -829,7 +829,7 @@ TEST_F(UserGuestTest, ANameAnotherUserHoldsIsToldToTheProgramsUser) {
     {
         AsUser other(kOther);
         ASSERT_TRUE(other.Ok());
-        Expected<UniqueFd> got = RequestCuseConnection(helperSocket_, "qx-COM4");
+        HelperReply got = RequestCuseConnection(helperSocket_, "qx-COM4");
         ASSERT_TRUE(got) << got.error().message;
         taken = std::move(*got);
     }

@@ -1,5 +1,5 @@
-#include "vsp/cuse_port.h"
 #include "tests/support/temp_home.h"
+#include "vsp/cuse_port_class.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -99,8 +99,9 @@ int RunAsNobody(const std::function<int()>& body) {
 class PtyPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        portClass_ = MakePtyPortClass(dir_.Root());
-        ASSERT_NE(portClass_, nullptr);
+        auto made = MakePtyPortClass(dir_.Root());
+        ASSERT_TRUE(made) << made.error().message;
+        portClass_ = std::move(*made);
         port_ = NewPort();
         sink_ = std::make_shared<RecordingSink>();
         ASSERT_TRUE(port_->Advise(sink_, cookie_));
@@ -541,7 +542,7 @@ TEST(PtyPortExclusiveTest, ExclusiveModeEndsWithTheLastClose) {
     const std::string name = dir.Root() + "/COM5";
     const int result = RunAsNobody([&] {
         auto portClass = MakePtyPortClass(dir.Root());
-        auto port = portClass ? portClass->CreateInstance() : nullptr;
+        auto port = portClass ? (*portClass)->CreateInstance() : nullptr;
         auto sink = std::make_shared<RecordingSink>();
         uint32_t cookie = 0;
         if (!port || !port->Advise(sink, cookie) || !port->CreatePort("COM5")) return 1;
@@ -585,7 +586,7 @@ TEST(PtyPortCrashTest, NameLeftByAKilledProgramOpensNothing) {
     const pid_t manager = ::fork();
     if (manager == 0) {
         auto portClass = MakePtyPortClass(dir.Root());
-        auto port = portClass ? portClass->CreateInstance() : nullptr;
+        auto port = portClass ? (*portClass)->CreateInstance() : nullptr;
         if (port && port->CreatePort("COM5")) ::kill(::getpid(), SIGKILL);
         ::_exit(1);
     }
@@ -605,13 +606,18 @@ TEST(PtyPortCrashTest, NameLeftByAKilledProgramOpensNothing) {
 }
 
 TEST(PtyPortClassTest, RefusesADirectoryItCannotUse) {
-    EXPECT_EQ(MakePtyPortClass(""), nullptr);
-    EXPECT_EQ(MakePtyPortClass("/nonexistent/qx-ports"), nullptr);
+    for (const std::string unusable : {"", "/nonexistent/qx-ports"}) {
+        const auto refused = MakePtyPortClass(unusable);
+        ASSERT_FALSE(refused) << unusable;
+        EXPECT_NE(refused.error().message.find("\"" + unusable + "\" is not a writable directory"),
+                  std::string::npos)
+            << refused.error().message;
+    }
     test::TempHome dir;
     auto portClass = MakePtyPortClass(dir.Root());
-    ASSERT_NE(portClass, nullptr);
-    EXPECT_EQ(portClass->PortsDirectory(), dir.Root());
-    EXPECT_EQ(portClass->Kind(), "pseudo-terminal");
+    ASSERT_TRUE(portClass) << portClass.error().message;
+    EXPECT_EQ((*portClass)->PortsDirectory(), dir.Root());
+    EXPECT_EQ((*portClass)->Kind(), "pseudo-terminal");
 }
 
 // Sets an environment variable for one test and puts the old value back.
@@ -647,7 +653,7 @@ TEST(PortsDirectoryTest, PrivateDirectoryRefusesWhatOthersCouldControl) {
     test::TempHome root;
     const std::string loose = root.Root() + "/loose";
     ASSERT_EQ(::mkdir(loose.c_str(), 0755), 0);
-    EXPECT_FALSE(PreparePrivateDirectory(loose));
+    EXPECT_TRUE(PreparePrivateDirectory(loose));
     struct stat st {};
     ASSERT_EQ(::stat(loose.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0700u) << "tightened";
@@ -655,23 +661,23 @@ TEST(PortsDirectoryTest, PrivateDirectoryRefusesWhatOthersCouldControl) {
     const std::string link = root.Root() + "/link";
     fs::create_directory_symlink(loose, link);
     const auto linkRefused = PreparePrivateDirectory(link);
-    ASSERT_TRUE(linkRefused);
-    EXPECT_NE(linkRefused->message.find("symlink"), std::string::npos);
+    ASSERT_FALSE(linkRefused);
+    EXPECT_NE(linkRefused.error().message.find("symlink"), std::string::npos);
 
     const std::string file = root.Root() + "/file";
     std::ofstream(file) << "x";
-    EXPECT_TRUE(PreparePrivateDirectory(file));
+    EXPECT_FALSE(PreparePrivateDirectory(file));
     const auto missing = PreparePrivateDirectory(root.Root() + "/missing/deeper");
-    ASSERT_TRUE(missing);
-    EXPECT_EQ(missing->code, ENOENT) << "the cause is kept";
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().code, ENOENT) << "the cause is kept";
 
     if (::geteuid() == 0) {
         const std::string foreign = root.Root() + "/foreign";
         ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
         ASSERT_EQ(::chown(foreign.c_str(), 12345, 12345), 0);
         const auto foreignRefused = PreparePrivateDirectory(foreign);
-        ASSERT_TRUE(foreignRefused);
-        EXPECT_NE(foreignRefused->message.find("another user"), std::string::npos);
+        ASSERT_FALSE(foreignRefused);
+        EXPECT_NE(foreignRefused.error().message.find("another user"), std::string::npos);
     }
 }
 
