@@ -231,33 +231,51 @@ std::string FirstLine(const std::filesystem::path& path) {
     return line;
 }
 
+// The playing program's guardian: its first child.
+int GuardianOf(const Child& program) {
+    const std::string pid = std::to_string(program.Pid());
+    return std::atoi(FirstLine("/proc/" + pid + "/task/" + pid + "/children").c_str());
+}
+
+// A pipe through which the playing program tells the test how far it got, a byte a step.
+struct Steps {
+    Steps() {
+        int ends[2];
+        EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        read.Reset(ends[0]);
+        write.Reset(ends[1]);
+    }
+    void Tell(char step) const {
+        if (::write(write.Get(), &step, 1) != 1) ::_exit(5);
+    }
+    // The next step told, or 0 once the program has gone without telling one.
+    char Next() {
+        write.Reset();
+        char step = 0;
+        return ::read(read.Get(), &step, 1) == 1 ? step : 0;
+    }
+    UniqueFd read, write;
+};
+
 // While the program lives the guardian is quiet: named qx-guardian on a command line of its own,
 // holding /dev/null, standard error, its socket and the device only (none of the program's other
 // descriptors), and deaf to the stop signals a terminal or service manager sends a whole group;
 // then the program is killed.
 TEST(KeyingGuardian, WaitsQuietlyForTheProgramsEndThroughStopSignals) {
     StandIn standIn = MakeStandIn();
-    int ready[2];
-    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-    UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
+    Steps steps;
     Child program([&] {
         // Left open as the program's own, as a port or a relay socket would be.
-        UniqueFd unrelated(::dup(readyRead.Get()));
+        UniqueFd unrelated(::dup(steps.read.Get()));
         GuardedDevice guarded = GuardStandIn(standIn.device.Get());
         guarded.NoteWritten(kPttBit | kCwBit);
-        const char byte = 'R';
-        if (::write(readyWrite.Get(), &byte, 1) != 1) ::_exit(5);
+        steps.Tell('R');
         for (;;) ::pause();
     });
     ASSERT_GT(program.Pid(), 0);
     standIn.device.Reset();
-    readyWrite.Reset();
-    char byte = 0;
-    ASSERT_EQ(::read(readyRead.Get(), &byte, 1), 1);
-
-    const std::string pid = std::to_string(program.Pid());
-    const std::string children = "/proc/" + pid + "/task/" + pid + "/children";
-    const int guardian = std::atoi(FirstLine(children).c_str());
+    ASSERT_EQ(steps.Next(), 'R');
+    const int guardian = GuardianOf(program);
     ASSERT_GT(guardian, 0);
     const std::filesystem::path proc = "/proc/" + std::to_string(guardian);
     const auto descriptors = [&] {
@@ -338,36 +356,27 @@ TEST(KeyingGuardian, ADeviceNoGuardianHoldsSaysWhy) {
 
 TEST(KeyingGuardian, AGuardianThatEndsIsReplacedAndGuardsAgain) {
     StandIn standIn = MakeStandIn();
-    int ready[2];
-    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-    UniqueFd readyRead(ready[0]), readyWrite(ready[1]);
-    const auto tell = [](const UniqueFd& pipe, char byte) {
-        if (::write(pipe.Get(), &byte, 1) != 1) ::_exit(5);
-    };
+    Steps steps;
     Child program([&] {
         GuardedDevice guarded = GuardStandIn(standIn.device.Get());
         guarded.NoteWritten(kPttBit);
         const auto ended = std::make_shared<WakeEvent>();
         Expected<std::unique_ptr<KeyingGuardianWatch>> watch = KeyingGuardianWatch::Start(ended);
         if (!watch || !*watch) ::_exit(6);
-        tell(readyWrite, 'W');
+        steps.Tell('W');
         pollfd woken{ended->Fd(), POLLIN, 0};
         if (::poll(&woken, 1, 20000) != 1 || !(*watch)->Ended()) ::_exit(7);
         if (!RenewKeyingGuardian() || !guarded.Guarded()) ::_exit(8);
-        tell(readyWrite, 'R');
+        steps.Tell('R');
         for (;;) ::pause();
     });
     ASSERT_GT(program.Pid(), 0);
     standIn.device.Reset();
-    readyWrite.Reset();
-    char byte = 0;
-    ASSERT_EQ(::read(readyRead.Get(), &byte, 1), 1);
-    const std::string pid = std::to_string(program.Pid());
-    const int first = std::atoi(FirstLine("/proc/" + pid + "/task/" + pid + "/children").c_str());
+    ASSERT_EQ(steps.Next(), 'W');
+    const int first = GuardianOf(program);
     ASSERT_GT(first, 0);
     ASSERT_EQ(::kill(first, SIGKILL), 0);
-    ASSERT_EQ(::read(readyRead.Get(), &byte, 1), 1) << "the guardian was not replaced";
-    EXPECT_EQ(byte, 'R');
+    ASSERT_EQ(steps.Next(), 'R') << "the guardian was not replaced";
     pollfd quiet{standIn.test.Get(), POLLIN, 0};
     EXPECT_EQ(::poll(&quiet, 1, 0), 0) << "a killed guardian wrote";
     ASSERT_EQ(::kill(program.Pid(), SIGKILL), 0);

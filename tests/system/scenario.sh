@@ -97,6 +97,9 @@ if [ "$scenario" != short ]; then
 fi
 
 echo "== the headless user service"
+# On a desktop RealtimeKit runs already (the sound server asks it at login); started here too, so
+# that the program's first request does not wait for the bus to start it and polkit.
+[ "$scenario" = full ] && systemctl start rtkit-daemon polkit
 check "systemctl --user enable --now qx-manager" as_ham systemctl --user enable --now qx-manager
 headless_running() { as_ham systemctl --user -q is-active qx-manager; }
 check "the user service runs" wait_for 30 headless_running
